@@ -1,0 +1,30 @@
+// Copies a whole tree so that each regular file shares its data blocks with
+// its source where the file system allows, and is copied where it does not.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "core/records/operation_control.h"
+
+namespace redomark {
+
+struct CloneContext {
+  int64_t files = 0;   // regular files finished
+  int64_t cloned = 0;  // of those, how many share their data with the source
+  std::optional<std::string> failedPath;
+  std::optional<int64_t> total;  // passed through to progress reports
+  OperationControl* control = nullptr;
+};
+
+// Copies source (an existing directory) to destination (which must not exist),
+// with permission bits, ownership where allowed, nanosecond times and extended
+// attributes. Reports phase copying through the control's throttle after each
+// file. On failure the half-made destination is removed and it throws
+// RedomarkError::cancelled when the control was cancelled, else
+// RedomarkError::copyFailed naming the failing source path and its errno.
+CloneContext cloneTree(const std::string& source, const std::string& destination,
+                       std::optional<int64_t> total, OperationControl* control);
+
+}  // namespace redomark

@@ -1,0 +1,177 @@
+#include "core/fs/file_ops.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace redomark {
+
+namespace {
+
+[[noreturn]] void throwErrno(const std::string& what, const std::string& path) {
+  throw std::system_error(errno, std::generic_category(), what + " " + path);
+}
+
+// Removes everything below the open directory fd, then closes it.
+void removeContents(int dirFd, const std::string& path) {
+  DIR* dir = fdopendir(dirFd);
+  if (!dir) {
+    close(dirFd);
+    throwErrno("Couldn't list", path);
+  }
+  while (dirent* e = readdir(dir)) {
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    if (unlinkat(dirFd, e->d_name, 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      closedir(dir);
+      throwErrno("Couldn't remove", path + "/" + name);
+    }
+    int child = openat(dirFd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (child < 0) {
+      closedir(dir);
+      throwErrno("Couldn't open", path + "/" + name);
+    }
+    // A read-only directory cannot lose its entries until it is writable again.
+    fchmod(child, 0700);
+    try {
+      removeContents(child, path + "/" + name);
+    } catch (...) {
+      closedir(dir);
+      throw;
+    }
+    if (unlinkat(dirFd, e->d_name, AT_REMOVEDIR) != 0) {
+      closedir(dir);
+      throwErrno("Couldn't remove", path + "/" + name);
+    }
+  }
+  closedir(dir);
+}
+
+}  // namespace
+
+bool pathExists(const std::string& path, bool followLinks) {
+  struct stat st;
+  return (followLinks ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isSymlink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+void createDirectories(const std::string& path, mode_t mode) {
+  if (path.empty() || isDirectory(path)) return;
+  const std::string parent = parentPath(path);
+  if (parent != path) createDirectories(parent, mode);
+  if (mkdir(path.c_str(), mode) != 0 && !(errno == EEXIST && isDirectory(path)))
+    throwErrno("Couldn't create", path);
+  // mkdir's mode passes through the umask; the store relies on exact permissions.
+  if (mode != 0777) chmod(path.c_str(), mode);
+}
+
+std::optional<std::vector<std::string>> listNames(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (!dir) return std::nullopt;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(dir)) {
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+    names.emplace_back(n);
+  }
+  closedir(dir);
+  return names;
+}
+
+void moveItem(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) throwErrno("Couldn't move", from);
+}
+
+void removeTree(const std::string& path) {
+  if (unlink(path.c_str()) == 0) return;
+  if (errno == ENOENT) throwErrno("Couldn't remove", path);
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) throwErrno("Couldn't remove", path);
+  fchmod(fd, 0700);
+  removeContents(fd, path);
+  if (rmdir(path.c_str()) != 0) throwErrno("Couldn't remove", path);
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string out;
+  char buf[65536];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throwErrno("Couldn't write", path);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int saved = errno;
+      close(fd);
+      errno = saved;
+      throwErrno("Couldn't write", path);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0) throwErrno("Couldn't write", path);
+}
+
+std::string homeDirectory() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  if (passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/";
+}
+
+std::string parentPath(const std::string& path) {
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string lastComponent(const std::string& path) {
+  size_t end = path.size();
+  while (end > 1 && path[end - 1] == '/') --end;
+  size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string::npos) return path.substr(0, end);
+  return path.substr(slash + 1, end - slash - 1);
+}
+
+std::string joinPath(const std::string& a, const std::string& b) {
+  if (a.empty()) return b;
+  if (a.back() == '/') return a + b;
+  return a + "/" + b;
+}
+
+}  // namespace redomark

@@ -1,0 +1,35 @@
+// Which folders may never be saved or restored over, and how a typed path
+// becomes the one canonical path under which the store knows a folder.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace redomark {
+
+struct SafetyPolicy {
+  std::vector<std::string> forbiddenTrees;  // refused with everything below
+  std::vector<std::string> forbiddenExact;  // refused only exactly
+
+  bool operator==(const SafetyPolicy&) const = default;
+};
+
+// The built-in policy of this platform.
+SafetyPolicy defaultSafetyPolicy();
+// The lists a macOS build uses.
+SafetyPolicy macSafetyPolicy();
+
+// Absolute path with ".", "..", doubled and trailing "/" removed and links in its
+// existing part resolved; missing trailing components kept as written. Never fails.
+std::string canonicalPath(const std::string& path);
+
+// The canonical folder path, or throws RedomarkError notADirectory, insideStore,
+// containsStore or forbiddenLocation.
+std::string checkLocation(const std::string& folder, const std::string& storeRoot, bool requireDirectory,
+                          const SafetyPolicy& policy);
+
+// The relative path with empty components dropped, or throws
+// RedomarkError::invalidRelativePath.
+std::string validateRelativePath(const std::string& relativePath);
+
+}  // namespace redomark

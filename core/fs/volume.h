@@ -1,0 +1,31 @@
+// Facts about the volume that holds a path: which one, whether it can clone
+// and swap, free space, and how much of a file is shared with no other file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace redomark {
+
+struct VolumeInfo {
+  int32_t device = 0;  // st_dev; equal for two paths exactly when they share a volume
+  std::string mountPoint;
+  std::string fsType;  // "btrfs", "xfs", "ext4", ...
+  bool canClone = false;
+  bool canSwap = false;
+};
+
+// Throws RedomarkError::io "Couldn't read " + path + ": " + strerror when the path
+// cannot be examined, or "Couldn't read the disk of " + path + "." when its file
+// system cannot.
+VolumeInfo readVolumeInfo(const std::string& path);
+
+// Bytes an ordinary write could still use; 0 when nothing can be learned.
+int64_t availableSpace(const std::string& path);
+
+// Bytes of the file's extents that are not shared (a final link is not followed);
+// nothing when the file cannot be opened or mapped.
+std::optional<int64_t> privateSize(const std::string& path);
+
+}  // namespace redomark

@@ -1,0 +1,32 @@
+// Physical, pre-order walk of a folder: every item below the root once, each
+// directory before its contents, links never followed, the working directory
+// never changed. One status call per item.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/records/checkpoint.h"
+#include "core/records/operation_control.h"
+
+namespace redomark {
+
+struct WalkEntry {
+  std::string path;  // relative to the root, joined by "/"
+  EntryKind kind = EntryKind::file;
+  int64_t size = 0;  // bytes for a regular file, 0 otherwise
+  int64_t mtimeNs = 0;
+  uint32_t flags = 0;  // always 0 on Linux
+  int32_t dev = 0;
+};
+
+// May throw; the walk then stops and passes the error on unchanged.
+using WalkVisitor = std::function<void(const WalkEntry&)>;
+
+// Walks root (used unchanged). Throws RedomarkError::io for an unreadable item,
+// RedomarkError::cancelled when the control is cancelled at a 512-entry check,
+// or whatever the visitor throws.
+void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit);
+
+}  // namespace redomark

@@ -1,0 +1,33 @@
+// The JSON forms of the records, byte for byte: the store coding of
+// "meta.json", the compact coding of "manifest.json", and the report coding of
+// `list --json` and `diff --json`. Decoding is strict: a missing required key,
+// a wrong type or an unknown kind fails the whole document with JsonError.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/records/checkpoint.h"
+
+namespace redomark {
+
+class JsonError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Pretty-printed, sorted keys, " : ", "/" escaped, createdAt as seconds.
+std::string encodeStoreRecord(const Checkpoint& checkpoint);
+Checkpoint decodeStoreRecord(std::string_view json);
+
+// Compact array of {"p","k","s","m"} objects in walk order.
+std::string encodeManifest(const std::vector<ManifestEntry>& entries);
+std::vector<ManifestEntry> decodeManifest(std::string_view json);
+
+// Pretty-printed, sorted keys, dates as ISO 8601 UTC without fractions. No line end.
+std::string encodeReport(const std::vector<Checkpoint>& checkpoints);
+std::string encodeReport(const std::vector<Change>& changes);
+
+}  // namespace redomark

@@ -1,0 +1,93 @@
+#include "core/records/redomark_error.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace redomark {
+
+namespace {
+
+std::string joined(const std::vector<std::string>& items, size_t limit) {
+  std::string out;
+  for (size_t i = 0; i < items.size() && i < limit; ++i) {
+    if (i > 0) out += ", ";
+    out += items[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+RedomarkError::RedomarkError(Case c, std::string text, std::vector<std::string> list, int64_t first,
+                             int64_t second)
+    : case_(c), text_(std::move(text)), list_(std::move(list)), first_(first), second_(second) {
+  description_ = errorDescription();
+}
+
+RedomarkError RedomarkError::notADirectory(std::string p) { return {Case::notADirectory, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::forbiddenLocation(std::string p) { return {Case::forbiddenLocation, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::containsStore(std::string p) { return {Case::containsStore, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::insideStore(std::string p) { return {Case::insideStore, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::unsupportedVolume(std::string r) { return {Case::unsupportedVolume, std::move(r), {}, 0, 0}; }
+RedomarkError RedomarkError::containsOtherVolume(std::string p) { return {Case::containsOtherVolume, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::cloudOnlyFiles(int64_t count, std::vector<std::string> examples) {
+  return {Case::cloudOnlyFiles, {}, std::move(examples), count, 0};
+}
+RedomarkError RedomarkError::notEnoughSpace(int64_t needed, int64_t available) {
+  return {Case::notEnoughSpace, {}, {}, needed, available};
+}
+RedomarkError RedomarkError::checkpointNotFound(std::string id) { return {Case::checkpointNotFound, std::move(id), {}, 0, 0}; }
+RedomarkError RedomarkError::ambiguousCheckpoint(std::string id, std::vector<std::string> matches) {
+  return {Case::ambiguousCheckpoint, std::move(id), std::move(matches), 0, 0};
+}
+RedomarkError RedomarkError::noCheckpoints(std::string f) { return {Case::noCheckpoints, std::move(f), {}, 0, 0}; }
+RedomarkError RedomarkError::invalidRelativePath(std::string r) { return {Case::invalidRelativePath, std::move(r), {}, 0, 0}; }
+RedomarkError RedomarkError::notInCheckpoint(std::string p) { return {Case::notInCheckpoint, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::copyFailed(std::string p, int32_t code) { return {Case::copyFailed, std::move(p), {}, code, 0}; }
+RedomarkError RedomarkError::swapFailed(int32_t code) { return {Case::swapFailed, {}, {}, code, 0}; }
+RedomarkError RedomarkError::busy(std::string f) { return {Case::busy, std::move(f), {}, 0, 0}; }
+RedomarkError RedomarkError::specialFile(std::string p) { return {Case::specialFile, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::io(std::string m) { return {Case::io, std::move(m), {}, 0, 0}; }
+RedomarkError RedomarkError::cancelled() { return {Case::cancelled, {}, {}, 0, 0}; }
+
+std::string RedomarkError::errorDescription() const {
+  const std::string& p = text_;
+  switch (case_) {
+    case Case::notADirectory: return p + " is not a folder.";
+    case Case::forbiddenLocation:
+      return p + " is a system location. Redomark never saves or restores system folders.";
+    case Case::containsStore: return p + " contains Redomark's own store, so it can't be saved.";
+    case Case::insideStore: return p + " is inside Redomark's own store.";
+    case Case::unsupportedVolume: return "This disk can't save redomarks cheaply: " + p + ".";
+    case Case::containsOtherVolume:
+      return p + " contains another disk (a mount point), which can't be saved together with it.";
+    case Case::cloudOnlyFiles:
+      return std::to_string(first_) + " file(s) exist only in iCloud (for example " + joined(list_, 3) +
+             "). Saving them would download them. Download or move them first.";
+    case Case::notEnoughSpace:
+      return "Not enough free space: about " + std::to_string(first_) + " bytes needed, " +
+             std::to_string(second_) + " available.";
+    case Case::checkpointNotFound: return "No saved redomark matches \"" + p + "\".";
+    case Case::ambiguousCheckpoint:
+      return "\"" + p + "\" matches several redomarks: " + joined(list_, list_.size()) + ".";
+    case Case::noCheckpoints: return "There are no saved redomarks for " + p + ".";
+    case Case::invalidRelativePath: return "\"" + p + "\" is not a valid path inside the folder.";
+    case Case::notInCheckpoint: return "\"" + p + "\" is not in that redomark.";
+    case Case::copyFailed:
+      if (first_ == EPERM || first_ == EACCES)
+        return "Redomark isn't allowed to read " + p + ". Check its permissions, then try again.";
+      return "Couldn't copy " + p + ": " + std::strerror(static_cast<int>(first_)) + ".";
+    case Case::swapFailed:
+      return std::string("Couldn't swap the folders (nothing was changed): ") +
+             std::strerror(static_cast<int>(first_)) + ".";
+    case Case::busy:
+      return "Another Redomark operation is already running on " + p + ". Wait for it to finish.";
+    case Case::specialFile:
+      return p + " is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.";
+    case Case::io: return p;
+    case Case::cancelled: return "Cancelled.";
+  }
+  return p;
+}
+
+}  // namespace redomark
