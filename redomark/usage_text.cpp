@@ -1,0 +1,15 @@
+#include "redomark/usage_text.h"
+
+namespace redomark {
+
+const char* const usageText =
+    "Usage:\n"
+    "  redomark save <path> [--name \"<text>\"]       Save a redomark of a folder\n"
+    "  redomark list <path> [--space] [--json]      List saved redomarks (--space shows the disk each one uses alone)\n"
+    "  redomark diff <path> [id] [--json]           Show what changed since a redomark (default: the latest)\n"
+    "  redomark restore <path> [id] [--file <relative path>] [--yes]\n"
+    "                                               Put the folder (or one file/subfolder) back (default: the latest)\n"
+    "\n"
+    "A redomark is an undo point on the same disk. It is not a backup.";
+
+}  // namespace redomark
