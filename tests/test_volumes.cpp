@@ -1,0 +1,75 @@
+#include "tests/test_volumes.h"
+
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "core/fs/file_ops.h"
+
+#ifndef XFS_SUPER_MAGIC
+#define XFS_SUPER_MAGIC 0x58465342
+#endif
+
+namespace redomark::testing {
+namespace {
+
+struct Expected {
+  const char* variable;
+  long magic;
+  bool mountPoint;
+};
+
+Expected expectedFor(Volume volume) {
+  switch (volume) {
+    case Volume::btrfs: return {"REDOMARK_TEST_BTRFS", BTRFS_SUPER_MAGIC, true};
+    case Volume::btrfs2: return {"REDOMARK_TEST_BTRFS2", BTRFS_SUPER_MAGIC, true};
+    case Volume::xfs: return {"REDOMARK_TEST_XFS", XFS_SUPER_MAGIC, true};
+    case Volume::noClone: return {"REDOMARK_TEST_NOCLONE", EXT4_SUPER_MAGIC, false};
+  }
+  throw std::logic_error("unknown volume");
+}
+
+}  // namespace
+
+std::string volumeRoot(Volume volume) {
+  const Expected expected = expectedFor(volume);
+  const char* value = std::getenv(expected.variable);
+  if (value == nullptr || *value == '\0') {
+    throw std::runtime_error(std::string(expected.variable) +
+                             " is not set: run the tests through scripts/test");
+  }
+  struct statfs facts {};
+  if (statfs(value, &facts) != 0 || static_cast<long>(facts.f_type) != expected.magic) {
+    throw std::runtime_error(std::string(expected.variable) + "=" + value +
+                             " is not a volume of the expected type");
+  }
+  if (expected.mountPoint) {
+    struct stat self {}, parent {};
+    const std::string up = std::string(value) + "/..";
+    if (stat(value, &self) != 0 || stat(up.c_str(), &parent) != 0 || self.st_dev == parent.st_dev) {
+      throw std::runtime_error(std::string(expected.variable) + "=" + value + " is not a mount point");
+    }
+  }
+  return value;
+}
+
+ScratchDir::ScratchDir(Volume volume) {
+  std::string pattern = volumeRoot(volume) + "/scratch-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("cannot create a scratch folder in " + volumeRoot(volume));
+  }
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  // A test may leave read-only or half-removed trees; never throw from here.
+  try {
+    if (pathExists(path_, false)) removeTree(path_);
+  } catch (const std::exception&) {
+  }
+}
+
+}  // namespace redomark::testing
