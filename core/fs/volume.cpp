@@ -1,0 +1,150 @@
+#include "core/fs/volume.h"
+
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/fs/mount_table.h"
+#include "core/records/redomark_error.h"
+
+namespace redomark {
+
+namespace {
+
+// The geometry record of the XFS ioctl, laid out as the kernel's
+// struct xfs_fsop_geom; the XFS headers are not a build dependency.
+struct XfsGeometry {
+  uint32_t blocksize, rtextsize, agblocks, agcount, logblocks, sectsize, inodesize, imaxpct;
+  uint64_t datablocks, rtblocks, rtextents, logstart;
+  unsigned char uuid[16];
+  uint32_t sunit, swidth;
+  int32_t version;
+  uint32_t flags, logsectsize, rtsectsize, dirblocksize, logsunit;
+  uint32_t sick, checked;
+  uint64_t reserved[17];
+};
+static_assert(sizeof(XfsGeometry) == 256);
+
+// The current request, and the older one that ends at logsunit, for kernels
+// before 5.1; both fill flags at the same place.
+constexpr unsigned long xfsGeometryRequest = _IOR('X', 126, XfsGeometry);
+constexpr unsigned long xfsGeometryRequestV4 = _IOR('X', 124, char[112]);
+constexpr uint32_t xfsReflinkFlag = 1u << 20;
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Opens something on the volume that an ioctl can be sent to, without
+// opening a device or FIFO that happens to be the path itself.
+int openOnVolume(const std::string& path, const struct stat& facts, const std::string& mountPoint) {
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if (S_ISDIR(facts.st_mode) || S_ISREG(facts.st_mode)) return open(path.c_str(), flags);
+  return open(mountPoint.c_str(), flags | O_DIRECTORY);
+}
+
+bool xfsHasReflink(int fd) {
+  XfsGeometry geometry{};
+  if (ioctl(fd, xfsGeometryRequest, &geometry) != 0 && ioctl(fd, xfsGeometryRequestV4, &geometry) != 0)
+    return false;
+  return (geometry.flags & xfsReflinkFlag) != 0;
+}
+
+bool canShareBlocks(const VolumeInfo& info, const std::string& path, const struct stat& facts) {
+  if (info.fsType == "btrfs" || info.fsType == "bcachefs") return true;
+  if (info.fsType != "xfs") return false;
+  FileDescriptor fd(openOnVolume(path, facts, info.mountPoint));
+  return fd.get() >= 0 && xfsHasReflink(fd.get());
+}
+
+// renameat2 cannot be asked whether it would exchange without trying it, so
+// this is the list of file systems whose rename implements the exchange.
+bool canExchangeEntries(const std::string& fsType) {
+  static const char* const exchanging[] = {"btrfs", "xfs", "ext4", "ext3", "bcachefs", "f2fs", "tmpfs", "ubifs"};
+  for (const char* name : exchanging)
+    if (fsType == name) return true;
+  return false;
+}
+
+std::optional<std::string> resolved(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> out(realpath(path.c_str(), nullptr), &std::free);
+  if (!out) return std::nullopt;
+  return std::string(out.get());
+}
+
+}  // namespace
+
+VolumeInfo readVolumeInfo(const std::string& path) {
+  struct stat facts {};
+  if (stat(path.c_str(), &facts) != 0)
+    throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
+  const auto diskError = [&] { return RedomarkError::io("Couldn't read the disk of " + path + "."); };
+  struct statfs disk {};
+  if (statfs(path.c_str(), &disk) != 0) throw diskError();
+  const std::optional<std::string> real = resolved(path);
+  if (!real) throw diskError();
+  std::optional<MountEntry> mount = mountHolding(*real);
+  if (!mount) throw diskError();
+
+  VolumeInfo info;
+  info.device = static_cast<int32_t>(facts.st_dev);
+  info.mountPoint = std::move(mount->mountPoint);
+  info.fsType = std::move(mount->fsType);
+  info.canClone = canShareBlocks(info, path, facts);
+  info.canSwap = canExchangeEntries(info.fsType);
+  return info;
+}
+
+int64_t availableSpace(const std::string& path) {
+  struct statfs disk {};
+  if (statfs(path.c_str(), &disk) != 0) return 0;
+  return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
+}
+
+std::optional<int64_t> privateSize(const std::string& path) {
+  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return std::nullopt;
+
+  constexpr uint32_t batch = 128;
+  alignas(struct fiemap) unsigned char buffer[sizeof(struct fiemap) + batch * sizeof(struct fiemap_extent)];
+  auto* request = reinterpret_cast<struct fiemap*>(buffer);
+  int64_t total = 0;
+  uint64_t start = 0;
+  for (;;) {
+    std::memset(request, 0, sizeof(struct fiemap));
+    request->fm_start = start;
+    request->fm_length = FIEMAP_MAX_OFFSET - start;
+    request->fm_extent_count = batch;
+    if (ioctl(fd.get(), FS_IOC_FIEMAP, request) != 0) return std::nullopt;
+    const uint32_t mapped = request->fm_mapped_extents;
+    if (mapped == 0) return total;
+    for (uint32_t i = 0; i < mapped; ++i) {
+      const fiemap_extent& e = request->fm_extents[i];
+      if (!(e.fe_flags & FIEMAP_EXTENT_SHARED)) total += static_cast<int64_t>(e.fe_length);
+    }
+    const fiemap_extent& last = request->fm_extents[mapped - 1];
+    if (last.fe_flags & FIEMAP_EXTENT_LAST) return total;
+    start = last.fe_logical + last.fe_length;
+  }
+}
+
+}  // namespace redomark
