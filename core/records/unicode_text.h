@@ -8,6 +8,7 @@
 
 namespace redomark {
 
+// Ill-formed UTF-8 bytes pass through unchanged, so comparison stays total.
 std::string toNFC(std::string_view utf8);
 bool canonicallyEqual(std::string_view a, std::string_view b);
 // Strict weak order: NFC scalar order (byte order of the NFC UTF-8 forms).

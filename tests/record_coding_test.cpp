@@ -1,0 +1,243 @@
+#include "core/records/record_coding.h"
+
+#include <gtest/gtest.h>
+
+#include "core/records/json_writer.h"
+
+namespace redomark {
+namespace {
+
+Checkpoint exampleCheckpoint() {
+  Checkpoint c;
+  c.id = "20241204-191515-0c3e";
+  c.name = "before refactor";
+  c.kind = Checkpoint::Kind::manual;
+  c.sourcePath = "/Users/me/Projects/site";
+  c.createdAt = 1733339715.4829741;
+  c.fileCount = 3;
+  c.totalBytes = 48211;
+  c.notClonedCount = 0;
+  c.changedWhileSaving = {"notes/draft.txt"};
+  return c;
+}
+
+const char* const exampleMeta = R"({
+  "changedWhileSaving" : [
+    "notes\/draft.txt"
+  ],
+  "createdAt" : 1733339715.4829741,
+  "fileCount" : 3,
+  "id" : "20241204-191515-0c3e",
+  "kind" : "manual",
+  "name" : "before refactor",
+  "notClonedCount" : 0,
+  "sourcePath" : "\/Users\/me\/Projects\/site",
+  "totalBytes" : 48211
+})";
+
+TEST(StoreRecordCoding, WritesExactBytesAndReadsThemBack) {
+  EXPECT_EQ(encodeStoreRecord(exampleCheckpoint()), exampleMeta);
+  EXPECT_EQ(decodeStoreRecord(exampleMeta), exampleCheckpoint());
+
+  Checkpoint unnamed = exampleCheckpoint();
+  unnamed.name.reset();
+  unnamed.kind = Checkpoint::Kind::beforeRestore;
+  unnamed.changedWhileSaving.clear();
+  unnamed.createdAt = 1733339715;
+  EXPECT_EQ(encodeStoreRecord(unnamed), R"({
+  "changedWhileSaving" : [
+
+  ],
+  "createdAt" : 1733339715,
+  "fileCount" : 3,
+  "id" : "20241204-191515-0c3e",
+  "kind" : "beforeRestore",
+  "notClonedCount" : 0,
+  "sourcePath" : "\/Users\/me\/Projects\/site",
+  "totalBytes" : 48211
+})");
+  EXPECT_EQ(decodeStoreRecord(encodeStoreRecord(unnamed)), unnamed);
+
+  Checkpoint odd = exampleCheckpoint();
+  odd.name = std::string("quote \" back \\ tab \t nul \0 end", 30);
+  odd.sourcePath = "/home/me/caf\xC3\xA9 \xE2\x82\xAC/\xF0\x9F\x93\x81";
+  odd.createdAt = 0.1 + 0.2;
+  odd.totalBytes = INT64_MAX;
+  odd.notClonedCount = -1;
+  odd.changedWhileSaving = {"a", "", "b/c\nd"};
+  EXPECT_EQ(decodeStoreRecord(encodeStoreRecord(odd)), odd);
+}
+
+TEST(StoreRecordCoding, RefusesDamagedRecordsAndIgnoresUnknownKeys) {
+  const std::string good = exampleMeta;
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return text.replace(at, from.size(), to);
+  };
+  const std::vector<std::string> damaged = {
+      replaced(R"("kind" : "manual")", R"("kind" : "automatic")"),
+      replaced(R"("kind" : "manual")", R"("kind" : "Manual")"),
+      replaced(R"("notClonedCount" : 0,)", ""),
+      replaced("\"changedWhileSaving\" : [\n    \"notes\\/draft.txt\"\n  ],", ""),
+      replaced(R"("id" : "20241204-191515-0c3e",)", ""),
+      replaced(R"(1733339715.4829741)", R"("2024-12-04T19:15:15Z")"),
+      replaced(R"("fileCount" : 3)", R"("fileCount" : "3")"),
+      replaced(R"("fileCount" : 3)", R"("fileCount" : 3.5)"),
+      replaced(R"("fileCount" : 3)", R"("fileCount" : 9223372036854775808)"),
+      replaced(R"("fileCount" : 3)", R"("fileCount" : null)"),
+      replaced(R"("name" : "before refactor")", R"("name" : 7)"),
+      replaced(R"("notes\/draft.txt")", R"(12)"),
+      replaced(R"("kind" : "manual")", R"("kind" : null)"),
+      good + "x",
+      good.substr(0, good.size() - 1),
+      "[" + good + "]",
+      "",
+  };
+  for (const auto& text : damaged) EXPECT_THROW(decodeStoreRecord(text), JsonError) << text;
+
+  Checkpoint unnamed = exampleCheckpoint();
+  unnamed.name.reset();
+  EXPECT_EQ(decodeStoreRecord(replaced(R"("before refactor")", "null")), unnamed);
+  EXPECT_EQ(decodeStoreRecord(replaced(R"("name" : "before refactor",)", "")), unnamed);
+  EXPECT_EQ(decodeStoreRecord(replaced(R"("fileCount" : 3,)",
+                                       R"("fileCount" : 3, "future" : {"k" : [1, null, "x"]}, "id2" : 5,)")),
+            exampleCheckpoint());
+  // A whole number written with a fraction or exponent is still that number.
+  EXPECT_EQ(decodeStoreRecord(replaced(R"("fileCount" : 3)", R"("fileCount" : 3.0)")), exampleCheckpoint());
+}
+
+TEST(ManifestCoding, WritesCompactBytesAndReadsThemBack) {
+  const std::vector<ManifestEntry> entries = {
+      {"docs", EntryKind::directory, 0, 1733339700000000000},
+      {"docs/a.txt", EntryKind::file, 1024, 1733339700123456789},
+      {"docs/say \"hi\"\\\t.txt", EntryKind::symlink, 0, -5},
+      {"caf\xC3\xA9/\xE2\x82\xAC", EntryKind::other, 0, 0},
+  };
+  const std::string expected =
+      R"([{"p":"docs","k":"d","s":0,"m":1733339700000000000},)"
+      R"({"p":"docs\/a.txt","k":"f","s":1024,"m":1733339700123456789},)"
+      R"({"p":"docs\/say \"hi\"\\\t.txt","k":"l","s":0,"m":-5},)"
+      "{\"p\":\"caf\xC3\xA9\\/\xE2\x82\xAC\",\"k\":\"o\",\"s\":0,\"m\":0}]";
+  EXPECT_EQ(encodeManifest(entries), expected);
+  EXPECT_EQ(decodeManifest(expected), entries);
+  EXPECT_EQ(encodeManifest({}), "[]");
+  EXPECT_TRUE(decodeManifest(" [ ] ").empty());
+  EXPECT_EQ(decodeManifest(R"([{"m":1,"s":2,"extra":[{}],"k":"f","p":"x"}])"),
+            (std::vector<ManifestEntry>{{"x", EntryKind::file, 2, 1}}));
+}
+
+TEST(ManifestCoding, OneBadEntrySpoilsTheWholeManifest) {
+  const std::string first = R"({"p":"a","k":"f","s":1,"m":2})";
+  for (const std::string bad : {
+           R"({"p":"b","k":"x","s":1,"m":2})",
+           R"({"p":"b","k":"F","s":1,"m":2})",
+           R"({"p":"b","k":"f","s":1})",
+           R"({"k":"f","s":1,"m":2})",
+           R"({"p":"b","k":"f","s":"1","m":2})",
+           R"({"p":"b","k":"f","s":1,"m":18446744073709551615})",
+           R"({"p":null,"k":"f","s":1,"m":2})",
+           R"({"p":"b","k":"f","s":true,"m":2})",
+           R"(["b","f",1,2])",
+           "{\"p\":\"\xFF\",\"k\":\"f\",\"s\":1,\"m\":2}",
+       }) {
+    EXPECT_THROW(decodeManifest("[" + first + "," + bad + "]"), JsonError) << bad;
+  }
+  EXPECT_THROW(decodeManifest(first), JsonError);
+  EXPECT_THROW(decodeManifest("[" + first), JsonError);
+}
+
+TEST(ReportCoding, WritesCheckpointsWithInternetDatesAndChangesWithoutAbsentSizes) {
+  Checkpoint second = exampleCheckpoint();
+  second.id = "20241204-191516-ffff";
+  second.name.reset();
+  second.kind = Checkpoint::Kind::beforeRestore;
+  second.createdAt = 1733339716.9999;  // fractions are dropped, never rounded up
+  second.changedWhileSaving.clear();
+  EXPECT_EQ(encodeReport(std::vector<Checkpoint>{exampleCheckpoint(), second}), R"([
+  {
+    "changedWhileSaving" : [
+      "notes\/draft.txt"
+    ],
+    "createdAt" : "2024-12-04T19:15:15Z",
+    "fileCount" : 3,
+    "id" : "20241204-191515-0c3e",
+    "kind" : "manual",
+    "name" : "before refactor",
+    "notClonedCount" : 0,
+    "sourcePath" : "\/Users\/me\/Projects\/site",
+    "totalBytes" : 48211
+  },
+  {
+    "changedWhileSaving" : [
+
+    ],
+    "createdAt" : "2024-12-04T19:15:16Z",
+    "fileCount" : 3,
+    "id" : "20241204-191516-ffff",
+    "kind" : "beforeRestore",
+    "notClonedCount" : 0,
+    "sourcePath" : "\/Users\/me\/Projects\/site",
+    "totalBytes" : 48211
+  }
+])");
+  Checkpoint early = second;
+  early.createdAt = -0.5;
+  EXPECT_NE(encodeReport(std::vector<Checkpoint>{early}).find(R"("createdAt" : "1969-12-31T23:59:59Z")"),
+            std::string::npos);
+
+  const std::vector<Change> changes = {
+      {"new dir", Change::Kind::added, true, 0, std::nullopt},
+      {"a/b.txt", Change::Kind::modified, false, 10, 7},
+      {"gone", Change::Kind::deleted, false, std::nullopt, 3},
+      {"bare", Change::Kind::deleted, true, std::nullopt, std::nullopt},
+  };
+  EXPECT_EQ(encodeReport(changes), R"([
+  {
+    "currentSize" : 0,
+    "isDirectory" : true,
+    "kind" : "added",
+    "path" : "new dir"
+  },
+  {
+    "currentSize" : 10,
+    "isDirectory" : false,
+    "kind" : "modified",
+    "path" : "a\/b.txt",
+    "savedSize" : 7
+  },
+  {
+    "isDirectory" : false,
+    "kind" : "deleted",
+    "path" : "gone",
+    "savedSize" : 3
+  },
+  {
+    "isDirectory" : true,
+    "kind" : "deleted",
+    "path" : "bare"
+  }
+])");
+  EXPECT_EQ(encodeReport(std::vector<Change>{}), "[\n\n]");
+  EXPECT_EQ(encodeReport(std::vector<Checkpoint>{}), "[\n\n]");
+}
+
+TEST(JsonWriter, EscapesControlCharactersAndRefusesNonFiniteNumbers) {
+  JsonWriter out(JsonWriter::Layout::compact);
+  out.beginArray();
+  out.string(std::string("\x01\x1f\x7f\b\f\r\n\t\0/", 10));
+  out.number(0.1);
+  out.number(0.5);
+  out.number(2);
+  out.number(-1e300);
+  out.boolean(false);
+  out.integer(INT64_MIN);
+  out.endArray();
+  EXPECT_EQ(out.take(), "[\"\\u0001\\u001f\x7f\\b\\f\\r\\n\\t\\u0000\\/\",0.10000000000000001,0.5,2,-1.0000000000000001e+300,false,-9223372036854775808]");
+  EXPECT_THROW(out.number(std::numeric_limits<double>::infinity()), JsonError);
+  EXPECT_THROW(out.number(std::numeric_limits<double>::quiet_NaN()), JsonError);
+}
+
+}  // namespace
+}  // namespace redomark

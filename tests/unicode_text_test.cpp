@@ -1,0 +1,62 @@
+#include "core/records/unicode_text.h"
+
+#include <algorithm>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace redomark {
+namespace {
+
+const std::string precomposed = "caf\xC3\xA9";  // café with U+00E9
+const std::string decomposed = "cafe\xCC\x81";  // café with e + U+0301
+
+TEST(UnicodeText, ComposesAndComparesCanonicalForms) {
+  EXPECT_EQ(toNFC(decomposed), precomposed);
+  EXPECT_EQ(toNFC(precomposed), precomposed);
+  EXPECT_EQ(toNFC("plain/ascii name.txt"), "plain/ascii name.txt");
+  EXPECT_EQ(toNFC("\xE1\x84\x80\xE1\x85\xA1"), "\xEA\xB0\x80");  // Hangul jamo compose to one syllable
+  EXPECT_EQ(toNFC("\xE2\x84\xAB"), "\xC3\x85");                    // Angstrom sign is a singleton
+  EXPECT_EQ(toNFC(""), "");
+
+  EXPECT_TRUE(canonicallyEqual(decomposed, precomposed));
+  EXPECT_TRUE(canonicallyEqual("dir/" + decomposed, "dir/" + precomposed));
+  EXPECT_TRUE(canonicallyEqual("abc", "abc"));
+  EXPECT_FALSE(canonicallyEqual("abc", "abd"));
+  EXPECT_FALSE(canonicallyEqual(precomposed, "cafe"));
+  EXPECT_FALSE(canonicallyEqual(decomposed, "cafe"));
+  // Compatibility forms are not canonical ones: the "fi" ligature stays apart.
+  EXPECT_FALSE(canonicallyEqual("\xEF\xAC\x81", "fi"));
+}
+
+TEST(UnicodeText, OrdersByScalarValuesOfComposedForms) {
+  // Byte for byte, "cafe" + U+0301 sorts before "caff"; composed, U+00E9 sorts after it.
+  EXPECT_TRUE(nfcLess("caff", decomposed));
+  EXPECT_FALSE(nfcLess(decomposed, "caff"));
+  EXPECT_FALSE(nfcLess(decomposed, precomposed));
+  EXPECT_FALSE(nfcLess(precomposed, decomposed));
+  EXPECT_TRUE(nfcLess("B", "a"));
+  EXPECT_TRUE(nfcLess("a", "a/b"));
+  EXPECT_FALSE(nfcLess("a", "a"));
+  // U+FF21 (three bytes) sorts after U+00E9 (two bytes), as scalar values do.
+  EXPECT_TRUE(nfcLess(precomposed, "caf\xEF\xBC\xA1"));
+
+  std::vector<std::string> names = {"zeta", decomposed, "caff", "Zeta", "caf"};
+  std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return nfcLess(a, b); });
+  EXPECT_EQ(names, (std::vector<std::string>{"Zeta", "caf", "caff", decomposed, "zeta"}));
+}
+
+TEST(UnicodeText, RepairReplacesEachIllFormedSequence) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  EXPECT_EQ(repairUtf8("plain"), "plain");
+  EXPECT_EQ(repairUtf8(precomposed + " \xE2\x82\xAC \xF0\x9F\x93\x81"), precomposed + " \xE2\x82\xAC \xF0\x9F\x93\x81");
+  EXPECT_EQ(repairUtf8("a\xFF" "b"), "a" + fffd + "b");
+  EXPECT_EQ(repairUtf8("end\xE2\x82"), "end" + fffd);                       // truncated three-byte sequence
+  EXPECT_EQ(repairUtf8("\xC0\xAF"), fffd + fffd);                          // overlong "/"
+  EXPECT_EQ(repairUtf8("\xED\xA0\x80"), fffd + fffd + fffd);               // encoded surrogate
+  EXPECT_EQ(repairUtf8("\x80\x80x"), fffd + fffd + "x");                   // stray continuation bytes
+  EXPECT_EQ(repairUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
+}
+
+}  // namespace
+}  // namespace redomark
