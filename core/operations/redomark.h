@@ -1,0 +1,112 @@
+// The engine value through which a front end runs every operation on a folder
+// and its checkpoints. A plain value: it holds only its store root, safety
+// policy and trash flag, caches nothing, and is used from one thread at a time.
+// Folders are given as path text (absolute or relative, not yet canonical).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/fs/safety_policy.h"
+#include "core/records/checkpoint.h"
+#include "core/records/operation_control.h"
+#include "core/records/retention_policy.h"
+#include "core/store/checkpoint_store.h"
+
+namespace redomark {
+
+struct SaveResult {
+  Checkpoint saved;
+  std::vector<Checkpoint> removed;  // pruned after the save, in deletion order
+};
+
+struct DiffResult {
+  Checkpoint checkpoint;
+  std::vector<Change> changes;  // sorted by path in NFC scalar order
+};
+
+class Redomark {
+ public:
+  static constexpr std::string_view version = "0.1.0";
+
+  // Without a store root the default is $HOME/.local/share/Redomark/Checkpoints.
+  explicit Redomark(std::optional<std::string> storeRoot = std::nullopt,
+                    SafetyPolicy policy = defaultSafetyPolicy());
+
+  const std::string& defaultStoreRoot() const { return defaultStoreRoot_; }
+  const SafetyPolicy& policy() const { return policy_; }
+  // Whether replaced and removed items go to the Trash (true) or stay beside
+  // their old place under the " (replaced by Redomark)" name.
+  bool trashReplaced() const { return trashReplaced_; }
+  void setTrashReplaced(bool value) { trashReplaced_ = value; }
+
+  // The store that holds the checkpoints of a canonical folder path, found
+  // through its nearest existing ancestor. Throws the volume-reading
+  // RedomarkError::io.
+  CheckpointStore storeFor(const std::string& canonicalFolder) const;
+
+  // The folder's checkpoints, oldest first; empty for a folder never saved or
+  // gone. Throws only the volume-reading RedomarkError::io.
+  std::vector<Checkpoint> listCheckpoints(const std::string& folder) const;
+  // Every folder of the default store, the one saved most recently first.
+  std::vector<FolderSummary> listFolders() const;
+  // Bytes the checkpoint alone holds. Throws only the volume-reading error.
+  int64_t spaceUsed(const Checkpoint& checkpoint) const;
+  // Throws the volume-reading error or the store's std::system_error.
+  void deleteCheckpoint(const Checkpoint& checkpoint) const;
+
+  // The retention limits in "settings.json" beside the default store root.
+  RetentionPolicy loadSettings() const;
+  void saveSettings(const RetentionPolicy& policy) const;
+
+  // Saves a manual checkpoint under the folder lock, without pruning.
+  Checkpoint save(const std::string& folder, const std::optional<std::string>& name,
+                  OperationControl* control) const;
+  // Saves a manual checkpoint, then prunes under the same lock.
+  SaveResult saveAndPrune(const std::string& folder, const std::optional<std::string>& name,
+                          OperationControl* control) const;
+  // The locked core of a save; the caller holds the folder lock. Throws
+  // RedomarkError, or the file system's std::system_error passed on unchanged.
+  // Leaves no ".partial" directory behind when it fails.
+  Checkpoint saveCheckpoint(const std::string& folder, const std::optional<std::string>& name,
+                            Checkpoint::Kind kind, OperationControl* control) const;
+
+  // What changed in the folder since the checkpoint id (the latest for none or
+  // "latest"). Throws the store's resolution errors, the walker's io, or the
+  // manifest's read or decoding failure unchanged.
+  DiffResult diff(const std::string& folder, const std::optional<std::string>& id) const;
+  // The sorted changes of a canonical folder path against one of its checkpoints.
+  static std::vector<Change> computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
+                                            const CheckpointStore& store);
+
+  // Puts the whole folder back as it was in the checkpoint, after saving the
+  // current state as a beforeRestore checkpoint.
+  RestoreResult restore(const std::string& folder, const std::optional<std::string>& id,
+                        OperationControl* control) const;
+  // Puts back one item, named by its path relative to the folder.
+  RestoreResult putBackItem(const std::string& folder, const std::string& relativePath,
+                            const std::optional<std::string>& id, OperationControl* control) const;
+  // Puts back the chosen changes (paths as diff reports them).
+  PutBackResult putBackChanges(const std::string& folder, const std::optional<std::string>& id,
+                               const std::set<std::string>& paths, OperationControl* control) const;
+  // Where an item lies inside the checkpoint's saved tree; nothing is examined.
+  // Throws RedomarkError::invalidRelativePath.
+  std::string savedItemURL(const Checkpoint& checkpoint, const std::string& relativePath) const;
+
+  // The path itself when something exists there (links followed), else its
+  // closest existing parent, else "/".
+  static std::string nearestExistingAncestor(const std::string& path);
+  // yyyyMMdd-HHmmss in UTC + "-" + four random lower-case hex digits.
+  static std::string newCheckpointID();
+
+ private:
+  std::string defaultStoreRoot_;
+  SafetyPolicy policy_;
+  bool trashReplaced_ = true;
+};
+
+}  // namespace redomark
