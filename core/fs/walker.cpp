@@ -1,0 +1,246 @@
+#include "core/fs/walker.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unicode/utf8.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "core/records/redomark_error.h"
+#include "core/records/unicode_text.h"
+
+namespace redomark {
+
+namespace {
+
+constexpr int64_t cancelCheckInterval = 512;
+constexpr size_t listingBufferBytes = 64 * 1024;
+constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+
+bool isValidUtf8(const char* bytes, size_t length) {
+  const auto* s = reinterpret_cast<const uint8_t*>(bytes);
+  const auto n = static_cast<int32_t>(length);
+  for (int32_t i = 0; i < n;) {
+    if (s[i] < 0x80) {
+      ++i;
+      continue;
+    }
+    UChar32 c;
+    U8_NEXT(s, i, n, c);
+    if (c < 0) return false;
+  }
+  return true;
+}
+
+// One item of a directory, examined while the directory was open.
+struct Child {
+  size_t nameOffset = 0;  // into Level::names
+  size_t nameLength = 0;
+  int error = 0;  // errno of the failed status call, else 0
+  EntryKind kind = EntryKind::other;
+  int64_t size = 0;
+  int64_t mtimeNs = 0;
+  int32_t dev = 0;
+};
+
+// One directory on the way from the root to the current item. Its vectors
+// are kept from one sibling to the next, so a walk allocates only while it
+// meets larger directories or deeper trees than before.
+struct Level {
+  int fd = -1;
+  std::vector<Child> children;
+  std::string names;
+  size_t next = 0;
+  size_t pathLength = 0;    // bytes of the path buffer up to and including this directory's "/"
+  bool pathIsUtf8 = true;   // whether the relative path up to here is valid UTF-8
+};
+
+EntryKind kindOf(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return EntryKind::file;
+    case S_IFDIR: return EntryKind::directory;
+    case S_IFLNK: return EntryKind::symlink;
+    default: return EntryKind::other;
+  }
+}
+
+// Deep trees would run out of descriptors if every directory on the way down
+// stayed open; beyond this depth a directory is closed once listed, and its
+// subdirectories are opened relative to the deepest one still open.
+size_t openLevelBudget() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
+  return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 4, 128));
+}
+
+RedomarkError readError(const std::string& path, int error) {
+  return RedomarkError::io("Couldn't read " + path + ": " + std::strerror(error));
+}
+
+class Walker {
+ public:
+  Walker(const std::string& root, const OperationControl* control, const WalkVisitor& visit)
+      : root_(root), control_(control), visit_(visit), openBudget_(openLevelBudget()) {
+    path_ = root;
+    if (path_.empty() || path_.back() != '/') path_ += '/';
+    prefix_ = path_.size();
+  }
+
+  ~Walker() {
+    for (Level& level : levels_)
+      if (level.fd >= 0) close(level.fd);
+  }
+
+  Walker(const Walker&) = delete;
+  Walker& operator=(const Walker&) = delete;
+
+  void run() {
+    if (root_.empty()) throw readError(root_, ENOENT);
+    const int rootFd = open(root_.c_str(), directoryOpenFlags);
+    if (rootFd < 0) {
+      // A missing, unreadable or non-directory root is the caller's to check;
+      // the walk then has nothing to deliver.
+      if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EPERM || errno == ELOOP) return;
+      throw readError(root_, errno);
+    }
+    enter(rootFd, prefix_, true);
+    while (depth_ > 0) step();
+  }
+
+ private:
+  Level& top() { return levels_[depth_ - 1]; }
+
+  void enter(int fd, size_t pathLength, bool pathIsUtf8) {
+    if (levels_.size() == depth_) levels_.emplace_back();
+    Level& level = levels_[depth_++];
+    level.fd = fd;
+    level.children.clear();
+    level.names.clear();
+    level.next = 0;
+    level.pathLength = pathLength;
+    level.pathIsUtf8 = pathIsUtf8;
+    list(level);
+    if (depth_ > openBudget_) closeLevel(level);
+  }
+
+  void closeLevel(Level& level) {
+    if (level.fd >= 0) close(level.fd);
+    level.fd = -1;
+  }
+
+  std::string directoryPath(const Level& level) const {
+    return level.pathLength == prefix_ ? root_ : path_.substr(0, level.pathLength - 1);
+  }
+
+  void list(Level& level) {
+    if (buffer_.empty()) buffer_.resize(listingBufferBytes);
+    for (;;) {
+      const ssize_t got = getdents64(level.fd, buffer_.data(), buffer_.size());
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        throw readError(directoryPath(level), errno);
+      }
+      if (got == 0) return;
+      for (ssize_t at = 0; at < got;) {
+        const auto* d = reinterpret_cast<const dirent64*>(buffer_.data() + at);
+        at += d->d_reclen;
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+        addChild(level, name);
+      }
+    }
+  }
+
+  void addChild(Level& level, const char* name) {
+    Child child;
+    child.nameOffset = level.names.size();
+    child.nameLength = std::strlen(name);
+    level.names.append(name, child.nameLength);
+    struct stat facts;
+    if (fstatat(level.fd, name, &facts, AT_SYMLINK_NOFOLLOW) != 0) {
+      child.error = errno;
+    } else {
+      child.kind = kindOf(facts.st_mode);
+      child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.st_size) : 0;
+      child.mtimeNs = static_cast<int64_t>(facts.st_mtim.tv_sec) * 1'000'000'000 + facts.st_mtim.tv_nsec;
+      child.dev = static_cast<int32_t>(facts.st_dev);
+    }
+    level.children.push_back(child);
+  }
+
+  // Delivers the next item of the current directory, or leaves the directory.
+  void step() {
+    Level& level = top();
+    if (level.next == level.children.size()) {
+      closeLevel(level);
+      --depth_;
+      return;
+    }
+    const Child& child = level.children[level.next++];
+    const char* name = level.names.data() + child.nameOffset;
+    path_.resize(level.pathLength);
+    path_.append(name, child.nameLength);
+    if (child.error != 0) throw readError(path_, child.error);
+
+    ++delivered_;
+    if (control_ && delivered_ % cancelCheckInterval == 0 && control_->isCancelled())
+      throw RedomarkError::cancelled();
+
+    const bool pathIsUtf8 = level.pathIsUtf8 && isValidUtf8(name, child.nameLength);
+    const std::string_view relative = std::string_view(path_).substr(prefix_);
+    if (pathIsUtf8)
+      entry_.path.assign(relative);
+    else
+      entry_.path = repairUtf8(relative);
+    entry_.kind = child.kind;
+    entry_.size = child.size;
+    entry_.mtimeNs = child.mtimeNs;
+    entry_.dev = child.dev;
+    visit_(entry_);
+
+    if (child.kind == EntryKind::directory) descend(level, pathIsUtf8);
+  }
+
+  void descend(const Level& parent, bool pathIsUtf8) {
+    const int fd = parent.fd >= 0 ? openat(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags)
+                                  : openFromAnchor();
+    if (fd < 0) throw readError(path_, errno);
+    path_ += '/';
+    enter(fd, path_.size(), pathIsUtf8);
+  }
+
+  // Opens the current path relative to the deepest directory still open.
+  int openFromAnchor() {
+    for (size_t i = depth_; i-- > 0;) {
+      const Level& anchor = levels_[i];
+      if (anchor.fd >= 0) return openat(anchor.fd, path_.c_str() + anchor.pathLength, directoryOpenFlags);
+    }
+    return open(path_.c_str(), directoryOpenFlags);
+  }
+
+  const std::string& root_;
+  const OperationControl* control_;
+  const WalkVisitor& visit_;
+  const size_t openBudget_;
+  std::string path_;  // root, "/", then the current item's relative path
+  size_t prefix_ = 0;
+  std::vector<Level> levels_;
+  size_t depth_ = 0;
+  std::vector<char> buffer_;
+  WalkEntry entry_;
+  int64_t delivered_ = 0;
+};
+
+}  // namespace
+
+void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit) {
+  Walker(root, control, visit).run();
+}
+
+}  // namespace redomark
