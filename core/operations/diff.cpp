@@ -1,0 +1,93 @@
+#include <algorithm>
+#include <cerrno>
+#include <numeric>
+#include <system_error>
+#include <unordered_map>
+
+#include "core/fs/file_ops.h"
+#include "core/fs/safety_policy.h"
+#include "core/fs/walker.h"
+#include "core/operations/redomark.h"
+#include "core/records/record_coding.h"
+#include "core/records/unicode_text.h"
+
+namespace redomark {
+
+namespace {
+
+bool isAscii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// Saved entries by the NFC form of their path, so that a name stored
+// decomposed meets the same name composed.
+std::unordered_map<std::string, ManifestEntry> readManifest(const std::string& path) {
+  const std::optional<std::string> bytes = readWholeFile(path);
+  if (!bytes) throw std::system_error(errno ? errno : EIO, std::generic_category(), "Couldn't read " + path);
+  std::vector<ManifestEntry> entries = decodeManifest(*bytes);
+  std::unordered_map<std::string, ManifestEntry> byPath;
+  byPath.reserve(entries.size());
+  for (ManifestEntry& e : entries) {
+    std::string key = isAscii(e.path) ? e.path : toNFC(e.path);
+    byPath.insert_or_assign(std::move(key), std::move(e));
+  }
+  return byPath;
+}
+
+bool unchanged(const WalkEntry& now, const ManifestEntry& saved) {
+  if (now.kind != saved.kind) return false;
+  return now.kind == EntryKind::directory || (now.size == saved.size && now.mtimeNs == saved.mtimeNs);
+}
+
+void sortByNfcPath(std::vector<Change>& changes) {
+  std::vector<std::string> keys;
+  keys.reserve(changes.size());
+  for (const Change& c : changes) keys.push_back(isAscii(c.path) ? c.path : toNFC(c.path));
+  std::vector<size_t> order(changes.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  // Byte order of NFC UTF-8 is scalar-value order.
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a] < keys[b]; });
+  std::vector<Change> sorted;
+  sorted.reserve(changes.size());
+  for (size_t i : order) sorted.push_back(std::move(changes[i]));
+  changes = std::move(sorted);
+}
+
+}  // namespace
+
+std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
+                                             const CheckpointStore& store) {
+  auto saved = readManifest(store.checkpointDirectory(checkpoint) + "/manifest.json");
+  std::vector<Change> changes;
+  if (isDirectory(canonicalFolder)) {
+    std::string nfcPath;
+    walk(canonicalFolder, nullptr, [&](const WalkEntry& e) {
+      const std::string* key = &e.path;
+      if (!isAscii(e.path)) key = &(nfcPath = toNFC(e.path));
+      const bool isDir = e.kind == EntryKind::directory;
+      const auto it = saved.find(*key);
+      if (it == saved.end()) {
+        changes.push_back(Change{e.path, Change::Kind::added, isDir, e.size, std::nullopt});
+        return;
+      }
+      if (!unchanged(e, it->second))
+        changes.push_back(Change{e.path, Change::Kind::modified, isDir, e.size, it->second.size});
+      saved.erase(it);
+    });
+  }
+  for (auto& [key, entry] : saved)
+    changes.push_back(Change{std::move(entry.path), Change::Kind::deleted, entry.kind == EntryKind::directory,
+                             std::nullopt, entry.size});
+  sortByNfcPath(changes);
+  return changes;
+}
+
+DiffResult Redomark::diff(const std::string& folder, const std::optional<std::string>& id) const {
+  const std::string canonical = canonicalPath(folder);
+  const CheckpointStore store = storeFor(canonical);
+  Checkpoint checkpoint = store.resolve(id, canonical);
+  std::vector<Change> changes = computeChanges(canonical, checkpoint, store);
+  return DiffResult{std::move(checkpoint), std::move(changes)};
+}
+
+}  // namespace redomark

@@ -1,0 +1,32 @@
+#include "core/operations/redomark.h"
+
+#include "core/fs/file_ops.h"
+#include "core/store/retention.h"
+
+namespace redomark {
+
+Redomark::Redomark(std::optional<std::string> storeRoot, SafetyPolicy policy)
+    : defaultStoreRoot_(storeRoot ? std::move(*storeRoot)
+                                  : joinPath(homeDirectory(), ".local/share/Redomark/Checkpoints")),
+      policy_(std::move(policy)) {}
+
+CheckpointStore Redomark::storeFor(const std::string& canonicalFolder) const {
+  return CheckpointStore(storeRoot(nearestExistingAncestor(canonicalFolder), defaultStoreRoot_));
+}
+
+RetentionPolicy Redomark::loadSettings() const { return redomark::loadSettings(defaultStoreRoot_); }
+
+void Redomark::saveSettings(const RetentionPolicy& policy) const {
+  redomark::saveSettings(policy, defaultStoreRoot_);
+}
+
+std::string Redomark::nearestExistingAncestor(const std::string& path) {
+  std::string candidate = path;
+  while (!pathExists(candidate)) {
+    if (candidate == "/" || candidate.empty()) return "/";
+    candidate = parentPath(candidate);
+  }
+  return candidate;
+}
+
+}  // namespace redomark
