@@ -10,8 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <thread>
 #include <vector>
 
+#include "core/fs/parallel_range.h"
 #include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
 
@@ -21,6 +24,7 @@ namespace {
 
 constexpr int64_t cancelCheckInterval = 512;
 constexpr size_t listingBufferBytes = 64 * 1024;
+constexpr size_t parallelMinimumItems = 8;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
 bool isValidUtf8(const char* bytes, size_t length) {
@@ -77,6 +81,12 @@ size_t openLevelBudget() {
   struct rlimit limit {};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
   return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 4, 128));
+}
+
+// Status calls scale with cores until the file system's locks bind.
+size_t statusHelpers() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores > 1 ? std::min<size_t>(cores - 1, 3) : 0;
 }
 
 RedomarkError readError(const std::string& path, int error) {
@@ -146,7 +156,7 @@ class Walker {
         if (errno == EINTR) continue;
         throw readError(directoryPath(level), errno);
       }
-      if (got == 0) return;
+      if (got == 0) break;
       for (ssize_t at = 0; at < got;) {
         const auto* d = reinterpret_cast<const dirent64*>(buffer_.data() + at);
         at += d->d_reclen;
@@ -155,23 +165,37 @@ class Walker {
         addChild(level, name);
       }
     }
+    examineChildren(level);
   }
 
   void addChild(Level& level, const char* name) {
-    Child child;
+    Child& child = level.children.emplace_back();
     child.nameOffset = level.names.size();
     child.nameLength = std::strlen(name);
-    level.names.append(name, child.nameLength);
+    // Each name is followed by its terminator, for the status call.
+    level.names.append(name, child.nameLength + 1);
+  }
+
+  // The status calls are nearly all of a walk's time, and independent of
+  // one another, so a large directory's are shared among a few threads.
+  void examineChildren(Level& level) {
+    const std::function<void(size_t)> examine = [&level](size_t i) { examineChild(level, level.children[i]); };
+    if (level.children.size() >= parallelMinimumItems)
+      pool_.run(level.children.size(), examine);
+    else
+      for (size_t i = 0; i < level.children.size(); ++i) examine(i);
+  }
+
+  static void examineChild(const Level& level, Child& child) {
     struct stat facts;
-    if (fstatat(level.fd, name, &facts, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(level.fd, level.names.data() + child.nameOffset, &facts, AT_SYMLINK_NOFOLLOW) != 0) {
       child.error = errno;
-    } else {
-      child.kind = kindOf(facts.st_mode);
-      child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.st_size) : 0;
-      child.mtimeNs = static_cast<int64_t>(facts.st_mtim.tv_sec) * 1'000'000'000 + facts.st_mtim.tv_nsec;
-      child.dev = static_cast<int32_t>(facts.st_dev);
+      return;
     }
-    level.children.push_back(child);
+    child.kind = kindOf(facts.st_mode);
+    child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.st_size) : 0;
+    child.mtimeNs = static_cast<int64_t>(facts.st_mtim.tv_sec) * 1'000'000'000 + facts.st_mtim.tv_nsec;
+    child.dev = static_cast<int32_t>(facts.st_dev);
   }
 
   // Delivers the next item of the current directory, or leaves the directory.
@@ -228,6 +252,7 @@ class Walker {
   const OperationControl* control_;
   const WalkVisitor& visit_;
   const size_t openBudget_;
+  ParallelRange pool_{statusHelpers()};
   std::string path_;  // root, "/", then the current item's relative path
   size_t prefix_ = 0;
   std::vector<Level> levels_;

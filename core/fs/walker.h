@@ -1,6 +1,8 @@
 // Physical, pre-order walk of a folder: every item below the root once, each
 // directory before its contents, links never followed, the working directory
-// never changed. One status call per item.
+// never changed. One status call per item; a directory's status calls may be
+// spread over a few helper threads, but the visitor is always called on the
+// caller's thread.
 #pragma once
 
 #include <cstdint>
