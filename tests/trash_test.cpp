@@ -1,0 +1,165 @@
+#include "core/fs/trash.h"
+
+#include <cerrno>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <optional>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "core/fs/file_ops.h"
+#include "core/fs/safety_policy.h"
+#include "tests/test_volumes.h"
+
+namespace redomark::testing {
+
+namespace {
+
+// Points HOME at a test folder for one test; the home trash is then below it.
+class HomeOverride {
+ public:
+  explicit HomeOverride(const std::string& home) : saved_(std::getenv("HOME") ? std::getenv("HOME") : "") {
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_DATA_HOME");
+  }
+  ~HomeOverride() { setenv("HOME", saved_.c_str(), 1); }
+
+ private:
+  std::string saved_;
+};
+
+// A trash made at a volume's top, removed when the test ends.
+struct TopTrash {
+  std::string path;
+  ~TopTrash() {
+    try {
+      if (pathExists(path, false)) removeTree(path);
+    } catch (const std::exception&) {
+    }
+  }
+};
+
+struct TrashInfo {
+  std::string rawPath;
+  std::string path;  // decoded
+  std::time_t deletedAt = -1;
+};
+
+// Reads an info file strictly: the header line, Path= and DeletionDate=, nothing else.
+TrashInfo parseInfo(const std::string& infoFile) {
+  const std::string text = readWholeFile(infoFile).value_or("");
+  const std::string header = "[Trash Info]\nPath=", date = "\nDeletionDate=";
+  const size_t dateAt = text.find(date);
+  if (!text.starts_with(header) || dateAt == std::string::npos) throw std::runtime_error("bad info: " + text);
+  TrashInfo info;
+  info.rawPath = text.substr(header.size(), dateAt - header.size());
+  for (size_t i = 0; i < info.rawPath.size(); ++i) {
+    const bool escape = info.rawPath[i] == '%';
+    info.path += escape ? static_cast<char>(std::stoi(info.rawPath.substr(i + 1, 2), nullptr, 16)) : info.rawPath[i];
+    if (escape) i += 2;
+  }
+  std::tm local{};
+  const char* end = strptime(text.c_str() + dateAt + date.size(), "%Y-%m-%dT%H:%M:%S", &local);
+  if (!end || std::string(end) != "\n") throw std::runtime_error("bad date: " + text);
+  local.tm_isdst = -1;
+  info.deletedAt = std::mktime(&local);
+  return info;
+}
+
+// The item left its place for files/<name>, contents intact, with an info
+// file that names where it was and was written just now.
+void expectTrashed(const std::string& trash, const std::string& name, const std::string& original,
+                   const std::string& returned, const std::string& inside, const std::string& content) {
+  EXPECT_EQ(returned, trash + "/files/" + name);
+  EXPECT_FALSE(pathExists(original, false)) << original;
+  EXPECT_EQ(readWholeFile(returned + inside), content);
+  const TrashInfo info = parseInfo(trash + "/info/" + name + ".trashinfo");
+  EXPECT_EQ(info.path, original);
+  EXPECT_LE(std::abs(std::difftime(std::time(nullptr), info.deletedAt)), 120.0);
+}
+
+mode_t permissions(const std::string& path) {
+  struct stat st {};
+  stat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+}  // namespace
+
+TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
+  ScratchDir scratch(Volume::btrfs);
+  const std::string base = canonicalPath(scratch.path());
+  createDirectories(scratch / "home");
+  HomeOverride home(base + "/home");
+  const std::string trash = base + "/home/.local/share/Trash";
+
+  const std::string odd = "report 1 \xC3\xBC%#.txt";
+  writeWholeFile(scratch / odd, "odd");
+  expectTrashed(trash, odd, base + "/" + odd, moveToTrash(scratch / odd), "", "odd");
+  EXPECT_EQ(parseInfo(trash + "/info/" + odd + ".trashinfo").rawPath, base + "/report%201%20%C3%BC%25%23.txt");
+  EXPECT_EQ(permissions(trash + "/files"), 0700u);
+
+  // A directory moves whole; a link on the way to it is recorded resolved.
+  createDirectories(scratch / "real/project/src");
+  writeWholeFile(scratch / "real/project/src/main.c", "int main;");
+  ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0);
+  expectTrashed(trash, "project", base + "/real/project", moveToTrash(scratch / "link/project"), "/src/main.c",
+                "int main;");
+
+  // Two items of one name both survive; an entry in files/ without an info
+  // file keeps its name too and is left alone.
+  for (const char* dir : {"a", "b"}) {
+    createDirectories(scratch / dir);
+    writeWholeFile(scratch / dir + "/notes.txt", std::string("from ") + dir);
+  }
+  writeWholeFile(trash + "/files/.profile", "stray");
+  writeWholeFile(scratch / ".profile", "mine");
+  expectTrashed(trash, "notes.txt", base + "/a/notes.txt", moveToTrash(scratch / "a/notes.txt"), "", "from a");
+  expectTrashed(trash, "notes.2.txt", base + "/b/notes.txt", moveToTrash(scratch / "b/notes.txt"), "", "from b");
+  expectTrashed(trash, ".profile.2", base + "/.profile", moveToTrash(scratch / ".profile"), "", "mine");
+  EXPECT_EQ(readWholeFile(trash + "/files/.profile"), "stray");
+  EXPECT_FALSE(pathExists(trash + "/info/.profile.trashinfo"));
+}
+
+TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
+  ScratchDir homeScratch(Volume::btrfs);
+  HomeOverride home(homeScratch.path());
+  ScratchDir scratch(Volume::xfs);
+  const std::string top = canonicalPath(volumeRoot(Volume::xfs)), base = canonicalPath(scratch.path());
+  const std::string uid = std::to_string(getuid());
+  const TopTrash own{top + "/.Trash-" + uid}, shared{top + "/.Trash"};
+
+  createDirectories(scratch / "dir");
+  writeWholeFile(scratch / "dir/file", "data");
+  expectTrashed(own.path, "dir", base + "/dir", moveToTrash(scratch / "dir"), "/file", "data");
+  EXPECT_EQ(permissions(own.path), 0700u);
+  EXPECT_FALSE(pathExists(homeScratch / ".local"));
+
+  // A shared .Trash is used only when an administrator made it sticky.
+  createDirectories(shared.path, 0777);
+  writeWholeFile(scratch / "plain", "p");
+  expectTrashed(own.path, "plain", base + "/plain", moveToTrash(scratch / "plain"), "", "p");
+  chmod(shared.path.c_str(), 01777);
+  writeWholeFile(scratch / "sticky", "s");
+  expectTrashed(shared.path + "/" + uid, "sticky", base + "/sticky", moveToTrash(scratch / "sticky"), "", "s");
+}
+
+TEST(MoveToTrash, AFailedMoveLeavesTheItemInPlaceAndNoInfoFile) {
+  ScratchDir scratch(Volume::btrfs);
+  createDirectories(scratch / "home/keep");
+  HomeOverride home(scratch / "home");
+  try {
+    moveToTrash(scratch / "missing");
+    ADD_FAILURE() << "trashed a missing item";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), ENOENT);
+    EXPECT_NE(std::string(e.what()).find(scratch / "missing"), std::string::npos) << e.what();
+  }
+  // The home holds its own trash, so it cannot move into it.
+  EXPECT_THROW(moveToTrash(scratch / "home"), std::system_error);
+  EXPECT_TRUE(isDirectory(scratch / "home/keep"));
+  EXPECT_EQ(listNames(scratch / "home/.local/share/Trash/info"), std::vector<std::string>{});
+}
+
+}  // namespace redomark::testing
