@@ -107,6 +107,16 @@ void removeTree(const std::string& path) {
   if (rmdir(path.c_str()) != 0) throwErrno("Couldn't remove", path);
 }
 
+void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
+  if (unlinkat(dirFd, name.c_str(), 0) == 0) return;
+  if (errno == ENOENT) throwErrno("Couldn't remove", path);
+  int fd = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) throwErrno("Couldn't remove", path);
+  fchmod(fd, 0700);
+  removeContents(fd, path);
+  if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) throwErrno("Couldn't remove", path);
+}
+
 std::optional<std::string> readWholeFile(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;

@@ -25,6 +25,9 @@ std::optional<std::vector<std::string>> listNames(const std::string& path);
 void moveItem(const std::string& from, const std::string& to);
 // Removes path and, for a directory, everything below it; never follows links. Throws.
 void removeTree(const std::string& path);
+// Removes the entry name of the open directory dirFd as removeTree does; path
+// names it in errors. Throws.
+void removeTreeAt(int dirFd, const std::string& name, const std::string& path);
 // Whole file, or nothing when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);
 // Creates or truncates path and writes bytes with plain writes. Throws.

@@ -1,0 +1,207 @@
+#include "core/store/checkpoint_store.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <exception>
+
+#include "core/fs/directory_handle.h"
+#include "core/fs/file_ops.h"
+#include "core/fs/volume.h"
+#include "core/fs/walker.h"
+#include "core/records/record_coding.h"
+#include "core/records/redomark_error.h"
+#include "core/records/unicode_text.h"
+
+namespace redomark {
+
+namespace {
+
+constexpr const char* lockName = ".lock";
+constexpr const char* deletingPrefix = ".deleting-";
+constexpr const char* partialSuffix = ".partial";
+
+// Backup tools that honour the cache-directory convention skip the store.
+constexpr const char* cacheDirectoryTag =
+    "Signature: 8a477f597d28d172789f06886806bc55\n"
+    "# This file is a cache directory tag created by Redomark.\n"
+    "# Its checkpoints live on the same disk as their folders and are no backup.\n"
+    "# For information about cache directory tags, see https://bford.info/cachedir/\n";
+
+bool isPartialName(const std::string& name) { return name.ends_with(partialSuffix); }
+
+// Appends the decodable records of one folder directory, in listing order.
+// Hidden names (".lock", ".deleting-" ones) and partial checkpoints are never
+// records; neither are links planted in place of a checkpoint directory.
+void collectRecords(const DirectoryHandle& folderDirectory, std::vector<Checkpoint>& out) {
+  const auto names = folderDirectory.names();
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (name.starts_with(".") || isPartialName(name)) continue;
+    const auto checkpointDirectory = folderDirectory.child(name);
+    if (!checkpointDirectory) continue;
+    const auto meta = checkpointDirectory->readFile("meta.json");
+    if (!meta) continue;
+    try {
+      out.push_back(decodeStoreRecord(*meta));
+    } catch (const std::exception&) {
+      // A damaged record hides only its own checkpoint.
+    }
+  }
+}
+
+void writeMarkerIfMissing(const std::string& path, const char* content) {
+  if (pathExists(path, false)) return;
+  try {
+    writeWholeFile(path, content);
+  } catch (const std::exception&) {
+    // The markers only keep indexers and backups out; the store works without them.
+  }
+}
+
+// An id read from a damaged record must not lead a rename, removal or walk
+// out of its folder directory.
+bool isSingleComponent(const std::string& id) {
+  return !id.empty() && id != "." && id != ".." && id.find('/') == std::string::npos;
+}
+
+bool holdsOnlyLock(const std::vector<std::string>& names) {
+  return std::all_of(names.begin(), names.end(), [](const std::string& n) { return n == lockName; });
+}
+
+}  // namespace
+
+std::string storeRoot(const std::string& folder, const std::string& defaultRoot) {
+  const VolumeInfo folderVolume = readVolumeInfo(folder);
+  std::string existing = defaultRoot;
+  while (!pathExists(existing) && existing != "/") existing = parentPath(existing);
+  if (readVolumeInfo(existing).device == folderVolume.device) return defaultRoot;
+  return joinPath(folderVolume.mountPoint, ".redomark-checkpoints");
+}
+
+std::string CheckpointStore::folderDirectory(const std::string& sourcePath) const {
+  return joinPath(root_, folderKey(sourcePath));
+}
+
+std::string CheckpointStore::checkpointDirectory(const Checkpoint& c) const {
+  return joinPath(folderDirectory(c.sourcePath), c.id);
+}
+
+std::string CheckpointStore::dataDirectory(const Checkpoint& c) const {
+  return joinPath(checkpointDirectory(c), "data");
+}
+
+void CheckpointStore::ensureRoot() const {
+  createDirectories(root_, 0700);
+  writeMarkerIfMissing(joinPath(root_, "CACHEDIR.TAG"), cacheDirectoryTag);
+  writeMarkerIfMissing(joinPath(root_, ".metadata_never_index"), "");
+}
+
+std::vector<Checkpoint> CheckpointStore::checkpoints(const std::string& folder) const {
+  std::vector<Checkpoint> found;
+  if (const auto directory = DirectoryHandle::open(folderDirectory(folder))) collectRecords(*directory, found);
+  // Keys can collide; the recorded path says whose checkpoint it is.
+  std::erase_if(found, [&](const Checkpoint& c) { return !canonicallyEqual(c.sourcePath, folder); });
+  std::stable_sort(found.begin(), found.end(), [](const Checkpoint& a, const Checkpoint& b) {
+    if (a.createdAt != b.createdAt) return a.createdAt < b.createdAt;
+    return nfcLess(a.id, b.id);
+  });
+  return found;
+}
+
+std::vector<Checkpoint> CheckpointStore::allCheckpoints() const {
+  std::vector<Checkpoint> found;
+  const auto root = DirectoryHandle::open(root_);
+  if (!root) return found;
+  const auto names = root->names();
+  if (!names) return found;
+  for (const std::string& name : *names) {
+    if (const auto directory = root->child(name)) collectRecords(*directory, found);
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const Checkpoint& a, const Checkpoint& b) { return a.createdAt < b.createdAt; });
+  return found;
+}
+
+Checkpoint CheckpointStore::resolve(const std::optional<std::string>& id, const std::string& folder) const {
+  std::vector<Checkpoint> list = checkpoints(folder);
+  if (list.empty()) throw RedomarkError::noCheckpoints(folder);
+  if (!id || *id == "latest") return list.back();
+
+  const std::string wanted = toNFC(*id);
+  std::vector<const Checkpoint*> matches;
+  const Checkpoint* exact = nullptr;
+  for (const Checkpoint& c : list) {
+    const std::string candidate = toNFC(c.id);
+    if (!candidate.starts_with(wanted)) continue;
+    matches.push_back(&c);
+    if (!exact && candidate == wanted) exact = &c;
+  }
+  if (matches.empty()) throw RedomarkError::checkpointNotFound(*id);
+  if (matches.size() == 1) return *matches.front();
+  if (exact) return *exact;
+  std::vector<std::string> ids;
+  ids.reserve(matches.size());
+  for (const Checkpoint* c : matches) ids.push_back(c->id);
+  throw RedomarkError::ambiguousCheckpoint(*id, std::move(ids));
+}
+
+void CheckpointStore::deleteCheckpoint(const Checkpoint& c) const {
+  if (!isSingleComponent(c.id)) throw std::system_error(EINVAL, std::generic_category(), "Couldn't delete " + c.id);
+  const std::string parentPath = folderDirectory(c.sourcePath);
+  const auto parent = DirectoryHandle::open(parentPath);
+  if (!parent) throw std::system_error(errno, std::generic_category(), "Couldn't open " + parentPath);
+  const std::string trash = deletingPrefix + c.id;
+  // One rename withdraws the checkpoint from every listing before the slow removal.
+  parent->rename(c.id, trash);
+  parent->removeTree(trash);
+  removeIfOnlyLock(parentPath);
+}
+
+void CheckpointStore::removeLeftovers(const std::string& folder) const {
+  const auto directory = DirectoryHandle::open(folderDirectory(folder));
+  if (!directory) return;
+  const auto names = directory->names();
+  if (!names) return;
+  for (const std::string& name : *names) {
+    if (!isPartialName(name) && !name.starts_with(deletingPrefix)) continue;
+    try {
+      directory->removeTree(name);
+    } catch (const std::exception&) {
+      // Tried again before the next save of this folder.
+    }
+  }
+}
+
+int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
+  if (!isSingleComponent(c.id)) return 0;
+  const std::string data = dataDirectory(c);
+  std::string path = data + "/";
+  const size_t prefix = path.size();
+  int64_t total = 0;
+  try {
+    walk(data, nullptr, [&](const WalkEntry& e) {
+      if (e.kind != EntryKind::file) return;
+      path.resize(prefix);
+      path += e.path;
+      total += privateSize(path).value_or(0);
+    });
+  } catch (const std::exception&) {
+    // What was counted before the walk stopped still stands.
+  }
+  return total;
+}
+
+void removeIfOnlyLock(const std::string& dir) {
+  const auto directory = DirectoryHandle::open(dir);
+  if (!directory) return;
+  const auto names = directory->names();
+  if (!names || !holdsOnlyLock(*names)) return;
+  try {
+    removeTree(dir);
+  } catch (const std::exception&) {
+    // An empty folder directory costs nothing and is reused by the next save.
+  }
+}
+
+}  // namespace redomark

@@ -1,0 +1,149 @@
+#include "core/store/retention.h"
+
+#include <algorithm>
+#include <exception>
+#include <map>
+#include <set>
+
+#include "core/fs/file_ops.h"
+#include "core/records/unicode_text.h"
+
+namespace redomark {
+
+namespace {
+
+constexpr double secondsPerDay = 86400;
+constexpr int64_t keptBeforeRestore = 2;
+
+std::string settingsPath(const std::string& defaultStoreRoot) {
+  return joinPath(parentPath(defaultStoreRoot), "settings.json");
+}
+
+// Ids compared as canonically equivalent text.
+class IdSet {
+ public:
+  void add(const std::string& id) { ids_.insert(toNFC(id)); }
+  void remove(const std::string& id) { ids_.erase(toNFC(id)); }
+  bool contains(const std::string& id) const { return ids_.contains(toNFC(id)); }
+
+ private:
+  std::set<std::string> ids_;
+};
+
+// The latest checkpoint, the latest manual and the latest beforeRestore of one
+// folder's list (oldest first); none of them is ever pruned.
+void addProtected(const std::vector<const Checkpoint*>& list, IdSet& out) {
+  if (list.empty()) return;
+  out.add(list.back()->id);
+  bool manual = false, beforeRestore = false;
+  for (auto it = list.rbegin(); it != list.rend() && !(manual && beforeRestore); ++it) {
+    bool& seen = (*it)->kind == Checkpoint::Kind::manual ? manual : beforeRestore;
+    if (!seen) out.add((*it)->id);
+    seen = true;
+  }
+}
+
+std::vector<const Checkpoint*> pointers(const std::vector<Checkpoint>& list) {
+  std::vector<const Checkpoint*> out;
+  out.reserve(list.size());
+  for (const Checkpoint& c : list) out.push_back(&c);
+  return out;
+}
+
+// The last count elements of list that have the given kind.
+void addNewestOfKind(const std::vector<Checkpoint>& list, Checkpoint::Kind kind, int64_t count, IdSet& out) {
+  for (auto it = list.rbegin(); it != list.rend() && count > 0; ++it) {
+    if (it->kind != kind) continue;
+    out.add(it->id);
+    --count;
+  }
+}
+
+// Steps that only look at folder: keep sets, protection and the age cutoff.
+void pruneFolder(const CheckpointStore& store, const RetentionPolicy& policy, const std::vector<Checkpoint>& list,
+                 const IdSet& protectedIds, double now, std::vector<Checkpoint>& removed) {
+  IdSet keep = protectedIds;
+  addNewestOfKind(list, Checkpoint::Kind::manual, policy.keepPerFolder, keep);
+  addNewestOfKind(list, Checkpoint::Kind::beforeRestore, keptBeforeRestore, keep);
+  if (policy.maxAgeDays) {
+    const double cutoff = now - static_cast<double>(*policy.maxAgeDays) * secondsPerDay;
+    for (const Checkpoint& c : list)
+      if (c.createdAt < cutoff && !protectedIds.contains(c.id)) keep.remove(c.id);
+  }
+  for (const Checkpoint& c : list) {
+    if (keep.contains(c.id)) continue;
+    try {
+      store.deleteCheckpoint(c);
+      removed.push_back(c);
+    } catch (const std::exception&) {
+      // Left for the next save's pruning.
+    }
+  }
+}
+
+// The store-wide byte budget: oldest unprotected checkpoints of any folder go
+// until the space they alone hold fits.
+void pruneToBudget(const CheckpointStore& store, int64_t budget, IdSet protectedIds,
+                   std::vector<Checkpoint>& removed) {
+  std::vector<Checkpoint> all = store.allCheckpoints();
+  int64_t recorded = 0;
+  for (const Checkpoint& c : all) recorded += c.totalBytes;
+  // Recorded sizes bound the real use from above: when they fit, no tree is walked.
+  if (recorded <= budget) return;
+
+  std::map<std::string, std::vector<const Checkpoint*>> byFolder;
+  for (const Checkpoint& c : all) byFolder[toNFC(c.sourcePath)].push_back(&c);
+  for (const auto& [folder, list] : byFolder) addProtected(list, protectedIds);
+
+  int64_t used = 0;
+  for (const Checkpoint& c : all) used += store.uniqueBytes(c);
+  while (used > budget) {
+    auto victim = std::find_if(all.begin(), all.end(), [&](const Checkpoint& c) { return !protectedIds.contains(c.id); });
+    if (victim == all.end()) return;
+    // Measured again now: deleting others may have left this one the only holder of its data.
+    const int64_t bytes = store.uniqueBytes(*victim);
+    try {
+      store.deleteCheckpoint(*victim);
+    } catch (const std::exception&) {
+      return;
+    }
+    removed.push_back(*victim);
+    used -= bytes;
+    const std::string id = toNFC(victim->id);
+    std::erase_if(all, [&](const Checkpoint& c) { return toNFC(c.id) == id; });
+  }
+}
+
+}  // namespace
+
+RetentionPolicy loadSettings(const std::string& defaultStoreRoot) {
+  const std::optional<std::string> bytes = readWholeFile(settingsPath(defaultStoreRoot));
+  if (!bytes) return defaultRetentionPolicy;
+  try {
+    return decodeSettings(*bytes);
+  } catch (const std::exception&) {
+    return defaultRetentionPolicy;
+  }
+}
+
+void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot) {
+  createDirectories(parentPath(defaultStoreRoot));
+  writeWholeFile(settingsPath(defaultStoreRoot), encodeSettings(policy));
+}
+
+std::vector<Checkpoint> prune(const CheckpointStore& store, const RetentionPolicy& policy, const std::string& folder,
+                              double now) {
+  std::vector<Checkpoint> removed;
+  try {
+    const std::vector<Checkpoint> list = store.checkpoints(folder);
+    IdSet protectedIds;
+    addProtected(pointers(list), protectedIds);
+    pruneFolder(store, policy, list, protectedIds, now, removed);
+    if (policy.maxTotalBytes) pruneToBudget(store, *policy.maxTotalBytes, protectedIds, removed);
+  } catch (const std::exception&) {
+    // Pruning never fails a save; what was removed so far is still reported.
+  }
+  return removed;
+}
+
+}  // namespace redomark

@@ -1,0 +1,131 @@
+// The folder lock between real processes, and what it leaves on disk.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "core/fs/file_ops.h"
+#include "core/records/redomark_error.h"
+#include "core/store/folder_lock.h"
+#include "tests/store_fixture.h"
+#include "tests/test_volumes.h"
+
+namespace redomark::testing {
+namespace {
+
+const std::string folder = "/data/Site";
+
+template <typename F>
+RedomarkError errorOf(F f) {
+  try {
+    f();
+  } catch (const RedomarkError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no error";
+  return RedomarkError::cancelled();
+}
+
+TEST(FolderLock, ASecondProcessFailsAtOnceAndAKilledHoldersLockIsTakenNext) {
+  ScratchDir scratch(Volume::btrfs);
+  const CheckpointStore store(scratch / "store");
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    try {
+      withFolderLock(store, folder, [&] {
+        if (write(ready[1], "x", 1) == 1) pause();
+      });
+    } catch (...) {
+    }
+    _exit(1);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1) << "the holder took the lock";
+
+  const auto start = std::chrono::steady_clock::now();
+  const RedomarkError busy = errorOf([&] { withFolderLock(store, folder, [] {}); });
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "never waits";
+  EXPECT_STREQ(busy.what(), "Another Redomark operation is already running on /data/Site. Wait for it to finish.");
+  EXPECT_EQ(busy, RedomarkError::busy(folder));
+  bool ran = false;
+  withFolderLock(store, "/data/Other", [&] { ran = true; });
+  EXPECT_TRUE(ran) << "other folders are not held up";
+
+  kill(holder, SIGKILL);
+  int status = 0;
+  waitpid(holder, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_TRUE(pathExists(store.folderDirectory(folder) + "/.lock"));
+  ran = false;
+  withFolderLock(store, folder, [&] { ran = true; });
+  EXPECT_TRUE(ran);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST(FolderLock, IsNotReentrantAndLeavesItsFilesAfterSuccess) {
+  ScratchDir scratch(Volume::btrfs);
+  const CheckpointStore store(scratch / "store");
+  const int result = withFolderLockResult(store, folder, [&] {
+    EXPECT_EQ(errorOf([&] { withFolderLock(store, folder, [] {}); }), RedomarkError::busy(folder));
+    return 42;
+  });
+  EXPECT_EQ(result, 42);
+  EXPECT_EQ(withFolderLockResult(store, folder, [] { return 7; }), 7) << "released after the body";
+  struct stat st {};
+  ASSERT_EQ(stat((store.folderDirectory(folder) + "/.lock").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_size == 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat(store.folderDirectory(folder).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_TRUE(pathExists(store.root() + "/CACHEDIR.TAG")) << "the root is prepared first";
+}
+
+TEST(FolderLock, AFailingBodyDropsAFolderDirectoryHoldingOnlyTheLock) {
+  ScratchDir scratch(Volume::btrfs);
+  const CheckpointStore store(scratch / "store");
+  EXPECT_THROW(withFolderLock(store, folder, [] { throw std::logic_error("refused"); }), std::logic_error);
+  EXPECT_FALSE(pathExists(store.folderDirectory(folder)));
+
+  const Checkpoint kept = publish(store, record(folder, "20240101-000000-0001", 1));
+  EXPECT_EQ(errorOf([&] { withFolderLock(store, folder, [] { throw RedomarkError::cancelled(); }); }),
+            RedomarkError::cancelled());
+  EXPECT_TRUE(pathExists(store.checkpointDirectory(kept)));
+  EXPECT_TRUE(pathExists(store.folderDirectory(folder) + "/.lock"));
+}
+
+TEST(FolderLock, ALockThatCannotBeOpenedIsAnIoErrorAndPlantedLinksAreNotFollowed) {
+  ScratchDir scratch(Volume::btrfs);
+  const CheckpointStore store(scratch / "store");
+  const std::string dir = store.folderDirectory(folder);
+  const RedomarkError expected = RedomarkError::io("Couldn't open the lock for /data/Site.");
+  bool ran = false;
+  const auto attempt = [&] { withFolderLock(store, folder, [&] { ran = true; }); };
+
+  createDirectories(dir + "/.lock");
+  EXPECT_EQ(errorOf(attempt), expected);
+  removeTree(dir + "/.lock");
+  ASSERT_EQ(symlink((scratch / "outside-lock").c_str(), (dir + "/.lock").c_str()), 0);
+  EXPECT_EQ(errorOf(attempt), expected);
+  EXPECT_FALSE(pathExists(scratch / "outside-lock"));
+
+  removeTree(dir);
+  createDirectories(scratch / "outside-dir");
+  ASSERT_EQ(symlink((scratch / "outside-dir").c_str(), dir.c_str()), 0);
+  EXPECT_EQ(errorOf(attempt), expected);
+  EXPECT_EQ(listNames(scratch / "outside-dir"), std::vector<std::string>{});
+
+  writeWholeFile(scratch / "file", "");
+  EXPECT_THROW(withFolderLock(CheckpointStore(scratch / "file/store"), folder, [&] { ran = true; }),
+               std::system_error);
+  EXPECT_FALSE(ran);
+}
+
+}  // namespace
+}  // namespace redomark::testing
