@@ -112,9 +112,13 @@ Checkpoint decodeStoreRecord(std::string_view text) {
 
 std::vector<ManifestEntry> decodeManifest(std::string_view text) {
   const auto array = json::asArray(json::parse(text));
+  // The parser's count saturates at 2^24 - 1, so a larger manifest grows past it.
   std::vector<ManifestEntry> entries(array.size());
   size_t i = 0;
-  for (auto value : array) readEntry(value, entries[i++]);
+  for (auto value : array) {
+    if (i == entries.size()) entries.emplace_back();
+    readEntry(value, entries[i++]);
+  }
   return entries;
 }
 
