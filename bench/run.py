@@ -1,0 +1,259 @@
+"""Times redomark against the plain tools a user would otherwise reach for.
+
+Each pair runs both sides in the same session, alternating which goes first,
+after one warm-up of each; the table shows medians, their ratio and the peak
+memory of the tool. Usage (normally through scripts/bench):
+    run.py REDOMARK_BINARY WORKDIR --volume btrfs=DIR --volume xfs=DIR [--files N ...] [--runs N]
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import tree  # noqa: E402
+
+MIB = 1 << 20
+
+
+class Run:
+    """One finished command: wall time, peak resident memory, status, stderr."""
+
+    def __init__(self, seconds, max_rss, status, stderr):
+        self.seconds, self.max_rss, self.status, self.stderr = seconds, max_rss, status, stderr
+
+
+def run(argv, env=None, stdout=subprocess.DEVNULL):
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
+                            stderr=subprocess.PIPE)
+    # Read stderr only after the wait so that the timing covers the command alone;
+    # the tools here write little to it.
+    _, status, usage = os.wait4(proc.pid, 0)
+    seconds = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    err = proc.stderr.read().decode(errors="replace")
+    proc.stderr.close()
+    return Run(seconds, usage.ru_maxrss * 1024, proc.returncode, err)
+
+
+def check(result, what):
+    if result.status != 0:
+        raise RuntimeError(f"{what} failed with status {result.status}: {result.stderr.strip()}")
+    return result
+
+
+def remove(path):
+    if os.path.lexists(path):
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        else:
+            os.unlink(path)
+
+
+class Bench:
+    def __init__(self, binary, work, runs):
+        self.binary, self.runs = binary, runs
+        self.home = os.path.join(work, "home")
+        os.makedirs(self.home, exist_ok=True)
+        # A private home: no settings file, no store or trash of the user's own.
+        self.env = dict(os.environ, HOME=self.home, LC_ALL="C.UTF-8")
+        self.rows, self.memory = [], []
+
+    def redomark(self, *args):
+        return run([self.binary, *args], env=self.env)
+
+    def has_command(self, word, probe):
+        result = self.redomark(word, probe)
+        return not (result.status == 2 and "unknown command" in result.stderr)
+
+    def reset_store(self, mount):
+        for place in (os.path.join(mount, ".redomark-checkpoints"), os.path.join(mount, ".Trash-0"),
+                      os.path.join(mount, f".Trash-{os.getuid()}"),
+                      os.path.join(self.home, ".local")):
+            remove(place)
+
+    def pair(self, mine, theirs, before=None):
+        """Times mine() and theirs() alternately, before(side) preparing each run untimed.
+        Without mine (a command redomark lacks yet) only theirs is timed."""
+        sides = {"mine": mine, "theirs": theirs}
+        samples = {side: [] for side, call in sides.items() if call}
+        for i in range(self.runs + 1):
+            order = ("mine", "theirs") if i % 2 == 0 else ("theirs", "mine")
+            for side in (s for s in order if s in samples):
+                if before:
+                    before(side)
+                os.sync()
+                result = sides[side]()
+                if i > 0:  # the first round warms the caches
+                    samples[side].append(result)
+        med = {s: statistics.median(r.seconds for r in samples[s]) for s in samples}
+        if not mine:
+            return None, med["theirs"], None
+        return med["mine"], med["theirs"], max(r.max_rss for r in samples["mine"])
+
+    def measure(self, fs, mount, files, available):
+        base = os.path.join(mount, "bench")
+        remove(base)
+        os.makedirs(base)
+        folder = os.path.join(base, f"tree-{files}")
+        started = time.perf_counter()
+        paths = tree.generate(folder, files)
+        print(f"  {fs} {files}: tree made in {time.perf_counter() - started:.1f} s", flush=True)
+        copy = os.path.join(base, "copy")
+        self.reset_store(mount)
+        items = sum(len(d) + len(f) for _, d, f in os.walk(folder))
+
+        def add(label, mine, theirs, target):
+            self.rows.append((fs, files, label, mine, theirs, target))
+            print(f"  {fs} {files}: {label} {mine if mine is None else round(mine, 3)} s"
+                  f" vs {round(theirs, 3)} s", flush=True)
+
+        cp_copy = lambda: check(run(["cp", "-a", "--reflink=always", folder, copy]), "cp")  # noqa: E731
+
+        def before_save(side):
+            remove(copy)
+            self.reset_store(mount)
+
+        save = lambda: check(self.redomark("save", folder), "redomark save")  # noqa: E731
+        mine, theirs, save_rss = self.pair(save if available["save"] else None, cp_copy, before_save)
+        add("save vs cp -a --reflink=always", mine, theirs, 1.0)
+        remove(copy)
+        self.reset_store(mount)
+
+        # Diff: one checkpoint and one commit of the same tree, then 1% of it rewritten.
+        git_dir = os.path.join(base, "git")
+        git = ["git", f"--git-dir={git_dir}", f"--work-tree={folder}",
+               "-c", "user.name=bench", "-c", "user.email=bench@localhost"]
+        check(run(["git", "init", "-q", "--bare", git_dir]), "git init")
+        check(run(git + ["config", "core.bare", "false"]), "git config")
+        check(run(git + ["add", "-A"]), "git add")
+        check(run(git + ["commit", "-q", "-m", "tree"]), "git commit")
+        if available["save"]:
+            check(self.redomark("save", folder), "redomark save")
+        tree.rewrite(folder, paths, 0.01, seed=2)
+        git_status = lambda: check(run(git + ["status", "--porcelain"]), "git status")  # noqa: E731
+        diff = lambda: check(self.redomark("diff", folder), "redomark diff")  # noqa: E731
+        mine, theirs, diff_rss = self.pair(diff if available["diff"] else None, git_status)
+        add("diff (1% rewritten) vs git status --porcelain", mine, theirs, 1.0)
+        self.memory.append((fs, files, items, save_rss, diff_rss))
+
+        self.measure_list(fs, mount, folder, available, add)
+        self.measure_restore(fs, mount, folder, paths, available, add)
+        remove(base)
+        self.reset_store(mount)
+
+    def checkpoint_data(self, mount):
+        store = os.path.join(mount, ".redomark-checkpoints")
+        found = [os.path.join(root, "data") for root, dirs, _ in os.walk(store) if "data" in dirs]
+        if len(found) != 1:
+            raise RuntimeError(f"expected one checkpoint under {store}, found {len(found)}")
+        return found[0]
+
+    def measure_list(self, fs, mount, folder, available, add):
+        if not available["save"]:
+            return
+        self.reset_store(mount)
+        check(self.redomark("save", folder), "redomark save")
+        data = self.checkpoint_data(mount)
+        if fs == "btrfs":
+            label, reference = "list --space vs btrfs filesystem du -s", ["btrfs", "filesystem", "du", "-s", data]
+        else:
+            label, reference = "list --space vs du -s", ["du", "-s", data]
+        theirs_run = lambda: check(run(reference), label)  # noqa: E731
+        listing = lambda: check(self.redomark("list", folder, "--space"), "redomark list")  # noqa: E731
+        mine, theirs, _ = self.pair(listing if available["list"] else None, theirs_run)
+        add(label, mine, theirs, 1.0)
+
+    def measure_restore(self, fs, mount, folder, paths, available, add):
+        if not available["save"]:
+            return
+        fresh, old = folder + ".restoring", folder + ".old"
+        self.reset_store(mount)
+        check(self.redomark("save", folder), "redomark save")
+        data = self.checkpoint_data(mount)
+        rounds = [0]
+
+        def before(side):
+            # Each restore has something to put back; each one starts from one checkpoint.
+            rounds[0] += 1
+            tree.rewrite(folder, paths, 0.01, seed=10 + rounds[0])
+            remove(fresh)
+            remove(old)
+            if side == "mine":
+                keep = os.path.dirname(data)
+                folder_dir = os.path.dirname(keep)
+                for name in os.listdir(folder_dir):
+                    if name != os.path.basename(keep) and name != ".lock":
+                        remove(os.path.join(folder_dir, name))
+                for trash in (os.path.join(mount, ".Trash-0"), os.path.join(self.home, ".local/share/Trash")):
+                    remove(trash)
+
+        def cp_rename():
+            result = check(run(["cp", "-a", "--reflink=always", data, fresh]), "cp")
+            start = time.perf_counter()
+            os.rename(folder, old)
+            os.rename(fresh, folder)
+            result.seconds += time.perf_counter() - start
+            return result
+
+        label = "restore --yes vs cp -a --reflink=always + rename"
+        restore = lambda: check(self.redomark("restore", folder, "--yes"), "redomark restore")  # noqa: E731
+        mine, theirs, _ = self.pair(restore if available["restore"] else None, cp_rename, before)
+        add(label, mine, theirs, 2.0)
+        remove(fresh)
+        remove(old)
+
+    def table(self):
+        lines = [f"{'volume':<7} {'files':>7}  {'pair':<50} {'redomark s':>10} {'other s':>9}"
+                 f" {'ratio':>6} {'target':>7}"]
+        for fs, files, label, mine, theirs, target in self.rows:
+            shown = "absent" if mine is None else f"{mine:10.3f}"
+            ratio = "-" if mine is None else f"{mine / theirs:5.2f}x"
+            lines.append(f"{fs:<7} {files:>7}  {label:<50} {shown:>10} {theirs:9.3f} {ratio:>6}"
+                         f" {'<=' + format(target, '.1f') + 'x':>7}")
+        lines.append("")
+        lines.append(f"{'volume':<7} {'files':>7} {'items':>7}  {'save peak MiB':>13} {'diff peak MiB':>13}"
+                     f" {'budget MiB':>10}")
+        for fs, files, items, save_rss, diff_rss in self.memory:
+            budget = (16 * MIB + 300 * items) / MIB
+            shown = ["absent" if r is None else f"{r / MIB:.1f}" for r in (save_rss, diff_rss)]
+            lines.append(f"{fs:<7} {files:>7} {items:>7}  {shown[0]:>13} {shown[1]:>13} {budget:10.1f}")
+        return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("binary")
+    parser.add_argument("work")
+    parser.add_argument("--volume", action="append", required=True, help="NAME=MOUNTPOINT")
+    parser.add_argument("--files", type=int, action="append")
+    parser.add_argument("--runs", type=int, default=5)
+    args = parser.parse_args()
+    bench = Bench(os.path.abspath(args.binary), os.path.abspath(args.work), args.runs)
+    volumes = [v.split("=", 1) for v in args.volume]
+
+    probe = os.path.join(volumes[0][1], "probe")
+    remove(probe)
+    tree.generate(probe, 4)
+    available = {w: bench.has_command(w, probe) for w in ("save", "diff", "list", "restore")}
+    remove(probe)
+    bench.reset_store(volumes[0][1])
+    missing = [w for w, ok in available.items() if not ok]
+    if missing:
+        print("redomark has no " + ", ".join(missing) + " command yet: only the other side is timed",
+              flush=True)
+
+    for files in args.files or [10000, 100000]:
+        for fs, mount in volumes:
+            bench.measure(fs, mount, files, available)
+    print()
+    print(f"medians of {args.runs} runs after one warm-up, both sides alternating")
+    print(bench.table())
+
+
+if __name__ == "__main__":
+    main()
