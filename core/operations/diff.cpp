@@ -4,6 +4,7 @@
 #include <system_error>
 #include <unordered_map>
 
+#include "core/fs/directory_handle.h"
 #include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
 #include "core/fs/walker.h"
@@ -21,9 +22,15 @@ bool isAscii(const std::string& s) {
 
 // Saved entries by the NFC form of their path, so that a name stored
 // decomposed meets the same name composed.
-std::unordered_map<std::string, ManifestEntry> readManifest(const std::string& path) {
-  const std::optional<std::string> bytes = readWholeFile(path);
-  if (!bytes) throw std::system_error(errno ? errno : EIO, std::generic_category(), "Couldn't read " + path);
+std::unordered_map<std::string, ManifestEntry> readManifest(const std::string& checkpointDirectory) {
+  // Through the directory's descriptor and without following a link at either
+  // name, so that a link planted in the store cannot make a diff read elsewhere.
+  errno = 0;
+  const auto directory = DirectoryHandle::open(checkpointDirectory);
+  const std::optional<std::string> bytes = directory ? directory->readFile("manifest.json") : std::nullopt;
+  if (!bytes)
+    throw std::system_error(errno ? errno : EIO, std::generic_category(),
+                            "Couldn't read " + checkpointDirectory + "/manifest.json");
   std::vector<ManifestEntry> entries = decodeManifest(*bytes);
   std::unordered_map<std::string, ManifestEntry> byPath;
   byPath.reserve(entries.size());
@@ -57,7 +64,7 @@ void sortByNfcPath(std::vector<Change>& changes) {
 
 std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
                                              const CheckpointStore& store) {
-  auto saved = readManifest(store.checkpointDirectory(checkpoint) + "/manifest.json");
+  auto saved = readManifest(store.checkpointDirectory(checkpoint));
   std::vector<Change> changes;
   if (isDirectory(canonicalFolder)) {
     std::string nfcPath;

@@ -43,7 +43,10 @@ void collectRecords(const DirectoryHandle& folderDirectory, std::vector<Checkpoi
     const auto meta = checkpointDirectory->readFile("meta.json");
     if (!meta) continue;
     try {
-      out.push_back(decodeStoreRecord(*meta));
+      Checkpoint record = decodeStoreRecord(*meta);
+      // Every later step finds the checkpoint by its id: a record naming some
+      // other directory could lead a diff, restore or deletion out of the store.
+      if (record.id == name) out.push_back(std::move(record));
     } catch (const std::exception&) {
       // A damaged record hides only its own checkpoint.
     }

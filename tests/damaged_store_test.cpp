@@ -1,0 +1,219 @@
+// A store damaged by hand or by another program: broken records and manifests,
+// and symbolic links planted where the store keeps its own directories and
+// files. The engine must skip or refuse them, never crash, and never read or
+// change anything outside the folder and the store.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <unistd.h>
+
+#include "core/fs/safety_policy.h"
+#include "core/fs/walker.h"
+#include "core/operations/redomark.h"
+#include "core/records/record_coding.h"
+#include "core/records/redomark_error.h"
+#include "tests/test_volumes.h"
+
+namespace redomark::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// Every entry below root, links as their targets and files as their bytes.
+std::map<std::string, std::string> treeOf(const std::string& root) {
+  std::map<std::string, std::string> tree;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const std::string relative = fs::relative(e.path(), root).string();
+    if (e.is_symlink()) tree[relative] = "link:" + fs::read_symlink(e.path()).string();
+    else if (e.is_regular_file()) tree[relative] = "file:" + readFile(e.path());
+    else tree[relative] = "dir";
+  }
+  return tree;
+}
+
+template <typename Body>
+RedomarkError::Case errorCaseOf(Body body) {
+  try {
+    body();
+  } catch (const RedomarkError& e) {
+    return e.errorCase();
+  }
+  ADD_FAILURE() << "no RedomarkError";
+  return RedomarkError::Case::io;
+}
+
+template <typename Body>
+std::string jsonErrorOf(Body body) {
+  try {
+    body();
+  } catch (const JsonError& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no JsonError";
+  return "";
+}
+
+std::vector<std::string> listedIds(const Redomark& engine, const std::string& folder) {
+  std::vector<std::string> ids;
+  for (const Checkpoint& c : engine.listCheckpoints(folder)) ids.push_back(c.id);
+  return ids;
+}
+
+// A folder, its store with checkpoints laid out as a save leaves them, and a
+// tree outside both that nothing may touch.
+struct DamagedStore {
+  ScratchDir scratch{Volume::btrfs};
+  std::string folder;
+  std::string outside = scratch / "outside";
+  Redomark engine{scratch / "store"};
+  double createdAt = 1733339715;
+
+  DamagedStore() {
+    writeFile(scratch / "folder/a.txt", "alpha");
+    writeFile(scratch / "folder/sub/b.txt", "bravo");
+    folder = canonicalPath(scratch / "folder");
+    writeFile(outside + "/keep.txt", "not the store's");
+    // Written, not cloned: its blocks are its own, so counting it would show.
+    writeFile(outside + "/data/big.bin", std::string(1 << 20, 'x'));
+    writeFile(outside + "/manifest.json", R"([{"p":"outside-only.txt","k":"f","s":1,"m":0}])");
+  }
+
+  CheckpointStore store() const { return engine.storeFor(folder); }
+  std::string directoryOf(const Checkpoint& c) const { return store().checkpointDirectory(c); }
+  std::string folderDirectory() const { return store().folderDirectory(folder); }
+
+  // A published checkpoint of the folder as it is now: its "data" a copy of
+  // the folder, its manifest from a walk of the folder, its record.
+  Checkpoint save() {
+    Checkpoint c;
+    c.id = Redomark::newCheckpointID();
+    c.sourcePath = folder;
+    c.createdAt = createdAt++;
+    const std::string partial = store().folderDirectory(folder) + "/" + c.id + ".partial";
+    fs::create_directories(partial);
+    fs::copy(folder, partial + "/data", fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    std::vector<ManifestEntry> manifest;
+    walk(folder, nullptr, [&](const WalkEntry& e) {
+      manifest.push_back(ManifestEntry{e.path, e.kind, e.size, e.mtimeNs});
+      c.fileCount += e.kind != EntryKind::directory;
+    });
+    writeFile(partial + "/manifest.json", encodeManifest(manifest));
+    writeFile(partial + "/meta.json", encodeStoreRecord(c));
+    fs::rename(partial, directoryOf(c));
+    return c;
+  }
+};
+
+TEST(DamagedStore, BrokenRecordsHideOnlyTheirCheckpointAndBrokenManifestsFailTheDiffAlone) {
+  DamagedStore s;
+  const Checkpoint truncated = s.save();
+  const Checkpoint wrongType = s.save();
+  const Checkpoint intact = s.save();
+
+  const std::string truncatedMeta = s.directoryOf(truncated) + "/meta.json";
+  writeFile(truncatedMeta, readFile(truncatedMeta).substr(0, 40));
+  const std::string wrongTypeMeta = s.directoryOf(wrongType) + "/meta.json";
+  std::string meta = readFile(wrongTypeMeta);
+  const size_t count = meta.find("\"fileCount\" : ") + 14;
+  meta.insert(meta.find(',', count), "\"");
+  meta.insert(count, "\"");
+  writeFile(wrongTypeMeta, meta);
+  const std::string climbing = s.folderDirectory() + "/20990101-000000-0000";
+  Checkpoint escape = intact;
+  escape.id = "../../outside";
+  writeFile(climbing + "/meta.json", encodeStoreRecord(escape));
+
+  EXPECT_EQ(listedIds(s.engine, s.folder), std::vector<std::string>{intact.id});
+  EXPECT_EQ(errorCaseOf([&] { s.engine.diff(s.folder, truncated.id); }), RedomarkError::Case::checkpointNotFound);
+  EXPECT_EQ(errorCaseOf([&] { s.engine.diff(s.folder, wrongType.id); }), RedomarkError::Case::checkpointNotFound);
+  EXPECT_EQ(errorCaseOf([&] { s.engine.diff(s.folder, "../"); }), RedomarkError::Case::checkpointNotFound);
+  EXPECT_TRUE(s.engine.diff(s.folder, std::nullopt).changes.empty());
+
+  const std::string manifest = s.directoryOf(intact) + "/manifest.json";
+  const std::string malformed = "The data couldn't be read because it isn't in the correct format.";
+  const std::string missing = "The data couldn't be read because it is missing.";
+  const std::vector<std::pair<std::string, std::string>> shapes = {
+      {R"({"p":"a.txt","k":"f","s":5,"m":0})", malformed},
+      {R"([{"p":7,"k":"f","s":5,"m":0}])", malformed},
+      {R"([{"p":"a.txt","k":"file","s":5,"m":0}])", malformed},
+      {R"([{"p":"a.txt","k":"f","s":5.5,"m":0}])", malformed},
+      {R"([[],{}])", malformed},
+      {R"([{"p":"a.txt","k":"f","s":5,"m":0})", malformed},
+      {"", malformed},
+      {R"([{"p":"a.txt","k":"f"}])", missing},
+  };
+  for (const auto& [text, message] : shapes) {
+    writeFile(manifest, text);
+    EXPECT_EQ(jsonErrorOf([&] { s.engine.diff(s.folder, intact.id); }), message) << text;
+    EXPECT_EQ(listedIds(s.engine, s.folder), std::vector<std::string>{intact.id}) << text;
+  }
+  fs::remove(manifest);
+  EXPECT_THROW(s.engine.diff(s.folder, intact.id), std::system_error);
+}
+
+TEST(DamagedStore, PlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
+  DamagedStore s;
+  const auto outsideBefore = treeOf(s.outside);
+
+  // A checkpoint directory swapped for a link to a copy of itself elsewhere.
+  const Checkpoint moved = s.save();
+  fs::rename(s.directoryOf(moved), s.scratch / "moved");
+  fs::create_directory_symlink(s.scratch / "moved", s.directoryOf(moved));
+  EXPECT_TRUE(listedIds(s.engine, s.folder).empty());
+  EXPECT_EQ(errorCaseOf([&] { s.engine.diff(s.folder, moved.id); }), RedomarkError::Case::noCheckpoints);
+
+  // "data" itself a link, and a "data" tree holding a link: neither is walked
+  // for the space count nor followed by a deletion.
+  const Checkpoint linkedData = s.save();
+  fs::remove_all(s.directoryOf(linkedData) + "/data");
+  fs::create_directory_symlink(s.outside + "/data", s.directoryOf(linkedData) + "/data");
+  const Checkpoint linkInside = s.save();
+  const int64_t ownBytes = s.engine.spaceUsed(linkInside);
+  fs::create_directory_symlink(s.outside, s.directoryOf(linkInside) + "/data/escape");
+  EXPECT_EQ(s.engine.spaceUsed(linkedData), 0);
+  EXPECT_EQ(s.engine.spaceUsed(linkInside), ownBytes);
+
+  // A manifest that is a link to one outside is not read.
+  const Checkpoint linkedManifest = s.save();
+  fs::remove(s.directoryOf(linkedManifest) + "/manifest.json");
+  fs::create_symlink(s.outside + "/manifest.json", s.directoryOf(linkedManifest) + "/manifest.json");
+  EXPECT_THROW(s.engine.diff(s.folder, linkedManifest.id), std::system_error);
+
+  s.engine.deleteCheckpoint(linkedData);
+  s.engine.deleteCheckpoint(linkInside);
+  s.engine.deleteCheckpoint(linkedManifest);
+  EXPECT_TRUE(listedIds(s.engine, s.folder).empty());
+
+  // Leftover names planted as links are removed as links, as before every save.
+  const Checkpoint next = s.save();
+  fs::create_directory_symlink(s.outside, s.folderDirectory() + "/20240101-000000-0000.partial");
+  fs::create_directory_symlink(s.outside, s.folderDirectory() + "/.deleting-20240101-000000-0001");
+  s.store().removeLeftovers(s.folder);
+  EXPECT_EQ(listedIds(s.engine, s.folder), std::vector<std::string>{next.id});
+  EXPECT_FALSE(fs::exists(fs::symlink_status(s.folderDirectory() + "/20240101-000000-0000.partial")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(s.folderDirectory() + "/.deleting-20240101-000000-0001")));
+
+  EXPECT_EQ(treeOf(s.outside), outsideBefore);
+  EXPECT_EQ(treeOf(s.scratch / "moved").size(), treeOf(s.directoryOf(next)).size());
+  EXPECT_EQ(readFile(s.folder + "/a.txt"), "alpha");
+}
+
+}  // namespace
+}  // namespace redomark::testing
