@@ -2,12 +2,12 @@
 #include <cerrno>
 #include <numeric>
 #include <system_error>
-#include <unordered_map>
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
 #include "core/fs/walker.h"
+#include "core/operations/manifest_index.h"
 #include "core/operations/redomark.h"
 #include "core/records/record_coding.h"
 #include "core/records/unicode_text.h"
@@ -20,9 +20,7 @@ bool isAscii(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// Saved entries by the NFC form of their path, so that a name stored
-// decomposed meets the same name composed.
-std::unordered_map<std::string, ManifestEntry> readManifest(const std::string& checkpointDirectory) {
+std::vector<ManifestEntry> readManifest(const std::string& checkpointDirectory) {
   // Through the directory's descriptor and without following a link at either
   // name, so that a link planted in the store cannot make a diff read elsewhere.
   errno = 0;
@@ -31,14 +29,7 @@ std::unordered_map<std::string, ManifestEntry> readManifest(const std::string& c
   if (!bytes)
     throw std::system_error(errno ? errno : EIO, std::generic_category(),
                             "Couldn't read " + checkpointDirectory + "/manifest.json");
-  std::vector<ManifestEntry> entries = decodeManifest(*bytes);
-  std::unordered_map<std::string, ManifestEntry> byPath;
-  byPath.reserve(entries.size());
-  for (ManifestEntry& e : entries) {
-    std::string key = isAscii(e.path) ? e.path : toNFC(e.path);
-    byPath.insert_or_assign(std::move(key), std::move(e));
-  }
-  return byPath;
+  return decodeManifest(*bytes);
 }
 
 bool unchanged(const WalkEntry& now, const ManifestEntry& saved) {
@@ -64,7 +55,9 @@ void sortByNfcPath(std::vector<Change>& changes) {
 
 std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
                                              const CheckpointStore& store) {
-  auto saved = readManifest(store.checkpointDirectory(checkpoint));
+  // The manifest's text is gone once it is decoded; the index holds no paths.
+  std::vector<ManifestEntry> saved = readManifest(store.checkpointDirectory(checkpoint));
+  ManifestIndex index(saved, true);
   std::vector<Change> changes;
   if (isDirectory(canonicalFolder)) {
     std::string nfcPath;
@@ -72,19 +65,21 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
       const std::string* key = &e.path;
       if (!isAscii(e.path)) key = &(nfcPath = toNFC(e.path));
       const bool isDir = e.kind == EntryKind::directory;
-      const auto it = saved.find(*key);
-      if (it == saved.end()) {
+      const size_t at = index.claim(*key);
+      if (at == ManifestIndex::npos) {
         changes.push_back(Change{e.path, Change::Kind::added, isDir, e.size, std::nullopt});
         return;
       }
-      if (!unchanged(e, it->second))
-        changes.push_back(Change{e.path, Change::Kind::modified, isDir, e.size, it->second.size});
-      saved.erase(it);
+      if (!unchanged(e, saved[at]))
+        changes.push_back(Change{e.path, Change::Kind::modified, isDir, e.size, saved[at].size});
     });
   }
-  for (auto& [key, entry] : saved)
+  for (size_t i = 0; i < saved.size(); ++i) {
+    if (index.claimed(i)) continue;
+    ManifestEntry& entry = saved[i];
     changes.push_back(Change{std::move(entry.path), Change::Kind::deleted, entry.kind == EntryKind::directory,
                              std::nullopt, entry.size});
+  }
   sortByNfcPath(changes);
   return changes;
 }
