@@ -1,0 +1,26 @@
+// Carries every extended attribute of one item over to another, POSIX ACLs
+// included (the kernel keeps them as system.posix_acl_* attributes). Keeps
+// its name and value buffers between items; not shared between threads.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace redomark {
+
+class AttributeCopier {
+ public:
+  // Between two open files or directories. 0, or the errno of the failed call.
+  int copy(int sourceFd, int destinationFd);
+  // Between two items named by path, a final symbolic link not followed.
+  int copyLinks(const std::string& source, const std::string& destination);
+
+ private:
+  template <typename List, typename Get, typename Set>
+  int copyWith(List list, Get get, Set set);
+
+  std::vector<char> names_;
+  std::vector<char> value_;
+};
+
+}  // namespace redomark

@@ -1,0 +1,232 @@
+#include "core/fs/clone_engine.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/fs/attribute_copier.h"
+#include "core/fs/file_data_copy.h"
+#include "core/fs/file_ops.h"
+#include "core/records/redomark_error.h"
+
+namespace redomark {
+
+namespace {
+
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// O_NONBLOCK: should a FIFO take the place of a file after its status call,
+// opening it must not wait for a writer.
+constexpr int sourceFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+constexpr int destinationFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+// New items stay private to us until their own permissions are put on last.
+constexpr mode_t workingMode = 0700;
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Removes the copy made so far unless the copy commits.
+class DestinationGuard {
+ public:
+  DestinationGuard(int parentFd, std::string name, std::string path)
+      : parentFd_(parentFd), name_(std::move(name)), path_(std::move(path)) {}
+  DestinationGuard(const DestinationGuard&) = delete;
+  DestinationGuard& operator=(const DestinationGuard&) = delete;
+  ~DestinationGuard() {
+    if (committed_) return;
+    try {
+      removeTreeAt(parentFd_, name_, path_);
+    } catch (const std::exception&) {
+      // What cannot be removed stays; the error that stopped the copy matters more.
+    }
+  }
+  void commit() { committed_ = true; }
+
+ private:
+  int parentFd_;
+  std::string name_;
+  std::string path_;
+  bool committed_ = false;
+};
+
+class TreeCopier {
+ public:
+  TreeCopier(CloneContext& context, std::string sourceRoot) : context_(context), path_(std::move(sourceRoot)) {}
+
+  void copyRoot(int sourceFd, const struct stat& st, int destinationFd);
+  [[noreturn]] void fail(int code) const;
+  void stopIfCancelled() const {
+    if (context_.control && context_.control->isCancelled()) throw RedomarkError::cancelled();
+  }
+
+ private:
+  void copyContents(int sourceDir, int destinationDir);
+  void copyItem(int sourceDir, int destinationDir, const char* name);
+  void copyDirectory(int sourceDir, int destinationDir, const char* name, const struct stat& st);
+  void copyFile(int sourceDir, int destinationDir, const char* name, const struct stat& st);
+  void copyLink(int sourceDir, int destinationDir, const char* name, const struct stat& st);
+  // Ownership, attributes, permission bits and times, in the order in which
+  // none undoes another: chown clears set-id bits and file capabilities.
+  void finish(int sourceFd, int destinationFd, const struct stat& st);
+  void fileFinished(bool cloned);
+
+  CloneContext& context_;
+  std::string path_;  // source path of the item being copied
+  std::vector<char> buffer_;
+  AttributeCopier attributes_;
+};
+
+void TreeCopier::fail(int code) const {
+  stopIfCancelled();
+  throw RedomarkError::copyFailed(path_, code);
+}
+
+void TreeCopier::copyRoot(int sourceFd, const struct stat& st, int destinationFd) {
+  copyContents(sourceFd, destinationFd);
+  finish(sourceFd, destinationFd, st);
+}
+
+void TreeCopier::copyContents(int sourceDir, int destinationDir) {
+  // fdopendir takes the descriptor it is given; the caller keeps its own.
+  const int listingFd = dup(sourceDir);
+  if (listingFd < 0) fail(errno);
+  DIR* dir = fdopendir(listingFd);
+  if (!dir) {
+    close(listingFd);
+    fail(errno);
+  }
+  struct Closer {
+    DIR* dir;
+    ~Closer() { closedir(dir); }
+  } closer{dir};
+  const size_t parentLength = path_.size();
+  for (;;) {
+    errno = 0;
+    const dirent* e = readdir(dir);
+    if (!e) {
+      if (errno != 0) fail(errno);
+      return;
+    }
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    path_.append("/").append(e->d_name);
+    copyItem(sourceDir, destinationDir, e->d_name);
+    path_.resize(parentLength);
+  }
+}
+
+void TreeCopier::copyItem(int sourceDir, int destinationDir, const char* name) {
+  stopIfCancelled();
+  struct stat st;
+  if (fstatat(sourceDir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+  switch (st.st_mode & S_IFMT) {
+    case S_IFREG: return copyFile(sourceDir, destinationDir, name, st);
+    case S_IFDIR: return copyDirectory(sourceDir, destinationDir, name, st);
+    case S_IFLNK: return copyLink(sourceDir, destinationDir, name, st);
+    default: fail(ENOTSUP);  // FIFOs, sockets and devices have no place in a copy
+  }
+}
+
+void TreeCopier::copyDirectory(int sourceDir, int destinationDir, const char* name, const struct stat& st) {
+  const Descriptor source(openat(sourceDir, name, directoryFlags));
+  if (source.get() < 0) fail(errno);
+  if (mkdirat(destinationDir, name, workingMode) != 0) fail(errno);
+  const Descriptor destination(openat(destinationDir, name, directoryFlags));
+  if (destination.get() < 0) fail(errno);
+  copyContents(source.get(), destination.get());
+  // After the contents, whose creation would otherwise move its times.
+  finish(source.get(), destination.get(), st);
+}
+
+void TreeCopier::copyFile(int sourceDir, int destinationDir, const char* name, const struct stat& st) {
+  const Descriptor source(openat(sourceDir, name, sourceFileFlags));
+  if (source.get() < 0) fail(errno);
+  const Descriptor destination(openat(destinationDir, name, destinationFileFlags, workingMode));
+  if (destination.get() < 0) fail(errno);
+  const DataCopyResult data = cloneOrCopyData(source.get(), destination.get(), buffer_);
+  if (data.error != 0) fail(data.error);
+  finish(source.get(), destination.get(), st);
+  fileFinished(data.cloned);
+}
+
+void TreeCopier::copyLink(int sourceDir, int destinationDir, const char* name, const struct stat& st) {
+  // A link's size is its target's length, unless the file system reports 0.
+  buffer_.resize(std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 256));
+  for (;;) {
+    const ssize_t n = readlinkat(sourceDir, name, buffer_.data(), buffer_.size());
+    if (n < 0) fail(errno);
+    if (static_cast<size_t>(n) < buffer_.size()) {
+      buffer_[static_cast<size_t>(n)] = '\0';
+      break;
+    }
+    buffer_.resize(buffer_.size() * 2);
+  }
+  if (symlinkat(buffer_.data(), destinationDir, name) != 0) fail(errno);
+  if (fchownat(destinationDir, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM) fail(errno);
+  // The l*xattr calls take only paths; these go through the open directories.
+  const std::string sourcePath = "/proc/self/fd/" + std::to_string(sourceDir) + "/" + name;
+  const std::string destinationPath = "/proc/self/fd/" + std::to_string(destinationDir) + "/" + name;
+  if (const int error = attributes_.copyLinks(sourcePath, destinationPath)) fail(error);
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  if (utimensat(destinationDir, name, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+}
+
+void TreeCopier::finish(int sourceFd, int destinationFd, const struct stat& st) {
+  if (fchown(destinationFd, st.st_uid, st.st_gid) != 0 && errno != EPERM) fail(errno);
+  if (const int error = attributes_.copy(sourceFd, destinationFd)) fail(error);
+  if (fchmod(destinationFd, st.st_mode & 07777) != 0) fail(errno);
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  if (futimens(destinationFd, times) != 0) fail(errno);
+}
+
+void TreeCopier::fileFinished(bool cloned) {
+  ++context_.files;
+  if (cloned) ++context_.cloned;
+  if (context_.control)
+    context_.control->report({OperationProgress::Phase::copying, context_.files, context_.total});
+}
+
+}  // namespace
+
+CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,
+                       OperationControl* control) {
+  CloneContext context;
+  context.total = total;
+  context.control = control;
+  TreeCopier copier(context, source);
+  copier.stopIfCancelled();
+
+  const Descriptor sourceFd(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (sourceFd.get() < 0) copier.fail(errno);
+  struct stat st;
+  if (fstat(sourceFd.get(), &st) != 0) copier.fail(errno);
+  const Descriptor parentFd(open(parentPath(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (parentFd.get() < 0) copier.fail(errno);
+  const std::string name = lastComponent(destination);
+  if (mkdirat(parentFd.get(), name.c_str(), workingMode) != 0) copier.fail(errno);
+
+  DestinationGuard guard(parentFd.get(), name, destination);
+  const Descriptor destinationFd(openat(parentFd.get(), name.c_str(), directoryFlags));
+  if (destinationFd.get() < 0) copier.fail(errno);
+  copier.copyRoot(sourceFd.get(), st, destinationFd.get());
+  guard.commit();
+  return context;
+}
+
+}  // namespace redomark

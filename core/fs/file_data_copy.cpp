@@ -1,0 +1,68 @@
+#include "core/fs/file_data_copy.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace redomark {
+
+namespace {
+
+constexpr size_t copyChunkBytes = 1 << 20;
+constexpr size_t bufferBytes = 256 * 1024;
+
+// The answers of a file system (or a pair of them) that cannot do this kind
+// of copy at all, as opposed to one that failed while trying.
+bool isUnsupported(int error) { return error == EOPNOTSUPP || error == EXDEV || error == EINVAL || error == ENOSYS; }
+
+int writeAll(int fd, const char* bytes, size_t length) {
+  while (length > 0) {
+    const ssize_t n = write(fd, bytes, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    bytes += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int copyByReading(int sourceFd, int destinationFd, std::vector<char>& buffer) {
+  if (buffer.size() < bufferBytes) buffer.resize(bufferBytes);
+  for (;;) {
+    const ssize_t n = read(sourceFd, buffer.data(), buffer.size());
+    if (n == 0) return 0;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (const int error = writeAll(destinationFd, buffer.data(), static_cast<size_t>(n))) return error;
+  }
+}
+
+// copy_file_range moves the bytes inside the kernel; where it cannot, the
+// rest of the file (from the offsets it reached) goes through the buffer.
+int copyInKernel(int sourceFd, int destinationFd, std::vector<char>& buffer) {
+  for (;;) {
+    const ssize_t n = copy_file_range(sourceFd, nullptr, destinationFd, nullptr, copyChunkBytes, 0);
+    if (n == 0) return 0;
+    if (n > 0) continue;
+    if (errno == EINTR) continue;
+    if (isUnsupported(errno)) return copyByReading(sourceFd, destinationFd, buffer);
+    return errno;
+  }
+}
+
+}  // namespace
+
+DataCopyResult cloneOrCopyData(int sourceFd, int destinationFd, std::vector<char>& buffer) {
+  if (ioctl(destinationFd, FICLONE, sourceFd) == 0) return {0, true};
+  if (!isUnsupported(errno)) return {errno, false};
+  return {copyInKernel(sourceFd, destinationFd, buffer), false};
+}
+
+}  // namespace redomark

@@ -1,0 +1,211 @@
+// The tree copy on real volumes: clones with every piece of metadata on the
+// copy-on-write ones, plain copies elsewhere, and nothing left behind after a
+// failure or a cancel.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/fs/clone_engine.h"
+#include "core/fs/file_ops.h"
+#include "core/fs/volume.h"
+#include "core/records/redomark_error.h"
+#include "tests/test_volumes.h"
+
+namespace redomark::testing {
+namespace {
+
+// Bytes that differ from block to block, so no file system can fold them.
+std::string patterned(size_t length, uint32_t seed) {
+  std::string out(length, '\0');
+  for (size_t i = 0; i < length; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    out[i] = static_cast<char>(seed >> 16);
+  }
+  return out;
+}
+
+struct stat lstatOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+void setTimes(const std::string& path, timespec atime, timespec mtime) {
+  const timespec times[2] = {atime, mtime};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+std::string attribute(const std::string& path, const char* name) {
+  char value[256];
+  const ssize_t n = lgetxattr(path.c_str(), name, value, sizeof value);
+  return n < 0 ? std::string("none: ") + std::strerror(errno) : std::string(value, static_cast<size_t>(n));
+}
+
+// An access ACL granting user 65534 read and write, in the kernel's format.
+std::string aclGrantingNobody() {
+  struct Entry {
+    uint16_t tag, perm;
+    uint32_t id;
+  };
+  const uint32_t header = 2;
+  const Entry entries[] = {{0x01, 6, ~0u}, {0x02, 6, 65534}, {0x04, 4, ~0u}, {0x10, 6, ~0u}, {0x20, 0, ~0u}};
+  std::string out(reinterpret_cast<const char*>(&header), sizeof header);
+  out.append(reinterpret_cast<const char*>(entries), sizeof entries);
+  return out;
+}
+
+const timespec fileAtime{1600000000, 111111111}, fileMtime{1600000100, 222222222};
+const timespec dirMtime{1500000000, 333333333}, linkMtime{1400000000, 444444444};
+
+// A tree of four regular files (two large enough to have extents of their
+// own), nested and empty folders and a relative link, with metadata set.
+void buildTree(const std::string& root) {
+  createDirectories(root + "/docs/deep");
+  createDirectories(root + "/empty");
+  writeWholeFile(root + "/small.txt", "hello\n");
+  writeWholeFile(root + "/docs/big.bin", patterned(3 << 20, 1));
+  writeWholeFile(root + "/docs/deep/mid.bin", patterned(200 * 1024 + 7, 2));
+  writeWholeFile(root + "/docs/deep/empty.txt", "");
+  ASSERT_EQ(symlink("deep/mid.bin", (root + "/docs/link").c_str()), 0);
+
+  ASSERT_EQ(chmod((root + "/small.txt").c_str(), 04751), 0);
+  ASSERT_EQ(chmod((root + "/docs").c_str(), 0750), 0);
+  ASSERT_EQ(chown((root + "/small.txt").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(lchown((root + "/docs/link").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(setxattr((root + "/docs/big.bin").c_str(), "user.colour", "teal", 4, 0), 0);
+  ASSERT_EQ(setxattr((root + "/docs").c_str(), "user.kind", "folder", 6, 0), 0);
+  const std::string acl = aclGrantingNobody();
+  ASSERT_EQ(setxattr((root + "/docs/deep/mid.bin").c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0);
+
+  setTimes(root + "/docs/big.bin", fileAtime, fileMtime);
+  setTimes(root + "/docs/link", fileAtime, linkMtime);
+  setTimes(root + "/docs/deep", fileAtime, dirMtime);
+  setTimes(root + "/docs", fileAtime, dirMtime);
+}
+
+const char* const treeFiles[] = {"small.txt", "docs/big.bin", "docs/deep/mid.bin", "docs/deep/empty.txt"};
+
+void expectSameTree(const std::string& source, const std::string& copy) {
+  for (const char* item : {"", "/small.txt", "/docs", "/docs/deep", "/docs/link", "/empty", "/docs/deep/mid.bin"}) {
+    const struct stat a = lstatOf(source + item), b = lstatOf(copy + item);
+    EXPECT_EQ(b.st_mode, a.st_mode) << item;
+    EXPECT_EQ(b.st_uid, a.st_uid) << item;
+    EXPECT_EQ(b.st_gid, a.st_gid) << item;
+  }
+  char target[64] = {};
+  EXPECT_EQ(readlink((copy + "/docs/link").c_str(), target, sizeof target - 1), 12);
+  EXPECT_STREQ(target, "deep/mid.bin");
+
+  const struct stat big = lstatOf(copy + "/docs/big.bin");
+  EXPECT_EQ(big.st_atim.tv_sec, fileAtime.tv_sec);
+  EXPECT_EQ(big.st_atim.tv_nsec, fileAtime.tv_nsec);
+  EXPECT_EQ(big.st_mtim.tv_nsec, fileMtime.tv_nsec);
+  EXPECT_EQ(big.st_mtim.tv_sec, fileMtime.tv_sec);
+  for (const char* dir : {"/docs", "/docs/deep"}) {
+    const struct stat st = lstatOf(copy + dir);
+    EXPECT_EQ(st.st_mtim.tv_sec, dirMtime.tv_sec) << dir;
+    EXPECT_EQ(st.st_mtim.tv_nsec, dirMtime.tv_nsec) << dir;
+  }
+  const struct stat link = lstatOf(copy + "/docs/link");
+  EXPECT_EQ(link.st_mtim.tv_sec, linkMtime.tv_sec);
+  EXPECT_EQ(link.st_mtim.tv_nsec, linkMtime.tv_nsec);
+  EXPECT_EQ(link.st_uid, 65534u);
+
+  EXPECT_EQ(attribute(copy + "/docs/big.bin", "user.colour"), "teal");
+  EXPECT_EQ(attribute(copy + "/docs", "user.kind"), "folder");
+  EXPECT_EQ(attribute(copy + "/docs/deep/mid.bin", "system.posix_acl_access"), aclGrantingNobody());
+  // Last: reading the copies moves their access times.
+  for (const char* file : treeFiles) EXPECT_EQ(readWholeFile(copy + "/" + file), readWholeFile(source + "/" + file)) << file;
+}
+
+TEST(CloneTree, ClonesEveryFileWithItsMetadataWhereTheVolumeCan) {
+  for (const Volume volume : {Volume::btrfs, Volume::xfs}) {
+    SCOPED_TRACE(volume == Volume::btrfs ? "btrfs" : "xfs");
+    ScratchDir scratch(volume);
+    buildTree(scratch / "src");
+    std::vector<OperationProgress> reports;
+    OperationControl control([&](const OperationProgress& p) { reports.push_back(p); });
+
+    const CloneContext result = cloneTree(scratch / "src", scratch / "copy", 99, &control);
+    EXPECT_EQ(result.files, 4);
+    EXPECT_EQ(result.cloned, 4);
+    expectSameTree(scratch / "src", scratch / "copy");
+    for (const char* file : {"docs/big.bin", "docs/deep/mid.bin"}) {
+      EXPECT_EQ(privateSize(scratch / "copy/" + file), 0) << file;
+      EXPECT_EQ(privateSize(scratch / "src/" + file), 0) << file;
+    }
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.front(), (OperationProgress{OperationProgress::Phase::copying, 1, 99}));
+  }
+}
+
+TEST(CloneTree, CopiesEveryFileWhereTheVolumeCannotClone) {
+  ScratchDir scratch(Volume::noClone);
+  buildTree(scratch / "src");
+
+  const CloneContext result = cloneTree(scratch / "src", scratch / "copy", std::nullopt, nullptr);
+  EXPECT_EQ(result.files, 4);
+  EXPECT_EQ(result.cloned, 0);
+  expectSameTree(scratch / "src", scratch / "copy");
+  EXPECT_GT(privateSize(scratch / "copy/docs/big.bin").value_or(0), 0);
+}
+
+RedomarkError cloneError(const std::string& source, const std::string& destination, OperationControl* control) {
+  try {
+    cloneTree(source, destination, std::nullopt, control);
+  } catch (const RedomarkError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "the copy of " << source << " succeeded";
+  return RedomarkError::io("no error");
+}
+
+TEST(CloneTree, AFailureStopsTheCopyAndLeavesNothingBehind) {
+  ScratchDir scratch(Volume::btrfs);
+  buildTree(scratch / "src");
+  ASSERT_EQ(mkfifo((scratch / "src/docs/deep/pipe").c_str(), 0644), 0);
+  EXPECT_EQ(cloneError(scratch / "src", scratch / "copy", nullptr),
+            RedomarkError::copyFailed(scratch / "src/docs/deep/pipe", ENOTSUP));
+  EXPECT_FALSE(pathExists(scratch / "copy", false));
+
+  // An existing destination is refused and kept as it was.
+  writeWholeFile(scratch / "taken", "mine");
+  EXPECT_EQ(cloneError(scratch / "src", scratch / "taken", nullptr).errorCase(), RedomarkError::Case::copyFailed);
+  EXPECT_EQ(readWholeFile(scratch / "taken"), "mine");
+
+  EXPECT_EQ(cloneError(scratch / "missing", scratch / "copy", nullptr),
+            RedomarkError::copyFailed(scratch / "missing", ENOENT));
+  EXPECT_FALSE(pathExists(scratch / "copy", false));
+}
+
+TEST(CloneTree, CancellingRemovesThePartialCopy) {
+  ScratchDir scratch(Volume::btrfs);
+  createDirectories(scratch / "src");
+  for (int i = 0; i < 50; ++i) writeWholeFile(scratch / ("src/f" + std::to_string(i)), patterned(100, i));
+  std::vector<int64_t> seen;
+  OperationControl* self = nullptr;
+  OperationControl control([&](const OperationProgress& p) {
+    seen.push_back(p.filesDone);
+    self->cancel();
+  });
+  self = &control;
+  EXPECT_EQ(cloneError(scratch / "src", scratch / "copy", &control), RedomarkError::cancelled());
+  EXPECT_EQ(seen, std::vector<int64_t>{1});
+  EXPECT_FALSE(pathExists(scratch / "copy", false));
+
+  // Cancelled before it starts, the copy creates nothing.
+  EXPECT_EQ(cloneError(scratch / "src", scratch / "copy", &control), RedomarkError::cancelled());
+  EXPECT_FALSE(pathExists(scratch / "copy", false));
+}
+
+}  // namespace
+}  // namespace redomark::testing
