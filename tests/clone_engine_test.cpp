@@ -1,7 +1,9 @@
 // The tree copy on real volumes: clones with every piece of metadata on the
 // copy-on-write ones, plain copies elsewhere, and nothing left behind after a
 // failure or a cancel.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -205,6 +207,52 @@ TEST(CloneTree, CancellingRemovesThePartialCopy) {
   // Cancelled before it starts, the copy creates nothing.
   EXPECT_EQ(cloneError(scratch / "src", scratch / "copy", &control), RedomarkError::cancelled());
   EXPECT_FALSE(pathExists(scratch / "copy", false));
+}
+
+int openDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* e = readdir(dir)) count += e->d_name[0] != '.';
+  closedir(dir);
+  return count;
+}
+
+TEST(CloneTree, DeepTreesNeedFewDescriptorsAndLeakNone) {
+  ScratchDir scratch(Volume::btrfs);
+  std::string deep = scratch / "src";
+  for (int i = 0; i < 300; ++i) {
+    deep += "/d";
+    createDirectories(deep);
+    writeWholeFile(deep + "/f", std::to_string(i));
+  }
+  const int before = openDescriptors();
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(before) + 40;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  CloneContext result;
+  std::string failure;
+  try {
+    result = cloneTree(scratch / "src", scratch / "copy", std::nullopt, nullptr);
+  } catch (const RedomarkError& e) {
+    failure = e.what();
+  }
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  EXPECT_EQ(failure, "");
+  EXPECT_EQ(result.files, 300);
+  EXPECT_EQ(result.cloned, 300);
+  std::string copied = scratch / "copy";
+  for (int i = 0; i < 300; ++i) {
+    copied += "/d";
+    ASSERT_EQ(readWholeFile(copied + "/f"), std::to_string(i)) << i;
+  }
+  EXPECT_EQ(openDescriptors(), before);
+
+  ASSERT_EQ(mkfifo((deep + "/pipe").c_str(), 0644), 0);
+  EXPECT_EQ(cloneError(scratch / "src", scratch / "again", nullptr).text(), deep + "/pipe");
+  EXPECT_FALSE(pathExists(scratch / "again", false));
+  EXPECT_EQ(openDescriptors(), before);
 }
 
 }  // namespace

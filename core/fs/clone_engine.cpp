@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -33,10 +35,12 @@ class Descriptor {
   explicit Descriptor(int fd) : fd_(fd) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
+  ~Descriptor() { reset(); }
   int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
@@ -66,20 +70,33 @@ class DestinationGuard {
   bool committed_ = false;
 };
 
+// Deep trees would run out of descriptors if every directory on the way down
+// kept its two open; below this depth a directory's pair is closed while its
+// subdirectories are copied, and found again through their "..".
+size_t openLevelBudget() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
+  return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 4, 128));
+}
+
 class TreeCopier {
  public:
-  TreeCopier(CloneContext& context, std::string sourceRoot) : context_(context), path_(std::move(sourceRoot)) {}
+  TreeCopier(CloneContext& context, std::string sourceRoot)
+      : context_(context), path_(std::move(sourceRoot)), openBudget_(openLevelBudget()) {}
 
-  void copyRoot(int sourceFd, const struct stat& st, int destinationFd);
+  void copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination);
   [[noreturn]] void fail(int code) const;
   void stopIfCancelled() const {
     if (context_.control && context_.control->isCancelled()) throw RedomarkError::cancelled();
   }
 
  private:
-  void copyContents(int sourceDir, int destinationDir);
-  void copyItem(int sourceDir, int destinationDir, const char* name);
-  void copyDirectory(int sourceDir, int destinationDir, const char* name, const struct stat& st);
+  // Lists the whole directory first, so that no listing stays open below it.
+  void listNames(int sourceDir, size_t depth);
+  void copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth);
+  void copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, size_t depth);
+  void copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, const struct stat& st,
+                     size_t depth);
   void copyFile(int sourceDir, int destinationDir, const char* name, const struct stat& st);
   void copyLink(int sourceDir, int destinationDir, const char* name, const struct stat& st);
   // Ownership, attributes, permission bits and times, in the order in which
@@ -91,6 +108,10 @@ class TreeCopier {
   std::string path_;  // source path of the item being copied
   std::vector<char> buffer_;
   AttributeCopier attributes_;
+  // Names of the directory being copied at each depth, NUL-terminated one
+  // after another; a deque, so going deeper never moves a shallower one.
+  std::deque<std::string> listings_;
+  const size_t openBudget_;
 };
 
 void TreeCopier::fail(int code) const {
@@ -98,12 +119,12 @@ void TreeCopier::fail(int code) const {
   throw RedomarkError::copyFailed(path_, code);
 }
 
-void TreeCopier::copyRoot(int sourceFd, const struct stat& st, int destinationFd) {
-  copyContents(sourceFd, destinationFd);
-  finish(sourceFd, destinationFd, st);
+void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination) {
+  copyContents(source, destination, 0);
+  finish(source.get(), destination.get(), st);
 }
 
-void TreeCopier::copyContents(int sourceDir, int destinationDir) {
+void TreeCopier::listNames(int sourceDir, size_t depth) {
   // fdopendir takes the descriptor it is given; the caller keeps its own.
   const int listingFd = dup(sourceDir);
   if (listingFd < 0) fail(errno);
@@ -116,7 +137,9 @@ void TreeCopier::copyContents(int sourceDir, int destinationDir) {
     DIR* dir;
     ~Closer() { closedir(dir); }
   } closer{dir};
-  const size_t parentLength = path_.size();
+  if (listings_.size() <= depth) listings_.resize(depth + 1);
+  std::string& names = listings_[depth];
+  names.clear();
   for (;;) {
     errno = 0;
     const dirent* e = readdir(dir);
@@ -125,33 +148,57 @@ void TreeCopier::copyContents(int sourceDir, int destinationDir) {
       return;
     }
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
-    path_.append("/").append(e->d_name);
-    copyItem(sourceDir, destinationDir, e->d_name);
-    path_.resize(parentLength);
+    names.append(e->d_name, std::strlen(e->d_name) + 1);
   }
 }
 
-void TreeCopier::copyItem(int sourceDir, int destinationDir, const char* name) {
+void TreeCopier::copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth) {
+  listNames(sourceDir.get(), depth);
+  const std::string& names = listings_[depth];
+  const size_t parentLength = path_.size();
+  for (size_t at = 0; at < names.size();) {
+    const char* name = names.data() + at;
+    const size_t length = std::strlen(name);
+    path_.append("/").append(name, length);
+    copyItem(sourceDir, destinationDir, name, depth);
+    path_.resize(parentLength);
+    at += length + 1;
+  }
+}
+
+void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, size_t depth) {
   stopIfCancelled();
   struct stat st;
-  if (fstatat(sourceDir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+  if (fstatat(sourceDir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
   switch (st.st_mode & S_IFMT) {
-    case S_IFREG: return copyFile(sourceDir, destinationDir, name, st);
-    case S_IFDIR: return copyDirectory(sourceDir, destinationDir, name, st);
-    case S_IFLNK: return copyLink(sourceDir, destinationDir, name, st);
+    case S_IFREG: return copyFile(sourceDir.get(), destinationDir.get(), name, st);
+    case S_IFDIR: return copyDirectory(sourceDir, destinationDir, name, st, depth);
+    case S_IFLNK: return copyLink(sourceDir.get(), destinationDir.get(), name, st);
     default: fail(ENOTSUP);  // FIFOs, sockets and devices have no place in a copy
   }
 }
 
-void TreeCopier::copyDirectory(int sourceDir, int destinationDir, const char* name, const struct stat& st) {
-  const Descriptor source(openat(sourceDir, name, directoryFlags));
+void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
+                               const struct stat& st, size_t depth) {
+  Descriptor source(openat(sourceDir.get(), name, directoryFlags));
   if (source.get() < 0) fail(errno);
-  if (mkdirat(destinationDir, name, workingMode) != 0) fail(errno);
-  const Descriptor destination(openat(destinationDir, name, directoryFlags));
+  if (mkdirat(destinationDir.get(), name, workingMode) != 0) fail(errno);
+  Descriptor destination(openat(destinationDir.get(), name, directoryFlags));
   if (destination.get() < 0) fail(errno);
-  copyContents(source.get(), destination.get());
+  const bool releaseParent = depth >= openBudget_;
+  if (releaseParent) {
+    sourceDir.reset();
+    destinationDir.reset();
+  }
+  copyContents(source, destination, depth + 1);
   // After the contents, whose creation would otherwise move its times.
   finish(source.get(), destination.get(), st);
+  if (releaseParent) {
+    sourceDir.reset(openat(source.get(), "..", directoryFlags));
+    if (sourceDir.get() < 0) fail(errno);
+    destinationDir.reset(openat(destination.get(), "..", directoryFlags));
+    if (destinationDir.get() < 0) fail(errno);
+  }
 }
 
 void TreeCopier::copyFile(int sourceDir, int destinationDir, const char* name, const struct stat& st) {
@@ -212,7 +259,7 @@ CloneContext cloneTree(const std::string& source, const std::string& destination
   TreeCopier copier(context, source);
   copier.stopIfCancelled();
 
-  const Descriptor sourceFd(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor sourceFd(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (sourceFd.get() < 0) copier.fail(errno);
   struct stat st;
   if (fstat(sourceFd.get(), &st) != 0) copier.fail(errno);
@@ -222,9 +269,9 @@ CloneContext cloneTree(const std::string& source, const std::string& destination
   if (mkdirat(parentFd.get(), name.c_str(), workingMode) != 0) copier.fail(errno);
 
   DestinationGuard guard(parentFd.get(), name, destination);
-  const Descriptor destinationFd(openat(parentFd.get(), name.c_str(), directoryFlags));
+  Descriptor destinationFd(openat(parentFd.get(), name.c_str(), directoryFlags));
   if (destinationFd.get() < 0) copier.fail(errno);
-  copier.copyRoot(sourceFd.get(), st, destinationFd.get());
+  copier.copyRoot(sourceFd, st, destinationFd);
   guard.commit();
   return context;
 }
