@@ -1,0 +1,57 @@
+#include "tests/engine_test_support.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "core/fs/file_ops.h"
+
+namespace redomark::testing {
+
+TemporaryHome::TemporaryHome(Volume volume) : scratch_(volume) {
+  if (const char* home = std::getenv("HOME")) previous_ = home;
+  setenv("HOME", scratch_.path().c_str(), 1);
+}
+
+TemporaryHome::~TemporaryHome() {
+  if (previous_)
+    setenv("HOME", previous_->c_str(), 1);
+  else
+    unsetenv("HOME");
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) throw std::runtime_error("cannot write " + path);
+  const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && fsync(fd) == 0;
+  close(fd);
+  if (!ok) throw std::runtime_error("cannot write " + path);
+}
+
+void makeDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot create " + path);
+}
+
+int64_t mtimeNs(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+  return int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
+}
+
+void setMtimeNs(const std::string& path, int64_t ns) {
+  const timespec times[2] = {{0, UTIME_OMIT}, {ns / 1'000'000'000, ns % 1'000'000'000}};
+  if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    throw std::runtime_error("cannot set the time of " + path);
+}
+
+std::vector<std::string> sortedNames(const std::string& directory) {
+  std::vector<std::string> names = listNames(directory).value_or(std::vector<std::string>{});
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace redomark::testing

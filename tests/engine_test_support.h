@@ -1,0 +1,38 @@
+// Small aids for the engine tests: a temporary HOME on a test volume, and
+// writing files with chosen times.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/test_volumes.h"
+
+namespace redomark::testing {
+
+// Points HOME at a fresh folder on the volume for the value's lifetime, so the
+// engine's default store lives there.
+class TemporaryHome {
+ public:
+  explicit TemporaryHome(Volume volume);
+  ~TemporaryHome();
+  TemporaryHome(const TemporaryHome&) = delete;
+  TemporaryHome& operator=(const TemporaryHome&) = delete;
+
+  const std::string& path() const { return scratch_.path(); }
+  std::string defaultStoreRoot() const { return path() + "/.local/share/Redomark/Checkpoints"; }
+
+ private:
+  ScratchDir scratch_;
+  std::optional<std::string> previous_;
+};
+
+void writeFile(const std::string& path, const std::string& bytes);
+void makeDirectory(const std::string& path);
+int64_t mtimeNs(const std::string& path);
+void setMtimeNs(const std::string& path, int64_t ns);
+// Names in a directory, sorted; empty when it cannot be listed.
+std::vector<std::string> sortedNames(const std::string& directory);
+
+}  // namespace redomark::testing
