@@ -1,11 +1,12 @@
 #include <algorithm>
 #include <chrono>
-#include <unordered_map>
+#include <utility>
 
 #include "core/fs/clone_engine.h"
 #include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
+#include "core/operations/manifest_index.h"
 #include "core/operations/redomark.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
@@ -22,14 +23,8 @@ constexpr size_t scanReportEvery = 2048;
 constexpr size_t maxChangedWhileSaving = 100;
 constexpr uint32_t datalessFlag = 0x40000000;
 
-struct SeenItem {
-  EntryKind kind;
-  int64_t size;
-  int64_t mtimeNs;
-};
-
 struct FolderScan {
-  std::unordered_map<std::string, SeenItem> seen;
+  std::vector<ManifestEntry> seen;  // in walk order
   int64_t totalBytes = 0;
 };
 
@@ -59,7 +54,7 @@ FolderScan scanFolder(const std::string& folder, const VolumeInfo& volume, Opera
     if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder + "/" + e.path);
     if (e.kind == EntryKind::file && (e.flags & datalessFlag)) cloudOnly.push_back(e.path);
     scan.totalBytes += e.size;
-    scan.seen.insert_or_assign(e.path, SeenItem{e.kind, e.size, e.mtimeNs});
+    scan.seen.push_back(ManifestEntry{e.path, e.kind, e.size, e.mtimeNs});
     if (control && scan.seen.size() % scanReportEvery == 0)
       control->report({OperationProgress::Phase::scanning, static_cast<int64_t>(scan.seen.size()), std::nullopt});
   });
@@ -76,16 +71,18 @@ void requireSpace(const std::string& folder, size_t itemCount) {
   if (available < needed) throw RedomarkError::notEnoughSpace(needed, available);
 }
 
-// The second walk, over the copy: the manifest, and what differs from the first walk.
-SavedTree readSavedTree(const std::string& data, const FolderScan& scan, OperationControl* control) {
+// The second walk, over the copy: the manifest, and what differs from the
+// first walk, whose record is freed on return, before the manifest is encoded.
+SavedTree readSavedTree(const std::string& data, std::vector<ManifestEntry> seen, OperationControl* control) {
   SavedTree tree;
-  tree.manifest.reserve(scan.seen.size());
+  tree.manifest.reserve(seen.size());
+  ManifestIndex index(seen, false);
   walk(data, control, [&](const WalkEntry& e) {
     tree.manifest.push_back(ManifestEntry{e.path, e.kind, e.size, e.mtimeNs});
     if (tree.changed.size() >= maxChangedWhileSaving) return;
-    const auto it = scan.seen.find(e.path);
-    const bool same = it != scan.seen.end() && it->second.kind == e.kind &&
-                      (e.kind == EntryKind::directory || (it->second.size == e.size && it->second.mtimeNs == e.mtimeNs));
+    const size_t at = index.claim(e.path);
+    const bool same = at != ManifestIndex::npos && seen[at].kind == e.kind &&
+                      (e.kind == EntryKind::directory || (seen[at].size == e.size && seen[at].mtimeNs == e.mtimeNs));
     if (!same) tree.changed.push_back(e.path);
   });
   return tree;
@@ -132,7 +129,7 @@ Checkpoint Redomark::saveCheckpoint(const std::string& folder, const std::option
 
   const VolumeInfo volume = readVolumeInfo(p);
   requireCloningVolume(volume);
-  const FolderScan scan = scanFolder(p, volume, control);
+  FolderScan scan = scanFolder(p, volume, control);
   requireSpace(p, scan.seen.size());
 
   store.ensureRoot();
@@ -145,7 +142,7 @@ Checkpoint Redomark::saveCheckpoint(const std::string& folder, const std::option
   const auto itemCount = static_cast<int64_t>(scan.seen.size());
   const CloneContext clone = cloneTree(p, data, itemCount, control);
   if (control) control->reportNow({OperationProgress::Phase::finishing, clone.files, itemCount});
-  SavedTree tree = readSavedTree(data, scan, control);
+  SavedTree tree = readSavedTree(data, std::move(scan.seen), control);
 
   Checkpoint checkpoint;
   checkpoint.id = id;
