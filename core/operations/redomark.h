@@ -93,6 +93,17 @@ class Redomark {
   // Puts back the chosen changes (paths as diff reports them).
   PutBackResult putBackChanges(const std::string& folder, const std::optional<std::string>& id,
                                const std::set<std::string>& paths, OperationControl* control) const;
+  // The locked body of restore and put back; the caller holds the folder lock.
+  // Without a relative path (already normalized) the whole folder is restored
+  // after saving its current state. Removes its temporary clone on every failure.
+  RestoreResult restoreLocked(const std::string& canonicalFolder, const std::optional<std::string>& relativePath,
+                              const Checkpoint& checkpoint, const CheckpointStore& store,
+                              OperationControl* control) const;
+  // Renames the item to name + " (replaced by Redomark)" (or the first free
+  // numbered variant) in its own directory, then with trash sends it to the
+  // Trash. Returns where the item ended up; never fails.
+  static std::string moveAside(const std::string& path, const std::string& name, bool trash);
+
   // Where an item lies inside the checkpoint's saved tree; nothing is examined.
   // Throws RedomarkError::invalidRelativePath.
   std::string savedItemURL(const Checkpoint& checkpoint, const std::string& relativePath) const;

@@ -1,0 +1,11 @@
+#include "core/fs/safety_policy.h"
+#include "core/operations/redomark.h"
+
+namespace redomark {
+
+std::string Redomark::savedItemURL(const Checkpoint& checkpoint, const std::string& relativePath) const {
+  const std::string relative = validateRelativePath(relativePath);
+  return storeFor(checkpoint.sourcePath).dataDirectory(checkpoint) + "/" + relative;
+}
+
+}  // namespace redomark

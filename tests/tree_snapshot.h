@@ -1,0 +1,22 @@
+// Everything a restore must give back, read from disk for comparison: every
+// item's kind, size, modification time, permission bits and contents.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace redomark::testing {
+
+// Path (relative, "" for the root itself) -> "kind mode size mtime|contents".
+using TreeSnapshot = std::map<std::string, std::string>;
+
+TreeSnapshot snapshotTree(const std::string& root);
+
+// Names in directory that begin with prefix.
+int countEntriesStartingWith(const std::string& directory, const std::string& prefix);
+
+// Writes bytes to path, creating or truncating it.
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+
+}  // namespace redomark::testing
