@@ -1,5 +1,6 @@
 // Whole-folder restore and put back on real volumes, with HOME pointed at a
 // test folder on the same volume so that store and Trash are both there.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,24 +12,12 @@
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
 #include "core/store/folder_lock.h"
+#include "tests/engine_test_support.h"
 #include "tests/test_volumes.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {
-
-class HomeOverride {
- public:
-  explicit HomeOverride(const std::string& home) : saved_(std::getenv("HOME") ? std::getenv("HOME") : "") {
-    createDirectories(home);
-    setenv("HOME", home.c_str(), 1);
-    unsetenv("XDG_DATA_HOME");
-  }
-  ~HomeOverride() { setenv("HOME", saved_.c_str(), 1); }
-
- private:
-  std::string saved_;
-};
 
 // A folder with every kind of item, exact modes and nanosecond times.
 void makeProject(const std::string& folder) {
@@ -62,12 +51,12 @@ std::string errorOf(const std::function<void()>& body) {
 }
 
 struct Fixture {
+  TemporaryHome home{Volume::btrfs};
   ScratchDir scratch{Volume::btrfs};
-  HomeOverride home{scratch / "home"};
   Redomark engine;
   std::string folder = scratch / "project";
   Fixture() { makeProject(folder); }
-  std::string trash() const { return scratch / "home/.local/share/Trash"; }
+  std::string trash() const { return home.path() + "/.local/share/Trash"; }
 };
 
 TEST(Restore, GivesBackTheSavedTreeAndSendsTheReplacedOneToTheTrash) {
@@ -126,8 +115,8 @@ TEST(Restore, KeepsReplacedFoldersBesideUnderNumberedNamesWithoutTheTrash) {
 }
 
 TEST(Restore, RecreatesADeletedFolderWithItsParentsAndSavesNothing) {
+  TemporaryHome home(Volume::btrfs);
   ScratchDir scratch(Volume::btrfs);
-  HomeOverride home(scratch / "home");
   const Redomark engine;
   const std::string folder = scratch / "a/b/project";
   makeProject(folder);
@@ -223,7 +212,9 @@ TEST(PutBackItem, FilesAndFoldersComeBackAndTheCurrentOnesMoveAside) {
   EXPECT_TRUE(pathExists(*sub.replacedItem + "/deep/extra"));
   TreeSnapshot now = snapshotTree(f.folder);
   for (const auto& [path, facts] : saved)
-    if (path.starts_with("src/")) EXPECT_EQ(now.at(path), facts) << path;
+    if (path.starts_with("src/")) {
+      EXPECT_EQ(now.at(path), facts) << path;
+    }
   EXPECT_FALSE(now.contains("src/deep/extra"));
 
   // An unchanged file stays the very same file.

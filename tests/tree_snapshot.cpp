@@ -55,12 +55,6 @@ int countEntriesStartingWith(const std::string& directory, const std::string& pr
   return count;
 }
 
-void writeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << bytes;
-  if (!out) throw std::runtime_error("write " + path);
-}
-
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;

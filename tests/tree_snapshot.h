@@ -15,8 +15,6 @@ TreeSnapshot snapshotTree(const std::string& root);
 // Names in directory that begin with prefix.
 int countEntriesStartingWith(const std::string& directory, const std::string& prefix);
 
-// Writes bytes to path, creating or truncating it.
-void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
 
 }  // namespace redomark::testing

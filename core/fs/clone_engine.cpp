@@ -85,6 +85,9 @@ class TreeCopier {
       : context_(context), path_(std::move(sourceRoot)), openBudget_(openLevelBudget()) {}
 
   void copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination);
+  // A root that is a file or a link is copied under the destination's name.
+  void copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                  const struct stat& st);
   [[noreturn]] void fail(int code) const;
   void stopIfCancelled() const {
     if (context_.control && context_.control->isCancelled()) throw RedomarkError::cancelled();
@@ -97,8 +100,10 @@ class TreeCopier {
   void copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, size_t depth);
   void copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, const struct stat& st,
                      size_t depth);
-  void copyFile(int sourceDir, int destinationDir, const char* name, const struct stat& st);
-  void copyLink(int sourceDir, int destinationDir, const char* name, const struct stat& st);
+  void copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                const struct stat& st);
+  void copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                const struct stat& st);
   // Ownership, attributes, permission bits and times, in the order in which
   // none undoes another: chown clears set-id bits and file capabilities.
   void finish(int sourceFd, int destinationFd, const struct stat& st);
@@ -122,6 +127,13 @@ void TreeCopier::fail(int code) const {
 void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination) {
   copyContents(source, destination, 0);
   finish(source.get(), destination.get(), st);
+}
+
+void TreeCopier::copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                            const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return copyFile(sourceDir, sourceName, destinationDir, destinationName, st);
+  if (S_ISLNK(st.st_mode)) return copyLink(sourceDir, sourceName, destinationDir, destinationName, st);
+  fail(ENOTSUP);
 }
 
 void TreeCopier::listNames(int sourceDir, size_t depth) {
@@ -171,9 +183,9 @@ void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, con
   struct stat st;
   if (fstatat(sourceDir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
   switch (st.st_mode & S_IFMT) {
-    case S_IFREG: return copyFile(sourceDir.get(), destinationDir.get(), name, st);
+    case S_IFREG: return copyFile(sourceDir.get(), name, destinationDir.get(), name, st);
     case S_IFDIR: return copyDirectory(sourceDir, destinationDir, name, st, depth);
-    case S_IFLNK: return copyLink(sourceDir.get(), destinationDir.get(), name, st);
+    case S_IFLNK: return copyLink(sourceDir.get(), name, destinationDir.get(), name, st);
     default: fail(ENOTSUP);  // FIFOs, sockets and devices have no place in a copy
   }
 }
@@ -201,10 +213,11 @@ void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir
   }
 }
 
-void TreeCopier::copyFile(int sourceDir, int destinationDir, const char* name, const struct stat& st) {
-  const Descriptor source(openat(sourceDir, name, sourceFileFlags));
+void TreeCopier::copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                          const struct stat& st) {
+  const Descriptor source(openat(sourceDir, sourceName, sourceFileFlags));
   if (source.get() < 0) fail(errno);
-  const Descriptor destination(openat(destinationDir, name, destinationFileFlags, workingMode));
+  const Descriptor destination(openat(destinationDir, destinationName, destinationFileFlags, workingMode));
   if (destination.get() < 0) fail(errno);
   const DataCopyResult data = cloneOrCopyData(source.get(), destination.get(), buffer_);
   if (data.error != 0) fail(data.error);
@@ -212,11 +225,12 @@ void TreeCopier::copyFile(int sourceDir, int destinationDir, const char* name, c
   fileFinished(data.cloned);
 }
 
-void TreeCopier::copyLink(int sourceDir, int destinationDir, const char* name, const struct stat& st) {
+void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                          const struct stat& st) {
   // A link's size is its target's length, unless the file system reports 0.
   buffer_.resize(std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 256));
   for (;;) {
-    const ssize_t n = readlinkat(sourceDir, name, buffer_.data(), buffer_.size());
+    const ssize_t n = readlinkat(sourceDir, sourceName, buffer_.data(), buffer_.size());
     if (n < 0) fail(errno);
     if (static_cast<size_t>(n) < buffer_.size()) {
       buffer_[static_cast<size_t>(n)] = '\0';
@@ -224,14 +238,14 @@ void TreeCopier::copyLink(int sourceDir, int destinationDir, const char* name, c
     }
     buffer_.resize(buffer_.size() * 2);
   }
-  if (symlinkat(buffer_.data(), destinationDir, name) != 0) fail(errno);
-  if (fchownat(destinationDir, name, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM) fail(errno);
+  if (symlinkat(buffer_.data(), destinationDir, destinationName) != 0) fail(errno);
+  if (fchownat(destinationDir, destinationName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM) fail(errno);
   // The l*xattr calls take only paths; these go through the open directories.
-  const std::string sourcePath = "/proc/self/fd/" + std::to_string(sourceDir) + "/" + name;
-  const std::string destinationPath = "/proc/self/fd/" + std::to_string(destinationDir) + "/" + name;
+  const std::string sourcePath = "/proc/self/fd/" + std::to_string(sourceDir) + "/" + sourceName;
+  const std::string destinationPath = "/proc/self/fd/" + std::to_string(destinationDir) + "/" + destinationName;
   if (const int error = attributes_.copyLinks(sourcePath, destinationPath)) fail(error);
   const timespec times[2] = {st.st_atim, st.st_mtim};
-  if (utimensat(destinationDir, name, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+  if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
 }
 
 void TreeCopier::finish(int sourceFd, int destinationFd, const struct stat& st) {
@@ -259,13 +273,22 @@ CloneContext cloneTree(const std::string& source, const std::string& destination
   TreeCopier copier(context, source);
   copier.stopIfCancelled();
 
-  Descriptor sourceFd(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (sourceFd.get() < 0) copier.fail(errno);
   struct stat st;
-  if (fstat(sourceFd.get(), &st) != 0) copier.fail(errno);
+  if (fstatat(AT_FDCWD, source.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) copier.fail(errno);
   const Descriptor parentFd(open(parentPath(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (parentFd.get() < 0) copier.fail(errno);
   const std::string name = lastComponent(destination);
+  if (!S_ISDIR(st.st_mode)) {
+    const Descriptor sourceParent(open(parentPath(source).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (sourceParent.get() < 0) copier.fail(errno);
+    DestinationGuard guard(parentFd.get(), name, destination);
+    copier.copySingle(sourceParent.get(), lastComponent(source).c_str(), parentFd.get(), name.c_str(), st);
+    guard.commit();
+    return context;
+  }
+  Descriptor sourceFd(open(source.c_str(), directoryFlags));
+  if (sourceFd.get() < 0) copier.fail(errno);
+  if (fstat(sourceFd.get(), &st) != 0) copier.fail(errno);
   if (mkdirat(parentFd.get(), name.c_str(), workingMode) != 0) copier.fail(errno);
 
   DestinationGuard guard(parentFd.get(), name, destination);

@@ -18,9 +18,9 @@ struct CloneContext {
   OperationControl* control = nullptr;
 };
 
-// Copies source (an existing directory) to destination (which must not exist),
-// with permission bits, ownership where allowed, nanosecond times and extended
-// attributes. Reports phase copying through the control's throttle after each
+// Copies source (a directory, a file or a symbolic link, which is not followed)
+// to destination (which must not exist), with permission bits, ownership where
+// allowed, nanosecond times and extended attributes. Reports phase copying through the control's throttle after each
 // file. On failure the half-made destination is removed and it throws
 // RedomarkError::cancelled when the control was cancelled, else
 // RedomarkError::copyFailed naming the failing source path and its errno.
