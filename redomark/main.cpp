@@ -1,21 +1,44 @@
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
 
+#include "core/operations/redomark.h"
+#include "redomark/commands.h"
+#include "redomark/failure.h"
 #include "redomark/usage_text.h"
 
 int main(int argc, char** argv) {
+  using namespace redomark;
   if (argc < 2) {
-    std::printf("%s\n", redomark::usageText);
-    return 2;
+    std::printf("%s\n", usageText);
+    return exitUsage;
   }
-  if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "help")) {
-    std::printf("%s\n", redomark::usageText);
-    return 0;
+  const std::string word = argv[1];
+  const std::vector<std::string> rest(argv + 2, argv + argc);
+  if (word == "--help" || word == "-h" || word == "help") {
+    std::printf("%s\n", usageText);
+    return exitSuccess;
   }
-  if (!std::strcmp(argv[1], "--version")) {
-    std::printf("redomark 0.1.0\n");
-    return 0;
+  if (word == "--version") {
+    std::printf("redomark %s\n", std::string(Redomark::version).c_str());
+    return exitSuccess;
   }
-  std::fprintf(stderr, "redomark: unknown command \"%s\"\n%s\n", argv[1], redomark::usageText);
-  return 2;
+  try {
+    if (word == "save") {
+      runSave(rest);
+    } else if (word == "list") {
+      runList(rest);
+    } else if (word == "diff") {
+      runDiff(rest);
+    } else if (word == "restore") {
+      runRestore(rest);
+    } else {
+      fail("unknown command \"" + word + "\"\n" + usageText, exitUsage);
+    }
+  } catch (const std::exception& error) {
+    reportFailure(error);
+  }
+  std::fflush(stdout);
+  return exitSuccess;
 }

@@ -1,0 +1,61 @@
+#include "redomark/arguments.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "core/fs/file_ops.h"
+#include "redomark/failure.h"
+#include "redomark/usage_text.h"
+
+namespace redomark {
+namespace {
+
+[[noreturn]] void failWithUsage(const std::string& message) {
+  fail(message + "\n" + usageText, exitUsage);
+}
+
+std::string expandTilde(const std::string& path) {
+  if (path == "~" || path.rfind("~/", 0) == 0) return homeDirectory() + path.substr(1);
+  return path;
+}
+
+}  // namespace
+
+ParsedArguments parseArguments(const std::vector<std::string>& arguments,
+                               const std::set<std::string>& valuedOptions,
+                               const std::set<std::string>& flags, size_t positionalLimit) {
+  ParsedArguments parsed;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument.rfind("--", 0) != 0) {
+      parsed.positionals.push_back(argument);
+    } else if (valuedOptions.count(argument)) {
+      if (i + 1 == arguments.size()) fail(argument + " needs a value", exitUsage);
+      parsed.options[argument] = arguments[++i];
+    } else if (flags.count(argument)) {
+      parsed.flags.insert(argument);
+    } else {
+      failWithUsage("unknown option " + argument);
+    }
+  }
+  if (parsed.positionals.size() > positionalLimit) {
+    failWithUsage("unexpected argument \"" + parsed.positionals[positionalLimit] + "\"");
+  }
+  return parsed;
+}
+
+std::string folderURL(const std::vector<std::string>& positionals) {
+  if (positionals.empty()) failWithUsage("missing <path>");
+  std::string path = expandTilde(positionals.front());
+  if (path.empty() || path.front() != '/') {
+    char* cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) fail("Couldn't read the current folder", exitFailure);
+    std::string base = cwd;
+    std::free(cwd);
+    path = joinPath(base, path);
+  }
+  return path;
+}
+
+}  // namespace redomark

@@ -1,0 +1,15 @@
+// The handlers of the four commands, each given the arguments after its word.
+// A handler returns normally only on success; failures end the process.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace redomark {
+
+void runSave(const std::vector<std::string>& arguments);
+void runList(const std::vector<std::string>& arguments);
+void runDiff(const std::vector<std::string>& arguments);
+void runRestore(const std::vector<std::string>& arguments);
+
+}  // namespace redomark

@@ -1,0 +1,44 @@
+#include <cstdio>
+
+#include "core/fs/file_ops.h"
+#include "core/operations/redomark.h"
+#include "core/records/record_coding.h"
+#include "redomark/arguments.h"
+#include "redomark/commands.h"
+#include "redomark/failure.h"
+#include "redomark/reports.h"
+
+namespace redomark {
+
+void runList(const std::vector<std::string>& arguments) {
+  const ParsedArguments parsed = parseArguments(arguments, {}, {"--space", "--json"}, 1);
+  const std::string folder = folderURL(parsed.positionals);
+  try {
+    const Redomark engine;
+    const std::vector<Checkpoint> checkpoints = engine.listCheckpoints(folder);
+    if (parsed.flags.count("--json")) {
+      std::printf("%s\n", encodeReport(checkpoints).c_str());
+      return;
+    }
+    if (checkpoints.empty()) {
+      if (pathExists(folder)) {
+        std::puts("No saved redomarks for this folder.");
+      } else {
+        std::printf("No saved redomarks for %s (the folder doesn't exist either).\n", folder.c_str());
+      }
+      return;
+    }
+    const bool space = parsed.flags.count("--space") > 0;
+    for (auto it = checkpoints.rbegin(); it != checkpoints.rend(); ++it) {
+      std::optional<int64_t> used;
+      if (space) used = engine.spaceUsed(*it);
+      std::printf("%s\n", listLine(*it, used).c_str());
+      // Each measured line shows as soon as it is known.
+      if (space) std::fflush(stdout);
+    }
+  } catch (const std::exception& error) {
+    reportFailure(error);
+  }
+}
+
+}  // namespace redomark

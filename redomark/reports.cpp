@@ -1,0 +1,122 @@
+#include "redomark/reports.h"
+
+#include <unicode/datefmt.h>
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+namespace redomark {
+namespace {
+
+// Fraction digits grow with the unit, trailing zeros dropped: "48 KB", "1.5 MB", "2.35 GB".
+std::string scaled(double value, int digits, const char* unit) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.*f", digits, value);
+  std::string number = text;
+  if (number.find('.') != std::string::npos) {
+    while (number.back() == '0') number.pop_back();
+    if (number.back() == '.') number.pop_back();
+  }
+  return number + " " + unit;
+}
+
+}  // namespace
+
+std::string formatBytes(int64_t bytes) {
+  if (bytes < 1) return "0 KB";
+  if (bytes == 1) return "1 byte";
+  if (bytes < 1000) return std::to_string(bytes) + " bytes";
+  static const char* const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+  double value = static_cast<double>(bytes) / 1000.0;
+  size_t unit = 0;
+  for (;;) {
+    const int digits = unit == 0 ? 0 : unit == 1 ? 1 : 2;
+    const double step = std::pow(10.0, digits);
+    // A value that rounds up to 1000 is shown in the next unit.
+    if (std::round(value * step) / step >= 1000.0 && unit + 1 < std::size(units)) {
+      value /= 1000.0;
+      ++unit;
+      continue;
+    }
+    return scaled(value, digits, units[unit]);
+  }
+}
+
+std::string checkpointLine(const Checkpoint& checkpoint) {
+  static const std::unique_ptr<icu::DateFormat> format(icu::DateFormat::createDateTimeInstance(
+      icu::DateFormat::kMedium, icu::DateFormat::kMedium, icu::Locale::getDefault()));
+  std::string date;
+  if (format) {
+    icu::UnicodeString text;
+    format->format(checkpoint.createdAt * 1000.0, text);
+    text.toUTF8String(date);
+  }
+  std::string line = checkpoint.id + "  " + date;
+  if (checkpoint.name) line += "  \"" + *checkpoint.name + "\"";
+  return line;
+}
+
+std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& removed) {
+  std::string text = "Saved redomark " + saved.id + " of " + saved.sourcePath + " (" +
+                     std::to_string(saved.fileCount) + " files, " + formatBytes(saved.totalBytes) +
+                     "; it shares the data, so it uses almost no extra disk).\n";
+  if (saved.notClonedCount > 0) {
+    text += "Note: " + std::to_string(saved.notClonedCount) +
+            " file(s) had to be copied instead of shared and use real disk space.\n";
+  }
+  if (!saved.changedWhileSaving.empty()) {
+    text += "Note: " + std::to_string(saved.changedWhileSaving.size()) +
+            " file(s) changed while saving, so they may be half old, half new: ";
+    for (size_t i = 0; i < saved.changedWhileSaving.size() && i < 5; ++i) {
+      if (i > 0) text += ", ";
+      text += saved.changedWhileSaving[i];
+    }
+    text += "\n";
+  }
+  for (const Checkpoint& old : removed) {
+    text += "Removed older redomark " + old.id + " to stay within your limits.\n";
+  }
+  text += "This is an undo point on this disk, not a backup.\n";
+  return text;
+}
+
+std::string listLine(const Checkpoint& checkpoint, std::optional<int64_t> spaceUsed) {
+  std::string line = checkpointLine(checkpoint) + "  " + std::to_string(checkpoint.fileCount) + " files";
+  if (spaceUsed) line += "  uses " + formatBytes(*spaceUsed);
+  if (checkpoint.kind == Checkpoint::Kind::beforeRestore) line += "  [automatic, before a restore]";
+  return line;
+}
+
+std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& changes) {
+  std::string text = "Changes since " + checkpointLine(checkpoint) + ":\n";
+  if (changes.empty()) return text + "  none\n";
+  for (const Change& change : changes) {
+    const char mark = change.kind == Change::Kind::added ? '+' : change.kind == Change::Kind::modified ? '~' : '-';
+    text += "  ";
+    text += mark;
+    text += " " + change.path;
+    if (change.isDirectory) {
+      text += "/";
+    } else if (change.currentSize || change.savedSize) {
+      text += "  (" + formatBytes(change.currentSize ? *change.currentSize : *change.savedSize) + ")";
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+std::string restoreReport(const std::string& target, const Checkpoint& checkpoint,
+                          const RestoreResult& result) {
+  std::string text = "Restored " + target + " to " + checkpoint.id + ".\n";
+  if (result.beforeRestore) {
+    text += "The state before the restore was saved as redomark " + result.beforeRestore->id +
+            ", so you can undo this.\n";
+  }
+  if (result.replacedItem) text += "The replaced copy is at " + *result.replacedItem + ".\n";
+  return text;
+}
+
+}  // namespace redomark

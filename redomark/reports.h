@@ -1,0 +1,26 @@
+// The text every successful command prints, built from the records so that it
+// can be checked without running an operation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/records/checkpoint.h"
+
+namespace redomark {
+
+// Decimal units: "0 KB" below one byte, "1 byte", "N bytes", "48 KB", "1.5 MB", "2.35 GB".
+std::string formatBytes(int64_t bytes);
+// id, two blanks, the local medium date and time, and the quoted name if any.
+std::string checkpointLine(const Checkpoint& checkpoint);
+
+std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& removed);
+// One line of the list, without its line end; spaceUsed only with --space.
+std::string listLine(const Checkpoint& checkpoint, std::optional<int64_t> spaceUsed);
+std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& changes);
+std::string restoreReport(const std::string& target, const Checkpoint& checkpoint,
+                          const RestoreResult& result);
+
+}  // namespace redomark

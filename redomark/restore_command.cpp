@@ -1,0 +1,57 @@
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <optional>
+
+#include "core/operations/redomark.h"
+#include "redomark/arguments.h"
+#include "redomark/commands.h"
+#include "redomark/failure.h"
+#include "redomark/progress.h"
+#include "redomark/reports.h"
+
+namespace redomark {
+namespace {
+
+// Asked before the control exists, so Ctrl-C here still ends the process.
+void confirm(const std::string& target, const DiffResult& found) {
+  if (!::isatty(0)) fail("restoring needs confirmation: run it in a terminal or pass --yes", exitFailure);
+  std::printf("Restore %s to %s?\n", target.c_str(), checkpointLine(found.checkpoint).c_str());
+  std::printf("%zu item(s) differ now. The current state is saved first (whole folder) or moved to the Trash (single item).\n",
+              found.changes.size());
+  std::fputs("Continue? [y/N] ", stdout);
+  std::fflush(stdout);
+  std::string answer;
+  if (!std::getline(std::cin, answer) || answer.empty() || (answer[0] != 'y' && answer[0] != 'Y')) {
+    fail("not restored", exitFailure);
+  }
+}
+
+}  // namespace
+
+void runRestore(const std::vector<std::string>& arguments) {
+  const ParsedArguments parsed = parseArguments(arguments, {"--file"}, {"--yes"}, 2);
+  const std::string folder = folderURL(parsed.positionals);
+  std::optional<std::string> id;
+  if (parsed.positionals.size() == 2) id = parsed.positionals[1];
+  std::optional<std::string> item;
+  if (auto found = parsed.options.find("--file"); found != parsed.options.end()) item = found->second;
+  try {
+    const Redomark engine;
+    const DiffResult found = engine.diff(folder, id);
+    const std::string target =
+        item ? "\"" + *item + "\" in " + found.checkpoint.sourcePath : found.checkpoint.sourcePath;
+    if (!parsed.flags.count("--yes")) confirm(target, found);
+    OperationControl& control = makeControl();
+    // The chosen checkpoint's own id, so a save in between cannot change what "latest" means.
+    const RestoreResult result = item ? engine.putBackItem(folder, *item, found.checkpoint.id, &control)
+                                      : engine.restore(folder, found.checkpoint.id, &control);
+    clearProgressLine();
+    std::fputs(restoreReport(target, found.checkpoint, result).c_str(), stdout);
+  } catch (const std::exception& error) {
+    reportFailure(error);
+  }
+}
+
+}  // namespace redomark
