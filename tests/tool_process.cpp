@@ -1,0 +1,91 @@
+#include "tests/tool_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace redomark::testing {
+namespace {
+
+int captureFile(const char* name) {
+  const int fd = memfd_create(name, MFD_CLOEXEC);
+  if (fd < 0) throw std::system_error(errno, std::generic_category(), "memfd_create");
+  return fd;
+}
+
+std::string contentOf(int fd) {
+  std::string bytes;
+  char buffer[65536];
+  off_t offset = 0;
+  for (ssize_t n; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n) bytes.append(buffer, n);
+  return bytes;
+}
+
+}  // namespace
+
+ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string& home)
+    : out_(captureFile("tool-out")), err_(captureFile("tool-err")) {
+  std::vector<std::string> strings{REDOMARK_BINARY};
+  strings.insert(strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> environment{"HOME=" + home};
+  for (char** e = environ; *e; ++e)
+    if (std::strncmp(*e, "HOME=", 5) != 0) environment.emplace_back(*e);
+  std::vector<char*> envp;
+  for (std::string& s : environment) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // No terminal: a restore must not wait for an answer.
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err_, STDERR_FILENO);
+  const int failed = posix_spawn(&pid_, REDOMARK_BINARY, &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed) {
+    close(out_);
+    close(err_);
+    throw std::system_error(failed, std::generic_category(), "posix_spawn " REDOMARK_BINARY);
+  }
+}
+
+ToolProcess::~ToolProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  close(out_);
+  close(err_);
+}
+
+void ToolProcess::kill(int signal) const { ::kill(pid_, signal); }
+
+ToolRun ToolProcess::wait() {
+  int raw = 0;
+  while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  ToolRun run;
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  run.out = contentOf(out_);
+  run.err = contentOf(err_);
+  return run;
+}
+
+ToolRun runTool(const std::vector<std::string>& args, const std::string& home) {
+  return ToolProcess(args, home).wait();
+}
+
+}  // namespace redomark::testing
