@@ -44,15 +44,9 @@ void setImmutable(const std::string& path, bool on) {
   close(fd);
 }
 
-TEST(StoreRoot, DefaultStoreOnItsVolumeElseTheFolderVolumesOwnPreparedPrivately) {
-  ScratchDir here(Volume::btrfs), elsewhere(Volume::btrfs2);
-  createDirectories(here / "folder");
-  const std::string sameVolumeRoot = here / "home/.local/share/Redomark/Checkpoints";
-  EXPECT_EQ(storeRoot(here / "folder", sameVolumeRoot), sameVolumeRoot);
-  EXPECT_EQ(storeRoot(here / "folder", elsewhere / "Checkpoints"),
-            volumeRoot(Volume::btrfs) + "/.redomark-checkpoints");
-
-  const CheckpointStore store(sameVolumeRoot);
+TEST(StoreRoot, IsPreparedPrivatelyAndExcludedFromBackups) {
+  ScratchDir here(Volume::btrfs);
+  const CheckpointStore store(here / "home/.local/share/Redomark/Checkpoints");
   store.ensureRoot();
   EXPECT_EQ(permissions(store.root()), 0700u);
   EXPECT_EQ(permissions(here / "home"), 0700u);

@@ -12,6 +12,7 @@ struct ToolRun {
   int status = -1;  // exit status, or 128 + the signal that ended it
   std::string out;
   std::string err;
+  bool operator==(const ToolRun&) const = default;
 };
 
 class ToolProcess {

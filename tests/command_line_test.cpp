@@ -1,0 +1,328 @@
+// The built tool end to end: exact output and status of save, list and diff,
+// and where their checkpoints land on disk.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "core/fs/file_ops.h"
+#include "core/fs/volume.h"
+#include "core/store/checkpoint_store.h"
+#include "tests/engine_test_support.h"
+#include "tests/tool_process.h"
+
+namespace redomark::testing {
+
+void PrintTo(const ToolRun& run, std::ostream* os) {
+  *os << "status " << run.status << ", out " << ::testing::PrintToString(run.out) << ", err "
+      << ::testing::PrintToString(run.err);
+}
+
+namespace {
+
+const std::string usage =
+    "Usage:\n"
+    "  redomark save <path> [--name \"<text>\"]       Save a redomark of a folder\n"
+    "  redomark list <path> [--space] [--json]      List saved redomarks (--space shows the disk each one uses alone)\n"
+    "  redomark diff <path> [id] [--json]           Show what changed since a redomark (default: the latest)\n"
+    "  redomark restore <path> [id] [--file <relative path>] [--yes]\n" +
+    std::string(47, ' ') + "Put the folder (or one file/subfolder) back (default: the latest)\n\n" +
+    "A redomark is an undo point on the same disk. It is not a backup.\n";
+
+const std::string notABackup = "This is an undo point on this disk, not a backup.\n";
+
+ToolRun failed(int status, const std::string& message) { return {status, "", "redomark: " + message + "\n"}; }
+
+std::string savedLine(const std::string& id, const std::string& folder, const std::string& counts) {
+  return "Saved redomark " + id + " of " + folder + " (" + counts +
+         "; it shares the data, so it uses almost no extra disk).\n";
+}
+
+// The id a save report names, if it has the id's form.
+std::string savedId(const ToolRun& run) {
+  std::smatch m;
+  static const std::regex form("^Saved redomark ([0-9]{8}-[0-9]{6}-[0-9a-f]{4}) of ");
+  return std::regex_search(run.out, m, form) ? m[1].str() : "(no id)";
+}
+
+// "2026-12-06T19:32:18Z" as ICU's medium date and time of the C locale.
+std::string localDate(const std::string& iso) {
+  static const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  int y = 0, mo = 1, d = 0, h = 0, mi = 0, s = 0;
+  std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%dZ", &y, &mo, &d, &h, &mi, &s);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %d, %d, %d:%02d:%02d\u202f%s", months.substr((mo + 11) % 12 * 3, 3).c_str(), d, y,
+                (h + 11) % 12 + 1, mi, s, h < 12 ? "AM" : "PM");
+  return text;
+}
+
+// One element of diff --json; a size below 0 is absent.
+std::string changeJson(const std::string& path, const std::string& kind, bool directory, int64_t now, int64_t saved) {
+  return "  {\n" + (now < 0 ? "" : "    \"currentSize\" : " + std::to_string(now) + ",\n") + "    \"isDirectory\" : " +
+         (directory ? "true" : "false") + ",\n    \"kind\" : \"" + kind + "\",\n    \"path\" : \"" + path + "\"" +
+         (saved < 0 ? "" : ",\n    \"savedSize\" : " + std::to_string(saved)) + "\n  }";
+}
+
+// Btrfs never shares the blocks of a no-copy-on-write file, so saving must copy it.
+void writeNoCopyOnWriteFile(const std::string& path, const std::string& bytes) {
+  writeFile(path, "");
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int flags = 0;
+  ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
+  flags |= FS_NOCOW_FL;
+  ASSERT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
+  close(fd);
+  writeFile(path, bytes);
+}
+
+class CommandLine : public ::testing::Test {
+ protected:
+  // The dates the tool prints follow the zone and locale it inherits.
+  CommandLine() { setenv("TZ", "UTC", 1), setenv("LC_ALL", "C.UTF-8", 1); }
+  ToolRun tool(const std::vector<std::string>& args) const { return runTool(args, home.path()); }
+  std::string defaultStore() const { return home.path() + "/.local/share/Redomark/Checkpoints"; }
+
+  struct Listed { std::string id, createdAt; };
+  // The folder's checkpoints as list --json gives them, oldest first.
+  std::vector<Listed> listed(const std::string& folder) const {
+    const std::string json = tool({"list", folder, "--json"}).out;
+    static const std::regex member(R"re("(createdAt|id)" : "([^"]*)")re");
+    std::vector<Listed> out;
+    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m) {
+      if ((*m)[1] == "createdAt") out.push_back({"", (*m)[2]});
+      if ((*m)[1] == "id" && !out.empty()) out.back().id = (*m)[2];
+    }
+    return out;
+  }
+  std::string line(const Listed& c, const std::string& quotedName = "") const {
+    return c.id + "  " + localDate(c.createdAt) + quotedName;
+  }
+
+  ScratchDir home{Volume::btrfs};
+  ScratchDir scratch{Volume::btrfs};
+};
+
+TEST_F(CommandLine, UsageVersionAndArgumentErrors) {
+  EXPECT_EQ(tool({}), (ToolRun{2, usage, ""}));
+  for (const char* help : {"help", "-h", "--help"}) EXPECT_EQ(tool({help}), (ToolRun{0, usage, ""}));
+  EXPECT_EQ(tool({"--version"}), (ToolRun{0, "redomark 0.1.0\n", ""}));
+  const auto usageError = [](const std::string& message) { return ToolRun{2, "", "redomark: " + message + "\n" + usage}; };
+  EXPECT_EQ(tool({"List", "x"}), usageError("unknown command \"List\""));
+  EXPECT_EQ(tool({"list"}), usageError("missing <path>"));
+  EXPECT_EQ(tool({"list", "a", "b"}), usageError("unexpected argument \"b\""));
+  EXPECT_EQ(tool({"list", "a", "b", "--yes"}), usageError("unknown option --yes"));
+  EXPECT_EQ(tool({"list", "x", "--help"}), usageError("unknown option --help"));
+  EXPECT_EQ(tool({"restore", "x", "--space"}), usageError("unknown option --space"));
+  EXPECT_EQ(tool({"save", "--", "x"}), usageError("unknown option --"));
+  EXPECT_EQ(tool({"save", "--name", "x"}), usageError("missing <path>"));
+  EXPECT_EQ(tool({"save", "x", "--name"}), failed(2, "--name needs a value"));
+  EXPECT_FALSE(pathExists(home.path() + "/.local")) << "a usage error touched the store";
+}
+
+TEST_F(CommandLine, SaveUsesTheStoreOfTheFoldersVolume) {
+  const std::string data(64 * 1024, 'd');
+  makeDirectory(home / "site");
+  writeFile(home / "site/f", data);
+  ASSERT_EQ(symlink("f", (home / "site/link").c_str()), 0);
+  const ToolRun run = tool({"save", "~/site", "--name", "--json"});
+  EXPECT_EQ(run, (ToolRun{0, savedLine(savedId(run), home / "site", "2 files, 66 KB") + notABackup, ""}));
+  const std::string saved = CheckpointStore(defaultStore()).folderDirectory(home / "site") + "/" + savedId(run);
+  EXPECT_EQ(readWholeFile(saved + "/data/f"), data);
+  EXPECT_EQ(tool({"list", home / "site"}).out, line(listed(home / "site").at(0), "  \"--json\"") + "  2 files\n");
+
+  for (Volume volume : {Volume::btrfs2, Volume::xfs}) {
+    ScratchDir folder(volume);
+    writeFile(folder / "f", data);
+    const ToolRun other = tool({"save", "--name", "A", folder.path(), "--name", "B"});
+    EXPECT_EQ(other, (ToolRun{0, savedLine(savedId(other), folder.path(), "1 files, 66 KB") + notABackup, ""}));
+    const std::string store = CheckpointStore(volumeRoot(volume) + "/.redomark-checkpoints").folderDirectory(folder.path());
+    EXPECT_EQ(readWholeFile(store + "/" + savedId(other) + "/data/f"), data) << folder.path();
+    EXPECT_EQ(tool({"list", folder.path()}).out, line(listed(folder.path()).at(0), "  \"B\"") + "  1 files\n");
+    removeTree(store);
+  }
+  EXPECT_EQ(sortedNames(defaultStore()),
+            (std::vector<std::string>{".metadata_never_index", "CACHEDIR.TAG", folderKey(home / "site")}));
+}
+
+TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
+  const std::string folder = scratch.path();
+  const auto expectRefused = [&](const std::string& path, const std::string& message) {
+    EXPECT_EQ(tool({"save", path}), failed(1, message));
+  };
+  ScratchDir onExt4(Volume::noClone);
+  const std::string ext4Store = readVolumeInfo(onExt4.path()).mountPoint + "/.redomark-checkpoints";
+  const bool ext4StoreExisted = pathExists(ext4Store);
+  expectRefused(onExt4.path(), "This disk can't save redomarks cheaply: it is ext4, not Btrfs or XFS.");
+  EXPECT_EQ(pathExists(ext4Store), ext4StoreExisted);
+
+  expectRefused(folder + "/missing", "Couldn't read " + folder + "/missing: No such file or directory");
+  writeFile(folder + "/plain", "x");
+  expectRefused(folder + "/plain", folder + "/plain is not a folder.");
+  ASSERT_EQ(mkfifo((folder + "/pipe").c_str(), 0600), 0);
+  expectRefused(folder, folder + "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.");
+  ASSERT_EQ(unlink((folder + "/pipe").c_str()), 0);
+  makeDirectory(folder + "/disk");
+  ASSERT_EQ(mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m"), 0);
+  expectRefused(folder, folder + "/disk contains another disk (a mount point), which can't be saved together with it.");
+  umount2((folder + "/disk").c_str(), MNT_DETACH);
+  EXPECT_FALSE(pathExists(CheckpointStore(defaultStore()).folderDirectory(folder)));
+
+  createDirectories(defaultStore() + "/inner");
+  expectRefused(home / ".local/share/Redomark",
+                home / ".local/share/Redomark contains Redomark's own store, so it can't be saved.");
+  expectRefused(defaultStore() + "/inner", defaultStore() + "/inner is inside Redomark's own store.");
+  EXPECT_EQ(sortedNames(defaultStore()), (std::vector<std::string>{".metadata_never_index", "CACHEDIR.TAG", "inner"}));
+}
+
+TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
+  const std::string folder = scratch / "nocow";
+  makeDirectory(folder);
+  writeNoCopyOnWriteFile(folder + "/f", std::string(64 * 1024, 'n'));
+  const std::string copiedNote = "Note: 1 file(s) had to be copied instead of shared and use real disk space.\n";
+  const auto removedLine = [](const std::string& id) { return "Removed older redomark " + id + " to stay within your limits.\n"; };
+  std::vector<std::string> ids;
+  for (int i = 0; i < 7; ++i) {
+    const ToolRun run = tool({"save", folder});
+    ids.push_back(savedId(run));
+    const std::string removed = i < 5 ? "" : removedLine(ids[i - 5]);
+    EXPECT_EQ(run, (ToolRun{0, savedLine(ids[i], folder, "1 files, 66 KB") + copiedNote + removed + notABackup, ""}));
+  }
+  std::vector<std::string> kept(ids.begin() + 2, ids.end());
+  kept.push_back(".lock");
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(sortedNames(CheckpointStore(defaultStore()).folderDirectory(folder)), kept);
+  writeFile(home / ".local/share/Redomark/settings.json", "{\"keepPerFolder\":3}");
+  const ToolRun limited = tool({"save", folder});
+  const std::string removed = removedLine(ids[2]) + removedLine(ids[3]) + removedLine(ids[4]);
+  EXPECT_EQ(limited, (ToolRun{0, savedLine(savedId(limited), folder, "1 files, 66 KB") + copiedNote + removed + notABackup, ""}));
+
+  // 110 files grow all through the save, behind a tree that takes a while to
+  // clone: the report counts the hundred that are kept and names five.
+  const std::string busy = scratch / "busy";
+  makeDirectory(busy);
+  makeDirectory(busy + "/fill");
+  for (int i = 0; i < 3000; ++i) close(open((busy + "/fill/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  std::vector<int> growing;
+  for (int i = 100; i < 210; ++i)
+    growing.push_back(open((busy + "/g" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+  std::atomic<bool> stop = false;
+  std::thread writer([&] {
+    while (!stop)
+      for (int fd : growing)
+        if (write(fd, "x", 1) != 1) return;
+  });
+  const ToolRun run = tool({"save", busy});
+  stop = true;
+  writer.join();
+  for (int fd : growing) close(fd);
+  const std::regex report(
+      "Saved redomark \\S+ of \\S+/busy \\(3110 files, [^;]+; it shares the data, so it uses almost no extra disk\\)\\.\n"
+      "Note: 100 file\\(s\\) changed while saving, so they may be half old, half new: (g[12][0-9]{2}, ){4}g[12][0-9]{2}\n" +
+      notABackup);
+  EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, report)) << run.out << run.err;
+  const std::string named = run.out.substr(std::min(run.out.find("half new: "), run.out.size()));
+  const std::regex name("g[0-9]{3}");
+  EXPECT_EQ(std::set<std::string>(std::sregex_token_iterator(named.begin(), named.end(), name), {}).size(), 5u) << named;
+}
+
+TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
+  const std::string folder = scratch / "site";
+  EXPECT_EQ(tool({"list", folder}),
+            (ToolRun{0, "No saved redomarks for " + folder + " (the folder doesn't exist either).\n", ""}));
+  makeDirectory(folder);
+  EXPECT_EQ(tool({"list", folder}), (ToolRun{0, "No saved redomarks for this folder.\n", ""}));
+  EXPECT_EQ(tool({"list", folder, "--json", "--space"}), (ToolRun{0, "[\n\n]\n", ""}));
+
+  // Larger than Btrfs keeps inline, so a fresh checkpoint shares every byte.
+  writeFile(folder + "/big", std::string(64 * 1024, 'a'));
+  EXPECT_EQ(tool({"save", folder, "--name", ""}).status, 0);
+  const Listed older = listed(folder).at(0);
+  EXPECT_EQ(tool({"list", folder, "--space"}), (ToolRun{0, line(older, "  \"\"") + "  1 files  uses 0 KB\n", ""}));
+  writeFile(folder + "/big", std::string(64 * 1024, 'b'));
+  EXPECT_EQ(tool({"save", folder}).status, 0);
+  const std::vector<Listed> both = listed(folder);
+  ASSERT_EQ(both.size(), 2u);
+  EXPECT_EQ(tool({"list", folder, "--space"}),
+            (ToolRun{0, line(both[1]) + "  1 files  uses 0 KB\n" + line(older, "  \"\"") + "  1 files  uses 66 KB\n", ""}));
+
+  const auto json = [&](const Listed& c, const std::string& nameMember) {
+    return "  {\n    \"changedWhileSaving\" : [\n\n    ],\n    \"createdAt\" : \"" + c.createdAt +
+           "\",\n    \"fileCount\" : 1,\n    \"id\" : \"" + c.id + "\",\n    \"kind\" : \"manual\",\n" + nameMember +
+           "    \"notClonedCount\" : 0,\n    \"sourcePath\" : \"" + std::regex_replace(folder, std::regex("/"), "\\/") +
+           "\",\n    \"totalBytes\" : 65536\n  }";
+  };
+  const std::string expected = "[\n" + json(older, "    \"name\" : \"\",\n") + ",\n" + json(both[1], "") + "\n]\n";
+  EXPECT_EQ(tool({"list", folder, "--json"}), (ToolRun{0, expected, ""}));
+  EXPECT_EQ(tool({"list", "--space", folder, "--json"}).out, expected);
+
+  // A folder that is gone still finds its checkpoints through its parent's volume.
+  removeTree(folder);
+  EXPECT_EQ(tool({"list", folder}), (ToolRun{0, line(both[1]) + "  1 files\n" + line(older, "  \"\"") + "  1 files\n", ""}));
+}
+
+TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
+  const std::string folder = scratch.path();
+  EXPECT_EQ(tool({"diff", folder}), failed(1, "There are no saved redomarks for " + folder + "."));
+  writeFile(folder + "/a", "y\n");
+  writeFile(folder + "/a-b", std::string(64 * 1024, 'o'));
+  writeFile(folder + "/a0", "0\n");
+  writeFile(folder + "/same", "s");
+  writeFile(folder + "/caf\u00e9", "c");
+  EXPECT_EQ(tool({"save", folder, "--name", "first"}).status, 0);
+  const Listed first = listed(folder).at(0);
+  const std::string header = "Changes since " + line(first, "  \"first\"") + ":\n";
+  EXPECT_EQ(tool({"diff", folder}), (ToolRun{0, header + "  none\n", ""}));
+  EXPECT_EQ(tool({"diff", folder, "--json"}), (ToolRun{0, "[\n\n]\n", ""}));
+
+  const int64_t savedTime = mtimeNs(folder + "/a-b");
+  writeFile(folder + "/a-b", std::string(64 * 1024, 'n'));
+  setMtimeNs(folder + "/a-b", savedTime + 1);
+  ASSERT_EQ(unlink((folder + "/a").c_str()), 0);
+  makeDirectory(folder + "/a");
+  writeFile(folder + "/a/b", "in\n");
+  writeFile(folder + "/a b", "new\n");
+  ASSERT_EQ(unlink((folder + "/a0").c_str()), 0);
+  makeDirectory(folder + "/z");
+  // The same name spelled decomposed is the same, unchanged item.
+  ASSERT_EQ(rename((folder + "/caf\u00e9").c_str(), (folder + "/cafe\u0301").c_str()), 0);
+  const std::string changes = header +
+                              "  ~ a/\n"
+                              "  + a b  (4 bytes)\n"
+                              "  ~ a-b  (66 KB)\n"
+                              "  + a/b  (3 bytes)\n"
+                              "  - a0  (2 bytes)\n"
+                              "  + z/\n";
+  EXPECT_EQ(tool({"diff", folder}), (ToolRun{0, changes, ""}));
+  EXPECT_EQ(tool({"diff", folder, "latest"}), (ToolRun{0, changes, ""}));
+  const std::string json = "[\n" + changeJson("a", "modified", true, 0, 2) + ",\n" + changeJson("a b", "added", false, 4, -1) +
+                           ",\n" + changeJson("a-b", "modified", false, 65536, 65536) + ",\n" +
+                           changeJson("a\\/b", "added", false, 3, -1) + ",\n" + changeJson("a0", "deleted", false, -1, 2) +
+                           ",\n" + changeJson("z", "added", true, 0, -1) + "\n]\n";
+  EXPECT_EQ(tool({"diff", "--json", folder}), (ToolRun{0, json, ""}));
+
+  EXPECT_EQ(tool({"save", folder}).status, 0);
+  const Listed second = listed(folder).at(1);
+  EXPECT_EQ(tool({"diff", folder, "-v"}), failed(1, "No saved redomark matches \"-v\"."));
+  EXPECT_EQ(tool({"diff", folder, "2"}), failed(1, "\"2\" matches several redomarks: " + first.id + ", " + second.id + "."));
+  EXPECT_EQ(tool({"diff", folder, first.id}), (ToolRun{0, changes, ""}));
+  removeTree(folder);
+  EXPECT_EQ(tool({"diff", folder}), (ToolRun{0,
+                                             "Changes since " + line(second) +
+                                                 ":\n  - a/\n  - a b  (4 bytes)\n  - a-b  (66 KB)\n  - a/b  (3 bytes)\n"
+                                                 "  - cafe\u0301  (1 byte)\n  - same  (1 byte)\n  - z/\n",
+                                             ""}));
+}
+
+}  // namespace
+}  // namespace redomark::testing
