@@ -31,9 +31,11 @@ std::string contentOf(int fd) {
 
 }  // namespace
 
-ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string& home)
+ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string& home,
+                         const std::vector<std::string>& launcher)
     : out_(captureFile("tool-out")), err_(captureFile("tool-err")) {
-  std::vector<std::string> strings{REDOMARK_BINARY};
+  std::vector<std::string> strings = launcher;
+  strings.emplace_back(REDOMARK_BINARY);
   strings.insert(strings.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& s : strings) argv.push_back(s.data());
@@ -52,12 +54,12 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err_, STDERR_FILENO);
-  const int failed = posix_spawn(&pid_, REDOMARK_BINARY, &actions, nullptr, argv.data(), envp.data());
+  const int failed = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (failed) {
     close(out_);
     close(err_);
-    throw std::system_error(failed, std::generic_category(), "posix_spawn " REDOMARK_BINARY);
+    throw std::system_error(failed, std::generic_category(), std::string("posix_spawn ") + argv[0]);
   }
 }
 
@@ -84,8 +86,9 @@ ToolRun ToolProcess::wait() {
   return run;
 }
 
-ToolRun runTool(const std::vector<std::string>& args, const std::string& home) {
-  return ToolProcess(args, home).wait();
+ToolRun runTool(const std::vector<std::string>& args, const std::string& home,
+                const std::vector<std::string>& launcher) {
+  return ToolProcess(args, home, launcher).wait();
 }
 
 }  // namespace redomark::testing

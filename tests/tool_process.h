@@ -17,8 +17,11 @@ struct ToolRun {
 
 class ToolProcess {
  public:
-  // Starts the tool with args; throws std::system_error when it cannot start.
-  ToolProcess(const std::vector<std::string>& args, const std::string& home);
+  // Starts the tool with args, behind launcher (a program and its arguments,
+  // such as a tracer) when one is given; throws std::system_error when it
+  // cannot start.
+  ToolProcess(const std::vector<std::string>& args, const std::string& home,
+              const std::vector<std::string>& launcher = {});
   ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;
@@ -33,6 +36,7 @@ class ToolProcess {
   int err_ = -1;
 };
 
-ToolRun runTool(const std::vector<std::string>& args, const std::string& home);
+ToolRun runTool(const std::vector<std::string>& args, const std::string& home,
+                const std::vector<std::string>& launcher = {});
 
 }  // namespace redomark::testing

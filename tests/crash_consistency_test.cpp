@@ -1,0 +1,310 @@
+// Saves, whole restores and single-item restores of a large tree killed with
+// SIGKILL, at random moments and at random system calls. After every kill:
+// each listed checkpoint is whole and holds a state the folder really had, the
+// folder is exactly as before or exactly restored, every file's bytes are still
+// somewhere the user can find them, and the next save cleans up and succeeds.
+// REDOMARK_CRASH_TRIALS sets the trials per operation (the suite runs a few,
+// scripts/crash many); REDOMARK_CRASH_SEED repeats a run.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_set>
+
+#include "core/fs/safety_policy.h"
+#include "core/operations/redomark.h"
+#include "tests/engine_test_support.h"
+#include "tests/store_checks.h"
+#include "tests/test_volumes.h"
+#include "tests/tool_process.h"
+#include "tests/tree_snapshot.h"
+
+namespace redomark::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+enum class Operation { save, restore, restoreItem };
+constexpr const char* item = "big";  // what restoreItem puts back
+constexpr int killedStatus = 128 + SIGKILL;
+
+int envNumber(const char* name, int fallback) {
+  const char* text = std::getenv(name);
+  return text ? std::atoi(text) : fallback;
+}
+
+struct KillPoint {
+  int64_t delayUs = -1;  // kill after this long; or, when negative,
+  std::string syscall;   // at this call of this system call (none: never)
+  int call = 0;
+  std::string describe() const {
+    if (delayUs >= 0) return "after " + std::to_string(delayUs) + " us";
+    return syscall.empty() ? "never" : "at " + syscall + " call " + std::to_string(call);
+  }
+};
+
+// Roughly how often each operation makes these calls on the tree below, so
+// that a random call number lands anywhere in it (past the end: no kill).
+// The tracer kills the process as the call begins, before it takes effect.
+std::vector<std::pair<std::string, int>> callsOf(Operation op) {
+  switch (op) {
+    case Operation::save: return {{"ioctl", 2400}, {"mkdirat", 55}, {"write", 3}, {"rename", 1}, {"unlinkat", 2}};
+    case Operation::restore: return {{"ioctl", 4800}, {"mkdirat", 110}, {"write", 4}, {"rename", 1}, {"renameat2", 3}};
+    case Operation::restoreItem: return {{"ioctl", 1200}, {"mkdirat", 30}, {"renameat2", 3}, {"write", 2}};
+  }
+  return {};
+}
+
+size_t hashOf(const std::string& bytes) { return std::hash<std::string>{}(bytes); }
+
+size_t digestOf(const TreeSnapshot& tree) {
+  std::string all;
+  for (const auto& [path, line] : tree) all.append(path).append(1, '\0').append(line).append(1, '\0');
+  return hashOf(all);
+}
+
+// Where an interrupted restore leaves bytes beside the item it replaces: not
+// part of the folder's state, but a place the user's data may be.
+bool isAside(const std::string& name) {
+  return name.starts_with(".redomark-restore-") || name.find(" (replaced by Redomark") != std::string::npos;
+}
+
+TreeSnapshot folderState(const std::string& folder) {
+  TreeSnapshot tree = snapshotTree(folder);
+  std::erase_if(tree, [](const auto& e) { return isAside(e.first.substr(0, e.first.find('/'))); });
+  return tree;
+}
+
+// Hashes of the contents of every regular file in a snapshot.
+void addContents(const TreeSnapshot& tree, std::unordered_set<size_t>& into) {
+  for (const auto& [path, line] : tree)
+    if (line.starts_with("file ")) into.insert(hashOf(line.substr(line.find('|') + 1)));
+}
+
+void addContentsBelow(const std::string& path, std::unordered_set<size_t>& into) {
+  if (fs::exists(fs::symlink_status(path))) addContents(snapshotTree(path), into);
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// 2,400 files of about 4 KB, half of them below the item restoreItem puts back.
+void makeTree(const std::string& root) {
+  for (int d = 0; d < 50; ++d) {
+    const std::string dir = d < 25 ? std::string(item) + "/s" + std::to_string(d) : "d" + std::to_string(d);
+    fs::create_directories(root + "/" + dir);
+    for (int f = 0; f < 48; ++f) {
+      const std::string relative = dir + "/f" + std::to_string(f);
+      writeBytes(root + "/" + relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative);
+    }
+  }
+}
+
+class CrashHarness {
+ public:
+  explicit CrashHarness(Operation op)
+      : op_(op),
+        home_(scratch_ / "home"),
+        engine_(home_ + "/.local/share/Redomark/Checkpoints"),
+        seed_(static_cast<unsigned>(envNumber("REDOMARK_CRASH_SEED", static_cast<int>(std::random_device{}())))),
+        random_(seed_) {
+    fs::create_directories(home_);
+    makeTree(scratch_ / "tree");
+    folder_ = canonicalPath(scratch_ / "tree");
+    saveAndTarget();
+  }
+
+  unsigned seed() const { return seed_; }
+
+  // Trial 0 runs unkilled and times the operation; then kills alternate
+  // between a random moment and a random system call.
+  KillPoint pick(int trial) {
+    if (trial == 0) return {};
+    if (trial % 2 == 1) return {std::uniform_int_distribution<int64_t>(0, cleanRunUs_ * 6 / 5)(random_), "", 0};
+    const auto calls = callsOf(op_);
+    const auto& [syscall, count] = calls[std::uniform_int_distribution<size_t>(0, calls.size() - 1)(random_)];
+    return {-1, syscall, std::uniform_int_distribution<int>(1, count)(random_)};
+  }
+
+  // One trial: change the folder, run the operation to the kill, check, then
+  // clear away what was moved aside and save, which must succeed.
+  void trial(int number, const KillPoint& point) {
+    writeBytes(folder_ + "/" + item + "/s" + std::to_string(number % 25) + "/f0", "trial " + std::to_string(number));
+    writeBytes(folder_ + "/d" + std::to_string(25 + number % 25) + "/f1", "also trial " + std::to_string(number));
+    writeBytes(folder_ + "/note-" + std::to_string(number), std::string(3000, 'n') + std::to_string(number));
+    const TreeSnapshot before = folderState(folder_);
+    knownStates_.insert(digestOf(before));
+
+    const ToolRun run = runOperation(point);
+    if (run.status == killedStatus) {
+      ++(point.delayUs >= 0 ? killedByDelay_ : killedAtCall_);
+    } else {
+      ++finished_;
+      EXPECT_EQ(run.status, 0) << run.err;
+    }
+    expectBeforeOrRestored(before, folderState(folder_));
+    const std::vector<Checkpoint> listed = expectWholeCheckpoints(engine_, folder_);
+    for (const Checkpoint& c : listed) learn(c, false);
+    expectNothingLost(before, listed);
+    clearAside();
+    saveAndTarget();
+  }
+
+  std::string summary() const {
+    return std::to_string(killedByDelay_) + " killed at a random moment, " + std::to_string(killedAtCall_) +
+           " at a random system call, " + std::to_string(finished_) + " finished first; unkilled run " +
+           std::to_string(cleanRunUs_ / 1000) + " ms";
+  }
+
+ private:
+  std::vector<std::string> arguments() const {
+    switch (op_) {
+      case Operation::save: return {"save", folder_};
+      case Operation::restore: return {"restore", folder_, targetId_, "--yes"};
+      case Operation::restoreItem: return {"restore", folder_, targetId_, "--file", item, "--yes"};
+    }
+    return {};
+  }
+
+  ToolRun runOperation(const KillPoint& point) {
+    if (point.delayUs >= 0) {
+      ToolProcess process(arguments(), home_);
+      std::this_thread::sleep_for(std::chrono::microseconds(point.delayUs));
+      process.kill(SIGKILL);
+      return process.wait();
+    }
+    if (!point.syscall.empty()) {
+      const std::string inject = point.syscall + ":signal=KILL:when=" + std::to_string(point.call);
+      return runTool(arguments(), home_,
+                     {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + point.syscall, "-e",
+                      "inject=" + inject});
+    }
+    const auto started = Clock::now();
+    ToolRun run = runTool(arguments(), home_);
+    cleanRunUs_ = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
+    EXPECT_EQ(run.status, 0) << run.err;
+    return run;
+  }
+
+  void expectBeforeOrRestored(const TreeSnapshot& before, const TreeSnapshot& after) {
+    if (op_ == Operation::save) {
+      EXPECT_TRUE(after == before) << "a save changed the folder";
+      return;
+    }
+    if (op_ == Operation::restore) {
+      EXPECT_TRUE(after == before || after == target_) << "the folder is neither as before nor restored";
+      return;
+    }
+    // The folder's own entry changes with every rename inside it.
+    TreeSnapshot restored = before, now = after;
+    std::erase_if(restored, [](const auto& e) { return e.first.empty() || fs::path(e.first).begin()->string() == item; });
+    for (const auto& [path, line] : target_)
+      if (!path.empty() && fs::path(path).begin()->string() == item) restored[path] = line;
+    TreeSnapshot unchanged = before;
+    unchanged.erase("");
+    restored.erase("");
+    now.erase("");
+    EXPECT_TRUE(now == unchanged || now == restored) << "the folder is neither as before nor with the item put back";
+  }
+
+  // Each checkpoint holds a state the folder really had; checked once, and
+  // its contents remembered for the search of lost bytes.
+  void learn(const Checkpoint& c, bool justSaved) {
+    if (contents_.contains(c.id)) return;
+    const TreeSnapshot saved = snapshotTree(engine_.storeFor(folder_).dataDirectory(c));
+    if (justSaved) {
+      EXPECT_EQ(digestOf(saved), digestOf(target_)) << c.id << " does not hold the folder it saved";
+    } else {
+      EXPECT_TRUE(knownStates_.contains(digestOf(saved))) << c.id << " holds a state the folder never had";
+    }
+    addContents(saved, contents_[c.id]);
+  }
+
+  void expectNothingLost(const TreeSnapshot& before, const std::vector<Checkpoint>& listed) {
+    std::unordered_set<size_t> found;
+    addContentsBelow(folder_, found);
+    addContentsBelow(trash(), found);
+    for (const std::string& name : sortedNames(scratch_.path()))
+      if (isAside(name)) addContentsBelow(scratch_ / name, found);
+    for (const Checkpoint& c : listed) found.insert(contents_[c.id].begin(), contents_[c.id].end());
+    for (const auto& [path, line] : before) {
+      if (!line.starts_with("file ")) continue;
+      if (!found.contains(hashOf(line.substr(line.find('|') + 1)))) {
+        ADD_FAILURE() << "the bytes of " << path << " are nowhere";
+        return;
+      }
+    }
+  }
+
+  std::string trash() const { return home_ + "/.local/share/Trash"; }
+
+  void clearAside() {
+    fs::remove_all(trash());
+    for (const std::string& directory : {scratch_.path(), folder_})
+      for (const std::string& name : sortedNames(directory))
+        if (isAside(name)) fs::remove_all(directory + "/" + name);
+  }
+
+  // Saves the folder as it is: the next restore's target. Whatever a killed
+  // run left in the store must be gone afterwards.
+  void saveAndTarget() {
+    target_ = folderState(folder_);
+    knownStates_.insert(digestOf(target_));
+    const ToolRun run = runTool({"save", folder_}, home_);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(leftoverNames(engine_.storeFor(folder_).folderDirectory(folder_)), std::vector<std::string>{});
+    const std::vector<Checkpoint> listed = expectWholeCheckpoints(engine_, folder_);
+    ASSERT_FALSE(listed.empty());
+    targetId_ = listed.back().id;
+    learn(listed.back(), true);
+  }
+
+  const Operation op_;
+  ScratchDir scratch_{Volume::btrfs};
+  const std::string home_;
+  const Redomark engine_;
+  std::string folder_;
+  const unsigned seed_;
+  std::mt19937 random_;
+  int64_t cleanRunUs_ = 0;
+  std::string targetId_;  // the latest checkpoint, which holds target_
+  TreeSnapshot target_;
+  std::set<size_t> knownStates_;                                 // digests of every state the folder had
+  std::map<std::string, std::unordered_set<size_t>> contents_;  // content hashes per checked checkpoint
+  int killedByDelay_ = 0, killedAtCall_ = 0, finished_ = 0;
+};
+
+class CrashConsistency : public ::testing::TestWithParam<Operation> {};
+
+TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
+  CrashHarness harness(GetParam());
+  const int trials = envNumber("REDOMARK_CRASH_TRIALS", 4);
+  for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
+    const KillPoint point = harness.pick(trial);
+    SCOPED_TRACE("trial " + std::to_string(trial) + ", killed " + point.describe() + ", seed " +
+                 std::to_string(harness.seed()));
+    harness.trial(trial, point);
+  }
+  std::cout << "crash trials: " << harness.summary() << "; seed " << harness.seed() << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, CrashConsistency,
+                         ::testing::Values(Operation::save, Operation::restore, Operation::restoreItem),
+                         [](const auto& info) {
+                           return std::string(std::array<const char*, 3>{"save", "restore", "restoreItem"}[static_cast<int>(info.param)]);
+                         });
+
+}  // namespace
+}  // namespace redomark::testing
