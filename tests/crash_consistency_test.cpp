@@ -290,7 +290,7 @@ class CrashConsistency : public ::testing::TestWithParam<Operation> {};
 
 TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
   CrashHarness harness(GetParam());
-  const int trials = envNumber("REDOMARK_CRASH_TRIALS", 4);
+  const int trials = envNumber("REDOMARK_CRASH_TRIALS", 3);
   for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
     const KillPoint point = harness.pick(trial);
     SCOPED_TRACE("trial " + std::to_string(trial) + ", killed " + point.describe() + ", seed " +
