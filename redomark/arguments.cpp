@@ -55,6 +55,9 @@ std::string folderURL(const std::vector<std::string>& positionals) {
     std::free(cwd);
     path = joinPath(base, path);
   }
+  // A file URL's path never ends in "/" (unless it is the root), and that is
+  // the path the list command shows for a folder it cannot find.
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
 }
 

@@ -21,7 +21,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& arguments,
                                const std::set<std::string>& flags, size_t positionalLimit);
 
 // The first positional with "~" expanded, made absolute against the current
-// directory; fails with "missing <path>" when there is none.
+// directory, without a trailing "/"; fails with "missing <path>" when there is none.
 std::string folderURL(const std::vector<std::string>& positionals);
 
 }  // namespace redomark

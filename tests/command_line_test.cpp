@@ -238,7 +238,7 @@ TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
 
 TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   const std::string folder = scratch / "site";
-  EXPECT_EQ(tool({"list", folder}),
+  EXPECT_EQ(tool({"list", folder + "//"}),
             (ToolRun{0, "No saved redomarks for " + folder + " (the folder doesn't exist either).\n", ""}));
   makeDirectory(folder);
   EXPECT_EQ(tool({"list", folder}), (ToolRun{0, "No saved redomarks for this folder.\n", ""}));
