@@ -15,6 +15,8 @@
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
 #include "core/store/checkpoint_store.h"
+#include "tests/engine_test_support.h"
+#include "tests/error_of.h"
 #include "tests/store_fixture.h"
 #include "tests/test_volumes.h"
 
@@ -26,12 +28,6 @@ using Kind = Checkpoint::Kind;
 mode_t permissions(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-std::vector<std::string> sortedNames(const std::string& dir) {
-  auto names = listNames(dir).value_or(std::vector<std::string>{"<unlistable>"});
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 void setImmutable(const std::string& path, bool on) {
@@ -108,13 +104,7 @@ TEST(CheckpointCatalog, AllCheckpointsSpansFoldersByCreationTime) {
 
 RedomarkError resolveError(const CheckpointStore& store, const std::optional<std::string>& id,
                            const std::string& folder) {
-  try {
-    store.resolve(id, folder);
-  } catch (const RedomarkError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "resolved " << id.value_or("<none>");
-  return RedomarkError::cancelled();
+  return errorOf([&] { store.resolve(id, folder); });
 }
 
 TEST(CheckpointCatalog, ResolvesLatestExactAndUniquePrefixes) {

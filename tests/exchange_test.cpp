@@ -8,33 +8,24 @@
 
 namespace redomark::testing {
 
-namespace {
-
-void exchangesDirectoriesOn(Volume volume) {
-  ScratchDir scratch(volume);
-  createDirectories(scratch / "a/sub");
-  createDirectories(scratch / "b");
-  writeWholeFile(scratch / "a/sub/one", "first");
-  writeWholeFile(scratch / "b/two", "second");
-
-  ASSERT_EQ(exchangeEntries(scratch / "a", scratch / "b"), 0);
-  EXPECT_EQ(readWholeFile(scratch / "a/two"), "second");
-  EXPECT_EQ(readWholeFile(scratch / "b/sub/one"), "first");
-  EXPECT_EQ(listNames(scratch / "a"), std::vector<std::string>{"two"});
-  EXPECT_EQ(listNames(scratch / "b"), std::vector<std::string>{"sub"});
-
-  // A missing partner moves nothing.
-  EXPECT_EQ(exchangeEntries(scratch / "a", scratch / "gone"), ENOENT);
-  EXPECT_EQ(readWholeFile(scratch / "a/two"), "second");
-  EXPECT_FALSE(pathExists(scratch / "gone", false));
-}
-
-}  // namespace
-
 TEST(ExchangeEntries, SwapsTwoDirectoriesOrReportsTheErrno) {
   for (Volume volume : {Volume::btrfs, Volume::xfs}) {
     SCOPED_TRACE(volumeRoot(volume));
-    exchangesDirectoriesOn(volume);
+    ScratchDir scratch(volume);
+    createDirectories(scratch / "a/sub");
+    createDirectories(scratch / "b");
+    writeWholeFile(scratch / "a/sub/one", "first");
+    writeWholeFile(scratch / "b/two", "second");
+
+    ASSERT_EQ(exchangeEntries(scratch / "a", scratch / "b"), 0);
+    EXPECT_EQ(readWholeFile(scratch / "b/sub/one"), "first");
+    EXPECT_EQ(listNames(scratch / "a"), std::vector<std::string>{"two"});
+    EXPECT_EQ(listNames(scratch / "b"), std::vector<std::string>{"sub"});
+
+    // A missing partner moves nothing.
+    EXPECT_EQ(exchangeEntries(scratch / "a", scratch / "gone"), ENOENT);
+    EXPECT_EQ(readWholeFile(scratch / "a/two"), "second");
+    EXPECT_FALSE(pathExists(scratch / "gone", false));
   }
 }
 

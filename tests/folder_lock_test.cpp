@@ -11,6 +11,7 @@
 #include "core/fs/file_ops.h"
 #include "core/records/redomark_error.h"
 #include "core/store/folder_lock.h"
+#include "tests/error_of.h"
 #include "tests/store_fixture.h"
 #include "tests/test_volumes.h"
 
@@ -18,17 +19,6 @@ namespace redomark::testing {
 namespace {
 
 const std::string folder = "/data/Site";
-
-template <typename F>
-RedomarkError errorOf(F f) {
-  try {
-    f();
-  } catch (const RedomarkError& e) {
-    return e;
-  }
-  ADD_FAILURE() << "no error";
-  return RedomarkError::cancelled();
-}
 
 TEST(FolderLock, ASecondProcessFailsAtOnceAndAKilledHoldersLockIsTakenNext) {
   ScratchDir scratch(Volume::btrfs);

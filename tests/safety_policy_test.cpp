@@ -1,31 +1,29 @@
 #include "core/fs/safety_policy.h"
 
 #include <cstdlib>
+#include <memory>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "core/fs/file_ops.h"
 #include "core/records/redomark_error.h"
+#include "tests/error_of.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
 
 namespace {
 
-std::string realPath(const std::string& path) {
-  char* out = realpath(path.c_str(), nullptr);
-  std::string result = out ? out : "";
-  std::free(out);
-  return result;
-}
-
 template <typename Call>
 void expectError(Call call, const RedomarkError& expected) {
-  try {
-    ADD_FAILURE() << "accepted as " << call() << "; expected: " << expected.what();
-  } catch (const RedomarkError& e) {
-    EXPECT_EQ(e, expected) << "got: " << e.what() << "\nexpected: " << expected.what();
-  }
+  const RedomarkError e = errorOf(call);
+  EXPECT_EQ(e, expected) << "got: " << e.what() << "\nexpected: " << expected.what();
+}
+
+// The folder's real path, links resolved, found without the code under test.
+std::string realPath(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> out(realpath(path.c_str(), nullptr), &std::free);
+  return out ? out.get() : "";
 }
 
 }  // namespace

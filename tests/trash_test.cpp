@@ -10,24 +10,12 @@
 
 #include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
+#include "tests/engine_test_support.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
 
 namespace {
-
-// Points HOME at a test folder for one test; the home trash is then below it.
-class HomeOverride {
- public:
-  explicit HomeOverride(const std::string& home) : saved_(std::getenv("HOME") ? std::getenv("HOME") : "") {
-    setenv("HOME", home.c_str(), 1);
-    unsetenv("XDG_DATA_HOME");
-  }
-  ~HomeOverride() { setenv("HOME", saved_.c_str(), 1); }
-
- private:
-  std::string saved_;
-};
 
 // A trash made at a volume's top, removed when the test ends.
 struct TopTrash {
@@ -90,9 +78,8 @@ mode_t permissions(const std::string& path) {
 TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
   ScratchDir scratch(Volume::btrfs);
   const std::string base = canonicalPath(scratch.path());
-  createDirectories(scratch / "home");
-  HomeOverride home(base + "/home");
-  const std::string trash = base + "/home/.local/share/Trash";
+  const TemporaryHome home(Volume::btrfs);
+  const std::string trash = canonicalPath(home.path()) + "/.local/share/Trash";
 
   const std::string odd = "report 1 \xC3\xBC%#.txt";
   writeWholeFile(scratch / odd, "odd");
@@ -123,8 +110,7 @@ TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
 }
 
 TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
-  ScratchDir homeScratch(Volume::btrfs);
-  HomeOverride home(homeScratch.path());
+  const TemporaryHome home(Volume::btrfs);
   ScratchDir scratch(Volume::xfs);
   const std::string top = canonicalPath(volumeRoot(Volume::xfs)), base = canonicalPath(scratch.path());
   const std::string uid = std::to_string(getuid());
@@ -134,7 +120,7 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
   writeWholeFile(scratch / "dir/file", "data");
   expectTrashed(own.path, "dir", base + "/dir", moveToTrash(scratch / "dir"), "/file", "data");
   EXPECT_EQ(permissions(own.path), 0700u);
-  EXPECT_FALSE(pathExists(homeScratch / ".local"));
+  EXPECT_FALSE(pathExists(home.path() + "/.local"));
 
   // A shared .Trash is used only when an administrator made it sticky.
   createDirectories(shared.path, 0777);
@@ -147,8 +133,8 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
 
 TEST(MoveToTrash, AFailedMoveLeavesTheItemInPlaceAndNoInfoFile) {
   ScratchDir scratch(Volume::btrfs);
-  createDirectories(scratch / "home/keep");
-  HomeOverride home(scratch / "home");
+  const TemporaryHome home(Volume::btrfs);
+  createDirectories(home.path() + "/keep");
   try {
     moveToTrash(scratch / "missing");
     ADD_FAILURE() << "trashed a missing item";
@@ -157,9 +143,9 @@ TEST(MoveToTrash, AFailedMoveLeavesTheItemInPlaceAndNoInfoFile) {
     EXPECT_NE(std::string(e.what()).find(scratch / "missing"), std::string::npos) << e.what();
   }
   // The home holds its own trash, so it cannot move into it.
-  EXPECT_THROW(moveToTrash(scratch / "home"), std::system_error);
-  EXPECT_TRUE(isDirectory(scratch / "home/keep"));
-  EXPECT_EQ(listNames(scratch / "home/.local/share/Trash/info"), std::vector<std::string>{});
+  EXPECT_THROW(moveToTrash(home.path()), std::system_error);
+  EXPECT_TRUE(isDirectory(home.path() + "/keep"));
+  EXPECT_EQ(listNames(home.path() + "/.local/share/Trash/info"), std::vector<std::string>{});
 }
 
 }  // namespace redomark::testing

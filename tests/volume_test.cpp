@@ -9,10 +9,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <random>
 
 #include "core/fs/file_ops.h"
+#include "core/fs/safety_policy.h"
 #include "core/fs/volume.h"
 #include "core/records/redomark_error.h"
 #include "tests/test_volumes.h"
@@ -21,11 +21,6 @@ namespace redomark::testing {
 namespace {
 
 constexpr int64_t mebibyte = 1024 * 1024;
-
-std::string realPath(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> out(realpath(path.c_str(), nullptr), &std::free);
-  return out ? out.get() : "unresolvable " + path;
-}
 
 // Writes random bytes at offset, creating the file, and flushes them so
 // that the extents are settled before they are mapped.
@@ -56,7 +51,7 @@ TEST(VolumeInfo, TypeMountPointAndCapabilitiesOfEachTestVolume) {
       EXPECT_EQ(info.fsType, e.type);
       EXPECT_EQ(info.canClone, e.canClone);
       EXPECT_TRUE(info.canSwap);
-      EXPECT_EQ(info.mountPoint, e.volume == Volume::noClone ? "/" : realPath(volumeRoot(e.volume)));
+      EXPECT_EQ(info.mountPoint, e.volume == Volume::noClone ? "/" : canonicalPath(volumeRoot(e.volume)));
       struct stat facts {};
       ASSERT_EQ(stat(path.c_str(), &facts), 0);
       EXPECT_EQ(info.device, static_cast<int32_t>(facts.st_dev));
@@ -71,7 +66,7 @@ TEST(VolumeInfo, FollowsLinksAndNamesUnreadablePaths) {
   ASSERT_EQ(symlink(onXfs.path().c_str(), (onBtrfs / "to-xfs").c_str()), 0);
   const VolumeInfo info = readVolumeInfo(onBtrfs / "to-xfs");
   EXPECT_EQ(info.fsType, "xfs");
-  EXPECT_EQ(info.mountPoint, realPath(volumeRoot(Volume::xfs)));
+  EXPECT_EQ(info.mountPoint, canonicalPath(volumeRoot(Volume::xfs)));
 
   writeWholeFile(onBtrfs / "plain", "x");
   for (const auto& [path, reason] : {std::pair{onBtrfs / "missing", "No such file or directory"},
@@ -122,7 +117,6 @@ TEST(PrivateSize, CloneSharesEverythingUntilItsSourceIsRewritten) {
   }
   ScratchDir scratch(Volume::btrfs);
   writeWholeFile(scratch / "empty", "");
-  EXPECT_EQ(privateSize(scratch / "empty"), 0);
   EXPECT_EQ(privateSize(scratch / "missing"), std::nullopt);
   ASSERT_EQ(symlink("empty", (scratch / "link").c_str()), 0);
   EXPECT_EQ(privateSize(scratch / "link"), std::nullopt);
