@@ -42,8 +42,16 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string
   argv.push_back(nullptr);
 
   std::vector<std::string> environment{"HOME=" + home};
-  for (char** e = environ; *e; ++e)
-    if (std::strncmp(*e, "HOME=", 5) != 0) environment.emplace_back(*e);
+  // The leak checker cannot run under a tracer and aborts the traced tool.
+  std::string sanitizer = launcher.empty() ? "" : "ASAN_OPTIONS=detect_leaks=0";
+  for (char** e = environ; *e; ++e) {
+    if (std::strncmp(*e, "HOME=", 5) == 0) continue;
+    if (!sanitizer.empty() && std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0)
+      sanitizer = std::string(*e) + ":detect_leaks=0";
+    else
+      environment.emplace_back(*e);
+  }
+  if (!sanitizer.empty()) environment.push_back(sanitizer);
   std::vector<char*> envp;
   for (std::string& s : environment) envp.push_back(s.data());
   envp.push_back(nullptr);
