@@ -5,16 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 #include <unistd.h>
 
 #include "core/fs/safety_policy.h"
-#include "core/fs/walker.h"
 #include "core/operations/redomark.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
+#include "tests/engine_test_support.h"
 #include "tests/error_of.h"
 #include "tests/test_volumes.h"
 #include "tests/tree_snapshot.h"
@@ -23,11 +22,6 @@ namespace redomark::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-void writeFile(const std::string& path, const std::string& bytes) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 template <typename Body>
 std::string jsonErrorOf(Body body) {
@@ -53,9 +47,10 @@ struct DamagedStore {
   std::string folder;
   std::string outside = scratch / "outside";
   Redomark engine{scratch / "store"};
-  double createdAt = 1733339715;
 
   DamagedStore() {
+    fs::create_directories(scratch / "folder/sub");
+    fs::create_directories(outside + "/data");
     writeFile(scratch / "folder/a.txt", "alpha");
     writeFile(scratch / "folder/sub/b.txt", "bravo");
     folder = canonicalPath(scratch / "folder");
@@ -69,26 +64,7 @@ struct DamagedStore {
   std::string directoryOf(const Checkpoint& c) const { return store().checkpointDirectory(c); }
   std::string folderDirectory() const { return store().folderDirectory(folder); }
 
-  // A published checkpoint of the folder as it is now: its "data" a copy of
-  // the folder, its manifest from a walk of the folder, its record.
-  Checkpoint save() {
-    Checkpoint c;
-    c.id = Redomark::newCheckpointID();
-    c.sourcePath = folder;
-    c.createdAt = createdAt++;
-    const std::string partial = store().folderDirectory(folder) + "/" + c.id + ".partial";
-    fs::create_directories(partial);
-    fs::copy(folder, partial + "/data", fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-    std::vector<ManifestEntry> manifest;
-    walk(folder, nullptr, [&](const WalkEntry& e) {
-      manifest.push_back(ManifestEntry{e.path, e.kind, e.size, e.mtimeNs});
-      c.fileCount += e.kind != EntryKind::directory;
-    });
-    writeFile(partial + "/manifest.json", encodeManifest(manifest));
-    writeFile(partial + "/meta.json", encodeStoreRecord(c));
-    fs::rename(partial, directoryOf(c));
-    return c;
-  }
+  Checkpoint save() { return engine.save(folder, std::nullopt, nullptr); }
 };
 
 TEST(DamagedStore, BrokenRecordsHideOnlyTheirCheckpointAndBrokenManifestsFailTheDiffAlone) {
@@ -108,6 +84,7 @@ TEST(DamagedStore, BrokenRecordsHideOnlyTheirCheckpointAndBrokenManifestsFailThe
   const std::string climbing = s.folderDirectory() + "/20990101-000000-0000";
   Checkpoint escape = intact;
   escape.id = "../../outside";
+  fs::create_directories(climbing);
   writeFile(climbing + "/meta.json", encodeStoreRecord(escape));
 
   EXPECT_EQ(listedIds(s.engine, s.folder), std::vector<std::string>{intact.id});

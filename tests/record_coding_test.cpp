@@ -58,14 +58,6 @@ TEST(StoreRecordCoding, WritesExactBytesAndReadsThemBack) {
 })");
   EXPECT_EQ(decodeStoreRecord(encodeStoreRecord(unnamed)), unnamed);
 
-  Checkpoint odd = exampleCheckpoint();
-  odd.name = std::string("quote \" back \\ tab \t nul \0 end", 30);
-  odd.sourcePath = "/home/me/caf\xC3\xA9 \xE2\x82\xAC/\xF0\x9F\x93\x81";
-  odd.createdAt = 0.1 + 0.2;
-  odd.totalBytes = INT64_MAX;
-  odd.notClonedCount = -1;
-  odd.changedWhileSaving = {"a", "", "b/c\nd"};
-  EXPECT_EQ(decodeStoreRecord(encodeStoreRecord(odd)), odd);
 }
 
 TEST(StoreRecordCoding, RefusesDamagedRecordsAndIgnoresUnknownKeys) {
@@ -143,57 +135,14 @@ TEST(ManifestCoding, OneBadEntrySpoilsTheWholeManifest) {
   EXPECT_THROW(decodeManifest("[" + first), JsonError);
 }
 
-TEST(ReportCoding, WritesCheckpointsWithInternetDatesAndChangesWithoutAbsentSizes) {
-  EXPECT_EQ(encodeReport(std::vector<Checkpoint>{exampleCheckpoint()}), R"([
-  {
-    "changedWhileSaving" : [
-      "notes\/draft.txt"
-    ],
-    "createdAt" : "2024-12-04T19:15:15Z",
-    "fileCount" : 3,
-    "id" : "20241204-191515-0c3e",
-    "kind" : "manual",
-    "name" : "before refactor",
-    "notClonedCount" : 0,
-    "sourcePath" : "\/Users\/me\/Projects\/site",
-    "totalBytes" : 48211
-  }
-])");
-  // Fractions of a second are dropped, never rounded up, before and after 1970.
+// list --json and diff --json show the report layout; what they cannot show
+// is a date with a fraction, which is dropped, never rounded up.
+TEST(ReportCoding, DropsFractionsOfASecondBeforeAndAfter1970) {
   for (const auto& [at, date] : {std::pair{1733339716.9999, "2024-12-04T19:15:16Z"}, {-0.5, "1969-12-31T23:59:59Z"}}) {
     Checkpoint c = exampleCheckpoint();
     c.createdAt = at;
     EXPECT_NE(encodeReport(std::vector<Checkpoint>{c}).find(std::string("\"createdAt\" : \"") + date), std::string::npos);
   }
-
-  const std::vector<Change> changes = {
-      {"new dir", Change::Kind::added, true, 0, std::nullopt},
-      {"a/b.txt", Change::Kind::modified, false, 10, 7},
-      {"gone", Change::Kind::deleted, false, std::nullopt, 3},
-  };
-  EXPECT_EQ(encodeReport(changes), R"([
-  {
-    "currentSize" : 0,
-    "isDirectory" : true,
-    "kind" : "added",
-    "path" : "new dir"
-  },
-  {
-    "currentSize" : 10,
-    "isDirectory" : false,
-    "kind" : "modified",
-    "path" : "a\/b.txt",
-    "savedSize" : 7
-  },
-  {
-    "isDirectory" : false,
-    "kind" : "deleted",
-    "path" : "gone",
-    "savedSize" : 3
-  }
-])");
-  EXPECT_EQ(encodeReport(std::vector<Change>{}), "[\n\n]");
-  EXPECT_EQ(encodeReport(std::vector<Checkpoint>{}), "[\n\n]");
 }
 
 TEST(JsonWriter, EscapesControlCharactersAndRefusesNonFiniteNumbers) {

@@ -24,10 +24,4 @@ TEST(RedomarkError, MessagesAreExact) {
   EXPECT_STREQ(RedomarkError::cancelled().what(), "Cancelled.");
 }
 
-TEST(RedomarkError, EqualityComparesCaseAndPayload) {
-  EXPECT_EQ(RedomarkError::cancelled(), RedomarkError::cancelled());
-  EXPECT_FALSE(RedomarkError::busy("/a") == RedomarkError::busy("/b"));
-  EXPECT_FALSE(RedomarkError::notADirectory("/a") == RedomarkError::insideStore("/a"));
-}
-
 }  // namespace redomark
