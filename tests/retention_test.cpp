@@ -155,12 +155,19 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidAndSavedOnesRe
   EXPECT_EQ(loadSettings(root), policy);
   EXPECT_FALSE(pathExists(root)) << "only the settings' directory is made";
 
-  for (const char* invalid : {"", "{\"maxAgeDays\":3}", "{\"keepPerFolder\":-1}"}) {
+  for (const char* invalid : {"", "[5]", R"({"maxAgeDays":3})", R"({"keepPerFolder":-1})", R"({"keepPerFolder":null})",
+                              R"({"keepPerFolder":"5"})", R"({"keepPerFolder":2.5})",
+                              R"({"keepPerFolder":5,"maxTotalBytes":"10 GB"})"}) {
     writeWholeFile(file, invalid);
     EXPECT_EQ(loadSettings(root), defaultRetentionPolicy) << invalid;
   }
-  writeWholeFile(file, "{\"keepPerFolder\":3}");
-  EXPECT_EQ(loadSettings(root), (RetentionPolicy{3, std::nullopt, std::nullopt})) << "no limit, not the default one";
+  // Missing or null limits are no limits, not the default ones; unknown keys are ignored.
+  writeWholeFile(file, R"({"maxAgeDays":null,"keepPerFolder":3,"theme":"dark"})");
+  EXPECT_EQ(loadSettings(root), (RetentionPolicy{3, std::nullopt, std::nullopt}));
+  const RetentionPolicy full{.keepPerFolder = 0, .maxTotalBytes = 1, .maxAgeDays = 30};
+  saveSettings(full, root);
+  EXPECT_EQ(readWholeFile(file), R"({"keepPerFolder":0,"maxTotalBytes":1,"maxAgeDays":30})");
+  EXPECT_EQ(loadSettings(root), full);
 }
 
 }  // namespace
