@@ -19,16 +19,9 @@
 #include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
 #include "core/store/checkpoint_store.h"
-#include "tests/engine_test_support.h"
-#include "tests/tool_process.h"
+#include "tests/command_line_fixture.h"
 
 namespace redomark::testing {
-
-void PrintTo(const ToolRun& run, std::ostream* os) {
-  *os << "status " << run.status << ", out " << ::testing::PrintToString(run.out) << ", err "
-      << ::testing::PrintToString(run.err);
-}
-
 namespace {
 
 const std::string usage =
@@ -39,33 +32,6 @@ const std::string usage =
     "  redomark restore <path> [id] [--file <relative path>] [--yes]\n" +
     std::string(47, ' ') + "Put the folder (or one file/subfolder) back (default: the latest)\n\n" +
     "A redomark is an undo point on the same disk. It is not a backup.\n";
-
-const std::string notABackup = "This is an undo point on this disk, not a backup.\n";
-
-ToolRun failed(int status, const std::string& message) { return {status, "", "redomark: " + message + "\n"}; }
-
-std::string savedLine(const std::string& id, const std::string& folder, const std::string& counts) {
-  return "Saved redomark " + id + " of " + folder + " (" + counts +
-         "; it shares the data, so it uses almost no extra disk).\n";
-}
-
-// The id a save report names, if it has the id's form.
-std::string savedId(const ToolRun& run) {
-  std::smatch m;
-  static const std::regex form("^Saved redomark ([0-9]{8}-[0-9]{6}-[0-9a-f]{4}) of ");
-  return std::regex_search(run.out, m, form) ? m[1].str() : "(no id)";
-}
-
-// "2026-12-06T19:32:18Z" as ICU's medium date and time of the C locale.
-std::string localDate(const std::string& iso) {
-  static const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  int y = 0, mo = 1, d = 0, h = 0, mi = 0, s = 0;
-  std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%dZ", &y, &mo, &d, &h, &mi, &s);
-  char text[64];
-  std::snprintf(text, sizeof text, "%s %d, %d, %d:%02d:%02d\u202f%s", months.substr((mo + 11) % 12 * 3, 3).c_str(), d, y,
-                (h + 11) % 12 + 1, mi, s, h < 12 ? "AM" : "PM");
-  return text;
-}
 
 // One element of diff --json; a size below 0 is absent.
 std::string changeJson(const std::string& path, const std::string& kind, bool directory, int64_t now, int64_t saved) {
@@ -85,33 +51,6 @@ void writeNoCopyOnWriteFile(const std::string& path, const std::string& bytes) {
   close(fd);
   writeFile(path, bytes);
 }
-
-class CommandLine : public ::testing::Test {
- protected:
-  // The dates the tool prints follow the zone and locale it inherits.
-  CommandLine() { setenv("TZ", "UTC", 1), setenv("LC_ALL", "C.UTF-8", 1); }
-  ToolRun tool(const std::vector<std::string>& args) const { return runTool(args, home.path()); }
-  std::string defaultStore() const { return home.path() + "/.local/share/Redomark/Checkpoints"; }
-
-  struct Listed { std::string id, createdAt; };
-  // The folder's checkpoints as list --json gives them, oldest first.
-  std::vector<Listed> listed(const std::string& folder) const {
-    const std::string json = tool({"list", folder, "--json"}).out;
-    static const std::regex member(R"re("(createdAt|id)" : "([^"]*)")re");
-    std::vector<Listed> out;
-    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m) {
-      if ((*m)[1] == "createdAt") out.push_back({"", (*m)[2]});
-      if ((*m)[1] == "id" && !out.empty()) out.back().id = (*m)[2];
-    }
-    return out;
-  }
-  std::string line(const Listed& c, const std::string& quotedName = "") const {
-    return c.id + "  " + localDate(c.createdAt) + quotedName;
-  }
-
-  ScratchDir home{Volume::btrfs};
-  ScratchDir scratch{Volume::btrfs};
-};
 
 TEST_F(CommandLine, UsageVersionAndArgumentErrors) {
   EXPECT_EQ(tool({}), (ToolRun{2, usage, ""}));

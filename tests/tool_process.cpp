@@ -4,9 +4,11 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -29,40 +31,57 @@ std::string contentOf(int fd) {
   return bytes;
 }
 
+// The tool's argument and environment strings, and the pointer arrays that
+// exec takes, made before a fork so that the child only has to exec.
+struct Command {
+  std::vector<std::string> strings, environment;
+  std::vector<char*> argv, envp;
+  Command(const std::vector<std::string>& args, const std::string& home, const std::vector<std::string>& launcher) {
+    strings = launcher;
+    strings.emplace_back(REDOMARK_BINARY);
+    strings.insert(strings.end(), args.begin(), args.end());
+    environment.push_back("HOME=" + home);
+    // The leak checker cannot run under a tracer and aborts the traced tool.
+    std::string sanitizer = launcher.empty() ? "" : "ASAN_OPTIONS=detect_leaks=0";
+    for (char** e = environ; *e; ++e) {
+      if (std::strncmp(*e, "HOME=", 5) == 0) continue;
+      if (!sanitizer.empty() && std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0)
+        sanitizer = std::string(*e) + ":detect_leaks=0";
+      else
+        environment.emplace_back(*e);
+    }
+    if (!sanitizer.empty()) environment.push_back(sanitizer);
+    for (std::string& s : strings) argv.push_back(s.data());
+    for (std::string& s : environment) envp.push_back(s.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+  }
+};
+
+ToolRun endOf(pid_t pid) {
+  int raw = 0;
+  while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+  }
+  ToolRun run;
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  run.signaled = WIFSIGNALED(raw);
+  return run;
+}
+
 }  // namespace
 
 ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string& home,
                          const std::vector<std::string>& launcher)
     : out_(captureFile("tool-out")), err_(captureFile("tool-err")) {
-  std::vector<std::string> strings = launcher;
-  strings.emplace_back(REDOMARK_BINARY);
-  strings.insert(strings.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& s : strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-
-  std::vector<std::string> environment{"HOME=" + home};
-  // The leak checker cannot run under a tracer and aborts the traced tool.
-  std::string sanitizer = launcher.empty() ? "" : "ASAN_OPTIONS=detect_leaks=0";
-  for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, "HOME=", 5) == 0) continue;
-    if (!sanitizer.empty() && std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0)
-      sanitizer = std::string(*e) + ":detect_leaks=0";
-    else
-      environment.emplace_back(*e);
-  }
-  if (!sanitizer.empty()) environment.push_back(sanitizer);
-  std::vector<char*> envp;
-  for (std::string& s : environment) envp.push_back(s.data());
-  envp.push_back(nullptr);
-
+  Command command(args, home, launcher);
+  char* const* argv = command.argv.data();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   // No terminal: a restore must not wait for an answer.
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err_, STDERR_FILENO);
-  const int failed = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+  const int failed = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv, command.envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (failed) {
     close(out_);
@@ -83,12 +102,8 @@ ToolProcess::~ToolProcess() {
 void ToolProcess::kill(int signal) const { ::kill(pid_, signal); }
 
 ToolRun ToolProcess::wait() {
-  int raw = 0;
-  while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
-  }
+  ToolRun run = endOf(pid_);
   pid_ = -1;
-  ToolRun run;
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   run.out = contentOf(out_);
   run.err = contentOf(err_);
   return run;
@@ -97,6 +112,66 @@ ToolRun ToolProcess::wait() {
 ToolRun runTool(const std::vector<std::string>& args, const std::string& home,
                 const std::vector<std::string>& launcher) {
   return ToolProcess(args, home, launcher).wait();
+}
+
+
+TerminalProcess::TerminalProcess(const std::vector<std::string>& args, const std::string& home, int errorFile) {
+  const Command command(args, home, {});
+  // Bytes pass unchanged both ways (no echo, no "\r\n" for a line end), but
+  // lines are still read whole and Ctrl-C still raises SIGINT.
+  termios mode{};
+  mode.c_cflag = CS8 | CREAD;
+  mode.c_lflag = ICANON | ISIG;
+  mode.c_cc[VINTR] = 3;
+  mode.c_cc[VEOF] = 4;
+  mode.c_cc[VMIN] = 1;
+  pid_ = forkpty(&terminal_, nullptr, &mode, nullptr);
+  if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "forkpty");
+  if (pid_ == 0) {
+    if (errorFile >= 0) dup2(errorFile, STDERR_FILENO);
+    execve(command.argv[0], command.argv.data(), command.envp.data());
+    _exit(127);
+  }
+  fcntl(terminal_, F_SETFD, FD_CLOEXEC);
+}
+
+TerminalProcess::~TerminalProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  close(terminal_);
+}
+
+void TerminalProcess::type(std::string_view bytes) const {
+  [[maybe_unused]] const ssize_t n = write(terminal_, bytes.data(), bytes.size());
+}
+
+bool TerminalProcess::readMore() {
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(terminal_, buffer, sizeof buffer)) < 0 && errno == EINTR) {
+  }
+  // Once the tool has ended and its side of the terminal is closed, reading fails with EIO.
+  if (n <= 0) return false;
+  shown_.append(buffer, n);
+  return true;
+}
+
+size_t TerminalProcess::readUntil(std::string_view text, size_t from) {
+  for (;;) {
+    if (const size_t at = shown_.find(text, from); at != std::string::npos) return at + text.size();
+    if (!readMore()) return std::string::npos;
+  }
+}
+
+ToolRun TerminalProcess::wait() {
+  while (readMore()) {
+  }
+  ToolRun run = endOf(pid_);
+  pid_ = -1;
+  run.out = shown_;
+  return run;
 }
 
 }  // namespace redomark::testing

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -12,6 +13,7 @@ struct ToolRun {
   int status = -1;  // exit status, or 128 + the signal that ended it
   std::string out;
   std::string err;
+  bool signaled = false;  // ended by a signal, not by exiting
   bool operator==(const ToolRun&) const = default;
 };
 
@@ -34,6 +36,31 @@ class ToolProcess {
   pid_t pid_ = -1;
   int out_ = -1;
   int err_ = -1;
+};
+
+// The tool on a pseudo-terminal of its own, as when typed at a shell: the
+// terminal is its standard input and output, and its standard error unless
+// errorFile is given. What it shows is collected into out.
+class TerminalProcess {
+ public:
+  TerminalProcess(const std::vector<std::string>& args, const std::string& home, int errorFile = -1);
+  ~TerminalProcess();
+  TerminalProcess(const TerminalProcess&) = delete;
+  TerminalProcess& operator=(const TerminalProcess&) = delete;
+
+  // As if typed: "\x03" is Ctrl-C.
+  void type(std::string_view bytes) const;
+  // Reads until what the terminal showed contains text at or after from;
+  // returns the offset just past it, or npos when the tool ended first.
+  size_t readUntil(std::string_view text, size_t from = 0);
+  ToolRun wait();
+
+ private:
+  bool readMore();
+
+  pid_t pid_ = -1;
+  int terminal_ = -1;
+  std::string shown_;
 };
 
 ToolRun runTool(const std::vector<std::string>& args, const std::string& home,

@@ -1,0 +1,76 @@
+// What the tests of the built tool share: a HOME and a scratch folder on a
+// test volume, the tool run with that HOME, and the texts it prints.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/engine_test_support.h"
+#include "tests/tool_process.h"
+
+namespace redomark::testing {
+
+inline void PrintTo(const ToolRun& run, std::ostream* os) {
+  *os << "status " << run.status << (run.signaled ? " (signal)" : "") << ", out " << ::testing::PrintToString(run.out)
+      << ", err " << ::testing::PrintToString(run.err);
+}
+
+inline const std::string notABackup = "This is an undo point on this disk, not a backup.\n";
+
+inline ToolRun failed(int status, const std::string& message) { return {status, "", "redomark: " + message + "\n"}; }
+
+inline std::string savedLine(const std::string& id, const std::string& folder, const std::string& counts) {
+  return "Saved redomark " + id + " of " + folder + " (" + counts +
+         "; it shares the data, so it uses almost no extra disk).\n";
+}
+
+// The id a save report names, if it has the id's form.
+inline std::string savedId(const ToolRun& run) {
+  std::smatch m;
+  static const std::regex form("^Saved redomark ([0-9]{8}-[0-9]{6}-[0-9a-f]{4}) of ");
+  return std::regex_search(run.out, m, form) ? m[1].str() : "(no id)";
+}
+
+// "2026-12-06T19:32:18Z" as ICU's medium date and time of the C locale.
+inline std::string localDate(const std::string& iso) {
+  static const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  int y = 0, mo = 1, d = 0, h = 0, mi = 0, s = 0;
+  std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%dZ", &y, &mo, &d, &h, &mi, &s);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %d, %d, %d:%02d:%02d\u202f%s", months.substr((mo + 11) % 12 * 3, 3).c_str(), d, y,
+                (h + 11) % 12 + 1, mi, s, h < 12 ? "AM" : "PM");
+  return text;
+}
+
+class CommandLine : public ::testing::Test {
+ protected:
+  // The dates the tool prints follow the zone and locale it inherits.
+  CommandLine() { setenv("TZ", "UTC", 1), setenv("LC_ALL", "C.UTF-8", 1); }
+  ToolRun tool(const std::vector<std::string>& args) const { return runTool(args, home.path()); }
+  std::string defaultStore() const { return home.path() + "/.local/share/Redomark/Checkpoints"; }
+
+  struct Listed { std::string id, createdAt; };
+  // The folder's checkpoints as list --json gives them, oldest first.
+  std::vector<Listed> listed(const std::string& folder) const {
+    const std::string json = tool({"list", folder, "--json"}).out;
+    static const std::regex member(R"re("(createdAt|id)" : "([^"]*)")re");
+    std::vector<Listed> out;
+    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m) {
+      if ((*m)[1] == "createdAt") out.push_back({"", (*m)[2]});
+      if ((*m)[1] == "id" && !out.empty()) out.back().id = (*m)[2];
+    }
+    return out;
+  }
+  std::string line(const Listed& c, const std::string& quotedName = "") const {
+    return c.id + "  " + localDate(c.createdAt) + quotedName;
+  }
+
+  ScratchDir home{Volume::btrfs};
+  ScratchDir scratch{Volume::btrfs};
+};
+
+}  // namespace redomark::testing

@@ -1,0 +1,144 @@
+// The built tool on a terminal: the restore prompt, the progress line and
+// Ctrl-C, byte for byte as the terminal receives them.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <regex>
+#include <thread>
+
+#include "core/fs/file_ops.h"
+#include "core/store/checkpoint_store.h"
+#include "tests/command_line_fixture.h"
+#include "tests/tree_snapshot.h"
+
+namespace redomark::testing {
+namespace {
+
+constexpr size_t notShown = std::string::npos;
+const std::string erase = "\r\x1b[K";
+const std::string cancelled = erase + "redomark: Cancelled.\n";
+
+// Every progress line taken out, for the tests that look only at the rest.
+std::string withoutProgress(const std::string& shown) {
+  static const std::regex line("\r(Looking at|Saving|Finishing) [0-9]+( of [0-9]+)? items\u2026\x1b\\[K");
+  return std::regex_replace(shown, line, "");
+}
+
+class Terminal : public CommandLine {
+ protected:
+  ToolRun answer(const std::string& folder, const std::string& typed) const {
+    TerminalProcess run({"restore", folder}, home.path());
+    if (run.readUntil("[y/N] ") != notShown) run.type(typed);
+    return run.wait();
+  }
+  std::string storeOf(const std::string& folder) const { return CheckpointStore(defaultStore()).folderDirectory(folder); }
+  // Ended by the tool itself, not by the signal, with one message on a clean line.
+  static void expectCancelled(const ToolRun& run) {
+    EXPECT_EQ(withoutProgress(run.out), cancelled);
+    EXPECT_EQ(run.status, 130);
+    EXPECT_FALSE(run.signaled);
+  }
+};
+
+TEST_F(Terminal, RestoreAsksFirstAndOnlyAYesGoesOn) {
+  const std::string folder = scratch / "project";
+  createDirectories(folder + "/sub");
+  for (const char* name : {"a", "sub/b", "sub/c"}) writeFile(folder + "/" + name, name);
+  ASSERT_EQ(tool({"save", folder, "--name", "first"}).status, 0);
+  const Listed first = listed(folder).at(0);
+  const TreeSnapshot saved = snapshotTree(folder);
+  writeFile(folder + "/a", "changed");
+  writeFile(folder + "/d", "new");
+  ASSERT_EQ(unlink((folder + "/sub/b").c_str()), 0);
+  const TreeSnapshot edited = snapshotTree(folder);
+  const std::string prompt = "Restore " + folder + " to " + line(first, "  \"first\"") +
+                             "?\n3 item(s) differ now. The current state is saved first (whole folder) or moved to the "
+                             "Trash (single item).\nContinue? [y/N] ";
+
+  EXPECT_EQ(answer(folder, "\x03"), (ToolRun{130, prompt, "", true})) << "Ctrl-C at the prompt";
+  for (const std::string typed : {"\n", " y\n", "no\n", "\x04"})
+    EXPECT_EQ(answer(folder, typed), (ToolRun{1, prompt + "redomark: not restored\n", ""})) << typed;
+  EXPECT_EQ(snapshotTree(folder), edited);
+  EXPECT_EQ(listed(folder).size(), 1u);
+
+  const ToolRun yes = answer(folder, "y\n");
+  const std::vector<Listed> now = listed(folder);
+  ASSERT_EQ(now.size(), 2u);
+  const std::string trash = home / ".local/share/Trash";
+  const std::string replaced = trash + "/files/project (replaced by Redomark)";
+  EXPECT_EQ(withoutProgress(yes.out), prompt + erase + "Restored " + folder + " to " + first.id +
+                                          ".\nThe state before the restore was saved as redomark " + now[1].id +
+                                          ", so you can undo this.\nThe replaced copy is at " + replaced + ".\n");
+  EXPECT_EQ(yes.status, 0);
+  EXPECT_EQ(snapshotTree(folder), saved);
+  EXPECT_EQ(snapshotTree(replaced), edited);
+  EXPECT_TRUE(readFile(trash + "/info/project (replaced by Redomark).trashinfo")
+                  .starts_with("[Trash Info]\nPath=" + scratch.path() + "/project%20%28replaced%20by%20Redomark%29\n"
+                               "DeletionDate="));
+  // The automatic checkpoint is named with the date to the minute.
+  const std::string minutes = std::regex_replace(localDate(first.createdAt), std::regex(":[0-9]{2}\u202f"), "\u202f");
+  EXPECT_EQ(tool({"list", folder}).out, line(now[1], "  \"Before putting back " + minutes + "\"") +
+                                            "  3 files  [automatic, before a restore]\n" + line(first, "  \"first\"") +
+                                            "  3 files\n");
+}
+
+TEST_F(Terminal, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
+  const std::string folder = scratch / "big";
+  createDirectories(folder + "/fill");
+  for (int i = 0; i < 4000; ++i) close(open((folder + "/fill/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+
+  const ToolRun save = TerminalProcess({"save", folder}, home.path()).wait();
+  const size_t report = save.out.rfind(erase);
+  ASSERT_NE(report, notShown) << save.out;
+  const std::string progress = save.out.substr(0, report);
+  const ToolRun shown{0, save.out.substr(report + erase.size()), ""};
+  EXPECT_EQ(save.status, 0);
+  EXPECT_EQ(shown.out, savedLine(savedId(shown), folder, "4000 files, 0 KB") + notABackup);
+  static const std::regex drawn(
+      "\rLooking at 0 items\u2026\x1b\\[K(\rLooking at [0-9]+ items\u2026\x1b\\[K)*"
+      "(\rSaving [0-9]+ of 4001 items\u2026\x1b\\[K)+\rFinishing 4000 of 4001 items\u2026\x1b\\[K");
+  EXPECT_TRUE(std::regex_match(progress, drawn)) << ::testing::PrintToString(progress);
+  static const std::regex saving("Saving ([0-9]+) of");
+  for (auto m = std::sregex_iterator(progress.begin(), progress.end(), saving), previous = m;
+       m != std::sregex_iterator(); previous = m++)
+    EXPECT_LE(std::stoi((*previous)[1]), std::stoi((*m)[1])) << "the count went back";
+  const std::vector<std::string> kept = sortedNames(storeOf(folder));
+
+  // Twice during a save: one message, no checkpoint and nothing half made.
+  TerminalProcess twice({"save", folder}, home.path());
+  ASSERT_NE(twice.readUntil("\rSaving "), notShown);
+  twice.type("\x03");
+  twice.type("\x03");
+  expectCancelled(twice.wait());
+  EXPECT_EQ(sortedNames(storeOf(folder)), kept);
+
+  // During the restore's own clone, after its automatic checkpoint is saved.
+  writeFile(folder + "/new", "n");
+  const TreeSnapshot before = snapshotTree(folder);
+  TerminalProcess restoring({"restore", folder, "--yes"}, home.path());
+  const size_t finished = restoring.readUntil("\rFinishing ");
+  ASSERT_NE(finished, notShown);
+  ASSERT_NE(restoring.readUntil("\rSaving ", finished), notShown);
+  restoring.type("\x03");
+  expectCancelled(restoring.wait());
+  EXPECT_EQ(snapshotTree(folder), before);
+  EXPECT_EQ(countEntriesStartingWith(scratch.path(), ".redomark-restore-"), 0);
+  const std::string list = tool({"list", folder}).out;
+  EXPECT_TRUE(list.ends_with("  4001 files  [automatic, before a restore]\n" + line(listed(folder).at(0)) + "  4000 files\n"))
+      << list;
+
+  // Standard error in a file: no progress, no erasing, yet SIGINT still cancels.
+  ToolProcess quiet({"save", folder}, home.path());
+  const std::vector<std::string> names = sortedNames(storeOf(folder));
+  while (sortedNames(storeOf(folder)) == names) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  quiet.kill(SIGINT);
+  EXPECT_EQ(quiet.wait(), (ToolRun{130, "", "redomark: Cancelled.\n"}));
+  EXPECT_EQ(sortedNames(storeOf(folder)), names);
+}
+
+}  // namespace
+}  // namespace redomark::testing
