@@ -1,5 +1,5 @@
-// The built tool end to end: exact output and status of save, list and diff,
-// and where their checkpoints land on disk.
+// The built tool end to end: exact output and status of save, list, diff and
+// restore, and what they leave on disk.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -20,6 +20,7 @@
 #include "core/fs/volume.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
+#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {
@@ -264,6 +265,85 @@ TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
                                                  ":\n  - a/\n  - a b  (4 bytes)\n  - a-b  (66 KB)\n  - a/b  (3 bytes)\n"
                                                  "  - cafe\u0301  (1 byte)\n  - same  (1 byte)\n  - z/\n",
                                              ""}));
+}
+
+TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
+  const std::string folder = scratch / "a/project";
+  createDirectories(folder + "/src/deep");
+  EXPECT_EQ(tool({"restore", folder}), failed(1, "There are no saved redomarks for " + folder + "."));
+  writeFile(folder + "/readme.txt", "hello\n");
+  writeFile(folder + "/src/main.cpp", "int main() {}\n");
+  writeFile(folder + "/src/deep/data.bin", std::string(70000, 'x'));
+  ASSERT_EQ(symlink("src/main.cpp", (folder + "/link").c_str()), 0);
+  ASSERT_EQ(chmod((folder + "/src/deep").c_str(), 0750), 0);
+  ASSERT_EQ(tool({"save", folder}).status, 0);
+  const Listed saved = listed(folder).at(0);
+  const TreeSnapshot before = snapshotTree(folder);
+  writeFile(folder + "/readme.txt", "changed\n");
+  writeFile(folder + "/added", "new");
+  removeTree(folder + "/src");
+  createDirectories(folder + "/src");
+  const TreeSnapshot edited = snapshotTree(folder);
+
+  EXPECT_EQ(tool({"restore", folder}), failed(1, "restoring needs confirmation: run it in a terminal or pass --yes"));
+  EXPECT_EQ(tool({"restore", folder, "nosuch", "--yes"}), failed(1, "No saved redomark matches \"nosuch\"."));
+  for (const std::string bad : {"../x", "/x", "./x", "src/../readme.txt", "/"})
+    EXPECT_EQ(tool({"restore", folder, "--file", bad, "--yes"}), failed(1, "\"" + bad + "\" is not a valid path inside the folder."));
+  EXPECT_EQ(tool({"restore", folder, "--file", "no//such/", "--yes"}), failed(1, "\"no/such\" is not in that redomark."));
+  EXPECT_EQ(snapshotTree(folder), edited);
+
+  // One item: its parents are made, a changed one goes to the Trash, an unchanged one stays the same file.
+  const std::string trash = home / ".local/share/Trash/files/";
+  const auto putBack = [&](const std::string& item, const std::string& replaced = "") {
+    return ToolRun{0, "Restored \"" + item + "\" in " + folder + " to " + saved.id + ".\n" +
+                          (replaced.empty() ? "" : "The replaced copy is at " + trash + replaced + ".\n"), ""};
+  };
+  EXPECT_EQ(tool({"restore", folder, "--file", "src//deep/data.bin/", "--yes"}), putBack("src//deep/data.bin/"));
+  EXPECT_EQ(tool({"restore", folder, "--file", "readme.txt", "--yes"}), putBack("readme.txt", "readme.txt (replaced by Redomark)"));
+  EXPECT_EQ(readFile(trash + "readme.txt (replaced by Redomark)"), "changed\n");
+  EXPECT_EQ(tool({"restore", folder, saved.id, "--file", "src/main.cpp", "--yes"}), putBack("src/main.cpp"));
+  struct stat was {}, is {};
+  ASSERT_EQ(stat((folder + "/src/main.cpp").c_str(), &was), 0);
+  EXPECT_EQ(tool({"restore", folder, "--file", "src/main.cpp", "--yes"}), putBack("src/main.cpp"));
+  ASSERT_EQ(stat((folder + "/src/main.cpp").c_str(), &is), 0);
+  EXPECT_EQ(was.st_ino, is.st_ino);
+  writeFile(folder + "/src/deep/extra", "x");
+  EXPECT_EQ(tool({"restore", folder, "--file", "src", "--yes"}), putBack("src", "src (replaced by Redomark)"));
+  EXPECT_TRUE(pathExists(trash + "src (replaced by Redomark)/deep/extra"));
+  TreeSnapshot now = snapshotTree(folder), expected = before;
+  for (TreeSnapshot* tree : {&now, &expected}) tree->erase("");
+  now.erase("added");
+  EXPECT_EQ(now, expected);
+  EXPECT_EQ(listed(folder).size(), 1u) << "putting back one item saves nothing";
+
+  // A link among the parents would lead outside the folder.
+  const std::string outside = scratch / "outside";
+  createDirectories(outside);
+  ASSERT_EQ(rename((folder + "/src").c_str(), (outside + "/src").c_str()), 0);
+  ASSERT_EQ(symlink((outside + "/src").c_str(), (folder + "/src").c_str()), 0);
+  ASSERT_EQ(unlink((outside + "/src/main.cpp").c_str()), 0);
+  EXPECT_EQ(tool({"restore", folder, "--file", "src/main.cpp", "--yes"}),
+            failed(1, "\"src/main.cpp\" is not a valid path inside the folder."));
+  EXPECT_FALSE(pathExists(outside + "/src/main.cpp"));
+
+  // The whole folder: the current one is saved first and goes to the Trash; that checkpoint undoes it.
+  const TreeSnapshot current = snapshotTree(folder);
+  const ToolRun whole = tool({"restore", folder, "--yes"});
+  const std::vector<Listed> after = listed(folder);
+  ASSERT_EQ(after.size(), 2u);
+  EXPECT_EQ(whole, (ToolRun{0, "Restored " + folder + " to " + saved.id + ".\nThe state before the restore was saved as redomark " +
+                                   after[1].id + ", so you can undo this.\nThe replaced copy is at " + trash +
+                                   "project (replaced by Redomark).\n", ""}));
+  EXPECT_EQ(snapshotTree(folder), before);
+  EXPECT_EQ(tool({"restore", folder, after[1].id, "--yes"}).status, 0);
+  EXPECT_EQ(snapshotTree(folder), current);
+
+  // A folder that is gone comes back with its parents, and nothing is saved first.
+  removeTree(scratch / "a");
+  EXPECT_EQ(tool({"restore", folder, saved.id, "--yes"}), (ToolRun{0, "Restored " + folder + " to " + saved.id + ".\n", ""}));
+  EXPECT_EQ(snapshotTree(folder), before);
+  EXPECT_EQ(listed(folder).size(), 3u);
+  EXPECT_EQ(countEntriesStartingWith(scratch / "a", ".redomark-restore-"), 0);
 }
 
 }  // namespace
