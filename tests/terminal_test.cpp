@@ -1,6 +1,7 @@
 // The built tool on a terminal: the restore prompt, the progress line and
 // Ctrl-C, byte for byte as the terminal receives them.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -30,8 +31,8 @@ std::string withoutProgress(const std::string& shown) {
 
 class Terminal : public CommandLine {
  protected:
-  ToolRun answer(const std::string& folder, const std::string& typed) const {
-    TerminalProcess run({"restore", folder}, home.path());
+  ToolRun answer(const std::vector<std::string>& args, const std::string& typed) const {
+    TerminalProcess run(args, home.path());
     if (run.readUntil("[y/N] ") != notShown) run.type(typed);
     return run.wait();
   }
@@ -54,23 +55,32 @@ TEST_F(Terminal, RestoreAsksFirstAndOnlyAYesGoesOn) {
   writeFile(folder + "/a", "changed");
   writeFile(folder + "/d", "new");
   ASSERT_EQ(unlink((folder + "/sub/b").c_str()), 0);
-  const TreeSnapshot edited = snapshotTree(folder);
-  const std::string prompt = "Restore " + folder + " to " + line(first, "  \"first\"") +
-                             "?\n3 item(s) differ now. The current state is saved first (whole folder) or moved to the "
-                             "Trash (single item).\nContinue? [y/N] ";
+  TreeSnapshot edited = snapshotTree(folder);
+  const auto prompt = [&](const std::string& target, int differing) {
+    return "Restore " + target + " to " + line(first, "  \"first\"") + "?\n" + std::to_string(differing) +
+           " item(s) differ now. The current state is saved first (whole folder) or moved to the Trash (single "
+           "item).\nContinue? [y/N] ";
+  };
 
-  EXPECT_EQ(answer(folder, "\x03"), (ToolRun{130, prompt, "", true})) << "Ctrl-C at the prompt";
+  EXPECT_EQ(answer({"restore", folder}, "\x03"), (ToolRun{130, prompt(folder, 3), "", true})) << "Ctrl-C at the prompt";
   for (const std::string typed : {"\n", " y\n", "no\n", "\x04"})
-    EXPECT_EQ(answer(folder, typed), (ToolRun{1, prompt + "redomark: not restored\n", ""})) << typed;
+    EXPECT_EQ(answer({"restore", folder}, typed), (ToolRun{1, prompt(folder, 3) + "redomark: not restored\n", ""})) << typed;
   EXPECT_EQ(snapshotTree(folder), edited);
   EXPECT_EQ(listed(folder).size(), 1u);
 
-  const ToolRun yes = answer(folder, "y\n");
+  // For one item the count is still that of the whole folder.
+  const ToolRun item = answer({"restore", folder, "--file", "sub/b"}, "Yes\n");
+  const std::string target = "\"sub/b\" in " + folder;
+  EXPECT_EQ(withoutProgress(item.out), prompt(target, 3) + erase + "Restored " + target + " to " + first.id + ".\n");
+  EXPECT_EQ(readFile(folder + "/sub/b"), "sub/b");
+  edited = snapshotTree(folder);
+
+  const ToolRun yes = answer({"restore", folder}, "y\n");
   const std::vector<Listed> now = listed(folder);
   ASSERT_EQ(now.size(), 2u);
   const std::string trash = home / ".local/share/Trash";
   const std::string replaced = trash + "/files/project (replaced by Redomark)";
-  EXPECT_EQ(withoutProgress(yes.out), prompt + erase + "Restored " + folder + " to " + first.id +
+  EXPECT_EQ(withoutProgress(yes.out), prompt(folder, 2) + erase + "Restored " + folder + " to " + first.id +
                                           ".\nThe state before the restore was saved as redomark " + now[1].id +
                                           ", so you can undo this.\nThe replaced copy is at " + replaced + ".\n");
   EXPECT_EQ(yes.status, 0);
@@ -82,7 +92,7 @@ TEST_F(Terminal, RestoreAsksFirstAndOnlyAYesGoesOn) {
   // The automatic checkpoint is named with the date to the minute.
   const std::string minutes = std::regex_replace(localDate(first.createdAt), std::regex(":[0-9]{2}\u202f"), "\u202f");
   EXPECT_EQ(tool({"list", folder}).out, line(now[1], "  \"Before putting back " + minutes + "\"") +
-                                            "  3 files  [automatic, before a restore]\n" + line(first, "  \"first\"") +
+                                            "  4 files  [automatic, before a restore]\n" + line(first, "  \"first\"") +
                                             "  3 files\n");
 }
 
@@ -138,6 +148,14 @@ TEST_F(Terminal, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   quiet.kill(SIGINT);
   EXPECT_EQ(quiet.wait(), (ToolRun{130, "", "redomark: Cancelled.\n"}));
   EXPECT_EQ(sortedNames(storeOf(folder)), names);
+
+  // An error is shown on a line of its own, the progress line erased first.
+  const std::string odd = scratch / "odd";
+  createDirectories(odd);
+  ASSERT_EQ(mkfifo((odd + "/pipe").c_str(), 0600), 0);
+  EXPECT_EQ(TerminalProcess({"save", odd}, home.path()).wait(),
+            (ToolRun{1, "\rLooking at 0 items\u2026\x1b[K" + erase + "redomark: " + odd +
+                            "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.\n", ""}));
 }
 
 }  // namespace

@@ -115,7 +115,7 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& home,
 }
 
 
-TerminalProcess::TerminalProcess(const std::vector<std::string>& args, const std::string& home, int errorFile) {
+TerminalProcess::TerminalProcess(const std::vector<std::string>& args, const std::string& home) {
   const Command command(args, home, {});
   // Bytes pass unchanged both ways (no echo, no "\r\n" for a line end), but
   // lines are still read whole and Ctrl-C still raises SIGINT.
@@ -128,7 +128,11 @@ TerminalProcess::TerminalProcess(const std::vector<std::string>& args, const std
   pid_ = forkpty(&terminal_, nullptr, &mode, nullptr);
   if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "forkpty");
   if (pid_ == 0) {
-    if (errorFile >= 0) dup2(errorFile, STDERR_FILENO);
+    // As a shell starts a command in the foreground: Ctrl-C has its default effect.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGINT, SIG_DFL);
     execve(command.argv[0], command.argv.data(), command.envp.data());
     _exit(127);
   }

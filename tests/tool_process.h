@@ -39,11 +39,11 @@ class ToolProcess {
 };
 
 // The tool on a pseudo-terminal of its own, as when typed at a shell: the
-// terminal is its standard input and output, and its standard error unless
-// errorFile is given. What it shows is collected into out.
+// terminal is its standard input, output and error. What it shows is
+// collected into out.
 class TerminalProcess {
  public:
-  TerminalProcess(const std::vector<std::string>& args, const std::string& home, int errorFile = -1);
+  TerminalProcess(const std::vector<std::string>& args, const std::string& home);
   ~TerminalProcess();
   TerminalProcess(const TerminalProcess&) = delete;
   TerminalProcess& operator=(const TerminalProcess&) = delete;
