@@ -27,6 +27,7 @@ Expected expectedFor(Volume volume) {
     case Volume::btrfs: return {"REDOMARK_TEST_BTRFS", BTRFS_SUPER_MAGIC, true};
     case Volume::btrfs2: return {"REDOMARK_TEST_BTRFS2", BTRFS_SUPER_MAGIC, true};
     case Volume::xfs: return {"REDOMARK_TEST_XFS", XFS_SUPER_MAGIC, true};
+    case Volume::small: return {"REDOMARK_TEST_SMALL", BTRFS_SUPER_MAGIC, true};
     case Volume::noClone: return {"REDOMARK_TEST_NOCLONE", EXT4_SUPER_MAGIC, false};
   }
   throw std::logic_error("unknown volume");

@@ -6,7 +6,8 @@
 
 namespace redomark::testing {
 
-enum class Volume { btrfs, btrfs2, xfs, noClone };
+// small: a 256 MiB Btrfs volume that only the disk-full test uses, as it fills it.
+enum class Volume { btrfs, btrfs2, xfs, small, noClone };
 
 // Mount point (or, for noClone, a folder on the ext4 root file system).
 // Throws, failing the calling test, when the volume is missing or of the
