@@ -141,6 +141,19 @@ TEST_F(Terminal, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   EXPECT_TRUE(list.ends_with("  4001 files  [automatic, before a restore]\n" + line(listed(folder).at(0)) + "  4000 files\n"))
       << list;
 
+  // Putting back one subfolder has no total to show and leaves no half-made copy.
+  TerminalProcess putting({"restore", folder, "--file", "fill", "--yes"}, home.path());
+  ASSERT_NE(putting.readUntil("\rSaving "), notShown);
+  putting.type("\x03");
+  const ToolRun stopped = putting.wait();
+  expectCancelled(stopped);
+  EXPECT_EQ(stopped.out.find(" of "), notShown) << stopped.out;
+  // The copy was begun and removed beside the item, which the folder's own time shows.
+  TreeSnapshot now = snapshotTree(folder), expected = before;
+  now.erase(""), expected.erase("");
+  EXPECT_EQ(now, expected);
+  EXPECT_EQ(countEntriesStartingWith(folder, ".redomark-restore-"), 0);
+
   // Standard error in a file: no progress, no erasing, yet SIGINT still cancels.
   ToolProcess quiet({"save", folder}, home.path());
   const std::vector<std::string> names = sortedNames(storeOf(folder));
