@@ -126,8 +126,10 @@ int callNumber(const Fault& fault) {
   std::istringstream lines(readFile(log));
   std::map<std::string, int> calls;
   for (std::string line; std::getline(lines, line);) {
+    // "<thread id>, padded with spaces, <call>(": the call's start, not its resumption.
     const std::string thread = line.substr(0, line.find(' '));
-    if (line.compare(thread.size() + 1, fault.syscall.size() + 1, fault.syscall + "(") != 0) continue;
+    const size_t call = line.find_first_not_of(' ', thread.size());
+    if (call == std::string::npos || line.compare(call, fault.syscall.size() + 1, fault.syscall + "(") != 0) continue;
     ++calls[thread];
     if (line.find(fault.marker) != std::string::npos) return calls[thread];
   }
