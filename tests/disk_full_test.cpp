@@ -1,7 +1,7 @@
 // Saves and restores on a nearly full volume. A copy that runs out of space
 // (the tracer turns cloning off, so every file is copied byte by byte) fails
 // with one line and status 1, leaves the folder as it was and gives the space
-// back; the space check refuses a save with the exact figures.
+// back; the space check refuses a save or restore with the exact figures.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/statfs.h>
@@ -83,11 +83,12 @@ TEST(DiskFull, RunningOutOfSpaceLeavesTheFolderAndStoreAsTheyWere) {
   expectCleanFailure({"restore", folder, "--yes"}, copyOnly,
                      "Couldn't copy " + firstData + "/big: No space left on device.", 2);
 
-  // 64 MiB and 2 KiB for the one item.
+  // 64 MiB and 2 KiB for the one item; a restore, which saves first, is refused alike.
   fillUntil(parent + "/filler2", 40 * MiB);
-  const std::string available = std::to_string(availableBytes(parent));
-  expectCleanFailure({"save", folder}, {},
-                     "Not enough free space: about 67110912 bytes needed, " + available + " available.", 2);
+  const std::string refusal =
+      "Not enough free space: about 67110912 bytes needed, " + std::to_string(availableBytes(parent)) + " available.";
+  expectCleanFailure({"save", folder}, {}, refusal, 2);
+  expectCleanFailure({"restore", folder, "--yes"}, {}, refusal, 2);
 }
 
 }  // namespace
