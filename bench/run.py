@@ -2,7 +2,7 @@
 
 Each pair runs both sides in the same session, alternating which goes first,
 after one warm-up of each; the table shows medians, their ratio and the peak
-memory of the tool. Usage (normally through scripts/bench):
+memory of one more run of save and diff. Usage (normally through scripts/bench):
     run.py REDOMARK_BINARY WORKDIR --volume btrfs=DIR --volume xfs=DIR [--files N ...] [--runs N]
 """
 import argparse
@@ -11,6 +11,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -20,10 +21,10 @@ MIB = 1 << 20
 
 
 class Run:
-    """One finished command: wall time, peak resident memory, status, stderr."""
+    """One finished command: wall time, status, stderr."""
 
-    def __init__(self, seconds, max_rss, status, stderr):
-        self.seconds, self.max_rss, self.status, self.stderr = seconds, max_rss, status, stderr
+    def __init__(self, seconds, status, stderr):
+        self.seconds, self.status, self.stderr = seconds, status, stderr
 
 
 def run(argv, env=None, stdout=subprocess.DEVNULL):
@@ -32,12 +33,12 @@ def run(argv, env=None, stdout=subprocess.DEVNULL):
                             stderr=subprocess.PIPE)
     # Read stderr only after the wait so that the timing covers the command alone;
     # the tools here write little to it.
-    _, status, usage = os.wait4(proc.pid, 0)
+    _, status = os.waitpid(proc.pid, 0)
     seconds = time.perf_counter() - start
     proc.returncode = os.waitstatus_to_exitcode(status)
     err = proc.stderr.read().decode(errors="replace")
     proc.stderr.close()
-    return Run(seconds, usage.ru_maxrss * 1024, proc.returncode, err)
+    return Run(seconds, proc.returncode, err)
 
 
 def check(result, what):
@@ -66,6 +67,15 @@ class Bench:
     def redomark(self, *args):
         return run([self.binary, *args], env=self.env)
 
+    def peak_memory(self, *args):
+        """Peak resident memory of one untimed run. Through GNU time, because a
+        child started from this process inherits Python's size as its peak,
+        which exec keeps."""
+        with tempfile.NamedTemporaryFile(mode="r") as out:
+            check(run(["/usr/bin/time", "-f", "%M", "-o", out.name, self.binary, *args], env=self.env),
+                  "redomark " + args[0])
+            return int(out.read().split()[-1]) * 1024
+
     def has_command(self, word, probe):
         result = self.redomark(word, probe)
         return not (result.status == 2 and "unknown command" in result.stderr)
@@ -92,8 +102,8 @@ class Bench:
                     samples[side].append(result)
         med = {s: statistics.median(r.seconds for r in samples[s]) for s in samples}
         if not mine:
-            return None, med["theirs"], None
-        return med["mine"], med["theirs"], max(r.max_rss for r in samples["mine"])
+            return None, med["theirs"]
+        return med["mine"], med["theirs"]
 
     def measure(self, fs, mount, files, available):
         base = os.path.join(mount, "bench")
@@ -119,8 +129,12 @@ class Bench:
             self.reset_store(mount)
 
         save = lambda: check(self.redomark("save", folder), "redomark save")  # noqa: E731
-        mine, theirs, save_rss = self.pair(save if available["save"] else None, cp_copy, before_save)
+        mine, theirs = self.pair(save if available["save"] else None, cp_copy, before_save)
         add("save vs cp -a --reflink=always", mine, theirs, 1.0)
+        save_rss = None
+        if available["save"]:
+            before_save("mine")
+            save_rss = self.peak_memory("save", folder)
         remove(copy)
         self.reset_store(mount)
 
@@ -137,8 +151,9 @@ class Bench:
         tree.rewrite(folder, paths, 0.01, seed=2)
         git_status = lambda: check(run(git + ["status", "--porcelain"]), "git status")  # noqa: E731
         diff = lambda: check(self.redomark("diff", folder), "redomark diff")  # noqa: E731
-        mine, theirs, diff_rss = self.pair(diff if available["diff"] else None, git_status)
+        mine, theirs = self.pair(diff if available["diff"] else None, git_status)
         add("diff (1% rewritten) vs git status --porcelain", mine, theirs, 1.0)
+        diff_rss = self.peak_memory("diff", folder) if available["diff"] else None
         self.memory.append((fs, files, items, save_rss, diff_rss))
 
         self.measure_list(fs, mount, folder, available, add)
@@ -165,7 +180,7 @@ class Bench:
             label, reference = "list --space vs du -s", ["du", "-s", data]
         theirs_run = lambda: check(run(reference), label)  # noqa: E731
         listing = lambda: check(self.redomark("list", folder, "--space"), "redomark list")  # noqa: E731
-        mine, theirs, _ = self.pair(listing if available["list"] else None, theirs_run)
+        mine, theirs = self.pair(listing if available["list"] else None, theirs_run)
         add(label, mine, theirs, 1.0)
 
     def measure_restore(self, fs, mount, folder, paths, available, add):
@@ -202,7 +217,7 @@ class Bench:
 
         label = "restore --yes vs cp -a --reflink=always + rename"
         restore = lambda: check(self.redomark("restore", folder, "--yes"), "redomark restore")  # noqa: E731
-        mine, theirs, _ = self.pair(restore if available["restore"] else None, cp_rename, before)
+        mine, theirs = self.pair(restore if available["restore"] else None, cp_rename, before)
         add(label, mine, theirs, 2.0)
         remove(fresh)
         remove(old)
