@@ -136,22 +136,36 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   return out;
 }
 
-void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throwErrno("Couldn't write", path);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+OutputFile::OutputFile(const std::string& path, mode_t mode)
+    : path_(path), fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode)) {
+  if (fd_ < 0) throwErrno("Couldn't write", path_);
+}
+
+OutputFile::~OutputFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void OutputFile::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      int saved = errno;
-      close(fd);
-      errno = saved;
-      throwErrno("Couldn't write", path);
+      throwErrno("Couldn't write", path_);
     }
-    done += static_cast<size_t>(n);
+    bytes.remove_prefix(static_cast<size_t>(n));
   }
-  if (close(fd) != 0) throwErrno("Couldn't write", path);
+}
+
+void OutputFile::close() {
+  const int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) throwErrno("Couldn't write", path_);
+}
+
+void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode) {
+  OutputFile file(path, mode);
+  file.write(bytes);
+  file.close();
 }
 
 std::string homeDirectory() {

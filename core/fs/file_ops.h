@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -32,6 +33,23 @@ void removeTreeAt(int dirFd, const std::string& name, const std::string& path);
 std::optional<std::string> readWholeFile(const std::string& path);
 // Creates or truncates path and writes bytes with plain writes. Throws.
 void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode = 0666);
+
+// A file created or truncated at construction and written piece by piece with
+// plain writes; the caller does the buffering. Every call throws on failure.
+class OutputFile {
+ public:
+  explicit OutputFile(const std::string& path, mode_t mode = 0666);
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  void write(std::string_view bytes);
+  void close();
+
+ private:
+  std::string path_;
+  int fd_;
+};
 
 // $HOME when set and not empty, else the password database's home of the user.
 std::string homeDirectory();

@@ -29,7 +29,7 @@ struct FolderScan {
 };
 
 struct SavedTree {
-  std::vector<ManifestEntry> manifest;
+  int64_t fileCount = 0;  // items other than directories
   std::vector<std::string> changed;
 };
 
@@ -71,20 +71,25 @@ void requireSpace(const std::string& folder, size_t itemCount) {
   if (available < needed) throw RedomarkError::notEnoughSpace(needed, available);
 }
 
-// The second walk, over the copy: the manifest, and what differs from the
-// first walk, whose record is freed on return, before the manifest is encoded.
-SavedTree readSavedTree(const std::string& data, std::vector<ManifestEntry> seen, OperationControl* control) {
+// The second walk, over the copy: the manifest, written to manifestPath as
+// the walk goes, and what differs from the first walk.
+SavedTree readSavedTree(const std::string& data, const std::string& manifestPath, const std::vector<ManifestEntry>& seen,
+                        OperationControl* control) {
   SavedTree tree;
-  tree.manifest.reserve(seen.size());
+  OutputFile file(manifestPath);
+  ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
   ManifestIndex index(seen, false);
   walk(data, control, [&](const WalkEntry& e) {
-    tree.manifest.push_back(ManifestEntry{e.path, e.kind, e.size, e.mtimeNs});
+    manifest.add(e.path, e.kind, e.size, e.mtimeNs);
+    if (e.kind != EntryKind::directory) ++tree.fileCount;
     if (tree.changed.size() >= maxChangedWhileSaving) return;
     const size_t at = index.claim(e.path);
     const bool same = at != ManifestIndex::npos && seen[at].kind == e.kind &&
                       (e.kind == EntryKind::directory || (seen[at].size == e.size && seen[at].mtimeNs == e.mtimeNs));
     if (!same) tree.changed.push_back(e.path);
   });
+  manifest.finish();
+  file.close();
   return tree;
 }
 
@@ -142,7 +147,8 @@ Checkpoint Redomark::saveCheckpoint(const std::string& folder, const std::option
   const auto itemCount = static_cast<int64_t>(scan.seen.size());
   const CloneContext clone = cloneTree(p, data, itemCount, control);
   if (control) control->reportNow({OperationProgress::Phase::finishing, clone.files, itemCount});
-  SavedTree tree = readSavedTree(data, std::move(scan.seen), control);
+  SavedTree tree = readSavedTree(data, partial.path() + "/manifest.json", scan.seen, control);
+  scan.seen = {};
 
   Checkpoint checkpoint;
   checkpoint.id = id;
@@ -150,13 +156,11 @@ Checkpoint Redomark::saveCheckpoint(const std::string& folder, const std::option
   checkpoint.kind = kind;
   checkpoint.sourcePath = p;
   checkpoint.createdAt = nowSeconds();
-  checkpoint.fileCount = std::count_if(tree.manifest.begin(), tree.manifest.end(),
-                                       [](const ManifestEntry& e) { return e.kind != EntryKind::directory; });
+  checkpoint.fileCount = tree.fileCount;
   checkpoint.totalBytes = scan.totalBytes;
   checkpoint.notClonedCount = clone.files - clone.cloned;
   checkpoint.changedWhileSaving = std::move(tree.changed);
 
-  writeWholeFile(partial.path() + "/manifest.json", encodeManifest(tree.manifest));
   writeWholeFile(partial.path() + "/meta.json", encodeStoreRecord(checkpoint));
   partial.publish(joinPath(folderDirectory, id));
   return checkpoint;

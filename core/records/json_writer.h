@@ -1,4 +1,4 @@
-// Writes JSON text into one growing string, in the two layouts the records use:
+// Writes JSON text into one growing string (or, taken in pieces, a buffer), in the two layouts the records use:
 // compact (no blanks at all) and pretty (one member or element per line, two
 // blanks of indentation per level, " : " after a key). Strings escape '"', '\',
 // '/' and control characters; other bytes, UTF-8 included, pass through.
@@ -36,6 +36,10 @@ class JsonWriter {
 
   // The finished text; the writer is empty afterwards.
   std::string take();
+  // The text written since the last call, the document staying open; valid
+  // until the next call that writes.
+  std::string_view pending() const { return out_; }
+  void clearPending() { out_.clear(); }
 
  private:
   void beforeValue();

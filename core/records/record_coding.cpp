@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 
-#include "core/records/json_writer.h"
 #include "core/records/record_kinds.h"
 
 namespace redomark {
@@ -85,27 +84,42 @@ std::string encodeStoreRecord(const Checkpoint& checkpoint) {
   return out.take();
 }
 
-std::string encodeManifest(const std::vector<ManifestEntry>& entries) {
-  // Room for every path plus its punctuation and two long numbers, so the
-  // buffer grows at most rarely (escaped "/" can still exceed the estimate).
-  size_t estimate = 2;
-  for (const auto& e : entries) estimate += e.path.size() + 48;
-  JsonWriter out(JsonWriter::Layout::compact, estimate);
-  out.beginArray();
-  for (const auto& e : entries) {
-    out.beginObject();
-    out.key("p");
-    out.string(e.path);
-    out.key("k");
-    out.string(kindText(e.kind));
-    out.key("s");
-    out.integer(e.size);
-    out.key("m");
-    out.integer(e.mtimeNs);
-    out.endObject();
+constexpr size_t manifestPieceBytes = 64 * 1024;
+
+ManifestEncoder::ManifestEncoder(Sink sink)
+    : out_(JsonWriter::Layout::compact, manifestPieceBytes + 4096), sink_(std::move(sink)) {
+  out_.beginArray();
+}
+
+void ManifestEncoder::add(std::string_view path, EntryKind kind, int64_t size, int64_t mtimeNs) {
+  out_.beginObject();
+  out_.key("p");
+  out_.string(path);
+  out_.key("k");
+  out_.string(kindText(kind));
+  out_.key("s");
+  out_.integer(size);
+  out_.key("m");
+  out_.integer(mtimeNs);
+  out_.endObject();
+  if (out_.pending().size() >= manifestPieceBytes) {
+    sink_(out_.pending());
+    out_.clearPending();
   }
-  out.endArray();
-  return out.take();
+}
+
+void ManifestEncoder::finish() {
+  out_.endArray();
+  sink_(out_.pending());
+  out_.clearPending();
+}
+
+std::string encodeManifest(const std::vector<ManifestEntry>& entries) {
+  std::string text;
+  ManifestEncoder encoder([&](std::string_view piece) { text.append(piece); });
+  for (const auto& e : entries) encoder.add(e.path, e.kind, e.size, e.mtimeNs);
+  encoder.finish();
+  return text;
 }
 
 std::string encodeReport(const std::vector<Checkpoint>& checkpoints) {
