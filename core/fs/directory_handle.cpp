@@ -16,17 +16,18 @@ namespace {
 
 constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
-std::optional<std::string> readAll(int fd) {
-  std::string out;
-  char buffer[16384];
+constexpr size_t readBlockBytes = 64 * 1024;
+
+bool readAll(int fd, const std::function<void(std::string_view)>& piece) {
+  std::vector<char> buffer(readBlockBytes);
   for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
+    const ssize_t n = read(fd, buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return std::nullopt;
+      return false;
     }
-    if (n == 0) return out;
-    out.append(buffer, static_cast<size_t>(n));
+    if (n == 0) return true;
+    piece(std::string_view(buffer.data(), static_cast<size_t>(n)));
   }
 }
 
@@ -87,11 +88,19 @@ std::optional<std::vector<std::string>> DirectoryHandle::names() const {
 }
 
 std::optional<std::string> DirectoryHandle::readFile(const std::string& name) const {
-  const int fd = openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
-  std::optional<std::string> bytes = readAll(fd);
-  close(fd);
+  std::string bytes;
+  if (!readFile(name, [&](std::string_view piece) { bytes.append(piece); })) return std::nullopt;
   return bytes;
+}
+
+bool DirectoryHandle::readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const {
+  const int fd = openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct Closer {
+    int fd;
+    ~Closer() { close(fd); }
+  } closer{fd};
+  return readAll(fd, piece);
 }
 
 void DirectoryHandle::rename(const std::string& from, const std::string& to) const {

@@ -4,8 +4,10 @@
 // descriptor; not shared between threads.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace redomark {
@@ -31,6 +33,10 @@ class DirectoryHandle {
   // The whole regular file name (a link there is not followed); nothing when
   // it cannot be read.
   std::optional<std::string> readFile(const std::string& name) const;
+  // The same file handed to piece in the order read, a block at a time; false
+  // when it cannot be opened or read (some pieces may have been handed over).
+  // Whatever piece throws is passed on.
+  bool readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const;
   // Renames an entry within this directory. Throws std::system_error.
   void rename(const std::string& from, const std::string& to) const;
   // Removes the entry name and everything below it, following no link. Throws

@@ -23,13 +23,14 @@ bool isAscii(const std::string& s) {
 std::vector<ManifestEntry> readManifest(const std::string& checkpointDirectory) {
   // Through the directory's descriptor and without following a link at either
   // name, so that a link planted in the store cannot make a diff read elsewhere.
+  // Decoded as it is read, so that its text is never held whole.
   errno = 0;
   const auto directory = DirectoryHandle::open(checkpointDirectory);
-  const std::optional<std::string> bytes = directory ? directory->readFile("manifest.json") : std::nullopt;
-  if (!bytes)
+  ManifestDecoder decoder;
+  if (!directory || !directory->readFile("manifest.json", [&](std::string_view piece) { decoder.add(piece); }))
     throw std::system_error(errno ? errno : EIO, std::generic_category(),
                             "Couldn't read " + checkpointDirectory + "/manifest.json");
-  return decodeManifest(*bytes);
+  return decoder.finish();
 }
 
 bool unchanged(const WalkEntry& now, const ManifestEntry& saved) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -43,6 +44,36 @@ class ManifestEncoder {
   Sink sink_;
 };
 std::vector<ManifestEntry> decodeManifest(std::string_view json);
+
+// The same reading of a manifest handed over in pieces of any size, holding
+// only its entries and the text of the entries not yet read: the text is
+// parsed a few hundred KiB of whole entries at a time. Refuses exactly what
+// decodeManifest refuses, with the same error.
+class ManifestDecoder {
+ public:
+  void add(std::string_view piece);
+  // The entries, or JsonError; add may not be called after it.
+  std::vector<ManifestEntry> finish();
+
+ private:
+  void scan();
+  void decodeChunk(size_t length, bool last);
+
+  enum class State { beforeArray, inArray, afterArray };
+  State state_ = State::beforeArray;
+  // Text not yet decoded. In the array it begins with "[": the array's own, or
+  // the separator after the last entry decoded, overwritten.
+  std::string pending_;
+  size_t scanned_ = 0;  // bytes of pending_ already scanned
+  int depth_ = 0;       // of brackets open outside strings, the array's included
+  bool inString_ = false;
+  bool escaped_ = false;
+  size_t chunks_ = 0;
+  std::vector<ManifestEntry> entries_;
+  // A wrong or missing member is reported only once the whole text is known
+  // to be JSON, as a parser of the whole text would.
+  std::optional<JsonError> entryError_;
+};
 
 // Pretty-printed, sorted keys, dates as ISO 8601 UTC without fractions. No line end.
 std::string encodeReport(const std::vector<Checkpoint>& checkpoints);

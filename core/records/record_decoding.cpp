@@ -29,6 +29,8 @@ std::vector<std::string> stringList(simdjson::dom::element value) {
   return list;
 }
 
+constexpr size_t manifestChunkBytes = 256 * 1024;
+
 enum EntryKey : unsigned {
   pathKey = 1u << 0,
   entryKindKey = 1u << 1,
@@ -110,16 +112,77 @@ Checkpoint decodeStoreRecord(std::string_view text) {
   return c;
 }
 
-std::vector<ManifestEntry> decodeManifest(std::string_view text) {
-  const auto array = json::asArray(json::parse(text));
-  // The parser's count saturates at 2^24 - 1, so a larger manifest grows past it.
-  std::vector<ManifestEntry> entries(array.size());
-  size_t i = 0;
-  for (auto value : array) {
-    if (i == entries.size()) entries.emplace_back();
-    readEntry(value, entries[i++]);
+void ManifestDecoder::add(std::string_view piece) {
+  pending_.append(piece);
+  scan();
+}
+
+// Finds, outside strings, the separators between the array's elements and the
+// array's end. Text cut at those separators and bracketed again is JSON exactly
+// when the whole text is, provided no cut-out part is empty.
+void ManifestDecoder::scan() {
+  for (size_t i = scanned_; i < pending_.size(); ++i) {
+    const char c = pending_[i];
+    if (state_ != State::inArray) {
+      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') continue;
+      if (state_ == State::afterArray || c != '[') json::failMalformed();
+      pending_.erase(0, i);
+      i = 0;
+      depth_ = 1;
+      state_ = State::inArray;
+    } else if (inString_) {
+      if (escaped_)
+        escaped_ = false;
+      else if (c == '\\')
+        escaped_ = true;
+      else if (c == '"')
+        inString_ = false;
+    } else if (c == '"') {
+      inString_ = true;
+    } else if (c == '[' || c == '{') {
+      ++depth_;
+    } else if (c == ']' || c == '}') {
+      if (--depth_ == 0) {
+        decodeChunk(i + 1, true);
+        pending_.erase(0, i + 1);
+        i = static_cast<size_t>(-1);
+        state_ = State::afterArray;
+      }
+    } else if (c == ',' && depth_ == 1 && i >= manifestChunkBytes) {
+      pending_[i] = ']';
+      decodeChunk(i + 1, false);
+      pending_[i] = '[';
+      pending_.erase(0, i);
+      i = 0;
+    }
   }
-  return entries;
+  scanned_ = pending_.size();
+}
+
+void ManifestDecoder::decodeChunk(size_t length, bool last) {
+  const auto array = json::asArray(json::parse(std::string_view(pending_).substr(0, length)));
+  // An empty part between separators, or after the last one, is no element.
+  if (array.begin() == array.end() && (chunks_ > 0 || !last)) json::failMalformed();
+  ++chunks_;
+  if (entryError_) return;
+  try {
+    for (auto value : array) readEntry(value, entries_.emplace_back());
+  } catch (const JsonError& e) {
+    entryError_ = e;
+  }
+}
+
+std::vector<ManifestEntry> ManifestDecoder::finish() {
+  if (state_ != State::afterArray) json::failMalformed();
+  if (entryError_) throw *entryError_;
+  return std::move(entries_);
+}
+
+std::vector<ManifestEntry> decodeManifest(std::string_view text) {
+  ManifestDecoder decoder;
+  // In pieces, so that no long pending text is moved at each cut.
+  for (size_t at = 0; at < text.size(); at += manifestChunkBytes) decoder.add(text.substr(at, manifestChunkBytes));
+  return decoder.finish();
 }
 
 }  // namespace redomark
