@@ -137,6 +137,33 @@ TEST(ManifestCoding, OneBadEntrySpoilsTheWholeManifest) {
 
 // list --json and diff --json show the report layout; what they cannot show
 // is a date with a fraction, which is dropped, never rounded up.
+TEST(ManifestCoding, ALargeManifestReadInPiecesReadsAsOneText) {
+  std::vector<ManifestEntry> entries;
+  for (int i = 0; i < 20000; ++i) entries.push_back({"d/\"f\",]}" + std::to_string(i), EntryKind::file, i, -i});
+  const std::string text = encodeManifest(entries);
+  ASSERT_GT(text.size(), 3u << 18);  // several of the pieces it is parsed in
+  EXPECT_EQ(decodeManifest(text), entries);
+  ManifestDecoder bytewise;
+  for (char c : text) bytewise.add(std::string_view(&c, 1));
+  EXPECT_EQ(bytewise.finish(), entries);
+
+  const size_t middle = text.find("},{", text.size() / 2) + 1;
+  const std::string blanks(300 * 1024, ' ');
+  for (const std::string& bad : {text.substr(0, middle) + "," + text.substr(middle),
+                                 text.substr(0, text.size() - 1) + ",]", text.substr(0, middle) + "}" + text.substr(middle),
+                                 "[" + blanks + "," + blanks + "]", text + "[]"})
+    EXPECT_THROW(decodeManifest(bad), JsonError) << bad.size();
+  EXPECT_TRUE(decodeManifest("[" + blanks + "]").empty());
+  // A missing member early and broken text late: the text is what is reported, as for a small one.
+  const std::string both = R"([{"p":"a"},)" + text.substr(1, text.size() - 2) + ",}]";
+  try {
+    decodeManifest(both);
+    ADD_FAILURE() << "accepted";
+  } catch (const JsonError& e) {
+    EXPECT_STREQ(e.what(), "The data couldn't be read because it isn't in the correct format.");
+  }
+}
+
 TEST(ReportCoding, DropsFractionsOfASecondBeforeAndAfter1970) {
   for (const auto& [at, date] : {std::pair{1733339716.9999, "2024-12-04T19:15:16Z"}, {-0.5, "1969-12-31T23:59:59Z"}}) {
     Checkpoint c = exampleCheckpoint();
