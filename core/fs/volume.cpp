@@ -120,8 +120,10 @@ int64_t availableSpace(const std::string& path) {
   return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
 }
 
-std::optional<int64_t> privateSize(const std::string& path) {
-  FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+std::optional<int64_t> privateSize(const std::string& path) { return privateSizeAt(AT_FDCWD, path.c_str()); }
+
+std::optional<int64_t> privateSizeAt(int directoryFd, const char* name) {
+  FileDescriptor fd(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
 
   constexpr uint32_t batch = 128;

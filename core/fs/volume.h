@@ -27,5 +27,7 @@ int64_t availableSpace(const std::string& path);
 // Bytes of the file's extents that are not shared (a final link is not followed);
 // nothing when the file cannot be opened or mapped.
 std::optional<int64_t> privateSize(const std::string& path);
+// The same for the entry name of the open directory directoryFd.
+std::optional<int64_t> privateSizeAt(int directoryFd, const char* name);
 
 }  // namespace redomark

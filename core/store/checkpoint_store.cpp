@@ -178,17 +178,13 @@ void CheckpointStore::removeLeftovers(const std::string& folder) const {
 
 int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
   if (!isSingleComponent(c.id)) return 0;
-  const std::string data = dataDirectory(c);
-  std::string path = data + "/";
-  const size_t prefix = path.size();
+  // Each file opened by its directory's descriptor rather than its whole path.
+  const FileMeasure measure = [](int directoryFd, const char* name) {
+    return privateSizeAt(directoryFd, name).value_or(0);
+  };
   int64_t total = 0;
   try {
-    walk(data, nullptr, [&](const WalkEntry& e) {
-      if (e.kind != EntryKind::file) return;
-      path.resize(prefix);
-      path += e.path;
-      total += privateSize(path).value_or(0);
-    });
+    walk(dataDirectory(c), nullptr, [&](const WalkEntry& e) { total += e.measured; }, &measure);
   } catch (const std::exception&) {
     // What was counted before the walk stopped still stands.
   }
