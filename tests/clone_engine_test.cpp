@@ -84,6 +84,8 @@ void buildTree(const std::string& root) {
 
   ASSERT_EQ(chmod((root + "/small.txt").c_str(), 04751), 0);
   ASSERT_EQ(chmod((root + "/docs").c_str(), 0750), 0);
+  // Bits a usual umask strips from a new file.
+  ASSERT_EQ(chmod((root + "/docs/deep/empty.txt").c_str(), 0666), 0);
   ASSERT_EQ(chown((root + "/small.txt").c_str(), 65534, 65534), 0);
   ASSERT_EQ(lchown((root + "/docs/link").c_str(), 65534, 65534), 0);
   ASSERT_EQ(setxattr((root + "/docs/big.bin").c_str(), "user.colour", "teal", 4, 0), 0);
@@ -100,7 +102,8 @@ void buildTree(const std::string& root) {
 const char* const treeFiles[] = {"small.txt", "docs/big.bin", "docs/deep/mid.bin", "docs/deep/empty.txt"};
 
 void expectSameTree(const std::string& source, const std::string& copy) {
-  for (const char* item : {"", "/small.txt", "/docs", "/docs/deep", "/docs/link", "/empty", "/docs/deep/mid.bin"}) {
+  for (const char* item :
+       {"", "/small.txt", "/docs", "/docs/deep", "/docs/link", "/empty", "/docs/deep/mid.bin", "/docs/deep/empty.txt"}) {
     const struct stat a = lstatOf(source + item), b = lstatOf(copy + item);
     EXPECT_EQ(b.st_mode, a.st_mode) << item;
     EXPECT_EQ(b.st_uid, a.st_uid) << item;
