@@ -24,7 +24,10 @@ namespace {
 
 constexpr int64_t cancelCheckInterval = 512;
 constexpr size_t listingBufferBytes = 64 * 1024;
-constexpr size_t parallelMinimumItems = 8;
+// Sharing a directory's status calls ends with waiting for a helper to wake
+// and finish, tens of microseconds when a core is free and up to a time slice
+// when the machine is busy: more than a typical directory's calls take alone.
+constexpr size_t parallelMinimumItems = 256;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
 bool isValidUtf8(const char* bytes, size_t length) {
