@@ -15,6 +15,7 @@
 #include "core/records/redomark_error.h"
 #include "tests/engine_test_support.h"
 #include "tests/error_of.h"
+#include "tests/store_fixture.h"
 #include "tests/test_volumes.h"
 #include "tests/tree_snapshot.h"
 
@@ -32,12 +33,6 @@ std::string jsonErrorOf(Body body) {
   }
   ADD_FAILURE() << "no JsonError";
   return "";
-}
-
-std::vector<std::string> listedIds(const Redomark& engine, const std::string& folder) {
-  std::vector<std::string> ids;
-  for (const Checkpoint& c : engine.listCheckpoints(folder)) ids.push_back(c.id);
-  return ids;
 }
 
 // A folder, its store with checkpoints laid out as a save leaves them, and a
@@ -87,7 +82,7 @@ TEST(DamagedStore, BrokenRecordsHideOnlyTheirCheckpointAndBrokenManifestsFailThe
   fs::create_directories(climbing);
   writeFile(climbing + "/meta.json", encodeStoreRecord(escape));
 
-  EXPECT_EQ(listedIds(s.engine, s.folder), std::vector<std::string>{intact.id});
+  EXPECT_EQ(ids(s.engine.listCheckpoints(s.folder)), std::vector<std::string>{intact.id});
   for (const std::string& id : {truncated.id, wrongType.id, std::string("../")})
     EXPECT_EQ(errorOf([&] { s.engine.diff(s.folder, id); }).errorCase(), RedomarkError::Case::checkpointNotFound);
   EXPECT_TRUE(s.engine.diff(s.folder, std::nullopt).changes.empty());
@@ -103,7 +98,7 @@ TEST(DamagedStore, BrokenRecordsHideOnlyTheirCheckpointAndBrokenManifestsFailThe
   for (const auto& [text, message] : shapes) {
     writeFile(manifest, text);
     EXPECT_EQ(jsonErrorOf([&] { s.engine.diff(s.folder, intact.id); }), message) << text;
-    EXPECT_EQ(listedIds(s.engine, s.folder), std::vector<std::string>{intact.id}) << text;
+    EXPECT_EQ(ids(s.engine.listCheckpoints(s.folder)), std::vector<std::string>{intact.id}) << text;
   }
   fs::remove(manifest);
   EXPECT_THROW(s.engine.diff(s.folder, intact.id), std::system_error);
@@ -117,7 +112,7 @@ TEST(DamagedStore, PlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
   const Checkpoint moved = s.save();
   fs::rename(s.directoryOf(moved), s.scratch / "moved");
   fs::create_directory_symlink(s.scratch / "moved", s.directoryOf(moved));
-  EXPECT_TRUE(listedIds(s.engine, s.folder).empty());
+  EXPECT_TRUE(s.engine.listCheckpoints(s.folder).empty());
   EXPECT_EQ(errorOf([&] { s.engine.diff(s.folder, moved.id); }).errorCase(), RedomarkError::Case::noCheckpoints);
 
   // "data" itself a link, and a "data" tree holding a link: neither is walked
@@ -140,14 +135,14 @@ TEST(DamagedStore, PlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
   s.engine.deleteCheckpoint(linkedData);
   s.engine.deleteCheckpoint(linkInside);
   s.engine.deleteCheckpoint(linkedManifest);
-  EXPECT_TRUE(listedIds(s.engine, s.folder).empty());
+  EXPECT_TRUE(s.engine.listCheckpoints(s.folder).empty());
 
   // Leftover names planted as links are removed as links, as before every save.
   const Checkpoint next = s.save();
   fs::create_directory_symlink(s.outside, s.folderDirectory() + "/20240101-000000-0000.partial");
   fs::create_directory_symlink(s.outside, s.folderDirectory() + "/.deleting-20240101-000000-0001");
   s.store().removeLeftovers(s.folder);
-  EXPECT_EQ(listedIds(s.engine, s.folder), std::vector<std::string>{next.id});
+  EXPECT_EQ(ids(s.engine.listCheckpoints(s.folder)), std::vector<std::string>{next.id});
   EXPECT_FALSE(fs::exists(fs::symlink_status(s.folderDirectory() + "/20240101-000000-0000.partial")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(s.folderDirectory() + "/.deleting-20240101-000000-0001")));
 

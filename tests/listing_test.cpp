@@ -6,19 +6,15 @@
 #include "core/operations/redomark.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/engine_test_support.h"
+#include "tests/store_fixture.h"
 
 namespace redomark {
 namespace {
 
+using testing::ids;
 using testing::ScratchDir;
 using testing::TemporaryHome;
 using testing::Volume;
-
-std::vector<std::string> ids(const std::vector<Checkpoint>& checkpoints) {
-  std::vector<std::string> out;
-  for (const Checkpoint& c : checkpoints) out.push_back(c.id);
-  return out;
-}
 
 TEST(Listing, ListsFoldersNewestFirstAndDeletesCheckpoints) {
   TemporaryHome home(Volume::btrfs);
