@@ -20,6 +20,7 @@
 #include "core/fs/volume.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
+#include "tests/store_checks.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
@@ -343,7 +344,7 @@ TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
   EXPECT_EQ(tool({"restore", folder, saved.id, "--yes"}), (ToolRun{0, "Restored " + folder + " to " + saved.id + ".\n", ""}));
   EXPECT_EQ(snapshotTree(folder), before);
   EXPECT_EQ(listed(folder).size(), 3u);
-  EXPECT_EQ(countEntriesStartingWith(scratch / "a", ".redomark-restore-"), 0);
+  EXPECT_EQ(leftoverNames(scratch / "a"), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
@@ -21,6 +20,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"
@@ -96,10 +96,6 @@ void addContentsBelow(const std::string& path, std::unordered_set<size_t>& into)
   if (fs::exists(fs::symlink_status(path))) addContents(snapshotTree(path), into);
 }
 
-void writeBytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
 // 2,400 files of about 4 KB, half of them below the item restoreItem puts back.
 void makeTree(const std::string& root) {
   for (int d = 0; d < 50; ++d) {
@@ -107,7 +103,7 @@ void makeTree(const std::string& root) {
     fs::create_directories(root + "/" + dir);
     for (int f = 0; f < 48; ++f) {
       const std::string relative = dir + "/f" + std::to_string(f);
-      writeBytes(root + "/" + relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative);
+      writeWholeFile(root + "/" + relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative);
     }
   }
 }
@@ -141,9 +137,9 @@ class CrashHarness {
   // One trial: change the folder, run the operation to the kill, check, then
   // clear away what was moved aside and save, which must succeed.
   void trial(int number, const KillPoint& point) {
-    writeBytes(folder_ + "/" + item + "/s" + std::to_string(number % 25) + "/f0", "trial " + std::to_string(number));
-    writeBytes(folder_ + "/d" + std::to_string(25 + number % 25) + "/f1", "also trial " + std::to_string(number));
-    writeBytes(folder_ + "/note-" + std::to_string(number), std::string(3000, 'n') + std::to_string(number));
+    writeWholeFile(folder_ + "/" + item + "/s" + std::to_string(number % 25) + "/f0", "trial " + std::to_string(number));
+    writeWholeFile(folder_ + "/d" + std::to_string(25 + number % 25) + "/f1", "also trial " + std::to_string(number));
+    writeWholeFile(folder_ + "/note-" + std::to_string(number), std::string(3000, 'n') + std::to_string(number));
     const TreeSnapshot before = folderState(folder_);
     knownStates_.insert(digestOf(before));
 

@@ -43,7 +43,9 @@ int64_t mtimeNs(const std::string& path) {
 }
 
 void setMtimeNs(const std::string& path, int64_t ns) {
-  const timespec times[2] = {{0, UTIME_OMIT}, {ns / 1'000'000'000, ns % 1'000'000'000}};
+  // Floored, so that times before 1970 keep their nanoseconds in range.
+  const int64_t seconds = ns / 1'000'000'000 - (ns % 1'000'000'000 < 0);
+  const timespec times[2] = {{0, UTIME_OMIT}, {seconds, ns - seconds * 1'000'000'000}};
   if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
     throw std::runtime_error("cannot set the time of " + path);
 }

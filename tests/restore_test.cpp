@@ -15,6 +15,7 @@
 #include "core/store/folder_lock.h"
 #include "tests/engine_test_support.h"
 #include "tests/error_of.h"
+#include "tests/store_checks.h"
 #include "tests/test_volumes.h"
 #include "tests/tree_snapshot.h"
 
@@ -31,8 +32,7 @@ void makeProject(const std::string& folder) {
   ASSERT_EQ(symlink("src/main.cpp", (folder + "/link").c_str()), 0);
   ASSERT_EQ(chmod((folder + "/readme.txt").c_str(), 0640), 0);
   ASSERT_EQ(chmod((folder + "/src/deep").c_str(), 0750), 0);
-  const timespec times[2] = {{1700000000, 123456789}, {1700000000, 123456789}};
-  ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/src/main.cpp").c_str(), times, 0), 0);
+  setMtimeNs(folder + "/src/main.cpp", 1'700'000'000'123'456'789);
 }
 
 void editProject(const std::string& folder) {
@@ -81,7 +81,7 @@ TEST(Restore, EveryFailureLeavesTheFolderUntouched) {
   const TreeSnapshot edited = snapshotTree(f.folder);
   const auto untouched = [&] {
     EXPECT_EQ(snapshotTree(f.folder), edited);
-    EXPECT_EQ(countEntriesStartingWith(f.scratch.path(), ".redomark-restore-"), 0);
+    EXPECT_EQ(leftoverNames(f.scratch.path()), std::vector<std::string>{});
   };
 
   const CheckpointStore store = f.engine.storeFor(f.folder);
@@ -97,7 +97,7 @@ TEST(Restore, EveryFailureLeavesTheFolderUntouched) {
   writeFile(f.folder, "a file now");
   EXPECT_EQ(errorOf([&] { f.engine.restore(f.folder, later.id, nullptr); }), RedomarkError::notADirectory(f.folder));
   EXPECT_EQ(readFile(f.folder), "a file now");
-  EXPECT_EQ(countEntriesStartingWith(f.scratch.path(), ".redomark-restore-"), 0);
+  EXPECT_EQ(leftoverNames(f.scratch.path()), std::vector<std::string>{});
 }
 
 TEST(PutBackChanges, ChoosesSomeAllOrNoneOfTheChanges) {

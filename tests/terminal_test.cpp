@@ -14,6 +14,7 @@
 #include "core/fs/file_ops.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
+#include "tests/store_checks.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
@@ -136,7 +137,7 @@ TEST_F(Terminal, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   restoring.type("\x03");
   expectCancelled(restoring.wait());
   EXPECT_EQ(snapshotTree(folder), before);
-  EXPECT_EQ(countEntriesStartingWith(scratch.path(), ".redomark-restore-"), 0);
+  EXPECT_EQ(leftoverNames(scratch.path()), std::vector<std::string>{});
   const std::string list = tool({"list", folder}).out;
   EXPECT_TRUE(list.ends_with("  4001 files  [automatic, before a restore]\n" + line(listed(folder).at(0)) + "  4000 files\n"))
       << list;
@@ -152,7 +153,7 @@ TEST_F(Terminal, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   TreeSnapshot now = snapshotTree(folder), expected = before;
   now.erase(""), expected.erase("");
   EXPECT_EQ(now, expected);
-  EXPECT_EQ(countEntriesStartingWith(folder, ".redomark-restore-"), 0);
+  EXPECT_EQ(leftoverNames(folder), std::vector<std::string>{});
 
   // Standard error in a file: no progress, no erasing, yet SIGINT still cancels.
   ToolProcess quiet({"save", folder}, home.path());

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <ctime>
 #include <gtest/gtest.h>
-#include <optional>
+#include <regex>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
@@ -28,43 +28,31 @@ struct TopTrash {
   }
 };
 
-struct TrashInfo {
-  std::string rawPath;
-  std::string path;  // decoded
-  std::time_t deletedAt = -1;
-};
-
-// Reads an info file strictly: the header line, Path= and DeletionDate=, nothing else.
-TrashInfo parseInfo(const std::string& infoFile) {
-  const std::string text = readWholeFile(infoFile).value_or("");
-  const std::string header = "[Trash Info]\nPath=", date = "\nDeletionDate=";
-  const size_t dateAt = text.find(date);
-  if (!text.starts_with(header) || dateAt == std::string::npos) throw std::runtime_error("bad info: " + text);
-  TrashInfo info;
-  info.rawPath = text.substr(header.size(), dateAt - header.size());
-  for (size_t i = 0; i < info.rawPath.size(); ++i) {
-    const bool escape = info.rawPath[i] == '%';
-    info.path += escape ? static_cast<char>(std::stoi(info.rawPath.substr(i + 1, 2), nullptr, 16)) : info.rawPath[i];
-    if (escape) i += 2;
-  }
-  std::tm local{};
-  const char* end = strptime(text.c_str() + dateAt + date.size(), "%Y-%m-%dT%H:%M:%S", &local);
-  if (!end || std::string(end) != "\n") throw std::runtime_error("bad date: " + text);
-  local.tm_isdst = -1;
-  info.deletedAt = std::mktime(&local);
-  return info;
-}
-
 // The item left its place for files/<name>, contents intact, with an info
-// file that names where it was and was written just now.
-void expectTrashed(const std::string& trash, const std::string& name, const std::string& original,
-                   const std::string& returned, const std::string& inside, const std::string& content) {
+// file that names where it was, percent-encoded, and was written just now.
+// Returns the recorded path as written.
+std::string expectTrashed(const std::string& trash, const std::string& name, const std::string& original,
+                          const std::string& returned, const std::string& inside, const std::string& content) {
   EXPECT_EQ(returned, trash + "/files/" + name);
   EXPECT_FALSE(pathExists(original, false)) << original;
   EXPECT_EQ(readWholeFile(returned + inside), content);
-  const TrashInfo info = parseInfo(trash + "/info/" + name + ".trashinfo");
-  EXPECT_EQ(info.path, original);
-  EXPECT_LE(std::abs(std::difftime(std::time(nullptr), info.deletedAt)), 120.0);
+  const std::string info = readWholeFile(trash + "/info/" + name + ".trashinfo").value_or("");
+  static const std::regex form("\\[Trash Info\\]\nPath=(.*)\nDeletionDate=([-0-9]{10}T[0-9:]{8})\n");
+  std::smatch m;
+  if (!std::regex_match(info, m, form)) {
+    ADD_FAILURE() << "bad info: " << info;
+    return "";
+  }
+  const std::string raw = m[1];
+  std::string path;
+  for (size_t i = 0; i < raw.size(); i += raw[i] == '%' ? 3 : 1)
+    path += raw[i] == '%' ? static_cast<char>(std::stoi(raw.substr(i + 1, 2), nullptr, 16)) : raw[i];
+  EXPECT_EQ(path, original);
+  std::tm local{};
+  strptime(m[2].str().c_str(), "%Y-%m-%dT%H:%M:%S", &local);
+  local.tm_isdst = -1;
+  EXPECT_LE(std::abs(std::difftime(std::time(nullptr), std::mktime(&local))), 120.0);
+  return raw;
 }
 
 mode_t permissions(const std::string& path) {
@@ -83,8 +71,8 @@ TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
 
   const std::string odd = "report 1 \xC3\xBC%#.txt";
   writeWholeFile(scratch / odd, "odd");
-  expectTrashed(trash, odd, base + "/" + odd, moveToTrash(scratch / odd), "", "odd");
-  EXPECT_EQ(parseInfo(trash + "/info/" + odd + ".trashinfo").rawPath, base + "/report%201%20%C3%BC%25%23.txt");
+  EXPECT_EQ(expectTrashed(trash, odd, base + "/" + odd, moveToTrash(scratch / odd), "", "odd"),
+            base + "/report%201%20%C3%BC%25%23.txt");
   EXPECT_EQ(permissions(trash + "/files"), 0700u);
 
   // A directory moves whole; a link on the way to it is recorded resolved.

@@ -46,15 +46,6 @@ TreeSnapshot snapshotTree(const std::string& root) {
   return out;
 }
 
-int countEntriesStartingWith(const std::string& directory, const std::string& prefix) {
-  int count = 0;
-  DIR* dir = opendir(directory.c_str());
-  if (!dir) return -1;
-  while (dirent* e = readdir(dir)) count += std::string(e->d_name).starts_with(prefix);
-  closedir(dir);
-  return count;
-}
-
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;

@@ -12,9 +12,6 @@ using TreeSnapshot = std::map<std::string, std::string>;
 
 TreeSnapshot snapshotTree(const std::string& root);
 
-// Names in directory that begin with prefix.
-int countEntriesStartingWith(const std::string& directory, const std::string& prefix);
-
 std::string readFile(const std::string& path);
 
 }  // namespace redomark::testing

@@ -17,6 +17,7 @@
 #include "core/fs/file_ops.h"
 #include "core/fs/walker.h"
 #include "core/records/redomark_error.h"
+#include "tests/engine_test_support.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -70,11 +71,6 @@ std::string asNobody(const std::function<std::string()>& body) {
   return result;
 }
 
-void setTime(const std::string& path, time_t seconds, long nanoseconds) {
-  const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
-}
-
 TEST(Walk, EveryItemOnceInPreOrderWithItsOwnFacts) {
   ScratchDir scratch(Volume::btrfs);
   createDirectories(scratch / "docs/sub");
@@ -86,9 +82,9 @@ TEST(Walk, EveryItemOnceInPreOrderWithItsOwnFacts) {
   writeWholeFile(scratch / "dir\xFE/inner", "");
   ASSERT_EQ(symlink("docs", (scratch / "link").c_str()), 0);
   ASSERT_EQ(mkfifo((scratch / "fifo").c_str(), 0644), 0);
-  setTime(scratch / "docs/a.txt", 1'700'000'000, 123'456'789);
-  setTime(scratch / "docs", -86'401, 999'999'999);
-  setTime(scratch / "link", 1'600'000'000, 7);
+  setMtimeNs(scratch / "docs/a.txt", 1'700'000'000'123'456'789);
+  setMtimeNs(scratch / "docs", -86'400'000'000'001);
+  setMtimeNs(scratch / "link", 1'600'000'000'000'000'007);
 
   struct Expected {
     EntryKind kind;
