@@ -2,7 +2,6 @@
 // how ids resolve, and what deleting and cleaning up leave on disk.
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,21 +23,6 @@ namespace redomark::testing {
 namespace {
 
 using Kind = Checkpoint::Kind;
-
-mode_t permissions(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-void setImmutable(const std::string& path, bool on) {
-  const int fd = open(path.c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  int flags = 0;
-  ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
-  flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-  ASSERT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
-  close(fd);
-}
 
 TEST(StoreRoot, IsPreparedPrivatelyAndExcludedFromBackups) {
   ScratchDir here(Volume::btrfs);
@@ -131,11 +115,11 @@ TEST(CheckpointCatalog, DeletingWithdrawsFirstThenDropsAFolderDirectoryHoldingOn
   // A removal that fails half-way leaves the checkpoint withdrawn under its
   // deleting name, for the next save to clean up.
   writeWholeFile(store.dataDirectory(second) + "/stuck", "x");
-  setImmutable(store.dataDirectory(second) + "/stuck", true);
+  setInodeFlags(store.dataDirectory(second) + "/stuck", FS_IMMUTABLE_FL, true);
   EXPECT_THROW(store.deleteCheckpoint(second), std::system_error);
   EXPECT_EQ(sortedNames(dir), (std::vector<std::string>{".deleting-" + second.id, ".lock"}));
   EXPECT_TRUE(store.checkpoints(folder).empty());
-  setImmutable(dir + "/.deleting-" + second.id + "/data/stuck", false);
+  setInodeFlags(dir + "/.deleting-" + second.id + "/data/stuck", FS_IMMUTABLE_FL, false);
 
   createDirectories(dir + "/c9.partial/data/deep");
   writeWholeFile(dir + "/.other", "");

@@ -2,7 +2,6 @@
 // restore, and what they leave on disk.
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,18 +39,6 @@ std::string changeJson(const std::string& path, const std::string& kind, bool di
   return "  {\n" + (now < 0 ? "" : "    \"currentSize\" : " + std::to_string(now) + ",\n") + "    \"isDirectory\" : " +
          (directory ? "true" : "false") + ",\n    \"kind\" : \"" + kind + "\",\n    \"path\" : \"" + path + "\"" +
          (saved < 0 ? "" : ",\n    \"savedSize\" : " + std::to_string(saved)) + "\n  }";
-}
-
-// Btrfs never shares the blocks of a no-copy-on-write file, so saving must copy it.
-void writeNoCopyOnWriteFile(const std::string& path, const std::string& bytes) {
-  writeFile(path, "");
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  int flags = 0;
-  ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
-  flags |= FS_NOCOW_FL;
-  ASSERT_EQ(ioctl(fd, FS_IOC_SETFLAGS, &flags), 0);
-  close(fd);
-  writeFile(path, bytes);
 }
 
 TEST_F(CommandLine, UsageVersionAndArgumentErrors) {
@@ -132,7 +119,10 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
 TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
   const std::string folder = scratch / "nocow";
   makeDirectory(folder);
-  writeNoCopyOnWriteFile(folder + "/f", std::string(64 * 1024, 'n'));
+  // Btrfs never shares the blocks of a no-copy-on-write file, so saving must copy it.
+  writeFile(folder + "/f", "");
+  setInodeFlags(folder + "/f", FS_NOCOW_FL, true);
+  writeFile(folder + "/f", std::string(64 * 1024, 'n'));
   const std::string copiedNote = "Note: 1 file(s) had to be copied instead of shared and use real disk space.\n";
   const auto removedLine = [](const std::string& id) { return "Removed older redomark " + id + " to stay within your limits.\n"; };
   std::vector<std::string> ids;

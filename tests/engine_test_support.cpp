@@ -1,6 +1,8 @@
 #include "tests/engine_test_support.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,6 +50,21 @@ void setMtimeNs(const std::string& path, int64_t ns) {
   const timespec times[2] = {{0, UTIME_OMIT}, {seconds, ns - seconds * 1'000'000'000}};
   if (utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
     throw std::runtime_error("cannot set the time of " + path);
+}
+
+mode_t permissions(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+void setInodeFlags(const std::string& path, int flags, bool on) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int current = 0;
+  bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &current) == 0;
+  current = on ? current | flags : current & ~flags;
+  ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &current) == 0;
+  if (fd >= 0) close(fd);
+  if (!ok) throw std::runtime_error("cannot set the inode flags of " + path);
 }
 
 std::vector<std::string> sortedNames(const std::string& directory) {

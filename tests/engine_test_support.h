@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "tests/test_volumes.h"
@@ -32,6 +33,10 @@ void writeFile(const std::string& path, const std::string& bytes);
 void makeDirectory(const std::string& path);
 int64_t mtimeNs(const std::string& path);
 void setMtimeNs(const std::string& path, int64_t ns);
+// Permission bits (links not followed), 0 when nothing is there.
+mode_t permissions(const std::string& path);
+// Sets (on) or clears inode flags such as FS_NOCOW_FL.
+void setInodeFlags(const std::string& path, int flags, bool on);
 // Names in a directory, sorted; empty when it cannot be listed.
 std::vector<std::string> sortedNames(const std::string& directory);
 

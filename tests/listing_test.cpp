@@ -1,5 +1,7 @@
 // What the engine offers beyond the command line: every saved folder, newest
-// first, deleting a checkpoint, and the nearest existing parent of a path.
+// first, and deleting a checkpoint, also of a folder that is gone or on
+// another volume. The nearest existing parent of a gone folder is found by
+// the tool's list, diff and restore of one.
 #include <gtest/gtest.h>
 
 #include "core/fs/file_ops.h"
@@ -47,13 +49,6 @@ TEST(Listing, ListsFoldersNewestFirstAndDeletesCheckpoints) {
   EXPECT_FALSE(pathExists(CheckpointStore(home.defaultStoreRoot()).folderDirectory(b)));
   engine.deleteCheckpoint(other);
   EXPECT_TRUE(engine.listCheckpoints(elsewhere.path()).empty());
-}
-
-TEST(Listing, NearestExistingAncestor) {
-  ScratchDir scratch(Volume::btrfs);
-  EXPECT_EQ(Redomark::nearestExistingAncestor(scratch.path()), scratch.path());
-  EXPECT_EQ(Redomark::nearestExistingAncestor(scratch / "no/such/thing"), scratch.path());
-  EXPECT_EQ(Redomark::nearestExistingAncestor("/no-such-top-level/x"), "/");
 }
 
 }  // namespace

@@ -55,12 +55,6 @@ std::string expectTrashed(const std::string& trash, const std::string& name, con
   return raw;
 }
 
-mode_t permissions(const std::string& path) {
-  struct stat st {};
-  stat(path.c_str(), &st);
-  return st.st_mode & 07777;
-}
-
 }  // namespace
 
 TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
