@@ -127,17 +127,8 @@ TEST(CheckpointCatalog, DeletingWithdrawsFirstThenDropsAFolderDirectoryHoldingOn
   EXPECT_EQ(sortedNames(dir), (std::vector<std::string>{".lock", ".other"}));
   removeTree(dir + "/.other");
 
-  // The last checkpoint takes the folder directory with it.
-  const Checkpoint third = publish(store, record(folder, "c3", 3));
-  store.deleteCheckpoint(third);
-  EXPECT_FALSE(pathExists(dir));
-
-  // A failed move changes nothing.
-  const Checkpoint fourth = publish(store, record(folder, "c4", 4));
-  createDirectories(dir + "/.deleting-" + fourth.id + "/occupied");
-  EXPECT_THROW(store.deleteCheckpoint(fourth), std::system_error);
-  EXPECT_EQ(ids(store.checkpoints(folder)), std::vector<std::string>{fourth.id});
-
+  // That the last checkpoint takes the folder directory with it and that a
+  // failed withdrawing move changes nothing, the listing and retention tests see.
   // An id from a damaged record never leads out of the folder directory.
   createDirectories(scratch / "victim");
   Checkpoint escaping = record(folder, "../../victim", 5);

