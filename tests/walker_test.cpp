@@ -109,7 +109,6 @@ TEST(Walk, EveryItemOnceInPreOrderWithItsOwnFacts) {
     const WalkEntry& e = byPath[path];
     EXPECT_EQ(e.kind, facts.kind) << path;
     EXPECT_EQ(e.size, facts.size) << path;
-    EXPECT_EQ(e.flags, 0u) << path;
     EXPECT_EQ(e.dev, static_cast<int32_t>(volume.st_dev)) << path;
   }
   EXPECT_EQ(byPath["docs/a.txt"].mtimeNs, 1'700'000'000'123'456'789);
