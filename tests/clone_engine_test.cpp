@@ -1,7 +1,6 @@
 // The tree copy on real volumes: clones with every piece of metadata on the
 // copy-on-write ones, plain copies elsewhere, and nothing left behind after a
 // failure or a cancel.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -21,6 +20,7 @@
 #include "core/fs/volume.h"
 #include "core/records/redomark_error.h"
 #include "tests/error_of.h"
+#include "tests/engine_test_support.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -199,14 +199,6 @@ TEST(CloneTree, CancellingRemovesThePartialCopy) {
   // Cancelled before it starts, the copy creates nothing.
   EXPECT_EQ(cloneError(scratch / "src", scratch / "copy", &control), RedomarkError::cancelled());
   EXPECT_FALSE(pathExists(scratch / "copy", false));
-}
-
-int openDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (dirent* e = readdir(dir)) count += e->d_name[0] != '.';
-  closedir(dir);
-  return count;
 }
 
 TEST(CloneTree, DeepTreesNeedFewDescriptorsAndLeakNone) {

@@ -1,5 +1,6 @@
 #include "tests/engine_test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -71,6 +72,14 @@ std::vector<std::string> sortedNames(const std::string& directory) {
   std::vector<std::string> names = listNames(directory).value_or(std::vector<std::string>{});
   std::sort(names.begin(), names.end());
   return names;
+}
+
+int openDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* e = readdir(dir)) count += e->d_name[0] != '.';
+  closedir(dir);
+  return count;
 }
 
 }  // namespace redomark::testing

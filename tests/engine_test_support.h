@@ -39,5 +39,7 @@ mode_t permissions(const std::string& path);
 void setInodeFlags(const std::string& path, int flags, bool on);
 // Names in a directory, sorted; empty when it cannot be listed.
 std::vector<std::string> sortedNames(const std::string& directory);
+// Descriptors this process has open, to show that nothing leaks.
+int openDescriptors();
 
 }  // namespace redomark::testing

@@ -1,6 +1,5 @@
 // The tree walker on real volumes: order, facts of every kind of item, the
 // texts of unreadable items, cancellation and descriptor use on deep trees.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -41,14 +40,6 @@ std::string outcome(const std::string& root, const OperationControl* control = n
     out += e.what();
   }
   return countOnly ? std::to_string(count) + " " + out : out;
-}
-
-int openDescriptors() {
-  int count = 0;
-  DIR* dir = opendir("/proc/self/fd");
-  while (dirent* e = readdir(dir)) count += e->d_name[0] != '.';
-  closedir(dir);
-  return count;
 }
 
 // Runs body in a child process as the user "nobody", where permission bits
