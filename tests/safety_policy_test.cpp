@@ -85,8 +85,8 @@ TEST(CheckLocation, RefusesInItsFixedOrderWithTheRightPath) {
 }
 
 TEST(CheckLocation, BuiltInListsGuardTheSystemFolders) {
-  ScratchDir scratch(Volume::noClone);
-  const std::string store = scratch / "store";
+  // A store outside every folder tried, wherever the checkout lives; it need not exist.
+  const std::string store = "/redomark-no-such-store/Checkpoints";
   auto refused = [&](const std::string& path, const SafetyPolicy& policy) {
     expectError([&] { return checkLocation(path, store, false, policy); },
                 RedomarkError::forbiddenLocation(canonicalPath(path)));
