@@ -1,8 +1,9 @@
-// Writes JSON text into one growing string (or, taken in pieces, a buffer), in the two layouts the records use:
-// compact (no blanks at all) and pretty (one member or element per line, two
-// blanks of indentation per level, " : " after a key). Strings escape '"', '\',
-// '/' and control characters; other bytes, UTF-8 included, pass through.
-// The caller writes object members in the order they should appear.
+// Writes JSON text into one growing string (or, taken in pieces, a buffer), in
+// the two layouts the records use: compact (no blanks at all) and pretty (one
+// member or element per line, two blanks of indentation per level, " : " after
+// a key). Strings escape '"', '\', '/' and control characters; other bytes,
+// UTF-8 included, pass through. The caller writes object members in the order
+// they should appear.
 // Not thread-safe; one writer per document.
 #pragma once
 
