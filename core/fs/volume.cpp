@@ -13,6 +13,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
 #include "core/records/redomark_error.h"
 
@@ -39,20 +40,6 @@ static_assert(sizeof(XfsGeometry) == 256);
 constexpr unsigned long xfsGeometryRequest = _IOR('X', 126, XfsGeometry);
 constexpr unsigned long xfsGeometryRequestV4 = _IOR('X', 124, char[112]);
 constexpr uint32_t xfsReflinkFlag = 1u << 20;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Opens something on the volume that an ioctl can be sent to, without
 // opening a device or FIFO that happens to be the path itself.

@@ -98,9 +98,8 @@ RedomarkError readError(const std::string& path, int error) {
 
 class Walker {
  public:
-  Walker(const std::string& root, const OperationControl* control, const WalkVisitor& visit,
-         const FileMeasure* measure)
-      : root_(root), control_(control), visit_(visit), measure_(measure), openBudget_(openLevelBudget()) {
+  Walker(const std::string& root, const OperationControl* control, const WalkVisitor& visit)
+      : root_(root), control_(control), visit_(visit), openBudget_(openLevelBudget()) {
     path_ = root;
     if (path_.empty() || path_.back() != '/') path_ += '/';
     prefix_ = path_.size();
@@ -230,11 +229,6 @@ class Walker {
     entry_.size = child.size;
     entry_.mtimeNs = child.mtimeNs;
     entry_.dev = child.dev;
-    entry_.measured = 0;
-    // Mapping extents contends on the file system's locks when spread over
-    // threads (XFS's allocation groups), so it stays here.
-    if (measure_ && child.kind == EntryKind::file)
-      entry_.measured = level.fd >= 0 ? (*measure_)(level.fd, name) : (*measure_)(AT_FDCWD, path_.c_str());
     visit_(entry_);
 
     if (child.kind == EntryKind::directory) descend(level, pathIsUtf8);
@@ -260,7 +254,6 @@ class Walker {
   const std::string& root_;
   const OperationControl* control_;
   const WalkVisitor& visit_;
-  const FileMeasure* measure_;
   const size_t openBudget_;
   ParallelRange pool_{statusHelpers()};
   std::string path_;  // root, "/", then the current item's relative path
@@ -274,9 +267,8 @@ class Walker {
 
 }  // namespace
 
-void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit,
-          const FileMeasure* measure) {
-  Walker(root, control, visit, measure).run();
+void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit) {
+  Walker(root, control, visit).run();
 }
 
 }  // namespace redomark

@@ -21,13 +21,7 @@ struct WalkEntry {
   int64_t mtimeNs = 0;
   uint32_t flags = 0;  // always 0 on Linux
   int32_t dev = 0;
-  int64_t measured = 0;  // what the walk's FileMeasure gave for a regular file, else 0
 };
-
-// Asked for each regular file just before it is delivered, on the caller's
-// thread, with its directory's descriptor (or AT_FDCWD) and its name (or its
-// whole path), so that it can open the file without looking up the whole path.
-using FileMeasure = std::function<int64_t(int directoryFd, const char* name)>;
 
 // May throw; the walk then stops and passes the error on unchanged.
 using WalkVisitor = std::function<void(const WalkEntry&)>;
@@ -35,7 +29,6 @@ using WalkVisitor = std::function<void(const WalkEntry&)>;
 // Walks root (used unchanged). Throws RedomarkError::io for an unreadable item,
 // RedomarkError::cancelled when the control is cancelled at a 512-entry check,
 // or whatever the visitor throws.
-void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit,
-          const FileMeasure* measure = nullptr);
+void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit);
 
 }  // namespace redomark

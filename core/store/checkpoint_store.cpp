@@ -7,6 +7,7 @@
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/file_ops.h"
+#include "core/fs/private_space.h"
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
 #include "core/records/record_coding.h"
@@ -178,17 +179,7 @@ void CheckpointStore::removeLeftovers(const std::string& folder) const {
 
 int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
   if (!isSingleComponent(c.id)) return 0;
-  // Each file opened by its directory's descriptor rather than its whole path.
-  const FileMeasure measure = [](int directoryFd, const char* name) {
-    return privateSizeAt(directoryFd, name).value_or(0);
-  };
-  int64_t total = 0;
-  try {
-    walk(dataDirectory(c), nullptr, [&](const WalkEntry& e) { total += e.measured; }, &measure);
-  } catch (const std::exception&) {
-    // What was counted before the walk stopped still stands.
-  }
-  return total;
+  return privateSpaceBelow(dataDirectory(c));
 }
 
 void removeIfOnlyLock(const std::string& dir) {

@@ -1,0 +1,17 @@
+// The disk space that the regular files below a directory use alone: the sum
+// of their unshared extents. Directories are shared among a few threads, each
+// file mapped through its own directory's descriptor. Safe to call from any
+// thread; each call has its own threads and joins them before returning.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace redomark {
+
+// Links are not followed; a file that cannot be opened or mapped adds 0; a
+// directory that cannot be read ends the sum with what was counted so far;
+// a root that cannot be opened gives 0.
+int64_t privateSpaceBelow(const std::string& root);
+
+}  // namespace redomark

@@ -1,0 +1,81 @@
+// The space a tree's files use alone, on real copy-on-write volumes: what is
+// shared, linked or not a regular file adds nothing, and no depth is missed.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/fs/file_ops.h"
+#include "core/fs/private_space.h"
+#include "tests/test_volumes.h"
+
+namespace redomark::testing {
+namespace {
+
+constexpr int64_t kib = 1024;
+
+void writeUnique(const std::string& path, int64_t bytes) {
+  std::string data(static_cast<size_t>(bytes), '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7919 + bytes) >> 3);
+  writeWholeFile(path, data);
+}
+
+void cloneFile(const std::string& from, const std::string& to) {
+  const int source = open(from.c_str(), O_RDONLY);
+  const int copy = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+  ASSERT_GE(source, 0);
+  ASSERT_GE(copy, 0);
+  EXPECT_EQ(ioctl(copy, FICLONE, source), 0);
+  close(source);
+  close(copy);
+}
+
+// Makes directories with long names below dir until their path is longer
+// than the system resolves in one call, and writes a file at the bottom.
+void writeBeyondPathMax(const std::string& dir, int64_t bytes) {
+  const std::string name(250, 'd');
+  int at = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int depth = 0; depth < 18; ++depth) {
+    ASSERT_EQ(mkdirat(at, name.c_str(), 0755), 0);
+    const int next = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(at);
+    at = next;
+  }
+  const int file = openat(at, "bottom.bin", O_WRONLY | O_CREAT, 0644);
+  std::string data(static_cast<size_t>(bytes), 'b');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 31 + (i >> 9));
+  EXPECT_EQ(write(file, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  close(file);
+  close(at);
+}
+
+TEST(PrivateSpace, CountsOnlyTheUnsharedDataOfRegularFilesAtEveryDepth) {
+  for (const Volume volume : {Volume::btrfs, Volume::xfs}) {
+    SCOPED_TRACE(volume == Volume::btrfs ? "btrfs" : "xfs");
+    ScratchDir scratch(volume);
+    const std::string tree = scratch / "tree";
+    createDirectories(tree + "/one/two/three");
+    createDirectories(tree + "/empty");
+    writeUnique(tree + "/top.bin", 64 * kib);
+    writeUnique(tree + "/one/two/three/low.bin", 128 * kib);
+    writeWholeFile(tree + "/one/nothing.txt", "");
+    writeUnique(scratch / "outside.bin", 256 * kib);
+    cloneFile(scratch / "outside.bin", tree + "/one/two/shared.bin");
+    ASSERT_EQ(symlink((scratch / "outside.bin").c_str(), (tree + "/one/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((tree + "/one/pipe").c_str(), 0644), 0);
+    writeBeyondPathMax(tree + "/one", 192 * kib);
+
+    EXPECT_EQ(privateSpaceBelow(tree), (64 + 128 + 192) * kib);
+    EXPECT_EQ(privateSpaceBelow(tree + "/one/two"), 128 * kib);
+    EXPECT_EQ(privateSpaceBelow(scratch / "outside.bin"), 0);
+    EXPECT_EQ(privateSpaceBelow(scratch / "missing"), 0);
+  }
+}
+
+}  // namespace
+}  // namespace redomark::testing
