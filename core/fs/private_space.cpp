@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
