@@ -6,7 +6,6 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>

@@ -9,7 +9,6 @@
 #include "core/fs/file_ops.h"
 #include "core/fs/private_space.h"
 #include "core/fs/volume.h"
-#include "core/fs/walker.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
