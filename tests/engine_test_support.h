@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "core/fs/clone_engine.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -39,6 +40,10 @@ mode_t permissions(const std::string& path);
 void setInodeFlags(const std::string& path, int flags, bool on);
 // Names in a directory, sorted; empty when it cannot be listed.
 std::vector<std::string> sortedNames(const std::string& directory);
+// cloneEntry between two absolute paths, their parents opened as the engine
+// opens them.
+CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,
+                       OperationControl* control);
 // Descriptors this process has open, to show that nothing leaks.
 int openDescriptors();
 

@@ -64,20 +64,24 @@ TEST(FolderLock, ALockThatCannotBeOpenedIsAnIoErrorAndPlantedLinksAreNotFollowed
   ScratchDir scratch(Volume::btrfs);
   const CheckpointStore store(scratch / "store");
   const std::string dir = store.folderDirectory(folder);
-  const RedomarkError expected = RedomarkError::io("Couldn't open the lock for /data/Site.");
   bool ran = false;
   const auto attempt = [&] { withFolderLock(store, folder, [&] { ran = true; }); };
 
-  createDirectories(dir);
+  createDirectories(dir, 0700);
   ASSERT_EQ(symlink((scratch / "outside-lock").c_str(), (dir + "/.lock").c_str()), 0);
-  EXPECT_EQ(errorOf(attempt), expected);
+  EXPECT_EQ(errorOf(attempt), RedomarkError::io("Couldn't open the lock for /data/Site."));
   EXPECT_FALSE(pathExists(scratch / "outside-lock"));
 
+  // A folder directory that is a link, or that others may enter, is refused.
   removeTree(dir);
-  createDirectories(scratch / "outside-dir");
+  createDirectories(scratch / "outside-dir", 0700);
   ASSERT_EQ(symlink((scratch / "outside-dir").c_str(), dir.c_str()), 0);
-  EXPECT_EQ(errorOf(attempt), expected);
+  EXPECT_EQ(errorOf(attempt), RedomarkError::unsafeStore(dir));
   EXPECT_EQ(listNames(scratch / "outside-dir"), std::vector<std::string>{});
+  ASSERT_EQ(unlink(dir.c_str()), 0);
+  createDirectories(dir, 0755);
+  EXPECT_EQ(errorOf(attempt), RedomarkError::unsafeStore(dir));
+  EXPECT_EQ(listNames(dir), std::vector<std::string>{});
 
   writeWholeFile(scratch / "file", "");
   EXPECT_THROW(withFolderLock(CheckpointStore(scratch / "file/store"), folder, [&] { ran = true; }),

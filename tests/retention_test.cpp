@@ -9,7 +9,7 @@
 #include <random>
 #include <sstream>
 
-#include "core/fs/clone_engine.h"
+#include "tests/engine_test_support.h"
 #include "core/fs/file_ops.h"
 #include "core/store/retention.h"
 #include "tests/store_fixture.h"

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <gtest/gtest.h>
 #include <regex>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,6 +52,14 @@ std::string expectTrashed(const std::string& trash, const std::string& name, con
   local.tm_isdst = -1;
   EXPECT_LE(std::abs(std::difftime(std::time(nullptr), std::mktime(&local))), 120.0);
   return raw;
+}
+
+// The item at path, its parent reached as the engine reaches it: canonical,
+// then opened without following a link.
+std::string moveToTrash(const std::string& path) {
+  const std::optional<DirectoryHandle> parent = DirectoryHandle::open(canonicalPath(parentPath(path)));
+  if (!parent) throw std::runtime_error("no parent for " + path);
+  return redomark::moveToTrash(*parent, lastComponent(path));
 }
 
 }  // namespace

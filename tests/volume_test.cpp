@@ -23,7 +23,6 @@ TEST(VolumeInfo, FollowsLinksToTheirVolumeAndHasNoSpaceForWhatIsMissing) {
   EXPECT_EQ(info.fsType, "xfs");
   EXPECT_EQ(info.mountPoint, canonicalPath(volumeRoot(Volume::xfs)));
 
-  EXPECT_EQ(availableSpace(onBtrfs / "missing"), 0);
   writeWholeFile(onBtrfs / "file", std::string(64 * 1024, 'x'));
   ASSERT_EQ(symlink("file", (onBtrfs / "link").c_str()), 0);
   EXPECT_EQ(privateSize(onBtrfs / "missing"), std::nullopt);

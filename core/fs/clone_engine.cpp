@@ -92,6 +92,11 @@ class TreeCopier {
   void copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                   const struct stat& st);
   [[noreturn]] void fail(int code) const;
+  // Ownership, attributes, permission bits and times, in the order in which
+  // none undoes another: chown clears set-id bits and file capabilities. With
+  // the status the destination has now, ownership and permission bits that are
+  // already right are left alone, which saves a file system transaction each.
+  void finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current = nullptr);
   void stopIfCancelled() const {
     if (context_.control && context_.control->isCancelled()) throw RedomarkError::cancelled();
   }
@@ -107,11 +112,6 @@ class TreeCopier {
                 const struct stat& st);
   void copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                 const struct stat& st);
-  // Ownership, attributes, permission bits and times, in the order in which
-  // none undoes another: chown clears set-id bits and file capabilities. With
-  // the status the destination has now, ownership and permission bits that are
-  // already right are left alone, which saves a file system transaction each.
-  void finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current = nullptr);
   void fileFinished(bool cloned);
 
   CloneContext& context_;
@@ -276,36 +276,55 @@ void TreeCopier::fileFinished(bool cloned) {
 
 }  // namespace
 
-CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,
-                       OperationControl* control) {
+CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                            const std::string& destinationName, std::optional<int64_t> total,
+                            OperationControl* control) {
   CloneContext context;
   context.total = total;
   context.control = control;
-  TreeCopier copier(context, source);
+  TreeCopier copier(context, source.path());
   copier.stopIfCancelled();
-
-  struct stat st;
-  if (fstatat(AT_FDCWD, source.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) copier.fail(errno);
-  const Descriptor parentFd(open(parentPath(destination).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (parentFd.get() < 0) copier.fail(errno);
-  const std::string name = lastComponent(destination);
-  if (!S_ISDIR(st.st_mode)) {
-    const Descriptor sourceParent(open(parentPath(source).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (sourceParent.get() < 0) copier.fail(errno);
-    DestinationGuard guard(parentFd.get(), name, destination);
-    copier.copySingle(sourceParent.get(), lastComponent(source).c_str(), parentFd.get(), name.c_str(), st);
-    guard.commit();
-    return context;
-  }
-  Descriptor sourceFd(open(source.c_str(), directoryFlags));
+  // A description of its own, so that listing it moves no offset the
+  // caller's descriptor shares.
+  Descriptor sourceFd(openat(source.fd(), ".", directoryFlags));
   if (sourceFd.get() < 0) copier.fail(errno);
+  struct stat st;
   if (fstat(sourceFd.get(), &st) != 0) copier.fail(errno);
-  if (mkdirat(parentFd.get(), name.c_str(), workingMode) != 0) copier.fail(errno);
+  if (mkdirat(destinationParent.fd(), destinationName.c_str(), workingMode) != 0) copier.fail(errno);
 
-  DestinationGuard guard(parentFd.get(), name, destination);
-  Descriptor destinationFd(openat(parentFd.get(), name.c_str(), directoryFlags));
+  DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
+  Descriptor destinationFd(openat(destinationParent.fd(), destinationName.c_str(), directoryFlags));
   if (destinationFd.get() < 0) copier.fail(errno);
   copier.copyRoot(sourceFd, st, destinationFd);
+  guard.commit();
+  return context;
+}
+
+void copyDirectoryAttributes(const DirectoryHandle& source, const DirectoryHandle& destination) {
+  CloneContext context;
+  TreeCopier copier(context, source.path());
+  struct stat st;
+  if (fstat(source.fd(), &st) != 0) copier.fail(errno);
+  copier.finish(source.fd(), destination.fd(), st);
+}
+
+CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& name,
+                        const DirectoryHandle& destinationParent, const std::string& destinationName,
+                        std::optional<int64_t> total, OperationControl* control) {
+  CloneContext context;
+  context.total = total;
+  context.control = control;
+  TreeCopier copier(context, joinPath(sourceParent.path(), name));
+  copier.stopIfCancelled();
+  struct stat st;
+  if (fstatat(sourceParent.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) copier.fail(errno);
+  if (S_ISDIR(st.st_mode)) {
+    std::optional<DirectoryHandle> source = sourceParent.child(name);
+    if (!source) copier.fail(errno);
+    return cloneDirectory(*source, destinationParent, destinationName, total, control);
+  }
+  DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
+  copier.copySingle(sourceParent.fd(), name.c_str(), destinationParent.fd(), destinationName.c_str(), st);
   guard.commit();
   return context;
 }

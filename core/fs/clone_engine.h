@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core/fs/directory_handle.h"
 #include "core/records/operation_control.h"
 
 namespace redomark {
@@ -18,13 +19,24 @@ struct CloneContext {
   OperationControl* control = nullptr;
 };
 
-// Copies source (a directory, a file or a symbolic link, which is not followed)
-// to destination (which must not exist), with permission bits, ownership where
-// allowed, nanosecond times and extended attributes. Reports phase copying through the control's throttle after each
-// file. On failure the half-made destination is removed and it throws
-// RedomarkError::cancelled when the control was cancelled, else
+// Copies the open directory source, its contents and then its own attributes,
+// to the new entry destinationName of destinationParent (which must not
+// exist), with permission bits, ownership where allowed, nanosecond times and
+// extended attributes. Reports phase copying through the control's throttle
+// after each file. On failure the half-made destination is removed and it
+// throws RedomarkError::cancelled when the control was cancelled, else
 // RedomarkError::copyFailed naming the failing source path and its errno.
-CloneContext cloneTree(const std::string& source, const std::string& destination,
-                       std::optional<int64_t> total, OperationControl* control);
+CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                            const std::string& destinationName, std::optional<int64_t> total,
+                            OperationControl* control);
+// Gives the directory destination the ownership (where allowed), extended
+// attributes, permission bits and times of source, as a copy's directories get
+// them. Throws RedomarkError::copyFailed.
+void copyDirectoryAttributes(const DirectoryHandle& source, const DirectoryHandle& destination);
+// The same for the entry name of sourceParent: a directory, a file or a
+// symbolic link, which is not followed.
+CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& name,
+                        const DirectoryHandle& destinationParent, const std::string& destinationName,
+                        std::optional<int64_t> total, OperationControl* control);
 
 }  // namespace redomark

@@ -2,12 +2,17 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
 
+#include "core/fs/file_descriptor.h"
 #include "core/fs/file_ops.h"
 
 namespace redomark {
@@ -15,8 +20,15 @@ namespace redomark {
 namespace {
 
 constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
-
+// A directory passed through on the way needs only to be searchable.
+constexpr int passingFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// The kernel copies at most PATH_MAX bytes of a path, its terminator included.
+constexpr size_t onePieceBytes = PATH_MAX - 1;
 constexpr size_t readBlockBytes = 64 * 1024;
+
+[[noreturn]] void fail(const std::string& what, const std::string& path, int code = errno) {
+  throw std::system_error(code, std::generic_category(), what + " " + path);
+}
 
 bool readAll(int fd, const std::function<void(std::string_view)>& piece) {
   std::vector<char> buffer(readBlockBytes);
@@ -31,16 +43,102 @@ bool readAll(int fd, const std::function<void(std::string_view)>& piece) {
   }
 }
 
-}  // namespace
-
-std::optional<DirectoryHandle> DirectoryHandle::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), directoryFlags);
-  if (fd < 0) return std::nullopt;
-  return DirectoryHandle(fd, path);
+// Where the kernel lacks openat2: one component at a time, each checked not
+// to be a link (and, within one mount, not a mount point) before it is opened
+// without following one.
+int openByComponents(int startFd, std::string_view path, int flags, bool sameMount) {
+  int at = path.starts_with('/') ? open("/", passingFlags) : fcntl(startFd, F_DUPFD_CLOEXEC, 0);
+  size_t start = 0;
+  while (at >= 0) {
+    while (start < path.size() && path[start] == '/') ++start;
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const bool last = path.find_first_not_of('/', end) == std::string_view::npos;
+    if (start == end) return at;  // "/" alone, or a trailing "/"
+    const std::string name(path.substr(start, end - start));
+    const std::optional<ItemStatus> facts = itemStatusAt(at, name.c_str());
+    int next = -1;
+    if (name == "..") {
+      errno = EXDEV;
+    } else if (facts && facts->kind == EntryKind::symlink) {
+      errno = ELOOP;
+    } else if (facts && sameMount && facts->mountRoot) {
+      errno = EXDEV;
+    } else {
+      next = openat(at, name.c_str(), last ? flags : passingFlags);
+    }
+    const int saved = errno;
+    close(at);
+    errno = saved;
+    if (last) return next;
+    at = next;
+    start = end;
+  }
+  return -1;
 }
 
-DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
-    : fd_(other.fd_), path_(std::move(other.path_)) {
+int openWithResolve(int startFd, const std::string& path, int flags, uint64_t resolve) {
+  struct open_how how {};
+  how.flags = static_cast<uint64_t>(flags);
+  how.resolve = resolve;
+  return static_cast<int>(syscall(SYS_openat2, startFd, path.c_str(), &how, sizeof how));
+}
+
+// Opens path (absolute, or relative to startFd and then kept beneath it)
+// without following any link; with sameMount also without entering another
+// mount. Any length: a long path is opened a piece at a time.
+int openWithoutLinks(int startFd, std::string_view path, int flags, bool sameMount) {
+  uint64_t resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  if (sameMount) resolve |= RESOLVE_NO_XDEV;
+  if (!path.starts_with('/')) resolve |= RESOLVE_BENEATH;
+  int at = startFd;
+  for (;;) {
+    const bool whole = path.size() <= onePieceBytes;
+    // Names are far shorter than a piece, so a piece always ends at a "/".
+    const size_t end = whole ? path.size() : path.rfind('/', onePieceBytes);
+    const std::string piece(path.substr(0, end == 0 ? 1 : end));
+    int next = openWithResolve(at, piece, whole ? flags : passingFlags, resolve);
+    if (next < 0 && errno == ENOSYS) next = openByComponents(at, piece, whole ? flags : passingFlags, sameMount);
+    const int saved = errno;
+    if (at != startFd) close(at);
+    errno = saved;
+    if (whole || next < 0) return next;
+    at = next;
+    path.remove_prefix(end + 1);
+    resolve |= RESOLVE_BENEATH;  // the rest lies below the piece just opened
+  }
+}
+
+}  // namespace
+
+int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
+  return openWithoutLinks(directoryFd, relativePath, directoryFlags, true);
+}
+
+std::optional<DirectoryHandle> DirectoryHandle::open(const std::string& absolutePath) {
+  if (!absolutePath.starts_with('/')) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  const int fd = openWithoutLinks(AT_FDCWD, absolutePath, directoryFlags, false);
+  if (fd < 0) return std::nullopt;
+  return DirectoryHandle(fd, absolutePath);
+}
+
+DirectoryHandle DirectoryHandle::create(const std::string& absolutePath, mode_t mode) {
+  if (std::optional<DirectoryHandle> existing = open(absolutePath)) return std::move(*existing);
+  if (errno != ENOENT) fail("Couldn't open", absolutePath);
+  const std::string parentName = parentPath(absolutePath);
+  if (parentName == absolutePath) fail("Couldn't open", absolutePath);
+  const DirectoryHandle parent = create(parentName, mode);
+  const std::string name = lastComponent(absolutePath);
+  if (mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) fail("Couldn't create", absolutePath);
+  std::optional<DirectoryHandle> made = parent.child(name);
+  if (!made) fail("Couldn't create", absolutePath);
+  return std::move(*made);
+}
+
+DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
   other.fd_ = -1;
 }
 
@@ -58,10 +156,32 @@ DirectoryHandle::~DirectoryHandle() {
   if (fd_ >= 0) close(fd_);
 }
 
+ItemStatus DirectoryHandle::ownStatus() const {
+  std::optional<ItemStatus> facts = itemStatusAt(fd_, "");
+  if (!facts) fail("Couldn't read", path_);
+  return *facts;
+}
+
+DirectoryHandle DirectoryHandle::reopen() const {
+  const int fd = openat(fd_, ".", directoryFlags);
+  if (fd < 0) fail("Couldn't open", path_);
+  return DirectoryHandle(fd, path_);
+}
+
 std::optional<DirectoryHandle> DirectoryHandle::child(const std::string& name) const {
   const int fd = openat(fd_, name.c_str(), directoryFlags);
   if (fd < 0) return std::nullopt;
   return DirectoryHandle(fd, joinPath(path_, name));
+}
+
+std::optional<DirectoryHandle> DirectoryHandle::descend(std::string_view relativePath) const {
+  const int fd = openDirectoryBelow(fd_, relativePath);
+  if (fd < 0) return std::nullopt;
+  return DirectoryHandle(fd, joinPath(path_, std::string(relativePath)));
+}
+
+std::optional<ItemStatus> DirectoryHandle::status(const std::string& name) const {
+  return itemStatusAt(fd_, name.c_str());
 }
 
 std::optional<std::vector<std::string>> DirectoryHandle::names() const {
@@ -94,22 +214,67 @@ std::optional<std::string> DirectoryHandle::readFile(const std::string& name) co
 }
 
 bool DirectoryHandle::readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const {
-  const int fd = openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
-  struct Closer {
-    int fd;
-    ~Closer() { close(fd); }
-  } closer{fd};
-  return readAll(fd, piece);
+  const FileDescriptor fd(openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return false;
+  return readAll(fd.get(), piece);
+}
+
+DirectoryHandle DirectoryHandle::privateChild(const std::string& name) const {
+  if (mkdirat(fd_, name.c_str(), 0700) != 0 && errno != EEXIST) fail("Couldn't create", joinPath(path_, name));
+  std::optional<DirectoryHandle> made = child(name);
+  if (!made) fail("Couldn't open", joinPath(path_, name));
+  const ItemStatus facts = made->ownStatus();
+  if (facts.owner != geteuid() || (facts.mode & 077) != 0) fail("Couldn't use", made->path(), EACCES);
+  return std::move(*made);
+}
+
+DirectoryHandle DirectoryHandle::makePrivateDirectory(const std::string& name) const {
+  if (mkdirat(fd_, name.c_str(), 0700) != 0) fail("Couldn't create", joinPath(path_, name));
+  std::optional<DirectoryHandle> made = child(name);
+  if (!made) fail("Couldn't open", joinPath(path_, name));
+  return std::move(*made);
+}
+
+int DirectoryHandle::createFile(const std::string& name, mode_t mode) const {
+  const int fd = openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+  if (fd < 0) fail("Couldn't write", joinPath(path_, name));
+  return fd;
+}
+
+void DirectoryHandle::writeNewFile(const std::string& name, std::string_view bytes, mode_t mode) const {
+  const FileDescriptor fd(createFile(name, mode));
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd.get(), bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail("Couldn't write", joinPath(path_, name));
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
 }
 
 void DirectoryHandle::rename(const std::string& from, const std::string& to) const {
-  if (renameat(fd_, from.c_str(), fd_, to.c_str()) != 0)
-    throw std::system_error(errno, std::generic_category(), "Couldn't move " + joinPath(path_, from));
+  if (renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) fail("Couldn't move", joinPath(path_, from));
+}
+
+int DirectoryHandle::moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory,
+                                          const std::string& to) const {
+  if (renameat2(fd_, from.c_str(), directory.fd_, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL) return errno;
+  // A file system without the flag (some network and FUSE ones): check, then
+  // rename. The gap between the two only matters against a concurrent writer.
+  if (directory.status(to)) return EEXIST;
+  return renameat(fd_, from.c_str(), directory.fd_, to.c_str()) == 0 ? 0 : errno;
+}
+
+int DirectoryHandle::exchange(const std::string& a, const std::string& b) const {
+  return renameat2(fd_, a.c_str(), fd_, b.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
 }
 
 void DirectoryHandle::removeTree(const std::string& name) const {
   removeTreeAt(fd_, name, joinPath(path_, name));
+}
+
+bool DirectoryHandle::removeEntry(const std::string& name) const {
+  return unlinkat(fd_, name.c_str(), 0) == 0 || unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 }  // namespace redomark

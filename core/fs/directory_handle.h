@@ -1,6 +1,7 @@
-// An open directory of the store that was reached without following a
-// symbolic link at its own name, so that a link planted in the store cannot
-// lead a listing, a read, a rename or a removal somewhere else. Owns its
+// An open directory reached without following any symbolic link, and the
+// verbs that act on entries inside it. Everything that writes, moves or
+// removes goes through one of these, so that a link or a renamed parent
+// planted after a check can never lead the work somewhere else. Owns its
 // descriptor; not shared between threads.
 #pragma once
 
@@ -8,14 +9,28 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
+
+#include "core/fs/item_status.h"
 
 namespace redomark {
 
+// Opens the directory at relativePath below the open directory directoryFd as
+// descend does; the descriptor, or -1 with errno.
+int openDirectoryBelow(int directoryFd, std::string_view relativePath);
+
 class DirectoryHandle {
  public:
-  // Nothing when path is missing, unreadable, not a directory or a symbolic link.
-  static std::optional<DirectoryHandle> open(const std::string& path);
+  // The directory at an absolute path, reached from "/" without following a
+  // link anywhere on the way. Nothing when it is missing, not a directory,
+  // unreadable, or a link is on the way; errno then says which (ELOOP for a
+  // link).
+  static std::optional<DirectoryHandle> open(const std::string& absolutePath);
+  // The directory at an absolute path, its missing components created with
+  // mode (less the umask) as mkdir -p would, none of them reached through a
+  // link. Throws std::system_error naming the path.
+  static DirectoryHandle create(const std::string& absolutePath, mode_t mode = 0777);
 
   DirectoryHandle(DirectoryHandle&& other) noexcept;
   DirectoryHandle& operator=(DirectoryHandle&& other) noexcept;
@@ -23,13 +38,26 @@ class DirectoryHandle {
   DirectoryHandle& operator=(const DirectoryHandle&) = delete;
   ~DirectoryHandle();
 
+  // The path this directory was reached by; for messages only.
   const std::string& path() const { return path_; }
   int fd() const { return fd_; }
+  // The directory's own facts; throws std::system_error.
+  ItemStatus ownStatus() const;
+  // The same directory under a descriptor of its own. Throws std::system_error.
+  DirectoryHandle reopen() const;
 
-  // The subdirectory name, under the same rules as open.
+  // The subdirectory name (a link there is not followed); nothing otherwise.
   std::optional<DirectoryHandle> child(const std::string& name) const;
+  // The directory below this one at a relative path, with no link and no
+  // other mount on the way, whatever its length. Nothing otherwise; errno is
+  // ELOOP for a link, EXDEV for a mount point, ENOTDIR, ENOENT or the like.
+  std::optional<DirectoryHandle> descend(std::string_view relativePath) const;
+  // Facts of the entry name, a link not followed; nothing when it is missing
+  // or cannot be examined.
+  std::optional<ItemStatus> status(const std::string& name) const;
   // Names without "." and ".."; nothing when the directory cannot be listed.
   std::optional<std::vector<std::string>> names() const;
+
   // The whole regular file name (a link there is not followed); nothing when
   // it cannot be read.
   std::optional<std::string> readFile(const std::string& name) const;
@@ -37,11 +65,34 @@ class DirectoryHandle {
   // when it cannot be opened or read (some pieces may have been handed over).
   // Whatever piece throws is passed on.
   bool readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const;
-  // Renames an entry within this directory. Throws std::system_error.
+
+  // The subdirectory name with mode 0700, made when missing; an existing one
+  // is used only when it is a directory of ours, not a link, that nobody else
+  // may enter. Throws std::system_error (EACCES for one that isn't private).
+  DirectoryHandle privateChild(const std::string& name) const;
+  // A new subdirectory name with mode 0700; EEXIST when anything is there.
+  // Throws std::system_error.
+  DirectoryHandle makePrivateDirectory(const std::string& name) const;
+  // Creates the file name, which must not exist (no link is followed), for
+  // writing with mode. Returns its descriptor; throws std::system_error.
+  int createFile(const std::string& name, mode_t mode) const;
+  // Writes bytes to the new file name (created as createFile does). Throws.
+  void writeNewFile(const std::string& name, std::string_view bytes, mode_t mode) const;
+
+  // Renames an entry within this directory, replacing the target. Throws
+  // std::system_error.
   void rename(const std::string& from, const std::string& to) const;
+  // Renames from (here) to to in directory, unless something already exists
+  // there. 0 on success, else the errno (EEXIST when taken); nothing moved.
+  int moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory, const std::string& to) const;
+  // Exchanges the two entries a and b of this directory atomically. 0 on
+  // success, else the errno; nothing moved.
+  int exchange(const std::string& a, const std::string& b) const;
   // Removes the entry name and everything below it, following no link. Throws
   // std::system_error.
   void removeTree(const std::string& name) const;
+  // Removes the entry name when it is a file or an empty directory; false otherwise.
+  bool removeEntry(const std::string& name) const;
 
  private:
   DirectoryHandle(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}

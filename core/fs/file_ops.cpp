@@ -136,10 +136,8 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   return out;
 }
 
-OutputFile::OutputFile(const std::string& path, mode_t mode)
-    : path_(path), fd_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode)) {
-  if (fd_ < 0) throwErrno("Couldn't write", path_);
-}
+OutputFile::OutputFile(const DirectoryHandle& directory, const std::string& name, mode_t mode)
+    : path_(joinPath(directory.path(), name)), fd_(directory.createFile(name, mode)) {}
 
 OutputFile::~OutputFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -163,9 +161,20 @@ void OutputFile::close() {
 }
 
 void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode) {
-  OutputFile file(path, mode);
-  file.write(bytes);
-  file.close();
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throwErrno("Couldn't write", path);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int code = errno;
+      close(fd);
+      throw std::system_error(code, std::generic_category(), "Couldn't write " + path);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (close(fd) != 0) throwErrno("Couldn't write", path);
 }
 
 std::string homeDirectory() {

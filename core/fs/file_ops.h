@@ -9,6 +9,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "core/fs/directory_handle.h"
+
 namespace redomark {
 
 // True when something exists at path; followLinks false examines a final link itself.
@@ -34,11 +36,12 @@ std::optional<std::string> readWholeFile(const std::string& path);
 // Creates or truncates path and writes bytes with plain writes. Throws.
 void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode = 0666);
 
-// A file created or truncated at construction and written piece by piece with
-// plain writes; the caller does the buffering. Every call throws on failure.
+// A new file of an open directory (it must not exist; no link is followed),
+// written piece by piece with plain writes; the caller does the buffering.
+// Every call throws on failure.
 class OutputFile {
  public:
-  explicit OutputFile(const std::string& path, mode_t mode = 0666);
+  OutputFile(const DirectoryHandle& directory, const std::string& name, mode_t mode);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;

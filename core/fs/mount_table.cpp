@@ -1,5 +1,9 @@
 #include "core/fs/mount_table.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <vector>
 
 #include "core/fs/file_ops.h"
@@ -50,7 +54,7 @@ std::optional<MountEntry> parseLine(std::string_view line) {
   const std::vector<std::string_view> f = fields(line);
   if (f.size() < 7) return std::nullopt;
   for (size_t i = 6; i + 1 < f.size(); ++i) {
-    if (f[i] == "-") return MountEntry{unescaped(f[4]), unescaped(f[i + 1])};
+    if (f[i] == "-") return MountEntry{unescaped(f[4]), unescaped(f[i + 1]), std::strtoull(std::string(f[0]).c_str(), nullptr, 10)};
   }
   return std::nullopt;
 }
@@ -69,6 +73,26 @@ std::optional<MountEntry> findMount(std::string_view table, std::string_view res
     if (!best || entry->mountPoint.size() >= best->mountPoint.size()) best = std::move(entry);
   }
   return best;
+}
+
+std::optional<MountEntry> findMountById(std::string_view table, uint64_t id) {
+  size_t start = 0;
+  while (start < table.size()) {
+    size_t end = table.find('\n', start);
+    if (end == std::string_view::npos) end = table.size();
+    std::optional<MountEntry> entry = parseLine(table.substr(start, end - start));
+    start = end + 1;
+    if (entry && entry->id == id) return entry;
+  }
+  return std::nullopt;
+}
+
+std::optional<MountEntry> mountOf(int fd) {
+  struct statx facts;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &facts) != 0 || !(facts.stx_mask & STATX_MNT_ID)) return std::nullopt;
+  const std::optional<std::string> table = readWholeFile("/proc/self/mountinfo");
+  if (!table) return std::nullopt;
+  return findMountById(*table, facts.stx_mnt_id);
 }
 
 std::optional<MountEntry> mountHolding(std::string_view resolvedPath) {

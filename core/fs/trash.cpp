@@ -9,7 +9,6 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "core/fs/exchange.h"
 #include "core/fs/file_ops.h"
 #include "core/fs/mount_table.h"
 
@@ -32,7 +31,8 @@ std::string homeTrashPath() {
   return joinPath(homeDirectory(), ".local/share/Trash");
 }
 
-// Device of path, or of its nearest existing ancestor when it is not there yet.
+// Device of path, or of its nearest existing ancestor when it is not there
+// yet; only to choose a trash, which is checked again once it is open.
 dev_t deviceOfNearest(std::string path) {
   struct stat st;
   while (stat(path.c_str(), &st) != 0) {
@@ -43,47 +43,55 @@ dev_t deviceOfNearest(std::string path) {
   return st.st_dev;
 }
 
-// A directory of ours, made 0700 when missing. A link or someone else's
-// directory is never used: on a shared volume it could redirect our files.
-bool ensureOwnDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) == 0) {
-    chmod(path.c_str(), 0700);  // exact, whatever the umask
-    return true;
+// The subdirectory name of parent, made 0700 when missing; one that is a
+// link, someone else's or, with exactly0700, open to others could redirect or
+// expose what is trashed, and is never used.
+std::optional<DirectoryHandle> ownDirectory(const DirectoryHandle& parent, const std::string& name, bool exactly0700) {
+  if (mkdirat(parent.fd(), name.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+  std::optional<DirectoryHandle> directory = parent.child(name);
+  if (!directory) return std::nullopt;
+  const ItemStatus facts = directory->ownStatus();
+  if (facts.owner != geteuid() || (exactly0700 && (facts.mode & 0777) != 0700)) {
+    errno = EACCES;
+    return std::nullopt;
   }
-  struct stat st;
-  return errno == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid();
+  return directory;
 }
 
-// The trash at the top of a volume other than the home's: the administrator's
-// shared sticky ".Trash" with a directory per user, else ".Trash-<uid>".
-std::string volumeTrashPath(const std::string& topDir, const std::string& item) {
-  const std::string uid = std::to_string(getuid());
-  const std::string shared = joinPath(topDir, ".Trash");
-  struct stat st;
-  if (lstat(shared.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
-    const std::string mine = joinPath(shared, uid);
-    if (ensureOwnDirectory(mine)) return mine;
-  }
-  const std::string own = joinPath(topDir, ".Trash-" + uid);
-  if (!ensureOwnDirectory(own)) fail(errno == EEXIST ? EACCES : errno, item);
-  return own;
+// The administrator's shared ".Trash": a real directory with the sticky bit,
+// owned by root or by the user.
+bool isSharedTrash(const std::optional<ItemStatus>& facts) {
+  return facts && facts->kind == EntryKind::directory && (facts->mode & S_ISVTX) &&
+         (facts->owner == 0 || facts->owner == geteuid());
 }
 
-// The item's absolute path with its parent's links resolved, which is what
-// the trash records and what the mount table is searched with.
-std::string resolvedItemPath(const std::string& path) {
-  std::string absolute = path;
-  if (absolute.empty() || absolute[0] != '/') {
-    char* cwd = getcwd(nullptr, 0);
-    if (!cwd) fail(errno, path);
-    absolute = joinPath(cwd, absolute);
-    std::free(cwd);
+// The trash at the top of a volume other than the home's: ".Trash/<uid>" in
+// the administrator's shared sticky ".Trash", else ".Trash-<uid>".
+std::optional<DirectoryHandle> volumeTrash(const DirectoryHandle& top) {
+  const std::string uid = std::to_string(geteuid());
+  if (isSharedTrash(top.status(".Trash"))) {
+    if (std::optional<DirectoryHandle> shared = top.child(".Trash"); shared && isSharedTrash(shared->ownStatus()))
+      if (std::optional<DirectoryHandle> mine = ownDirectory(*shared, uid, true)) return mine;
   }
-  char* parent = realpath(parentPath(absolute).c_str(), nullptr);
-  if (!parent) fail(errno, path);
-  const std::string out = joinPath(parent, lastComponent(absolute));
-  std::free(parent);
-  return out;
+  return ownDirectory(top, ".Trash-" + uid, true);
+}
+
+// The trash for an item of directory: the home trash on the home's volume,
+// else the trash at the top of the item's own mount, so nothing is copied.
+DirectoryHandle trashFor(const DirectoryHandle& directory, const ItemStatus& item, const std::string& itemPath) {
+  const std::string home = homeTrashPath();
+  if (item.device == deviceOfNearest(home)) {
+    DirectoryHandle trash = DirectoryHandle::create(home, 0700);
+    if (trash.ownStatus().device == item.device) return trash;
+  }
+  const std::optional<MountEntry> mount = mountOf(directory.fd());
+  if (!mount) fail(ENOENT, itemPath);
+  const std::optional<DirectoryHandle> top = DirectoryHandle::open(mount->mountPoint);
+  if (!top) fail(errno, itemPath);
+  if (top->ownStatus().device != item.device) fail(EXDEV, itemPath);
+  std::optional<DirectoryHandle> trash = volumeTrash(*top);
+  if (!trash) fail(errno, itemPath);
+  return std::move(*trash);
 }
 
 std::string percentEncoded(const std::string& path) {
@@ -146,10 +154,11 @@ bool writeAll(int fd, const std::string& bytes) {
   return true;
 }
 
-// Creates info/<name>.trashinfo exclusively, which is what claims the name.
-// Returns false when the name is already taken; throws on any other failure.
-bool claimName(const std::string& infoPath, const std::string& contents, const std::string& item) {
-  const int fd = open(infoPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+// Creates the info file exclusively, which is what claims the name. Returns
+// false when the name is already taken; throws on any other failure.
+bool claimName(const DirectoryHandle& info, const std::string& name, const std::string& contents,
+               const std::string& item) {
+  const int fd = openat(info.fd(), name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (errno == EEXIST) return false;
     fail(errno, item);
@@ -158,7 +167,7 @@ bool claimName(const std::string& infoPath, const std::string& contents, const s
   const int writeError = errno;
   if (close(fd) != 0 || !written) {
     const int code = written ? errno : writeError;
-    unlink(infoPath.c_str());
+    unlinkat(info.fd(), name.c_str(), 0);
     fail(code, item);
   }
   return true;
@@ -166,41 +175,27 @@ bool claimName(const std::string& infoPath, const std::string& contents, const s
 
 }  // namespace
 
-std::string moveToTrash(const std::string& path) {
-  struct stat item;
-  if (lstat(path.c_str(), &item) != 0) fail(errno, path);
-  const std::string resolved = resolvedItemPath(path);
-
-  std::string trash = homeTrashPath();
-  if (item.st_dev == deviceOfNearest(trash)) {
-    try {
-      createDirectories(trash, 0700);
-    } catch (const std::system_error& e) {
-      fail(e.code().value(), path);
-    }
-  } else {
-    const std::optional<MountEntry> mount = mountHolding(parentPath(resolved));
-    if (!mount) fail(ENOENT, path);
-    trash = volumeTrashPath(mount->mountPoint, path);
-  }
-  const std::string infoDir = joinPath(trash, "info");
-  const std::string filesDir = joinPath(trash, "files");
-  if (!ensureOwnDirectory(infoDir) || !ensureOwnDirectory(filesDir)) fail(errno == EEXIST ? EACCES : errno, path);
+std::string moveToTrash(const DirectoryHandle& directory, const std::string& name) {
+  const std::string itemPath = joinPath(directory.path(), name);
+  const std::optional<ItemStatus> item = directory.status(name);
+  if (!item) fail(errno, itemPath);
+  const DirectoryHandle trash = trashFor(directory, *item, itemPath);
+  const std::optional<DirectoryHandle> info = ownDirectory(trash, "info", false);
+  const std::optional<DirectoryHandle> files = info ? ownDirectory(trash, "files", false) : std::nullopt;
+  if (!files) fail(errno, itemPath);
 
   const std::string contents =
-      "[Trash Info]\nPath=" + percentEncoded(resolved) + "\nDeletionDate=" + localTimeNow() + "\n";
-  const std::string name = lastComponent(resolved);
+      "[Trash Info]\nPath=" + percentEncoded(itemPath) + "\nDeletionDate=" + localTimeNow() + "\n";
   for (int attempt = 1;; ++attempt) {
     const std::string candidate = candidateName(name, attempt);
-    const std::string infoPath = joinPath(infoDir, candidate + infoSuffix);
-    if (!claimName(infoPath, contents, path)) continue;
-    const std::string target = joinPath(filesDir, candidate);
-    const int err = moveWithoutReplacing(path, target);
-    if (err == 0) return target;
+    const std::string infoName = candidate + infoSuffix;
+    if (!claimName(*info, infoName, contents, itemPath)) continue;
+    const int err = directory.moveWithoutReplacing(name, *files, candidate);
+    if (err == 0) return joinPath(files->path(), candidate);
     // An entry in files/ without its info file still takes the name; any
     // other failure leaves the item where it was, with no info file behind.
-    unlink(infoPath.c_str());
-    if (err != EEXIST) fail(err, path);
+    unlinkat(info->fd(), infoName.c_str(), 0);
+    if (err != EEXIST) fail(err, itemPath);
   }
 }
 

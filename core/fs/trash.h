@@ -4,10 +4,15 @@
 
 #include <string>
 
+#include "core/fs/directory_handle.h"
+
 namespace redomark {
 
-// Returns the item's new path under the trash's "files" directory. Throws
-// std::system_error and leaves the item where it was when the move fails.
-std::string moveToTrash(const std::string& path);
+// Moves the entry name of directory (whose path is absolute) to the Trash,
+// reaching every trash directory without following a link and using only
+// those that are the user's own. Returns the item's new path under the
+// trash's "files" directory. Throws std::system_error and leaves the item
+// where it was when the move fails.
+std::string moveToTrash(const DirectoryHandle& directory, const std::string& name);
 
 }  // namespace redomark

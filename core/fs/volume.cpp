@@ -55,11 +55,9 @@ bool xfsHasReflink(int fd) {
   return (geometry.flags & xfsReflinkFlag) != 0;
 }
 
-bool canShareBlocks(const VolumeInfo& info, const std::string& path, const struct stat& facts) {
+bool canShareBlocks(const VolumeInfo& info, int fd) {
   if (info.fsType == "btrfs" || info.fsType == "bcachefs") return true;
-  if (info.fsType != "xfs") return false;
-  FileDescriptor fd(openOnVolume(path, facts, info.mountPoint));
-  return fd.get() >= 0 && xfsHasReflink(fd.get());
+  return info.fsType == "xfs" && fd >= 0 && xfsHasReflink(fd);
 }
 
 // renameat2 cannot be asked whether it would exchange without trying it, so
@@ -95,14 +93,31 @@ VolumeInfo readVolumeInfo(const std::string& path) {
   info.device = static_cast<int32_t>(facts.st_dev);
   info.mountPoint = std::move(mount->mountPoint);
   info.fsType = std::move(mount->fsType);
-  info.canClone = canShareBlocks(info, path, facts);
+  const FileDescriptor fd(openOnVolume(path, facts, info.mountPoint));
+  info.canClone = canShareBlocks(info, fd.get());
   info.canSwap = canExchangeEntries(info.fsType);
   return info;
 }
 
-int64_t availableSpace(const std::string& path) {
+VolumeInfo readVolumeInfo(const DirectoryHandle& directory) {
+  const auto diskError = [&] { return RedomarkError::io("Couldn't read the disk of " + directory.path() + "."); };
+  struct stat facts {};
+  if (fstat(directory.fd(), &facts) != 0)
+    throw RedomarkError::io("Couldn't read " + directory.path() + ": " + std::strerror(errno));
+  std::optional<MountEntry> mount = mountOf(directory.fd());
+  if (!mount) throw diskError();
+  VolumeInfo info;
+  info.device = static_cast<int32_t>(facts.st_dev);
+  info.mountPoint = std::move(mount->mountPoint);
+  info.fsType = std::move(mount->fsType);
+  info.canClone = canShareBlocks(info, directory.fd());
+  info.canSwap = canExchangeEntries(info.fsType);
+  return info;
+}
+
+int64_t availableSpace(const DirectoryHandle& directory) {
   struct statfs disk {};
-  if (statfs(path.c_str(), &disk) != 0) return 0;
+  if (fstatfs(directory.fd(), &disk) != 0) return 0;
   return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
 }
 

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "core/fs/directory_handle.h"
+
 namespace redomark {
 
 struct VolumeInfo {
@@ -20,9 +22,12 @@ struct VolumeInfo {
 // cannot be examined, or "Couldn't read the disk of " + path + "." when its file
 // system cannot.
 VolumeInfo readVolumeInfo(const std::string& path);
+// The same for an open directory, with its path in the messages; its mount is
+// found by the directory's mount id, not by looking its path up again.
+VolumeInfo readVolumeInfo(const DirectoryHandle& directory);
 
 // Bytes an ordinary write could still use; 0 when nothing can be learned.
-int64_t availableSpace(const std::string& path);
+int64_t availableSpace(const DirectoryHandle& directory);
 
 // Bytes of the file's extents that are not shared (a final link is not followed);
 // nothing when the file cannot be opened or mapped.

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unicode/utf8.h>
 #include <unistd.h>
 
@@ -54,6 +55,7 @@ struct Child {
   int64_t size = 0;
   int64_t mtimeNs = 0;
   int32_t dev = 0;
+  bool mountRoot = false;
 };
 
 // One directory on the way from the root to the current item. Its vectors
@@ -98,9 +100,9 @@ RedomarkError readError(const std::string& path, int error) {
 
 class Walker {
  public:
-  Walker(const std::string& root, const OperationControl* control, const WalkVisitor& visit)
-      : root_(root), control_(control), visit_(visit), openBudget_(openLevelBudget()) {
-    path_ = root;
+  Walker(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit)
+      : root_(root.path()), rootFd_(root.fd()), control_(control), visit_(visit), openBudget_(openLevelBudget()) {
+    path_ = root_;
     if (path_.empty() || path_.back() != '/') path_ += '/';
     prefix_ = path_.size();
   }
@@ -114,14 +116,10 @@ class Walker {
   Walker& operator=(const Walker&) = delete;
 
   void run() {
-    if (root_.empty()) throw readError(root_, ENOENT);
-    const int rootFd = open(root_.c_str(), directoryOpenFlags);
-    if (rootFd < 0) {
-      // A missing, unreadable or non-directory root is the caller's to check;
-      // the walk then has nothing to deliver.
-      if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EPERM || errno == ELOOP) return;
-      throw readError(root_, errno);
-    }
+    // A description of its own, so that listing it moves no offset the
+    // caller's descriptor shares.
+    const int rootFd = openat(rootFd_, ".", directoryOpenFlags);
+    if (rootFd < 0) throw readError(root_, errno);
     enter(rootFd, prefix_, true);
     while (depth_ > 0) step();
   }
@@ -189,16 +187,20 @@ class Walker {
       for (size_t i = 0; i < level.children.size(); ++i) examine(i);
   }
 
+  // statx rather than fstatat: the same one call, and it also tells a mount
+  // point whose device is the folder's own (a bind mount of the same volume).
   static void examineChild(const Level& level, Child& child) {
-    struct stat facts;
-    if (fstatat(level.fd, level.names.data() + child.nameOffset, &facts, AT_SYMLINK_NOFOLLOW) != 0) {
+    struct statx facts;
+    if (statx(level.fd, level.names.data() + child.nameOffset, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME, &facts) != 0) {
       child.error = errno;
       return;
     }
-    child.kind = kindOf(facts.st_mode);
-    child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.st_size) : 0;
-    child.mtimeNs = static_cast<int64_t>(facts.st_mtim.tv_sec) * 1'000'000'000 + facts.st_mtim.tv_nsec;
-    child.dev = static_cast<int32_t>(facts.st_dev);
+    child.kind = kindOf(facts.stx_mode);
+    child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.stx_size) : 0;
+    child.mtimeNs = facts.stx_mtime.tv_sec * 1'000'000'000 + facts.stx_mtime.tv_nsec;
+    child.dev = static_cast<int32_t>(makedev(facts.stx_dev_major, facts.stx_dev_minor));
+    child.mountRoot = (facts.stx_attributes & facts.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
   }
 
   // Delivers the next item of the current directory, or leaves the directory.
@@ -229,6 +231,7 @@ class Walker {
     entry_.size = child.size;
     entry_.mtimeNs = child.mtimeNs;
     entry_.dev = child.dev;
+    entry_.mountRoot = child.mountRoot;
     visit_(entry_);
 
     if (child.kind == EntryKind::directory) descend(level, pathIsUtf8);
@@ -242,16 +245,18 @@ class Walker {
     enter(fd, path_.size(), pathIsUtf8);
   }
 
-  // Opens the current path relative to the deepest directory still open.
+  // Opens the current path relative to the deepest directory still open,
+  // following no link on the way; the root itself is always open.
   int openFromAnchor() {
-    for (size_t i = depth_; i-- > 0;) {
-      const Level& anchor = levels_[i];
-      if (anchor.fd >= 0) return openat(anchor.fd, path_.c_str() + anchor.pathLength, directoryOpenFlags);
+    size_t i = depth_;
+    while (levels_[--i].fd < 0) {
     }
-    return open(path_.c_str(), directoryOpenFlags);
+    const Level& anchor = levels_[i];
+    return openDirectoryBelow(anchor.fd, std::string_view(path_).substr(anchor.pathLength));
   }
 
   const std::string& root_;
+  const int rootFd_;
   const OperationControl* control_;
   const WalkVisitor& visit_;
   const size_t openBudget_;
@@ -267,8 +272,17 @@ class Walker {
 
 }  // namespace
 
-void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit) {
+void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit) {
   Walker(root, control, visit).run();
+}
+
+void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit) {
+  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(root);
+  if (!directory) {
+    if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EPERM || errno == ELOOP) return;
+    throw readError(root, errno);
+  }
+  walk(*directory, control, visit);
 }
 
 }  // namespace redomark

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 
+#include "core/fs/directory_handle.h"
 #include "core/records/checkpoint.h"
 #include "core/records/operation_control.h"
 
@@ -21,14 +22,19 @@ struct WalkEntry {
   int64_t mtimeNs = 0;
   uint32_t flags = 0;  // always 0 on Linux
   int32_t dev = 0;
+  bool mountRoot = false;  // another mount starts here, a bind mount of the same volume too
 };
 
 // May throw; the walk then stops and passes the error on unchanged.
 using WalkVisitor = std::function<void(const WalkEntry&)>;
 
-// Walks root (used unchanged). Throws RedomarkError::io for an unreadable item,
-// RedomarkError::cancelled when the control is cancelled at a 512-entry check,
-// or whatever the visitor throws.
+// Walks the directory root; its path names items in errors. Throws
+// RedomarkError::io for an unreadable item, RedomarkError::cancelled when the
+// control is cancelled at a 512-entry check, or whatever the visitor throws.
+void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit);
+// Walks the directory at an absolute path, reached without following a link;
+// a root that is missing, unreadable, not a directory or behind a link has
+// nothing to deliver.
 void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit);
 
 }  // namespace redomark

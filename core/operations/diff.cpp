@@ -60,8 +60,9 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
   std::vector<ManifestEntry> saved = readManifest(store.checkpointDirectory(checkpoint));
   ManifestIndex index(saved, true);
   std::vector<Change> changes;
-  if (isDirectory(canonicalFolder)) {
+  {
     std::string nfcPath;
+    // A folder that is gone (or no longer a directory) has only deletions.
     walk(canonicalFolder, nullptr, [&](const WalkEntry& e) {
       const std::string* key = &e.path;
       if (!isAscii(e.path)) key = &(nfcPath = toNFC(e.path));

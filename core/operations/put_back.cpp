@@ -1,6 +1,6 @@
 #include <unordered_set>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/held_folder.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
 #include "core/store/folder_lock.h"
@@ -38,8 +38,11 @@ RestoreResult Redomark::putBackItem(const std::string& folder, const std::string
   const std::string relative = validateRelativePath(relativePath);
   const CheckpointStore store = storeFor(canonical);
   const Checkpoint checkpoint = store.resolve(id, canonical);
-  return withFolderLockResult(store, canonical,
-                              [&] { return restoreLocked(canonical, relative, checkpoint, store, control); });
+  return withFolderLockResult(store, canonical, [&] {
+    const HeldFolder held = HeldFolder::hold(canonical, true);
+    if (held.held() && !held.isDirectory()) throw RedomarkError::notADirectory(folder);
+    return restoreLocked(held, relative, checkpoint, store, control);
+  });
 }
 
 PutBackResult Redomark::putBackChanges(const std::string& folder, const std::optional<std::string>& id,
@@ -57,16 +60,16 @@ PutBackResult Redomark::putBackChanges(const std::string& folder, const std::opt
   const std::string p = checkLocation(canonical, store.root(), false, policy_);
   if (chosen.size() == changes.size()) {
     PutBackResult result = countAll(changes);
-    result.beforePutBack =
-        withFolderLockResult(store, p, [&] { return restoreLocked(p, std::nullopt, checkpoint, store, control); })
-            .beforeRestore;
+    result.beforePutBack = restore(canonical, id, control).beforeRestore;
     result.wholeFolder = true;
     return result;
   }
 
   return withFolderLockResult(store, p, [&] {
+    const HeldFolder held = HeldFolder::hold(p, false);
+    if (!held.isDirectory()) throw RedomarkError::notADirectory(folder);
     PutBackResult result;
-    result.beforePutBack = saveCheckpoint(p, putBackName(chosen.size()), Checkpoint::Kind::beforeRestore, control);
+    result.beforePutBack = saveCheckpoint(held, store, putBackName(chosen.size()), Checkpoint::Kind::beforeRestore, control);
     std::unordered_set<std::string> chosenPaths;
     for (const Change* c : chosen) chosenPaths.insert(c->path);
     for (const Change* c : chosen) {
@@ -75,20 +78,16 @@ PutBackResult Redomark::putBackChanges(const std::string& folder, const std::opt
       const std::string relative = validateRelativePath(c->path);
       switch (c->kind) {
         case Change::Kind::modified:
-          restoreLocked(p, relative, checkpoint, store, control);
+          restoreLocked(held, relative, checkpoint, store, control);
           ++result.replacedCount;
           break;
         case Change::Kind::deleted:
-          restoreLocked(p, relative, checkpoint, store, control);
+          restoreLocked(held, relative, checkpoint, store, control);
           ++result.restoredCount;
           break;
-        case Change::Kind::added: {
-          const std::string current = p + "/" + relative;
-          if (!pathExists(current, false)) break;
-          moveAside(current, lastComponent(relative), trashReplaced_);
-          ++result.removedCount;
+        case Change::Kind::added:
+          if (takeAway(held, relative)) ++result.removedCount;
           break;
-        }
       }
     }
     return result;

@@ -6,8 +6,8 @@
 namespace redomark {
 
 Redomark::Redomark(std::optional<std::string> storeRoot, SafetyPolicy policy)
-    : defaultStoreRoot_(storeRoot ? std::move(*storeRoot)
-                                  : joinPath(homeDirectory(), ".local/share/Redomark/Checkpoints")),
+    // Canonical, so that the store can be reached from "/" without following a link.
+    : defaultStoreRoot_(canonicalPath(storeRoot ? *storeRoot : joinPath(homeDirectory(), ".local/share/Redomark/Checkpoints"))),
       policy_(std::move(policy)) {}
 
 CheckpointStore Redomark::storeFor(const std::string& canonicalFolder) const {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fs/held_folder.h"
 #include "core/fs/safety_policy.h"
 #include "core/records/checkpoint.h"
 #include "core/records/operation_control.h"
@@ -69,11 +70,13 @@ class Redomark {
   // Saves a manual checkpoint, then prunes under the same lock.
   SaveResult saveAndPrune(const std::string& folder, const std::optional<std::string>& name,
                           OperationControl* control) const;
-  // The locked core of a save; the caller holds the folder lock. Throws
-  // RedomarkError, or the file system's std::system_error passed on unchanged.
-  // Leaves no ".partial" directory behind when it fails.
-  Checkpoint saveCheckpoint(const std::string& folder, const std::optional<std::string>& name,
-                            Checkpoint::Kind kind, OperationControl* control) const;
+  // The locked core of a save of the held folder into store; the caller holds
+  // the folder lock. Throws RedomarkError, or the file system's
+  // std::system_error passed on unchanged. Leaves no ".partial" directory
+  // behind when it fails.
+  Checkpoint saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
+                            const std::optional<std::string>& name, Checkpoint::Kind kind,
+                            OperationControl* control) const;
 
   // What changed in the folder since the checkpoint id (the latest for none or
   // "latest"). Throws the store's resolution errors, the walker's io, or the
@@ -95,14 +98,17 @@ class Redomark {
                                const std::set<std::string>& paths, OperationControl* control) const;
   // The locked body of restore and put back; the caller holds the folder lock.
   // Without a relative path (already normalized) the whole folder is restored
-  // after saving its current state. Removes its temporary clone on every failure.
-  RestoreResult restoreLocked(const std::string& canonicalFolder, const std::optional<std::string>& relativePath,
+  // after saving its current state. Removes its temporary clone on every
+  // failure; throws RedomarkError::pathChanged when the folder or a parent of
+  // the item was replaced while it worked.
+  RestoreResult restoreLocked(const HeldFolder& folder, const std::optional<std::string>& relativePath,
                               const Checkpoint& checkpoint, const CheckpointStore& store,
                               OperationControl* control) const;
-  // Renames the item to name + " (replaced by Redomark)" (or the first free
-  // numbered variant) in its own directory, then with trash sends it to the
-  // Trash. Returns where the item ended up; never fails.
-  static std::string moveAside(const std::string& path, const std::string& name, bool trash);
+  // Renames the entry current of directory to name + " (replaced by Redomark)"
+  // (or the first free numbered variant), never over anything, then with trash
+  // sends it to the Trash. Returns where the item ended up; never fails.
+  static std::string moveAside(const DirectoryHandle& directory, const std::string& current, const std::string& name,
+                               bool trash);
 
   // Where an item lies inside the checkpoint's saved tree; nothing is examined.
   // Throws RedomarkError::invalidRelativePath.
@@ -115,6 +121,16 @@ class Redomark {
   static std::string newCheckpointID();
 
  private:
+  HeldFolder holdFolderToSave(const std::string& folder, const CheckpointStore& store) const;
+  RestoreResult putBackLocked(const HeldFolder& folder, const std::string& relativePath, const Checkpoint& checkpoint,
+                              const CheckpointStore& store, OperationControl* control) const;
+  // Moves an item added since the checkpoint aside; false when it is gone.
+  bool takeAway(const HeldFolder& folder, const std::string& relativePath) const;
+  // Puts the clone in the place of name, never over something that appeared
+  // there meanwhile; returns where the item it replaced went.
+  std::optional<std::string> placeClone(const DirectoryHandle& directory, const std::string& clone,
+                                        const std::string& name, bool expectNothing) const;
+
   std::string defaultStoreRoot_;
   SafetyPolicy policy_;
   bool trashReplaced_ = true;

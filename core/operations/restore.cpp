@@ -1,10 +1,11 @@
+#include <cerrno>
 #include <cstdio>
 #include <random>
+#include <system_error>
 
 #include "core/fs/clone_engine.h"
-#include "core/fs/exchange.h"
 #include "core/fs/file_ops.h"
-#include "core/fs/item_status.h"
+#include "core/fs/held_folder.h"
 #include "core/fs/trash.h"
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
@@ -16,39 +17,38 @@ namespace redomark {
 
 namespace {
 
-// A hidden name beside the target that nothing holds yet.
-std::string freeTemporaryPath(const std::string& directory) {
+// A hidden name in directory that nothing holds yet.
+std::string freeTemporaryName(const DirectoryHandle& directory) {
   std::random_device secure;
   char name[32];
-  std::string path;
   do {
     std::snprintf(name, sizeof name, ".redomark-restore-%x", static_cast<unsigned>(secure()));
-    path = joinPath(directory, name);
-  } while (pathExists(path, false));
-  return path;
+  } while (directory.status(name));
+  return name;
 }
 
 // Removes the clone beside the target unless it was put in place; after an
-// exchange the same path holds the previous contents, which must survive.
+// exchange the same name holds the previous contents, which must survive.
 class TemporaryClone {
  public:
-  explicit TemporaryClone(std::string path) : path_(std::move(path)) {}
+  TemporaryClone(const DirectoryHandle& directory, std::string name) : directory_(directory), name_(std::move(name)) {}
   TemporaryClone(const TemporaryClone&) = delete;
   TemporaryClone& operator=(const TemporaryClone&) = delete;
   ~TemporaryClone() {
     if (placed_) return;
     try {
-      removeTree(path_);
+      directory_.removeTree(name_);
     } catch (...) {
       // Best effort: the first error is the one reported.
     }
   }
 
-  const std::string& path() const { return path_; }
+  const std::string& name() const { return name_; }
   void placed() { placed_ = true; }
 
  private:
-  std::string path_;
+  const DirectoryHandle& directory_;
+  std::string name_;
   bool placed_ = false;
 };
 
@@ -57,17 +57,70 @@ bool sameRegularFile(const std::optional<ItemStatus>& a, const std::optional<Ite
          a->mtimeNs == b->mtimeNs;
 }
 
-// A link among the parents would put the item back somewhere outside the folder.
-void refuseLinkedParents(const std::string& folder, const std::string& relativePath) {
-  std::string parent = folder;
-  for (size_t start = 0, slash; (slash = relativePath.find('/', start)) != std::string::npos; start = slash + 1) {
-    parent += '/';
-    parent.append(relativePath, start, slash - start);
-    const std::optional<ItemStatus> status = itemStatus(parent);
-    if (!status) return;
-    if (status->kind == EntryKind::symlink) throw RedomarkError::invalidRelativePath(relativePath);
-  }
+std::string parentOf(const std::string& relativePath) {
+  const size_t slash = relativePath.rfind('/');
+  return slash == std::string::npos ? "" : relativePath.substr(0, slash);
 }
+
+std::string nameOf(const std::string& relativePath) {
+  const size_t slash = relativePath.rfind('/');
+  return slash == std::string::npos ? relativePath : relativePath.substr(slash + 1);
+}
+
+// The directory that holds an item of the folder, each parent on the way
+// reached without a link or a mount point. With saved, the parents that are
+// missing are made again with the attributes of the saved ones (their times
+// once the item is in place, as a clone's directories get theirs last).
+class TargetParent {
+ public:
+  TargetParent(const DirectoryHandle& folder, const std::string& relativePath, const DirectoryHandle* saved)
+      : relativePath_(relativePath), directory_(reach(folder, parentOf(relativePath), saved)) {}
+
+  const DirectoryHandle& directory() const { return directory_; }
+  // Throws pathChanged unless the same parents still lead from the folder to it.
+  void recheck(const DirectoryHandle& folder) const {
+    const std::string parent = parentOf(relativePath_);
+    if (parent.empty()) return;
+    const std::optional<DirectoryHandle> now = folder.descend(parent);
+    if (!now || !now->ownStatus().sameItem(directory_.ownStatus()))
+      throw RedomarkError::pathChanged(joinPath(folder.path(), parent));
+  }
+  void finish() const {
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) copyDirectoryAttributes(it->first, it->second);
+  }
+
+ private:
+  DirectoryHandle reach(const DirectoryHandle& folder, const std::string& parent, const DirectoryHandle* saved) {
+    std::optional<DirectoryHandle> at = folder.reopen();
+    std::optional<DirectoryHandle> savedAt = saved ? std::optional<DirectoryHandle>(saved->reopen()) : std::nullopt;
+    for (size_t start = 0; start < parent.size();) {
+      size_t end = parent.find('/', start);
+      if (end == std::string::npos) end = parent.size();
+      const std::string name = parent.substr(start, end - start);
+      if (savedAt) savedAt = savedAt->child(name);
+      const std::optional<ItemStatus> facts = at->status(name);
+      if (facts && (facts->kind == EntryKind::symlink || facts->mountRoot))
+        throw RedomarkError::invalidRelativePath(relativePath_);
+      if (!facts && savedAt) {
+        DirectoryHandle made = at->makePrivateDirectory(name);
+        copyDirectoryAttributes(*savedAt, made);
+        made_.emplace_back(savedAt->reopen(), std::move(made));
+      }
+      std::optional<DirectoryHandle> next = at->child(name);
+      if (!next) {
+        if (errno == ELOOP) throw RedomarkError::pathChanged(joinPath(at->path(), name));
+        throw std::system_error(errno, std::generic_category(), "Couldn't open " + joinPath(at->path(), name));
+      }
+      at = std::move(next);
+      start = end + 1;
+    }
+    return std::move(*at);
+  }
+
+  std::string relativePath_;
+  std::vector<std::pair<DirectoryHandle, DirectoryHandle>> made_;  // saved parent, its new copy
+  DirectoryHandle directory_;
+};
 
 }  // namespace
 
@@ -76,63 +129,118 @@ RestoreResult Redomark::restore(const std::string& folder, const std::optional<s
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeFor(canonical);
   const Checkpoint checkpoint = store.resolve(id, canonical);
-  const std::string p = checkLocation(canonical, store.root(), false, policy_);
-  return withFolderLockResult(store, p,
-                              [&] { return restoreLocked(p, std::nullopt, checkpoint, store, control); });
+  const std::string p = checkLocation(folder, store.root(), false, policy_);
+  // Before anything is made for a folder that is gone.
+  if (!store.openData(checkpoint)) throw RedomarkError::notInCheckpoint(p);
+  return withFolderLockResult(store, p, [&] {
+    const HeldFolder held = HeldFolder::hold(p, true);
+    return restoreLocked(held, std::nullopt, checkpoint, store, control);
+  });
 }
 
-RestoreResult Redomark::restoreLocked(const std::string& canonicalFolder,
-                                      const std::optional<std::string>& relativePath, const Checkpoint& checkpoint,
-                                      const CheckpointStore& store, OperationControl* control) const {
-  const std::string data = store.dataDirectory(checkpoint);
-  const std::string source = relativePath ? data + "/" + *relativePath : data;
-  const std::string target = relativePath ? canonicalFolder + "/" + *relativePath : canonicalFolder;
-
-  const std::optional<ItemStatus> saved = itemStatus(source);
-  if (!saved) throw RedomarkError::notInCheckpoint(relativePath ? *relativePath : canonicalFolder);
-  if (relativePath) refuseLinkedParents(canonicalFolder, *relativePath);
-  const std::optional<ItemStatus> current = itemStatus(target);
-  if (relativePath && sameRegularFile(current, saved)) return {};
+RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optional<std::string>& relativePath,
+                                      const Checkpoint& checkpoint, const CheckpointStore& store,
+                                      OperationControl* control) const {
+  if (relativePath) return putBackLocked(folder, *relativePath, checkpoint, store, control);
+  const std::optional<DirectoryHandle> data = store.openData(checkpoint);
+  if (!data) throw RedomarkError::notInCheckpoint(folder.path());
+  if (folder.held() && !folder.isDirectory()) throw RedomarkError::pathChanged(folder.path());
 
   RestoreResult result;
-  if (!relativePath && current) {
-    if (!isDirectory(target)) throw RedomarkError::notADirectory(canonicalFolder);
-    const VolumeInfo volume = readVolumeInfo(target);
+  if (folder.held()) {
+    const VolumeInfo volume = readVolumeInfo(folder.open());
     if (!volume.canClone || !volume.canSwap) throw RedomarkError::unsupportedVolume("it can't swap folders");
-    result.beforeRestore = saveCheckpoint(target, "Before putting back " + localDateTime(checkpoint.createdAt, TimeDetail::minutes),
-                                          Checkpoint::Kind::beforeRestore, control);
+    result.beforeRestore =
+        saveCheckpoint(folder, store, "Before putting back " + localDateTime(checkpoint.createdAt, TimeDetail::minutes),
+                       Checkpoint::Kind::beforeRestore, control);
   }
   if (control && control->isCancelled()) throw RedomarkError::cancelled();
 
-  const std::string parent = parentPath(target);
-  createDirectories(parent);
-  const std::string temporary = freeTemporaryPath(parent);
-  const std::optional<int64_t> total = relativePath ? std::nullopt : std::optional<int64_t>(checkpoint.fileCount);
-  cloneTree(source, temporary, total, control);
-  TemporaryClone clone(temporary);
-
-  if (!current) {
-    moveItem(temporary, target);
-    clone.placed();
-    return result;
-  }
-  if (const int code = exchangeEntries(temporary, target); code != 0) throw RedomarkError::swapFailed(code);
+  const DirectoryHandle& parent = folder.parent();
+  TemporaryClone clone(parent, freeTemporaryName(parent));
+  cloneDirectory(*data, parent, clone.name(), checkpoint.fileCount, control);
+  if (folder.held()) folder.recheck();
+  result.replacedItem = placeClone(parent, clone.name(), folder.name(), !folder.held());
   clone.placed();
-  result.replacedItem = moveAside(temporary, lastComponent(target), trashReplaced_);
   return result;
 }
 
-std::string Redomark::moveAside(const std::string& path, const std::string& name, bool trash) {
-  const std::string directory = parentPath(path);
+RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::string& relativePath,
+                                      const Checkpoint& checkpoint, const CheckpointStore& store,
+                                      OperationControl* control) const {
+  const std::optional<DirectoryHandle> data = store.openData(checkpoint);
+  const std::string parentPath = parentOf(relativePath);
+  const std::string name = nameOf(relativePath);
+  // A link or anything but a directory on the saved side means the item isn't there.
+  const std::optional<DirectoryHandle> savedParent = !data ? std::nullopt
+                                                           : parentPath.empty() ? data->child(".")
+                                                                                : data->descend(parentPath);
+  const std::optional<ItemStatus> saved = savedParent ? savedParent->status(name) : std::nullopt;
+  if (!saved) throw RedomarkError::notInCheckpoint(relativePath);
+
+  std::optional<HeldFolder> remade;
+  if (!folder.held()) {
+    // A folder that is gone is made again, as the saved one was, to hold the item.
+    copyDirectoryAttributes(*data, folder.parent().makePrivateDirectory(folder.name()));
+    remade = HeldFolder::hold(folder.path(), false);
+  }
+  const HeldFolder& held = remade ? *remade : folder;
+  if (!held.isDirectory()) throw RedomarkError::pathChanged(held.path());
+  const DirectoryHandle root = held.open();
+  const TargetParent target(root, relativePath, &*data);
+  const DirectoryHandle& parent = target.directory();
+  const std::optional<ItemStatus> current = parent.status(name);
+  if (sameRegularFile(current, saved)) return {};
+  if (control && control->isCancelled()) throw RedomarkError::cancelled();
+
+  TemporaryClone clone(parent, freeTemporaryName(parent));
+  cloneEntry(*savedParent, name, parent, clone.name(), std::nullopt, control);
+  held.recheck();
+  target.recheck(root);
+  RestoreResult result;
+  result.replacedItem = placeClone(parent, clone.name(), name, !current);
+  clone.placed();
+  target.finish();
+  return result;
+}
+
+bool Redomark::takeAway(const HeldFolder& folder, const std::string& relativePath) const {
+  const DirectoryHandle root = folder.open();
+  const TargetParent target(root, relativePath, nullptr);
+  const std::string name = nameOf(relativePath);
+  if (!target.directory().status(name)) return false;
+  moveAside(target.directory(), name, name, trashReplaced_);
+  return true;
+}
+
+std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory, const std::string& clone,
+                                                const std::string& name, bool expectNothing) const {
+  if (expectNothing) {
+    const int code = directory.moveWithoutReplacing(clone, directory, name);
+    if (code == 0) return std::nullopt;
+    // Something appeared at the name meanwhile: it is swapped out like any
+    // existing item, never replaced.
+    if (code != EEXIST) throw std::system_error(code, std::generic_category(), "Couldn't move " + joinPath(directory.path(), clone));
+  }
+  if (const int code = directory.exchange(clone, name); code != 0) throw RedomarkError::swapFailed(code);
+  return moveAside(directory, clone, name, trashReplaced_);
+}
+
+std::string Redomark::moveAside(const DirectoryHandle& directory, const std::string& current, const std::string& name,
+                                bool trash) {
   const std::string base = name + " (replaced by Redomark";
-  std::string candidate = joinPath(directory, base + ")");
-  for (int n = 2; pathExists(candidate); ++n) candidate = joinPath(directory, base + " " + std::to_string(n) + ")");
-  if (moveWithoutReplacing(path, candidate) != 0) return path;
-  if (!trash) return candidate;
+  std::string candidate = base + ")";
+  for (int n = 2;; ++n) {
+    const int code = directory.moveWithoutReplacing(current, directory, candidate);
+    if (code == 0) break;
+    if (code != EEXIST) return joinPath(directory.path(), current);
+    candidate = base + " " + std::to_string(n) + ")";
+  }
+  if (!trash) return joinPath(directory.path(), candidate);
   try {
-    return moveToTrash(candidate);
+    return moveToTrash(directory, candidate);
   } catch (...) {
-    return candidate;
+    return joinPath(directory.path(), candidate);
   }
 }
 

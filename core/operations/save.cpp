@@ -1,9 +1,12 @@
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <utility>
 
 #include "core/fs/clone_engine.h"
 #include "core/fs/file_ops.h"
+#include "core/fs/held_folder.h"
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_index.h"
@@ -45,13 +48,13 @@ void requireCloningVolume(const VolumeInfo& volume) {
 }
 
 // The first walk: what the folder holds, refusing what a clone cannot carry.
-FolderScan scanFolder(const std::string& folder, const VolumeInfo& volume, OperationControl* control) {
+FolderScan scanFolder(const DirectoryHandle& folder, const VolumeInfo& volume, OperationControl* control) {
   if (control) control->reportNow({OperationProgress::Phase::scanning, 0, std::nullopt});
   FolderScan scan;
   std::vector<std::string> cloudOnly;
   walk(folder, control, [&](const WalkEntry& e) {
-    if (e.dev != volume.device) throw RedomarkError::containsOtherVolume(folder + "/" + e.path);
-    if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder + "/" + e.path);
+    if (e.dev != volume.device || e.mountRoot) throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
+    if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder.path() + "/" + e.path);
     if (e.kind == EntryKind::file && (e.flags & datalessFlag)) cloudOnly.push_back(e.path);
     scan.totalBytes += e.size;
     scan.seen.push_back(ManifestEntry{e.path, e.kind, e.size, e.mtimeNs});
@@ -65,21 +68,23 @@ FolderScan scanFolder(const std::string& folder, const VolumeInfo& volume, Opera
   return scan;
 }
 
-void requireSpace(const std::string& folder, size_t itemCount) {
+void requireSpace(const DirectoryHandle& folder, size_t itemCount) {
   const int64_t needed = spaceReserveBytes + spacePerItemBytes * static_cast<int64_t>(itemCount);
   const int64_t available = availableSpace(folder);
   if (available < needed) throw RedomarkError::notEnoughSpace(needed, available);
 }
 
-// The second walk, over the copy: the manifest, written to manifestPath as
-// the walk goes, and what differs from the first walk.
-SavedTree readSavedTree(const std::string& data, const std::string& manifestPath, const std::vector<ManifestEntry>& seen,
+// The second walk, over the copy: the manifest, written into the checkpoint
+// directory as the walk goes, and what differs from the first walk.
+SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<ManifestEntry>& seen,
                         OperationControl* control) {
+  const std::optional<DirectoryHandle> data = checkpoint.child("data");
+  if (!data) throw std::system_error(errno, std::generic_category(), "Couldn't open " + checkpoint.path() + "/data");
   SavedTree tree;
-  OutputFile file(manifestPath);
+  OutputFile file(checkpoint, "manifest.json", 0600);
   ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
   ManifestIndex index(seen, false);
-  walk(data, control, [&](const WalkEntry& e) {
+  walk(*data, control, [&](const WalkEntry& e) {
     manifest.add(e.path, e.kind, e.size, e.mtimeNs);
     if (e.kind != EntryKind::directory) ++tree.fileCount;
     if (tree.changed.size() >= maxChangedWhileSaving) return;
@@ -93,61 +98,69 @@ SavedTree readSavedTree(const std::string& data, const std::string& manifestPath
   return tree;
 }
 
-// Removes a checkpoint directory being built unless it was published, and the
-// folder's store directory when nothing but the lock file is left in it.
+// A checkpoint directory being built in the folder's store directory, removed
+// unless it was published, with the folder's store directory when nothing but
+// the lock file is left in it.
 class PartialDirectory {
  public:
-  PartialDirectory(std::string path, std::string folderDirectory)
-      : path_(std::move(path)), folderDirectory_(std::move(folderDirectory)) {
-    createDirectories(path_, 0700);
-  }
+  PartialDirectory(const CheckpointStore& store, const std::string& sourcePath, const DirectoryHandle& folderDirectory,
+                   const std::string& id)
+      : store_(store),
+        sourcePath_(sourcePath),
+        folderDirectory_(folderDirectory),
+        name_(id + ".partial"),
+        directory_(folderDirectory.makePrivateDirectory(name_)) {}
   PartialDirectory(const PartialDirectory&) = delete;
   PartialDirectory& operator=(const PartialDirectory&) = delete;
   ~PartialDirectory() {
     if (published_) return;
     try {
-      removeTree(path_);
+      folderDirectory_.removeTree(name_);
     } catch (...) {
       // Best effort: the next save of this folder removes leftovers.
     }
-    removeIfOnlyLock(folderDirectory_);
+    store_.removeFolderDirectoryIfOnlyLock(sourcePath_);
   }
 
-  const std::string& path() const { return path_; }
-  void publish(const std::string& finalPath) {
-    moveItem(path_, finalPath);
+  const DirectoryHandle& directory() const { return directory_; }
+  // Never over an existing checkpoint of the same id.
+  void publish(const std::string& id) {
+    if (const int code = folderDirectory_.moveWithoutReplacing(name_, folderDirectory_, id); code != 0)
+      throw std::system_error(code, std::generic_category(), "Couldn't move " + directory_.path());
     published_ = true;
   }
 
  private:
-  std::string path_;
-  std::string folderDirectory_;
+  const CheckpointStore& store_;
+  const std::string& sourcePath_;
+  const DirectoryHandle& folderDirectory_;
+  std::string name_;
+  DirectoryHandle directory_;
   bool published_ = false;  // once true the directory has its final name and stays
 };
 
 }  // namespace
 
-Checkpoint Redomark::saveCheckpoint(const std::string& folder, const std::optional<std::string>& name,
-                                    Checkpoint::Kind kind, OperationControl* control) const {
-  const CheckpointStore store(storeRoot(canonicalPath(folder), defaultStoreRoot_));
-  const std::string p = checkLocation(folder, store.root(), true, policy_);
-
-  const VolumeInfo volume = readVolumeInfo(p);
+Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
+                                    const std::optional<std::string>& name, Checkpoint::Kind kind,
+                                    OperationControl* control) const {
+  const std::string& p = folder.path();
+  const DirectoryHandle source = folder.open();
+  const VolumeInfo volume = readVolumeInfo(source);
   requireCloningVolume(volume);
-  FolderScan scan = scanFolder(p, volume, control);
-  requireSpace(p, scan.seen.size());
+  FolderScan scan = scanFolder(source, volume, control);
+  requireSpace(source, scan.seen.size());
 
-  store.ensureRoot();
+  const DirectoryHandle root = store.ensureRoot();
   store.removeLeftovers(p);
+  const DirectoryHandle folderDirectory = store.ensureFolderDirectory(root, p);
   const std::string id = newCheckpointID();
-  const std::string folderDirectory = store.folderDirectory(p);
-  PartialDirectory partial(joinPath(folderDirectory, id + ".partial"), folderDirectory);
+  PartialDirectory partial(store, p, folderDirectory, id);
 
-  const std::string data = partial.path() + "/data";
   const auto itemCount = static_cast<int64_t>(scan.seen.size());
-  const CloneContext clone = cloneTree(p, data, itemCount, control);
+  const CloneContext clone = cloneDirectory(source, partial.directory(), "data", itemCount, control);
   if (control) control->reportNow({OperationProgress::Phase::finishing, clone.files, itemCount});
-  SavedTree tree = readSavedTree(data, partial.path() + "/manifest.json", scan.seen, control);
+  SavedTree tree = readSavedTree(partial.directory(), scan.seen, control);
   scan.seen = {};
 
   Checkpoint checkpoint;
@@ -161,25 +174,34 @@ Checkpoint Redomark::saveCheckpoint(const std::string& folder, const std::option
   checkpoint.notClonedCount = clone.files - clone.cloned;
   checkpoint.changedWhileSaving = std::move(tree.changed);
 
-  writeWholeFile(partial.path() + "/meta.json", encodeStoreRecord(checkpoint));
-  partial.publish(joinPath(folderDirectory, id));
+  partial.directory().writeNewFile("meta.json", encodeStoreRecord(checkpoint), 0600);
+  partial.publish(id);
   return checkpoint;
+}
+
+// The folder of a save: canonical, allowed, and a directory held as checked.
+HeldFolder Redomark::holdFolderToSave(const std::string& folder, const CheckpointStore& store) const {
+  const std::string p = checkLocation(folder, store.root(), true, policy_);
+  HeldFolder held = HeldFolder::hold(p, false);
+  if (!held.isDirectory()) throw RedomarkError::pathChanged(p);
+  return held;
 }
 
 Checkpoint Redomark::save(const std::string& folder, const std::optional<std::string>& name,
                           OperationControl* control) const {
   const CheckpointStore store(storeRoot(canonicalPath(folder), defaultStoreRoot_));
-  const std::string p = checkLocation(folder, store.root(), true, policy_);
-  return withFolderLockResult(store, p, [&] { return saveCheckpoint(folder, name, Checkpoint::Kind::manual, control); });
+  const HeldFolder held = holdFolderToSave(folder, store);
+  return withFolderLockResult(store, held.path(),
+                              [&] { return saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control); });
 }
 
 SaveResult Redomark::saveAndPrune(const std::string& folder, const std::optional<std::string>& name,
                                   OperationControl* control) const {
   const CheckpointStore store(storeRoot(canonicalPath(folder), defaultStoreRoot_));
-  const std::string p = checkLocation(folder, store.root(), true, policy_);
-  return withFolderLockResult(store, p, [&] {
+  const HeldFolder held = holdFolderToSave(folder, store);
+  return withFolderLockResult(store, held.path(), [&] {
     SaveResult result;
-    result.saved = saveCheckpoint(folder, name, Checkpoint::Kind::manual, control);
+    result.saved = saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control);
     result.removed = prune(store, loadSettings(), result.saved.sourcePath, nowSeconds());
     return result;
   });

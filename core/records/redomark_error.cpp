@@ -49,6 +49,11 @@ RedomarkError RedomarkError::busy(std::string f) { return {Case::busy, std::move
 RedomarkError RedomarkError::specialFile(std::string p) { return {Case::specialFile, std::move(p), {}, 0, 0}; }
 RedomarkError RedomarkError::io(std::string m) { return {Case::io, std::move(m), {}, 0, 0}; }
 RedomarkError RedomarkError::cancelled() { return {Case::cancelled, {}, {}, 0, 0}; }
+RedomarkError RedomarkError::pathChanged(std::string p) { return {Case::pathChanged, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::unsafeStore(std::string p) { return {Case::unsafeStore, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::storeNotCreatable(std::string mountPoint, std::string p, int32_t code) {
+  return {Case::storeNotCreatable, std::move(p), {std::move(mountPoint)}, code, 0};
+}
 
 std::string RedomarkError::errorDescription() const {
   const std::string& p = text_;
@@ -86,6 +91,17 @@ std::string RedomarkError::errorDescription() const {
       return p + " is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.";
     case Case::io: return p;
     case Case::cancelled: return "Cancelled.";
+    case Case::pathChanged:
+      return p + " changed while Redomark was working on it (a folder on its way was moved or replaced by a link), so "
+                 "it was left as it is.";
+    case Case::unsafeStore:
+      return "Redomark keeps these redomarks in " + p +
+             ", which isn't a private folder of yours (it must be a folder you own, with permissions 0700, and not a "
+             "link). Move it aside, then try again.";
+    case Case::storeNotCreatable:
+      return "Redomark keeps the redomarks of folders on " + list_.at(0) + " in " + p + ", which it can't create: " +
+             std::strerror(static_cast<int>(first_)) + ". Ask an administrator to make " + list_.at(0) +
+             "/.redomark-checkpoints a shared folder with the sticky bit (mode 1777), then try again.";
   }
   return p;
 }

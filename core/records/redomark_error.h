@@ -31,6 +31,9 @@ class RedomarkError : public std::exception {
     specialFile,
     io,
     cancelled,
+    pathChanged,
+    unsafeStore,
+    storeNotCreatable,
   };
 
   static RedomarkError notADirectory(std::string path);
@@ -52,13 +55,16 @@ class RedomarkError : public std::exception {
   static RedomarkError specialFile(std::string path);
   static RedomarkError io(std::string message);
   static RedomarkError cancelled();
+  static RedomarkError pathChanged(std::string path);
+  static RedomarkError unsafeStore(std::string path);
+  static RedomarkError storeNotCreatable(std::string mountPoint, std::string path, int32_t code);
 
   Case errorCase() const { return case_; }
   // The string payload (path, reason, id or message); empty for the cases without one.
   const std::string& text() const { return text_; }
-  // cloudOnlyFiles examples, ambiguousCheckpoint matches.
+  // cloudOnlyFiles examples, ambiguousCheckpoint matches, storeNotCreatable mount point.
   const std::vector<std::string>& list() const { return list_; }
-  // cloudOnlyFiles count, notEnoughSpace needed, copyFailed and swapFailed code.
+  // cloudOnlyFiles count, notEnoughSpace needed, copyFailed, swapFailed and storeNotCreatable code.
   int64_t first() const { return first_; }
   // notEnoughSpace available.
   int64_t second() const { return second_; }

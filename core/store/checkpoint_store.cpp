@@ -53,12 +53,24 @@ void collectRecords(const DirectoryHandle& folderDirectory, std::vector<Checkpoi
   }
 }
 
-void writeMarkerIfMissing(const std::string& path, const char* content) {
-  if (pathExists(path, false)) return;
+void writeMarkerIfMissing(const DirectoryHandle& root, const std::string& name, const char* content) {
+  if (root.status(name)) return;
   try {
-    writeWholeFile(path, content);
+    root.writeNewFile(name, content, 0600);
   } catch (const std::exception&) {
     // The markers only keep indexers and backups out; the store works without them.
+  }
+}
+
+// A private directory of the user's below parent; anything else there is
+// refused, since its owner could read or replace what the store keeps.
+DirectoryHandle privateStoreDirectory(const DirectoryHandle& parent, const std::string& name) {
+  try {
+    return parent.privateChild(name);
+  } catch (const std::system_error& e) {
+    if (e.code().value() == EACCES || e.code().value() == ENOTDIR || e.code().value() == ELOOP)
+      throw RedomarkError::unsafeStore(joinPath(parent.path(), name));
+    throw;
   }
 }
 
@@ -94,10 +106,25 @@ std::string CheckpointStore::dataDirectory(const Checkpoint& c) const {
   return joinPath(checkpointDirectory(c), "data");
 }
 
-void CheckpointStore::ensureRoot() const {
-  createDirectories(root_, 0700);
-  writeMarkerIfMissing(joinPath(root_, "CACHEDIR.TAG"), cacheDirectoryTag);
-  writeMarkerIfMissing(joinPath(root_, ".metadata_never_index"), "");
+DirectoryHandle CheckpointStore::ensureRoot() const {
+  const DirectoryHandle parent = DirectoryHandle::create(parentPath(root_), 0700);
+  DirectoryHandle root = privateStoreDirectory(parent, lastComponent(root_));
+  writeMarkerIfMissing(root, "CACHEDIR.TAG", cacheDirectoryTag);
+  writeMarkerIfMissing(root, ".metadata_never_index", "");
+  return root;
+}
+
+DirectoryHandle CheckpointStore::ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const {
+  return privateStoreDirectory(root, folderKey(sourcePath));
+}
+
+std::optional<DirectoryHandle> CheckpointStore::openData(const Checkpoint& c) const {
+  if (!isSingleComponent(c.id)) return std::nullopt;
+  const std::optional<DirectoryHandle> folderDirectory = DirectoryHandle::open(this->folderDirectory(c.sourcePath));
+  if (!folderDirectory) return std::nullopt;
+  const std::optional<DirectoryHandle> checkpoint = folderDirectory->child(c.id);
+  if (!checkpoint) return std::nullopt;
+  return checkpoint->child("data");
 }
 
 std::vector<Checkpoint> CheckpointStore::checkpoints(const std::string& folder) const {
@@ -158,7 +185,7 @@ void CheckpointStore::deleteCheckpoint(const Checkpoint& c) const {
   // One rename withdraws the checkpoint from every listing before the slow removal.
   parent->rename(c.id, trash);
   parent->removeTree(trash);
-  removeIfOnlyLock(parentPath);
+  removeFolderDirectoryIfOnlyLock(c.sourcePath);
 }
 
 void CheckpointStore::removeLeftovers(const std::string& folder) const {
@@ -181,13 +208,16 @@ int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
   return privateSpaceBelow(dataDirectory(c));
 }
 
-void removeIfOnlyLock(const std::string& dir) {
-  const auto directory = DirectoryHandle::open(dir);
+void CheckpointStore::removeFolderDirectoryIfOnlyLock(const std::string& sourcePath) const {
+  const auto root = DirectoryHandle::open(root_);
+  if (!root) return;
+  const std::string key = folderKey(sourcePath);
+  const auto directory = root->child(key);
   if (!directory) return;
   const auto names = directory->names();
   if (!names || !holdsOnlyLock(*names)) return;
   try {
-    removeTree(dir);
+    root->removeTree(key);
   } catch (const std::exception&) {
     // An empty folder directory costs nothing and is reused by the next save.
   }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fs/directory_handle.h"
 #include "core/records/checkpoint.h"
 
 namespace redomark {
@@ -30,9 +31,17 @@ class CheckpointStore {
   std::string checkpointDirectory(const Checkpoint& c) const;
   std::string dataDirectory(const Checkpoint& c) const;
 
-  // Creates the root (0700) with its CACHEDIR.TAG and ".metadata_never_index".
-  // Throws std::system_error when the root cannot be created.
-  void ensureRoot() const;
+  // The root, reached without following a link, made (0700, with its
+  // CACHEDIR.TAG and ".metadata_never_index") when missing. Throws
+  // RedomarkError::unsafeStore when it isn't a private directory of the
+  // user's, std::system_error when it cannot be made.
+  DirectoryHandle ensureRoot() const;
+  // The folder's directory below the open root, made private when missing.
+  // Throws RedomarkError::unsafeStore or std::system_error as ensureRoot does.
+  DirectoryHandle ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const;
+  // The checkpoint's saved tree, reached without following a link; nothing
+  // when it is missing.
+  std::optional<DirectoryHandle> openData(const Checkpoint& c) const;
 
   // Complete checkpoints of this very folder, oldest first (ties by id). Never fails.
   std::vector<Checkpoint> checkpoints(const std::string& folder) const;
@@ -47,12 +56,12 @@ class CheckpointStore {
   void removeLeftovers(const std::string& folder) const;
   // Bytes that only this checkpoint holds. Never fails.
   int64_t uniqueBytes(const Checkpoint& c) const;
+  // Removes the folder's directory when it holds nothing but ".lock";
+  // failures are ignored.
+  void removeFolderDirectoryIfOnlyLock(const std::string& sourcePath) const;
 
  private:
   std::string root_;
 };
-
-// Removes dir when it holds nothing but ".lock"; failures are ignored.
-void removeIfOnlyLock(const std::string& dir);
 
 }  // namespace redomark

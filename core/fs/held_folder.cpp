@@ -1,0 +1,38 @@
+#include "core/fs/held_folder.h"
+
+#include <cerrno>
+#include <system_error>
+
+#include "core/fs/file_ops.h"
+#include "core/records/redomark_error.h"
+
+namespace redomark {
+
+HeldFolder HeldFolder::hold(const std::string& canonicalPath, bool createParents) {
+  const std::string parentName = parentPath(canonicalPath);
+  std::optional<DirectoryHandle> parent =
+      createParents ? std::optional<DirectoryHandle>(DirectoryHandle::create(parentName)) : DirectoryHandle::open(parentName);
+  if (!parent) {
+    // The canonical path had no link in it; one there now was put there since.
+    if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::pathChanged(canonicalPath);
+    throw std::system_error(errno, std::generic_category(), "Couldn't open " + parentName);
+  }
+  std::string name = lastComponent(canonicalPath);
+  std::optional<ItemStatus> held = parent->status(name);
+  if (held && held->kind == EntryKind::symlink) throw RedomarkError::pathChanged(canonicalPath);
+  return HeldFolder(canonicalPath, std::move(*parent), std::move(name), std::move(held));
+}
+
+DirectoryHandle HeldFolder::open() const {
+  std::optional<DirectoryHandle> folder = parent_.child(name_);
+  if (!folder || !held_ || !folder->ownStatus().sameItem(*held_)) throw RedomarkError::pathChanged(path_);
+  return std::move(*folder);
+}
+
+void HeldFolder::recheck() const {
+  const std::optional<ItemStatus> now = parent_.status(name_);
+  const bool same = now ? held_ && now->sameItem(*held_) : !held_;
+  if (!same) throw RedomarkError::pathChanged(path_);
+}
+
+}  // namespace redomark
