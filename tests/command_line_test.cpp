@@ -74,7 +74,7 @@ TEST_F(CommandLine, SaveUsesTheStoreOfTheFoldersVolume) {
     writeFile(folder / "f", data);
     const ToolRun other = tool({"save", "--name", "A", folder.path(), "--name", "B"});
     EXPECT_EQ(other, (ToolRun{0, savedLine(savedId(other), folder.path(), "1 files, 66 KB") + notABackup, ""}));
-    const std::string store = CheckpointStore(volumeRoot(volume) + "/.redomark-checkpoints").folderDirectory(folder.path());
+    const std::string store = CheckpointStore(volumeStoreRoot(volumeRoot(volume))).folderDirectory(folder.path());
     EXPECT_EQ(readWholeFile(store + "/" + savedId(other) + "/data/f"), data) << folder.path();
     EXPECT_EQ(tool({"list", folder.path()}).out, line(listed(folder.path()).at(0), "  \"B\"") + "  1 files\n");
     removeTree(store);
@@ -89,7 +89,7 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
     EXPECT_EQ(tool({"save", path}), failed(1, message));
   };
   ScratchDir onExt4(Volume::noClone);
-  const std::string ext4Store = readVolumeInfo(onExt4.path()).mountPoint + "/.redomark-checkpoints";
+  const std::string ext4Store = volumeStoreRoot(readVolumeInfo(onExt4.path()).mountPoint);
   const bool ext4StoreExisted = pathExists(ext4Store);
   expectRefused(onExt4.path(), "This disk can't save redomarks cheaply: it is ext4, not Btrfs or XFS.");
   // The lock makes the store root before the volume is judged; the refusal

@@ -1,9 +1,12 @@
 #include "core/store/checkpoint_store.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <system_error>
 #include <exception>
+#include <system_error>
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/file_ops.h"
@@ -91,7 +94,18 @@ std::string storeRoot(const std::string& folder, const std::string& defaultRoot)
   std::string existing = defaultRoot;
   while (!pathExists(existing) && existing != "/") existing = parentPath(existing);
   if (readVolumeInfo(existing).device == folderVolume.device) return defaultRoot;
-  return joinPath(folderVolume.mountPoint, ".redomark-checkpoints");
+  return volumeStoreRoot(folderVolume.mountPoint);
+}
+
+std::string volumeStoreRoot(const std::string& mountPoint) {
+  const std::string uid = std::to_string(geteuid());
+  const std::string shared = joinPath(mountPoint, ".redomark-checkpoints");
+  if (const std::optional<DirectoryHandle> top = DirectoryHandle::open(mountPoint)) {
+    const std::optional<ItemStatus> status = top->status(".redomark-checkpoints");
+    if (status && status->kind == EntryKind::directory && status->owner == 0 && (status->mode & S_ISVTX) != 0)
+      return joinPath(shared, uid);
+  }
+  return shared + "-" + uid;
 }
 
 std::string CheckpointStore::folderDirectory(const std::string& sourcePath) const {

@@ -14,9 +14,14 @@
 namespace redomark {
 
 // The default store when folder (an existing path) is on the same volume as
-// defaultRoot, else the folder volume's mount point + "/.redomark-checkpoints".
+// defaultRoot, else the user's own store at the folder volume's mount point.
 // Throws the volume-reading RedomarkError::io.
 std::string storeRoot(const std::string& folder, const std::string& defaultRoot);
+
+// The effective user's store on the volume mounted at mountPoint:
+// ".redomark-checkpoints/<uid>" when an administrator made that directory
+// shared (owned by root, sticky, not a link), else ".redomark-checkpoints-<uid>".
+std::string volumeStoreRoot(const std::string& mountPoint);
 
 // Directory name for a canonical folder path: kept letters, numbers, "-" and "_"
 // of its last component (32 grapheme clusters at most) + "-" + FNV-1a hex.
