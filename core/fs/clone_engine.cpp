@@ -256,13 +256,18 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
 }
 
 void TreeCopier::finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current) {
-  const bool owned = current && current->st_uid == st.st_uid && current->st_gid == st.st_gid;
-  if (!owned && fchown(destinationFd, st.st_uid, st.st_gid) != 0 && errno != EPERM) fail(errno);
+  bool owned = current && current->st_uid == st.st_uid && current->st_gid == st.st_gid;
+  if (!owned) {
+    if (fchown(destinationFd, st.st_uid, st.st_gid) == 0) owned = true;
+    else if (errno != EPERM) fail(errno);
+  }
   if (const int error = attributes_.copy(sourceFd, destinationFd)) fail(error);
+  // A copy that could not keep its owner must not run as whoever made it.
+  const mode_t mode = st.st_mode & (owned ? 07777 : 01777);
   // Neither chown (the file was made without set-id bits) nor an access ACL
   // just copied (it holds the source's own bits) moves what was read here.
-  const bool permitted = current && (current->st_mode & 07777) == (st.st_mode & 07777);
-  if (!permitted && fchmod(destinationFd, st.st_mode & 07777) != 0) fail(errno);
+  const bool permitted = current && (current->st_mode & 07777) == mode;
+  if (!permitted && fchmod(destinationFd, mode) != 0) fail(errno);
   const timespec times[2] = {st.st_atim, st.st_mtim};
   if (futimens(destinationFd, times) != 0) fail(errno);
 }
