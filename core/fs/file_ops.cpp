@@ -178,9 +178,12 @@ void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mo
 }
 
 std::string homeDirectory() {
+  // A HOME kept across sudo names someone else's home: root must not keep
+  // its store or read its settings there.
+  struct stat st;
   const char* home = std::getenv("HOME");
-  if (home && *home) return home;
-  if (passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  if (home && *home && stat(home, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) return home;
+  if (passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir) return pw->pw_dir;
   return "/";
 }
 

@@ -54,7 +54,8 @@ class OutputFile {
   int fd_;
 };
 
-// $HOME when set and not empty, else the password database's home of the user.
+// $HOME when it is set, not empty and a directory the effective user owns,
+// else the password database's home of the effective user.
 std::string homeDirectory();
 
 // Path without its last component ("/" for "/x", "/" for "/").
