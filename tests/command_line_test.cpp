@@ -92,10 +92,9 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
   const std::string ext4Store = volumeStoreRoot(readVolumeInfo(onExt4.path()).mountPoint);
   const bool ext4StoreExisted = pathExists(ext4Store);
   expectRefused(onExt4.path(), "This disk can't save redomarks cheaply: it is ext4, not Btrfs or XFS.");
-  // The lock makes the store root before the volume is judged; the refusal
-  // must still leave no folder directory in it.
+  // The disk is judged before any store is made on it.
+  EXPECT_EQ(pathExists(ext4Store), ext4StoreExisted);
   EXPECT_FALSE(pathExists(CheckpointStore(ext4Store).folderDirectory(onExt4.path())));
-  if (!ext4StoreExisted) removeTree(ext4Store);
 
   expectRefused(folder + "/missing", "Couldn't read " + folder + "/missing: No such file or directory");
   writeFile(folder + "/plain", "x");

@@ -219,13 +219,9 @@ bool DirectoryHandle::readFile(const std::string& name, const std::function<void
   return readAll(fd.get(), piece);
 }
 
-DirectoryHandle DirectoryHandle::privateChild(const std::string& name) const {
-  if (mkdirat(fd_, name.c_str(), 0700) != 0 && errno != EEXIST) fail("Couldn't create", joinPath(path_, name));
-  std::optional<DirectoryHandle> made = child(name);
-  if (!made) fail("Couldn't open", joinPath(path_, name));
-  const ItemStatus facts = made->ownStatus();
-  if (facts.owner != geteuid() || (facts.mode & 077) != 0) fail("Couldn't use", made->path(), EACCES);
-  return std::move(*made);
+int DirectoryHandle::makeDirectoryIfMissing(const std::string& name, mode_t mode) const {
+  if (mkdirat(fd_, name.c_str(), mode) == 0 || errno == EEXIST) return 0;
+  return errno;
 }
 
 DirectoryHandle DirectoryHandle::makePrivateDirectory(const std::string& name) const {

@@ -66,10 +66,9 @@ class DirectoryHandle {
   // Whatever piece throws is passed on.
   bool readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const;
 
-  // The subdirectory name with mode 0700, made when missing; an existing one
-  // is used only when it is a directory of ours, not a link, that nobody else
-  // may enter. Throws std::system_error (EACCES for one that isn't private).
-  DirectoryHandle privateChild(const std::string& name) const;
+  // Makes the subdirectory name with mode (less the umask) unless something
+  // is there already. 0 when it was made or something is there, else errno.
+  int makeDirectoryIfMissing(const std::string& name, mode_t mode) const;
   // A new subdirectory name with mode 0700; EEXIST when anything is there.
   // Throws std::system_error.
   DirectoryHandle makePrivateDirectory(const std::string& name) const;

@@ -75,15 +75,27 @@ std::optional<MountEntry> findMount(std::string_view table, std::string_view res
   return best;
 }
 
-std::optional<MountEntry> findMountById(std::string_view table, uint64_t id) {
+std::vector<MountEntry> allMounts(std::string_view table) {
+  std::vector<MountEntry> out;
   size_t start = 0;
   while (start < table.size()) {
     size_t end = table.find('\n', start);
     if (end == std::string_view::npos) end = table.size();
-    std::optional<MountEntry> entry = parseLine(table.substr(start, end - start));
+    if (std::optional<MountEntry> entry = parseLine(table.substr(start, end - start))) out.push_back(std::move(*entry));
     start = end + 1;
-    if (entry && entry->id == id) return entry;
   }
+  return out;
+}
+
+std::vector<MountEntry> currentMounts() {
+  const std::optional<std::string> table = readWholeFile("/proc/self/mountinfo");
+  if (!table) return {};
+  return allMounts(*table);
+}
+
+std::optional<MountEntry> findMountById(std::string_view table, uint64_t id) {
+  for (MountEntry& entry : allMounts(table))
+    if (entry.id == id) return std::move(entry);
   return std::nullopt;
 }
 

@@ -5,7 +5,10 @@
 #include <pwd.h>
 #include <sys/stat.h>
 
+#include "core/fs/directory_handle.h"
 #include "core/fs/file_ops.h"
+#include "core/fs/item_status.h"
+#include "core/fs/mount_table.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
@@ -85,6 +88,28 @@ bool isBelow(const std::string& path, const std::string& directory) {
   return path.size() > directory.size() && path[directory.size()] == '/' && path.starts_with(directory);
 }
 
+// Stores at mount points, every user's: a folder inside one, or holding one,
+// would save or restore a store.
+void checkVolumeStores(const std::string& p) {
+  for (const MountEntry& mount : currentMounts()) {
+    const std::string& m = mount.mountPoint;
+    if (isBelow(p, m)) {
+      const size_t start = m == "/" ? 1 : m.size() + 1;
+      const std::string_view first = std::string_view(p).substr(start, p.find('/', start) - start);
+      if (isVolumeStoreName(first)) throw RedomarkError::insideStore(p);
+    } else if (m == p || isBelow(m, p)) {
+      const std::optional<DirectoryHandle> top = DirectoryHandle::open(m);
+      const std::optional<std::vector<std::string>> names = top ? top->names() : std::nullopt;
+      if (!names) continue;
+      for (const std::string& name : *names) {
+        if (!isVolumeStoreName(name)) continue;
+        const std::optional<ItemStatus> status = top->status(name);
+        if (status && status->kind == EntryKind::directory) throw RedomarkError::containsStore(p);
+      }
+    }
+  }
+}
+
 }  // namespace
 
 SafetyPolicy defaultSafetyPolicy() {
@@ -118,6 +143,13 @@ std::string canonicalPath(const std::string& path) {
   return out;
 }
 
+bool isVolumeStoreName(std::string_view name) {
+  constexpr std::string_view shared = ".redomark-checkpoints";
+  if (name == shared) return true;
+  if (name.size() <= shared.size() + 1 || !name.starts_with(shared) || name[shared.size()] != '-') return false;
+  return name.find_first_not_of("0123456789", shared.size() + 1) == std::string_view::npos;
+}
+
 std::string checkLocation(const std::string& folder, const std::string& storeRoot, bool requireDirectory,
                           const SafetyPolicy& policy) {
   const std::string p = canonicalPath(folder);
@@ -131,6 +163,7 @@ std::string checkLocation(const std::string& folder, const std::string& storeRoo
     if (p == exact) throw RedomarkError::forbiddenLocation(p);
   for (const std::string& tree : policy.forbiddenTrees)
     if (p == tree || isBelow(p, tree)) throw RedomarkError::forbiddenLocation(p);
+  checkVolumeStores(p);
   return p;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace redomark {
@@ -23,8 +24,13 @@ SafetyPolicy macSafetyPolicy();
 // existing part resolved; missing trailing components kept as written. Never fails.
 std::string canonicalPath(const std::string& path);
 
+// Whether name, at a mount point, is a per-volume store of some user
+// (".redomark-checkpoints-" + digits) or the shared directory of them.
+bool isVolumeStoreName(std::string_view name);
+
 // The canonical folder path, or throws RedomarkError notADirectory, insideStore,
-// containsStore or forbiddenLocation.
+// containsStore or forbiddenLocation. Any per-volume store counts as a store,
+// whoever's it is, as well as storeRoot.
 std::string checkLocation(const std::string& folder, const std::string& storeRoot, bool requireDirectory,
                           const SafetyPolicy& policy);
 

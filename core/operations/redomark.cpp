@@ -11,7 +11,7 @@ Redomark::Redomark(std::optional<std::string> storeRoot, SafetyPolicy policy)
       policy_(std::move(policy)) {}
 
 CheckpointStore Redomark::storeFor(const std::string& canonicalFolder) const {
-  return CheckpointStore(storeRoot(nearestExistingAncestor(canonicalFolder), defaultStoreRoot_));
+  return storeForFolder(nearestExistingAncestor(canonicalFolder), defaultStoreRoot_);
 }
 
 RetentionPolicy Redomark::loadSettings() const { return redomark::loadSettings(defaultStoreRoot_); }

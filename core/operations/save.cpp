@@ -184,12 +184,14 @@ HeldFolder Redomark::holdFolderToSave(const std::string& folder, const Checkpoin
   const std::string p = checkLocation(folder, store.root(), true, policy_);
   HeldFolder held = HeldFolder::hold(p, false);
   if (!held.isDirectory()) throw RedomarkError::pathChanged(p);
+  // Judged before the lock makes a store, so that a refused disk gets none.
+  requireCloningVolume(readVolumeInfo(held.open()));
   return held;
 }
 
 Checkpoint Redomark::save(const std::string& folder, const std::optional<std::string>& name,
                           OperationControl* control) const {
-  const CheckpointStore store(storeRoot(canonicalPath(folder), defaultStoreRoot_));
+  const CheckpointStore store = storeForFolder(canonicalPath(folder), defaultStoreRoot_);
   const HeldFolder held = holdFolderToSave(folder, store);
   return withFolderLockResult(store, held.path(),
                               [&] { return saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control); });
@@ -197,7 +199,7 @@ Checkpoint Redomark::save(const std::string& folder, const std::optional<std::st
 
 SaveResult Redomark::saveAndPrune(const std::string& folder, const std::optional<std::string>& name,
                                   OperationControl* control) const {
-  const CheckpointStore store(storeRoot(canonicalPath(folder), defaultStoreRoot_));
+  const CheckpointStore store = storeForFolder(canonicalPath(folder), defaultStoreRoot_);
   const HeldFolder held = holdFolderToSave(folder, store);
   return withFolderLockResult(store, held.path(), [&] {
     SaveResult result;

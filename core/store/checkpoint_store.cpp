@@ -23,6 +23,7 @@ namespace {
 constexpr const char* lockName = ".lock";
 constexpr const char* deletingPrefix = ".deleting-";
 constexpr const char* partialSuffix = ".partial";
+constexpr const char* sharedStoreName = ".redomark-checkpoints";
 
 // Backup tools that honour the cache-directory convention skip the store.
 constexpr const char* cacheDirectoryTag =
@@ -65,16 +66,35 @@ void writeMarkerIfMissing(const DirectoryHandle& root, const std::string& name, 
   }
 }
 
-// A private directory of the user's below parent; anything else there is
-// refused, since its owner could read or replace what the store keeps.
-DirectoryHandle privateStoreDirectory(const DirectoryHandle& parent, const std::string& name) {
-  try {
-    return parent.privateChild(name);
-  } catch (const std::system_error& e) {
-    if (e.code().value() == EACCES || e.code().value() == ENOTDIR || e.code().value() == ELOOP)
-      throw RedomarkError::unsafeStore(joinPath(parent.path(), name));
-    throw;
+// A private directory of the user's below parent, made when missing; anything
+// else there is refused, since its owner could read or replace what the
+// store keeps. Returns nothing, with the errno, when it could not be made.
+std::optional<DirectoryHandle> privateStoreDirectory(const DirectoryHandle& parent, const std::string& name,
+                                                     int& makeError) {
+  makeError = parent.makeDirectoryIfMissing(name, 0700);
+  if (makeError != 0) return std::nullopt;
+  const std::string path = joinPath(parent.path(), name);
+  std::optional<DirectoryHandle> made = parent.child(name);
+  if (!made) {
+    if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::unsafeStore(path);
+    throw std::system_error(errno, std::generic_category(), "Couldn't open " + path);
   }
+  const ItemStatus facts = made->ownStatus();
+  if (facts.owner != geteuid() || (facts.mode & 077) != 0) throw RedomarkError::unsafeStore(path);
+  return made;
+}
+
+DirectoryHandle privateStoreDirectory(const DirectoryHandle& parent, const std::string& name) {
+  int makeError = 0;
+  std::optional<DirectoryHandle> made = privateStoreDirectory(parent, name, makeError);
+  if (!made) throw std::system_error(makeError, std::generic_category(), "Couldn't create " + joinPath(parent.path(), name));
+  return std::move(*made);
+}
+
+// A directory that an administrator shared for every user's store: owned by
+// root and sticky, so nobody can move another user's store away.
+bool isSharedStoreParent(const ItemStatus& facts) {
+  return facts.kind == EntryKind::directory && facts.owner == 0 && (facts.mode & S_ISVTX) != 0;
 }
 
 // An id read from a damaged record must not lead a rename, removal or walk
@@ -89,21 +109,20 @@ bool holdsOnlyLock(const std::vector<std::string>& names) {
 
 }  // namespace
 
-std::string storeRoot(const std::string& folder, const std::string& defaultRoot) {
+CheckpointStore storeForFolder(const std::string& folder, const std::string& defaultRoot) {
   const VolumeInfo folderVolume = readVolumeInfo(folder);
   std::string existing = defaultRoot;
   while (!pathExists(existing) && existing != "/") existing = parentPath(existing);
-  if (readVolumeInfo(existing).device == folderVolume.device) return defaultRoot;
-  return volumeStoreRoot(folderVolume.mountPoint);
+  if (readVolumeInfo(existing).device == folderVolume.device) return CheckpointStore(defaultRoot);
+  return CheckpointStore(volumeStoreRoot(folderVolume.mountPoint), folderVolume.mountPoint);
 }
 
 std::string volumeStoreRoot(const std::string& mountPoint) {
   const std::string uid = std::to_string(geteuid());
-  const std::string shared = joinPath(mountPoint, ".redomark-checkpoints");
+  const std::string shared = joinPath(mountPoint, sharedStoreName);
   if (const std::optional<DirectoryHandle> top = DirectoryHandle::open(mountPoint)) {
-    const std::optional<ItemStatus> status = top->status(".redomark-checkpoints");
-    if (status && status->kind == EntryKind::directory && status->owner == 0 && (status->mode & S_ISVTX) != 0)
-      return joinPath(shared, uid);
+    const std::optional<ItemStatus> status = top->status(sharedStoreName);
+    if (status && isSharedStoreParent(*status)) return joinPath(shared, uid);
   }
   return shared + "-" + uid;
 }
@@ -121,11 +140,28 @@ std::string CheckpointStore::dataDirectory(const Checkpoint& c) const {
 }
 
 DirectoryHandle CheckpointStore::ensureRoot() const {
-  const DirectoryHandle parent = DirectoryHandle::create(parentPath(root_), 0700);
-  DirectoryHandle root = privateStoreDirectory(parent, lastComponent(root_));
+  DirectoryHandle root = volumeMountPoint_.empty() ? ensureDefaultRoot() : ensureVolumeRoot();
   writeMarkerIfMissing(root, "CACHEDIR.TAG", cacheDirectoryTag);
   writeMarkerIfMissing(root, ".metadata_never_index", "");
   return root;
+}
+
+DirectoryHandle CheckpointStore::ensureDefaultRoot() const {
+  const DirectoryHandle parent = DirectoryHandle::create(parentPath(root_), 0700);
+  return privateStoreDirectory(parent, lastComponent(root_));
+}
+
+// Only the user's own directory is ever made at the mount point: the shared
+// one is an administrator's, and the mount point itself is never created.
+DirectoryHandle CheckpointStore::ensureVolumeRoot() const {
+  std::optional<DirectoryHandle> parent = DirectoryHandle::open(parentPath(root_));
+  if (!parent) throw RedomarkError::storeNotCreatable(volumeMountPoint_, root_, errno);
+  if (parent->path() != volumeMountPoint_ && !isSharedStoreParent(parent->ownStatus()))
+    throw RedomarkError::unsafeStore(parent->path());
+  int makeError = 0;
+  std::optional<DirectoryHandle> root = privateStoreDirectory(*parent, lastComponent(root_), makeError);
+  if (!root) throw RedomarkError::storeNotCreatable(volumeMountPoint_, root_, makeError);
+  return std::move(*root);
 }
 
 DirectoryHandle CheckpointStore::ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const {

@@ -13,11 +13,6 @@
 
 namespace redomark {
 
-// The default store when folder (an existing path) is on the same volume as
-// defaultRoot, else the user's own store at the folder volume's mount point.
-// Throws the volume-reading RedomarkError::io.
-std::string storeRoot(const std::string& folder, const std::string& defaultRoot);
-
 // The effective user's store on the volume mounted at mountPoint:
 // ".redomark-checkpoints/<uid>" when an administrator made that directory
 // shared (owned by root, sticky, not a link), else ".redomark-checkpoints-<uid>".
@@ -29,7 +24,9 @@ std::string folderKey(const std::string& path);
 
 class CheckpointStore {
  public:
-  explicit CheckpointStore(std::string root) : root_(std::move(root)) {}
+  // volumeMountPoint: the mount point of a per-volume store, empty for the default store.
+  explicit CheckpointStore(std::string root, std::string volumeMountPoint = {})
+      : root_(std::move(root)), volumeMountPoint_(std::move(volumeMountPoint)) {}
 
   const std::string& root() const { return root_; }
   std::string folderDirectory(const std::string& sourcePath) const;
@@ -39,7 +36,8 @@ class CheckpointStore {
   // The root, reached without following a link, made (0700, with its
   // CACHEDIR.TAG and ".metadata_never_index") when missing. Throws
   // RedomarkError::unsafeStore when it isn't a private directory of the
-  // user's, std::system_error when it cannot be made.
+  // user's; when it cannot be made, RedomarkError::storeNotCreatable for a
+  // per-volume store, std::system_error for the default one.
   DirectoryHandle ensureRoot() const;
   // The folder's directory below the open root, made private when missing.
   // Throws RedomarkError::unsafeStore or std::system_error as ensureRoot does.
@@ -66,7 +64,16 @@ class CheckpointStore {
   void removeFolderDirectoryIfOnlyLock(const std::string& sourcePath) const;
 
  private:
+  DirectoryHandle ensureDefaultRoot() const;
+  DirectoryHandle ensureVolumeRoot() const;
+
   std::string root_;
+  std::string volumeMountPoint_;
 };
+
+// The default store when folder (an existing path) is on the same volume as
+// defaultRoot, else the user's own store at the folder volume's mount point.
+// Throws the volume-reading RedomarkError::io.
+CheckpointStore storeForFolder(const std::string& folder, const std::string& defaultRoot);
 
 }  // namespace redomark
