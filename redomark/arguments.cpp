@@ -6,6 +6,7 @@
 
 #include "core/fs/file_ops.h"
 #include "redomark/failure.h"
+#include "redomark/shown_text.h"
 #include "redomark/usage_text.h"
 
 namespace redomark {
@@ -36,7 +37,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& arguments,
     } else if (flags.count(argument)) {
       parsed.flags.insert(argument);
     } else {
-      failWithUsage("unknown option " + argument);
+      failWithUsage("unknown option " + shown(argument));
     }
   }
   if (parsed.positionals.size() > positionalLimit) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/records/redomark_error.h"
+#include "redomark/shown_text.h"
 
 namespace redomark {
 namespace {
@@ -39,7 +40,8 @@ void reportFailure(const std::exception& error) {
   clearProgressLine();
   const auto* known = dynamic_cast<const RedomarkError*>(&error);
   const bool cancelled = known != nullptr && *known == RedomarkError::cancelled();
-  fail(error.what(), cancelled ? exitCancelled : exitFailure);
+  // Messages carry paths and names: shown so that none can fake a line.
+  fail(shown(error.what()), cancelled ? exitCancelled : exitFailure);
 }
 
 }  // namespace redomark

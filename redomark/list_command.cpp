@@ -7,6 +7,7 @@
 #include "redomark/commands.h"
 #include "redomark/failure.h"
 #include "redomark/reports.h"
+#include "redomark/shown_text.h"
 
 namespace redomark {
 
@@ -24,7 +25,7 @@ void runList(const std::vector<std::string>& arguments) {
       if (pathExists(folder)) {
         std::puts("No saved redomarks for this folder.");
       } else {
-        std::printf("No saved redomarks for %s (the folder doesn't exist either).\n", folder.c_str());
+        std::printf("No saved redomarks for %s (the folder doesn't exist either).\n", shown(folder).c_str());
       }
       return;
     }

@@ -6,6 +6,7 @@
 #include "core/operations/redomark.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
+#include "redomark/shown_text.h"
 #include "redomark/usage_text.h"
 
 int main(int argc, char** argv) {
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
     } else if (word == "restore") {
       runRestore(rest);
     } else {
-      fail("unknown command \"" + word + "\"\n" + usageText, exitUsage);
+      fail("unknown command \"" + shown(word) + "\"\n" + usageText, exitUsage);
     }
   } catch (const std::exception& error) {
     reportFailure(error);

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <memory>
 
+#include "redomark/shown_text.h"
+
 namespace redomark {
 namespace {
 
@@ -54,13 +56,13 @@ std::string checkpointLine(const Checkpoint& checkpoint) {
     format->format(checkpoint.createdAt * 1000.0, text);
     text.toUTF8String(date);
   }
-  std::string line = checkpoint.id + "  " + date;
-  if (checkpoint.name) line += "  \"" + *checkpoint.name + "\"";
+  std::string line = shown(checkpoint.id) + "  " + date;
+  if (checkpoint.name) line += "  \"" + shown(*checkpoint.name) + "\"";
   return line;
 }
 
 std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& removed) {
-  std::string text = "Saved redomark " + saved.id + " of " + saved.sourcePath + " (" +
+  std::string text = "Saved redomark " + shown(saved.id) + " of " + shown(saved.sourcePath) + " (" +
                      std::to_string(saved.fileCount) + " files, " + formatBytes(saved.totalBytes) +
                      "; it shares the data, so it uses almost no extra disk).\n";
   if (saved.notClonedCount > 0) {
@@ -72,12 +74,12 @@ std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& r
             " file(s) changed while saving, so they may be half old, half new: ";
     for (size_t i = 0; i < saved.changedWhileSaving.size() && i < 5; ++i) {
       if (i > 0) text += ", ";
-      text += saved.changedWhileSaving[i];
+      text += shown(saved.changedWhileSaving[i]);
     }
     text += "\n";
   }
   for (const Checkpoint& old : removed) {
-    text += "Removed older redomark " + old.id + " to stay within your limits.\n";
+    text += "Removed older redomark " + shown(old.id) + " to stay within your limits.\n";
   }
   text += "This is an undo point on this disk, not a backup.\n";
   return text;
@@ -97,7 +99,7 @@ std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& 
     const char mark = change.kind == Change::Kind::added ? '+' : change.kind == Change::Kind::modified ? '~' : '-';
     text += "  ";
     text += mark;
-    text += " " + change.path;
+    text += " " + shown(change.path);
     if (change.isDirectory) {
       text += "/";
     } else if (change.currentSize || change.savedSize) {
@@ -110,12 +112,12 @@ std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& 
 
 std::string restoreReport(const std::string& target, const Checkpoint& checkpoint,
                           const RestoreResult& result) {
-  std::string text = "Restored " + target + " to " + checkpoint.id + ".\n";
+  std::string text = "Restored " + target + " to " + shown(checkpoint.id) + ".\n";
   if (result.beforeRestore) {
-    text += "The state before the restore was saved as redomark " + result.beforeRestore->id +
+    text += "The state before the restore was saved as redomark " + shown(result.beforeRestore->id) +
             ", so you can undo this.\n";
   }
-  if (result.replacedItem) text += "The replaced copy is at " + *result.replacedItem + ".\n";
+  if (result.replacedItem) text += "The replaced copy is at " + shown(*result.replacedItem) + ".\n";
   return text;
 }
 

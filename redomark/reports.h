@@ -20,6 +20,7 @@ std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& r
 // One line of the list, without its line end; spaceUsed only with --space.
 std::string listLine(const Checkpoint& checkpoint, std::optional<int64_t> spaceUsed);
 std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& changes);
+// target as shown: the folder, or the quoted item "in" the folder.
 std::string restoreReport(const std::string& target, const Checkpoint& checkpoint,
                           const RestoreResult& result);
 

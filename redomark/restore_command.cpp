@@ -10,6 +10,7 @@
 #include "redomark/failure.h"
 #include "redomark/progress.h"
 #include "redomark/reports.h"
+#include "redomark/shown_text.h"
 
 namespace redomark {
 namespace {
@@ -41,7 +42,7 @@ void runRestore(const std::vector<std::string>& arguments) {
     const Redomark engine;
     const DiffResult found = engine.diff(folder, id);
     const std::string target =
-        item ? "\"" + *item + "\" in " + found.checkpoint.sourcePath : found.checkpoint.sourcePath;
+        item ? "\"" + shown(*item) + "\" in " + shown(found.checkpoint.sourcePath) : shown(found.checkpoint.sourcePath);
     if (!parsed.flags.count("--yes")) confirm(target, found);
     OperationControl& control = makeControl();
     // The chosen checkpoint's own id, so a save in between cannot change what "latest" means.
