@@ -118,6 +118,27 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
   chmod(shared.path.c_str(), 01777);
   writeWholeFile(scratch / "sticky", "s");
   expectTrashed(shared.path + "/" + uid, "sticky", base + "/sticky", moveToTrash(scratch / "sticky"), "", "s");
+
+  // Someone else's .Trash, or a per-user folder that others may enter, is passed over.
+  ASSERT_EQ(chown(shared.path.c_str(), 42102, 42102), 0);
+  writeWholeFile(scratch / "foreign", "f");
+  expectTrashed(own.path, "foreign", base + "/foreign", moveToTrash(scratch / "foreign"), "", "f");
+  ASSERT_EQ(chown(shared.path.c_str(), 0, 0), 0);
+  ASSERT_EQ(chmod(shared.path.c_str(), 01777), 0);
+  ASSERT_EQ(chmod((shared.path + "/" + uid).c_str(), 0777), 0);
+  writeWholeFile(scratch / "open", "o");
+  expectTrashed(own.path, "open", base + "/open", moveToTrash(scratch / "open"), "", "o");
+
+  // A link in place of the trash leads nowhere: the item stays where it was.
+  removeTree(shared.path);
+  removeTree(own.path);
+  createDirectories(scratch / "elsewhere");
+  ASSERT_EQ(symlink((scratch / "elsewhere").c_str(), own.path.c_str()), 0);
+  writeWholeFile(scratch / "kept", "k");
+  EXPECT_THROW(moveToTrash(scratch / "kept"), std::system_error);
+  EXPECT_EQ(readWholeFile(scratch / "kept"), "k");
+  EXPECT_EQ(listNames(scratch / "elsewhere"), std::vector<std::string>{});
+  ASSERT_EQ(unlink(own.path.c_str()), 0);
 }
 
 // A failed move leaves the item in place and no info file: the restore that
