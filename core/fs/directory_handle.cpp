@@ -265,6 +265,14 @@ int DirectoryHandle::exchange(const std::string& a, const std::string& b) const 
   return renameat2(fd_, a.c_str(), fd_, b.c_str(), RENAME_EXCHANGE) == 0 ? 0 : errno;
 }
 
+void DirectoryHandle::syncFileSystem() const {
+  if (syncfs(fd_) != 0) fail("Couldn't write", path_);
+}
+
+void DirectoryHandle::sync() const {
+  if (fsync(fd_) != 0) fail("Couldn't write", path_);
+}
+
 void DirectoryHandle::removeTree(const std::string& name) const {
   removeTreeAt(fd_, name, joinPath(path_, name));
 }

@@ -87,6 +87,12 @@ class DirectoryHandle {
   // Exchanges the two entries a and b of this directory atomically. 0 on
   // success, else the errno; nothing moved.
   int exchange(const std::string& a, const std::string& b) const;
+
+  // Commits everything written on this directory's file system (syncfs):
+  // data, clones and names alike. Throws std::system_error.
+  void syncFileSystem() const;
+  // Commits this directory's own entries (fsync). Throws std::system_error.
+  void sync() const;
   // Removes the entry name and everything below it, following no link. Throws
   // std::system_error.
   void removeTree(const std::string& name) const;

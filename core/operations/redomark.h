@@ -109,6 +109,8 @@ class Redomark {
   // sends it to the Trash. Returns where the item ended up; never fails.
   static std::string moveAside(const DirectoryHandle& directory, const std::string& current, const std::string& name,
                                bool trash);
+  // Commits what moveAside did on directory's file system; never fails.
+  static void committed(const DirectoryHandle& directory);
 
   // Where an item lies inside the checkpoint's saved tree; nothing is examined.
   // Throws RedomarkError::invalidRelativePath.

@@ -210,20 +210,39 @@ bool Redomark::takeAway(const HeldFolder& folder, const std::string& relativePat
   const std::string name = nameOf(relativePath);
   if (!target.directory().status(name)) return false;
   moveAside(target.directory(), name, name, trashReplaced_);
+  committed(target.directory());
   return true;
 }
 
 std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory, const std::string& clone,
                                                 const std::string& name, bool expectNothing) const {
+  // The clone is whole on disk before it takes the name, and the name is
+  // committed before anything is reported.
+  directory.syncFileSystem();
   if (expectNothing) {
     const int code = directory.moveWithoutReplacing(clone, directory, name);
-    if (code == 0) return std::nullopt;
+    if (code == 0) {
+      directory.sync();
+      return std::nullopt;
+    }
     // Something appeared at the name meanwhile: it is swapped out like any
     // existing item, never replaced.
     if (code != EEXIST) throw std::system_error(code, std::generic_category(), "Couldn't move " + joinPath(directory.path(), clone));
   }
   if (const int code = directory.exchange(clone, name); code != 0) throw RedomarkError::swapFailed(code);
-  return moveAside(directory, clone, name, trashReplaced_);
+  directory.sync();
+  std::string aside = moveAside(directory, clone, name, trashReplaced_);
+  committed(directory);
+  return aside;
+}
+
+// The move aside and the Trash's info file, committed before the report; the
+// work is done by then, so a failure here is not one of the operation.
+void Redomark::committed(const DirectoryHandle& directory) {
+  try {
+    directory.syncFileSystem();
+  } catch (const std::system_error&) {
+  }
 }
 
 std::string Redomark::moveAside(const DirectoryHandle& directory, const std::string& current, const std::string& name,

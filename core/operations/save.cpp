@@ -124,10 +124,14 @@ class PartialDirectory {
 
   const DirectoryHandle& directory() const { return directory_; }
   // Never over an existing checkpoint of the same id.
+  // What is published must survive a power loss: its files, clones and
+  // records are committed before the rename, the rename before the report.
   void publish(const std::string& id) {
+    folderDirectory_.syncFileSystem();
     if (const int code = folderDirectory_.moveWithoutReplacing(name_, folderDirectory_, id); code != 0)
       throw std::system_error(code, std::generic_category(), "Couldn't move " + directory_.path());
     published_ = true;
+    folderDirectory_.sync();
   }
 
  private:
