@@ -1,4 +1,4 @@
-// The handlers of the four commands, each given the arguments after its word.
+// The handlers of the commands, each given the arguments after its word.
 // A handler returns normally only on success; failures end the process.
 #pragma once
 
@@ -11,5 +11,8 @@ void runSave(const std::vector<std::string>& arguments);
 void runList(const std::vector<std::string>& arguments);
 void runDiff(const std::vector<std::string>& arguments);
 void runRestore(const std::vector<std::string>& arguments);
+void runDelete(const std::vector<std::string>& arguments);
+void runFolders(const std::vector<std::string>& arguments);
+void runSettings(const std::vector<std::string>& arguments);
 
 }  // namespace redomark

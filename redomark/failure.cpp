@@ -23,12 +23,16 @@ void writeAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
-void fail(std::string_view message, int status) {
+void warn(std::string_view message) {
   std::fflush(stdout);
   std::string line = "redomark: ";
   line.append(message);
   line += '\n';
   writeAll(2, line);
+}
+
+void fail(std::string_view message, int status) {
+  warn(message);
   std::_Exit(status);
 }
 

@@ -11,6 +11,8 @@ enum ExitStatus { exitSuccess = 0, exitFailure = 1, exitUsage = 2, exitCancelled
 
 // Writes "redomark: " + message + a line end straight to descriptor 2 and exits.
 [[noreturn]] void fail(std::string_view message, int status);
+// Writes "redomark: " + message + a line end straight to descriptor 2 and goes on.
+void warn(std::string_view message);
 // Erases the progress line when standard error is a terminal; harmless otherwise.
 void clearProgressLine();
 // Ends the run for an error an engine operation raised: 130 when cancelled, else 1.

@@ -17,8 +17,15 @@ void runList(const std::vector<std::string>& arguments) {
   try {
     const Redomark engine;
     const std::vector<Checkpoint> checkpoints = engine.listCheckpoints(folder);
+    const bool space = parsed.flags.count("--space") > 0;
     if (parsed.flags.count("--json")) {
-      std::printf("%s\n", encodeReport(checkpoints).c_str());
+      if (!space) {
+        std::printf("%s\n", encodeReport(checkpoints).c_str());
+        return;
+      }
+      std::vector<int64_t> used;
+      for (const Checkpoint& c : checkpoints) used.push_back(engine.spaceUsed(c));
+      std::printf("%s\n", encodeReport(checkpoints, used).c_str());
       return;
     }
     if (checkpoints.empty()) {
@@ -29,7 +36,6 @@ void runList(const std::vector<std::string>& arguments) {
       }
       return;
     }
-    const bool space = parsed.flags.count("--space") > 0;
     for (auto it = checkpoints.rbegin(); it != checkpoints.rend(); ++it) {
       std::optional<int64_t> used;
       if (space) used = engine.spaceUsed(*it);

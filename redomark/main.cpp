@@ -34,6 +34,12 @@ int main(int argc, char** argv) {
       runDiff(rest);
     } else if (word == "restore") {
       runRestore(rest);
+    } else if (word == "delete") {
+      runDelete(rest);
+    } else if (word == "folders") {
+      runFolders(rest);
+    } else if (word == "settings") {
+      runSettings(rest);
     } else {
       fail("unknown command \"" + shown(word) + "\"\n" + usageText, exitUsage);
     }

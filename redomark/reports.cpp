@@ -47,16 +47,20 @@ std::string formatBytes(int64_t bytes) {
   }
 }
 
-std::string checkpointLine(const Checkpoint& checkpoint) {
+std::string localDateTime(double secondsSinceEpoch) {
   static const std::unique_ptr<icu::DateFormat> format(icu::DateFormat::createDateTimeInstance(
       icu::DateFormat::kMedium, icu::DateFormat::kMedium, icu::Locale::getDefault()));
   std::string date;
   if (format) {
     icu::UnicodeString text;
-    format->format(checkpoint.createdAt * 1000.0, text);
+    format->format(secondsSinceEpoch * 1000.0, text);
     text.toUTF8String(date);
   }
-  std::string line = shown(checkpoint.id) + "  " + date;
+  return date;
+}
+
+std::string checkpointLine(const Checkpoint& checkpoint) {
+  std::string line = shown(checkpoint.id) + "  " + localDateTime(checkpoint.createdAt);
   if (checkpoint.name) line += "  \"" + shown(*checkpoint.name) + "\"";
   return line;
 }
@@ -108,6 +112,34 @@ std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& 
     text += "\n";
   }
   return text;
+}
+
+std::string folderLine(const FolderReport& folder) {
+  std::string line = shown(folder.path) + "  " + std::to_string(folder.count) + " redomarks, latest " + localDateTime(folder.latest);
+  if (folder.spaceUsed) line += "  uses " + formatBytes(*folder.spaceUsed);
+  if (!folder.exists) line += "  [folder gone]";
+  return line;
+}
+
+std::string settingsReport(const LoadedSettings& settings) {
+  std::string text = "Settings: " + shown(settings.path);
+  if (settings.state == LoadedSettings::State::missing) text += " (not written yet, so the defaults apply)";
+  if (settings.state == LoadedSettings::State::unusable)
+    text += " (it can't be used: " + settings.problem + ", so the defaults apply)";
+  const RetentionPolicy& p = settings.policy;
+  text += "\nKeep: the " + std::to_string(p.keepPerFolder) + " newest redomarks you saved of each folder\n";
+  text += "Age limit: " + (p.maxAgeDays ? std::to_string(*p.maxAgeDays) + " days" : std::string("none")) + "\n";
+  text += "Budget for each store: ";
+  if (p.maxTotalBytes) {
+    text += formatBytes(*p.maxTotalBytes) + " (" + std::to_string(*p.maxTotalBytes) + " bytes)\n";
+  } else {
+    text += "none\n";
+  }
+  return text;
+}
+
+std::string unusableSettingsWarning(const LoadedSettings& settings) {
+  return shown(settings.path) + " can't be used (" + settings.problem + "), so the default limits apply.";
 }
 
 std::string restoreReport(const std::string& target, const Checkpoint& checkpoint,

@@ -8,11 +8,15 @@
 #include <vector>
 
 #include "core/records/checkpoint.h"
+#include "core/records/record_coding.h"
+#include "core/store/retention.h"
 
 namespace redomark {
 
 // Decimal units: "0 KB" below one byte, "1 byte", "N bytes", "48 KB", "1.5 MB", "2.35 GB".
 std::string formatBytes(int64_t bytes);
+// The local medium date and time of an instant, as checkpointLine shows it.
+std::string localDateTime(double secondsSinceEpoch);
 // id, two blanks, the local medium date and time, and the quoted name if any.
 std::string checkpointLine(const Checkpoint& checkpoint);
 
@@ -20,6 +24,12 @@ std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& r
 // One line of the list, without its line end; spaceUsed only with --space.
 std::string listLine(const Checkpoint& checkpoint, std::optional<int64_t> spaceUsed);
 std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& changes);
+// One line of the folders list, without its line end.
+std::string folderLine(const FolderReport& folder);
+// The four lines of the limits in force and where they come from.
+std::string settingsReport(const LoadedSettings& settings);
+// The save's warning about a "settings.json" it could not use, without "redomark: ".
+std::string unusableSettingsWarning(const LoadedSettings& settings);
 // target as shown: the folder, or the quoted item "in" the folder.
 std::string restoreReport(const std::string& target, const Checkpoint& checkpoint,
                           const RestoreResult& result);

@@ -1,12 +1,10 @@
-#include <unistd.h>
-
 #include <cstdio>
-#include <iostream>
 #include <optional>
 
 #include "core/operations/redomark.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
+#include "redomark/confirmation.h"
 #include "redomark/failure.h"
 #include "redomark/progress.h"
 #include "redomark/reports.h"
@@ -17,16 +15,11 @@ namespace {
 
 // Asked before the control exists, so Ctrl-C here still ends the process.
 void confirm(const std::string& target, const DiffResult& found) {
-  if (!::isatty(0)) fail("restoring needs confirmation: run it in a terminal or pass --yes", exitFailure);
+  if (!canAsk()) fail("restoring needs confirmation: run it in a terminal or pass --yes", exitFailure);
   std::printf("Restore %s to %s?\n", target.c_str(), checkpointLine(found.checkpoint).c_str());
   std::printf("%zu item(s) differ now. The current state is saved first (whole folder) or moved to the Trash (single item).\n",
               found.changes.size());
-  std::fputs("Continue? [y/N] ", stdout);
-  std::fflush(stdout);
-  std::string answer;
-  if (!std::getline(std::cin, answer) || answer.empty() || (answer[0] != 'y' && answer[0] != 'Y')) {
-    fail("not restored", exitFailure);
-  }
+  if (!answeredYes()) fail("not restored", exitFailure);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ void runSave(const std::vector<std::string>& arguments) {
     reportFailure(error);
   }
   clearProgressLine();
+  if (result.settings.state == LoadedSettings::State::unusable) warn(unusableSettingsWarning(result.settings));
   std::fputs(saveReport(result.saved, result.removed).c_str(), stdout);
 }
 

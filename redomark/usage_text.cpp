@@ -9,6 +9,10 @@ const char* const usageText =
     "  redomark diff <path> [id] [--json]           Show what changed since a redomark (default: the latest)\n"
     "  redomark restore <path> [id] [--file <relative path>] [--yes]\n"
     "                                               Put the folder (or one file/subfolder) back (default: the latest)\n"
+    "  redomark delete <path> <id>... [--yes]       Delete saved redomarks of a folder\n"
+    "  redomark folders [--space] [--json]          List every folder that has saved redomarks\n"
+    "  redomark settings [--keep <n>] [--max-age <days>|none] [--budget <bytes>|none] [--json]\n"
+    "                                               Show or change how many redomarks are kept\n"
     "\n"
     "A redomark is an undo point on the same disk. It is not a backup.";
 

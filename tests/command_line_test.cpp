@@ -31,7 +31,11 @@ const std::string usage =
     "  redomark list <path> [--space] [--json]      List saved redomarks (--space shows the disk each one uses alone)\n"
     "  redomark diff <path> [id] [--json]           Show what changed since a redomark (default: the latest)\n"
     "  redomark restore <path> [id] [--file <relative path>] [--yes]\n" +
-    std::string(47, ' ') + "Put the folder (or one file/subfolder) back (default: the latest)\n\n" +
+    std::string(47, ' ') + "Put the folder (or one file/subfolder) back (default: the latest)\n" +
+    "  redomark delete <path> <id>... [--yes]       Delete saved redomarks of a folder\n"
+    "  redomark folders [--space] [--json]          List every folder that has saved redomarks\n"
+    "  redomark settings [--keep <n>] [--max-age <days>|none] [--budget <bytes>|none] [--json]\n" +
+    std::string(47, ' ') + "Show or change how many redomarks are kept\n\n" +
     "A redomark is an undo point on the same disk. It is not a backup.\n";
 
 // One element of diff --json; a size below 0 is absent.
@@ -189,15 +193,18 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   EXPECT_EQ(tool({"list", folder, "--space"}),
             (ToolRun{0, line(both[1]) + "  1 files  uses 0 KB\n" + line(older, "  \"\"") + "  1 files  uses 66 KB\n", ""}));
 
-  const auto json = [&](const Listed& c, const std::string& nameMember) {
+  const auto json = [&](const Listed& c, const std::string& nameMember, const std::string& spaceMember) {
     return "  {\n    \"changedWhileSaving\" : [\n\n    ],\n    \"createdAt\" : \"" + c.createdAt +
            "\",\n    \"fileCount\" : 1,\n    \"id\" : \"" + c.id + "\",\n    \"kind\" : \"manual\",\n" + nameMember +
            "    \"notClonedCount\" : 0,\n    \"sourcePath\" : \"" + std::regex_replace(folder, std::regex("/"), "\\/") +
-           "\",\n    \"totalBytes\" : 65536\n  }";
+           "\",\n" + spaceMember + "    \"totalBytes\" : 65536\n  }";
   };
-  const std::string expected = "[\n" + json(older, "    \"name\" : \"\",\n") + ",\n" + json(both[1], "") + "\n]\n";
-  EXPECT_EQ(tool({"list", folder, "--json"}), (ToolRun{0, expected, ""}));
-  EXPECT_EQ(tool({"list", "--space", folder, "--json"}).out, expected);
+  const std::string named = "    \"name\" : \"\",\n";
+  EXPECT_EQ(tool({"list", folder, "--json"}),
+            (ToolRun{0, "[\n" + json(older, named, "") + ",\n" + json(both[1], "", "") + "\n]\n", ""}));
+  EXPECT_EQ(tool({"list", "--space", folder, "--json"}).out,
+            "[\n" + json(older, named, "    \"spaceUsed\" : 65536,\n") + ",\n" +
+                json(both[1], "", "    \"spaceUsed\" : 0,\n") + "\n]\n");
 
   // A folder that is gone still finds its checkpoints through its parent's volume.
   removeTree(folder);

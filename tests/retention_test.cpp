@@ -1,6 +1,7 @@
 // Retention: the per-folder keep rules, the store-wide byte budget measured
 // on real shared extents, and the settings file.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,8 @@
 #include <iostream>
 #include <random>
 #include <sstream>
+#include <system_error>
+#include <utility>
 
 #include "tests/engine_test_support.h"
 #include "core/fs/file_ops.h"
@@ -140,30 +143,63 @@ TEST(RetentionBudget, AStoreOverBudgetLosesItsOldestPrivateCheckpointsButNoProte
   EXPECT_EQ(ids(store.allCheckpoints()), (Ids{"a2", "a3", "b3", "a4", "b4"}));
 }
 
-TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidAndSavedOnesReadBack) {
+TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSavedOnesReadBack) {
   ScratchDir scratch(Volume::btrfs);
   const std::string root = scratch / "Redomark/Checkpoints";
   const std::string file = scratch / "Redomark/settings.json";
-  EXPECT_EQ(loadSettings(root), defaultRetentionPolicy);
+  const LoadedSettings missing = loadSettings(root);
+  EXPECT_EQ(missing.path, file);
+  EXPECT_EQ(missing.state, LoadedSettings::State::missing);
+  EXPECT_EQ(missing.policy, defaultRetentionPolicy);
   const RetentionPolicy policy{.keepPerFolder = 2, .maxTotalBytes = 1000, .maxAgeDays = std::nullopt};
   saveSettings(policy, root);
   EXPECT_EQ(readWholeFile(file), "{\"keepPerFolder\":2,\"maxTotalBytes\":1000}");
-  EXPECT_EQ(loadSettings(root), policy);
+  EXPECT_EQ(loadSettings(root).policy, policy);
+  EXPECT_EQ(loadSettings(root).state, LoadedSettings::State::used);
   EXPECT_FALSE(pathExists(root)) << "only the settings' directory is made";
 
-  for (const char* invalid : {"", "[5]", R"({"maxAgeDays":3})", R"({"keepPerFolder":-1})", R"({"keepPerFolder":null})",
-                              R"({"keepPerFolder":"5"})", R"({"keepPerFolder":2.5})",
-                              R"({"keepPerFolder":5,"maxTotalBytes":"10 GB"})"}) {
-    writeWholeFile(file, invalid);
-    EXPECT_EQ(loadSettings(root), defaultRetentionPolicy) << invalid;
+  const std::pair<const char*, const char*> invalid[] = {
+      {"", "it is empty"},
+      {" \n", "it is empty"},
+      {"{\"keepPerFolder\":5", "it isn't JSON"},
+      {"[5]", "it isn't a JSON object"},
+      {R"({"maxAgeDays":3})", "\"keepPerFolder\" is missing"},
+      {R"({"keepPerFolder":-1})", "\"keepPerFolder\" must be 0 or more"},
+      {R"({"keepPerFolder":null})", "\"keepPerFolder\" must be a whole number"},
+      {R"({"keepPerFolder":"5"})", "\"keepPerFolder\" must be a whole number"},
+      {R"({"keepPerFolder":2.5})", "\"keepPerFolder\" must be a whole number"},
+      {R"({"keepPerFolder":5,"maxTotalBytes":"10 GB"})", "\"maxTotalBytes\" must be a whole number"},
+      {R"({"keepPerFolder":5,"maxAgeDays":"7"})", "\"maxAgeDays\" must be a whole number"},
+      {R"({"keepPerFolder":5,"maxAgeDays":-7})", "\"maxAgeDays\" must be 0 or more"},
+  };
+  for (const auto& [text, why] : invalid) {
+    writeWholeFile(file, text);
+    const LoadedSettings loaded = loadSettings(root);
+    EXPECT_EQ(loaded.state, LoadedSettings::State::unusable) << text;
+    EXPECT_EQ(loaded.problem, why) << text;
+    EXPECT_EQ(loaded.policy, defaultRetentionPolicy) << text;
   }
   // Missing or null limits are no limits, not the default ones; unknown keys are ignored.
   writeWholeFile(file, R"({"maxAgeDays":null,"keepPerFolder":3,"theme":"dark"})");
-  EXPECT_EQ(loadSettings(root), (RetentionPolicy{3, std::nullopt, std::nullopt}));
+  EXPECT_EQ(loadSettings(root).policy, (RetentionPolicy{3, std::nullopt, std::nullopt}));
   const RetentionPolicy full{.keepPerFolder = 0, .maxTotalBytes = 1, .maxAgeDays = 30};
+  // Written over a file anyone could read, it ends up private, and alone in its folder.
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
   saveSettings(full, root);
   EXPECT_EQ(readWholeFile(file), R"({"keepPerFolder":0,"maxTotalBytes":1,"maxAgeDays":30})");
-  EXPECT_EQ(loadSettings(root), full);
+  EXPECT_EQ(loadSettings(root).policy, full);
+  struct stat facts {};
+  ASSERT_EQ(lstat(file.c_str(), &facts), 0);
+  EXPECT_EQ(facts.st_mode & 07777, 0600u);
+  EXPECT_EQ(listNames(scratch / "Redomark"), std::vector<std::string>{"settings.json"});
+
+  removeTree(file);
+  createDirectories(file);
+  const LoadedSettings folder = loadSettings(root);
+  EXPECT_EQ(folder.state, LoadedSettings::State::unusable);
+  EXPECT_EQ(folder.problem, "it can't be read: Is a directory");
+  EXPECT_THROW(saveSettings(full, root), std::system_error);
+  EXPECT_EQ(listNames(scratch / "Redomark"), std::vector<std::string>{"settings.json"}) << "a temporary file was left";
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <random>
 #include <system_error>
 
 #include "core/fs/file_descriptor.h"
@@ -224,6 +225,11 @@ int DirectoryHandle::makeDirectoryIfMissing(const std::string& name, mode_t mode
   return errno;
 }
 
+bool DirectoryHandle::isPrivate() const {
+  const std::optional<ItemStatus> facts = itemStatusAt(fd_, "");
+  return facts && facts->owner == geteuid() && (facts->mode & 077) == 0;
+}
+
 DirectoryHandle DirectoryHandle::makePrivateDirectory(const std::string& name) const {
   if (mkdirat(fd_, name.c_str(), 0700) != 0) fail("Couldn't create", joinPath(path_, name));
   std::optional<DirectoryHandle> made = child(name);
@@ -245,6 +251,43 @@ void DirectoryHandle::writeNewFile(const std::string& name, std::string_view byt
     if (n < 0) fail("Couldn't write", joinPath(path_, name));
     bytes.remove_prefix(static_cast<size_t>(n));
   }
+}
+
+void DirectoryHandle::replaceFile(const std::string& name, std::string_view bytes, mode_t mode) const {
+  std::random_device random;
+  std::string temporary;
+  int fd = -1;
+  // A name of its own, so that two writers never share one temporary file.
+  for (int attempt = 0; fd < 0; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
+    temporary = "." + name + suffix;
+    fd = openat(fd_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+    if (fd < 0 && (errno != EEXIST || attempt == 16)) fail("Couldn't write", joinPath(path_, temporary));
+  }
+  const FileDescriptor file(fd);
+  bool placed = false;
+  struct RemoveUnlessPlaced {
+    const DirectoryHandle& directory;
+    const std::string& temporary;
+    const bool& placed;
+    ~RemoveUnlessPlaced() {
+      if (!placed) unlinkat(directory.fd(), temporary.c_str(), 0);
+    }
+  } guard{*this, temporary, placed};
+  // The umask must not decide who may read the file.
+  if (fchmod(fd, mode) != 0) fail("Couldn't write", joinPath(path_, temporary));
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail("Couldn't write", joinPath(path_, temporary));
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  // The data must be on disk before the rename makes it the file's content.
+  if (fsync(fd) != 0) fail("Couldn't write", joinPath(path_, temporary));
+  if (renameat(fd_, temporary.c_str(), fd_, name.c_str()) != 0) fail("Couldn't write", joinPath(path_, name));
+  placed = true;
+  if (fsync(fd_) != 0) fail("Couldn't write", joinPath(path_, name));
 }
 
 void DirectoryHandle::rename(const std::string& from, const std::string& to) const {

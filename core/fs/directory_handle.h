@@ -45,6 +45,9 @@ class DirectoryHandle {
   ItemStatus ownStatus() const;
   // The same directory under a descriptor of its own. Throws std::system_error.
   DirectoryHandle reopen() const;
+  // True when it belongs to the effective user and nobody else may read,
+  // write or enter it; false also when its facts cannot be read.
+  bool isPrivate() const;
 
   // The subdirectory name (a link there is not followed); nothing otherwise.
   std::optional<DirectoryHandle> child(const std::string& name) const;
@@ -77,6 +80,11 @@ class DirectoryHandle {
   int createFile(const std::string& name, mode_t mode) const;
   // Writes bytes to the new file name (created as createFile does). Throws.
   void writeNewFile(const std::string& name, std::string_view bytes, mode_t mode) const;
+  // Puts a file with exactly bytes and mode at name, whatever was there, so
+  // that after a crash name holds either the old or the whole new content:
+  // written under a temporary name, synced, renamed over name, and the
+  // directory synced. Throws std::system_error; no temporary file remains.
+  void replaceFile(const std::string& name, std::string_view bytes, mode_t mode) const;
 
   // Renames an entry within this directory, replacing the target. Throws
   // std::system_error.

@@ -118,14 +118,23 @@ void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
 }
 
 std::optional<std::string> readWholeFile(const std::string& path) {
+  int ignored = 0;
+  return readWholeFile(path, ignored);
+}
+
+std::optional<std::string> readWholeFile(const std::string& path, int& error) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) {
+    error = errno;
+    return std::nullopt;
+  }
   std::string out;
   char buf[65536];
   for (;;) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
+      error = errno;
       close(fd);
       return std::nullopt;
     }

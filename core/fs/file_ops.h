@@ -33,6 +33,8 @@ void removeTree(const std::string& path);
 void removeTreeAt(int dirFd, const std::string& name, const std::string& path);
 // Whole file, or nothing when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);
+// The same, with the errno of the failure in error when there is nothing.
+std::optional<std::string> readWholeFile(const std::string& path, int& error);
 // Creates or truncates path and writes bytes with plain writes. Throws.
 void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode = 0666);
 

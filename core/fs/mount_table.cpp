@@ -61,42 +61,37 @@ std::optional<MountEntry> parseLine(std::string_view line) {
 
 }  // namespace
 
-std::optional<MountEntry> findMount(std::string_view table, std::string_view resolvedPath) {
-  std::optional<MountEntry> best;
+std::vector<MountEntry> mountEntries(std::string_view table) {
+  std::vector<MountEntry> entries;
   size_t start = 0;
   while (start < table.size()) {
     size_t end = table.find('\n', start);
     if (end == std::string_view::npos) end = table.size();
-    std::optional<MountEntry> entry = parseLine(table.substr(start, end - start));
+    if (std::optional<MountEntry> entry = parseLine(table.substr(start, end - start))) entries.push_back(std::move(*entry));
     start = end + 1;
-    if (!entry || !contains(entry->mountPoint, resolvedPath)) continue;
-    if (!best || entry->mountPoint.size() >= best->mountPoint.size()) best = std::move(entry);
+  }
+  return entries;
+}
+
+std::optional<MountEntry> findMount(std::string_view table, std::string_view resolvedPath) {
+  std::optional<MountEntry> best;
+  for (MountEntry& entry : mountEntries(table)) {
+    if (!contains(entry.mountPoint, resolvedPath)) continue;
+    if (!best || entry.mountPoint.size() >= best->mountPoint.size()) best = std::move(entry);
   }
   return best;
 }
 
-std::vector<MountEntry> allMounts(std::string_view table) {
-  std::vector<MountEntry> out;
-  size_t start = 0;
-  while (start < table.size()) {
-    size_t end = table.find('\n', start);
-    if (end == std::string_view::npos) end = table.size();
-    if (std::optional<MountEntry> entry = parseLine(table.substr(start, end - start))) out.push_back(std::move(*entry));
-    start = end + 1;
-  }
-  return out;
+std::optional<MountEntry> findMountById(std::string_view table, uint64_t id) {
+  for (MountEntry& entry : mountEntries(table))
+    if (entry.id == id) return std::move(entry);
+  return std::nullopt;
 }
 
 std::vector<MountEntry> currentMounts() {
   const std::optional<std::string> table = readWholeFile("/proc/self/mountinfo");
   if (!table) return {};
-  return allMounts(*table);
-}
-
-std::optional<MountEntry> findMountById(std::string_view table, uint64_t id) {
-  for (MountEntry& entry : allMounts(table))
-    if (entry.id == id) return std::move(entry);
-  return std::nullopt;
+  return mountEntries(*table);
 }
 
 std::optional<MountEntry> mountOf(int fd) {

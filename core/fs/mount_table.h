@@ -24,9 +24,9 @@ std::optional<MountEntry> findMount(std::string_view table, std::string_view res
 // The entry of table with the mount id; nothing when no line has it.
 std::optional<MountEntry> findMountById(std::string_view table, uint64_t id);
 
-// Every entry of table, in its order.
-std::vector<MountEntry> allMounts(std::string_view table);
-// allMounts over this process's table; empty when it cannot be read.
+// Every entry of table, in its order; lines that can't be read are left out.
+std::vector<MountEntry> mountEntries(std::string_view table);
+// mountEntries of this process's table; empty when it cannot be read.
 std::vector<MountEntry> currentMounts();
 
 // findMount over this process's table; nothing when it cannot be read.

@@ -1,11 +1,50 @@
 #include <algorithm>
+#include <set>
 #include <unordered_map>
+#include <utility>
 
+#include "core/fs/directory_handle.h"
+#include "core/fs/file_ops.h"
+#include "core/fs/item_status.h"
+#include "core/fs/mount_table.h"
 #include "core/fs/safety_policy.h"
 #include "core/operations/redomark.h"
+#include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
+#include "core/store/folder_lock.h"
 
 namespace redomark {
+namespace {
+
+// The default store, then the user's store at each mounted Btrfs or XFS
+// volume, where the saves of folders on other volumes go.
+std::vector<std::string> storeRootsToList(const std::string& defaultRoot) {
+  std::vector<std::string> roots{defaultRoot};
+  for (const MountEntry& mount : currentMounts()) {
+    if (mount.fsType == "btrfs" || mount.fsType == "xfs") roots.push_back(volumeStoreRoot(mount.mountPoint));
+  }
+  return roots;
+}
+
+// Every checkpoint of every store, each store read once however many mounts
+// lead to it, oldest first.
+std::vector<Checkpoint> checkpointsOfAllStores(const std::string& defaultRoot) {
+  std::vector<Checkpoint> all;
+  std::set<std::pair<uint64_t, uint64_t>> storesRead;
+  for (const std::string& root : storeRootsToList(defaultRoot)) {
+    const std::optional<DirectoryHandle> store = DirectoryHandle::open(root);
+    // Another user's directory could hold records that name any folder.
+    if (!store || !store->isPrivate()) continue;
+    const std::optional<ItemStatus> facts = itemStatusAt(store->fd(), "");
+    if (!facts || !storesRead.emplace(facts->device, facts->inode).second) continue;
+    for (Checkpoint& c : CheckpointStore::allCheckpoints(*store)) all.push_back(std::move(c));
+  }
+  std::stable_sort(all.begin(), all.end(),
+                   [](const Checkpoint& a, const Checkpoint& b) { return a.createdAt < b.createdAt; });
+  return all;
+}
+
+}  // namespace
 
 std::vector<Checkpoint> Redomark::listCheckpoints(const std::string& folder) const {
   const std::string canonical = canonicalPath(folder);
@@ -13,15 +52,14 @@ std::vector<Checkpoint> Redomark::listCheckpoints(const std::string& folder) con
 }
 
 std::vector<FolderSummary> Redomark::listFolders() const {
-  const CheckpointStore store(defaultStoreRoot_);
   std::vector<FolderSummary> summaries;
   std::unordered_map<std::string, size_t> indexByFolder;  // keyed by the NFC form of sourcePath
-  for (Checkpoint& c : store.allCheckpoints()) {
+  for (Checkpoint& c : checkpointsOfAllStores(defaultStoreRoot_)) {
     auto [it, isNew] = indexByFolder.try_emplace(toNFC(c.sourcePath), summaries.size());
     if (isNew) summaries.push_back(FolderSummary{c.sourcePath, {}});
     summaries[it->second].checkpoints.push_back(std::move(c));
   }
-  // allCheckpoints is oldest first, so each group already is, and its last is its newest.
+  // The list is oldest first, so each group already is, and its last is its newest.
   std::stable_sort(summaries.begin(), summaries.end(), [](const FolderSummary& a, const FolderSummary& b) {
     return a.checkpoints.back().createdAt > b.checkpoints.back().createdAt;
   });
@@ -32,8 +70,38 @@ int64_t Redomark::spaceUsed(const Checkpoint& checkpoint) const {
   return storeFor(checkpoint.sourcePath).uniqueBytes(checkpoint);
 }
 
-void Redomark::deleteCheckpoint(const Checkpoint& checkpoint) const {
-  storeFor(checkpoint.sourcePath).deleteCheckpoint(checkpoint);
+std::vector<Checkpoint> Redomark::resolveCheckpoints(const std::string& folder,
+                                                     const std::vector<std::string>& ids) const {
+  const std::string canonical = canonicalPath(folder);
+  const CheckpointStore store = storeFor(canonical);
+  std::vector<Checkpoint> found;
+  for (const std::string& id : ids) {
+    Checkpoint c = store.resolve(id, canonical);
+    const bool named = std::any_of(found.begin(), found.end(), [&](const Checkpoint& f) { return f.id == c.id; });
+    if (!named) found.push_back(std::move(c));
+  }
+  std::stable_sort(found.begin(), found.end(), [](const Checkpoint& a, const Checkpoint& b) {
+    if (a.createdAt != b.createdAt) return a.createdAt < b.createdAt;
+    return nfcLess(a.id, b.id);
+  });
+  return found;
 }
+
+void Redomark::deleteCheckpoints(const std::vector<Checkpoint>& checkpoints,
+                                 const std::function<void(const Checkpoint&)>& deleted) const {
+  if (checkpoints.empty()) return;
+  const std::string& folder = checkpoints.front().sourcePath;
+  const CheckpointStore store = storeFor(folder);
+  withFolderLock(store, folder, [&] {
+    for (const Checkpoint& c : checkpoints) {
+      // Gone since it was resolved: another process deleted or pruned it.
+      if (!pathExists(store.checkpointDirectory(c), false)) throw RedomarkError::checkpointNotFound(c.id);
+      store.deleteCheckpoint(c);
+      if (deleted) deleted(c);
+    }
+  });
+}
+
+void Redomark::deleteCheckpoint(const Checkpoint& checkpoint) const { deleteCheckpoints({checkpoint}, {}); }
 
 }  // namespace redomark

@@ -14,7 +14,7 @@ CheckpointStore Redomark::storeFor(const std::string& canonicalFolder) const {
   return storeForFolder(nearestExistingAncestor(canonicalFolder), defaultStoreRoot_);
 }
 
-RetentionPolicy Redomark::loadSettings() const { return redomark::loadSettings(defaultStoreRoot_); }
+LoadedSettings Redomark::loadSettings() const { return redomark::loadSettings(defaultStoreRoot_); }
 
 void Redomark::saveSettings(const RetentionPolicy& policy) const {
   redomark::saveSettings(policy, defaultStoreRoot_);

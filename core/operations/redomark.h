@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,12 +18,14 @@
 #include "core/records/operation_control.h"
 #include "core/records/retention_policy.h"
 #include "core/store/checkpoint_store.h"
+#include "core/store/retention.h"
 
 namespace redomark {
 
 struct SaveResult {
   Checkpoint saved;
   std::vector<Checkpoint> removed;  // pruned after the save, in deletion order
+  LoadedSettings settings;          // the limits the pruning followed, and where from
 };
 
 struct DiffResult {
@@ -53,15 +56,28 @@ class Redomark {
   // The folder's checkpoints, oldest first; empty for a folder never saved or
   // gone. Throws only the volume-reading RedomarkError::io.
   std::vector<Checkpoint> listCheckpoints(const std::string& folder) const;
-  // Every folder of the default store, the one saved most recently first.
+  // Every folder with checkpoints in the default store or in the user's store
+  // of a mounted Btrfs or XFS volume, the one saved most recently first.
+  // Stores that cannot be read, or that aren't private to the user, are
+  // skipped. Never fails.
   std::vector<FolderSummary> listFolders() const;
   // Bytes the checkpoint alone holds. Throws only the volume-reading error.
   int64_t spaceUsed(const Checkpoint& checkpoint) const;
-  // Throws the volume-reading error or the store's std::system_error.
+
+  // The checkpoints of the folder that ids name, each resolved as diff
+  // resolves one, oldest first and each once. Throws what resolving throws.
+  std::vector<Checkpoint> resolveCheckpoints(const std::string& folder, const std::vector<std::string>& ids) const;
+  // Deletes the checkpoints, all of one folder, oldest first as given, under
+  // that folder's lock, calling deleted after each. Stops at the first
+  // failure: RedomarkError::busy, checkpointNotFound for one already gone,
+  // the volume-reading error or the store's std::system_error.
+  void deleteCheckpoints(const std::vector<Checkpoint>& checkpoints,
+                         const std::function<void(const Checkpoint&)>& deleted) const;
   void deleteCheckpoint(const Checkpoint& checkpoint) const;
 
   // The retention limits in "settings.json" beside the default store root.
-  RetentionPolicy loadSettings() const;
+  LoadedSettings loadSettings() const;
+  // Throws std::system_error when the file cannot be written.
   void saveSettings(const RetentionPolicy& policy) const;
 
   // Saves a manual checkpoint under the folder lock, without pruning.

@@ -208,7 +208,8 @@ SaveResult Redomark::saveAndPrune(const std::string& folder, const std::optional
   return withFolderLockResult(store, held.path(), [&] {
     SaveResult result;
     result.saved = saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control);
-    result.removed = prune(store, loadSettings(), result.saved.sourcePath, nowSeconds());
+    result.settings = loadSettings();
+    result.removed = prune(store, result.settings.policy, result.saved.sourcePath, nowSeconds());
     return result;
   });
 }

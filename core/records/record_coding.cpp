@@ -27,7 +27,8 @@ std::string isoDate(double secondsSinceEpoch) {
 enum class DateForm { secondsNumber, isoText };
 
 // Members in ascending key order, as both pretty codings require.
-void writeCheckpoint(JsonWriter& out, const Checkpoint& c, DateForm dates) {
+void writeCheckpoint(JsonWriter& out, const Checkpoint& c, DateForm dates,
+                     std::optional<int64_t> spaceUsed = std::nullopt) {
   out.beginObject();
   out.key("changedWhileSaving");
   out.beginArray();
@@ -52,6 +53,10 @@ void writeCheckpoint(JsonWriter& out, const Checkpoint& c, DateForm dates) {
   out.integer(c.notClonedCount);
   out.key("sourcePath");
   out.string(c.sourcePath);
+  if (spaceUsed) {
+    out.key("spaceUsed");
+    out.integer(*spaceUsed);
+  }
   out.key("totalBytes");
   out.integer(c.totalBytes);
   out.endObject();
@@ -126,6 +131,37 @@ std::string encodeReport(const std::vector<Checkpoint>& checkpoints) {
   JsonWriter out(JsonWriter::Layout::pretty, 512 * (checkpoints.size() + 1));
   out.beginArray();
   for (const auto& c : checkpoints) writeCheckpoint(out, c, DateForm::isoText);
+  out.endArray();
+  return out.take();
+}
+
+std::string encodeReport(const std::vector<Checkpoint>& checkpoints, const std::vector<int64_t>& spaceUsed) {
+  JsonWriter out(JsonWriter::Layout::pretty, 540 * (checkpoints.size() + 1));
+  out.beginArray();
+  for (size_t i = 0; i < checkpoints.size(); ++i) writeCheckpoint(out, checkpoints[i], DateForm::isoText, spaceUsed.at(i));
+  out.endArray();
+  return out.take();
+}
+
+std::string encodeReport(const std::vector<FolderReport>& folders) {
+  JsonWriter out(JsonWriter::Layout::pretty, 200 * (folders.size() + 1));
+  out.beginArray();
+  for (const FolderReport& f : folders) {
+    out.beginObject();
+    out.key("count");
+    out.integer(f.count);
+    out.key("exists");
+    out.boolean(f.exists);
+    out.key("latest");
+    out.string(isoDate(f.latest));
+    out.key("path");
+    out.string(f.path);
+    if (f.spaceUsed) {
+      out.key("spaceUsed");
+      out.integer(*f.spaceUsed);
+    }
+    out.endObject();
+  }
   out.endArray();
   return out.take();
 }

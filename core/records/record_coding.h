@@ -75,8 +75,20 @@ class ManifestDecoder {
   std::optional<JsonError> entryError_;
 };
 
+// One folder of the folders report.
+struct FolderReport {
+  std::string path;
+  int64_t count = 0;
+  double latest = 0;  // createdAt of its newest checkpoint
+  bool exists = false;
+  std::optional<int64_t> spaceUsed;
+};
+
 // Pretty-printed, sorted keys, dates as ISO 8601 UTC without fractions. No line end.
 std::string encodeReport(const std::vector<Checkpoint>& checkpoints);
+// The same with "spaceUsed" in each element, from the count at its index.
+std::string encodeReport(const std::vector<Checkpoint>& checkpoints, const std::vector<int64_t>& spaceUsed);
 std::string encodeReport(const std::vector<Change>& changes);
+std::string encodeReport(const std::vector<FolderReport>& folders);
 
 }  // namespace redomark

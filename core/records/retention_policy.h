@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/records/record_coding.h"
+
 namespace redomark {
 
 struct RetentionPolicy {
@@ -18,10 +20,20 @@ struct RetentionPolicy {
 
 inline const RetentionPolicy defaultRetentionPolicy{};
 
+// A "settings.json" that can't be used; what() says why in a person's words
+// ("it isn't JSON", "\"keepPerFolder\" is missing"), to be shown after a colon.
+class UnusableSettings : public JsonError {
+ public:
+  using JsonError::JsonError;
+};
+
 // Compact JSON; absent limits left out.
 std::string encodeSettings(const RetentionPolicy& policy);
-// Throws JsonError when "keepPerFolder" is missing, negative or not an integer,
-// or a limit has the wrong type; null limits read as absent.
+// Throws UnusableSettings when the text isn't a JSON object, "keepPerFolder"
+// is missing, or a limit is not a whole number, 0 or more; null limits read
+// as absent.
 RetentionPolicy decodeSettings(std::string_view json);
+// Pretty-printed with sorted keys, as the reports are; no line end.
+std::string encodeSettingsReport(const RetentionPolicy& policy);
 
 }  // namespace redomark

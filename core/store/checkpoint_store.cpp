@@ -190,13 +190,17 @@ std::vector<Checkpoint> CheckpointStore::checkpoints(const std::string& folder) 
 }
 
 std::vector<Checkpoint> CheckpointStore::allCheckpoints() const {
-  std::vector<Checkpoint> found;
   const auto root = DirectoryHandle::open(root_);
-  if (!root) return found;
-  const auto names = root->names();
+  if (!root) return {};
+  return allCheckpoints(*root);
+}
+
+std::vector<Checkpoint> CheckpointStore::allCheckpoints(const DirectoryHandle& root) {
+  std::vector<Checkpoint> found;
+  const auto names = root.names();
   if (!names) return found;
   for (const std::string& name : *names) {
-    if (const auto directory = root->child(name)) collectRecords(*directory, found);
+    if (const auto directory = root.child(name)) collectRecords(*directory, found);
   }
   std::stable_sort(found.begin(), found.end(),
                    [](const Checkpoint& a, const Checkpoint& b) { return a.createdAt < b.createdAt; });

@@ -50,6 +50,8 @@ class CheckpointStore {
   std::vector<Checkpoint> checkpoints(const std::string& folder) const;
   // Every folder's checkpoints, by createdAt only. Never fails.
   std::vector<Checkpoint> allCheckpoints() const;
+  // The same for the store whose root is already open. Never fails.
+  static std::vector<Checkpoint> allCheckpoints(const DirectoryHandle& root);
   // Latest for none or "latest", else an exact id or a unique prefix. Throws
   // RedomarkError noCheckpoints, checkpointNotFound or ambiguousCheckpoint.
   Checkpoint resolve(const std::optional<std::string>& id, const std::string& folder) const;

@@ -1,9 +1,11 @@
 #include "core/store/retention.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <map>
 #include <set>
+#include <system_error>
 
 #include "core/fs/file_ops.h"
 #include "core/records/unicode_text.h"
@@ -13,11 +15,8 @@ namespace redomark {
 namespace {
 
 constexpr double secondsPerDay = 86400;
+constexpr const char* settingsName = "settings.json";
 constexpr int64_t keptBeforeRestore = 2;
-
-std::string settingsPath(const std::string& defaultStoreRoot) {
-  return joinPath(parentPath(defaultStoreRoot), "settings.json");
-}
 
 // Ids compared as canonically equivalent text.
 class IdSet {
@@ -116,19 +115,36 @@ void pruneToBudget(const CheckpointStore& store, int64_t budget, IdSet protected
 
 }  // namespace
 
-RetentionPolicy loadSettings(const std::string& defaultStoreRoot) {
-  const std::optional<std::string> bytes = readWholeFile(settingsPath(defaultStoreRoot));
-  if (!bytes) return defaultRetentionPolicy;
-  try {
-    return decodeSettings(*bytes);
-  } catch (const std::exception&) {
-    return defaultRetentionPolicy;
+std::string settingsPath(const std::string& defaultStoreRoot) {
+  return joinPath(parentPath(defaultStoreRoot), settingsName);
+}
+
+LoadedSettings loadSettings(const std::string& defaultStoreRoot) {
+  LoadedSettings loaded;
+  loaded.path = settingsPath(defaultStoreRoot);
+  int error = 0;
+  const std::optional<std::string> bytes = readWholeFile(loaded.path, error);
+  if (!bytes) {
+    if (error != ENOENT && error != ENOTDIR) {
+      loaded.state = LoadedSettings::State::unusable;
+      loaded.problem = "it can't be read: " + std::generic_category().message(error);
+    }
+    return loaded;
   }
+  try {
+    loaded.policy = decodeSettings(*bytes);
+    loaded.state = LoadedSettings::State::used;
+  } catch (const JsonError& e) {
+    loaded.state = LoadedSettings::State::unusable;
+    loaded.problem = e.what();
+  }
+  return loaded;
 }
 
 void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot) {
-  createDirectories(parentPath(defaultStoreRoot));
-  writeWholeFile(settingsPath(defaultStoreRoot), encodeSettings(policy));
+  const DirectoryHandle directory = DirectoryHandle::create(parentPath(defaultStoreRoot), 0700);
+  // Only its owner may learn or change what is kept.
+  directory.replaceFile(settingsName, encodeSettings(policy), 0600);
 }
 
 std::vector<Checkpoint> prune(const CheckpointStore& store, const RetentionPolicy& policy, const std::string& folder,

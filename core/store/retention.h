@@ -10,9 +10,21 @@
 
 namespace redomark {
 
-// "settings.json" beside the default store root; defaults when missing or invalid.
-RetentionPolicy loadSettings(const std::string& defaultStoreRoot);
-// Throws std::system_error when the file cannot be written.
+// What was found in "settings.json" and the limits that follow from it.
+struct LoadedSettings {
+  enum class State { missing, unusable, used };
+  std::string path;  // of "settings.json"
+  State state = State::missing;
+  std::string problem;  // when unusable: why, in a person's words ("it isn't JSON")
+  RetentionPolicy policy;  // the defaults unless used
+};
+
+// The path of "settings.json", beside the default store root.
+std::string settingsPath(const std::string& defaultStoreRoot);
+// "settings.json" read and judged; never fails.
+LoadedSettings loadSettings(const std::string& defaultStoreRoot);
+// Replaces "settings.json" atomically and durably, with permissions 0600.
+// Throws std::system_error when it cannot be written.
 void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot);
 
 // The checkpoints deleted, in deletion order. Never fails. now is seconds since the epoch.
