@@ -79,7 +79,7 @@ expect "bash: ids" "$(printf 'latest\n%s' "$ids")" "$(complete_line redomark dif
 expect "bash: ids by prefix" "$(head -n 1 <<<"$ids")" "$(complete_line redomark delete "$folder" --yes "$(head -c 19 <<<"$ids")")"
 expect "bash: id after options" "latest" "$(complete_line redomark restore --yes "$folder" l)"
 expect "bash: no second id for diff" "" "$(complete_line redomark diff "$folder" latest '')"
-expect "bash: paths inside the folder" "$(printf 'index.html\npages/')" "$(complete_line redomark restore "$folder" --file '')"
+expect "bash: paths inside the folder" "$(printf 'index.html\npages/')" "$(complete_line redomark restore "$folder" --file '' | sort)"
 bash -c "source '$prefix/share/bash-completion/completions/redomark'; complete -p redomark" >"$stage/complete"
 expect "bash: registered" "complete -F _redomark redomark" "$(cat "$stage/complete")"
 
