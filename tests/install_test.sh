@@ -83,6 +83,16 @@ expect "bash: paths inside the folder" "$(printf 'index.html\npages/')" "$(compl
 bash -c "source '$prefix/share/bash-completion/completions/redomark'; complete -p redomark" >"$stage/complete"
 expect "bash: registered" "complete -F _redomark redomark" "$(cat "$stage/complete")"
 
+fish_complete() {  # what fish offers for the command line given, candidates only, sorted
+  fish --no-config -c 'source $argv[1]; complete -C $argv[2]' "$prefix/share/fish/vendor_completions.d/redomark.fish" "$1" |
+    cut -f1 | sort
+}
+expect "fish: commands" "$(printf 'delete\ndiff')" "$(fish_complete 'redomark d')"
+expect "fish: options" "$(printf -- '--json\n--space')" "$(fish_complete "redomark list $folder --")"
+expect "fish: ids" "$(printf '%s\nlatest' "$ids" | sort)" "$(fish_complete "redomark restore $folder ")"
+expect "fish: paths inside the folder" "pages/" "$(fish_complete "redomark restore $folder --file pa")"
+zsh -n "$prefix/share/zsh/site-functions/_redomark" || expect "zsh: the completion parses" "" "error"
+
 # A program outside the tree finds the installed package and runs the engine.
 printf 'new\n' >"$folder/pages/new.html"
 cmake -S "$source/examples" -B "$stage/example" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" \
