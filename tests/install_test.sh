@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build tree into a scratch DESTDIR and uses what landed there the
-# way a user and a plugin author would: the tool, the man page, the bash
-# completion against real redomarks, and examples/ built with find_package.
+# way a user and a plugin author would: the tool, the man page, the bash and
+# fish completions against real redomarks, and examples/ built with find_package.
 #   tests/install_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER
 set -euo pipefail
 build=$1 source=$2 compiler=$3
