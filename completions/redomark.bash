@@ -14,6 +14,7 @@ _redomark_dequote() {
   word=${word//\'/}
   word=${word//\"/}
   word=$(printf '%s' "$word" | sed 's/\\\(.\)/\1/g')
+  # shellcheck disable=SC2088 # the literal tilde the user typed
   [[ $word == "~/"* || $word == "~" ]] && word=$HOME${word#\~}
   printf '%s' "$word"
 }

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts. One build tree per set of flags, so that a script never
 # reconfigures a tree that another one built with different flags (which makes
 # Ninja rebuild all of it): the demo and the tests share build/, the sanitizer

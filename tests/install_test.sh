@@ -95,9 +95,11 @@ zsh -n "$prefix/share/zsh/site-functions/_redomark" || expect "zsh: the completi
 
 # A program outside the tree finds the installed package and runs the engine.
 printf 'new\n' >"$folder/pages/new.html"
-cmake -S "$source/examples" -B "$stage/example" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" \
-  -DCMAKE_PREFIX_PATH="$prefix" >"$stage/example.log" 2>&1 &&
-  cmake --build "$stage/example" >>"$stage/example.log" 2>&1 || { cat "$stage/example.log"; exit 1; }
+if ! { cmake -S "$source/examples" -B "$stage/example" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" \
+  -DCMAKE_PREFIX_PATH="$prefix" && cmake --build "$stage/example"; } >"$stage/example.log" 2>&1; then
+  cat "$stage/example.log"
+  exit 1
+fi
 expect "example output" \
   "$(sed 's/$/  1 files/' <<<"$ids")
 1 change(s) since $(tail -n 1 <<<"$ids")
