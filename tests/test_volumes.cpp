@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 #include "core/fs/file_ops.h"
@@ -33,24 +34,37 @@ Expected expectedFor(Volume volume) {
   throw std::logic_error("unknown volume");
 }
 
+// Without the variable, what `scripts/volumes up build/volumes` wrote, so that
+// the test binary can be run by itself while those volumes are up.
+std::string fromVolumesFile(const char* variable) {
+  std::ifstream file(REDOMARK_VOLUMES_ENV);
+  const std::string prefix = std::string("export ") + variable + "=";
+  for (std::string line; std::getline(file, line);) {
+    if (line.starts_with(prefix)) return line.substr(prefix.size());
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string volumeRoot(Volume volume) {
   const Expected expected = expectedFor(volume);
-  const char* value = std::getenv(expected.variable);
-  if (value == nullptr || *value == '\0') {
-    throw std::runtime_error(std::string(expected.variable) +
-                             " is not set: run the tests through scripts/test");
+  const char* set = std::getenv(expected.variable);
+  const std::string value = set != nullptr && *set != '\0' ? set : fromVolumesFile(expected.variable);
+  if (value.empty()) {
+    throw std::runtime_error(std::string(expected.variable) + " is not set and " + REDOMARK_VOLUMES_ENV +
+                             " is missing: run the tests through scripts/test, or bring the volumes up"
+                             " with scripts/volumes up build/volumes first");
   }
   struct statfs facts {};
-  if (statfs(value, &facts) != 0 || static_cast<long>(facts.f_type) != expected.magic) {
+  if (statfs(value.c_str(), &facts) != 0 || static_cast<long>(facts.f_type) != expected.magic) {
     throw std::runtime_error(std::string(expected.variable) + "=" + value +
                              " is not a volume of the expected type");
   }
   if (expected.mountPoint) {
     struct stat self {}, parent {};
-    const std::string up = std::string(value) + "/..";
-    if (stat(value, &self) != 0 || stat(up.c_str(), &parent) != 0 || self.st_dev == parent.st_dev) {
+    const std::string up = value + "/..";
+    if (stat(value.c_str(), &self) != 0 || stat(up.c_str(), &parent) != 0 || self.st_dev == parent.st_dev) {
       throw std::runtime_error(std::string(expected.variable) + "=" + value + " is not a mount point");
     }
   }

@@ -1,0 +1,95 @@
+# bash completion for redomark: commands, options, folder paths, and the ids of
+# a folder's redomarks as `redomark list <path> --json` reports them.
+
+# The ids of the folder's redomarks, oldest first; nothing when it has none.
+_redomark_ids() {
+  local folder=$1
+  command redomark list "$folder" --json 2>/dev/null |
+    sed -n 's/^ *"id" : "\([^"]*\)".*/\1/p'
+}
+
+# A word as the shell will pass it: quotes and backslashes removed, a leading ~/ expanded.
+_redomark_dequote() {
+  local word=$1
+  word=${word//\'/}
+  word=${word//\"/}
+  word=$(printf '%s' "$word" | sed 's/\\\(.\)/\1/g')
+  # shellcheck disable=SC2088 # the literal tilde the user typed
+  [[ $word == "~/"* || $word == "~" ]] && word=$HOME${word#\~}
+  printf '%s' "$word"
+}
+
+_redomark() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+  local commands="save list diff restore delete folders settings help"
+
+  if ((COMP_CWORD == 1)); then
+    mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
+    return
+  fi
+
+  local command=${COMP_WORDS[1]} options="" valued=""
+  case $command in
+    save) options="--name"; valued="--name" ;;
+    list) options="--space --json" ;;
+    diff) options="--json" ;;
+    restore) options="--file --yes"; valued="--file" ;;
+    delete) options="--yes" ;;
+    folders) options="--space --json" ;;
+    settings) options="--keep --max-age --budget --json"; valued="--keep --max-age --budget" ;;
+    *) return ;;
+  esac
+
+  # Positionals before the cursor, skipping options and the values they take.
+  local i word folder="" positionals=0
+  for ((i = 2; i < COMP_CWORD; i++)); do
+    word=${COMP_WORDS[i]}
+    if [[ " $valued " == *" $word "* ]]; then
+      ((i++))
+    elif [[ $word != -* ]]; then
+      ((positionals == 0)) && folder=$(_redomark_dequote "$word")
+      ((positionals++))
+    fi
+  done
+
+  case $prev in
+    --name | --keep) return ;;
+    --max-age | --budget)
+      mapfile -t COMPREPLY < <(compgen -W "none" -- "$cur")
+      return
+      ;;
+    --file)
+      # Paths inside the folder, relative to it.
+      [[ -d $folder ]] || return
+      local base=${folder%/}/ found
+      COMPREPLY=()
+      while IFS= read -r found; do
+        [[ -d $found ]] && found+=/
+        COMPREPLY+=("${found#"$base"}")
+      done < <(compgen -f -- "$base$(_redomark_dequote "$cur")")
+      compopt -o filenames -o nospace 2>/dev/null
+      return
+      ;;
+  esac
+
+  if [[ $cur == -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
+    return
+  fi
+  case $command in
+    folders | settings) return ;;
+  esac
+  if ((positionals == 0)); then
+    compopt -o filenames 2>/dev/null
+    mapfile -t COMPREPLY < <(compgen -d -- "$cur")
+    return
+  fi
+  case $command in
+    diff | restore) ((positionals == 1)) || return ;;
+    delete) ;;
+    *) return ;;
+  esac
+  mapfile -t COMPREPLY < <(compgen -W "latest $(_redomark_ids "$folder")" -- "$cur")
+}
+
+complete -F _redomark redomark
