@@ -234,7 +234,7 @@ TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
   writeFile(folder + "/a b", "new\n");
   ASSERT_EQ(unlink((folder + "/a0").c_str()), 0);
   makeDirectory(folder + "/z");
-  // The same name spelled decomposed is the same, unchanged item.
+  // The same name spelled decomposed is another item, sorted beside it by its bytes.
   ASSERT_EQ(rename((folder + "/caf\u00e9").c_str(), (folder + "/cafe\u0301").c_str()), 0);
   const std::string changes = header +
                               "  ~ a/\n"
@@ -242,13 +242,17 @@ TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
                               "  ~ a-b  (66 KB)\n"
                               "  + a/b  (3 bytes)\n"
                               "  - a0  (2 bytes)\n"
+                              "  + cafe\u0301  (1 byte)\n"
+                              "  - caf\u00e9  (1 byte)\n"
                               "  + z/\n";
   EXPECT_EQ(tool({"diff", folder}), (ToolRun{0, changes, ""}));
   EXPECT_EQ(tool({"diff", folder, "latest"}), (ToolRun{0, changes, ""}));
   const std::string json = "[\n" + changeJson("a", "modified", true, 0, 2) + ",\n" + changeJson("a b", "added", false, 4, -1) +
                            ",\n" + changeJson("a-b", "modified", false, 65536, 65536) + ",\n" +
                            changeJson("a\\/b", "added", false, 3, -1) + ",\n" + changeJson("a0", "deleted", false, -1, 2) +
-                           ",\n" + changeJson("z", "added", true, 0, -1) + "\n]\n";
+                           ",\n" + changeJson("cafe\u0301", "added", false, 1, -1) + ",\n" +
+                           changeJson("caf\u00e9", "deleted", false, -1, 1) + ",\n" + changeJson("z", "added", true, 0, -1) +
+                           "\n]\n";
   EXPECT_EQ(tool({"diff", "--json", folder}), (ToolRun{0, json, ""}));
 
   EXPECT_EQ(tool({"save", folder}).status, 0);

@@ -31,7 +31,7 @@ TEST(UnicodeText, RepairReplacesEachIllFormedSequence) {
   const std::string fffd = "\xEF\xBF\xBD";
   EXPECT_EQ(repairUtf8(precomposed + " \xE2\x82\xAC \xF0\x9F\x93\x81"), precomposed + " \xE2\x82\xAC \xF0\x9F\x93\x81");
   EXPECT_EQ(repairUtf8("a\xFF" "b"), "a" + fffd + "b");
-  EXPECT_EQ(repairUtf8("end\xE2\x82"), "end" + fffd);                       // truncated three-byte sequence
+  EXPECT_EQ(repairUtf8("end\xE2\x82"), "end" + fffd + fffd);                // truncated three-byte sequence, byte by byte
   EXPECT_EQ(repairUtf8("\xC0\xAF"), fffd + fffd);                          // overlong "/"
   EXPECT_EQ(repairUtf8("\xED\xA0\x80"), fffd + fffd + fffd);               // encoded surrogate
   EXPECT_EQ(repairUtf8("\x80\x80x"), fffd + fffd + "x");                   // stray continuation bytes

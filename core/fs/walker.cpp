@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +16,6 @@
 
 #include "core/fs/parallel_range.h"
 #include "core/records/redomark_error.h"
-#include "core/records/unicode_text.h"
 
 namespace redomark {
 
@@ -30,21 +28,6 @@ constexpr size_t listingBufferBytes = 64 * 1024;
 // when the machine is busy: more than a typical directory's calls take alone.
 constexpr size_t parallelMinimumItems = 256;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
-
-bool isValidUtf8(const char* bytes, size_t length) {
-  const auto* s = reinterpret_cast<const uint8_t*>(bytes);
-  const auto n = static_cast<int32_t>(length);
-  for (int32_t i = 0; i < n;) {
-    if (s[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    UChar32 c;
-    U8_NEXT(s, i, n, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
 
 // One item of a directory, examined while the directory was open.
 struct Child {
@@ -67,7 +50,6 @@ struct Level {
   std::string names;
   size_t next = 0;
   size_t pathLength = 0;    // bytes of the path buffer up to and including this directory's "/"
-  bool pathIsUtf8 = true;   // whether the relative path up to here is valid UTF-8
 };
 
 EntryKind kindOf(mode_t mode) {
@@ -120,14 +102,14 @@ class Walker {
     // caller's descriptor shares.
     const int rootFd = openat(rootFd_, ".", directoryOpenFlags);
     if (rootFd < 0) throw readError(root_, errno);
-    enter(rootFd, prefix_, true);
+    enter(rootFd, prefix_);
     while (depth_ > 0) step();
   }
 
  private:
   Level& top() { return levels_[depth_ - 1]; }
 
-  void enter(int fd, size_t pathLength, bool pathIsUtf8) {
+  void enter(int fd, size_t pathLength) {
     if (levels_.size() == depth_) levels_.emplace_back();
     Level& level = levels_[depth_++];
     level.fd = fd;
@@ -135,7 +117,6 @@ class Walker {
     level.names.clear();
     level.next = 0;
     level.pathLength = pathLength;
-    level.pathIsUtf8 = pathIsUtf8;
     list(level);
     if (depth_ > openBudget_) closeLevel(level);
   }
@@ -221,12 +202,8 @@ class Walker {
     if (control_ && delivered_ % cancelCheckInterval == 0 && control_->isCancelled())
       throw RedomarkError::cancelled();
 
-    const bool pathIsUtf8 = level.pathIsUtf8 && isValidUtf8(name, child.nameLength);
-    const std::string_view relative = std::string_view(path_).substr(prefix_);
-    if (pathIsUtf8)
-      entry_.path.assign(relative);
-    else
-      entry_.path = repairUtf8(relative);
+    // The exact bytes: two names are one item only when their bytes are equal.
+    entry_.path.assign(std::string_view(path_).substr(prefix_));
     entry_.kind = child.kind;
     entry_.size = child.size;
     entry_.mtimeNs = child.mtimeNs;
@@ -234,15 +211,15 @@ class Walker {
     entry_.mountRoot = child.mountRoot;
     visit_(entry_);
 
-    if (child.kind == EntryKind::directory) descend(level, pathIsUtf8);
+    if (child.kind == EntryKind::directory) descend(level);
   }
 
-  void descend(const Level& parent, bool pathIsUtf8) {
+  void descend(const Level& parent) {
     const int fd = parent.fd >= 0 ? openat(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags)
                                   : openFromAnchor();
     if (fd < 0) throw readError(path_, errno);
     path_ += '/';
-    enter(fd, path_.size(), pathIsUtf8);
+    enter(fd, path_.size());
   }
 
   // Opens the current path relative to the deepest directory still open,

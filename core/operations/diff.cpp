@@ -44,8 +44,12 @@ void sortByNfcPath(std::vector<Change>& changes) {
   for (const Change& c : changes) keys.push_back(isAscii(c.path) ? c.path : toNFC(c.path));
   std::vector<size_t> order(changes.size());
   std::iota(order.begin(), order.end(), size_t{0});
-  // Byte order of NFC UTF-8 is scalar-value order.
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return keys[a] < keys[b]; });
+  // Byte order of NFC UTF-8 is scalar-value order; names that differ only in
+  // their form or in invalid bytes are told apart by their own bytes.
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    if (keys[a] != keys[b]) return keys[a] < keys[b];
+    return changes[a].path < changes[b].path;
+  });
   std::vector<Change> sorted;
   sorted.reserve(changes.size());
   for (size_t i : order) sorted.push_back(std::move(changes[i]));
@@ -58,16 +62,13 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
                                              const CheckpointStore& store) {
   // The manifest's text is gone once it is decoded; the index holds no paths.
   std::vector<ManifestEntry> saved = readManifest(store.checkpointDirectory(checkpoint));
-  ManifestIndex index(saved, true);
+  ManifestIndex index(saved);
   std::vector<Change> changes;
   {
-    std::string nfcPath;
     // A folder that is gone (or no longer a directory) has only deletions.
     walk(canonicalFolder, nullptr, [&](const WalkEntry& e) {
-      const std::string* key = &e.path;
-      if (!isAscii(e.path)) key = &(nfcPath = toNFC(e.path));
       const bool isDir = e.kind == EntryKind::directory;
-      const size_t at = index.claim(*key);
+      const size_t at = index.claim(e.path);
       if (at == ManifestIndex::npos) {
         changes.push_back(Change{e.path, Change::Kind::added, isDir, e.size, std::nullopt});
         return;

@@ -53,9 +53,9 @@ std::vector<Checkpoint> Redomark::listCheckpoints(const std::string& folder) con
 
 std::vector<FolderSummary> Redomark::listFolders() const {
   std::vector<FolderSummary> summaries;
-  std::unordered_map<std::string, size_t> indexByFolder;  // keyed by the NFC form of sourcePath
+  std::unordered_map<std::string, size_t> indexByFolder;  // keyed by sourcePath
   for (Checkpoint& c : checkpointsOfAllStores(defaultStoreRoot_)) {
-    auto [it, isNew] = indexByFolder.try_emplace(toNFC(c.sourcePath), summaries.size());
+    auto [it, isNew] = indexByFolder.try_emplace(c.sourcePath, summaries.size());
     if (isNew) summaries.push_back(FolderSummary{c.sourcePath, {}});
     summaries[it->second].checkpoints.push_back(std::move(c));
   }

@@ -1,20 +1,12 @@
 #include "core/operations/manifest_index.h"
 
-#include <algorithm>
 #include <functional>
 #include <stdexcept>
 
-#include "core/records/unicode_text.h"
 
 namespace redomark {
 
-namespace {
-bool isAscii(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-}  // namespace
-
-ManifestIndex::ManifestIndex(const std::vector<ManifestEntry>& entries, bool matchNfc) : entries_(entries) {
+ManifestIndex::ManifestIndex(const std::vector<ManifestEntry>& entries) : entries_(entries) {
   if (entries.size() >= emptySlot) throw std::length_error("manifest has too many entries");
   // At most half full, so that probe runs stay short.
   size_t capacity = 16;
@@ -23,23 +15,10 @@ ManifestIndex::ManifestIndex(const std::vector<ManifestEntry>& entries, bool mat
   mask_ = capacity - 1;
   claimed_.assign(entries.size(), false);
   for (uint32_t i = 0; i < entries.size(); ++i) {
-    const std::string& path = entries[i].path;
-    if (matchNfc && !isAscii(path)) {
-      std::string nfc = toNFC(path);
-      if (nfc != path) nfcKeys_.emplace(i, std::move(nfc));
-    }
     uint32_t& slot = slotFor(keyOf(i));
     if (slot != emptySlot) claimed_[slot] = true;
     slot = i;
   }
-}
-
-std::string_view ManifestIndex::keyOf(uint32_t position) const {
-  if (!nfcKeys_.empty()) {
-    const auto it = nfcKeys_.find(position);
-    if (it != nfcKeys_.end()) return it->second;
-  }
-  return entries_[position].path;
 }
 
 uint32_t& ManifestIndex::slotFor(std::string_view key) {

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/records/checkpoint.h"
@@ -17,26 +16,24 @@ class ManifestIndex {
  public:
   static constexpr size_t npos = SIZE_MAX;
 
-  // With matchNfc, paths are matched by their NFC form, so that a name stored
-  // decomposed meets the same name composed. Of entries whose paths match,
-  // the last one counts and the others are claimed from the start. The entries
+  // Paths match when their bytes are equal. Of entries whose paths match, the
+  // last one counts and the others are claimed from the start. The entries
   // must outlive the index, unchanged. Throws std::length_error beyond 2^32 - 2
   // entries.
-  ManifestIndex(const std::vector<ManifestEntry>& entries, bool matchNfc);
+  explicit ManifestIndex(const std::vector<ManifestEntry>& entries);
 
-  // The position of the unclaimed entry at this path (NFC when matching NFC),
-  // claimed now; npos when there is none.
+  // The position of the unclaimed entry at this path, claimed now; npos when
+  // there is none.
   size_t claim(std::string_view path);
   bool claimed(size_t position) const { return claimed_[position]; }
 
  private:
   static constexpr uint32_t emptySlot = UINT32_MAX;
 
-  std::string_view keyOf(uint32_t position) const;
+  std::string_view keyOf(uint32_t position) const { return entries_[position].path; }
   uint32_t& slotFor(std::string_view key);
 
   const std::vector<ManifestEntry>& entries_;
-  std::unordered_map<uint32_t, std::string> nfcKeys_;  // only for paths that NFC changes
   std::vector<uint32_t> slots_;
   size_t mask_ = 0;
   std::vector<bool> claimed_;

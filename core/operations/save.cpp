@@ -13,6 +13,7 @@
 #include "core/operations/redomark.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
+#include "core/records/unicode_text.h"
 #include "core/store/folder_lock.h"
 #include "core/store/retention.h"
 
@@ -83,7 +84,7 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
   SavedTree tree;
   OutputFile file(checkpoint, "manifest.json", 0600);
   ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
-  ManifestIndex index(seen, false);
+  ManifestIndex index(seen);
   walk(*data, control, [&](const WalkEntry& e) {
     manifest.add(e.path, e.kind, e.size, e.mtimeNs);
     if (e.kind != EntryKind::directory) ++tree.fileCount;
@@ -169,7 +170,7 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
 
   Checkpoint checkpoint;
   checkpoint.id = id;
-  checkpoint.name = name;
+  if (name) checkpoint.name = repairUtf8(*name);  // as the record will hold it
   checkpoint.kind = kind;
   checkpoint.sourcePath = p;
   checkpoint.createdAt = nowSeconds();
@@ -186,6 +187,8 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
 // The folder of a save: canonical, allowed, and a directory held as checked.
 HeldFolder Redomark::holdFolderToSave(const std::string& folder, const CheckpointStore& store) const {
   const std::string p = checkLocation(folder, store.root(), true, policy_);
+  // Every record names the folder in JSON text, which can't hold its bytes.
+  if (!isValidUtf8(p)) throw RedomarkError::invalidFolderName(p);
   HeldFolder held = HeldFolder::hold(p, false);
   if (!held.isDirectory()) throw RedomarkError::pathChanged(p);
   // Judged before the lock makes a store, so that a refused disk gets none.

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/records/record_coding.h"
+#include "core/records/unicode_text.h"
 
 namespace redomark {
 
@@ -59,9 +60,13 @@ void JsonWriter::key(std::string_view name) {
   afterKey_ = true;
 }
 
-void JsonWriter::string(std::string_view utf8) {
+void JsonWriter::string(std::string_view text) {
   beforeValue();
-  writeString(utf8);
+  if (isValidUtf8(text)) {
+    writeString(text);
+  } else {
+    writeString(repairUtf8(text));
+  }
 }
 
 void JsonWriter::writeString(std::string_view utf8) {

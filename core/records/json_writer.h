@@ -1,8 +1,9 @@
 // Writes JSON text into one growing string (or, taken in pieces, a buffer), in
 // the two layouts the records use: compact (no blanks at all) and pretty (one
 // member or element per line, two blanks of indentation per level, " : " after
-// a key). Strings escape '"', '\', '/' and control characters; other bytes,
-// UTF-8 included, pass through. The caller writes object members in the order
+// a key). Strings escape '"', '\', '/' and control characters; valid UTF-8
+// passes through, and each byte that isn't part of it becomes U+FFFD, so the
+// text is always valid JSON. The caller writes object members in the order
 // they should appear.
 // Not thread-safe; one writer per document.
 #pragma once
@@ -27,7 +28,7 @@ class JsonWriter {
   // The member name; the next value written is its value.
   void key(std::string_view name);
 
-  void string(std::string_view utf8);
+  void string(std::string_view text);
   void integer(int64_t value);
   // Seventeen significant digits, trailing zeros dropped, as the stored
   // records have always been written (1733339715.4829741); that always reads

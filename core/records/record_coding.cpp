@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "core/records/base64.h"
 #include "core/records/record_kinds.h"
+#include "core/records/unicode_text.h"
 
 namespace redomark {
 namespace {
@@ -100,6 +102,11 @@ void ManifestEncoder::add(std::string_view path, EntryKind kind, int64_t size, i
   out_.beginObject();
   out_.key("p");
   out_.string(path);
+  // "p" is text for people and tools; "b" keeps a name's exact bytes.
+  if (!isValidUtf8(path)) {
+    out_.key("b");
+    out_.string(base64Encode(path));
+  }
   out_.key("k");
   out_.string(kindText(kind));
   out_.key("s");

@@ -1,3 +1,4 @@
+#include "core/records/base64.h"
 #include "core/records/json_reading.h"
 #include "core/records/record_coding.h"
 #include "core/records/record_kinds.h"
@@ -43,13 +44,21 @@ enum EntryKey : unsigned {
 // a large manifest allocates nothing beyond each entry's own path.
 void readEntry(simdjson::dom::element value, ManifestEntry& entry) {
   unsigned seen = 0;
+  bool exactBytes = false;
   for (auto [key, member] : json::asObject(value)) {
     if (key.size() != 1) continue;
     switch (key[0]) {
       case 'p':
-        entry.path.assign(json::asString(member));
+        if (!exactBytes) entry.path.assign(json::asString(member));
         seen |= pathKey;
         break;
+      case 'b': {
+        std::optional<std::string> bytes = base64Decode(json::asString(member));
+        if (!bytes) json::failMalformed();
+        entry.path = std::move(*bytes);
+        exactBytes = true;
+        break;
+      }
       case 'k': {
         const auto kind = entryKindFromText(json::asString(member));
         if (!kind) json::failMalformed();

@@ -51,6 +51,7 @@ RedomarkError RedomarkError::io(std::string m) { return {Case::io, std::move(m),
 RedomarkError RedomarkError::cancelled() { return {Case::cancelled, {}, {}, 0, 0}; }
 RedomarkError RedomarkError::pathChanged(std::string p) { return {Case::pathChanged, std::move(p), {}, 0, 0}; }
 RedomarkError RedomarkError::unsafeStore(std::string p) { return {Case::unsafeStore, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::invalidFolderName(std::string p) { return {Case::invalidFolderName, std::move(p), {}, 0, 0}; }
 RedomarkError RedomarkError::storeNotCreatable(std::string mountPoint, std::string p, int32_t code) {
   return {Case::storeNotCreatable, std::move(p), {std::move(mountPoint)}, code, 0};
 }
@@ -98,6 +99,9 @@ std::string RedomarkError::errorDescription() const {
       return "Redomark keeps these redomarks in " + p +
              ", which isn't a private folder of yours (it must be a folder you own, with permissions 0700, and not a "
              "link). Move it aside, then try again.";
+    case Case::invalidFolderName:
+      // The front end shows the path's invalid bytes as escapes.
+      return p + " can't be saved: its path isn't valid UTF-8 text.";
     case Case::storeNotCreatable:
       return "Redomark keeps the redomarks of folders on " + list_.at(0) + " in " + p + ", which it can't create: " +
              std::strerror(static_cast<int>(first_)) + ". Ask an administrator to make " + list_.at(0) +

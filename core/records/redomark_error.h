@@ -34,6 +34,7 @@ class RedomarkError : public std::exception {
     pathChanged,
     unsafeStore,
     storeNotCreatable,
+    invalidFolderName,
   };
 
   static RedomarkError notADirectory(std::string path);
@@ -58,6 +59,7 @@ class RedomarkError : public std::exception {
   static RedomarkError pathChanged(std::string path);
   static RedomarkError unsafeStore(std::string path);
   static RedomarkError storeNotCreatable(std::string mountPoint, std::string path, int32_t code);
+  static RedomarkError invalidFolderName(std::string path);
 
   Case errorCase() const { return case_; }
   // The string payload (path, reason, id or message); empty for the cases without one.

@@ -57,17 +57,22 @@ std::string toNFC(std::string_view utf8) {
   return std::string(result);
 }
 
-bool canonicallyEqual(std::string_view a, std::string_view b) {
-  if (a == b) return true;
-  if (isAscii(a) && isAscii(b)) return false;
-  std::string scratchA, scratchB;
-  return composed(a, scratchA) == composed(b, scratchB);
-}
-
 // UTF-8 byte order is scalar-value order, so the composed forms compare as bytes.
 bool nfcLess(std::string_view a, std::string_view b) {
   std::string scratchA, scratchB;
   return composed(a, scratchA) < composed(b, scratchB);
+}
+
+bool isValidUtf8(std::string_view bytes) {
+  if (isAscii(bytes)) return true;
+  const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+  const auto length = static_cast<int32_t>(bytes.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    if (c < 0) return false;
+  }
+  return true;
 }
 
 std::string repairUtf8(std::string_view bytes) {
@@ -81,12 +86,12 @@ std::string repairUtf8(std::string_view bytes) {
   while (i < length) {
     const int32_t start = i;
     UChar32 c;
-    // Each maximal ill-formed subsequence becomes one replacement character.
     U8_NEXT(s, i, length, c);
-    if (c < 0)
-      out.append(replacement, 3);
-    else
+    if (c >= 0) {
       out.append(bytes.data() + start, static_cast<size_t>(i - start));
+      continue;
+    }
+    for (int32_t k = start; k < i; ++k) out.append(replacement, 3);
   }
   return out;
 }

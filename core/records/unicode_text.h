@@ -1,5 +1,6 @@
-// Text rules shared by the store and the operations: canonically equivalent
-// strings are equal, and sorting is by the scalar values of the NFC forms.
+// Text rules shared by the store and the operations: names are their bytes,
+// sorting is by the scalar values of the NFC forms, and what is written as
+// JSON text is made valid UTF-8.
 // ASCII-only strings take a fast path with no normalization work.
 #pragma once
 
@@ -10,10 +11,10 @@ namespace redomark {
 
 // Ill-formed UTF-8 bytes pass through unchanged, so comparison stays total.
 std::string toNFC(std::string_view utf8);
-bool canonicallyEqual(std::string_view a, std::string_view b);
 // Strict weak order: NFC scalar order (byte order of the NFC UTF-8 forms).
 bool nfcLess(std::string_view a, std::string_view b);
-// Replaces invalid UTF-8 sequences with U+FFFD.
+bool isValidUtf8(std::string_view bytes);
+// Each byte that isn't part of valid UTF-8 replaced by U+FFFD.
 std::string repairUtf8(std::string_view bytes);
 
 }  // namespace redomark

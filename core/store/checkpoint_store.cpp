@@ -181,7 +181,7 @@ std::vector<Checkpoint> CheckpointStore::checkpoints(const std::string& folder) 
   std::vector<Checkpoint> found;
   if (const auto directory = DirectoryHandle::open(folderDirectory(folder))) collectRecords(*directory, found);
   // Keys can collide; the recorded path says whose checkpoint it is.
-  std::erase_if(found, [&](const Checkpoint& c) { return !canonicallyEqual(c.sourcePath, folder); });
+  std::erase_if(found, [&](const Checkpoint& c) { return c.sourcePath != folder; });
   std::stable_sort(found.begin(), found.end(), [](const Checkpoint& a, const Checkpoint& b) {
     if (a.createdAt != b.createdAt) return a.createdAt < b.createdAt;
     return nfcLess(a.id, b.id);

@@ -91,7 +91,7 @@ void pruneToBudget(const CheckpointStore& store, int64_t budget, IdSet protected
   if (recorded <= budget) return;
 
   std::map<std::string, std::vector<const Checkpoint*>> byFolder;
-  for (const Checkpoint& c : all) byFolder[toNFC(c.sourcePath)].push_back(&c);
+  for (const Checkpoint& c : all) byFolder[c.sourcePath].push_back(&c);
   for (const auto& [folder, list] : byFolder) addProtected(list, protectedIds);
 
   int64_t used = 0;

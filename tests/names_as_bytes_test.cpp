@@ -1,0 +1,72 @@
+// Names are their bytes: spellings that Unicode calls equivalent, and names
+// that differ only in bytes that aren't UTF-8, are different items everywhere.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/fs/file_ops.h"
+#include "core/operations/redomark.h"
+#include "tests/command_line_fixture.h"
+#include "tests/tree_snapshot.h"
+
+namespace redomark::testing {
+namespace {
+
+const std::string composed = "caf\u00e9", decomposed = "cafe\u0301", brokenA = "x\xff", brokenB = "x\xfe";
+
+class NamesAsBytes : public CommandLine, public ::testing::WithParamInterface<Volume> {
+ protected:
+  ScratchDir place{GetParam()};
+  std::string folder = place / "names";
+};
+
+TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
+  makeDirectory(folder);
+  for (const std::string& name : {composed, decomposed, brokenA, brokenB}) writeFile(folder + "/" + name, name);
+  makeDirectory(folder + "/dir\xff");
+  writeFile(folder + "/dir\xff/inner", "in");
+  const TreeSnapshot saved = snapshotTree(folder);
+
+  const ToolRun save = tool({"save", folder, "--name", "week\xff"});
+  EXPECT_EQ(save, (ToolRun{0, savedLine(savedId(save), folder, "5 files, 17 bytes") + notABackup, ""}))
+      << "no item may look changed while saving";
+  const Listed first = listed(folder).at(0);
+  const std::string header = "Changes since " + line(first, "  \"week\uFFFD\"") + ":\n";
+  EXPECT_EQ(tool({"diff", folder}), (ToolRun{0, header + "  none\n", ""}));
+
+  // The manifest is valid JSON text and keeps the exact bytes beside it.
+  const std::string manifest =
+      readWholeFile(Redomark(defaultStore()).storeFor(folder).folderDirectory(folder) + "/" + first.id + "/manifest.json").value();
+  EXPECT_NE(manifest.find("{\"p\":\"x\uFFFD\",\"b\":\"eP8=\",\"k\":\"f\""), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("{\"p\":\"dir\uFFFD\\/inner\",\"b\":\"ZGly\\/y9pbm5lcg==\""), std::string::npos) << manifest;
+
+  ASSERT_EQ(unlink((folder + "/" + decomposed).c_str()), 0);
+  ASSERT_EQ(unlink((folder + "/" + brokenB).c_str()), 0);
+  writeFile(folder + "/" + brokenA, "changed");
+  EXPECT_EQ(tool({"diff", folder}),
+            (ToolRun{0, header + "  - cafe\u0301  (6 bytes)\n  - x\\xfe  (2 bytes)\n  ~ x\\xff  (7 bytes)\n", ""}));
+
+  // One item by its raw bytes, then the whole folder.
+  const ToolRun one = tool({"restore", folder, "--file", brokenB, "--yes"});
+  EXPECT_EQ(one, (ToolRun{0, "Restored \"x\\xfe\" in " + folder + " to " + first.id + ".\n", ""}));
+  EXPECT_EQ(readWholeFile(folder + "/" + brokenB), brokenB);
+  EXPECT_EQ(readWholeFile(folder + "/" + brokenA), "changed");
+  ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
+  EXPECT_TRUE(snapshotTree(folder) == saved);
+}
+
+TEST_P(NamesAsBytes, AFolderWhosePathIsNotTextIsRefusedBeforeAnythingIsWritten) {
+  const std::string odd = place / "odd\xff\x1b";
+  makeDirectory(odd);
+  writeFile(odd + "/f", "f");
+  EXPECT_EQ(tool({"save", odd}), failed(1, place / "odd\\xff\\x1b can't be saved: its path isn't valid UTF-8 text."));
+  EXPECT_FALSE(pathExists(defaultStore()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, NamesAsBytes, ::testing::Values(Volume::btrfs, Volume::xfs),
+                         [](const auto& info) { return info.param == Volume::btrfs ? "Btrfs" : "Xfs"; });
+
+}  // namespace
+}  // namespace redomark::testing
