@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -21,7 +23,11 @@
 namespace redomark::testing {
 namespace {
 
-int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
+int shell(const std::string& command) {
+  const int status = std::system((command + " >/dev/null 2>&1").c_str());
+  if (status == -1) ADD_FAILURE() << command << ": " << std::strerror(errno);
+  return status;
+}
 
 // A small XFS image, loop-mounted in a scratch folder; the shared test volumes
 // must never be shut down.
@@ -36,10 +42,15 @@ class CrashableVolume {
 
   const std::string& path() const { return mountPoint_; }
   // As a power loss: nothing the log holds in memory reaches the disk.
-  void loseThePowerAndMountAgain() {
-    EXPECT_EQ(shell("xfs_io -x -c shutdown " + mountPoint_), 0);
-    EXPECT_EQ(umount2(mountPoint_.c_str(), 0), 0);
+  void loseThePower() { EXPECT_EQ(shell("xfs_io -x -c shutdown " + mountPoint_), 0); }
+  // Once nothing has files open on it any more.
+  void mountAgain() {
+    EXPECT_EQ(umount2(mountPoint_.c_str(), 0), 0) << std::strerror(errno);
     mount();
+  }
+  void loseThePowerAndMountAgain() {
+    loseThePower();
+    mountAgain();
   }
 
  private:
@@ -95,8 +106,9 @@ TEST_F(PowerLoss, AtAnyMomentLeavesOnlyWholeRedomarks) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     ToolProcess save({"save", folder}, home);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
-    volume.loseThePowerAndMountAgain();
+    volume.loseThePower();
     save.wait();
+    volume.mountAgain();
     // Every listed redomark holds exactly the folder, which never changed.
     const std::string json = run({"list", folder, "--json"}).out;
     for (size_t at = 0; (at = json.find("\"id\" : \"", at)) != std::string::npos;) {
