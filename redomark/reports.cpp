@@ -1,13 +1,9 @@
 #include "redomark/reports.h"
 
-#include <unicode/datefmt.h>
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
-
 #include <cmath>
 #include <cstdio>
-#include <memory>
 
+#include "core/records/local_date.h"
 #include "redomark/shown_text.h"
 
 namespace redomark {
@@ -47,20 +43,8 @@ std::string formatBytes(int64_t bytes) {
   }
 }
 
-std::string localDateTime(double secondsSinceEpoch) {
-  static const std::unique_ptr<icu::DateFormat> format(icu::DateFormat::createDateTimeInstance(
-      icu::DateFormat::kMedium, icu::DateFormat::kMedium, icu::Locale::getDefault()));
-  std::string date;
-  if (format) {
-    icu::UnicodeString text;
-    format->format(secondsSinceEpoch * 1000.0, text);
-    text.toUTF8String(date);
-  }
-  return date;
-}
-
 std::string checkpointLine(const Checkpoint& checkpoint) {
-  std::string line = shown(checkpoint.id) + "  " + localDateTime(checkpoint.createdAt);
+  std::string line = shown(checkpoint.id) + "  " + localDateTime(checkpoint.createdAt, TimeDetail::seconds);
   if (checkpoint.name) line += "  \"" + shown(*checkpoint.name) + "\"";
   return line;
 }
@@ -115,7 +99,7 @@ std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& 
 }
 
 std::string folderLine(const FolderReport& folder) {
-  std::string line = shown(folder.path) + "  " + std::to_string(folder.count) + " redomarks, latest " + localDateTime(folder.latest);
+  std::string line = shown(folder.path) + "  " + std::to_string(folder.count) + " redomarks, latest " + localDateTime(folder.latest, TimeDetail::seconds);
   if (folder.spaceUsed) line += "  uses " + formatBytes(*folder.spaceUsed);
   if (!folder.exists) line += "  [folder gone]";
   return line;

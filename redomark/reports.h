@@ -15,8 +15,6 @@ namespace redomark {
 
 // Decimal units: "0 KB" below one byte, "1 byte", "N bytes", "48 KB", "1.5 MB", "2.35 GB".
 std::string formatBytes(int64_t bytes);
-// The local medium date and time of an instant, as checkpointLine shows it.
-std::string localDateTime(double secondsSinceEpoch);
 // id, two blanks, the local medium date and time, and the quoted name if any.
 std::string checkpointLine(const Checkpoint& checkpoint);
 

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "core/records/base64.h"
 #include "core/records/json_reading.h"
 #include "core/records/record_coding.h"
@@ -31,6 +33,9 @@ std::vector<std::string> stringList(simdjson::dom::element value) {
 }
 
 constexpr size_t manifestChunkBytes = 256 * 1024;
+
+constexpr double earliestCreatedAt = -62135596800.0;  // 0001-01-01T00:00:00Z
+constexpr double latestCreatedAt = 253402300799.0;    // 9999-12-31T23:59:59Z
 
 enum EntryKey : unsigned {
   pathKey = 1u << 0,
@@ -100,8 +105,9 @@ Checkpoint decodeStoreRecord(std::string_view text) {
       c.sourcePath = json::asString(value);
       seen |= sourcePathKey;
     } else if (key == "createdAt") {
-      // Seconds as a number only: a date written as text is refused.
-      c.createdAt = json::asDouble(value);
+      // Seconds as a number only: a date written as text is refused. Kept
+      // within the years 0001-9999 that every date format can show alike.
+      c.createdAt = std::clamp(json::asDouble(value), earliestCreatedAt, latestCreatedAt);
       seen |= createdAtKey;
     } else if (key == "fileCount") {
       c.fileCount = json::asInt64(value);
