@@ -108,7 +108,9 @@ class TargetParent {
       }
       std::optional<DirectoryHandle> next = at->child(name);
       if (!next) {
-        if (errno == ELOOP) throw RedomarkError::pathChanged(joinPath(at->path(), name));
+        // A link, or something else where a directory was seen or just made.
+        if (errno == ELOOP || (errno == ENOTDIR && (!facts || facts->kind == EntryKind::directory)))
+          throw RedomarkError::pathChanged(joinPath(at->path(), name));
         throw std::system_error(errno, std::generic_category(), "Couldn't open " + joinPath(at->path(), name));
       }
       at = std::move(next);
