@@ -131,7 +131,10 @@ RestoreResult Redomark::restore(const std::string& folder, const std::optional<s
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeFor(canonical);
   const Checkpoint checkpoint = store.resolve(id, canonical);
+  // The path checked must be the one whose checkpoint was chosen: resolving
+  // the given text again could lead through a link planted meanwhile.
   const std::string p = checkLocation(folder, store.root(), false, policy_);
+  if (p != canonical) throw RedomarkError::pathChanged(canonical);
   // Before anything is made for a folder that is gone.
   if (!store.openData(checkpoint)) throw RedomarkError::notInCheckpoint(p);
   return withFolderLockResult(store, p, [&] {
