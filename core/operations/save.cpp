@@ -154,7 +154,10 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   const DirectoryHandle root = store.ensureRoot();
   store.removeLeftovers(p);
   const DirectoryHandle folderDirectory = store.ensureFolderDirectory(root, p);
-  const std::string id = newCheckpointID();
+  // Many saves of one folder in a second can draw the same suffix; under the
+  // folder lock nobody else can take the id once it is seen free.
+  std::string id = newCheckpointID();
+  while (folderDirectory.status(id) || folderDirectory.status(id + ".partial")) id = newCheckpointID();
   PartialDirectory partial(store, p, folderDirectory, id);
 
   const auto itemCount = static_cast<int64_t>(scan.seen.size());
