@@ -40,7 +40,7 @@ namespace {
 
 // Nobody on the machine: setpriv takes a bare number.
 constexpr uid_t intruder = 4242;
-constexpr int runs = 40;
+constexpr int runs = 100;
 
 // The attacker program at work until stop, as the intruder when asked.
 class Attacker {
@@ -173,9 +173,11 @@ bool refusedInOneLine(const ToolRun& run) {
 
 // The texts a run may stop with when a folder on its way changed under it.
 bool expectedRefusal(const std::string& err) {
+  // The last: the folder's own name was the link when it was first resolved.
   static const std::regex known(
       "redomark: (.* changed while Redomark was working on it \\(a folder on its way was moved or replaced by a "
-      "link\\), so it was left as it is\\.|\"[^\"]*\" is not a valid path inside the folder\\.)\n");
+      "link\\), so it was left as it is\\.|\"[^\"]*\" is not a valid path inside the folder\\.|There are no "
+      "saved redomarks for .*/outside\\.)\n");
   return std::regex_match(err, known);
 }
 
@@ -253,11 +255,13 @@ TEST_P(Attack, SaveCopiesOnlyTheFolderWhileSubIsSwappedForALink) {
   s.firstSave();
   const Redomark engine(s.storeRoot());
   Tally tally;
+  int missed = 0;
   for (int i = 0; i < runs; ++i) {
     Attacker attacker({"exchange", s.folder, "sub", "lnk"}, true);
     const ToolRun run = s.tool({"save", s.folder});
     tally.exchanges += exchangesIn(attacker.stop());
     straighten(s.folder, "sub", "lnk");
+    ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
     if (run.status != 0) {
       ASSERT_TRUE(refusedInOneLine(run) && expectedRefusal(run.err)) << "run " << i << ": " << ::testing::PrintToString(run);
       tally.refused(run.err, s.folder);
@@ -276,7 +280,12 @@ TEST_P(Attack, SaveCopiesOnlyTheFolderWhileSubIsSwappedForALink) {
     // Each of the two names holds the link or the real sub folder, never the outside.
     for (const std::string name : {"sub", "lnk"}) {
       const std::optional<ItemStatus> entry = data->status(name);
-      ASSERT_TRUE(entry) << name << " is missing from " << run.out << " holding " << ::testing::PrintToString(data->names());
+      if (!entry) {
+        // An entry renamed while its directory is read may be left out of the
+        // listing (Btrfs numbers it anew); the save then never saw it.
+        ++missed;
+        continue;
+      }
       if (entry->kind == EntryKind::symlink) continue;
       const std::optional<DirectoryHandle> sub = data->child(name);
       ASSERT_TRUE(sub) << name;
@@ -287,6 +296,7 @@ TEST_P(Attack, SaveCopiesOnlyTheFolderWhileSubIsSwappedForALink) {
     }
   }
   tally.print("save, sub <-> link");
+  std::printf("[attack]   %d times a name renamed during the listing was not listed\n", missed);
   EXPECT_GT(tally.exchanges, runs);
   EXPECT_GT(tally.done, 0);
   s.expectNothingLeft();
@@ -304,6 +314,7 @@ TEST_P(Attack, WholeRestoreNeverExchangesTheOutsideFolder) {
     const ToolRun run = s.tool({"restore", s.folder, id, "--yes"});
     tally.exchanges += exchangesIn(attacker.stop());
     straighten(s.shared, "folder", "decoy");
+    ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
     if (run.status != 0) {
       ASSERT_TRUE(refusedInOneLine(run) && expectedRefusal(run.err)) << "run " << i << ": " << ::testing::PrintToString(run);
       tally.refused(run.err, s.folder);
@@ -324,7 +335,8 @@ TEST_P(Attack, WholeRestoreNeverExchangesTheOutsideFolder) {
       writeAs(s.folder + "/keep", "keep as saved", 0644, intruder);
       continue;
     }
-    EXPECT_EQ(readFile(s.folder + "/keep"), "keep as saved") << "run " << i;
+    EXPECT_EQ(readFile(s.folder + "/keep"), "keep as saved") << "run " << i << ": " << run.out << "\n"
+        << ::testing::PrintToString(sortedNames(s.shared)) << ::testing::PrintToString(sortedNames(s.home / ".local/share/Trash/files"));
     EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
   }
   tally.print("whole restore, folder <-> link");
@@ -337,31 +349,35 @@ TEST_P(Attack, WholeRestoreNeverExchangesTheOutsideFolder) {
 TEST_P(Attack, RestoreOfOneFileNeverWritesThroughASwappedParent) {
   Scene s(GetParam());
   const std::string id = s.firstSave();
-  Tally tally;
-  for (int i = 0; i < runs; ++i) {
-    const std::string changed = "changed " + std::to_string(i) + " of x";
-    writeAs(s.folder + "/sub/x", changed, 0644, intruder);
-    Attacker attacker({"exchange", s.folder, "sub", "lnk"}, true);
-    const ToolRun run = s.tool({"restore", s.folder, id, "--file", "sub/x", "--yes"});
-    tally.exchanges += exchangesIn(attacker.stop());
-    straighten(s.folder, "sub", "lnk");
-    if (run.status != 0) {
-      ASSERT_TRUE(refusedInOneLine(run) && expectedRefusal(run.err)) << "run " << i << ": " << ::testing::PrintToString(run);
-      tally.refused(run.err, s.folder);
-      EXPECT_EQ(readFile(s.folder + "/sub/x"), changed) << "run " << i;
-      continue;
+  const std::vector<std::vector<std::string>> swaps = {{s.shared, "folder", "decoy"}, {s.folder, "sub", "lnk"}};
+  for (const std::vector<std::string>& swap : swaps) {
+    Tally tally;
+    for (int i = 0; i < runs; ++i) {
+      const std::string changed = "changed " + std::to_string(i) + " of x";
+      writeAs(s.folder + "/sub/x", changed, 0644, intruder);
+      Attacker attacker({"exchange", swap[0], swap[1], swap[2]}, true);
+      const ToolRun run = s.tool({"restore", s.folder, id, "--file", "sub/x", "--yes"});
+      tally.exchanges += exchangesIn(attacker.stop());
+      straighten(swap[0], swap[1], swap[2]);
+      ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
+      if (run.status != 0) {
+        ASSERT_TRUE(refusedInOneLine(run) && expectedRefusal(run.err)) << "run " << i << ": " << ::testing::PrintToString(run);
+        tally.refused(run.err, s.folder);
+        EXPECT_EQ(readFile(s.folder + "/sub/x"), changed) << "run " << i;
+        continue;
+      }
+      ++tally.done;
+      ASSERT_TRUE(run.out.starts_with("Restored \"sub/x\" in " + s.folder + " to " + id + ".\n")) << run.out;
+      EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
+      static const std::regex moved("\nThe replaced copy is at (.*)\\.\n$");
+      std::smatch m;
+      ASSERT_TRUE(std::regex_search(run.out, m, moved)) << run.out;
+      EXPECT_EQ(readFile(m[1]), changed) << "run " << i;
     }
-    ++tally.done;
-    ASSERT_TRUE(run.out.starts_with("Restored \"sub/x\" in " + s.folder + " to " + id + ".\n")) << run.out;
-    EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
-    static const std::regex moved("\nThe replaced copy is at (.*)\\.\n$");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(run.out, m, moved)) << run.out;
-    EXPECT_EQ(readFile(m[1]), changed) << "run " << i;
+    tally.print(("restore --file sub/x, " + swap[1] + " <-> link").c_str());
+    EXPECT_GT(tally.exchanges, runs);
+    EXPECT_GT(tally.done, 0);
   }
-  tally.print("restore --file sub/x, sub <-> link");
-  EXPECT_GT(tally.exchanges, runs);
-  EXPECT_GT(tally.done, 0);
   s.expectNothingLeft();
 }
 
@@ -384,46 +400,51 @@ TEST_P(Attack, PutBackOfChosenChangesStaysInTheFolder) {
   const std::string id = s.firstSave();
   const HomeFor home(s.home.path());
   const Redomark engine;
-  Tally tally;
-  int unseen = 0;
-  for (int i = 0; i < runs; ++i) {
-    const std::string changed = "changed " + std::to_string(i);
-    writeAs(s.folder + "/keep", changed, 0644, intruder);
-    writeAs(s.folder + "/sub/x", changed, 0644, intruder);
-    writeAs(s.folder + "/sub/z", "added " + std::to_string(i), 0644, intruder);
-    if (std::remove((s.folder + "/sub/y").c_str()) != 0) FAIL() << "sub/y was not there at run " << i;
-    Attacker attacker({"exchange", s.folder, "sub", "lnk"}, true);
-    std::string err;
-    PutBackResult result;
-    try {
-      result = engine.putBackChanges(s.folder, id, {"sub/x", "sub/y", "sub/z"}, nullptr);
-    } catch (const std::exception& e) {
-      err = std::string("redomark: ") + e.what() + "\n";
+  // The folder itself, then its sub folder, swapped for a link to the outside.
+  const std::vector<std::vector<std::string>> swaps = {{s.shared, "folder", "decoy"}, {s.folder, "sub", "lnk"}};
+  for (const std::vector<std::string>& swap : swaps) {
+    Tally tally;
+    int unseen = 0;
+    for (int i = 0; i < runs; ++i) {
+      const std::string changed = "changed " + std::to_string(i);
+      writeAs(s.folder + "/keep", changed, 0644, intruder);
+      writeAs(s.folder + "/sub/x", changed, 0644, intruder);
+      writeAs(s.folder + "/sub/z", "added " + std::to_string(i), 0644, intruder);
+      if (std::remove((s.folder + "/sub/y").c_str()) != 0) FAIL() << "sub/y was not there at run " << i;
+      Attacker attacker({"exchange", swap[0], swap[1], swap[2]}, true);
+      std::string err;
+      PutBackResult result;
+      try {
+        result = engine.putBackChanges(s.folder, id, {"sub/x", "sub/y", "sub/z"}, nullptr);
+      } catch (const std::exception& e) {
+        err = std::string("redomark: ") + e.what() + "\n";
+      }
+      tally.exchanges += exchangesIn(attacker.stop());
+      straighten(swap[0], swap[1], swap[2]);
+      ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
+      EXPECT_EQ(readFile(s.folder + "/keep"), changed) << "an unchosen change was put back at run " << i;
+      if (!err.empty()) {
+        ASSERT_TRUE(expectedRefusal(err)) << "run " << i << ": " << err;
+        tally.refused(err, s.folder);
+      } else if (!result.beforePutBack) {
+        // The changes were read through the link: none of them was chosen.
+        ++unseen;
+      } else {
+        // x and y are chosen whether the changes were read through the real sub
+        // (modified, deleted) or while it was the link (both deleted).
+        ++tally.done;
+        EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
+        EXPECT_EQ(readFile(s.folder + "/sub/y"), "y as saved") << "run " << i;
+        EXPECT_EQ(pathExists(s.folder + "/sub/z", false), result.removedCount == 0) << "run " << i;
+      }
+      // The next run starts from the same changes.
+      if (!pathExists(s.folder + "/sub/y", false)) writeAs(s.folder + "/sub/y", "y as saved", 0640, intruder);
     }
-    tally.exchanges += exchangesIn(attacker.stop());
-    straighten(s.folder, "sub", "lnk");
-    EXPECT_EQ(readFile(s.folder + "/keep"), changed) << "an unchosen change was put back at run " << i;
-    if (!err.empty()) {
-      ASSERT_TRUE(expectedRefusal(err)) << "run " << i << ": " << err;
-      tally.refused(err, s.folder);
-    } else if (!result.beforePutBack) {
-      // The changes were read while sub was the link: none of them was chosen.
-      ++unseen;
-    } else {
-      // x and y are chosen whether the changes were read through the real sub
-      // (modified, deleted) or while it was the link (both deleted).
-      ++tally.done;
-      EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
-      EXPECT_EQ(readFile(s.folder + "/sub/y"), "y as saved") << "run " << i;
-      EXPECT_EQ(pathExists(s.folder + "/sub/z", false), result.removedCount == 0) << "run " << i;
-    }
-    // The next run starts from the same changes.
-    if (!pathExists(s.folder + "/sub/y", false)) writeAs(s.folder + "/sub/y", "y as saved", 0640, intruder);
+    tally.print(("put back of chosen changes, " + swap[1] + " <-> link").c_str());
+    std::printf("[attack]   %d runs found none of the chosen paths among the changes\n", unseen);
+    EXPECT_GT(tally.exchanges, runs);
+    EXPECT_GT(tally.done, 0);
   }
-  tally.print("put back of chosen changes, sub <-> link");
-  std::printf("[attack]   %d runs found none of the chosen paths among the changes\n", unseen);
-  EXPECT_GT(tally.exchanges, runs);
-  EXPECT_GT(tally.done, 0);
   s.expectNothingLeft();
 }
 
@@ -447,6 +468,7 @@ TEST_P(Attack, MoveToTheTrashNeverFollowsASwappedTrashFolder) {
     tally.exchanges += exchangesIn(files.stop()) + exchangesIn(info.stop());
     straighten(trash, "files", "files-decoy");
     straighten(trash, "info", "info-decoy");
+    ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
     ASSERT_EQ(run.status, 0) << "run " << i << ": " << ::testing::PrintToString(run);
     ++tally.done;
     EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
