@@ -570,6 +570,8 @@ TEST_P(Attack, ABindMountOfTheSameVolumeIsNeitherSavedNorMoved) {
   }
   EXPECT_EQ(ownedSnapshot(source), sourceBefore);
   EXPECT_EQ(readFile(s.folder + "/mnt/a"), "under the mount");
+  EXPECT_EQ(halfMade(s.work.path()), std::vector<std::string>{});
+  EXPECT_EQ(halfMade(s.home.path()), std::vector<std::string>{});
   EXPECT_EQ(outsideCopies(s.home.path()), std::vector<std::string>{});
   for (const auto& [relative, facts] : snapshotTree(s.home.path()))
     EXPECT_EQ(facts.find("mounted data"), std::string::npos) << relative;
