@@ -335,8 +335,7 @@ TEST_P(Attack, WholeRestoreNeverExchangesTheOutsideFolder) {
       writeAs(s.folder + "/keep", "keep as saved", 0644, intruder);
       continue;
     }
-    EXPECT_EQ(readFile(s.folder + "/keep"), "keep as saved") << "run " << i << ": " << run.out << "\n"
-        << ::testing::PrintToString(sortedNames(s.shared)) << ::testing::PrintToString(sortedNames(s.home / ".local/share/Trash/files"));
+    EXPECT_EQ(readFile(s.folder + "/keep"), "keep as saved") << "run " << i << ": " << run.out;
     EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
   }
   tally.print("whole restore, folder <-> link");
@@ -458,7 +457,9 @@ TEST_P(Attack, MoveToTheTrashNeverFollowsASwappedTrashFolder) {
   Scene::linkTo(s.outside, trash + "/info-decoy");
   Tally tally;
   int kept = 0;
-  for (int i = 0; i < runs; ++i) {
+  // Fewer: two attackers spin here, and both cores are taken.
+  const int trashRuns = runs * 3 / 5;
+  for (int i = 0; i < trashRuns; ++i) {
     const std::string changed = "changed " + std::to_string(i) + " of x";
     writeAs(s.folder + "/sub/x", changed, 0644, intruder);
     // The Trash is root's own here, so only root could swap it: the worst case.
@@ -486,7 +487,7 @@ TEST_P(Attack, MoveToTheTrashNeverFollowsASwappedTrashFolder) {
   }
   tally.print("move to the Trash, Trash files and info <-> links");
   std::printf("[attack]   %d replaced copies stayed beside the folder's item\n", kept);
-  EXPECT_GT(tally.exchanges, runs);
+  EXPECT_GT(tally.exchanges, trashRuns);
   s.expectNothingLeft();
 }
 
