@@ -92,6 +92,9 @@ class TreeCopier {
   void copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                   const struct stat& st);
   [[noreturn]] void fail(int code) const;
+  // For an entry that is no longer of the kind its status said: it was
+  // replaced (by a link, say) while the copy ran.
+  [[noreturn]] void replaced() const;
   // Ownership, attributes, permission bits and times, in the order in which
   // none undoes another: chown clears set-id bits and file capabilities. With
   // the status the destination has now, ownership and permission bits that are
@@ -127,6 +130,11 @@ class TreeCopier {
 void TreeCopier::fail(int code) const {
   stopIfCancelled();
   throw RedomarkError::copyFailed(path_, code);
+}
+
+void TreeCopier::replaced() const {
+  stopIfCancelled();
+  throw RedomarkError::pathChanged(path_);
 }
 
 void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination) {
@@ -198,6 +206,7 @@ void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, con
 void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
                                const struct stat& st, size_t depth) {
   Descriptor source(openat(sourceDir.get(), name, directoryFlags));
+  if (source.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) replaced();
   if (source.get() < 0) fail(errno);
   if (mkdirat(destinationDir.get(), name, workingMode) != 0) fail(errno);
   Descriptor destination(openat(destinationDir.get(), name, directoryFlags));
@@ -221,6 +230,7 @@ void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir
 void TreeCopier::copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                           const struct stat& st) {
   const Descriptor source(openat(sourceDir, sourceName, sourceFileFlags));
+  if (source.get() < 0 && errno == ELOOP) replaced();
   if (source.get() < 0) fail(errno);
   const Descriptor destination(openat(destinationDir, destinationName, destinationFileFlags, st.st_mode & 0777));
   if (destination.get() < 0) fail(errno);
@@ -238,6 +248,7 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   buffer_.resize(std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 256));
   for (;;) {
     const ssize_t n = readlinkat(sourceDir, sourceName, buffer_.data(), buffer_.size());
+    if (n < 0 && errno == EINVAL) replaced();
     if (n < 0) fail(errno);
     if (static_cast<size_t>(n) < buffer_.size()) {
       buffer_[static_cast<size_t>(n)] = '\0';
@@ -325,6 +336,7 @@ CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& 
   if (fstatat(sourceParent.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) copier.fail(errno);
   if (S_ISDIR(st.st_mode)) {
     std::optional<DirectoryHandle> source = sourceParent.child(name);
+    if (!source && (errno == ELOOP || errno == ENOTDIR)) copier.replaced();
     if (!source) copier.fail(errno);
     return cloneDirectory(*source, destinationParent, destinationName, total, control);
   }

@@ -24,7 +24,9 @@ struct CloneContext {
 // exist), with permission bits, ownership where allowed, nanosecond times and
 // extended attributes. Reports phase copying through the control's throttle
 // after each file. On failure the half-made destination is removed and it
-// throws RedomarkError::cancelled when the control was cancelled, else
+// throws RedomarkError::cancelled when the control was cancelled,
+// RedomarkError::pathChanged naming a source item that turned into another
+// kind (a directory into a link, say) while it was copied, else
 // RedomarkError::copyFailed naming the failing source path and its errno.
 CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
                             const std::string& destinationName, std::optional<int64_t> total,

@@ -217,6 +217,8 @@ class Walker {
   void descend(const Level& parent) {
     const int fd = parent.fd >= 0 ? openat(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags)
                                   : openFromAnchor();
+    // Its status said directory: it was replaced (by a link, say) since.
+    if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) throw RedomarkError::pathChanged(path_);
     if (fd < 0) throw readError(path_, errno);
     path_ += '/';
     enter(fd, path_.size());

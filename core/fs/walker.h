@@ -29,8 +29,10 @@ struct WalkEntry {
 using WalkVisitor = std::function<void(const WalkEntry&)>;
 
 // Walks the directory root; its path names items in errors. Throws
-// RedomarkError::io for an unreadable item, RedomarkError::cancelled when the
-// control is cancelled at a 512-entry check, or whatever the visitor throws.
+// RedomarkError::io for an unreadable item, RedomarkError::pathChanged for a
+// directory replaced (by a link, say) between its status and its opening,
+// RedomarkError::cancelled when the control is cancelled at a 512-entry
+// check, or whatever the visitor throws.
 void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit);
 // Walks the directory at an absolute path, reached without following a link;
 // a root that is missing, unreadable, not a directory or behind a link has

@@ -57,7 +57,9 @@ PutBackResult Redomark::putBackChanges(const std::string& folder, const std::opt
     if (paths.contains(c.path)) chosen.push_back(&c);
   if (chosen.empty()) return {};
 
+  // A link planted at the folder's name since it was resolved would lead elsewhere.
   const std::string p = checkLocation(canonical, store.root(), false, policy_);
+  if (p != canonical) throw RedomarkError::pathChanged(canonical);
   if (chosen.size() == changes.size()) {
     PutBackResult result = countAll(changes);
     result.beforePutBack = restore(canonical, id, control).beforeRestore;

@@ -139,7 +139,8 @@ class Redomark {
   static std::string newCheckpointID();
 
  private:
-  HeldFolder holdFolderToSave(const std::string& folder, const CheckpointStore& store) const;
+  HeldFolder holdFolderToSave(const std::string& folder, const std::string& canonical,
+                              const CheckpointStore& store) const;
   RestoreResult putBackLocked(const HeldFolder& folder, const std::string& relativePath, const Checkpoint& checkpoint,
                               const CheckpointStore& store, OperationControl* control) const;
   // Moves an item added since the checkpoint aside; false when it is gone.

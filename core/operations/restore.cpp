@@ -108,7 +108,9 @@ class TargetParent {
       }
       std::optional<DirectoryHandle> next = at->child(name);
       if (!next) {
-        if (errno == ELOOP) throw RedomarkError::pathChanged(joinPath(at->path(), name));
+        // A link, or something else where a directory was seen or just made.
+        if (errno == ELOOP || (errno == ENOTDIR && (!facts || facts->kind == EntryKind::directory)))
+          throw RedomarkError::pathChanged(joinPath(at->path(), name));
         throw std::system_error(errno, std::generic_category(), "Couldn't open " + joinPath(at->path(), name));
       }
       at = std::move(next);
@@ -129,7 +131,10 @@ RestoreResult Redomark::restore(const std::string& folder, const std::optional<s
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeFor(canonical);
   const Checkpoint checkpoint = store.resolve(id, canonical);
+  // The path checked must be the one whose checkpoint was chosen: resolving
+  // the given text again could lead through a link planted meanwhile.
   const std::string p = checkLocation(folder, store.root(), false, policy_);
+  if (p != canonical) throw RedomarkError::pathChanged(canonical);
   // Before anything is made for a folder that is gone.
   if (!store.openData(checkpoint)) throw RedomarkError::notInCheckpoint(p);
   return withFolderLockResult(store, p, [&] {

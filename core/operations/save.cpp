@@ -159,7 +159,10 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   const DirectoryHandle root = store.ensureRoot();
   store.removeLeftovers(p);
   const DirectoryHandle folderDirectory = store.ensureFolderDirectory(root, p);
-  const std::string id = newCheckpointID();
+  // Many saves of one folder in a second can draw the same suffix; under the
+  // folder lock nobody else can take the id once it is seen free.
+  std::string id = newCheckpointID();
+  while (folderDirectory.status(id) || folderDirectory.status(id + ".partial")) id = newCheckpointID();
   PartialDirectory partial(store, p, folderDirectory, id);
 
   const auto itemCount = static_cast<int64_t>(scan.seen.size());
@@ -185,8 +188,12 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
 }
 
 // The folder of a save: canonical, allowed, and a directory held as checked.
-HeldFolder Redomark::holdFolderToSave(const std::string& folder, const CheckpointStore& store) const {
+HeldFolder Redomark::holdFolderToSave(const std::string& folder, const std::string& canonical,
+                                      const CheckpointStore& store) const {
   const std::string p = checkLocation(folder, store.root(), true, policy_);
+  // The store was chosen for the path as first resolved; resolving the given
+  // text again could lead through a link planted meanwhile.
+  if (p != canonical) throw RedomarkError::pathChanged(canonical);
   // Every record names the folder in JSON text, which can't hold its bytes.
   if (!isValidUtf8(p)) throw RedomarkError::invalidFolderName(p);
   HeldFolder held = HeldFolder::hold(p, false);
@@ -198,16 +205,18 @@ HeldFolder Redomark::holdFolderToSave(const std::string& folder, const Checkpoin
 
 Checkpoint Redomark::save(const std::string& folder, const std::optional<std::string>& name,
                           OperationControl* control) const {
-  const CheckpointStore store = storeForFolder(canonicalPath(folder), defaultStoreRoot_);
-  const HeldFolder held = holdFolderToSave(folder, store);
+  const std::string canonical = canonicalPath(folder);
+  const CheckpointStore store = storeForFolder(canonical, defaultStoreRoot_);
+  const HeldFolder held = holdFolderToSave(folder, canonical, store);
   return withFolderLockResult(store, held.path(),
                               [&] { return saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control); });
 }
 
 SaveResult Redomark::saveAndPrune(const std::string& folder, const std::optional<std::string>& name,
                                   OperationControl* control) const {
-  const CheckpointStore store = storeForFolder(canonicalPath(folder), defaultStoreRoot_);
-  const HeldFolder held = holdFolderToSave(folder, store);
+  const std::string canonical = canonicalPath(folder);
+  const CheckpointStore store = storeForFolder(canonical, defaultStoreRoot_);
+  const HeldFolder held = holdFolderToSave(folder, canonical, store);
   return withFolderLockResult(store, held.path(), [&] {
     SaveResult result;
     result.saved = saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control);
