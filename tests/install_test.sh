@@ -34,7 +34,9 @@ lib/cmake/Redomark/RedomarkConfig.cmake
 lib/cmake/Redomark/RedomarkConfigVersion.cmake
 lib/cmake/Redomark/RedomarkTargets.cmake
 lib/cmake/Redomark/RedomarkTargets-$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt" | tr '[:upper:]' '[:lower:]').cmake
-share/man/man1/redomark.1
+share/man/man1/redomark.1.gz
+share/doc/redomark/copyright
+share/doc/redomark/changelog.gz
 share/bash-completion/completions/redomark
 share/zsh/site-functions/_redomark
 share/fish/vendor_completions.d/redomark.fish
@@ -45,7 +47,7 @@ expect "installed files" "$expected" "$(cd "$prefix" && find . -type f | sed 's|
 expect "installed --version" "redomark 0.1.0" "$("$prefix/bin/redomark" --version)"
 
 # The page renders, with its sections in order, every command, and the warning.
-page=$(MANWIDTH=100 man -l "$prefix/share/man/man1/redomark.1" 2>&1 | col -b)
+page=$(MANWIDTH=100 man -l "$prefix/share/man/man1/redomark.1.gz" 2>&1 | col -b)
 expect "page sections" "NAME SYNOPSIS DESCRIPTION COMMANDS FILES EXIT STATUS EXAMPLES SEE ALSO" \
   "$(grep -E '^[A-Z][A-Z ]+$' <<<"$page" | tr '\n' ' ' | sed 's/ $//')"
 expect "page commands" "save list diff restore delete folders settings" \
@@ -106,5 +108,20 @@ expect "example output" \
 + pages/new.html" \
   "$("$stage/example/folder_status" "$folder")"
 expect "example on a folder never saved" "$stage has no redomarks" "$("$stage/example/folder_status" "$stage")"
+
+# The Debian package: its dependencies, lintian's verdict, and what it installs.
+(cd "$build" && cpack -G DEB -B "$stage/package") >"$stage/cpack.log" 2>&1 || { cat "$stage/cpack.log"; exit 1; }
+deb=$(echo "$stage"/package/redomark_*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libicu libsimdjson; do
+  [[ $depends == *"$library"* ]] || expect "package depends on $library" "$library" "$depends"
+done
+if ! lintian --fail-on error "$deb" >"$stage/lintian.log" 2>&1; then
+  cat "$stage/lintian.log"
+  failures=$((failures + 1))
+fi
+dpkg-deb -x "$deb" "$stage/unpacked"
+expect "packaged --version" "redomark 0.1.0" "$("$stage/unpacked/usr/bin/redomark" --version)"
+expect "packaged page" "$page" "$(MANWIDTH=100 man -l "$stage/unpacked/usr/share/man/man1/redomark.1.gz" 2>&1 | col -b)"
 
 ((failures == 0))
