@@ -47,6 +47,11 @@ def check(result, what):
     return result
 
 
+def volume_store(mount):
+    """The store of this user's folders on the volume mounted at mount."""
+    return os.path.join(mount, f".redomark-checkpoints-{os.geteuid()}")
+
+
 def remove(path):
     if os.path.lexists(path):
         if os.path.isdir(path) and not os.path.islink(path):
@@ -81,7 +86,7 @@ class Bench:
         return not (result.status == 2 and "unknown command" in result.stderr)
 
     def reset_store(self, mount):
-        for place in (os.path.join(mount, ".redomark-checkpoints"), os.path.join(mount, ".Trash-0"),
+        for place in (os.path.join(mount, ".redomark-checkpoints"), volume_store(mount), os.path.join(mount, ".Trash-0"),
                       os.path.join(mount, f".Trash-{os.getuid()}"),
                       os.path.join(self.home, ".local")):
             remove(place)
@@ -162,7 +167,7 @@ class Bench:
         self.reset_store(mount)
 
     def checkpoint_data(self, mount):
-        store = os.path.join(mount, ".redomark-checkpoints")
+        store = volume_store(mount)
         found = [os.path.join(root, "data") for root, dirs, _ in os.walk(store) if "data" in dirs]
         if len(found) != 1:
             raise RuntimeError(f"expected one checkpoint under {store}, found {len(found)}")

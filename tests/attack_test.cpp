@@ -30,6 +30,7 @@
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
 #include "tests/engine_test_support.h"
+#include "tests/path_helpers.h"
 #include "tests/tool_process.h"
 #include "tests/tree_snapshot.h"
 

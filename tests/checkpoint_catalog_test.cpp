@@ -16,6 +16,7 @@
 #include "core/store/checkpoint_store.h"
 #include "tests/engine_test_support.h"
 #include "tests/error_of.h"
+#include "tests/path_helpers.h"
 #include "tests/store_fixture.h"
 #include "tests/test_volumes.h"
 

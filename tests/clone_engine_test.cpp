@@ -19,8 +19,9 @@
 #include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
 #include "core/records/redomark_error.h"
-#include "tests/error_of.h"
 #include "tests/engine_test_support.h"
+#include "tests/error_of.h"
+#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {

@@ -24,6 +24,7 @@
 #include "core/fs/safety_policy.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"
+#include "tests/path_helpers.h"
 #include "tests/store_checks.h"
 #include "tests/test_volumes.h"
 #include "tests/tool_process.h"

@@ -7,6 +7,7 @@
 #include "core/fs/file_ops.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
+#include "tests/path_helpers.h"
 
 namespace redomark::testing {
 namespace {

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "core/fs/file_ops.h"
+#include "tests/path_helpers.h"
 
 namespace redomark::testing {
 

@@ -8,6 +8,7 @@
 #include "core/operations/redomark.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/engine_test_support.h"
+#include "tests/path_helpers.h"
 #include "tests/store_fixture.h"
 
 namespace redomark {

@@ -12,6 +12,7 @@
 
 #include "core/fs/file_ops.h"
 #include "core/fs/private_space.h"
+#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {

@@ -12,9 +12,10 @@
 #include <system_error>
 #include <utility>
 
-#include "tests/engine_test_support.h"
 #include "core/fs/file_ops.h"
 #include "core/store/retention.h"
+#include "tests/engine_test_support.h"
+#include "tests/path_helpers.h"
 #include "tests/store_fixture.h"
 #include "tests/test_volumes.h"
 

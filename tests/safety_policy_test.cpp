@@ -8,6 +8,7 @@
 #include "core/fs/file_ops.h"
 #include "core/records/redomark_error.h"
 #include "tests/error_of.h"
+#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {

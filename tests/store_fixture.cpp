@@ -2,6 +2,7 @@
 
 #include "core/fs/file_ops.h"
 #include "core/records/record_coding.h"
+#include "tests/path_helpers.h"
 
 namespace redomark::testing {
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "core/fs/file_ops.h"
+#include "tests/path_helpers.h"
 
 #ifndef XFS_SUPER_MAGIC
 #define XFS_SUPER_MAGIC 0x58465342

@@ -10,6 +10,7 @@
 #include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
 #include "core/fs/volume.h"
+#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {

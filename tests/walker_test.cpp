@@ -17,6 +17,7 @@
 #include "core/fs/walker.h"
 #include "core/records/redomark_error.h"
 #include "tests/engine_test_support.h"
+#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {

@@ -65,48 +65,6 @@ bool isDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool isSymlink(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-void createDirectories(const std::string& path, mode_t mode) {
-  if (path.empty() || isDirectory(path)) return;
-  const std::string parent = parentPath(path);
-  if (parent != path) createDirectories(parent, mode);
-  if (mkdir(path.c_str(), mode) != 0 && !(errno == EEXIST && isDirectory(path)))
-    throwErrno("Couldn't create", path);
-  // mkdir's mode passes through the umask; the store relies on exact permissions.
-  if (mode != 0777) chmod(path.c_str(), mode);
-}
-
-std::optional<std::vector<std::string>> listNames(const std::string& path) {
-  DIR* dir = opendir(path.c_str());
-  if (!dir) return std::nullopt;
-  std::vector<std::string> names;
-  while (dirent* e = readdir(dir)) {
-    const char* n = e->d_name;
-    if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
-    names.emplace_back(n);
-  }
-  closedir(dir);
-  return names;
-}
-
-void moveItem(const std::string& from, const std::string& to) {
-  if (rename(from.c_str(), to.c_str()) != 0) throwErrno("Couldn't move", from);
-}
-
-void removeTree(const std::string& path) {
-  if (unlink(path.c_str()) == 0) return;
-  if (errno == ENOENT) throwErrno("Couldn't remove", path);
-  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) throwErrno("Couldn't remove", path);
-  fchmod(fd, 0700);
-  removeContents(fd, path);
-  if (rmdir(path.c_str()) != 0) throwErrno("Couldn't remove", path);
-}
-
 void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
   if (unlinkat(dirFd, name.c_str(), 0) == 0) return;
   if (errno == ENOENT) throwErrno("Couldn't remove", path);
@@ -167,23 +125,6 @@ void OutputFile::close() {
   const int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) throwErrno("Couldn't write", path_);
-}
-
-void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throwErrno("Couldn't write", path);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int code = errno;
-      close(fd);
-      throw std::system_error(code, std::generic_category(), "Couldn't write " + path);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (close(fd) != 0) throwErrno("Couldn't write", path);
 }
 
 std::string homeDirectory() {

@@ -17,26 +17,14 @@ namespace redomark {
 bool pathExists(const std::string& path, bool followLinks = true);
 // True when path (links followed) is a directory.
 bool isDirectory(const std::string& path);
-// True when path itself (not followed) is a symbolic link.
-bool isSymlink(const std::string& path);
 
-// Creates path and its missing parents; new directories get mode. Throws.
-void createDirectories(const std::string& path, mode_t mode = 0777);
-// Names in a directory, without "." and ".."; nothing when it cannot be listed.
-std::optional<std::vector<std::string>> listNames(const std::string& path);
-// rename(2). Throws.
-void moveItem(const std::string& from, const std::string& to);
-// Removes path and, for a directory, everything below it; never follows links. Throws.
-void removeTree(const std::string& path);
-// Removes the entry name of the open directory dirFd as removeTree does; path
-// names it in errors. Throws.
+// Removes the entry name of the open directory dirFd and, for a directory,
+// everything below it; never follows links; path names it in errors. Throws.
 void removeTreeAt(int dirFd, const std::string& name, const std::string& path);
 // Whole file, or nothing when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);
 // The same, with the errno of the failure in error when there is nothing.
 std::optional<std::string> readWholeFile(const std::string& path, int& error);
-// Creates or truncates path and writes bytes with plain writes. Throws.
-void writeWholeFile(const std::string& path, const std::string& bytes, mode_t mode = 0666);
 
 // A new file of an open directory (it must not exist; no link is followed),
 // written piece by piece with plain writes; the caller does the buffering.
