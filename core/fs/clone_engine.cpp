@@ -77,12 +77,8 @@ class DestinationGuard {
   bool committed_ = false;
 };
 
-// The no-copy-on-write attribute of an open file or directory; false where
-// the file system keeps no such attribute.
-bool isNoCow(int fd) {
-  int flags = 0;
-  return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_NOCOW_FL) != 0;
-}
+// The answers of a file system that keeps no inode flags, or not this one.
+bool flagsUnsupported(int error) { return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS; }
 
 // Gives an open directory, or a file that is still empty (Btrfs ignores the
 // attribute on a file with data), the attribute or takes it away, leaving its
@@ -133,11 +129,16 @@ class TreeCopier {
 
   // Copies the contents and attributes of a whole directory into the new,
   // empty destination, whose names of one inode become links to one copy.
-  void copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination);
+  // inheritedNoCow: the attribute of the destination's parent, which a new
+  // directory takes on.
+  void copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow);
   // A root that is a file or a link is copied under the destination's name.
   void copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                   const struct stat& st);
   [[noreturn]] void fail(int code) const;
+  // The no-copy-on-write attribute of an open file or directory; false where
+  // the file system keeps no such attribute.
+  bool isNoCow(int fd) const;
   // Ownership, attributes, permission bits and times, in the order in which
   // none undoes another: chown clears set-id bits and file capabilities. With
   // the status the destination has now, ownership and permission bits that are
@@ -163,8 +164,8 @@ class TreeCopier {
   bool linkToFirstCopy(const struct stat& st, int destinationDir, const char* destinationName);
   void rememberFirstCopy(const struct stat& st, bool cloned);
   // The destination has the source's attribute before any data goes in, so
-  // that Btrfs lets the two share blocks.
-  // destinationNoCow: what the destination took on from its directory.
+  // that Btrfs lets the two share blocks. destinationNoCow: what the
+  // destination took on from its directory.
   void matchNoCow(bool noCow, int destinationFd, bool destinationNoCow);
   void requireCopySpace(int destinationFd, int64_t bytes) const;
   void copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
@@ -191,10 +192,10 @@ void TreeCopier::fail(int code) const {
   throw RedomarkError::copyFailed(path_, code);
 }
 
-void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination) {
+void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow) {
   destinationRoot_ = destination.get();
   const bool noCow = isNoCow(source.get());
-  matchNoCow(noCow, destination.get(), isNoCow(destination.get()));
+  matchNoCow(noCow, destination.get(), inheritedNoCow);
   copyContents(source, destination, 0, noCow);
   finish(source.get(), destination.get(), st);
   destinationRoot_ = -1;
@@ -333,11 +334,18 @@ void TreeCopier::rememberFirstCopy(const struct stat& st, bool cloned) {
   firstCopies_.try_emplace({st.st_dev, st.st_ino}, FirstCopy{path_.substr(rootLength_ + 1), cloned});
 }
 
+bool TreeCopier::isNoCow(int fd) const {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_NOCOW_FL) != 0;
+  if (!flagsUnsupported(errno)) fail(errno);
+  return false;
+}
+
 void TreeCopier::matchNoCow(bool noCow, int destinationFd, bool destinationNoCow) {
   if (noCow == destinationNoCow) return;
   const int error = setNoCow(destinationFd, noCow);
   // A file system without the attribute has nothing to carry.
-  if (error != 0 && error != ENOTTY && error != EOPNOTSUPP && error != EINVAL) fail(error);
+  if (error != 0 && !flagsUnsupported(error)) fail(error);
 }
 
 // A copy takes new space: it must leave the caller's reserve free, so that a
@@ -418,7 +426,7 @@ CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle
   DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
   Descriptor destinationFd(openat(destinationParent.fd(), destinationName.c_str(), directoryFlags));
   if (destinationFd.get() < 0) copier.fail(errno);
-  copier.copyRoot(sourceFd, st, destinationFd);
+  copier.copyRoot(sourceFd, st, destinationFd, copier.isNoCow(destinationParent.fd()));
   guard.commit();
   return context;
 }
