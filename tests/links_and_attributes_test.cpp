@@ -16,6 +16,7 @@
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
+#include "tests/store_checks.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
@@ -154,6 +155,30 @@ TEST_F(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreUndoAndPutBack) {
   const ino_t putBackB = expectOneFile(folder, setB, 2);
   EXPECT_NE(putBackB, statusOf(folder + "/new").st_ino);
   EXPECT_EQ(readFile(folder + "/sub/p"), second);
+}
+
+TEST_F(LinksAndAttributes, ANameThatCantBeLinkedIsCopiedAndAFailedLinkFailsTheSave) {
+  const std::string folder = scratch / "linked";
+  createDirectories(folder + "/a");
+  writeFile(folder + "/one", uniqueBytes(32 * kib, 8));
+  ASSERT_EQ(link((folder + "/one").c_str(), (folder + "/a/two").c_str()), 0);
+  const auto traced = [&](const std::string& error) {
+    return runTool({"save", folder}, home.path(),
+                   {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=linkat", "-e", "inject=linkat:error=" + error});
+  };
+
+  // Too many links already: the name gets its own clone, counted as one.
+  const ToolRun saved = traced("EMLINK");
+  const std::string id = savedId(saved);
+  EXPECT_EQ(saved, (ToolRun{0, savedLine(id, folder, "2 files, 66 KB") + notABackup, ""}));
+  const std::string data = dataOf(folder, id);
+  EXPECT_EQ(statusOf(data + "/one").st_nlink, 1u);
+  EXPECT_EQ(statusOf(data + "/a/two").st_nlink, 1u);
+  EXPECT_EQ(readFile(data + "/a/two"), uniqueBytes(32 * kib, 8));
+
+  EXPECT_EQ(traced("EIO"), failed(1, "Couldn't copy " + folder + "/one: Input/output error."));
+  EXPECT_EQ(listed(folder).size(), 1u);
+  EXPECT_EQ(leftoverNames(CheckpointStore(defaultStore()).folderDirectory(folder)), std::vector<std::string>{});
 }
 
 TEST_F(LinksAndAttributes, NoCopyOnWriteComesBackOnFoldersAndFilesThatHadIt) {

@@ -321,12 +321,15 @@ bool TreeCopier::linkToFirstCopy(const struct stat& st, int destinationDir, cons
                            : openDirectoryBelow(destinationRoot_, std::string_view(first).substr(0, slash)));
   const int firstDir = slash == std::string::npos ? destinationRoot_ : directory.get();
   const char* firstName = first.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+  if (firstDir >= 0 && linkat(firstDir, firstName, destinationDir, destinationName, 0) == 0) {
+    fileFinished(found->second.cloned);
+    return true;
+  }
   // Where no link can be made (the copy already has as many names as its
   // file system allows, or its folder was closed to us) the name gets a copy
   // of its own: its data is kept, only the link is lost.
-  if (firstDir < 0 || linkat(firstDir, firstName, destinationDir, destinationName, 0) != 0) return false;
-  fileFinished(found->second.cloned);
-  return true;
+  if (errno == EMLINK || errno == EACCES || errno == EPERM) return false;
+  fail(errno);
 }
 
 void TreeCopier::rememberFirstCopy(const struct stat& st, bool cloned) {
