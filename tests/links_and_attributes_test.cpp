@@ -159,7 +159,7 @@ TEST_P(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreUndoAndPutBack) {
   EXPECT_EQ(snapshotTree(folder), changed);
   expectOneFile(folder, {"one", "a/b/three"}, 2);
   expectOneFile(folder, {"sub/p", "sub/q", "new"}, 3);
-  // The checkpoint of the changed state holds the rewritten file once too.
+  // The folder is a clone of that checkpoint again: it shares all its data.
   EXPECT_EQ(spaceUsed(folder).at(1), inlineBytes);
 
   // One name put back is a file of its own: the others may have changed
