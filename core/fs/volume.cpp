@@ -70,6 +70,19 @@ bool canExchangeEntries(const std::string& fsType) {
   return false;
 }
 
+// Bytes of one unshared extent. Btrfs keeps a small file's data in its
+// metadata and maps it as one inline extent of a whole block; what it costs
+// is the file's bytes in it.
+int64_t privateBytesOf(const fiemap_extent& e, int fd, struct stat& facts, bool& stated) {
+  if (!(e.fe_flags & FIEMAP_EXTENT_DATA_INLINE)) return static_cast<int64_t>(e.fe_length);
+  if (!stated) {
+    if (fstat(fd, &facts) != 0) return static_cast<int64_t>(e.fe_length);
+    stated = true;
+  }
+  const auto size = static_cast<uint64_t>(facts.st_size);
+  return static_cast<int64_t>(size <= e.fe_logical ? 0 : std::min<uint64_t>(e.fe_length, size - e.fe_logical));
+}
+
 std::optional<std::string> resolved(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> out(realpath(path.c_str(), nullptr), &std::free);
   if (!out) return std::nullopt;
@@ -129,23 +142,6 @@ std::optional<int64_t> privateSizeAt(int directoryFd, const char* name) {
   if (!space) return std::nullopt;
   return space->privateBytes;
 }
-
-namespace {
-
-// Bytes of one unshared extent. Btrfs keeps a small file's data in its
-// metadata and maps it as one inline extent of a whole block; what it costs
-// is the file's bytes in it.
-int64_t privateBytesOf(const fiemap_extent& e, int fd, struct stat& facts, bool& stated) {
-  if (!(e.fe_flags & FIEMAP_EXTENT_DATA_INLINE)) return static_cast<int64_t>(e.fe_length);
-  if (!stated) {
-    if (fstat(fd, &facts) != 0) return static_cast<int64_t>(e.fe_length);
-    stated = true;
-  }
-  const auto size = static_cast<uint64_t>(facts.st_size);
-  return static_cast<int64_t>(size <= e.fe_logical ? 0 : std::min<uint64_t>(e.fe_length, size - e.fe_logical));
-}
-
-}  // namespace
 
 std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name) {
   FileDescriptor fd(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
