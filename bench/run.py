@@ -47,11 +47,6 @@ def check(result, what):
     return result
 
 
-def volume_store(mount):
-    """The store of this user's folders on the volume mounted at mount."""
-    return os.path.join(mount, f".redomark-checkpoints-{os.geteuid()}")
-
-
 def remove(path):
     if os.path.lexists(path):
         if os.path.isdir(path) and not os.path.islink(path):
@@ -86,7 +81,7 @@ class Bench:
         return not (result.status == 2 and "unknown command" in result.stderr)
 
     def reset_store(self, mount):
-        for place in (os.path.join(mount, ".redomark-checkpoints"), volume_store(mount), os.path.join(mount, ".Trash-0"),
+        for place in (self.store(mount), os.path.join(mount, ".Trash-0"),
                       os.path.join(mount, f".Trash-{os.getuid()}"),
                       os.path.join(self.home, ".local")):
             remove(place)
@@ -166,8 +161,13 @@ class Bench:
         remove(base)
         self.reset_store(mount)
 
+    @staticmethod
+    def store(mount):
+        """The per-user store at a mount point with no shared one."""
+        return os.path.join(mount, f".redomark-checkpoints-{os.getuid()}")
+
     def checkpoint_data(self, mount):
-        store = volume_store(mount)
+        store = self.store(mount)
         found = [os.path.join(root, "data") for root, dirs, _ in os.walk(store) if "data" in dirs]
         if len(found) != 1:
             raise RuntimeError(f"expected one checkpoint under {store}, found {len(found)}")

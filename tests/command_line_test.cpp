@@ -121,17 +121,17 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
 }
 
 TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
-  const std::string folder = scratch / "nocow";
+  const std::string folder = scratch / "copied";
   makeDirectory(folder);
-  // Btrfs never shares the blocks of a no-copy-on-write file, so saving must copy it.
-  writeFile(folder + "/f", "");
-  setInodeFlags(folder + "/f", FS_NOCOW_FL, true);
   writeFile(folder + "/f", std::string(64 * 1024, 'n'));
+  // The tracer refuses every clone, so saving must copy the file.
+  const std::vector<std::string> copyOnly{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=ioctl",
+                                          "-e", "inject=ioctl:error=EOPNOTSUPP"};
   const std::string copiedNote = "Note: 1 file(s) had to be copied instead of shared and use real disk space.\n";
   const auto removedLine = [](const std::string& id) { return "Removed older redomark " + id + " to stay within your limits.\n"; };
   std::vector<std::string> ids;
   for (int i = 0; i < 7; ++i) {
-    const ToolRun run = tool({"save", folder});
+    const ToolRun run = runTool({"save", folder}, home.path(), copyOnly);
     ids.push_back(savedId(run));
     const std::string removed = i < 5 ? "" : removedLine(ids[i - 5]);
     EXPECT_EQ(run, (ToolRun{0, savedLine(ids[i], folder, "1 files, 66 KB") + copiedNote + removed + notABackup, ""}));
@@ -141,7 +141,7 @@ TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
   std::sort(kept.begin(), kept.end());
   EXPECT_EQ(sortedNames(CheckpointStore(defaultStore()).folderDirectory(folder)), kept);
   writeFile(home / ".local/share/Redomark/settings.json", "{\"keepPerFolder\":3}");
-  const ToolRun limited = tool({"save", folder});
+  const ToolRun limited = runTool({"save", folder}, home.path(), copyOnly);
   const std::string removed = removedLine(ids[2]) + removedLine(ids[3]) + removedLine(ids[4]);
   EXPECT_EQ(limited, (ToolRun{0, savedLine(savedId(limited), folder, "1 files, 66 KB") + copiedNote + removed + notABackup, ""}));
 

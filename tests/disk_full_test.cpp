@@ -1,7 +1,9 @@
-// Saves and restores on a nearly full volume. A copy that runs out of space
-// (the tracer turns cloning off, so every file is copied byte by byte) fails
-// with one line and status 1, leaves the folder as it was and gives the space
-// back; the space check refuses a save or restore with the exact figures.
+// Saves and restores on a nearly full volume. A save refuses to copy a file
+// (the tracer turns cloning off, so every file is copied byte by byte) that
+// would eat into its free-space reserve; a restore's copy that runs out of
+// space fails with one line and status 1; both leave the folder as it was and
+// give the space back; the space check refuses a save or restore with the
+// exact figures.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/statfs.h>
@@ -10,6 +12,8 @@
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include <linux/fs.h>
 
 #include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
@@ -49,9 +53,14 @@ TEST(DiskFull, RunningOutOfSpaceLeavesTheFolderAndStoreAsTheyWere) {
   const std::string parent = canonicalPath(scratch.path()), home = parent + "/home", folder = parent + "/f";
   makeDirectory(home);
   makeDirectory(folder);
+  // No copy-on-write, as a virtual disk would be: it is still cloned.
+  writeFile(folder + "/big", "");
+  setInodeFlags(folder + "/big", FS_NOCOW_FL, true);
   writeFile(folder + "/big", std::string(80 * MiB, 'x'));
   writeFile(folder + "/small.txt", "small");
-  ASSERT_EQ(runTool({"save", folder}, home).status, 0);  // clones: takes almost no space
+  const int64_t freeBeforeSave = availableBytes(parent);
+  ASSERT_EQ(runTool({"save", folder}, home).status, 0);
+  EXPECT_GT(availableBytes(parent), freeBeforeSave - 4 * MiB) << "it was copied, not cloned";
   const Redomark engine(home + "/.local/share/Redomark/Checkpoints");
   const std::string store = engine.storeFor(folder).folderDirectory(folder);
   const std::string firstData = engine.storeFor(folder).dataDirectory(engine.listCheckpoints(folder).at(0));
@@ -71,11 +80,22 @@ TEST(DiskFull, RunningOutOfSpaceLeavesTheFolderAndStoreAsTheyWere) {
     EXPECT_EQ(leftoverNames(store), std::vector<std::string>{});
     EXPECT_EQ(leftoverNames(parent), std::vector<std::string>{});
     EXPECT_GT(availableBytes(parent), free - 4 * MiB) << "the space of the failed copy was not given back";
+    return run;
   };
 
-  // Room for the space check, not for copying 80 MB.
-  fillUntil(parent + "/filler", 72 * MiB);
-  expectCleanFailure({"save", folder}, copyOnly, "Couldn't copy " + folder + "/big: No space left on device.", 1);
+  // Room for the space check, not for copying 80 MB beyond its reserve of
+  // 64 MiB and 2 KiB for each of the 2 items.
+  fillUntil(parent + "/filler", 88 * MiB);
+  const int64_t freeBeforeCopy = availableBytes(parent);
+  const ToolRun refused = expectCleanFailure({"save", folder}, copyOnly,
+                     "Not enough free space: about " + std::to_string(64 * MiB + 2 * 2048 + 80 * MiB) +
+                         " bytes needed, * available.",
+                     1);
+  // What the tool saw free, not a figure of its own making.
+  const int64_t reported = std::stoll(refused.err.substr(refused.err.find(", ") + 2));
+  EXPECT_LE(reported, freeBeforeCopy) << refused.err;
+  EXPECT_GT(reported, freeBeforeCopy - 4 * MiB) << refused.err;
+  fillUntil(parent + "/filler1", 72 * MiB);
 
   // The save before the restore copies only the small file; the restore's
   // copy of the checkpoint, which still holds the big one, runs out.

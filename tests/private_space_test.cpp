@@ -12,6 +12,7 @@
 
 #include "core/fs/file_ops.h"
 #include "core/fs/private_space.h"
+#include "core/fs/volume.h"
 #include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
@@ -75,6 +76,25 @@ TEST(PrivateSpace, CountsOnlyTheUnsharedDataOfRegularFilesAtEveryDepth) {
     EXPECT_EQ(privateSpaceBelow(tree + "/one/two"), 128 * kib);
     EXPECT_EQ(privateSpaceBelow(scratch / "outside.bin"), 0);
     EXPECT_EQ(privateSpaceBelow(scratch / "missing"), 0);
+  }
+}
+
+TEST(PrivateSpace, CountsInlineDataByItsBytesAndEachFileOnceWhateverItsNames) {
+  for (const Volume volume : {Volume::btrfs, Volume::xfs}) {
+    const bool btrfs = volume == Volume::btrfs;
+    SCOPED_TRACE(btrfs ? "btrfs" : "xfs");
+    ScratchDir scratch(volume);
+    const std::string tree = scratch / "tree";
+    createDirectories(tree + "/sub");
+    writeWholeFile(tree + "/tiny", "abc");
+    writeUnique(tree + "/linked", 96 * kib);
+    ASSERT_EQ(link((tree + "/linked").c_str(), (tree + "/sub/again").c_str()), 0);
+    ASSERT_EQ(link((tree + "/linked").c_str(), (tree + "/sub/third").c_str()), 0);
+    sync();
+    // Btrfs keeps 3 bytes in its metadata; XFS gives them a whole block.
+    EXPECT_EQ(privateSize(tree + "/tiny"), btrfs ? 3 : 4 * kib);
+    EXPECT_EQ(privateSpaceBelow(tree), (btrfs ? 3 : 4 * kib) + 96 * kib);
+    EXPECT_EQ(privateSpaceBelow(tree + "/sub"), 96 * kib);
   }
 }
 

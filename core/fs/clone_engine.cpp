@@ -2,8 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/fs/attribute_copier.h"
@@ -73,6 +77,42 @@ class DestinationGuard {
   bool committed_ = false;
 };
 
+// The answers of a file system that keeps no inode flags, or not this one.
+bool flagsUnsupported(int error) { return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS; }
+
+// Gives an open directory, or a file that is still empty (Btrfs ignores the
+// attribute on a file with data), the attribute or takes it away, leaving its
+// other flags as they are. 0, else the errno.
+int setNoCow(int fd, bool noCow) {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return errno;
+  const int wanted = noCow ? flags | FS_NOCOW_FL : flags & ~FS_NOCOW_FL;
+  if (wanted == flags) return 0;
+  return ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0 ? 0 : errno;
+}
+
+int64_t freeBytes(int fd) {
+  struct statfs disk {};
+  if (fstatfs(fd, &disk) != 0) return 0;
+  return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
+}
+
+struct InodeKey {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const InodeKey&) const = default;
+};
+
+struct InodeKeyHash {
+  size_t operator()(const InodeKey& k) const { return std::hash<uint64_t>()(k.ino * 31 + k.dev); }
+};
+
+// The copy of an inode's first name met, for its further names to link to.
+struct FirstCopy {
+  std::string path;  // below the destination root
+  bool cloned = false;
+};
+
 // Deep trees would run out of descriptors if every directory on the way down
 // kept its two open; below this depth a directory's pair is closed while its
 // subdirectories are copied, and found again through their "..".
@@ -85,9 +125,13 @@ size_t openLevelBudget() {
 class TreeCopier {
  public:
   TreeCopier(CloneContext& context, std::string sourceRoot)
-      : context_(context), path_(std::move(sourceRoot)), openBudget_(openLevelBudget()) {}
+      : context_(context), path_(std::move(sourceRoot)), rootLength_(path_.size()), openBudget_(openLevelBudget()) {}
 
-  void copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination);
+  // Copies the contents and attributes of a whole directory into the new,
+  // empty destination, whose names of one inode become links to one copy.
+  // inheritedNoCow: the attribute of the destination's parent, which a new
+  // directory takes on.
+  void copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow);
   // A root that is a file or a link is copied under the destination's name.
   void copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                   const struct stat& st);
@@ -95,6 +139,9 @@ class TreeCopier {
   // For an entry that is no longer of the kind its status said: it was
   // replaced (by a link, say) while the copy ran.
   [[noreturn]] void replaced() const;
+  // The no-copy-on-write attribute of an open file or directory; false where
+  // the file system keeps no such attribute.
+  bool isNoCow(int fd) const;
   // Ownership, attributes, permission bits and times, in the order in which
   // none undoes another: chown clears set-id bits and file capabilities. With
   // the status the destination has now, ownership and permission bits that are
@@ -107,18 +154,34 @@ class TreeCopier {
  private:
   // Lists the whole directory first, so that no listing stays open below it.
   void listNames(int sourceDir, size_t depth);
-  void copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth);
-  void copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, size_t depth);
+  // noCow: whether the destination directory has the no-copy-on-write
+  // attribute, which the items made in it take on.
+  void copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth, bool noCow);
+  void copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, size_t depth, bool noCow);
   void copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, const struct stat& st,
-                     size_t depth);
+                     size_t depth, bool noCow);
   void copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-                const struct stat& st);
+                const struct stat& st, bool noCow);
+  // A further name of an inode already copied in this tree becomes a link to
+  // that copy; false when it is not one, or the link can't be made.
+  bool linkToFirstCopy(const struct stat& st, int destinationDir, const char* destinationName);
+  void rememberFirstCopy(const struct stat& st, bool cloned);
+  // The destination has the source's attribute before any data goes in, so
+  // that Btrfs lets the two share blocks. destinationNoCow: what the
+  // destination took on from its directory.
+  void matchNoCow(bool noCow, int destinationFd, bool destinationNoCow);
+  void requireCopySpace(int destinationFd, int64_t bytes) const;
   void copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                 const struct stat& st);
   void fileFinished(bool cloned);
 
   CloneContext& context_;
   std::string path_;  // source path of the item being copied
+  const size_t rootLength_;  // of the source root's path, at the start of path_
+  // Held while a whole tree is copied: its destination root, and the first
+  // copy of each inode with further names (only those are recorded).
+  int destinationRoot_ = -1;
+  std::unordered_map<InodeKey, FirstCopy, InodeKeyHash> firstCopies_;
   std::vector<char> buffer_;
   AttributeCopier attributes_;
   // Names of the directory being copied at each depth, NUL-terminated one
@@ -137,14 +200,19 @@ void TreeCopier::replaced() const {
   throw RedomarkError::pathChanged(path_);
 }
 
-void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination) {
-  copyContents(source, destination, 0);
+void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow) {
+  destinationRoot_ = destination.get();
+  const bool noCow = isNoCow(source.get());
+  matchNoCow(noCow, destination.get(), inheritedNoCow);
+  copyContents(source, destination, 0, noCow);
   finish(source.get(), destination.get(), st);
+  destinationRoot_ = -1;
 }
 
 void TreeCopier::copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                             const struct stat& st) {
-  if (S_ISREG(st.st_mode)) return copyFile(sourceDir, sourceName, destinationDir, destinationName, st);
+  if (S_ISREG(st.st_mode))
+    return copyFile(sourceDir, sourceName, destinationDir, destinationName, st, isNoCow(destinationDir));
   if (S_ISLNK(st.st_mode)) return copyLink(sourceDir, sourceName, destinationDir, destinationName, st);
   fail(ENOTSUP);
 }
@@ -177,7 +245,7 @@ void TreeCopier::listNames(int sourceDir, size_t depth) {
   }
 }
 
-void TreeCopier::copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth) {
+void TreeCopier::copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth, bool noCow) {
   listNames(sourceDir.get(), depth);
   const std::string& names = listings_[depth];
   const size_t parentLength = path_.size();
@@ -185,38 +253,41 @@ void TreeCopier::copyContents(Descriptor& sourceDir, Descriptor& destinationDir,
     const char* name = names.data() + at;
     const size_t length = std::strlen(name);
     path_.append("/").append(name, length);
-    copyItem(sourceDir, destinationDir, name, depth);
+    copyItem(sourceDir, destinationDir, name, depth, noCow);
     path_.resize(parentLength);
     at += length + 1;
   }
 }
 
-void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, size_t depth) {
+void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, size_t depth,
+                          bool noCow) {
   stopIfCancelled();
   struct stat st;
   if (fstatat(sourceDir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
   switch (st.st_mode & S_IFMT) {
-    case S_IFREG: return copyFile(sourceDir.get(), name, destinationDir.get(), name, st);
-    case S_IFDIR: return copyDirectory(sourceDir, destinationDir, name, st, depth);
+    case S_IFREG: return copyFile(sourceDir.get(), name, destinationDir.get(), name, st, noCow);
+    case S_IFDIR: return copyDirectory(sourceDir, destinationDir, name, st, depth, noCow);
     case S_IFLNK: return copyLink(sourceDir.get(), name, destinationDir.get(), name, st);
     default: fail(ENOTSUP);  // FIFOs, sockets and devices have no place in a copy
   }
 }
 
 void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
-                               const struct stat& st, size_t depth) {
+                               const struct stat& st, size_t depth, bool noCow) {
   Descriptor source(openat(sourceDir.get(), name, directoryFlags));
   if (source.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) replaced();
   if (source.get() < 0) fail(errno);
   if (mkdirat(destinationDir.get(), name, workingMode) != 0) fail(errno);
   Descriptor destination(openat(destinationDir.get(), name, directoryFlags));
   if (destination.get() < 0) fail(errno);
+  const bool ownNoCow = isNoCow(source.get());
+  matchNoCow(ownNoCow, destination.get(), noCow);
   const bool releaseParent = depth >= openBudget_;
   if (releaseParent) {
     sourceDir.reset();
     destinationDir.reset();
   }
-  copyContents(source, destination, depth + 1);
+  copyContents(source, destination, depth + 1, ownNoCow);
   // After the contents, whose creation would otherwise move its times.
   finish(source.get(), destination.get(), st);
   if (releaseParent) {
@@ -228,18 +299,75 @@ void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir
 }
 
 void TreeCopier::copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-                          const struct stat& st) {
+                          const struct stat& st, bool noCow) {
+  if (st.st_nlink > 1 && linkToFirstCopy(st, destinationDir, destinationName)) return;
   const Descriptor source(openat(sourceDir, sourceName, sourceFileFlags));
   if (source.get() < 0 && errno == ELOOP) replaced();
   if (source.get() < 0) fail(errno);
   const Descriptor destination(openat(destinationDir, destinationName, destinationFileFlags, st.st_mode & 0777));
   if (destination.get() < 0) fail(errno);
-  const DataCopyResult data = cloneOrCopyData(source.get(), destination.get(), buffer_);
-  if (data.error != 0) fail(data.error);
+  matchNoCow(isNoCow(source.get()), destination.get(), noCow);
+  const int refused = cloneData(source.get(), destination.get());
+  if (refused != 0) {
+    if (!cloneRefused(refused)) fail(refused);
+    requireCopySpace(destination.get(), st.st_size);
+    if (const int error = copyData(source.get(), destination.get(), buffer_)) fail(error);
+  }
   struct stat current;
   if (fstat(destination.get(), &current) != 0) fail(errno);
   finish(source.get(), destination.get(), st, &current);
-  fileFinished(data.cloned);
+  if (st.st_nlink > 1) rememberFirstCopy(st, refused == 0);
+  fileFinished(refused == 0);
+}
+
+bool TreeCopier::linkToFirstCopy(const struct stat& st, int destinationDir, const char* destinationName) {
+  if (destinationRoot_ < 0) return false;
+  const auto found = firstCopies_.find({st.st_dev, st.st_ino});
+  if (found == firstCopies_.end()) return false;
+  const std::string& first = found->second.path;
+  const size_t slash = first.rfind('/');
+  Descriptor directory(slash == std::string::npos
+                           ? -1
+                           : openDirectoryBelow(destinationRoot_, std::string_view(first).substr(0, slash)));
+  const int firstDir = slash == std::string::npos ? destinationRoot_ : directory.get();
+  const char* firstName = first.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+  if (firstDir >= 0 && linkat(firstDir, firstName, destinationDir, destinationName, 0) == 0) {
+    fileFinished(found->second.cloned);
+    return true;
+  }
+  // Where no link can be made (the copy already has as many names as its
+  // file system allows, or its folder was closed to us) the name gets a copy
+  // of its own: its data is kept, only the link is lost.
+  if (errno == EMLINK || errno == EACCES || errno == EPERM) return false;
+  fail(errno);
+}
+
+void TreeCopier::rememberFirstCopy(const struct stat& st, bool cloned) {
+  if (destinationRoot_ < 0) return;
+  firstCopies_.try_emplace({st.st_dev, st.st_ino}, FirstCopy{path_.substr(rootLength_ + 1), cloned});
+}
+
+bool TreeCopier::isNoCow(int fd) const {
+  int flags = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_NOCOW_FL) != 0;
+  if (!flagsUnsupported(errno)) fail(errno);
+  return false;
+}
+
+void TreeCopier::matchNoCow(bool noCow, int destinationFd, bool destinationNoCow) {
+  if (noCow == destinationNoCow) return;
+  const int error = setNoCow(destinationFd, noCow);
+  // A file system without the attribute has nothing to carry.
+  if (error != 0 && !flagsUnsupported(error)) fail(error);
+}
+
+// A copy takes new space: it must leave the caller's reserve free, so that a
+// big file refuses the save before it fills the disk.
+void TreeCopier::requireCopySpace(int destinationFd, int64_t bytes) const {
+  if (!context_.copyReserveBytes) return;
+  const int64_t needed = *context_.copyReserveBytes + bytes;
+  const int64_t available = freeBytes(destinationFd);
+  if (available < needed) throw RedomarkError::notEnoughSpace(needed, available);
 }
 
 void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
@@ -294,10 +422,11 @@ void TreeCopier::fileFinished(bool cloned) {
 
 CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
                             const std::string& destinationName, std::optional<int64_t> total,
-                            OperationControl* control) {
+                            OperationControl* control, std::optional<int64_t> copyReserveBytes) {
   CloneContext context;
   context.total = total;
   context.control = control;
+  context.copyReserveBytes = copyReserveBytes;
   TreeCopier copier(context, source.path());
   copier.stopIfCancelled();
   // A description of its own, so that listing it moves no offset the
@@ -311,7 +440,7 @@ CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle
   DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
   Descriptor destinationFd(openat(destinationParent.fd(), destinationName.c_str(), directoryFlags));
   if (destinationFd.get() < 0) copier.fail(errno);
-  copier.copyRoot(sourceFd, st, destinationFd);
+  copier.copyRoot(sourceFd, st, destinationFd, copier.isNoCow(destinationParent.fd()));
   guard.commit();
   return context;
 }

@@ -16,27 +16,35 @@ struct CloneContext {
   int64_t cloned = 0;  // of those, how many share their data with the source
   std::optional<std::string> failedPath;
   std::optional<int64_t> total;  // passed through to progress reports
+  // Free bytes a file that can't be cloned must leave when it is copied.
+  std::optional<int64_t> copyReserveBytes;
   OperationControl* control = nullptr;
 };
 
 // Copies the open directory source, its contents and then its own attributes,
 // to the new entry destinationName of destinationParent (which must not
-// exist), with permission bits, ownership where allowed, nanosecond times and
-// extended attributes. Reports phase copying through the control's throttle
-// after each file. On failure the half-made destination is removed and it
-// throws RedomarkError::cancelled when the control was cancelled,
+// exist), with permission bits, ownership where allowed, nanosecond times,
+// extended attributes and the no-copy-on-write attribute. The names of one
+// file inside it stay names of one file, each counted as a finished file.
+// Reports phase copying through the control's throttle after each file. A
+// file that must be copied is copied only while copyReserveBytes (when given)
+// stay free beyond its size. On failure the half-made destination is removed
+// and it throws RedomarkError::cancelled when the control was cancelled,
 // RedomarkError::pathChanged naming a source item that turned into another
-// kind (a directory into a link, say) while it was copied, else
-// RedomarkError::copyFailed naming the failing source path and its errno.
+// kind (a directory into a link, say) while it was copied,
+// RedomarkError::notEnoughSpace (needed: the reserve and the file's size)
+// when a copy would not leave the reserve, else RedomarkError::copyFailed
+// naming the failing source path and its errno.
 CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
                             const std::string& destinationName, std::optional<int64_t> total,
-                            OperationControl* control);
+                            OperationControl* control, std::optional<int64_t> copyReserveBytes = std::nullopt);
 // Gives the directory destination the ownership (where allowed), extended
 // attributes, permission bits and times of source, as a copy's directories get
 // them. Throws RedomarkError::copyFailed.
 void copyDirectoryAttributes(const DirectoryHandle& source, const DirectoryHandle& destination);
 // The same for the entry name of sourceParent: a directory, a file or a
-// symbolic link, which is not followed.
+// symbolic link, which is not followed. A file is copied on its own, not
+// linked to anything beside it.
 CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& name,
                         const DirectoryHandle& destinationParent, const std::string& destinationName,
                         std::optional<int64_t> total, OperationControl* control);

@@ -44,9 +44,11 @@ int copyByReading(int sourceFd, int destinationFd, std::vector<char>& buffer) {
   }
 }
 
+}  // namespace
+
 // copy_file_range moves the bytes inside the kernel; where it cannot, the
 // rest of the file (from the offsets it reached) goes through the buffer.
-int copyInKernel(int sourceFd, int destinationFd, std::vector<char>& buffer) {
+int copyData(int sourceFd, int destinationFd, std::vector<char>& buffer) {
   for (;;) {
     const ssize_t n = copy_file_range(sourceFd, nullptr, destinationFd, nullptr, copyChunkBytes, 0);
     if (n == 0) return 0;
@@ -57,12 +59,8 @@ int copyInKernel(int sourceFd, int destinationFd, std::vector<char>& buffer) {
   }
 }
 
-}  // namespace
+int cloneData(int sourceFd, int destinationFd) { return ioctl(destinationFd, FICLONE, sourceFd) == 0 ? 0 : errno; }
 
-DataCopyResult cloneOrCopyData(int sourceFd, int destinationFd, std::vector<char>& buffer) {
-  if (ioctl(destinationFd, FICLONE, sourceFd) == 0) return {0, true};
-  if (!isUnsupported(errno)) return {errno, false};
-  return {copyInKernel(sourceFd, destinationFd, buffer), false};
-}
+bool cloneRefused(int error) { return isUnsupported(error); }
 
 }  // namespace redomark

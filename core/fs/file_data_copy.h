@@ -7,12 +7,13 @@
 
 namespace redomark {
 
-struct DataCopyResult {
-  int error = 0;        // errno of the failed call, else 0
-  bool cloned = false;  // the destination shares the source's blocks
-};
-
 // Both descriptors are at offset 0; the destination is open for writing.
-DataCopyResult cloneOrCopyData(int sourceFd, int destinationFd, std::vector<char>& buffer);
+// Makes the destination share all of the source's blocks: 0, else the errno.
+int cloneData(int sourceFd, int destinationFd);
+// Whether an errno of cloneData means this pair of files cannot be cloned at
+// all (so their bytes are to be copied), as opposed to a failure while trying.
+bool cloneRefused(int error);
+// Copies the bytes: 0, else the errno of the failing call.
+int copyData(int sourceFd, int destinationFd, std::vector<char>& buffer);
 
 }  // namespace redomark

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "core/fs/file_descriptor.h"
@@ -122,12 +123,22 @@ class SpaceCounter {
         const unsigned type = typeOf(fd.get(), name, d->d_type);
         if (type == DT_UNKNOWN) return false;
         if (type == DT_DIR) found.push_back(directory == "." ? std::string(name) : directory + "/" + name);
-        if (type == DT_REG) counted += privateSizeAt(fd.get(), name).value_or(0);
+        if (type == DT_REG) counted += countOnce(fileSpaceAt(fd.get(), name));
       }
     }
   }
 
+  // A file with several names is one file: its bytes count at its first name.
+  int64_t countOnce(const std::optional<FileSpace>& space) const {
+    if (!space) return 0;
+    if (!space->linked) return space->privateBytes;
+    const std::lock_guard<std::mutex> guard(linkedLock_);
+    return linkedCounted_.insert(space->inode).second ? space->privateBytes : 0;
+  }
+
   const int rootFd_;
+  mutable std::mutex linkedLock_;
+  mutable std::unordered_set<uint64_t> linkedCounted_;  // guarded by linkedLock_
   std::mutex lock_;
   std::condition_variable changed_;
   // Guarded by lock_: directories not yet taken (paths below the root; a

@@ -1,5 +1,5 @@
 // The disk space that the regular files below a directory use alone: the sum
-// of their unshared extents. Directories are shared among a few threads, each
+// of their unshared extents, a file with several names counted once. Directories are shared among a few threads, each
 // file mapped through its own directory's descriptor. Safe to call from any
 // thread; each call has its own threads and joins them before returning.
 #pragma once

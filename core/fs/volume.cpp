@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -69,6 +70,19 @@ bool canExchangeEntries(const std::string& fsType) {
   return false;
 }
 
+// Bytes of one unshared extent. Btrfs keeps a small file's data in its
+// metadata and maps it as one inline extent of a whole block; what it costs
+// is the file's bytes in it.
+int64_t privateBytesOf(const fiemap_extent& e, int fd, struct stat& facts, bool& stated) {
+  if (!(e.fe_flags & FIEMAP_EXTENT_DATA_INLINE)) return static_cast<int64_t>(e.fe_length);
+  if (!stated) {
+    if (fstat(fd, &facts) != 0) return static_cast<int64_t>(e.fe_length);
+    stated = true;
+  }
+  const auto size = static_cast<uint64_t>(facts.st_size);
+  return static_cast<int64_t>(size <= e.fe_logical ? 0 : std::min<uint64_t>(e.fe_length, size - e.fe_logical));
+}
+
 std::optional<std::string> resolved(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> out(realpath(path.c_str(), nullptr), &std::free);
   if (!out) return std::nullopt;
@@ -124,8 +138,26 @@ int64_t availableSpace(const DirectoryHandle& directory) {
 std::optional<int64_t> privateSize(const std::string& path) { return privateSizeAt(AT_FDCWD, path.c_str()); }
 
 std::optional<int64_t> privateSizeAt(int directoryFd, const char* name) {
+  const std::optional<FileSpace> space = fileSpaceAt(directoryFd, name);
+  if (!space) return std::nullopt;
+  return space->privateBytes;
+}
+
+std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name) {
   FileDescriptor fd(openat(directoryFd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return std::nullopt;
+  struct stat facts {};
+  bool stated = false;
+  // Only a file with private bytes needs its links known: one more call for
+  // those alone.
+  const auto done = [&](int64_t total) -> std::optional<FileSpace> {
+    FileSpace space{total, 0, false};
+    if (total == 0) return space;
+    if (!stated && fstat(fd.get(), &facts) != 0) return space;
+    space.inode = static_cast<uint64_t>(facts.st_ino);
+    space.linked = facts.st_nlink > 1;
+    return space;
+  };
 
   constexpr uint32_t batch = 128;
   alignas(struct fiemap) unsigned char buffer[sizeof(struct fiemap) + batch * sizeof(struct fiemap_extent)];
@@ -139,13 +171,13 @@ std::optional<int64_t> privateSizeAt(int directoryFd, const char* name) {
     request->fm_extent_count = batch;
     if (ioctl(fd.get(), FS_IOC_FIEMAP, request) != 0) return std::nullopt;
     const uint32_t mapped = request->fm_mapped_extents;
-    if (mapped == 0) return total;
+    if (mapped == 0) return done(total);
     for (uint32_t i = 0; i < mapped; ++i) {
       const fiemap_extent& e = request->fm_extents[i];
-      if (!(e.fe_flags & FIEMAP_EXTENT_SHARED)) total += static_cast<int64_t>(e.fe_length);
+      if (!(e.fe_flags & FIEMAP_EXTENT_SHARED)) total += privateBytesOf(e, fd.get(), facts, stated);
     }
     const fiemap_extent& last = request->fm_extents[mapped - 1];
-    if (last.fe_flags & FIEMAP_EXTENT_LAST) return total;
+    if (last.fe_flags & FIEMAP_EXTENT_LAST) return done(total);
     start = last.fe_logical + last.fe_length;
   }
 }

@@ -29,10 +29,21 @@ VolumeInfo readVolumeInfo(const DirectoryHandle& directory);
 // Bytes an ordinary write could still use; 0 when nothing can be learned.
 int64_t availableSpace(const DirectoryHandle& directory);
 
-// Bytes of the file's extents that are not shared (a final link is not followed);
-// nothing when the file cannot be opened or mapped.
+// Bytes of the file's extents that are not shared (a final link is not followed),
+// an extent kept inline in the file system's metadata counting the file's bytes
+// in it, not a whole block; nothing when the file cannot be opened or mapped.
 std::optional<int64_t> privateSize(const std::string& path);
 // The same for the entry name of the open directory directoryFd.
 std::optional<int64_t> privateSizeAt(int directoryFd, const char* name);
+
+struct FileSpace {
+  int64_t privateBytes = 0;
+  // Known when privateBytes is not 0: the inode, and whether it has more
+  // names than this one, so that a sum can count its bytes once.
+  uint64_t inode = 0;
+  bool linked = false;
+};
+// privateSizeAt's figure, with the file's identity where it has private bytes.
+std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name);
 
 }  // namespace redomark

@@ -69,10 +69,13 @@ FolderScan scanFolder(const DirectoryHandle& folder, const VolumeInfo& volume, O
   return scan;
 }
 
-void requireSpace(const DirectoryHandle& folder, size_t itemCount) {
+// The free space a save needs before it starts, which every file it has to
+// copy must also leave free; returned for that.
+int64_t requireSpace(const DirectoryHandle& folder, size_t itemCount) {
   const int64_t needed = spaceReserveBytes + spacePerItemBytes * static_cast<int64_t>(itemCount);
   const int64_t available = availableSpace(folder);
   if (available < needed) throw RedomarkError::notEnoughSpace(needed, available);
+  return needed;
 }
 
 // The second walk, over the copy: the manifest, written into the checkpoint
@@ -154,7 +157,7 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   const VolumeInfo volume = readVolumeInfo(source);
   requireCloningVolume(volume);
   FolderScan scan = scanFolder(source, volume, control);
-  requireSpace(source, scan.seen.size());
+  const int64_t reserveBytes = requireSpace(source, scan.seen.size());
 
   const DirectoryHandle root = store.ensureRoot();
   store.removeLeftovers(p);
@@ -166,7 +169,7 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   PartialDirectory partial(store, p, folderDirectory, id);
 
   const auto itemCount = static_cast<int64_t>(scan.seen.size());
-  const CloneContext clone = cloneDirectory(source, partial.directory(), "data", itemCount, control);
+  const CloneContext clone = cloneDirectory(source, partial.directory(), "data", itemCount, control, reserveBytes);
   if (control) control->reportNow({OperationProgress::Phase::finishing, clone.files, itemCount});
   SavedTree tree = readSavedTree(partial.directory(), scan.seen, control);
   scan.seen = {};
