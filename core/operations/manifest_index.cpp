@@ -45,11 +45,22 @@ uint64_t& ManifestIndex::slotFor(std::string_view key, uint64_t hash) {
 }
 
 size_t ManifestIndex::claim(std::string_view path) {
+  // A walk meets items in nearly the order the manifest lists them, so the
+  // entry after the last one claimed is tried before any hash. An entry still
+  // unclaimed is the one the table holds for its path: duplicates that do not
+  // count were claimed from the start.
+  const size_t guess = lastClaimed_ + 1;
+  if (guess < claimed_.size() && !claimed_[guess] && keyOf(static_cast<uint32_t>(guess)) == path) {
+    claimed_[guess] = true;
+    lastClaimed_ = guess;
+    return guess;
+  }
   const uint64_t slot = slotFor(path, hashOf(path));
   if (slot == emptySlot) return npos;
   const uint32_t position = positionIn(slot);
   if (claimed_[position]) return npos;
   claimed_[position] = true;
+  lastClaimed_ = position;
   return position;
 }
 

@@ -45,6 +45,7 @@ class ManifestIndex {
   std::vector<uint64_t> slots_;
   size_t mask_ = 0;
   std::vector<bool> claimed_;
+  size_t lastClaimed_ = SIZE_MAX;  // the position claimed last; one past it wraps to 0
 };
 
 }  // namespace redomark
