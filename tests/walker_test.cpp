@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -178,6 +180,68 @@ TEST(Walk, CancellationIsSeenAtEvery512thEntry) {
                     }),
                RedomarkError);
   EXPECT_EQ(delivered, 1023);
+}
+
+// The pre-order the walk must keep: each directory's items in the order the
+// system lists them, each subdirectory's items right after it.
+void listedPreOrder(const std::string& root, const std::string& prefix, std::string& out) {
+  DIR* dir = opendir((root + "/" + prefix).c_str());
+  ASSERT_NE(dir, nullptr);
+  std::vector<std::pair<std::string, bool>> items;
+  while (const dirent* d = readdir(dir)) {
+    const std::string name = d->d_name;
+    if (name != "." && name != "..") items.emplace_back(name, d->d_type == DT_DIR);
+  }
+  closedir(dir);
+  for (const auto& [name, isDir] : items) {
+    out += prefix + name + "\n";
+    if (isDir) listedPreOrder(root, prefix + name + "/", out);
+  }
+}
+
+// Many directories of a few items each, nested as source trees are: their
+// listings are made on helper threads ahead of the walk, which must deliver
+// exactly what a walk of one thread would, in its order, and stop as it does.
+TEST(Walk, TreesOfSmallDirectoriesKeepTheirOrderCancellationAndErrors) {
+  ScratchDir scratch(Volume::btrfs);
+  ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
+  const std::string root = scratch / "tree";
+  for (int i = 0; i < 60; ++i) {
+    std::string dir = "d" + std::to_string(i % 7);
+    for (int depth = 0; depth < i % 4; ++depth) dir += "/s" + std::to_string(i % 3 + depth);
+    dir += "/m" + std::to_string(i);
+    createDirectories(root + "/" + dir);
+    for (int f = 0; f < 20; ++f) writeWholeFile(root + "/" + dir + "/f" + std::to_string(f), std::string(f, 'x'));
+  }
+  std::string expected;
+  listedPreOrder(root, "", expected);
+  for (int round = 0; round < 5; ++round) ASSERT_EQ(outcome(root), expected + "ok") << "round " << round;
+  std::map<std::string, int64_t> sizes;
+  for (const WalkEntry& e : walkAll(root))
+    if (e.kind == EntryKind::file) sizes[e.path] = e.size;
+  EXPECT_EQ(sizes.size(), 1200u);
+  EXPECT_EQ(sizes["d5/s2/s3/m26/f11"], 11);
+
+  OperationControl control;
+  int delivered = 0;
+  EXPECT_THROW(walk(root, &control,
+                    [&](const WalkEntry&) {
+                      if (++delivered == 600) control.cancel();
+                    }),
+               RedomarkError);
+  EXPECT_EQ(delivered, 1023);
+
+  // A directory no one may search, deep among the others: the walk stops at
+  // it, in its turn, with its full path, whichever thread listed it.
+  const std::string locked = "d3/s1/s2/m10";
+  ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0700), 0);
+  const size_t at = expected.find(locked + "\n");
+  ASSERT_NE(at, std::string::npos);
+  const std::string before = expected.substr(0, at + locked.size() + 1);
+  for (int round = 0; round < 3; ++round)
+    EXPECT_EQ(asNobody([&] { return outcome(root); }),
+              before + "Couldn't read " + root + "/" + locked + ": Permission denied");
+  ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0755), 0);
 }
 
 TEST(Walk, DeepTreesNeedFewDescriptorsAndLeaveNoneOpen) {
