@@ -167,7 +167,9 @@ class Bench:
         Git's repository lies beside the tree, not in it."""
         git_dir = os.path.join(base, "git")
         git = ["git", f"--git-dir={git_dir}", f"--work-tree={folder}",
-               "-c", "user.name=bench", "-c", "user.email=bench@localhost"]
+               "-c", "user.name=bench", "-c", "user.email=bench@localhost",
+               # No collection in the background: it would run during the timings.
+               "-c", "gc.auto=0", "-c", "maintenance.auto=false"]
         check(run(["git", "init", "-q", "--bare", git_dir]), "git init")
         check(run(git + ["config", "core.bare", "false"]), "git config")
         check(run(git + ["add", "-A"]), "git add")
