@@ -27,6 +27,10 @@ ManifestTable readManifest(const std::string& checkpointDirectory) {
   errno = 0;
   const auto directory = DirectoryHandle::open(checkpointDirectory);
   ManifestDecoder decoder;
+  if (directory) {
+    if (const std::optional<ItemStatus> facts = directory->status("manifest.json"))
+      decoder.expect(static_cast<size_t>(facts->size));
+  }
   if (!directory || !directory->readFile("manifest.json", [&](std::string_view piece) { decoder.add(piece); }))
     throw std::system_error(errno ? errno : EIO, std::generic_category(),
                             "Couldn't read " + checkpointDirectory + "/manifest.json");

@@ -68,6 +68,10 @@ struct ManifestTable {
 // decodeManifest refuses, with the same error.
 class ManifestDecoder {
  public:
+  // Room for the entries of a text of this many bytes, made before the first
+  // piece, so that a large table is never copied while it grows. Only the
+  // part that is filled takes memory.
+  void expect(size_t textBytes);
   void add(std::string_view piece);
   // The entries, or JsonError; add may not be called after either.
   std::vector<ManifestEntry> finish();

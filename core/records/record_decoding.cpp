@@ -148,6 +148,14 @@ Checkpoint decodeStoreRecord(std::string_view text) {
   return c;
 }
 
+void ManifestDecoder::expect(size_t textBytes) {
+  // No entry is shorter than {"p":"","k":"f","s":0,"m":0} and a comma, and no
+  // path longer than its text.
+  constexpr size_t shortestEntryBytes = 29;
+  table_.paths.reserve(textBytes);
+  table_.rows.reserve(textBytes / shortestEntryBytes + 1);
+}
+
 void ManifestDecoder::add(std::string_view piece) {
   pending_.append(piece);
   scan();
