@@ -300,7 +300,7 @@ class Walker {
         ahead.state = Ahead::State::taken;
         listHere = true;
       } else {
-        listed_.wait(guard, [&] { return ahead.state == Ahead::State::done; });
+        waitFor(ahead, guard);
       }
     }
     if (listHere && ahead.openError == 0) ahead.listError = listDirectory(ahead.fd, buffer_, ahead.listing, &pool_);
@@ -313,6 +313,29 @@ class Walker {
     std::swap(level.listing, ahead.listing);
     if (ahead.listError != 0) throw readError(directoryPath(), ahead.listError);
     settle();
+  }
+
+  // Waits for a helper to finish listing ahead. Sleeping there costs a
+  // wake-up, up to a time slice on a busy machine, so the walk lists
+  // directories still queued while it waits and sleeps only when none is.
+  void waitFor(const Ahead& ahead, std::unique_lock<std::mutex>& guard) {
+    while (ahead.state != Ahead::State::done) {
+      Ahead* other = nullptr;
+      while (!queue_.empty() && !other) {
+        if (queue_.front()->state == Ahead::State::queued) other = queue_.front();
+        queue_.pop_front();
+      }
+      if (!other) {
+        listed_.wait(guard, [&] { return ahead.state == Ahead::State::done; });
+        return;
+      }
+      other->state = Ahead::State::taken;
+      guard.unlock();
+      const int error = listDirectory(other->fd, buffer_, other->listing, &pool_);
+      guard.lock();
+      other->listError = error;
+      other->state = Ahead::State::done;
+    }
   }
 
   // Opens subdirectories that the walk will enter soon, the nearest first:
