@@ -10,6 +10,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -231,13 +232,20 @@ TEST(Walk, TreesOfSmallDirectoriesKeepTheirOrderCancellationAndErrors) {
                RedomarkError);
   EXPECT_EQ(delivered, 1023);
 
-  // A directory no one may search, deep among the others: the walk stops at
-  // it, in its turn, with its full path, whichever thread listed it.
-  const std::string locked = "d3/s1/s2/m10";
+  // A directory no one may search, the last one met, well after the walk has
+  // begun to open directories ahead: the walk stops at it, in its turn, with
+  // its full path, whichever thread listed it.
+  std::vector<std::string> lines;
+  for (size_t from = 0, end; (end = expected.find('\n', from)) != std::string::npos; from = end + 1)
+    lines.push_back(expected.substr(from, end - from));
+  const auto isFile = [](const std::string& line) { return line.find_last_of('/') == line.find("/f"); };
+  size_t last = lines.size() - 1;
+  while (isFile(lines[last])) --last;
+  const std::string locked = lines[last];
   ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0700), 0);
-  const size_t at = expected.find(locked + "\n");
-  ASSERT_NE(at, std::string::npos);
-  const std::string before = expected.substr(0, at + locked.size() + 1);
+  std::string before;
+  for (size_t i = 0; i <= last; ++i) before += lines[i] + "\n";
+  ASSERT_GT(std::count(before.begin(), before.end(), '\n'), 1000);
   for (int round = 0; round < 3; ++round)
     EXPECT_EQ(asNobody([&] { return outcome(root); }),
               before + "Couldn't read " + root + "/" + locked + ": Permission denied");

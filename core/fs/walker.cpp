@@ -36,6 +36,8 @@ constexpr size_t parallelMinimumItems = 256;
 // to keep every helper busy while the walk is elsewhere, few enough that
 // their listings stay a small part of a walk's memory.
 constexpr size_t aheadDirectories = 32;
+// A walk this short is over sooner than a helper thread starts.
+constexpr int64_t aheadAfterItems = 256;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
 struct Ahead;
@@ -343,7 +345,7 @@ class Walker {
   // still to come. Directories on another mount are left to be opened in
   // their turn, after the visitor has seen their mount point.
   void openAhead() {
-    if (helperCount_ == 0) return;
+    if (helperCount_ == 0 || delivered_ < aheadAfterItems) return;
     std::vector<Ahead*>& batch = batch_;
     batch.clear();
     for (size_t i = depth_; i-- > 0 && aheadCount_ < aheadLimit();) {
