@@ -1,9 +1,13 @@
 """Times redomark against the plain tools a user would otherwise reach for.
 
 Each pair runs both sides in the same session, alternating which goes first,
-after one warm-up of each; the table shows medians, their ratio and the peak
-memory of one more run of save and diff. Usage (normally through scripts/bench):
+after one warm-up of each; the table shows medians of wall, user and system time, the
+ratio of the wall times and the peak memory of one more run of save and diff.
+--baseline times an earlier build beside the current one, in the same runs,
+--only diff times diff alone (on a tree still saved once), and --shape picks
+the trees (bench/tree.py). Usage (normally through scripts/bench):
     run.py REDOMARK_BINARY WORKDIR --volume btrfs=DIR --volume xfs=DIR [--files N ...] [--runs N]
+           [--shape mixed|source ...] [--only diff] [--baseline BINARY]
 """
 import argparse
 import os
@@ -21,10 +25,20 @@ MIB = 1 << 20
 
 
 class Run:
-    """One finished command: wall time, status, stderr."""
+    """One finished command: wall, user and system time, status, stderr."""
 
-    def __init__(self, seconds, status, stderr):
+    def __init__(self, seconds, status, stderr, user=0.0, system=0.0):
         self.seconds, self.status, self.stderr = seconds, status, stderr
+        self.user, self.system = user, system
+
+
+class Times:
+    """Medians of a side's runs."""
+
+    def __init__(self, runs):
+        self.wall = statistics.median(r.seconds for r in runs)
+        self.user = statistics.median(r.user for r in runs)
+        self.system = statistics.median(r.system for r in runs)
 
 
 def run(argv, env=None, stdout=subprocess.DEVNULL):
@@ -33,12 +47,12 @@ def run(argv, env=None, stdout=subprocess.DEVNULL):
                             stderr=subprocess.PIPE)
     # Read stderr only after the wait so that the timing covers the command alone;
     # the tools here write little to it.
-    _, status = os.waitpid(proc.pid, 0)
+    _, status, usage = os.wait4(proc.pid, 0)
     seconds = time.perf_counter() - start
     proc.returncode = os.waitstatus_to_exitcode(status)
     err = proc.stderr.read().decode(errors="replace")
     proc.stderr.close()
-    return Run(seconds, proc.returncode, err)
+    return Run(seconds, proc.returncode, err, usage.ru_utime, usage.ru_stime)
 
 
 def check(result, what):
@@ -56,16 +70,16 @@ def remove(path):
 
 
 class Bench:
-    def __init__(self, binary, work, runs):
-        self.binary, self.runs = binary, runs
+    def __init__(self, binary, work, runs, baseline=None, only=None):
+        self.binary, self.runs, self.baseline, self.only = binary, runs, baseline, only
         self.home = os.path.join(work, "home")
         os.makedirs(self.home, exist_ok=True)
         # A private home: no settings file, no store or trash of the user's own.
         self.env = dict(os.environ, HOME=self.home, LC_ALL="C.UTF-8")
         self.rows, self.memory = [], []
 
-    def redomark(self, *args):
-        return run([self.binary, *args], env=self.env)
+    def redomark(self, *args, binary=None):
+        return run([binary or self.binary, *args], env=self.env)
 
     def peak_memory(self, *args):
         """Peak resident memory of one untimed run. Through GNU time, because a
@@ -86,41 +100,47 @@ class Bench:
                       os.path.join(self.home, ".local")):
             remove(place)
 
-    def pair(self, mine, theirs, before=None):
-        """Times mine() and theirs() alternately, before(side) preparing each run untimed.
-        Without mine (a command redomark lacks yet) only theirs is timed."""
-        sides = {"mine": mine, "theirs": theirs}
+    def pair(self, mine, theirs, before=None, baseline=None):
+        """Times mine(), theirs() and baseline() in turn, rotating which goes first,
+        before(side) preparing each run untimed; returns each side's Times. Without
+        mine (a command redomark lacks yet) only the others are timed."""
+        sides = {"mine": mine, "theirs": theirs, "baseline": baseline}
         samples = {side: [] for side, call in sides.items() if call}
+        names = list(samples)
         for i in range(self.runs + 1):
-            order = ("mine", "theirs") if i % 2 == 0 else ("theirs", "mine")
-            for side in (s for s in order if s in samples):
+            order = names[i % len(names):] + names[:i % len(names)]
+            for side in order:
                 if before:
                     before(side)
                 os.sync()
                 result = sides[side]()
                 if i > 0:  # the first round warms the caches
                     samples[side].append(result)
-        med = {s: statistics.median(r.seconds for r in samples[s]) for s in samples}
-        if not mine:
-            return None, med["theirs"]
-        return med["mine"], med["theirs"]
+        return {s: Times(samples[s]) for s in samples}
 
-    def measure(self, fs, mount, files, available):
+    def measure(self, fs, mount, files, shape, available):
         base = os.path.join(mount, "bench")
         remove(base)
         os.makedirs(base)
         folder = os.path.join(base, f"tree-{files}")
         started = time.perf_counter()
-        paths = tree.generate(folder, files)
-        print(f"  {fs} {files}: tree made in {time.perf_counter() - started:.1f} s", flush=True)
+        paths = (tree.generate_source if shape == "source" else tree.generate)(folder, files)
+        print(f"  {fs} {shape} {files}: tree made in {time.perf_counter() - started:.1f} s", flush=True)
         copy = os.path.join(base, "copy")
         self.reset_store(mount)
         items = sum(len(d) + len(f) for _, d, f in os.walk(folder))
 
-        def add(label, mine, theirs, target):
-            self.rows.append((fs, files, label, mine, theirs, target))
-            print(f"  {fs} {files}: {label} {mine if mine is None else round(mine, 3)} s"
-                  f" vs {round(theirs, 3)} s", flush=True)
+        def add(label, times, target):
+            mine, theirs, baseline = times.get("mine"), times["theirs"], times.get("baseline")
+            self.rows.append((fs, shape, files, label, mine, theirs, baseline, target))
+            shown = "absent" if mine is None else f"{mine.wall:.3f} s"
+            print(f"  {fs} {shape} {files}: {label} {shown} vs {theirs.wall:.3f} s", flush=True)
+
+        if self.only == "diff":
+            self.measure_diff(fs, mount, base, folder, paths, files, shape, items, available, add)
+            remove(base)
+            self.reset_store(mount)
+            return
 
         cp_copy = lambda: check(run(["cp", "-a", "--reflink=always", folder, copy]), "cp")  # noqa: E731
 
@@ -129,19 +149,27 @@ class Bench:
             self.reset_store(mount)
 
         save = lambda: check(self.redomark("save", folder), "redomark save")  # noqa: E731
-        mine, theirs = self.pair(save if available["save"] else None, cp_copy, before_save)
-        add("save vs cp -a --reflink=always", mine, theirs, 1.0)
+        add("save vs cp -a --reflink=always", self.pair(save if available["save"] else None, cp_copy, before_save), 1.0)
         save_rss = None
         if available["save"]:
             before_save("mine")
             save_rss = self.peak_memory("save", folder)
         remove(copy)
         self.reset_store(mount)
+        self.measure_diff(fs, mount, base, folder, paths, files, shape, items, available, add, save_rss)
+        self.measure_list(fs, mount, folder, available, add)
+        self.measure_restore(fs, mount, folder, paths, available, add)
+        remove(base)
+        self.reset_store(mount)
 
-        # Diff: one checkpoint and one commit of the same tree, then 1% of it rewritten.
+    def measure_diff(self, fs, mount, base, folder, paths, files, shape, items, available, add, save_rss=None):
+        """One checkpoint and one commit of the same tree, then 1% of it rewritten.
+        Git's repository lies beside the tree, not in it."""
         git_dir = os.path.join(base, "git")
         git = ["git", f"--git-dir={git_dir}", f"--work-tree={folder}",
-               "-c", "user.name=bench", "-c", "user.email=bench@localhost"]
+               "-c", "user.name=bench", "-c", "user.email=bench@localhost",
+               # No collection in the background: it would run during the timings.
+               "-c", "gc.auto=0", "-c", "maintenance.auto=false"]
         check(run(["git", "init", "-q", "--bare", git_dir]), "git init")
         check(run(git + ["config", "core.bare", "false"]), "git config")
         check(run(git + ["add", "-A"]), "git add")
@@ -151,15 +179,13 @@ class Bench:
         tree.rewrite(folder, paths, 0.01, seed=2)
         git_status = lambda: check(run(git + ["status", "--porcelain"]), "git status")  # noqa: E731
         diff = lambda: check(self.redomark("diff", folder), "redomark diff")  # noqa: E731
-        mine, theirs = self.pair(diff if available["diff"] else None, git_status)
-        add("diff (1% rewritten) vs git status --porcelain", mine, theirs, 1.0)
+        baseline = None
+        if self.baseline:
+            baseline = lambda: check(self.redomark("diff", folder, binary=self.baseline), "baseline diff")  # noqa: E731
+        add("diff (1% rewritten) vs git status --porcelain",
+            self.pair(diff if available["diff"] else None, git_status, baseline=baseline), 1.0)
         diff_rss = self.peak_memory("diff", folder) if available["diff"] else None
-        self.memory.append((fs, files, items, save_rss, diff_rss))
-
-        self.measure_list(fs, mount, folder, available, add)
-        self.measure_restore(fs, mount, folder, paths, available, add)
-        remove(base)
-        self.reset_store(mount)
+        self.memory.append((fs, shape, files, items, save_rss, diff_rss))
 
     @staticmethod
     def store(mount):
@@ -185,8 +211,7 @@ class Bench:
             label, reference = "list --space vs du -s", ["du", "-s", data]
         theirs_run = lambda: check(run(reference), label)  # noqa: E731
         listing = lambda: check(self.redomark("list", folder, "--space"), "redomark list")  # noqa: E731
-        mine, theirs = self.pair(listing if available["list"] else None, theirs_run)
-        add(label, mine, theirs, 1.0)
+        add(label, self.pair(listing if available["list"] else None, theirs_run), 1.0)
 
     def measure_restore(self, fs, mount, folder, paths, available, add):
         if not available["save"]:
@@ -222,26 +247,35 @@ class Bench:
 
         label = "restore --yes vs cp -a --reflink=always + rename"
         restore = lambda: check(self.redomark("restore", folder, "--yes"), "redomark restore")  # noqa: E731
-        mine, theirs = self.pair(restore if available["restore"] else None, cp_rename, before)
-        add(label, mine, theirs, 2.0)
+        add(label, self.pair(restore if available["restore"] else None, cp_rename, before), 2.0)
         remove(fresh)
         remove(old)
 
     def table(self):
-        lines = [f"{'volume':<7} {'files':>7}  {'pair':<50} {'redomark s':>10} {'other s':>9}"
-                 f" {'ratio':>6} {'target':>7}"]
-        for fs, files, label, mine, theirs, target in self.rows:
-            shown = "absent" if mine is None else f"{mine:10.3f}"
-            ratio = "-" if mine is None else f"{mine / theirs:5.2f}x"
-            lines.append(f"{fs:<7} {files:>7}  {label:<50} {shown:>10} {theirs:9.3f} {ratio:>6}"
-                         f" {'<=' + format(target, '.1f') + 'x':>7}")
+        """Times as wall/user/system seconds; ratios of wall times to the other tool's."""
+        baseline = any(row[6] for row in self.rows)
+        head = f"{'volume':<7} {'shape':<6} {'files':>7}  {'pair':<50} {'redomark s':>20} {'other s':>20} {'ratio':>6}"
+        if baseline:
+            head += f" {'baseline s':>20} {'ratio':>6}"
+        lines = [head + f" {'target':>7}"]
+
+        def times(t):
+            return f"{t.wall:.3f}/{t.user:.3f}/{t.system:.3f}"
+
+        for fs, shape, files, label, mine, theirs, base, target in self.rows:
+            line = (f"{fs:<7} {shape:<6} {files:>7}  {label:<50} {'absent' if mine is None else times(mine):>20}"
+                    f" {times(theirs):>20} {'-' if mine is None else format(mine.wall / theirs.wall, '5.2f') + 'x':>6}")
+            if baseline:
+                line += (f" {'-' if base is None else times(base):>20}"
+                         f" {'-' if base is None else format(base.wall / theirs.wall, '5.2f') + 'x':>6}")
+            lines.append(line + f" {'<=' + format(target, '.1f') + 'x':>7}")
         lines.append("")
-        lines.append(f"{'volume':<7} {'files':>7} {'items':>7}  {'save peak MiB':>13} {'diff peak MiB':>13}"
-                     f" {'budget MiB':>10}")
-        for fs, files, items, save_rss, diff_rss in self.memory:
+        lines.append(f"{'volume':<7} {'shape':<6} {'files':>7} {'items':>7}  {'save peak MiB':>13}"
+                     f" {'diff peak MiB':>13} {'budget MiB':>10}")
+        for fs, shape, files, items, save_rss, diff_rss in self.memory:
             budget = (16 * MIB + 300 * items) / MIB
             shown = ["absent" if r is None else f"{r / MIB:.1f}" for r in (save_rss, diff_rss)]
-            lines.append(f"{fs:<7} {files:>7} {items:>7}  {shown[0]:>13} {shown[1]:>13} {budget:10.1f}")
+            lines.append(f"{fs:<7} {shape:<6} {files:>7} {items:>7}  {shown[0]:>13} {shown[1]:>13} {budget:10.1f}")
         return "\n".join(lines)
 
 
@@ -252,8 +286,12 @@ def main():
     parser.add_argument("--volume", action="append", required=True, help="NAME=MOUNTPOINT")
     parser.add_argument("--files", type=int, action="append")
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--shape", choices=("mixed", "source"), action="append")
+    parser.add_argument("--only", choices=("diff",))
+    parser.add_argument("--baseline", help="an earlier redomark to time beside this one")
     args = parser.parse_args()
-    bench = Bench(os.path.abspath(args.binary), os.path.abspath(args.work), args.runs)
+    bench = Bench(os.path.abspath(args.binary), os.path.abspath(args.work), args.runs,
+                  args.baseline and os.path.abspath(args.baseline), args.only)
     volumes = [v.split("=", 1) for v in args.volume]
 
     probe = os.path.join(volumes[0][1], "probe")
@@ -268,10 +306,12 @@ def main():
               flush=True)
 
     for files in args.files or [10000, 100000]:
-        for fs, mount in volumes:
-            bench.measure(fs, mount, files, available)
+        for shape in args.shape or ["mixed", "source"]:
+            for fs, mount in volumes:
+                bench.measure(fs, mount, files, shape, available)
     print()
-    print(f"medians of {args.runs} runs after one warm-up, both sides alternating")
+    print(f"medians of {args.runs} runs after one warm-up, the sides taking turns to go first;"
+          " times are wall/user/system seconds")
     print(bench.table())
 
 

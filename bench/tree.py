@@ -1,8 +1,11 @@
 """Generates the benchmark's folder trees and rewrites a share of their files.
 
-A tree is deterministic for a given seed: nested directories, files from 0 to
-64 KiB (most of them small, as in a source tree), a few MiB-sized files, some
-symbolic links and a few names outside ASCII.
+A tree is deterministic for a given seed. The "mixed" shape: nested
+directories of very different sizes, files from 0 to 64 KiB (most of them
+small), a few MiB-sized files, some symbolic links and a few names outside
+ASCII. The "source" shape, the common one of source trees: directories of
+some 70 files each (about 1,400 of them for 100,000 files), nested a few
+levels deep, files from 0 to 16 KiB.
 """
 import os
 import random
@@ -51,6 +54,31 @@ def generate(root, files, seed=1):
         if i % 10 == 0:
             target = "missing-target"
         os.symlink(target, os.path.join(root, parent, f"link{i:05d}"))
+    return paths
+
+
+def generate_source(root, files, seed=1):
+    """Creates root in the source shape with `files` regular files; returns their relative paths."""
+    rng = random.Random(seed)
+    os.makedirs(root)
+    count = max(1, round(files / 70))
+    dirs = [""]
+    for i in range(count - 1):
+        # Mostly under a recent directory, as modules hold packages: a few levels deep.
+        parent = dirs[max(0, len(dirs) - 1 - int(rng.expovariate(0.3)))] if rng.random() < 0.8 else ""
+        if parent.count("/") >= 5:
+            parent = ""
+        rel = os.path.join(parent, f"pkg{i:04d}" if rng.random() > 0.01 else f"modulé{i}")
+        os.mkdir(os.path.join(root, rel))
+        dirs.append(rel)
+    paths = []
+    for i in range(files):
+        parent = dirs[i * count // files]
+        name = f"source_{i:06d}.c" if rng.random() > 0.01 else f"entête-{i}.h"
+        rel = os.path.join(parent, name)
+        with open(os.path.join(root, rel), "wb") as f:
+            f.write(_content(rng, rng.randrange(0, (16 << 10) + 1)))
+        paths.append(rel)
     return paths
 
 

@@ -115,6 +115,13 @@ TEST(ManifestCoding, WritesCompactBytesAndReadsThemBack) {
   EXPECT_TRUE(decodeManifest(" [ ] ").empty());
   EXPECT_EQ(decodeManifest(R"([{"m":1,"s":2,"extra":[{}],"k":"f","p":"x"}])"),
             (std::vector<ManifestEntry>{{"x", EntryKind::file, 2, 1}}));
+  // The exact bytes win over the text on either side of it, and leave the next path whole.
+  EXPECT_EQ(decodeManifest(R"([{"p":"a longer text","b":"eP8=","k":"f","s":2,"m":1},{"p":"y","k":"d","s":0,"m":3},)"
+                           R"({"b":"eP4=","p":"x�","k":"f","s":4,"m":5},{"p":"z","k":"f","s":6,"m":7}])"),
+            (std::vector<ManifestEntry>{{"x\xFF", EntryKind::file, 2, 1},
+                                        {"y", EntryKind::directory, 0, 3},
+                                        {"x\xFE", EntryKind::file, 4, 5},
+                                        {"z", EntryKind::file, 6, 7}}));
 }
 
 TEST(ManifestCoding, OneBadEntrySpoilsTheWholeManifest) {
@@ -139,13 +146,20 @@ TEST(ManifestCoding, OneBadEntrySpoilsTheWholeManifest) {
 // is a date with a fraction, which is dropped, never rounded up.
 TEST(ManifestCoding, ALargeManifestReadInPiecesReadsAsOneText) {
   std::vector<ManifestEntry> entries;
-  for (int i = 0; i < 20000; ++i) entries.push_back({"d/\"f\",]}" + std::to_string(i), EntryKind::file, i, -i});
+  // Quotes, brackets and runs of backslashes in names, and names ending in
+  // one, so that pieces cut inside their escapes.
+  for (int i = 0; i < 20000; ++i)
+    entries.push_back({"d/\"f\",]}" + std::string(i % 4, '\\') + std::to_string(i) + std::string(i % 3, '\\'),
+                       EntryKind::file, i, -i});
   const std::string text = encodeManifest(entries);
   ASSERT_GT(text.size(), 3u << 18);  // several of the pieces it is parsed in
   EXPECT_EQ(decodeManifest(text), entries);
   ManifestDecoder bytewise;
   for (char c : text) bytewise.add(std::string_view(&c, 1));
   EXPECT_EQ(bytewise.finish(), entries);
+  ManifestDecoder uneven;
+  for (size_t at = 0, n = 1; at < text.size(); at += n, n = n % 7 + 1) uneven.add(text.substr(at, n));
+  EXPECT_EQ(uneven.finish(), entries);
 
   const size_t middle = text.find("},{", text.size() / 2) + 1;
   const std::string blanks(300 * 1024, ' ');

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <stdexcept>
@@ -179,6 +182,75 @@ TEST(Walk, CancellationIsSeenAtEvery512thEntry) {
                     }),
                RedomarkError);
   EXPECT_EQ(delivered, 1023);
+}
+
+// The pre-order the walk must keep: each directory's items in the order the
+// system lists them, each subdirectory's items right after it.
+void listedPreOrder(const std::string& root, const std::string& prefix, std::string& out) {
+  DIR* dir = opendir((root + "/" + prefix).c_str());
+  ASSERT_NE(dir, nullptr);
+  std::vector<std::pair<std::string, bool>> items;
+  while (const dirent* d = readdir(dir)) {
+    const std::string name = d->d_name;
+    if (name != "." && name != "..") items.emplace_back(name, d->d_type == DT_DIR);
+  }
+  closedir(dir);
+  for (const auto& [name, isDir] : items) {
+    out += prefix + name + "\n";
+    if (isDir) listedPreOrder(root, prefix + name + "/", out);
+  }
+}
+
+// Many directories of a few items each, nested as source trees are: their
+// listings are made on helper threads ahead of the walk, which must deliver
+// exactly what a walk of one thread would, in its order, and stop as it does.
+TEST(Walk, TreesOfSmallDirectoriesKeepTheirOrderCancellationAndErrors) {
+  ScratchDir scratch(Volume::btrfs);
+  ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
+  const std::string root = scratch / "tree";
+  for (int i = 0; i < 60; ++i) {
+    std::string dir = "d" + std::to_string(i % 7);
+    for (int depth = 0; depth < i % 4; ++depth) dir += "/s" + std::to_string(i % 3 + depth);
+    dir += "/m" + std::to_string(i);
+    createDirectories(root + "/" + dir);
+    for (int f = 0; f < 20; ++f) writeWholeFile(root + "/" + dir + "/f" + std::to_string(f), std::string(f, 'x'));
+  }
+  std::string expected;
+  listedPreOrder(root, "", expected);
+  for (int round = 0; round < 5; ++round) ASSERT_EQ(outcome(root), expected + "ok") << "round " << round;
+  std::map<std::string, int64_t> sizes;
+  for (const WalkEntry& e : walkAll(root))
+    if (e.kind == EntryKind::file) sizes[e.path] = e.size;
+  EXPECT_EQ(sizes.size(), 1200u);
+  EXPECT_EQ(sizes["d5/s2/s3/m26/f11"], 11);
+
+  OperationControl control;
+  int delivered = 0;
+  EXPECT_THROW(walk(root, &control,
+                    [&](const WalkEntry&) {
+                      if (++delivered == 600) control.cancel();
+                    }),
+               RedomarkError);
+  EXPECT_EQ(delivered, 1023);
+
+  // A directory no one may search, the last one met, well after the walk has
+  // begun to open directories ahead: the walk stops at it, in its turn, with
+  // its full path, whichever thread listed it.
+  std::vector<std::string> lines;
+  for (size_t from = 0, end; (end = expected.find('\n', from)) != std::string::npos; from = end + 1)
+    lines.push_back(expected.substr(from, end - from));
+  const auto isFile = [](const std::string& line) { return line.find_last_of('/') == line.find("/f"); };
+  size_t last = lines.size() - 1;
+  while (isFile(lines[last])) --last;
+  const std::string locked = lines[last];
+  ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0700), 0);
+  std::string before;
+  for (size_t i = 0; i <= last; ++i) before += lines[i] + "\n";
+  ASSERT_GT(std::count(before.begin(), before.end(), '\n'), 1000);
+  for (int round = 0; round < 3; ++round)
+    EXPECT_EQ(asNobody([&] { return outcome(root); }),
+              before + "Couldn't read " + root + "/" + locked + ": Permission denied");
+  ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0755), 0);
 }
 
 TEST(Walk, DeepTreesNeedFewDescriptorsAndLeaveNoneOpen) {

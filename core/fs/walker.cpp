@@ -9,8 +9,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -27,11 +32,19 @@ constexpr size_t listingBufferBytes = 64 * 1024;
 // and finish, tens of microseconds when a core is free and up to a time slice
 // when the machine is busy: more than a typical directory's calls take alone.
 constexpr size_t parallelMinimumItems = 256;
+// Directories opened ahead of the walk and not yet entered, at most: enough
+// to keep every helper busy while the walk is elsewhere, few enough that
+// their listings stay a small part of a walk's memory.
+constexpr size_t aheadDirectories = 32;
+// A walk this short is over sooner than a helper thread starts.
+constexpr int64_t aheadAfterItems = 256;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+
+struct Ahead;
 
 // One item of a directory, examined while the directory was open.
 struct Child {
-  size_t nameOffset = 0;  // into Level::names
+  size_t nameOffset = 0;  // into Listing::names
   size_t nameLength = 0;
   int error = 0;  // errno of the failed status call, else 0
   EntryKind kind = EntryKind::other;
@@ -39,6 +52,26 @@ struct Child {
   int64_t mtimeNs = 0;
   int32_t dev = 0;
   bool mountRoot = false;
+  Ahead* ahead = nullptr;  // this subdirectory, opened ahead of the walk
+};
+
+// A directory's items and their names, each name followed by its terminator
+// for the status call.
+struct Listing {
+  std::vector<Child> children;
+  std::string names;
+};
+
+// A subdirectory opened as soon as its parent was entered, and listed by
+// whichever thread gets to it first, so that the status calls of directories
+// still ahead run on other cores while the walk delivers the current one.
+struct Ahead {
+  enum class State { queued, taken, done };
+  State state = State::queued;  // guarded by the walker's lock
+  int fd = -1;
+  int openError = 0;  // errno of the failed open, else 0
+  int listError = 0;  // errno of the failed listing, else 0
+  Listing listing;
 };
 
 // One directory on the way from the root to the current item. Its vectors
@@ -46,10 +79,11 @@ struct Child {
 // meets larger directories or deeper trees than before.
 struct Level {
   int fd = -1;
-  std::vector<Child> children;
-  std::string names;
+  int32_t dev = 0;
+  Listing listing;
   size_t next = 0;
-  size_t pathLength = 0;    // bytes of the path buffer up to and including this directory's "/"
+  size_t aheadFrom = 0;   // first child not yet considered for opening ahead
+  size_t pathLength = 0;  // bytes of the path buffer up to and including this directory's "/"
 };
 
 EntryKind kindOf(mode_t mode) {
@@ -80,6 +114,55 @@ RedomarkError readError(const std::string& path, int error) {
   return RedomarkError::io("Couldn't read " + path + ": " + std::strerror(error));
 }
 
+// statx rather than fstatat: the same one call, and it also tells a mount
+// point whose device is the folder's own (a bind mount of the same volume).
+void examineChild(int fd, const std::string& names, Child& child) {
+  struct statx facts;
+  if (statx(fd, names.data() + child.nameOffset, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+            STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME, &facts) != 0) {
+    child.error = errno;
+    return;
+  }
+  child.kind = kindOf(facts.stx_mode);
+  child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.stx_size) : 0;
+  child.mtimeNs = facts.stx_mtime.tv_sec * 1'000'000'000 + facts.stx_mtime.tv_nsec;
+  child.dev = static_cast<int32_t>(makedev(facts.stx_dev_major, facts.stx_dev_minor));
+  child.mountRoot = (facts.stx_attributes & facts.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+}
+
+// Lists the open directory fd into listing and examines every item; the
+// errno of a failed listing, else 0. A large directory's status calls are
+// shared with pool when one is given.
+int listDirectory(int fd, std::vector<char>& buffer, Listing& listing, ParallelRange* pool) {
+  listing.children.clear();
+  listing.names.clear();
+  if (buffer.empty()) buffer.resize(listingBufferBytes);
+  for (;;) {
+    const ssize_t got = getdents64(fd, buffer.data(), buffer.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (got == 0) break;
+    for (ssize_t at = 0; at < got;) {
+      const auto* d = reinterpret_cast<const dirent64*>(buffer.data() + at);
+      at += d->d_reclen;
+      const char* name = d->d_name;
+      if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+      Child& child = listing.children.emplace_back();
+      child.nameOffset = listing.names.size();
+      child.nameLength = std::strlen(name);
+      listing.names.append(name, child.nameLength + 1);
+    }
+  }
+  if (pool && listing.children.size() >= parallelMinimumItems) {
+    pool->run(listing.children.size(), [&](size_t i) { examineChild(fd, listing.names, listing.children[i]); });
+  } else {
+    for (Child& child : listing.children) examineChild(fd, listing.names, child);
+  }
+  return 0;
+}
+
 class Walker {
  public:
   Walker(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit)
@@ -90,8 +173,18 @@ class Walker {
   }
 
   ~Walker() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      stopping_ = true;
+    }
+    queuedOrStopping_.notify_all();
+    // A helper may still be listing a directory; its descriptor is closed
+    // only once the helper is gone.
+    for (std::thread& helper : helpers_) helper.join();
     for (Level& level : levels_)
       if (level.fd >= 0) close(level.fd);
+    for (const std::unique_ptr<Ahead>& ahead : aheads_)
+      if (ahead->fd >= 0) close(ahead->fd);
   }
 
   Walker(const Walker&) = delete;
@@ -102,23 +195,33 @@ class Walker {
     // caller's descriptor shares.
     const int rootFd = openat(rootFd_, ".", directoryOpenFlags);
     if (rootFd < 0) throw readError(root_, errno);
-    enter(rootFd, prefix_);
+    struct stat facts {};
+    const int32_t dev = fstat(rootFd, &facts) == 0 ? static_cast<int32_t>(facts.st_dev) : 0;
+    Level& level = push(rootFd, dev, prefix_);
+    if (const int error = listDirectory(level.fd, buffer_, level.listing, &pool_)) throw readError(root_, error);
+    settle();
     while (depth_ > 0) step();
   }
 
  private:
   Level& top() { return levels_[depth_ - 1]; }
 
-  void enter(int fd, size_t pathLength) {
+  Level& push(int fd, int32_t dev, size_t pathLength) {
     if (levels_.size() == depth_) levels_.emplace_back();
     Level& level = levels_[depth_++];
     level.fd = fd;
-    level.children.clear();
-    level.names.clear();
+    level.dev = dev;
     level.next = 0;
+    level.aheadFrom = 0;
     level.pathLength = pathLength;
-    list(level);
-    if (depth_ > openBudget_) closeLevel(level);
+    return level;
+  }
+
+  // A newly entered directory: closed when too deep to stay open, and its
+  // subdirectories opened ahead.
+  void settle() {
+    if (depth_ > openBudget_) closeLevel(top());
+    openAhead();
   }
 
   void closeLevel(Level& level) {
@@ -126,74 +229,16 @@ class Walker {
     level.fd = -1;
   }
 
-  std::string directoryPath(const Level& level) const {
-    return level.pathLength == prefix_ ? root_ : path_.substr(0, level.pathLength - 1);
-  }
-
-  void list(Level& level) {
-    if (buffer_.empty()) buffer_.resize(listingBufferBytes);
-    for (;;) {
-      const ssize_t got = getdents64(level.fd, buffer_.data(), buffer_.size());
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        throw readError(directoryPath(level), errno);
-      }
-      if (got == 0) break;
-      for (ssize_t at = 0; at < got;) {
-        const auto* d = reinterpret_cast<const dirent64*>(buffer_.data() + at);
-        at += d->d_reclen;
-        const char* name = d->d_name;
-        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-        addChild(level, name);
-      }
-    }
-    examineChildren(level);
-  }
-
-  void addChild(Level& level, const char* name) {
-    Child& child = level.children.emplace_back();
-    child.nameOffset = level.names.size();
-    child.nameLength = std::strlen(name);
-    // Each name is followed by its terminator, for the status call.
-    level.names.append(name, child.nameLength + 1);
-  }
-
-  // The status calls are nearly all of a walk's time, and independent of
-  // one another, so a large directory's are shared among a few threads.
-  void examineChildren(Level& level) {
-    const std::function<void(size_t)> examine = [&level](size_t i) { examineChild(level, level.children[i]); };
-    if (level.children.size() >= parallelMinimumItems)
-      pool_.run(level.children.size(), examine);
-    else
-      for (size_t i = 0; i < level.children.size(); ++i) examine(i);
-  }
-
-  // statx rather than fstatat: the same one call, and it also tells a mount
-  // point whose device is the folder's own (a bind mount of the same volume).
-  static void examineChild(const Level& level, Child& child) {
-    struct statx facts;
-    if (statx(level.fd, level.names.data() + child.nameOffset, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME, &facts) != 0) {
-      child.error = errno;
-      return;
-    }
-    child.kind = kindOf(facts.stx_mode);
-    child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.stx_size) : 0;
-    child.mtimeNs = facts.stx_mtime.tv_sec * 1'000'000'000 + facts.stx_mtime.tv_nsec;
-    child.dev = static_cast<int32_t>(makedev(facts.stx_dev_major, facts.stx_dev_minor));
-    child.mountRoot = (facts.stx_attributes & facts.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
-  }
-
   // Delivers the next item of the current directory, or leaves the directory.
   void step() {
     Level& level = top();
-    if (level.next == level.children.size()) {
+    if (level.next == level.listing.children.size()) {
       closeLevel(level);
       --depth_;
       return;
     }
-    const Child& child = level.children[level.next++];
-    const char* name = level.names.data() + child.nameOffset;
+    Child& child = level.listing.children[level.next++];
+    const char* name = level.listing.names.data() + child.nameOffset;
     path_.resize(level.pathLength);
     path_.append(name, child.nameLength);
     if (child.error != 0) throw readError(path_, child.error);
@@ -211,18 +256,28 @@ class Walker {
     entry_.mountRoot = child.mountRoot;
     visit_(entry_);
 
-    if (child.kind == EntryKind::directory) descend(level);
+    if (child.kind == EntryKind::directory) descend(level, child);
   }
 
-  void descend(const Level& parent) {
+  void descend(Level& parent, Child& child) {
+    if (child.ahead) return enterAhead(child);
     const int fd = parent.fd >= 0 ? openat(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags)
                                   : openFromAnchor();
-    // Its status said directory: it was replaced (by a link, say) since.
-    if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) throw RedomarkError::pathChanged(path_);
-    if (fd < 0) throw readError(path_, errno);
+    if (fd < 0) throw openError(errno);
     path_ += '/';
-    enter(fd, path_.size());
+    Level& level = push(fd, child.dev, path_.size());
+    if (const int error = listDirectory(fd, buffer_, level.listing, &pool_)) throw readError(directoryPath(), error);
+    settle();
   }
+
+  // Its status said directory: a failure to open it as one means it was
+  // replaced (by a link, say) since.
+  RedomarkError openError(int error) const {
+    if (error == ELOOP || error == ENOTDIR) return RedomarkError::pathChanged(path_);
+    return readError(path_, error);
+  }
+
+  std::string directoryPath() const { return path_.substr(0, path_.size() - 1); }
 
   // Opens the current path relative to the deepest directory still open,
   // following no link on the way; the root itself is always open.
@@ -232,6 +287,140 @@ class Walker {
     }
     const Level& anchor = levels_[i];
     return openDirectoryBelow(anchor.fd, std::string_view(path_).substr(anchor.pathLength));
+  }
+
+  // Enters a subdirectory opened ahead, listing it here unless a helper has
+  // taken it, in which case the walk waits for that helper.
+  void enterAhead(Child& child) {
+    Ahead& ahead = *child.ahead;
+    child.ahead = nullptr;
+    --aheadCount_;
+    bool listHere = false;
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      if (ahead.state == Ahead::State::queued) {
+        ahead.state = Ahead::State::taken;
+        listHere = true;
+      } else {
+        waitFor(ahead, guard);
+      }
+    }
+    if (listHere && ahead.openError == 0) ahead.listError = listDirectory(ahead.fd, buffer_, ahead.listing, &pool_);
+    spare_.push_back(&ahead);
+    if (ahead.openError != 0) throw openError(ahead.openError);
+    path_ += '/';
+    Level& level = push(ahead.fd, child.dev, path_.size());
+    ahead.fd = -1;
+    // The level's vectors go to the spare, to be filled again.
+    std::swap(level.listing, ahead.listing);
+    if (ahead.listError != 0) throw readError(directoryPath(), ahead.listError);
+    settle();
+  }
+
+  // Waits for a helper to finish listing ahead. Sleeping there costs a
+  // wake-up, up to a time slice on a busy machine, so the walk lists
+  // directories still queued while it waits and sleeps only when none is.
+  void waitFor(const Ahead& ahead, std::unique_lock<std::mutex>& guard) {
+    while (ahead.state != Ahead::State::done) {
+      Ahead* other = nullptr;
+      while (!queue_.empty() && !other) {
+        if (queue_.front()->state == Ahead::State::queued) other = queue_.front();
+        queue_.pop_front();
+      }
+      if (!other) {
+        listed_.wait(guard, [&] { return ahead.state == Ahead::State::done; });
+        return;
+      }
+      other->state = Ahead::State::taken;
+      guard.unlock();
+      const int error = listDirectory(other->fd, buffer_, other->listing, &pool_);
+      guard.lock();
+      other->listError = error;
+      other->state = Ahead::State::done;
+    }
+  }
+
+  // Opens subdirectories that the walk will enter soon, the nearest first:
+  // those of the current directory, then those of the directories above it
+  // still to come. Directories on another mount are left to be opened in
+  // their turn, after the visitor has seen their mount point.
+  void openAhead() {
+    if (helperCount_ == 0 || delivered_ < aheadAfterItems) return;
+    std::vector<Ahead*>& batch = batch_;
+    batch.clear();
+    for (size_t i = depth_; i-- > 0 && aheadCount_ < aheadLimit();) {
+      Level& level = levels_[i];
+      if (level.fd < 0) continue;
+      std::vector<Child>& children = level.listing.children;
+      level.aheadFrom = std::max(level.aheadFrom, level.next);
+      for (; level.aheadFrom < children.size() && aheadCount_ < aheadLimit(); ++level.aheadFrom) {
+        Child& child = children[level.aheadFrom];
+        if (child.kind != EntryKind::directory || child.error != 0 || child.mountRoot || child.dev != level.dev) continue;
+        Ahead& ahead = spareAhead();
+        ahead.fd = openat(level.fd, level.listing.names.data() + child.nameOffset, directoryOpenFlags);
+        ahead.openError = ahead.fd < 0 ? errno : 0;
+        ahead.listError = 0;
+        child.ahead = &ahead;
+        ++aheadCount_;
+        batch.push_back(&ahead);
+      }
+    }
+    if (batch.empty()) return;
+    startHelpers();
+    {
+      // A spare may still be in the queue from its last use; its state says
+      // whether a helper should take it.
+      std::lock_guard<std::mutex> guard(lock_);
+      for (Ahead* ahead : batch) ahead->state = ahead->openError != 0 ? Ahead::State::done : Ahead::State::queued;
+      queue_.insert(queue_.begin(), batch.begin(), batch.end());
+    }
+    if (batch.size() == 1)
+      queuedOrStopping_.notify_one();
+    else
+      queuedOrStopping_.notify_all();
+  }
+
+  size_t aheadLimit() const { return std::min(aheadDirectories, openBudget_); }
+
+  Ahead& spareAhead() {
+    if (spare_.empty()) {
+      aheads_.push_back(std::make_unique<Ahead>());
+      return *aheads_.back();
+    }
+    Ahead* ahead = spare_.back();
+    spare_.pop_back();
+    return *ahead;
+  }
+
+  void startHelpers() {
+    while (helpers_.size() < helperCount_) {
+      try {
+        helpers_.emplace_back([this] { helperLoop(); });
+      } catch (const std::system_error&) {
+        helperCount_ = helpers_.size();  // the walk lists what no helper takes
+        return;
+      }
+    }
+  }
+
+  // Lists queued directories, the nearest first, until the walk ends.
+  void helperLoop() {
+    std::vector<char> buffer;
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+      queuedOrStopping_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
+      if (stopping_) return;
+      Ahead& ahead = *queue_.front();
+      queue_.pop_front();
+      if (ahead.state != Ahead::State::queued) continue;  // the walk took it itself
+      ahead.state = Ahead::State::taken;
+      guard.unlock();
+      const int error = listDirectory(ahead.fd, buffer, ahead.listing, nullptr);
+      guard.lock();
+      ahead.listError = error;
+      ahead.state = Ahead::State::done;
+      listed_.notify_all();
+    }
   }
 
   const std::string& root_;
@@ -247,6 +436,20 @@ class Walker {
   std::vector<char> buffer_;
   WalkEntry entry_;
   int64_t delivered_ = 0;
+
+  // Directories opened ahead. Only the walk's thread creates, enters and
+  // counts them; their state and the queue are shared with the helpers.
+  size_t helperCount_ = statusHelpers();
+  std::vector<std::unique_ptr<Ahead>> aheads_;  // every one made, to close what is left
+  std::vector<Ahead*> spare_;                   // entered, ready to be used again
+  std::vector<Ahead*> batch_;
+  size_t aheadCount_ = 0;  // opened and not yet entered
+  std::vector<std::thread> helpers_;
+  std::mutex lock_;
+  std::condition_variable queuedOrStopping_;
+  std::condition_variable listed_;
+  std::deque<Ahead*> queue_;  // guarded by lock_; may hold ones the walk took itself
+  bool stopping_ = false;     // guarded by lock_
 };
 
 }  // namespace

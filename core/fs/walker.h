@@ -1,8 +1,9 @@
 // Physical, pre-order walk of a folder: every item below the root once, each
 // directory before its contents, links never followed, the working directory
-// never changed. One status call per item; a directory's status calls may be
-// spread over a few helper threads, but the visitor is always called on the
-// caller's thread.
+// never changed. One status call per item. Past its first few hundred items a
+// walk opens subdirectories ahead and helper threads list and examine them, a
+// whole directory each, while the walk delivers; the visitor is always called
+// on the caller's thread, in the same order and with the same errors.
 #pragma once
 
 #include <cstdint>

@@ -20,20 +20,24 @@ bool isAscii(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-std::vector<ManifestEntry> readManifest(const std::string& checkpointDirectory) {
+ManifestTable readManifest(const std::string& checkpointDirectory) {
   // Through the directory's descriptor and without following a link at either
   // name, so that a link planted in the store cannot make a diff read elsewhere.
   // Decoded as it is read, so that its text is never held whole.
   errno = 0;
   const auto directory = DirectoryHandle::open(checkpointDirectory);
   ManifestDecoder decoder;
+  if (directory) {
+    if (const std::optional<ItemStatus> facts = directory->status("manifest.json"))
+      decoder.expect(static_cast<size_t>(facts->size));
+  }
   if (!directory || !directory->readFile("manifest.json", [&](std::string_view piece) { decoder.add(piece); }))
     throw std::system_error(errno ? errno : EIO, std::generic_category(),
                             "Couldn't read " + checkpointDirectory + "/manifest.json");
-  return decoder.finish();
+  return decoder.finishTable();
 }
 
-bool unchanged(const WalkEntry& now, const ManifestEntry& saved) {
+bool unchanged(const WalkEntry& now, const ManifestTable::Row& saved) {
   if (now.kind != saved.kind) return false;
   return now.kind == EntryKind::directory || (now.size == saved.size && now.mtimeNs == saved.mtimeNs);
 }
@@ -61,7 +65,7 @@ void sortByNfcPath(std::vector<Change>& changes) {
 std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
                                              const CheckpointStore& store) {
   // The manifest's text is gone once it is decoded; the index holds no paths.
-  std::vector<ManifestEntry> saved = readManifest(store.checkpointDirectory(checkpoint));
+  const ManifestTable saved = readManifest(store.checkpointDirectory(checkpoint));
   ManifestIndex index(saved);
   std::vector<Change> changes;
   {
@@ -73,14 +77,14 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
         changes.push_back(Change{e.path, Change::Kind::added, isDir, e.size, std::nullopt});
         return;
       }
-      if (!unchanged(e, saved[at]))
-        changes.push_back(Change{e.path, Change::Kind::modified, isDir, e.size, saved[at].size});
+      if (!unchanged(e, saved.rows[at]))
+        changes.push_back(Change{e.path, Change::Kind::modified, isDir, e.size, saved.rows[at].size});
     });
   }
   for (size_t i = 0; i < saved.size(); ++i) {
     if (index.claimed(i)) continue;
-    ManifestEntry& entry = saved[i];
-    changes.push_back(Change{std::move(entry.path), Change::Kind::deleted, entry.kind == EntryKind::directory,
+    const ManifestTable::Row& entry = saved.rows[i];
+    changes.push_back(Change{std::string(saved.path(i)), Change::Kind::deleted, entry.kind == EntryKind::directory,
                              std::nullopt, entry.size});
   }
   sortByNfcPath(changes);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/records/checkpoint.h"
+#include "core/records/record_coding.h"
 
 namespace redomark {
 
@@ -21,6 +22,7 @@ class ManifestIndex {
   // must outlive the index, unchanged. Throws std::length_error beyond 2^32 - 2
   // entries.
   explicit ManifestIndex(const std::vector<ManifestEntry>& entries);
+  explicit ManifestIndex(const ManifestTable& table);
 
   // The position of the unclaimed entry at this path, claimed now; npos when
   // there is none.
@@ -28,15 +30,22 @@ class ManifestIndex {
   bool claimed(size_t position) const { return claimed_[position]; }
 
  private:
-  static constexpr uint32_t emptySlot = UINT32_MAX;
+  static constexpr uint64_t emptySlot = UINT64_MAX;
 
-  std::string_view keyOf(uint32_t position) const { return entries_[position].path; }
-  uint32_t& slotFor(std::string_view key);
+  void build(size_t count);
+  std::string_view keyOf(uint32_t position) const {
+    return entries_ ? std::string_view((*entries_)[position].path) : table_->path(position);
+  }
+  // A slot holds the high half of its path's hash above the entry's position,
+  // so that a probe past other paths rarely has to read them.
+  uint64_t& slotFor(std::string_view key, uint64_t hash);
 
-  const std::vector<ManifestEntry>& entries_;
-  std::vector<uint32_t> slots_;
+  const std::vector<ManifestEntry>* entries_ = nullptr;
+  const ManifestTable* table_ = nullptr;
+  std::vector<uint64_t> slots_;
   size_t mask_ = 0;
   std::vector<bool> claimed_;
+  size_t lastClaimed_ = SIZE_MAX;  // the position claimed last; one past it wraps to 0
 };
 
 }  // namespace redomark

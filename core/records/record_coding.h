@@ -45,15 +45,37 @@ class ManifestEncoder {
 };
 std::vector<ManifestEntry> decodeManifest(std::string_view json);
 
+// A decoded manifest held compactly, for reading a large one quickly: every
+// path's bytes in one buffer, the rest of each entry in a row of its own.
+struct ManifestTable {
+  struct Row {
+    size_t pathOffset = 0;  // into paths
+    uint32_t pathLength = 0;
+    EntryKind kind = EntryKind::file;
+    int64_t size = 0;
+    int64_t mtimeNs = 0;
+  };
+  std::string paths;
+  std::vector<Row> rows;
+
+  std::string_view path(size_t i) const { return std::string_view(paths).substr(rows[i].pathOffset, rows[i].pathLength); }
+  size_t size() const { return rows.size(); }
+};
+
 // The same reading of a manifest handed over in pieces of any size, holding
 // only its entries and the text of the entries not yet read: the text is
 // parsed a few hundred KiB of whole entries at a time. Refuses exactly what
 // decodeManifest refuses, with the same error.
 class ManifestDecoder {
  public:
+  // Room for the entries of a text of this many bytes, made before the first
+  // piece, so that a large table is never copied while it grows. Only the
+  // part that is filled takes memory.
+  void expect(size_t textBytes);
   void add(std::string_view piece);
-  // The entries, or JsonError; add may not be called after it.
+  // The entries, or JsonError; add may not be called after either.
   std::vector<ManifestEntry> finish();
+  ManifestTable finishTable();
 
  private:
   void scan();
@@ -69,7 +91,7 @@ class ManifestDecoder {
   bool inString_ = false;
   bool escaped_ = false;
   size_t chunks_ = 0;
-  std::vector<ManifestEntry> entries_;
+  ManifestTable table_;
   // A wrong or missing member is reported only once the whole text is known
   // to be JSON, as a parser of the whole text would.
   std::optional<JsonError> entryError_;

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 
 #include "core/records/base64.h"
 #include "core/records/json_reading.h"
@@ -45,22 +46,27 @@ enum EntryKey : unsigned {
   everyEntryKey = (1u << 4) - 1,
 };
 
-// Reads one manifest object into a slot that already exists, so the walk over
-// a large manifest allocates nothing beyond each entry's own path.
-void readEntry(simdjson::dom::element value, ManifestEntry& entry) {
+// Reads one manifest object into a new row, its path appended to the
+// table's buffer, so that reading a large manifest allocates only while the
+// buffer and the rows grow.
+void readEntry(simdjson::dom::element value, ManifestTable& table) {
+  ManifestTable::Row& entry = table.rows.emplace_back();
+  entry.pathOffset = table.paths.size();
   unsigned seen = 0;
   bool exactBytes = false;
   for (auto [key, member] : json::asObject(value)) {
     if (key.size() != 1) continue;
     switch (key[0]) {
       case 'p':
-        if (!exactBytes) entry.path.assign(json::asString(member));
+        if (!exactBytes) table.paths.append(json::asString(member));
         seen |= pathKey;
         break;
       case 'b': {
+        // The exact bytes replace the text, whichever came first.
         std::optional<std::string> bytes = base64Decode(json::asString(member));
         if (!bytes) json::failMalformed();
-        entry.path = std::move(*bytes);
+        table.paths.resize(entry.pathOffset);
+        table.paths.append(*bytes);
         exactBytes = true;
         break;
       }
@@ -82,6 +88,21 @@ void readEntry(simdjson::dom::element value, ManifestEntry& entry) {
     }
   }
   if (seen != everyEntryKey) json::failMissing();
+  entry.pathLength = static_cast<uint32_t>(table.paths.size() - entry.pathOffset);
+}
+
+// The position of the quote that ends the string whose text starts at
+// from, or end when the string goes on past it; most names hold neither a
+// quote nor a backslash, so they are crossed with a search or two.
+size_t stringEnd(const char* text, size_t from, size_t end) {
+  while (from < end) {
+    const auto* quote = static_cast<const char*>(std::memchr(text + from, '"', end - from));
+    const size_t stop = quote ? static_cast<size_t>(quote - text) : end;
+    const auto* backslash = static_cast<const char*>(std::memchr(text + from, '\\', stop - from));
+    if (!backslash) return stop;
+    from = static_cast<size_t>(backslash - text) + 2;  // past the escaped character
+  }
+  return end;
 }
 
 }  // namespace
@@ -127,6 +148,14 @@ Checkpoint decodeStoreRecord(std::string_view text) {
   return c;
 }
 
+void ManifestDecoder::expect(size_t textBytes) {
+  // No entry is shorter than {"p":"","k":"f","s":0,"m":0} and a comma, and no
+  // path longer than its text.
+  constexpr size_t shortestEntryBytes = 29;
+  table_.paths.reserve(textBytes);
+  table_.rows.reserve(textBytes / shortestEntryBytes + 1);
+}
+
 void ManifestDecoder::add(std::string_view piece) {
   pending_.append(piece);
   scan();
@@ -146,12 +175,22 @@ void ManifestDecoder::scan() {
       depth_ = 1;
       state_ = State::inArray;
     } else if (inString_) {
-      if (escaped_)
+      if (escaped_) {
         escaped_ = false;
-      else if (c == '\\')
-        escaped_ = true;
-      else if (c == '"')
+        continue;
+      }
+      const size_t end = stringEnd(pending_.data(), i, pending_.size());
+      if (end < pending_.size()) {
+        i = end;
         inString_ = false;
+      } else {
+        // The string goes on in the next piece; a backslash at its very end
+        // escapes that piece's first character.
+        size_t backslashes = 0;
+        while (backslashes < pending_.size() - i && pending_[pending_.size() - 1 - backslashes] == '\\') ++backslashes;
+        escaped_ = backslashes % 2 == 1;
+        i = pending_.size() - 1;
+      }
     } else if (c == '"') {
       inString_ = true;
     } else if (c == '[' || c == '{') {
@@ -181,16 +220,27 @@ void ManifestDecoder::decodeChunk(size_t length, bool last) {
   ++chunks_;
   if (entryError_) return;
   try {
-    for (auto value : array) readEntry(value, entries_.emplace_back());
+    for (auto value : array) readEntry(value, table_);
   } catch (const JsonError& e) {
     entryError_ = e;
   }
 }
 
-std::vector<ManifestEntry> ManifestDecoder::finish() {
+ManifestTable ManifestDecoder::finishTable() {
   if (state_ != State::afterArray) json::failMalformed();
   if (entryError_) throw *entryError_;
-  return std::move(entries_);
+  return std::move(table_);
+}
+
+std::vector<ManifestEntry> ManifestDecoder::finish() {
+  const ManifestTable table = finishTable();
+  std::vector<ManifestEntry> entries;
+  entries.reserve(table.size());
+  for (size_t i = 0; i < table.size(); ++i) {
+    const ManifestTable::Row& row = table.rows[i];
+    entries.push_back(ManifestEntry{std::string(table.path(i)), row.kind, row.size, row.mtimeNs});
+  }
+  return entries;
 }
 
 std::vector<ManifestEntry> decodeManifest(std::string_view text) {
