@@ -1,6 +1,8 @@
 #include "core/fs/volume.h"
 
 #include <fcntl.h>
+#include <linux/btrfs.h>
+#include <linux/btrfs_tree.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -69,6 +71,20 @@ bool canExchangeEntries(const std::string& fsType) {
   return false;
 }
 
+// Asked of any open file or directory of the file system, without privileges.
+std::string btrfsFileSystemId(int fd) {
+  if (fd < 0) return {};
+  btrfs_ioctl_fs_info_args facts{};
+  if (ioctl(fd, BTRFS_IOC_FS_INFO, &facts) != 0) return {};
+  static const char digits[] = "0123456789abcdef";
+  std::string id;
+  for (const unsigned char byte : facts.fsid) {
+    id += digits[byte >> 4];
+    id += digits[byte & 15];
+  }
+  return id;
+}
+
 std::optional<std::string> resolved(const std::string& path) {
   std::unique_ptr<char, decltype(&std::free)> out(realpath(path.c_str(), nullptr), &std::free);
   if (!out) return std::nullopt;
@@ -95,6 +111,7 @@ VolumeInfo readVolumeInfo(const std::string& path) {
   info.fsType = std::move(mount->fsType);
   const FileDescriptor fd(openOnVolume(path, facts, info.mountPoint));
   info.canClone = canShareBlocks(info, fd.get());
+  if (info.fsType == "btrfs") info.fileSystemId = btrfsFileSystemId(fd.get());
   info.canSwap = canExchangeEntries(info.fsType);
   return info;
 }
@@ -111,8 +128,18 @@ VolumeInfo readVolumeInfo(const DirectoryHandle& directory) {
   info.mountPoint = std::move(mount->mountPoint);
   info.fsType = std::move(mount->fsType);
   info.canClone = canShareBlocks(info, directory.fd());
+  if (info.fsType == "btrfs") info.fileSystemId = btrfsFileSystemId(directory.fd());
   info.canSwap = canExchangeEntries(info.fsType);
   return info;
+}
+
+bool sameFileSystem(const VolumeInfo& a, const VolumeInfo& b) {
+  if (!a.fileSystemId.empty() && !b.fileSystemId.empty()) return a.fileSystemId == b.fileSystemId;
+  return a.device == b.device;
+}
+
+bool isSubvolumeRoot(const VolumeInfo& volume, uint64_t inode) {
+  return volume.fsType == "btrfs" && inode == BTRFS_FIRST_FREE_OBJECTID;
 }
 
 int64_t availableSpace(const DirectoryHandle& directory) {

@@ -38,6 +38,7 @@ struct Child {
   int64_t size = 0;
   int64_t mtimeNs = 0;
   int32_t dev = 0;
+  uint64_t inode = 0;
   bool mountRoot = false;
 };
 
@@ -173,7 +174,7 @@ class Walker {
   static void examineChild(const Level& level, Child& child) {
     struct statx facts;
     if (statx(level.fd, level.names.data() + child.nameOffset, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-              STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME, &facts) != 0) {
+              STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME, &facts) != 0) {
       child.error = errno;
       return;
     }
@@ -181,6 +182,7 @@ class Walker {
     child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.stx_size) : 0;
     child.mtimeNs = facts.stx_mtime.tv_sec * 1'000'000'000 + facts.stx_mtime.tv_nsec;
     child.dev = static_cast<int32_t>(makedev(facts.stx_dev_major, facts.stx_dev_minor));
+    child.inode = facts.stx_ino;
     child.mountRoot = (facts.stx_attributes & facts.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
   }
 
@@ -208,6 +210,7 @@ class Walker {
     entry_.size = child.size;
     entry_.mtimeNs = child.mtimeNs;
     entry_.dev = child.dev;
+    entry_.inode = child.inode;
     entry_.mountRoot = child.mountRoot;
     visit_(entry_);
 

@@ -54,7 +54,13 @@ FolderScan scanFolder(const DirectoryHandle& folder, const VolumeInfo& volume, O
   FolderScan scan;
   std::vector<std::string> cloudOnly;
   walk(folder, control, [&](const WalkEntry& e) {
-    if (e.dev != volume.device || e.mountRoot) throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
+    if (e.mountRoot) throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
+    if (e.dev != volume.device) {
+      // Without a mount of its own, a nested subvolume shows only by its device number.
+      if (e.kind == EntryKind::directory && isSubvolumeRoot(volume, e.inode))
+        throw RedomarkError::containsSubvolume(folder.path() + "/" + e.path);
+      throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
+    }
     if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder.path() + "/" + e.path);
     if (e.kind == EntryKind::file && (e.flags & datalessFlag)) cloudOnly.push_back(e.path);
     scan.totalBytes += e.size;
