@@ -16,6 +16,7 @@
 #include "core/fs/attribute_copier.h"
 #include "core/fs/file_data_copy.h"
 #include "core/fs/file_ops.h"
+#include "core/fs/subvolume.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
@@ -292,9 +293,11 @@ void TreeCopier::fileFinished(bool cloned) {
 
 }  // namespace
 
-CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
-                            const std::string& destinationName, std::optional<int64_t> total,
-                            OperationControl* control) {
+namespace {
+
+CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                                const std::string& destinationName, std::optional<int64_t> total,
+                                OperationControl* control, bool asSubvolume) {
   CloneContext context;
   context.total = total;
   context.control = control;
@@ -306,14 +309,34 @@ CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle
   if (sourceFd.get() < 0) copier.fail(errno);
   struct stat st;
   if (fstat(sourceFd.get(), &st) != 0) copier.fail(errno);
-  if (mkdirat(destinationParent.fd(), destinationName.c_str(), workingMode) != 0) copier.fail(errno);
+  if (asSubvolume) {
+    if (const int code = createSubvolume(destinationParent.fd(), destinationName); code != 0) copier.fail(code);
+  } else if (mkdirat(destinationParent.fd(), destinationName.c_str(), workingMode) != 0) {
+    copier.fail(errno);
+  }
 
   DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
   Descriptor destinationFd(openat(destinationParent.fd(), destinationName.c_str(), directoryFlags));
   if (destinationFd.get() < 0) copier.fail(errno);
+  // A new subvolume is open to everyone until its copy is finished.
+  if (asSubvolume && fchmod(destinationFd.get(), workingMode) != 0) copier.fail(errno);
   copier.copyRoot(sourceFd, st, destinationFd);
   guard.commit();
   return context;
+}
+
+}  // namespace
+
+CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                            const std::string& destinationName, std::optional<int64_t> total,
+                            OperationControl* control) {
+  return cloneDirectoryInto(source, destinationParent, destinationName, total, control, false);
+}
+
+CloneContext cloneDirectoryAsSubvolume(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                                       const std::string& destinationName, std::optional<int64_t> total,
+                                       OperationControl* control) {
+  return cloneDirectoryInto(source, destinationParent, destinationName, total, control, true);
 }
 
 void copyDirectoryAttributes(const DirectoryHandle& source, const DirectoryHandle& destination) {
