@@ -169,6 +169,10 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   EXPECT_EQ(snapshotTree(folder), original);
   EXPECT_TRUE(isSubvolumeRoot(folder));
   EXPECT_FALSE(isReadOnly(folder));
+  // The replaced subvolume goes whole to the owner's Trash on the same file system.
+  const std::string trashed = userHome + "/.local/share/Trash/files/project (replaced by Redomark)";
+  EXPECT_NE(restored.out.find("The replaced copy is at " + trashed + ".\n"), std::string::npos) << restored.out;
+  EXPECT_TRUE(isSubvolumeRoot(trashed));
   ASSERT_TRUE(as("printf writable > " + folder + "/proof"));
 
   // Undone: back to the state the restore saved first, a subvolume still.

@@ -32,6 +32,19 @@ bool isSubvolume(int directoryFd) {
   return facts.st_ino == BTRFS_FIRST_FREE_OBJECTID;
 }
 
+std::string btrfsFileSystemId(int fd) {
+  if (fd < 0) return {};
+  btrfs_ioctl_fs_info_args facts{};
+  if (ioctl(fd, BTRFS_IOC_FS_INFO, &facts) != 0) return {};
+  static const char digits[] = "0123456789abcdef";
+  std::string id;
+  for (const unsigned char byte : facts.fsid) {
+    id += digits[byte >> 4];
+    id += digits[byte & 15];
+  }
+  return id;
+}
+
 bool isNestedSubvolumeStub(uint64_t inode) { return inode == BTRFS_EMPTY_SUBVOL_DIR_OBJECTID; }
 
 int snapshotSubvolume(int sourceFd, int parentFd, const std::string& name, bool readOnly) {

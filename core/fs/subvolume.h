@@ -16,6 +16,10 @@ bool isSubvolume(int directoryFd);
 // snapshot holds an empty directory in its place).
 bool isNestedSubvolumeStub(uint64_t inode);
 
+// The Btrfs file system's id, the same in all its subvolumes, asked of any
+// open file or directory of it without privileges; empty elsewhere.
+std::string btrfsFileSystemId(int fd);
+
 // A snapshot of the subvolume sourceFd as the new entry name of the directory
 // parentFd, read-only or writable. 0, or the errno (EXDEV between two file
 // systems, EPERM for a subvolume the process may not snapshot).

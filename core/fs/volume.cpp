@@ -1,7 +1,6 @@
 #include "core/fs/volume.h"
 
 #include <fcntl.h>
-#include <linux/btrfs.h>
 #include <linux/btrfs_tree.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
@@ -16,6 +15,7 @@
 
 #include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/subvolume.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
@@ -69,20 +69,6 @@ bool canExchangeEntries(const std::string& fsType) {
   for (const char* name : exchanging)
     if (fsType == name) return true;
   return false;
-}
-
-// Asked of any open file or directory of the file system, without privileges.
-std::string btrfsFileSystemId(int fd) {
-  if (fd < 0) return {};
-  btrfs_ioctl_fs_info_args facts{};
-  if (ioctl(fd, BTRFS_IOC_FS_INFO, &facts) != 0) return {};
-  static const char digits[] = "0123456789abcdef";
-  std::string id;
-  for (const unsigned char byte : facts.fsid) {
-    id += digits[byte >> 4];
-    id += digits[byte & 15];
-  }
-  return id;
 }
 
 std::optional<std::string> resolved(const std::string& path) {
