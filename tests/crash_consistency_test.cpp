@@ -7,7 +7,6 @@
 // scripts/crash many); REDOMARK_CRASH_SEED repeats a run.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unordered_set>
 
 #include "core/fs/file_ops.h"
@@ -58,7 +58,11 @@ struct KillPoint {
 // Roughly how often each operation makes these calls on the tree below, so
 // that a random call number lands anywhere in it (past the end: no kill).
 // The tracer kills the process as the call begins, before it takes effect.
-std::vector<std::pair<std::string, int>> callsOf(Operation op) {
+// A subvolume folder is saved and restored by a few snapshot calls and one
+// walk of status calls instead.
+std::vector<std::pair<std::string, int>> callsOf(Operation op, bool subvolume) {
+  if (subvolume && op == Operation::save) return {{"ioctl", 3}, {"statx", 2500}, {"write", 3}, {"rename", 1}};
+  if (subvolume && op == Operation::restore) return {{"ioctl", 6}, {"statx", 2500}, {"write", 4}, {"renameat2", 3}};
   switch (op) {
     case Operation::save: return {{"ioctl", 2400}, {"mkdirat", 55}, {"write", 3}, {"rename", 1}, {"unlinkat", 2}};
     case Operation::restore: return {{"ioctl", 4800}, {"mkdirat", 110}, {"write", 4}, {"rename", 1}, {"renameat2", 3}};
@@ -111,13 +115,17 @@ void makeTree(const std::string& root) {
 
 class CrashHarness {
  public:
-  explicit CrashHarness(Operation op)
+  CrashHarness(Operation op, bool subvolume)
       : op_(op),
+        subvolume_(subvolume),
         home_(scratch_ / "home"),
         engine_(home_ + "/.local/share/Redomark/Checkpoints"),
         seed_(static_cast<unsigned>(envNumber("REDOMARK_CRASH_SEED", static_cast<int>(std::random_device{}())))),
         random_(seed_) {
     fs::create_directories(home_);
+    if (subvolume) {
+      EXPECT_EQ(std::system(("btrfs -q subvolume create " + scratch_ / "tree").c_str()), 0);
+    }
     makeTree(scratch_ / "tree");
     folder_ = canonicalPath(scratch_ / "tree");
     saveAndTarget();
@@ -130,7 +138,7 @@ class CrashHarness {
   KillPoint pick(int trial) {
     if (trial == 0) return {};
     if (trial % 2 == 1) return {std::uniform_int_distribution<int64_t>(0, cleanRunUs_ * 6 / 5)(random_), "", 0};
-    const auto calls = callsOf(op_);
+    const auto calls = callsOf(op_, subvolume_);
     const auto& [syscall, count] = calls[std::uniform_int_distribution<size_t>(0, calls.size() - 1)(random_)];
     return {-1, syscall, std::uniform_int_distribution<int>(1, count)(random_)};
   }
@@ -269,6 +277,7 @@ class CrashHarness {
   }
 
   const Operation op_;
+  const bool subvolume_;
   ScratchDir scratch_{Volume::btrfs};
   const std::string home_;
   const Redomark engine_;
@@ -283,10 +292,10 @@ class CrashHarness {
   int killedByDelay_ = 0, killedAtCall_ = 0, finished_ = 0;
 };
 
-class CrashConsistency : public ::testing::TestWithParam<Operation> {};
+class CrashConsistency : public ::testing::TestWithParam<std::tuple<Operation, bool>> {};
 
 TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
-  CrashHarness harness(GetParam());
+  CrashHarness harness(std::get<0>(GetParam()), std::get<1>(GetParam()));
   const int trials = envNumber("REDOMARK_CRASH_TRIALS", 3);
   for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
     const KillPoint point = harness.pick(trial);
@@ -297,11 +306,15 @@ TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
   std::cout << "crash trials: " << harness.summary() << "; seed " << harness.seed() << "\n";
 }
 
+std::string trialName(const ::testing::TestParamInfo<std::tuple<Operation, bool>>& info) {
+  static const char* const names[] = {"save", "restore", "restoreItem"};
+  return std::string(names[static_cast<int>(std::get<0>(info.param))]) + (std::get<1>(info.param) ? "OfASubvolume" : "");
+}
+
 INSTANTIATE_TEST_SUITE_P(Operations, CrashConsistency,
-                         ::testing::Values(Operation::save, Operation::restore, Operation::restoreItem),
-                         [](const auto& info) {
-                           return std::string(std::array<const char*, 3>{"save", "restore", "restoreItem"}[static_cast<int>(info.param)]);
-                         });
+                         ::testing::Combine(::testing::Values(Operation::save, Operation::restore, Operation::restoreItem),
+                                            ::testing::Bool()),
+                         trialName);
 
 }  // namespace
 }  // namespace redomark::testing

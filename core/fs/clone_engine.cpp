@@ -20,6 +20,7 @@
 #include "core/fs/attribute_copier.h"
 #include "core/fs/file_data_copy.h"
 #include "core/fs/file_ops.h"
+#include "core/fs/subvolume.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
@@ -420,9 +421,12 @@ void TreeCopier::fileFinished(bool cloned) {
 
 }  // namespace
 
-CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
-                            const std::string& destinationName, std::optional<int64_t> total,
-                            OperationControl* control, std::optional<int64_t> copyReserveBytes) {
+namespace {
+
+CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                                const std::string& destinationName, std::optional<int64_t> total,
+                                OperationControl* control, std::optional<int64_t> copyReserveBytes,
+                                bool asSubvolume) {
   CloneContext context;
   context.total = total;
   context.control = control;
@@ -435,14 +439,34 @@ CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle
   if (sourceFd.get() < 0) copier.fail(errno);
   struct stat st;
   if (fstat(sourceFd.get(), &st) != 0) copier.fail(errno);
-  if (mkdirat(destinationParent.fd(), destinationName.c_str(), workingMode) != 0) copier.fail(errno);
+  if (asSubvolume) {
+    if (const int code = createSubvolume(destinationParent.fd(), destinationName); code != 0) copier.fail(code);
+  } else if (mkdirat(destinationParent.fd(), destinationName.c_str(), workingMode) != 0) {
+    copier.fail(errno);
+  }
 
   DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
   Descriptor destinationFd(openat(destinationParent.fd(), destinationName.c_str(), directoryFlags));
   if (destinationFd.get() < 0) copier.fail(errno);
+  // A new subvolume is open to everyone until its copy is finished.
+  if (asSubvolume && fchmod(destinationFd.get(), workingMode) != 0) copier.fail(errno);
   copier.copyRoot(sourceFd, st, destinationFd, copier.isNoCow(destinationParent.fd()));
   guard.commit();
   return context;
+}
+
+}  // namespace
+
+CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                            const std::string& destinationName, std::optional<int64_t> total,
+                            OperationControl* control, std::optional<int64_t> copyReserveBytes) {
+  return cloneDirectoryInto(source, destinationParent, destinationName, total, control, copyReserveBytes, false);
+}
+
+CloneContext cloneDirectoryAsSubvolume(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                                       const std::string& destinationName, std::optional<int64_t> total,
+                                       OperationControl* control) {
+  return cloneDirectoryInto(source, destinationParent, destinationName, total, control, std::nullopt, true);
 }
 
 void copyDirectoryAttributes(const DirectoryHandle& source, const DirectoryHandle& destination) {

@@ -38,6 +38,11 @@ struct CloneContext {
 CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
                             const std::string& destinationName, std::optional<int64_t> total,
                             OperationControl* control, std::optional<int64_t> copyReserveBytes = std::nullopt);
+// The same, with destinationName made a new Btrfs subvolume rather than a
+// plain directory.
+CloneContext cloneDirectoryAsSubvolume(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                                       const std::string& destinationName, std::optional<int64_t> total,
+                                       OperationControl* control);
 // Gives the directory destination the ownership (where allowed), extended
 // attributes, permission bits and times of source, as a copy's directories get
 // them. Throws RedomarkError::copyFailed.

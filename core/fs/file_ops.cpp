@@ -9,12 +9,25 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "core/fs/subvolume.h"
+
 namespace redomark {
 
 namespace {
 
 [[noreturn]] void throwErrno(const std::string& what, const std::string& path) {
   throw std::system_error(errno, std::generic_category(), what + " " + path);
+}
+
+// A subvolume (a snapshot checkpoint's saved tree, say) goes in one call where
+// the process may; otherwise, read-only as a snapshot is, it must become
+// writable before its entries can go, and it is then removed like a directory.
+// True when it is gone.
+bool removedAsSubvolume(int parentFd, const char* name, int fd) {
+  if (!isSubvolume(fd)) return false;
+  if (destroySubvolume(parentFd, name) == 0) return true;
+  makeSubvolumeWritable(fd);
+  return false;
 }
 
 // Removes everything below the open directory fd, then closes it.
@@ -36,6 +49,10 @@ void removeContents(int dirFd, const std::string& path) {
     if (child < 0) {
       closedir(dir);
       throwErrno("Couldn't open", path + "/" + name);
+    }
+    if (removedAsSubvolume(dirFd, e->d_name, child)) {
+      close(child);
+      continue;
     }
     // A read-only directory cannot lose its entries until it is writable again.
     fchmod(child, 0700);
@@ -70,6 +87,10 @@ void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
   if (errno == ENOENT) throwErrno("Couldn't remove", path);
   int fd = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) throwErrno("Couldn't remove", path);
+  if (removedAsSubvolume(dirFd, name.c_str(), fd)) {
+    close(fd);
+    return;
+  }
   fchmod(fd, 0700);
   removeContents(fd, path);
   if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) throwErrno("Couldn't remove", path);

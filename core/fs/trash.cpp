@@ -11,6 +11,7 @@
 
 #include "core/fs/file_ops.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/subvolume.h"
 
 namespace redomark {
 
@@ -41,6 +42,22 @@ dev_t deviceOfNearest(std::string path) {
     path = up;
   }
   return st.st_dev;
+}
+
+// Whether name in directory is a Btrfs subvolume of the file system that holds
+// path (or its nearest existing ancestor). Unlike the items inside it, a
+// subvolume's root can be renamed into any directory of its file system.
+bool isSubvolumeOfFileSystemAt(const DirectoryHandle& directory, const std::string& name, std::string path) {
+  const std::optional<DirectoryHandle> item = directory.child(name);
+  if (!item || !isSubvolume(item->fd())) return false;
+  std::optional<DirectoryHandle> there;
+  while (!(there = DirectoryHandle::open(path))) {
+    const std::string up = parentPath(path);
+    if (up == path) return false;
+    path = up;
+  }
+  const std::string id = btrfsFileSystemId(item->fd());
+  return !id.empty() && id == btrfsFileSystemId(there->fd());
 }
 
 // The subdirectory name of parent, made 0700 when missing; one that is a
@@ -78,11 +95,14 @@ std::optional<DirectoryHandle> volumeTrash(const DirectoryHandle& top) {
 
 // The trash for an item of directory: the home trash on the home's volume,
 // else the trash at the top of the item's own mount, so nothing is copied.
-DirectoryHandle trashFor(const DirectoryHandle& directory, const ItemStatus& item, const std::string& itemPath) {
+DirectoryHandle trashFor(const DirectoryHandle& directory, const std::string& name, const ItemStatus& item,
+                         const std::string& itemPath) {
   const std::string home = homeTrashPath();
   if (item.device == deviceOfNearest(home)) {
     DirectoryHandle trash = DirectoryHandle::create(home, 0700);
     if (trash.ownStatus().device == item.device) return trash;
+  } else if (isSubvolumeOfFileSystemAt(directory, name, home)) {
+    return DirectoryHandle::create(home, 0700);
   }
   const std::optional<MountEntry> mount = mountOf(directory.fd());
   if (!mount) fail(ENOENT, itemPath);
@@ -179,7 +199,7 @@ std::string moveToTrash(const DirectoryHandle& directory, const std::string& nam
   const std::string itemPath = joinPath(directory.path(), name);
   const std::optional<ItemStatus> item = directory.status(name);
   if (!item) fail(errno, itemPath);
-  const DirectoryHandle trash = trashFor(directory, *item, itemPath);
+  const DirectoryHandle trash = trashFor(directory, name, *item, itemPath);
   const std::optional<DirectoryHandle> info = ownDirectory(trash, "info", false);
   const std::optional<DirectoryHandle> files = info ? ownDirectory(trash, "files", false) : std::nullopt;
   if (!files) fail(errno, itemPath);

@@ -1,6 +1,7 @@
 #include "core/fs/volume.h"
 
 #include <fcntl.h>
+#include <linux/btrfs_tree.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -15,6 +16,7 @@
 
 #include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/subvolume.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
@@ -109,6 +111,7 @@ VolumeInfo readVolumeInfo(const std::string& path) {
   info.fsType = std::move(mount->fsType);
   const FileDescriptor fd(openOnVolume(path, facts, info.mountPoint));
   info.canClone = canShareBlocks(info, fd.get());
+  if (info.fsType == "btrfs") info.fileSystemId = btrfsFileSystemId(fd.get());
   info.canSwap = canExchangeEntries(info.fsType);
   return info;
 }
@@ -125,8 +128,18 @@ VolumeInfo readVolumeInfo(const DirectoryHandle& directory) {
   info.mountPoint = std::move(mount->mountPoint);
   info.fsType = std::move(mount->fsType);
   info.canClone = canShareBlocks(info, directory.fd());
+  if (info.fsType == "btrfs") info.fileSystemId = btrfsFileSystemId(directory.fd());
   info.canSwap = canExchangeEntries(info.fsType);
   return info;
+}
+
+bool sameFileSystem(const VolumeInfo& a, const VolumeInfo& b) {
+  if (!a.fileSystemId.empty() && !b.fileSystemId.empty()) return a.fileSystemId == b.fileSystemId;
+  return a.device == b.device;
+}
+
+bool isSubvolumeRoot(const VolumeInfo& volume, uint64_t inode) {
+  return volume.fsType == "btrfs" && inode == BTRFS_FIRST_FREE_OBJECTID;
 }
 
 int64_t availableSpace(const DirectoryHandle& directory) {

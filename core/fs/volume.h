@@ -16,7 +16,14 @@ struct VolumeInfo {
   std::string fsType;  // "btrfs", "xfs", "ext4", ...
   bool canClone = false;
   bool canSwap = false;
+  // Btrfs only: the file system's id, the same in every subvolume of it
+  // although each subvolume has a device number of its own; empty elsewhere.
+  std::string fileSystemId;
 };
+
+// Whether two volumes are one file system, so that files clone between them:
+// on Btrfs by the file system's id, elsewhere by device number.
+bool sameFileSystem(const VolumeInfo& a, const VolumeInfo& b);
 
 // Throws RedomarkError::io "Couldn't read " + path + ": " + strerror when the path
 // cannot be examined, or "Couldn't read the disk of " + path + "." when its file
@@ -27,6 +34,10 @@ VolumeInfo readVolumeInfo(const std::string& path);
 VolumeInfo readVolumeInfo(const DirectoryHandle& directory);
 
 // Bytes an ordinary write could still use; 0 when nothing can be learned.
+// Whether the directory with this inode number on the volume is the root of a
+// Btrfs subvolume of its own.
+bool isSubvolumeRoot(const VolumeInfo& volume, uint64_t inode);
+
 int64_t availableSpace(const DirectoryHandle& directory);
 
 // Bytes of the file's extents that are not shared (a final link is not followed),

@@ -51,6 +51,7 @@ struct Child {
   int64_t size = 0;
   int64_t mtimeNs = 0;
   int32_t dev = 0;
+  uint64_t inode = 0;
   bool mountRoot = false;
   Ahead* ahead = nullptr;  // this subdirectory, opened ahead of the walk
 };
@@ -119,7 +120,7 @@ RedomarkError readError(const std::string& path, int error) {
 void examineChild(int fd, const std::string& names, Child& child) {
   struct statx facts;
   if (statx(fd, names.data() + child.nameOffset, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-            STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME, &facts) != 0) {
+            STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME, &facts) != 0) {
     child.error = errno;
     return;
   }
@@ -127,6 +128,7 @@ void examineChild(int fd, const std::string& names, Child& child) {
   child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.stx_size) : 0;
   child.mtimeNs = facts.stx_mtime.tv_sec * 1'000'000'000 + facts.stx_mtime.tv_nsec;
   child.dev = static_cast<int32_t>(makedev(facts.stx_dev_major, facts.stx_dev_minor));
+  child.inode = facts.stx_ino;
   child.mountRoot = (facts.stx_attributes & facts.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
 }
 
@@ -253,6 +255,7 @@ class Walker {
     entry_.size = child.size;
     entry_.mtimeNs = child.mtimeNs;
     entry_.dev = child.dev;
+    entry_.inode = child.inode;
     entry_.mountRoot = child.mountRoot;
     visit_(entry_);
 

@@ -6,6 +6,7 @@
 #include "core/fs/clone_engine.h"
 #include "core/fs/file_ops.h"
 #include "core/fs/held_folder.h"
+#include "core/fs/subvolume.h"
 #include "core/fs/trash.h"
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
@@ -152,7 +153,9 @@ RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optio
   if (folder.held() && !folder.isDirectory()) throw RedomarkError::pathChanged(folder.path());
 
   RestoreResult result;
+  bool keepSubvolume = false;
   if (folder.held()) {
+    keepSubvolume = isSubvolume(folder.open().fd());
     const VolumeInfo volume = readVolumeInfo(folder.open());
     if (!volume.canClone || !volume.canSwap) throw RedomarkError::unsupportedVolume("it can't swap folders");
     result.beforeRestore =
@@ -163,7 +166,12 @@ RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optio
 
   const DirectoryHandle& parent = folder.parent();
   TemporaryClone clone(parent, freeTemporaryName(parent));
-  cloneDirectory(*data, parent, clone.name(), checkpoint.fileCount, control);
+  // A subvolume folder stays one: a writable snapshot of a snapshot
+  // checkpoint, else a new subvolume holding a copy of the saved tree.
+  if (!keepSubvolume)
+    cloneDirectory(*data, parent, clone.name(), checkpoint.fileCount, control);
+  else if (!isSubvolume(data->fd()) || snapshotSubvolume(data->fd(), parent.fd(), clone.name(), false) != 0)
+    cloneDirectoryAsSubvolume(*data, parent, clone.name(), checkpoint.fileCount, control);
   if (folder.held()) folder.recheck();
   result.replacedItem = placeClone(parent, clone.name(), folder.name(), !folder.held());
   clone.placed();

@@ -7,6 +7,8 @@
 #include "core/fs/clone_engine.h"
 #include "core/fs/file_ops.h"
 #include "core/fs/held_folder.h"
+#include "core/fs/mount_table.h"
+#include "core/fs/subvolume.h"
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_index.h"
@@ -54,7 +56,13 @@ FolderScan scanFolder(const DirectoryHandle& folder, const VolumeInfo& volume, O
   FolderScan scan;
   std::vector<std::string> cloudOnly;
   walk(folder, control, [&](const WalkEntry& e) {
-    if (e.dev != volume.device || e.mountRoot) throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
+    if (e.mountRoot) throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
+    if (e.dev != volume.device) {
+      // Without a mount of its own, a nested subvolume shows only by its device number.
+      if (e.kind == EntryKind::directory && isSubvolumeRoot(volume, e.inode))
+        throw RedomarkError::containsSubvolume(folder.path() + "/" + e.path);
+      throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
+    }
     if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder.path() + "/" + e.path);
     if (e.kind == EntryKind::file && (e.flags & datalessFlag)) cloudOnly.push_back(e.path);
     scan.totalBytes += e.size;
@@ -102,6 +110,50 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
   return tree;
 }
 
+// Mount points strictly inside the folder, relative to it: a snapshot shows
+// the directory a mount covers, so they are learned from the mount table.
+std::vector<std::string> mountsInside(const std::string& folder) {
+  std::vector<std::string> inside;
+  const std::string prefix = folder == "/" ? "/" : folder + "/";
+  for (const MountEntry& m : currentMounts())
+    if (m.mountPoint.size() > prefix.size() && m.mountPoint.starts_with(prefix))
+      inside.push_back(m.mountPoint.substr(prefix.size()));
+  std::sort(inside.begin(), inside.end());
+  return inside;
+}
+
+// The one walk of a snapshot save, over the read-only snapshot: the manifest,
+// and every refusal the walk of the live folder would have made.
+struct SnapshotScan {
+  size_t items = 0;
+  int64_t fileCount = 0;  // items other than directories
+  int64_t totalBytes = 0;
+};
+
+SnapshotScan readSnapshot(const DirectoryHandle& checkpoint, const std::string& folder, OperationControl* control) {
+  const std::optional<DirectoryHandle> data = checkpoint.child("data");
+  if (!data) throw std::system_error(errno, std::generic_category(), "Couldn't open " + checkpoint.path() + "/data");
+  const std::vector<std::string> mounts = mountsInside(folder);
+  SnapshotScan scan;
+  OutputFile file(checkpoint, "manifest.json", 0600);
+  ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
+  walk(*data, control, [&](const WalkEntry& e) {
+    if (std::binary_search(mounts.begin(), mounts.end(), e.path))
+      throw RedomarkError::containsOtherVolume(folder + "/" + e.path);
+    if (e.kind == EntryKind::directory && isNestedSubvolumeStub(e.inode))
+      throw RedomarkError::containsSubvolume(folder + "/" + e.path);
+    if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder + "/" + e.path);
+    manifest.add(e.path, e.kind, e.size, e.mtimeNs);
+    if (e.kind != EntryKind::directory) ++scan.fileCount;
+    scan.totalBytes += e.size;
+    if (control && ++scan.items % scanReportEvery == 0)
+      control->report({OperationProgress::Phase::scanning, static_cast<int64_t>(scan.items), std::nullopt});
+  });
+  manifest.finish();
+  file.close();
+  return scan;
+}
+
 // A checkpoint directory being built in the folder's store directory, removed
 // unless it was published, with the folder's store directory when nothing but
 // the lock file is left in it.
@@ -147,6 +199,57 @@ class PartialDirectory {
   bool published_ = false;  // once true the directory has its final name and stays
 };
 
+Checkpoint newRecord(const std::string& id, const std::optional<std::string>& name, Checkpoint::Kind kind,
+                     const std::string& sourcePath) {
+  Checkpoint checkpoint;
+  checkpoint.id = id;
+  if (name) checkpoint.name = repairUtf8(*name);  // as the record will hold it
+  checkpoint.kind = kind;
+  checkpoint.sourcePath = sourcePath;
+  checkpoint.createdAt = nowSeconds();
+  return checkpoint;
+}
+
+std::string freeCheckpointID(const DirectoryHandle& folderDirectory) {
+  // Many saves of one folder in a second can draw the same suffix; under the
+  // folder lock nobody else can take the id once it is seen free.
+  std::string id = Redomark::newCheckpointID();
+  while (folderDirectory.status(id) || folderDirectory.status(id + ".partial")) id = Redomark::newCheckpointID();
+  return id;
+}
+
+// A subvolume folder whose store shares its file system is saved whole by a
+// read-only snapshot, in the same time whatever it holds. Nothing when the
+// kernel won't snapshot it for this process (a subvolume of another user's,
+// say): the folder is then saved file by file.
+std::optional<Checkpoint> saveBySnapshot(const HeldFolder& folder, const DirectoryHandle& source,
+                                         const CheckpointStore& store, const DirectoryHandle& root,
+                                         const std::optional<std::string>& name, Checkpoint::Kind kind,
+                                         OperationControl* control) {
+  const std::string& p = folder.path();
+  if (control) control->reportNow({OperationProgress::Phase::scanning, 0, std::nullopt});
+  store.removeLeftovers(p);
+  const DirectoryHandle folderDirectory = store.ensureFolderDirectory(root, p);
+  const std::string id = freeCheckpointID(folderDirectory);
+  PartialDirectory partial(store, p, folderDirectory, id);
+  if (const int code = snapshotSubvolume(source.fd(), partial.directory().fd(), "data", true); code != 0) {
+    if (code == EPERM || code == EACCES || code == EXDEV || code == ENOTTY || code == EOPNOTSUPP) return std::nullopt;
+    throw RedomarkError::copyFailed(p, code);
+  }
+  const SnapshotScan scan = readSnapshot(partial.directory(), p, control);
+  requireSpace(source, scan.items);
+  if (control) control->reportNow({OperationProgress::Phase::finishing, scan.fileCount, scan.fileCount});
+
+  Checkpoint checkpoint = newRecord(id, name, kind, p);
+  checkpoint.fileCount = scan.fileCount;
+  checkpoint.totalBytes = scan.totalBytes;
+  // Nothing can change while a snapshot is taken, and it shares every file.
+  checkpoint.notClonedCount = 0;
+  partial.directory().writeNewFile("meta.json", encodeStoreRecord(checkpoint), 0600);
+  partial.publish(id);
+  return checkpoint;
+}
+
 }  // namespace
 
 Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
@@ -156,16 +259,19 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   const DirectoryHandle source = folder.open();
   const VolumeInfo volume = readVolumeInfo(source);
   requireCloningVolume(volume);
+  if (isSubvolume(source.fd())) {
+    const DirectoryHandle root = store.ensureRoot();
+    if (sameFileSystem(volume, readVolumeInfo(root)))
+      if (std::optional<Checkpoint> saved = saveBySnapshot(folder, source, store, root, name, kind, control))
+        return std::move(*saved);
+  }
   FolderScan scan = scanFolder(source, volume, control);
   const int64_t reserveBytes = requireSpace(source, scan.seen.size());
 
   const DirectoryHandle root = store.ensureRoot();
   store.removeLeftovers(p);
   const DirectoryHandle folderDirectory = store.ensureFolderDirectory(root, p);
-  // Many saves of one folder in a second can draw the same suffix; under the
-  // folder lock nobody else can take the id once it is seen free.
-  std::string id = newCheckpointID();
-  while (folderDirectory.status(id) || folderDirectory.status(id + ".partial")) id = newCheckpointID();
+  const std::string id = freeCheckpointID(folderDirectory);
   PartialDirectory partial(store, p, folderDirectory, id);
 
   const auto itemCount = static_cast<int64_t>(scan.seen.size());
@@ -174,12 +280,7 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   SavedTree tree = readSavedTree(partial.directory(), scan.seen, control);
   scan.seen = {};
 
-  Checkpoint checkpoint;
-  checkpoint.id = id;
-  if (name) checkpoint.name = repairUtf8(*name);  // as the record will hold it
-  checkpoint.kind = kind;
-  checkpoint.sourcePath = p;
-  checkpoint.createdAt = nowSeconds();
+  Checkpoint checkpoint = newRecord(id, name, kind, p);
   checkpoint.fileCount = tree.fileCount;
   checkpoint.totalBytes = scan.totalBytes;
   checkpoint.notClonedCount = clone.files - clone.cloned;

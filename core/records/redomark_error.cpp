@@ -30,6 +30,7 @@ RedomarkError RedomarkError::containsStore(std::string p) { return {Case::contai
 RedomarkError RedomarkError::insideStore(std::string p) { return {Case::insideStore, std::move(p), {}, 0, 0}; }
 RedomarkError RedomarkError::unsupportedVolume(std::string r) { return {Case::unsupportedVolume, std::move(r), {}, 0, 0}; }
 RedomarkError RedomarkError::containsOtherVolume(std::string p) { return {Case::containsOtherVolume, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::containsSubvolume(std::string p) { return {Case::containsOtherVolume, std::move(p), {}, 1, 0}; }
 RedomarkError RedomarkError::cloudOnlyFiles(int64_t count, std::vector<std::string> examples) {
   return {Case::cloudOnlyFiles, {}, std::move(examples), count, 0};
 }
@@ -66,6 +67,7 @@ std::string RedomarkError::errorDescription() const {
     case Case::insideStore: return p + " is inside Redomark's own store.";
     case Case::unsupportedVolume: return "This disk can't save redomarks cheaply: " + p + ".";
     case Case::containsOtherVolume:
+      if (first_ == 1) return p + " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
       return p + " contains another disk (a mount point), which can't be saved together with it.";
     case Case::cloudOnlyFiles:
       return std::to_string(first_) + " file(s) exist only in iCloud (for example " + joined(list_, 3) +

@@ -43,6 +43,8 @@ class RedomarkError : public std::exception {
   static RedomarkError insideStore(std::string path);
   static RedomarkError unsupportedVolume(std::string reason);
   static RedomarkError containsOtherVolume(std::string path);
+  // The containsOtherVolume case for a nested Btrfs subvolume, with its own text.
+  static RedomarkError containsSubvolume(std::string path);
   static RedomarkError cloudOnlyFiles(int64_t count, std::vector<std::string> examples);
   static RedomarkError notEnoughSpace(int64_t needed, int64_t available);
   static RedomarkError checkpointNotFound(std::string id);
@@ -66,7 +68,7 @@ class RedomarkError : public std::exception {
   const std::string& text() const { return text_; }
   // cloudOnlyFiles examples, ambiguousCheckpoint matches, storeNotCreatable mount point.
   const std::vector<std::string>& list() const { return list_; }
-  // cloudOnlyFiles count, notEnoughSpace needed, copyFailed, swapFailed and storeNotCreatable code.
+  // cloudOnlyFiles count, notEnoughSpace needed, 1 for containsOtherVolume of a subvolume, copyFailed, swapFailed and storeNotCreatable code.
   int64_t first() const { return first_; }
   // notEnoughSpace available.
   int64_t second() const { return second_; }

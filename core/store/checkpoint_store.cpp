@@ -113,7 +113,7 @@ CheckpointStore storeForFolder(const std::string& folder, const std::string& def
   const VolumeInfo folderVolume = readVolumeInfo(folder);
   std::string existing = defaultRoot;
   while (!pathExists(existing) && existing != "/") existing = parentPath(existing);
-  if (readVolumeInfo(existing).device == folderVolume.device) return CheckpointStore(defaultRoot);
+  if (sameFileSystem(readVolumeInfo(existing), folderVolume)) return CheckpointStore(defaultRoot);
   return CheckpointStore(volumeStoreRoot(folderVolume.mountPoint), folderVolume.mountPoint);
 }
 

@@ -73,8 +73,9 @@ class CheckpointStore {
   std::string volumeMountPoint_;
 };
 
-// The default store when folder (an existing path) is on the same volume as
-// defaultRoot, else the user's own store at the folder volume's mount point.
+// The default store when folder (an existing path) is on the same file system
+// as defaultRoot (in any subvolume of one Btrfs file system), else the user's
+// own store at the folder volume's mount point.
 // Throws the volume-reading RedomarkError::io.
 CheckpointStore storeForFolder(const std::string& folder, const std::string& defaultRoot);
 

@@ -1,0 +1,248 @@
+// Folders that are Btrfs subvolumes, through the built tool, as root and as an
+// ordinary user who made the subvolumes: the store is chosen by file system,
+// not by the subvolume's own device number, and a nested subvolume is refused.
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "core/fs/file_ops.h"
+#include "core/fs/volume.h"
+#include "core/store/checkpoint_store.h"
+#include "tests/command_line_fixture.h"
+#include "tests/test_volumes.h"
+#include "tests/tree_snapshot.h"
+
+namespace redomark::testing {
+namespace {
+
+constexpr uid_t ordinaryUser = 42121;
+
+// Runs a shell command as uid (as root for 0); true when it succeeded.
+bool shellAs(uid_t uid, const std::string& command) {
+  std::string line = "sh -c '" + command + "' >/dev/null 2>&1";
+  if (uid != 0) {
+    const std::string id = std::to_string(uid);
+    line = "setpriv --reuid=" + id + " --regid=" + id + " --clear-groups " + line;
+  }
+  return std::system(line.c_str()) == 0;
+}
+
+// What a command prints on its standard output.
+std::string outputOf(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buffer[4096];
+  while (const size_t got = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
+  pclose(pipe);
+  return out;
+}
+
+bool isSubvolumeRoot(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_ino == 256;
+}
+
+bool isReadOnly(const std::string& subvolume) {
+  return outputOf("btrfs property get -ts '" + subvolume + "' ro") == "ro=true\n";
+}
+
+// Subvolumes of the file system that holds path whose own path contains part.
+int subvolumesNamed(const std::string& path, const std::string& part) {
+  const std::string list = outputOf("btrfs subvolume list '" + path + "'");
+  int found = 0;
+  for (size_t at = list.find(part); at != std::string::npos; at = list.find(part, at + 1)) ++found;
+  return found;
+}
+
+class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface<uid_t> {
+ protected:
+  SubvolumeFolder() {
+    EXPECT_EQ(chmod(home.path().c_str(), 0755), 0);
+    makeDirectory(userHome);
+    EXPECT_EQ(chown(userHome.c_str(), uid(), uid()), 0);
+  }
+  uid_t uid() const { return GetParam(); }
+  bool as(const std::string& command) const { return shellAs(uid(), command); }
+  ToolRun run(const std::vector<std::string>& args) const {
+    if (uid() == 0) return runTool(args, userHome);
+    const std::string id = std::to_string(uid());
+    return runTool(args, userHome, {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+  }
+  std::string userStore() const { return userHome + "/.local/share/Redomark/Checkpoints"; }
+  std::string volumeStore(const std::string& path) const {
+    return readVolumeInfo(path).mountPoint + "/.redomark-checkpoints-" + std::to_string(uid());
+  }
+
+  // The ids of the folder's checkpoints, oldest first, as the user lists them.
+  std::vector<std::string> ids(const std::string& folder) const {
+    const std::string json = run({"list", folder, "--json"}).out;
+    static const std::regex member(R"re("id" : "([^"]*)")re");
+    std::vector<std::string> out;
+    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
+      out.push_back((*m)[1]);
+    return out;
+  }
+  std::string folderDirectory(const std::string& folder) const {
+    return CheckpointStore(userStore()).folderDirectory(folder);
+  }
+  // A subvolume of the user's with files, a directory, a link, exact modes and times.
+  void makeProject(const std::string& folder) const {
+    ASSERT_TRUE(as("btrfs subvolume create " + folder + " && cd " + folder +
+                   " && mkdir -p src/deep && printf hello > readme.txt && printf \"int main() {}\" > src/main.c"
+                   " && head -c 70000 /dev/zero > src/deep/data.bin && ln -s src/main.c link && chmod 640 readme.txt"
+                   " && chmod 750 src/deep && touch -d 2023-11-14T22:13:20.123456789Z src/main.c"));
+  }
+
+  std::string userHome = home / "user";
+};
+
+std::string nestedRefusal(const std::string& path) {
+  return path + " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
+}
+
+TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANestedSubvolume) {
+  const std::string folder = userHome + "/project";
+  ASSERT_TRUE(as("btrfs subvolume create " + folder + " && printf hello > " + folder + "/a.txt"));
+  const VolumeInfo volume = readVolumeInfo(folder);
+  ASSERT_NE(volume.device, readVolumeInfo(userHome).device);
+  ASSERT_TRUE(sameFileSystem(volume, readVolumeInfo(userHome)));
+
+  const ToolRun saved = run({"save", folder});
+  EXPECT_EQ(saved, (ToolRun{0, savedLine(savedId(saved), folder, "1 files, 5 bytes") + notABackup, ""}));
+  EXPECT_TRUE(pathExists(CheckpointStore(userStore()).folderDirectory(folder) + "/" + savedId(saved) + "/data/a.txt"));
+  // Not the per-volume store of the subvolume's own device number.
+  EXPECT_FALSE(pathExists(CheckpointStore(volumeStore(folder)).folderDirectory(folder)));
+
+  ASSERT_TRUE(as("btrfs subvolume create " + folder + "/inner && printf x > " + folder + "/inner/b"));
+  EXPECT_EQ(run({"save", folder}), failed(1, nestedRefusal(folder + "/inner")));
+  // A plain directory above it makes no difference.
+  ASSERT_TRUE(as("mkdir " + folder + "/deeper && mv " + folder + "/inner " + folder + "/deeper/"));
+  EXPECT_EQ(run({"save", folder}), failed(1, nestedRefusal(folder + "/deeper/inner")));
+  EXPECT_EQ(sortedNames(CheckpointStore(userStore()).folderDirectory(folder)),
+            (std::vector<std::string>{".lock", savedId(saved)}));
+
+  // A subvolume folder on another Btrfs file system keeps the store at its mount point.
+  ScratchDir other(Volume::btrfs2);
+  ASSERT_EQ(chmod(other.path().c_str(), 0777), 0);
+  const std::string away = other / "away";
+  ASSERT_TRUE(as("btrfs subvolume create " + away + " && printf abc > " + away + "/c"));
+  const ToolRun elsewhere = run({"save", away});
+  EXPECT_EQ(elsewhere, (ToolRun{0, savedLine(savedId(elsewhere), away, "1 files, 3 bytes") + notABackup, ""}));
+  EXPECT_TRUE(pathExists(CheckpointStore(volumeStore(away)).folderDirectory(away) + "/" + savedId(elsewhere) + "/data/c"));
+  EXPECT_EQ(run({"delete", away, savedId(elsewhere), "--yes"}).status, 0);
+}
+
+TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
+  const std::string folder = userHome + "/project";
+  makeProject(folder);
+  const TreeSnapshot original = snapshotTree(folder);
+
+  const ToolRun saved = run({"save", folder});
+  const std::string first = savedId(saved);
+  EXPECT_EQ(saved, (ToolRun{0, savedLine(first, folder, "4 files, 70 KB") + notABackup, ""}));
+  const std::string data = folderDirectory(folder) + "/" + first + "/data";
+  EXPECT_TRUE(isSubvolumeRoot(data));
+  EXPECT_TRUE(isReadOnly(data));
+  EXPECT_EQ(snapshotTree(data), original);
+  const std::string record = readFile(folderDirectory(folder) + "/" + first + "/meta.json");
+  EXPECT_NE(record.find("\"changedWhileSaving\" : [\n\n  ],"), std::string::npos) << record;
+  EXPECT_NE(record.find("\"notClonedCount\" : 0"), std::string::npos) << record;
+
+  ASSERT_TRUE(as("cd " + folder + " && printf changed > readme.txt && printf new > added.txt && rm -r src/deep"));
+  const TreeSnapshot changed = snapshotTree(folder);
+  const ToolRun diff = run({"diff", folder});
+  EXPECT_EQ(diff.status, 0);
+  for (const std::string line : {"  + added.txt  (3 bytes)\n", "  ~ readme.txt  (7 bytes)\n", "  - src/deep/\n"})
+    EXPECT_NE(diff.out.find(line), std::string::npos) << line << diff.out;
+
+  const ToolRun restored = run({"restore", folder, first, "--yes"});
+  ASSERT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(snapshotTree(folder), original);
+  EXPECT_TRUE(isSubvolumeRoot(folder));
+  EXPECT_FALSE(isReadOnly(folder));
+  // The replaced subvolume goes whole to the owner's Trash on the same file system.
+  const std::string trashed = userHome + "/.local/share/Trash/files/project (replaced by Redomark)";
+  EXPECT_NE(restored.out.find("The replaced copy is at " + trashed + ".\n"), std::string::npos) << restored.out;
+  EXPECT_TRUE(isSubvolumeRoot(trashed));
+  ASSERT_TRUE(as("printf writable > " + folder + "/proof"));
+
+  // Undone: back to the state the restore saved first, a subvolume still.
+  const std::vector<std::string> all = ids(folder);
+  ASSERT_EQ(all.size(), 2u);
+  ASSERT_EQ(run({"restore", folder, all[1], "--yes"}).status, 0);
+  EXPECT_EQ(snapshotTree(folder), changed);
+  EXPECT_TRUE(isSubvolumeRoot(folder));
+
+  // One item put back works inside the subvolume.
+  ASSERT_EQ(run({"restore", folder, first, "--file", "src/deep/data.bin", "--yes"}).status, 0);
+  EXPECT_EQ(readFile(folder + "/src/deep/data.bin"), std::string(70000, '\0'));
+  EXPECT_TRUE(isSubvolumeRoot(folder));
+
+  // Every checkpoint deleted by its owner takes its snapshot with it.
+  std::vector<std::string> command{"delete", folder};
+  for (const std::string& id : ids(folder)) command.push_back(id);
+  command.push_back("--yes");
+  EXPECT_EQ(run(command).status, 0);
+  EXPECT_TRUE(ids(folder).empty());
+  EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 0);
+}
+
+TEST_P(SubvolumeFolder, RefusedSnapshotSavesLeaveNoSnapshot) {
+  const std::string folder = userHome + "/project";
+  makeProject(folder);
+  const auto expectRefused = [&](const std::string& message) {
+    EXPECT_EQ(run({"save", folder}), failed(1, message));
+    EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 0);
+    const std::vector<std::string> left = sortedNames(folderDirectory(folder));
+    EXPECT_TRUE(left.empty() || left == std::vector<std::string>{".lock"}) << ::testing::PrintToString(left);
+  };
+  ASSERT_TRUE(as("mkfifo " + folder + "/src/pipe"));
+  expectRefused(folder + "/src/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.");
+  ASSERT_TRUE(as("rm " + folder + "/src/pipe && mkdir " + folder + "/disk"));
+  ASSERT_EQ(mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m"), 0);
+  expectRefused(folder + "/disk contains another disk (a mount point), which can't be saved together with it.");
+  umount2((folder + "/disk").c_str(), MNT_DETACH);
+  ASSERT_TRUE(as("rmdir " + folder + "/disk && btrfs subvolume create " + folder + "/src/inner"));
+  expectRefused(nestedRefusal(folder + "/src/inner"));
+}
+
+TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOne) {
+  const std::string folder = userHome + "/project";
+  ASSERT_TRUE(as("mkdir " + folder + " && printf old > " + folder + "/a.txt"));
+  const TreeSnapshot plain = snapshotTree(folder);
+  const ToolRun saved = run({"save", folder});
+  ASSERT_EQ(saved.status, 0);
+  ASSERT_TRUE(as("mv " + folder + " " + folder + ".plain && btrfs subvolume create " + folder + " && printf new > " +
+                 folder + "/b.txt"));
+  ASSERT_EQ(run({"restore", folder, savedId(saved), "--yes"}).status, 0);
+  EXPECT_TRUE(isSubvolumeRoot(folder));
+  EXPECT_EQ(snapshotTree(folder), plain);
+  EXPECT_EQ(permissions(folder), permissions(folder + ".plain"));
+}
+
+TEST_P(SubvolumeFolder, PruningRemovesSnapshotCheckpoints) {
+  const std::string folder = userHome + "/project";
+  makeProject(folder);
+  ASSERT_EQ(run({"settings", "--keep", "2"}).status, 0);
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(as("printf " + std::to_string(i) + " > " + folder + "/counter"));
+    ASSERT_EQ(run({"save", folder}).status, 0);
+  }
+  EXPECT_EQ(ids(folder).size(), 2u);
+  EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(AsRootAndAsItsOwner, SubvolumeFolder, ::testing::Values(uid_t{0}, ordinaryUser),
+                         [](const auto& info) { return info.param == 0 ? std::string("Root") : std::string("Owner"); });
+
+}  // namespace
+}  // namespace redomark::testing
