@@ -16,6 +16,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/fs/directory_handle.h"
 #include "core/fs/file_descriptor.h"
 #include "core/fs/volume.h"
 
@@ -153,9 +154,10 @@ class SpaceCounter {
 }  // namespace
 
 int64_t privateSpaceBelow(const std::string& root) {
-  const FileDescriptor rootFd(open(root.c_str(), directoryOpenFlags));
-  if (rootFd.get() < 0) return 0;
-  return SpaceCounter(rootFd.get()).run();
+  // Reached without following a link anywhere on the way, like every store path.
+  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(root);
+  if (!directory) return 0;
+  return SpaceCounter(directory->fd()).run();
 }
 
 }  // namespace redomark
