@@ -3,9 +3,9 @@
 Each pair runs both sides in the same session, alternating which goes first,
 after one warm-up of each; the table shows medians of wall, user and system time, the
 ratio of the wall times and the peak memory of one more run of save and diff.
---baseline times an earlier build beside the current one, in the same runs,
---only diff times diff alone (on a tree still saved once), and --shape picks
-the trees (bench/tree.py). Usage (normally through scripts/bench):
+--baseline times an earlier build's save, diff and restore beside this one's in
+the same runs, --only diff times diff alone (on a tree still saved once), and
+--shape picks the trees (bench/tree.py). Usage (normally through scripts/bench):
     run.py REDOMARK_BINARY WORKDIR --volume btrfs=DIR --volume xfs=DIR [--files N ...] [--runs N]
            [--shape mixed|source ...] [--only diff] [--baseline BINARY]
 """
@@ -123,7 +123,9 @@ class Bench:
         return not (result.status == 2 and "unknown command" in result.stderr)
 
     def reset_store(self, mount):
-        for place in (self.store(mount), os.path.join(mount, ".Trash-0"),
+        # Every store at the mount, the baseline's too, whatever its layout.
+        stores = [os.path.join(mount, n) for n in os.listdir(mount) if n.startswith(".redomark-checkpoints")]
+        for place in (*stores, os.path.join(mount, ".Trash-0"),
                       os.path.join(mount, f".Trash-{os.getuid()}"),
                       os.path.join(self.home, ".local")):
             remove(place)
@@ -177,7 +179,11 @@ class Bench:
             self.reset_store(mount)
 
         save = lambda: check(self.redomark("save", folder), "redomark save")  # noqa: E731
-        add("save vs cp -a --reflink=always", self.pair(save if available["save"] else None, cp_copy, before_save), 1.0)
+        baseline = None
+        if self.baseline:
+            baseline = lambda: check(self.redomark("save", folder, binary=self.baseline), "baseline save")  # noqa: E731
+        add("save vs cp -a --reflink=always",
+            self.pair(save if available["save"] else None, cp_copy, before_save, baseline), 1.0)
         save_rss = None
         if available["save"]:
             before_save("mine")
@@ -224,13 +230,7 @@ class Bench:
             remove(fresh)
             remove(old)
             if side == "mine":
-                keep = os.path.dirname(data)
-                folder_dir = os.path.dirname(keep)
-                for name in os.listdir(folder_dir):
-                    if name != os.path.basename(keep) and name != ".lock":
-                        remove(os.path.join(folder_dir, name))
-                for trash in (os.path.join(mount, ".Trash-0"), os.path.join(self.home, ".local/share/Trash")):
-                    remove(trash)
+                self.keep_only(mount, data)
                 if not is_subvolume(sub):
                     # The other side's copy and rename left a plain directory in its place.
                     again = sub + ".again"
@@ -270,6 +270,8 @@ class Bench:
         check(run(git + ["commit", "-q", "-m", "tree"]), "git commit")
         if available["save"]:
             check(self.redomark("save", folder), "redomark save")
+        if self.baseline:
+            check(self.redomark("save", folder, binary=self.baseline), "baseline save")
         tree.rewrite(folder, paths, 0.01, seed=2)
         git_status = lambda: check(run(git + ["status", "--porcelain"]), "git status")  # noqa: E731
         diff = lambda: check(self.redomark("diff", folder), "redomark diff")  # noqa: E731
@@ -285,6 +287,21 @@ class Bench:
     def store(mount):
         """The per-user store at a mount point with no shared one."""
         return os.path.join(mount, f".redomark-checkpoints-{os.getuid()}")
+
+    def data_directories(self, mount):
+        """Every checkpoint's saved tree in every store at the mount."""
+        return {os.path.join(root, "data") for name in os.listdir(mount) if name.startswith(".redomark-checkpoints")
+                for root, dirs, _ in os.walk(os.path.join(mount, name)) if "data" in dirs}
+
+    def keep_only(self, mount, data):
+        """Leaves the folder one checkpoint, data's, in its store, and empties the Trash."""
+        keep = os.path.dirname(data)
+        folder_dir = os.path.dirname(keep)
+        for name in os.listdir(folder_dir):
+            if name != os.path.basename(keep) and name != ".lock":
+                remove(os.path.join(folder_dir, name))
+        for trash in (os.path.join(mount, ".Trash-0"), os.path.join(self.home, ".local/share/Trash")):
+            remove(trash)
 
     def checkpoint_data(self, mount):
         store = self.store(mount)
@@ -311,28 +328,23 @@ class Bench:
         if not available["save"]:
             return
         fresh, old = folder + ".restoring", folder + ".old"
-        self.reset_store(mount)
-        check(self.redomark("save", folder), "redomark save")
-        data = self.checkpoint_data(mount)
+        binaries = {"mine": self.binary, "theirs": self.binary, "baseline": self.baseline}
+        data = [None]
         rounds = [0]
 
         def before(side):
-            # Each restore has something to put back; each one starts from one checkpoint.
+            # Each restore has something to put back, from the one checkpoint the
+            # side's own build made of the tree.
             rounds[0] += 1
-            tree.rewrite(folder, paths, 0.01, seed=10 + rounds[0])
             remove(fresh)
             remove(old)
-            if side == "mine":
-                keep = os.path.dirname(data)
-                folder_dir = os.path.dirname(keep)
-                for name in os.listdir(folder_dir):
-                    if name != os.path.basename(keep) and name != ".lock":
-                        remove(os.path.join(folder_dir, name))
-                for trash in (os.path.join(mount, ".Trash-0"), os.path.join(self.home, ".local/share/Trash")):
-                    remove(trash)
+            self.reset_store(mount)
+            check(self.redomark("save", folder, binary=binaries[side]), "redomark save")
+            data[0], = self.data_directories(mount)
+            tree.rewrite(folder, paths, 0.01, seed=10 + rounds[0])
 
         def cp_rename():
-            result = check(run(["cp", "-a", "--reflink=always", data, fresh]), "cp")
+            result = check(run(["cp", "-a", "--reflink=always", data[0], fresh]), "cp")
             start = time.perf_counter()
             os.rename(folder, old)
             os.rename(fresh, folder)
@@ -341,9 +353,14 @@ class Bench:
 
         label = "restore --yes vs cp -a --reflink=always + rename"
         restore = lambda: check(self.redomark("restore", folder, "--yes"), "redomark restore")  # noqa: E731
-        add(label, self.pair(restore if available["restore"] else None, cp_rename, before), 2.0)
+        baseline = None
+        if self.baseline:
+            baseline = lambda: check(self.redomark("restore", folder, "--yes", binary=self.baseline),  # noqa: E731
+                                     "baseline restore")
+        add(label, self.pair(restore if available["restore"] else None, cp_rename, before, baseline), 2.0)
         remove(fresh)
         remove(old)
+        self.reset_store(mount)
 
     def table(self):
         """Times as wall/user/system seconds; ratios of wall times to the other tool's."""
