@@ -1,14 +1,19 @@
 // The space a tree's files use alone, on real copy-on-write volumes: what is
 // shared, linked or not a regular file adds nothing, and no depth is missed.
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "core/fs/file_ops.h"
 #include "core/fs/private_space.h"
@@ -95,6 +100,72 @@ TEST(PrivateSpace, CountsInlineDataByItsBytesAndEachFileOnceWhateverItsNames) {
     EXPECT_EQ(privateSize(tree + "/tiny"), btrfs ? 3 : 4 * kib);
     EXPECT_EQ(privateSpaceBelow(tree), (btrfs ? 3 : 4 * kib) + 96 * kib);
     EXPECT_EQ(privateSpaceBelow(tree + "/sub"), 96 * kib);
+  }
+}
+
+// privateSpaceBelow's figure, counted runs times by a user who can't read
+// what root can.
+std::vector<int64_t> countedAsAnotherUser(const std::string& tree, int runs) {
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipeEnds[0]);
+    if (setgroups(0, nullptr) != 0 || setresgid(4245, 4245, 4245) != 0 || setresuid(4245, 4245, 4245) != 0) _exit(2);
+    for (int i = 0; i < runs; ++i) {
+      const int64_t figure = privateSpaceBelow(tree);
+      if (write(pipeEnds[1], &figure, sizeof figure) != sizeof figure) _exit(3);
+    }
+    _exit(0);
+  }
+  close(pipeEnds[1]);
+  std::vector<int64_t> figures;
+  int64_t figure;
+  while (read(pipeEnds[0], &figure, sizeof figure) == sizeof figure) figures.push_back(figure);
+  close(pipeEnds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  return figures;
+}
+
+TEST(PrivateSpace, AnUnreadableDirectoryEndsTheSumWhereAWalkInListingOrderMeetsItEveryTime) {
+  for (const Volume volume : {Volume::btrfs, Volume::xfs}) {
+    SCOPED_TRACE(volume == Volume::btrfs ? "btrfs" : "xfs");
+    ScratchDir scratch(volume);
+    const std::string tree = scratch / "tree";
+    const std::map<std::string, int64_t> below = {
+        {"a.bin", 64 * kib}, {"b.bin", 32 * kib}, {"c.bin", 8 * kib}, {"d", 16 * kib}, {"u", 128 * kib}};
+    // Made in this order, so that files and a directory come before "u" and after it.
+    createDirectories(tree);
+    writeUnique(tree + "/a.bin", 64 * kib);
+    createDirectories(tree + "/d/deeper");
+    writeUnique(tree + "/d/deeper/z.bin", 16 * kib);
+    createDirectories(tree + "/u");
+    writeUnique(tree + "/u/inner.bin", 128 * kib);
+    writeUnique(tree + "/b.bin", 32 * kib);
+    writeUnique(tree + "/c.bin", 8 * kib);
+    for (const std::string& directory : {scratch.path(), tree, tree + "/d", tree + "/d/deeper"})
+      ASSERT_EQ(chmod(directory.c_str(), 0755), 0);
+    sync();
+    ASSERT_EQ(privateSpaceBelow(tree), (64 + 32 + 8 + 16 + 128) * kib);
+
+    // What a single walk of the root in its listing order counts before "u".
+    int64_t beforeUnreadable = 0;
+    DIR* listing = opendir(tree.c_str());
+    ASSERT_NE(listing, nullptr);
+    while (const dirent* entry = readdir(listing)) {
+      const std::string name = entry->d_name;
+      if (name == "u") break;
+      if (below.count(name)) beforeUnreadable += below.at(name);
+    }
+    closedir(listing);
+
+    ASSERT_EQ(chmod((tree + "/u").c_str(), 0), 0);
+    const std::vector<int64_t> figures = countedAsAnotherUser(tree, 40);
+    ASSERT_EQ(figures.size(), 40u);
+    for (const int64_t figure : figures) EXPECT_EQ(figure, beforeUnreadable);
+    ASSERT_EQ(chmod((tree + "/u").c_str(), 0755), 0);
   }
 }
 

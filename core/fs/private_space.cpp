@@ -57,9 +57,16 @@ unsigned typeOf(int directoryFd, const char* name, unsigned char listed) {
   return IFTODT(facts.st_mode);
 }
 
+// Directories are counted in any order by several threads, but the figure is
+// the one a single walk in listing order gives: each directory keeps its
+// files' bytes between its subdirectories, and the sum is taken at the end
+// in that order, stopping where that walk would stop.
 class SpaceCounter {
  public:
-  explicit SpaceCounter(int rootFd) : rootFd_(rootFd) { pending_.emplace_back("."); }
+  explicit SpaceCounter(int rootFd) : rootFd_(rootFd) {
+    nodes_.emplace_back();
+    pending_.push_back({".", 0});
+  }
 
   int64_t run() {
     std::vector<std::thread> helpers;
@@ -77,78 +84,129 @@ class SpaceCounter {
     }
     work();
     for (std::thread& helper : helpers) helper.join();
-    return total_;
+    return sumInWalkOrder();
   }
 
  private:
-  // Takes directories until none is left and none is being listed, or one
-  // could not be read.
+  // The bytes of a run of files, then the subdirectory that follows them
+  // (none after a directory's last run).
+  struct Run {
+    int64_t bytes = 0;
+    std::vector<FileSpace> linked;  // files with several names, counted once
+    size_t subdirectory = none;
+  };
+  struct Directory {
+    std::vector<Run> runs;
+    bool endsWalk = false;  // unreadable, or an entry in it had no status
+  };
+  struct Task {
+    std::string path;  // below the root
+    size_t node;
+  };
+  static constexpr size_t none = SIZE_MAX;
+
+  // Takes directories until none is left and none is being listed.
   void work() {
     std::vector<char> buffer(listingBufferBytes);
     std::vector<std::string> found;
-    int64_t counted = 0;
+    Directory listed;
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
-      changed_.wait(guard, [this] { return failed_ || !pending_.empty() || busy_ == 0; });
-      if (failed_ || pending_.empty()) break;
-      const std::string directory = std::move(pending_.back());
+      changed_.wait(guard, [this] { return !pending_.empty() || busy_ == 0; });
+      if (pending_.empty()) break;
+      const Task task = std::move(pending_.back());
       pending_.pop_back();
       ++busy_;
       guard.unlock();
       found.clear();
-      const bool read = countDirectory(directory, buffer, found, counted);
+      listed = Directory{};
+      countDirectory(task.path, buffer, found, listed);
       guard.lock();
       --busy_;
-      if (!read) failed_ = true;
-      for (std::string& sub : found) pending_.push_back(std::move(sub));
+      // The subdirectories' nodes are numbered only now, under the lock.
+      const size_t first = nodes_.size();
+      for (Run& run : listed.runs)
+        if (run.subdirectory != none) run.subdirectory += first;
+      nodes_.resize(first + found.size());
+      for (size_t i = 0; i < found.size(); ++i) pending_.push_back({std::move(found[i]), first + i});
+      nodes_[task.node] = std::move(listed);
       changed_.notify_all();
     }
-    total_ += counted;
   }
 
-  // Adds the private sizes of a directory's files to counted and its
-  // subdirectories' paths to found; false when it could not be read.
-  bool countDirectory(const std::string& directory, std::vector<char>& buffer, std::vector<std::string>& found,
-                      int64_t& counted) const {
+  // Lists a directory into runs of file bytes between its subdirectories,
+  // whose paths go to found in the same order.
+  void countDirectory(const std::string& directory, std::vector<char>& buffer, std::vector<std::string>& found,
+                      Directory& listed) const {
+    listed.runs.emplace_back();
     const FileDescriptor fd(openBelow(rootFd_, directory));
-    if (fd.get() < 0) return false;
+    if (fd.get() < 0) {
+      listed.endsWalk = true;
+      return;
+    }
     for (;;) {
       const ssize_t got = getdents64(fd.get(), buffer.data(), buffer.size());
       if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return got == 0;
+      if (got < 0) listed.endsWalk = true;
+      if (got <= 0) return;
       for (ssize_t at = 0; at < got;) {
         const auto* d = reinterpret_cast<const dirent64*>(buffer.data() + at);
         at += d->d_reclen;
         const char* name = d->d_name;
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
         const unsigned type = typeOf(fd.get(), name, d->d_type);
-        if (type == DT_UNKNOWN) return false;
-        if (type == DT_DIR) found.push_back(directory == "." ? std::string(name) : directory + "/" + name);
-        if (type == DT_REG) counted += countOnce(fileSpaceAt(fd.get(), name));
+        if (type == DT_UNKNOWN) {
+          listed.endsWalk = true;
+          return;
+        }
+        if (type == DT_DIR) {
+          listed.runs.back().subdirectory = found.size();
+          found.push_back(directory == "." ? std::string(name) : directory + "/" + name);
+          listed.runs.emplace_back();
+        }
+        if (type != DT_REG) continue;
+        const std::optional<FileSpace> space = fileSpaceAt(fd.get(), name);
+        if (!space) continue;
+        if (space->linked) {
+          listed.runs.back().linked.push_back(*space);
+        } else {
+          listed.runs.back().bytes += space->privateBytes;
+        }
       }
     }
   }
 
   // A file with several names is one file: its bytes count at its first name.
-  int64_t countOnce(const std::optional<FileSpace>& space) const {
-    if (!space) return 0;
-    if (!space->linked) return space->privateBytes;
-    const std::lock_guard<std::mutex> guard(linkedLock_);
-    return linkedCounted_.insert(space->inode).second ? space->privateBytes : 0;
+  int64_t sumInWalkOrder() const {
+    int64_t total = 0;
+    std::unordered_set<uint64_t> linkedCounted;
+    std::vector<std::pair<size_t, size_t>> path{{0, 0}};  // node, next run
+    while (!path.empty()) {
+      auto& [node, next] = path.back();
+      const Directory& directory = nodes_[node];
+      if (next == directory.runs.size()) {
+        if (directory.endsWalk) break;
+        path.pop_back();
+        continue;
+      }
+      const Run& run = directory.runs[next++];
+      total += run.bytes;
+      for (const FileSpace& file : run.linked)
+        if (linkedCounted.insert(file.inode).second) total += file.privateBytes;
+      if (run.subdirectory != none) path.emplace_back(run.subdirectory, 0);
+    }
+    return total;
   }
 
   const int rootFd_;
-  mutable std::mutex linkedLock_;
-  mutable std::unordered_set<uint64_t> linkedCounted_;  // guarded by linkedLock_
   std::mutex lock_;
   std::condition_variable changed_;
-  // Guarded by lock_: directories not yet taken (paths below the root; a
-  // stack, so the walk stays deep and the list short), how many are being
-  // listed, whether one could not be read, and the sum of finished threads.
-  std::vector<std::string> pending_;
+  // Guarded by lock_ while threads count: every directory found so far, the
+  // root first; the ones not yet taken (a stack, so the walk stays deep and
+  // the list short); how many are being listed.
+  std::vector<Directory> nodes_;
+  std::vector<Task> pending_;
   size_t busy_ = 0;
-  bool failed_ = false;
-  int64_t total_ = 0;
 };
 
 }  // namespace

@@ -10,7 +10,8 @@
 namespace redomark {
 
 // Links are not followed; a file that cannot be opened or mapped adds 0; a
-// directory that cannot be read ends the sum with what was counted so far;
+// directory that cannot be read, or an entry without a status, ends the sum
+// with what a walk in listing order counted before it, the same every time;
 // a root that cannot be opened gives 0.
 int64_t privateSpaceBelow(const std::string& root);
 
