@@ -212,6 +212,7 @@ TEST_P(NoCopyOnWrite, ComesBackOnFoldersAndFilesThatHadIt) {
   // Made before their folder got the attribute, so they don't have it.
   writeFile(folder + "/vm/inner/f", "inner");
   writeFile(folder + "/vm/cow.txt", uniqueBytes(16 * kib, 4));
+  writeFile(folder + "/vm/empty", "");
   setInodeFlags(folder + "/vm", FS_NOCOW_FL, true);
   writeFile(folder + "/vm/disk.img", uniqueBytes(256 * kib, 5));  // takes it from its folder
   writeFile(folder + "/db", "");
@@ -219,7 +220,7 @@ TEST_P(NoCopyOnWrite, ComesBackOnFoldersAndFilesThatHadIt) {
   writeFile(folder + "/db", uniqueBytes(64 * kib, 6));
   writeFile(folder + "/plain.txt", uniqueBytes(8 * kib, 7));
   const std::vector<std::string> noCow{"vm", "vm/disk.img", "db"};
-  const std::vector<std::string> cow{"", "vm/inner", "vm/inner/f", "vm/cow.txt", "cow", "plain.txt"};
+  const std::vector<std::string> cow{"", "vm/inner", "vm/inner/f", "vm/cow.txt", "vm/empty", "cow", "plain.txt"};
   const auto expectAttributes = [&](const std::string& root) {
     for (const std::string& item : noCow) EXPECT_TRUE(isNoCow(root + "/" + item)) << root << "/" << item;
     for (const std::string& item : cow) EXPECT_FALSE(isNoCow(root + "/" + item)) << root << "/" << item;
@@ -230,7 +231,7 @@ TEST_P(NoCopyOnWrite, ComesBackOnFoldersAndFilesThatHadIt) {
   // With the attribute given first, even those files share their data.
   const ToolRun saved = tool({"save", folder});
   const std::string id = savedId(saved);
-  EXPECT_EQ(saved, (ToolRun{0, savedLine(id, folder, "5 files, 352 KB") + notABackup, ""}));
+  EXPECT_EQ(saved, (ToolRun{0, savedLine(id, folder, "6 files, 352 KB") + notABackup, ""}));
   const std::string data = dataOf(folder, id);
   expectAttributes(data);
   EXPECT_EQ(privateSize(data + "/vm/disk.img"), 0);

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "core/fs/attribute_copier.h"
 #include "core/fs/file_data_copy.h"
 #include "core/fs/file_ops.h"
+#include "core/fs/mount_table.h"
 #include "core/fs/subvolume.h"
 #include "core/records/redomark_error.h"
 
@@ -171,6 +173,9 @@ class TreeCopier {
   // that Btrfs lets the two share blocks. destinationNoCow: what the
   // destination took on from its directory.
   void matchNoCow(bool noCow, int destinationFd, bool destinationNoCow);
+  // Whether Btrfs, mounted so, may clone between a file with the attribute and
+  // one without, which would drop it silently; unknown counts as may.
+  static bool mayCloneAcrossNoCow(int destinationFd);
   void requireCopySpace(int destinationFd, int64_t bytes) const;
   void copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                 const struct stat& st);
@@ -183,6 +188,9 @@ class TreeCopier {
   // copy of each inode with further names (only those are recorded).
   int destinationRoot_ = -1;
   std::unordered_map<InodeKey, FirstCopy, InodeKeyHash> firstCopies_;
+  // Each file's attribute is looked at before its clone, not only when the
+  // clone is refused: for single items, and on volumes that would not refuse.
+  bool lookBeforeCloning_ = true;
   std::vector<char> buffer_;
   AttributeCopier attributes_;
   // Names of the directory being copied at each depth, NUL-terminated one
@@ -203,6 +211,7 @@ void TreeCopier::replaced() const {
 
 void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow) {
   destinationRoot_ = destination.get();
+  lookBeforeCloning_ = mayCloneAcrossNoCow(destination.get());
   const bool noCow = isNoCow(source.get());
   matchNoCow(noCow, destination.get(), inheritedNoCow);
   copyContents(source, destination, 0, noCow);
@@ -307,8 +316,17 @@ void TreeCopier::copyFile(int sourceDir, const char* sourceName, int destination
   if (source.get() < 0) fail(errno);
   const Descriptor destination(openat(destinationDir, destinationName, destinationFileFlags, st.st_mode & 0777));
   if (destination.get() < 0) fail(errno);
-  matchNoCow(isNoCow(source.get()), destination.get(), noCow);
-  const int refused = cloneData(source.get(), destination.get());
+  if (lookBeforeCloning_) matchNoCow(isNoCow(source.get()), destination.get(), noCow);
+  int refused = cloneData(source.get(), destination.get());
+  if (refused != 0 && !lookBeforeCloning_) {
+    // Btrfs refuses to clone between files of different attribute, so a
+    // file unlike its directory is found here, its copy still empty.
+    const bool sourceNoCow = isNoCow(source.get());
+    if (sourceNoCow != noCow) {
+      matchNoCow(sourceNoCow, destination.get(), noCow);
+      if (refused == EINVAL) refused = cloneData(source.get(), destination.get());
+    }
+  }
   if (refused != 0) {
     if (!cloneRefused(refused)) fail(refused);
     requireCopySpace(destination.get(), st.st_size);
@@ -353,6 +371,14 @@ bool TreeCopier::isNoCow(int fd) const {
   if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_NOCOW_FL) != 0;
   if (!flagsUnsupported(errno)) fail(errno);
   return false;
+}
+
+bool TreeCopier::mayCloneAcrossNoCow(int destinationFd) {
+  const std::optional<MountEntry> mount = mountOf(destinationFd);
+  if (!mount) return true;
+  // With these, new files lack data checksums like files with the attribute.
+  const std::string options = "," + mount->options + ",";
+  return options.find(",nodatasum,") != std::string::npos || options.find(",nodatacow,") != std::string::npos;
 }
 
 void TreeCopier::matchNoCow(bool noCow, int destinationFd, bool destinationNoCow) {

@@ -54,7 +54,9 @@ std::optional<MountEntry> parseLine(std::string_view line) {
   const std::vector<std::string_view> f = fields(line);
   if (f.size() < 7) return std::nullopt;
   for (size_t i = 6; i + 1 < f.size(); ++i) {
-    if (f[i] == "-") return MountEntry{unescaped(f[4]), unescaped(f[i + 1]), std::strtoull(std::string(f[0]).c_str(), nullptr, 10)};
+    if (f[i] == "-")
+      return MountEntry{unescaped(f[4]), unescaped(f[i + 1]), std::strtoull(std::string(f[0]).c_str(), nullptr, 10),
+                        i + 3 < f.size() ? std::string(f[i + 3]) : std::string()};
   }
   return std::nullopt;
 }

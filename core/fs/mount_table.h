@@ -14,6 +14,7 @@ struct MountEntry {
   std::string mountPoint;  // unescaped, as the kernel lists it
   std::string fsType;      // "btrfs", "xfs", "ext4", "fuse.sshfs", ...
   uint64_t id = 0;         // the mount id that statx reports for what lies on it
+  std::string options;     // the file system's own, comma-separated: "rw,ssd,subvolid=5,..."
 };
 
 // The entry of table (mountinfo text) whose mount point is the longest one
