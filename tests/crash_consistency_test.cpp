@@ -1,8 +1,10 @@
 // Saves, whole restores and single-item restores of a large tree killed with
-// SIGKILL, at random moments and at random system calls. After every kill:
+// SIGKILL at random moments and at random system calls, and cancelled with
+// SIGINT (Ctrl-C) at random moments. After every kill:
 // each listed checkpoint is whole and holds a state the folder really had, the
 // folder is exactly as before or exactly restored, every file's bytes are still
-// somewhere the user can find them, and the next save cleans up and succeeds.
+// somewhere the user can find them, and the next save cleans up and succeeds;
+// a cancelled run has cleaned up itself.
 // REDOMARK_CRASH_TRIALS sets the trials per operation (the suite runs a few,
 // scripts/crash many); REDOMARK_CRASH_SEED repeats a run.
 #include <gtest/gtest.h>
@@ -39,6 +41,7 @@ using Clock = std::chrono::steady_clock;
 enum class Operation { save, restore, restoreItem };
 constexpr const char* item = "big";  // what restoreItem puts back
 constexpr int killedStatus = 128 + SIGKILL;
+constexpr int cancelledStatus = 128 + SIGINT;  // as the tool itself exits when cancelled
 
 int envNumber(const char* name, int fallback) {
   const char* text = std::getenv(name);
@@ -46,11 +49,12 @@ int envNumber(const char* name, int fallback) {
 }
 
 struct KillPoint {
-  int64_t delayUs = -1;  // kill after this long; or, when negative,
-  std::string syscall;   // at this call of this system call (none: never)
+  int64_t delayUs = -1;  // signal after this long; or, when negative,
+  std::string syscall;   // kill at this call of this system call (none: never)
   int call = 0;
+  int signal = SIGKILL;
   std::string describe() const {
-    if (delayUs >= 0) return "after " + std::to_string(delayUs) + " us";
+    if (delayUs >= 0) return std::string(signal == SIGINT ? "cancelled" : "killed") + " after " + std::to_string(delayUs) + " us";
     return syscall.empty() ? "never" : "at " + syscall + " call " + std::to_string(call);
   }
 };
@@ -133,11 +137,13 @@ class CrashHarness {
 
   unsigned seed() const { return seed_; }
 
-  // Trial 0 runs unkilled and times the operation; then kills alternate
-  // between a random moment and a random system call.
+  // Trial 0 runs unkilled and times the operation; then a Ctrl-C at a random
+  // moment, a kill at a random system call and a kill at a random moment.
   KillPoint pick(int trial) {
     if (trial == 0) return {};
-    if (trial % 2 == 1) return {std::uniform_int_distribution<int64_t>(0, cleanRunUs_ * 6 / 5)(random_), "", 0};
+    const int64_t delay = std::uniform_int_distribution<int64_t>(0, cleanRunUs_ * 6 / 5)(random_);
+    if (trial % 3 == 1) return {delay, "", 0, SIGINT};
+    if (trial % 3 == 0) return {delay, "", 0, SIGKILL};
     const auto calls = callsOf(op_, subvolume_);
     const auto& [syscall, count] = calls[std::uniform_int_distribution<size_t>(0, calls.size() - 1)(random_)];
     return {-1, syscall, std::uniform_int_distribution<int>(1, count)(random_)};
@@ -153,7 +159,14 @@ class CrashHarness {
     knownStates_.insert(digestOf(before));
 
     const ToolRun run = runOperation(point);
-    if (run.status == killedStatus) {
+    if (point.signal == SIGINT && run.status == cancelledStatus) {
+      // Cancelled by the tool, or by the signal itself before the tool
+      // could catch it; either way nothing half made is left.
+      ++cancelled_;
+      EXPECT_TRUE(run.err == "redomark: Cancelled.\n" || run.err.empty()) << run.err;
+      EXPECT_EQ(leftoverNames(engine_.storeFor(folder_).folderDirectory(folder_)), std::vector<std::string>{});
+      EXPECT_EQ(leftoverNames(scratch_.path()), std::vector<std::string>{});
+    } else if (run.status == killedStatus) {
       ++(point.delayUs >= 0 ? killedByDelay_ : killedAtCall_);
     } else {
       ++finished_;
@@ -168,7 +181,8 @@ class CrashHarness {
   }
 
   std::string summary() const {
-    return std::to_string(killedByDelay_) + " killed at a random moment, " + std::to_string(killedAtCall_) +
+    return std::to_string(cancelled_) + " cancelled at a random moment, " + std::to_string(killedByDelay_) +
+           " killed at a random moment, " + std::to_string(killedAtCall_) +
            " at a random system call, " + std::to_string(finished_) + " finished first; unkilled run " +
            std::to_string(cleanRunUs_ / 1000) + " ms";
   }
@@ -187,7 +201,7 @@ class CrashHarness {
     if (point.delayUs >= 0) {
       ToolProcess process(arguments(), home_);
       std::this_thread::sleep_for(std::chrono::microseconds(point.delayUs));
-      process.kill(SIGKILL);
+      process.kill(point.signal);
       return process.wait();
     }
     if (!point.syscall.empty()) {
@@ -289,14 +303,14 @@ class CrashHarness {
   TreeSnapshot target_;
   std::set<size_t> knownStates_;                                 // digests of every state the folder had
   std::map<std::string, std::unordered_set<size_t>> contents_;  // content hashes per checked checkpoint
-  int killedByDelay_ = 0, killedAtCall_ = 0, finished_ = 0;
+  int cancelled_ = 0, killedByDelay_ = 0, killedAtCall_ = 0, finished_ = 0;
 };
 
 class CrashConsistency : public ::testing::TestWithParam<std::tuple<Operation, bool>> {};
 
 TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
   CrashHarness harness(std::get<0>(GetParam()), std::get<1>(GetParam()));
-  const int trials = envNumber("REDOMARK_CRASH_TRIALS", 3);
+  const int trials = envNumber("REDOMARK_CRASH_TRIALS", 4);
   for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
     const KillPoint point = harness.pick(trial);
     SCOPED_TRACE("trial " + std::to_string(trial) + ", killed " + point.describe() + ", seed " +
