@@ -26,19 +26,20 @@
 namespace redomark::testing {
 namespace {
 
-std::vector<WalkEntry> walkAll(const std::string& root) {
+std::vector<WalkEntry> walkAll(const std::string& root, WalkPace pace = WalkPace::oneThread) {
   std::vector<WalkEntry> out;
-  walk(root, nullptr, [&](const WalkEntry& e) { out.push_back(e); });
+  walk(root, nullptr, [&](const WalkEntry& e) { out.push_back(e); }, pace);
   return out;
 }
 
 // The walk's outcome as one text: the delivered paths (or their count),
 // then "ok" or the error's message.
-std::string outcome(const std::string& root, const OperationControl* control = nullptr, bool countOnly = false) {
+std::string outcome(const std::string& root, const OperationControl* control = nullptr, bool countOnly = false,
+                    WalkPace pace = WalkPace::oneThread) {
   std::string out;
   int count = 0;
   try {
-    walk(root, control, [&](const WalkEntry& e) { countOnly ? void(++count) : void(out += e.path + "\n"); });
+    walk(root, control, [&](const WalkEntry& e) { countOnly ? void(++count) : void(out += e.path + "\n"); }, pace);
     out += "ok";
   } catch (const RedomarkError& e) {
     out += e.what();
@@ -201,9 +202,9 @@ void listedPreOrder(const std::string& root, const std::string& prefix, std::str
   }
 }
 
-// Many directories of a few items each, nested as source trees are: their
-// listings are made on helper threads ahead of the walk, which must deliver
-// exactly what a walk of one thread would, in its order, and stop as it does.
+// Many directories of a few items each, nested as source trees are: with their
+// listings made on helper threads ahead of the walk, it must deliver exactly
+// what a walk of one thread does, in its order, and stop as it does.
 TEST(Walk, TreesOfSmallDirectoriesKeepTheirOrderCancellationAndErrors) {
   ScratchDir scratch(Volume::btrfs);
   ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
@@ -217,40 +218,45 @@ TEST(Walk, TreesOfSmallDirectoriesKeepTheirOrderCancellationAndErrors) {
   }
   std::string expected;
   listedPreOrder(root, "", expected);
-  for (int round = 0; round < 5; ++round) ASSERT_EQ(outcome(root), expected + "ok") << "round " << round;
-  std::map<std::string, int64_t> sizes;
-  for (const WalkEntry& e : walkAll(root))
-    if (e.kind == EntryKind::file) sizes[e.path] = e.size;
-  EXPECT_EQ(sizes.size(), 1200u);
-  EXPECT_EQ(sizes["d5/s2/s3/m26/f11"], 11);
+  for (const WalkPace pace : {WalkPace::oneThread, WalkPace::openAhead}) {
+    SCOPED_TRACE(pace == WalkPace::openAhead ? "opening ahead" : "one thread");
+    for (int round = 0; round < 5; ++round)
+      ASSERT_EQ(outcome(root, nullptr, false, pace), expected + "ok") << "round " << round;
+    std::map<std::string, int64_t> sizes;
+    for (const WalkEntry& e : walkAll(root, pace))
+      if (e.kind == EntryKind::file) sizes[e.path] = e.size;
+    EXPECT_EQ(sizes.size(), 1200u);
+    EXPECT_EQ(sizes["d5/s2/s3/m26/f11"], 11);
 
-  OperationControl control;
-  int delivered = 0;
-  EXPECT_THROW(walk(root, &control,
-                    [&](const WalkEntry&) {
-                      if (++delivered == 600) control.cancel();
-                    }),
-               RedomarkError);
-  EXPECT_EQ(delivered, 1023);
+    OperationControl control;
+    int delivered = 0;
+    EXPECT_THROW(walk(root, &control,
+                      [&](const WalkEntry&) {
+                        if (++delivered == 600) control.cancel();
+                      },
+                      pace),
+                 RedomarkError);
+    EXPECT_EQ(delivered, 1023);
 
-  // A directory no one may search, the last one met, well after the walk has
-  // begun to open directories ahead: the walk stops at it, in its turn, with
-  // its full path, whichever thread listed it.
-  std::vector<std::string> lines;
-  for (size_t from = 0, end; (end = expected.find('\n', from)) != std::string::npos; from = end + 1)
-    lines.push_back(expected.substr(from, end - from));
-  const auto isFile = [](const std::string& line) { return line.find_last_of('/') == line.find("/f"); };
-  size_t last = lines.size() - 1;
-  while (isFile(lines[last])) --last;
-  const std::string locked = lines[last];
-  ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0700), 0);
-  std::string before;
-  for (size_t i = 0; i <= last; ++i) before += lines[i] + "\n";
-  ASSERT_GT(std::count(before.begin(), before.end(), '\n'), 1000);
-  for (int round = 0; round < 3; ++round)
-    EXPECT_EQ(asNobody([&] { return outcome(root); }),
-              before + "Couldn't read " + root + "/" + locked + ": Permission denied");
-  ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0755), 0);
+    // A directory no one may search, the last one met, well after the walk has
+    // begun to open directories ahead: the walk stops at it, in its turn, with
+    // its full path, whichever thread listed it.
+    std::vector<std::string> lines;
+    for (size_t from = 0, end; (end = expected.find('\n', from)) != std::string::npos; from = end + 1)
+      lines.push_back(expected.substr(from, end - from));
+    const auto isFile = [](const std::string& line) { return line.find_last_of('/') == line.find("/f"); };
+    size_t last = lines.size() - 1;
+    while (isFile(lines[last])) --last;
+    const std::string locked = lines[last];
+    ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0700), 0);
+    std::string before;
+    for (size_t i = 0; i <= last; ++i) before += lines[i] + "\n";
+    ASSERT_GT(std::count(before.begin(), before.end(), '\n'), 1000);
+    for (int round = 0; round < 3; ++round)
+      EXPECT_EQ(asNobody([&] { return outcome(root, nullptr, false, pace); }),
+                before + "Couldn't read " + root + "/" + locked + ": Permission denied");
+    ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0755), 0);
+  }
 }
 
 TEST(Walk, DeepTreesNeedFewDescriptorsAndLeaveNoneOpen) {

@@ -167,8 +167,13 @@ int listDirectory(int fd, std::vector<char>& buffer, Listing& listing, ParallelR
 
 class Walker {
  public:
-  Walker(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit)
-      : root_(root.path()), rootFd_(root.fd()), control_(control), visit_(visit), openBudget_(openLevelBudget()) {
+  Walker(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit, WalkPace pace)
+      : root_(root.path()),
+        rootFd_(root.fd()),
+        control_(control),
+        visit_(visit),
+        openBudget_(openLevelBudget()),
+        helperCount_(pace == WalkPace::openAhead ? statusHelpers() : 0) {
     path_ = root_;
     if (path_.empty() || path_.back() != '/') path_ += '/';
     prefix_ = path_.size();
@@ -442,7 +447,7 @@ class Walker {
 
   // Directories opened ahead. Only the walk's thread creates, enters and
   // counts them; their state and the queue are shared with the helpers.
-  size_t helperCount_ = statusHelpers();
+  size_t helperCount_;
   std::vector<std::unique_ptr<Ahead>> aheads_;  // every one made, to close what is left
   std::vector<Ahead*> spare_;                   // entered, ready to be used again
   std::vector<Ahead*> batch_;
@@ -457,17 +462,17 @@ class Walker {
 
 }  // namespace
 
-void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit) {
-  Walker(root, control, visit).run();
+void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit, WalkPace pace) {
+  Walker(root, control, visit, pace).run();
 }
 
-void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit) {
+void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit, WalkPace pace) {
   const std::optional<DirectoryHandle> directory = DirectoryHandle::open(root);
   if (!directory) {
     if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EPERM || errno == ELOOP) return;
     throw readError(root, errno);
   }
-  walk(*directory, control, visit);
+  walk(*directory, control, visit, pace);
 }
 
 }  // namespace redomark

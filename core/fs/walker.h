@@ -1,9 +1,8 @@
 // Physical, pre-order walk of a folder: every item below the root once, each
 // directory before its contents, links never followed, the working directory
-// never changed. One status call per item. Past its first few hundred items a
-// walk opens subdirectories ahead and helper threads list and examine them, a
-// whole directory each, while the walk delivers; the visitor is always called
-// on the caller's thread, in the same order and with the same errors.
+// never changed. One status call per item; those of a large directory are
+// shared with helper threads. The visitor is always called on the caller's
+// thread, in the same order and with the same errors.
 #pragma once
 
 #include <cstdint>
@@ -30,15 +29,23 @@ struct WalkEntry {
 // May throw; the walk then stops and passes the error on unchanged.
 using WalkVisitor = std::function<void(const WalkEntry&)>;
 
+// openAhead: past its first few hundred items the walk opens subdirectories
+// ahead and helper threads list and examine them, a whole directory each, while
+// it delivers. That pays where the visitor's own work runs beside them (a
+// diff's lookups); where the visitor only collects, the hand-offs cost more.
+enum class WalkPace { oneThread, openAhead };
+
 // Walks the directory root; its path names items in errors. Throws
 // RedomarkError::io for an unreadable item, RedomarkError::pathChanged for a
 // directory replaced (by a link, say) between its status and its opening,
 // RedomarkError::cancelled when the control is cancelled at a 512-entry
 // check, or whatever the visitor throws.
-void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit);
+void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit,
+          WalkPace pace = WalkPace::oneThread);
 // Walks the directory at an absolute path, reached without following a link;
 // a root that is missing, unreadable, not a directory or behind a link has
 // nothing to deliver.
-void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit);
+void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit,
+          WalkPace pace = WalkPace::oneThread);
 
 }  // namespace redomark

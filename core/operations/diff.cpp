@@ -70,7 +70,7 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
   std::vector<Change> changes;
   {
     // A folder that is gone (or no longer a directory) has only deletions.
-    walk(canonicalFolder, nullptr, [&](const WalkEntry& e) {
+    const auto compare = [&](const WalkEntry& e) {
       const bool isDir = e.kind == EntryKind::directory;
       const size_t at = index.claim(e.path);
       if (at == ManifestIndex::npos) {
@@ -79,7 +79,8 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
       }
       if (!unchanged(e, saved.rows[at]))
         changes.push_back(Change{e.path, Change::Kind::modified, isDir, e.size, saved.rows[at].size});
-    });
+    };
+    walk(canonicalFolder, nullptr, compare, WalkPace::openAhead);
   }
   for (size_t i = 0; i < saved.size(); ++i) {
     if (index.claimed(i)) continue;
