@@ -247,6 +247,32 @@ TEST_P(NoCopyOnWrite, ComesBackOnFoldersAndFilesThatHadIt) {
   expectAttributes(folder);
 }
 
+// Saving and diffing only look: the access times of the folder's directories
+// stay as they were, although their change times are newer (so that any read
+// would move them), and so do those of the saved copy, which the save walks.
+TEST_P(LinksAndAttributes, SaveAndDiffLeaveAccessTimesAlone) {
+  const std::string folder = scratch / "looked-at";
+  createDirectories(folder + "/a/b");
+  writeFile(folder + "/a/f", "f");
+  writeFile(folder + "/a/b/g", "g");
+  const std::vector<std::string> directories{"", "/a", "/a/b"};
+  const timespec times[2] = {{1000, 0}, {0, UTIME_OMIT}};
+  for (const std::string& d : directories) ASSERT_EQ(utimensat(AT_FDCWD, (folder + d).c_str(), times, 0), 0);
+  const auto accessTime = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st.st_atim.tv_sec;
+  };
+
+  const std::string id = savedId(tool({"save", folder}));
+  EXPECT_EQ(tool({"diff", folder}).status, 0);
+  const std::string data = dataOf(folder, id);
+  for (const std::string& d : directories) {
+    EXPECT_EQ(accessTime(folder + d), 1000) << d;
+    EXPECT_EQ(accessTime(data + d), 1000) << d;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Volumes, LinksAndAttributes, ::testing::Values(Volume::btrfs, Volume::xfs),
                          [](const auto& info) { return info.param == Volume::btrfs ? "btrfs" : "xfs"; });
 INSTANTIATE_TEST_SUITE_P(Btrfs, NoCopyOnWrite, ::testing::Values(Volume::btrfs),

@@ -40,6 +40,15 @@ constexpr size_t aheadDirectories = 32;
 constexpr int64_t aheadAfterItems = 256;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
+// A walk only looks: listing a directory would move its access time and make
+// its inode one more to write at the next commit (every directory of a fresh
+// copy, whose change time is newer). Only the owner, or root, may ask that.
+int openDirectory(int at, const char* name) {
+  const int fd = openat(at, name, directoryOpenFlags | O_NOATIME);
+  if (fd >= 0 || errno != EPERM) return fd;
+  return openat(at, name, directoryOpenFlags);
+}
+
 struct Ahead;
 
 // One item of a directory, examined while the directory was open.
@@ -200,7 +209,7 @@ class Walker {
   void run() {
     // A description of its own, so that listing it moves no offset the
     // caller's descriptor shares.
-    const int rootFd = openat(rootFd_, ".", directoryOpenFlags);
+    const int rootFd = openDirectory(rootFd_, ".");
     if (rootFd < 0) throw readError(root_, errno);
     struct stat facts {};
     const int32_t dev = fstat(rootFd, &facts) == 0 ? static_cast<int32_t>(facts.st_dev) : 0;
@@ -269,7 +278,7 @@ class Walker {
 
   void descend(Level& parent, Child& child) {
     if (child.ahead) return enterAhead(child);
-    const int fd = parent.fd >= 0 ? openat(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags)
+    const int fd = parent.fd >= 0 ? openDirectory(parent.fd, path_.c_str() + parent.pathLength)
                                   : openFromAnchor();
     if (fd < 0) throw openError(errno);
     path_ += '/';
@@ -365,7 +374,7 @@ class Walker {
         Child& child = children[level.aheadFrom];
         if (child.kind != EntryKind::directory || child.error != 0 || child.mountRoot || child.dev != level.dev) continue;
         Ahead& ahead = spareAhead();
-        ahead.fd = openat(level.fd, level.listing.names.data() + child.nameOffset, directoryOpenFlags);
+        ahead.fd = openDirectory(level.fd, level.listing.names.data() + child.nameOffset);
         ahead.openError = ahead.fd < 0 ? errno : 0;
         ahead.listError = 0;
         child.ahead = &ahead;
