@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <chrono>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "core/fs/clone_engine.h"
@@ -157,6 +158,29 @@ SnapshotScan readSnapshot(const DirectoryHandle& checkpoint, const std::string& 
 // A checkpoint directory being built in the folder's store directory, removed
 // unless it was published, with the folder's store directory when nothing but
 // the lock file is left in it.
+// Commits what is on the volume so far on a thread of its own while the save
+// goes on, so that the commit before publishing has little left to write. It
+// only ever comes ahead of that commit, never instead of it.
+class CommitAhead {
+ public:
+  explicit CommitAhead(const DirectoryHandle& directory) {
+    try {
+      thread_ = std::jthread([&directory] {
+        try {
+          directory.syncFileSystem();
+        } catch (const std::system_error&) {
+          // The commit before publishing meets the same error and reports it.
+        }
+      });
+    } catch (const std::system_error&) {
+      // Without a thread the commit before publishing does all the work.
+    }
+  }
+
+ private:
+  std::jthread thread_;  // joined when the save is done with it, or fails
+};
+
 class PartialDirectory {
  public:
   PartialDirectory(const CheckpointStore& store, const std::string& sourcePath, const DirectoryHandle& folderDirectory,
@@ -277,7 +301,9 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   const auto itemCount = static_cast<int64_t>(scan.seen.size());
   const CloneContext clone = cloneDirectory(source, partial.directory(), "data", itemCount, control, reserveBytes);
   if (control) control->reportNow({OperationProgress::Phase::finishing, clone.files, itemCount});
+  std::optional<CommitAhead> commit(partial.directory());
   SavedTree tree = readSavedTree(partial.directory(), scan.seen, control);
+  commit.reset();
   scan.seen = {};
 
   Checkpoint checkpoint = newRecord(id, name, kind, p);
