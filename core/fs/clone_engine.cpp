@@ -22,6 +22,7 @@
 #include "core/fs/file_data_copy.h"
 #include "core/fs/file_ops.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/open_to_look.h"
 #include "core/fs/subvolume.h"
 #include "core/records/redomark_error.h"
 
@@ -79,15 +80,6 @@ class DestinationGuard {
   std::string path_;
   bool committed_ = false;
 };
-
-// Opens an item of the tree being copied. Copying only looks: listing a
-// directory would move its access time and make its inode one more to write
-// at the next commit. Only the owner, or root, may ask that.
-int openSource(int directoryFd, const char* name, int flags) {
-  const int fd = openat(directoryFd, name, flags | O_NOATIME);
-  if (fd >= 0 || errno != EPERM) return fd;
-  return openat(directoryFd, name, flags);
-}
 
 // The answers of a file system that keeps no inode flags, or not this one.
 bool flagsUnsupported(int error) { return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS; }
@@ -293,7 +285,7 @@ void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, con
 
 void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
                                const struct stat& st, size_t depth, bool noCow) {
-  Descriptor source(openSource(sourceDir.get(), name, directoryFlags));
+  Descriptor source(openToLook(sourceDir.get(), name, directoryFlags));
   if (source.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) replaced();
   if (source.get() < 0) fail(errno);
   if (mkdirat(destinationDir.get(), name, workingMode) != 0) fail(errno);
@@ -310,7 +302,7 @@ void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir
   // After the contents, whose creation would otherwise move its times.
   finish(source.get(), destination.get(), st);
   if (releaseParent) {
-    sourceDir.reset(openSource(source.get(), "..", directoryFlags));
+    sourceDir.reset(openToLook(source.get(), "..", directoryFlags));
     if (sourceDir.get() < 0) fail(errno);
     destinationDir.reset(openat(destination.get(), "..", directoryFlags));
     if (destinationDir.get() < 0) fail(errno);
@@ -320,7 +312,7 @@ void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir
 void TreeCopier::copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                           const struct stat& st, bool noCow) {
   if (st.st_nlink > 1 && linkToFirstCopy(st, destinationDir, destinationName)) return;
-  const Descriptor source(openSource(sourceDir, sourceName, sourceFileFlags));
+  const Descriptor source(openToLook(sourceDir, sourceName, sourceFileFlags));
   if (source.get() < 0 && errno == ELOOP) replaced();
   if (source.get() < 0) fail(errno);
   const Descriptor destination(openat(destinationDir, destinationName, destinationFileFlags, st.st_mode & 0777));
@@ -470,7 +462,7 @@ CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHa
   copier.stopIfCancelled();
   // A description of its own, so that listing it moves no offset the
   // caller's descriptor shares.
-  Descriptor sourceFd(openSource(source.fd(), ".", directoryFlags));
+  Descriptor sourceFd(openToLook(source.fd(), ".", directoryFlags));
   if (sourceFd.get() < 0) copier.fail(errno);
   struct stat st;
   if (fstat(sourceFd.get(), &st) != 0) copier.fail(errno);

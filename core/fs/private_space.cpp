@@ -18,6 +18,7 @@
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/file_descriptor.h"
+#include "core/fs/open_to_look.h"
 #include "core/fs/volume.h"
 
 namespace redomark {
@@ -34,14 +35,14 @@ size_t countingThreads() { return std::clamp<size_t>(std::thread::hardware_concu
 // Opens the directory at a path below rootFd; a path longer than the system
 // resolves in one call is opened a piece at a time.
 int openBelow(int rootFd, const std::string& relative) {
-  if (relative.size() < PATH_MAX) return openat(rootFd, relative.c_str(), directoryOpenFlags);
+  if (relative.size() < PATH_MAX) return openToLook(rootFd, relative.c_str(), directoryOpenFlags);
   int at = rootFd;
   size_t start = 0;
   while (start < relative.size()) {
     size_t end = relative.size();
     // Names are far shorter than PATH_MAX, so a piece always ends at a "/".
     if (end - start >= PATH_MAX) end = relative.rfind('/', start + PATH_MAX - 1);
-    const int next = openat(at, relative.substr(start, end - start).c_str(), directoryOpenFlags);
+    const int next = openToLook(at, relative.substr(start, end - start).c_str(), directoryOpenFlags);
     if (at != rootFd) close(at);
     if (next < 0) return -1;
     at = next;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/fs/open_to_look.h"
 #include "core/fs/parallel_range.h"
 #include "core/records/redomark_error.h"
 
@@ -39,15 +40,6 @@ constexpr size_t aheadDirectories = 32;
 // A walk this short is over sooner than a helper thread starts.
 constexpr int64_t aheadAfterItems = 256;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
-
-// A walk only looks: listing a directory would move its access time and make
-// its inode one more to write at the next commit (every directory of a fresh
-// copy, whose change time is newer). Only the owner, or root, may ask that.
-int openDirectory(int at, const char* name) {
-  const int fd = openat(at, name, directoryOpenFlags | O_NOATIME);
-  if (fd >= 0 || errno != EPERM) return fd;
-  return openat(at, name, directoryOpenFlags);
-}
 
 struct Ahead;
 
@@ -209,7 +201,7 @@ class Walker {
   void run() {
     // A description of its own, so that listing it moves no offset the
     // caller's descriptor shares.
-    const int rootFd = openDirectory(rootFd_, ".");
+    const int rootFd = openToLook(rootFd_, ".", directoryOpenFlags);
     if (rootFd < 0) throw readError(root_, errno);
     struct stat facts {};
     const int32_t dev = fstat(rootFd, &facts) == 0 ? static_cast<int32_t>(facts.st_dev) : 0;
@@ -278,7 +270,7 @@ class Walker {
 
   void descend(Level& parent, Child& child) {
     if (child.ahead) return enterAhead(child);
-    const int fd = parent.fd >= 0 ? openDirectory(parent.fd, path_.c_str() + parent.pathLength)
+    const int fd = parent.fd >= 0 ? openToLook(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags)
                                   : openFromAnchor();
     if (fd < 0) throw openError(errno);
     path_ += '/';
@@ -374,7 +366,7 @@ class Walker {
         Child& child = children[level.aheadFrom];
         if (child.kind != EntryKind::directory || child.error != 0 || child.mountRoot || child.dev != level.dev) continue;
         Ahead& ahead = spareAhead();
-        ahead.fd = openDirectory(level.fd, level.listing.names.data() + child.nameOffset);
+        ahead.fd = openToLook(level.fd, level.listing.names.data() + child.nameOffset, directoryOpenFlags);
         ahead.openError = ahead.fd < 0 ? errno : 0;
         ahead.listError = 0;
         child.ahead = &ahead;
