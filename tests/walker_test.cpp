@@ -267,14 +267,17 @@ TEST(Walk, DeepTreesNeedFewDescriptorsAndLeaveNoneOpen) {
   writeWholeFile(scratch / (deep + "/bottom"), "b");
 
   const int before = openDescriptors();
-  int seen = 0;
-  EXPECT_THROW(walk(scratch.path(), nullptr,
-                    [&](const WalkEntry&) {
-                      if (++seen == 250) throw std::domain_error("visitor gave up");
-                    }),
-               std::domain_error);
-  EXPECT_EQ(seen, 250);
-  EXPECT_EQ(openDescriptors(), before);
+  for (const WalkPace pace : {WalkPace::oneThread, WalkPace::openAhead}) {
+    int seen = 0;
+    EXPECT_THROW(walk(scratch.path(), nullptr,
+                      [&](const WalkEntry&) {
+                        if (++seen == 280) throw std::domain_error("visitor gave up");
+                      },
+                      pace),
+                 std::domain_error);
+    EXPECT_EQ(seen, 280);
+    EXPECT_EQ(openDescriptors(), before);
+  }
 
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
@@ -282,8 +285,10 @@ TEST(Walk, DeepTreesNeedFewDescriptorsAndLeaveNoneOpen) {
   tight.rlim_cur = static_cast<rlim_t>(before) + 16;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
   const std::string result = outcome(scratch.path(), nullptr, true);
+  const std::string ahead = outcome(scratch.path(), nullptr, true, WalkPace::openAhead);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(result, "301 ok");
+  EXPECT_EQ(ahead, "301 ok");
   EXPECT_EQ(walkAll(scratch.path()).back().path, deep + "/bottom");
   EXPECT_EQ(openDescriptors(), before);
 }

@@ -33,10 +33,12 @@ constexpr size_t listingBufferBytes = 64 * 1024;
 // and finish, tens of microseconds when a core is free and up to a time slice
 // when the machine is busy: more than a typical directory's calls take alone.
 constexpr size_t parallelMinimumItems = 256;
-// Directories opened ahead of the walk and not yet entered, at most: enough
-// to keep every helper busy while the walk is elsewhere, few enough that
-// their listings stay a small part of a walk's memory.
-constexpr size_t aheadDirectories = 32;
+// Directories opened ahead of the walk and not yet entered, and the items
+// listed in them, at most: enough to keep every helper busy while the walk is
+// elsewhere, few enough that their listings stay a small part of a walk's
+// memory.
+constexpr size_t aheadDirectories = 256;
+constexpr size_t aheadItems = 16384;
 // A walk this short is over sooner than a helper thread starts.
 constexpr int64_t aheadAfterItems = 256;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
@@ -71,6 +73,8 @@ struct Ahead {
   enum class State { queued, taken, done };
   State state = State::queued;  // guarded by the walker's lock
   int fd = -1;
+  int32_t dev = 0;  // of the directory, as its parent's listing saw it
+  size_t countedItems = 0;  // of its listing, counted against aheadItems
   int openError = 0;  // errno of the failed open, else 0
   int listError = 0;  // errno of the failed listing, else 0
   Listing listing;
@@ -303,7 +307,6 @@ class Walker {
   void enterAhead(Child& child) {
     Ahead& ahead = *child.ahead;
     child.ahead = nullptr;
-    --aheadCount_;
     bool listHere = false;
     {
       std::unique_lock<std::mutex> guard(lock_);
@@ -315,14 +318,20 @@ class Walker {
       }
     }
     if (listHere && ahead.openError == 0) ahead.listError = listDirectory(ahead.fd, buffer_, ahead.listing, &pool_);
-    spare_.push_back(&ahead);
-    if (ahead.openError != 0) throw openError(ahead.openError);
-    path_ += '/';
-    Level& level = push(ahead.fd, child.dev, path_.size());
+    const int openFailure = ahead.openError;
+    const int listFailure = ahead.listError;
+    const int fd = ahead.fd;
     ahead.fd = -1;
-    // The level's vectors go to the spare, to be filled again.
-    std::swap(level.listing, ahead.listing);
-    if (ahead.listError != 0) throw readError(directoryPath(), ahead.listError);
+    Level* level = nullptr;
+    if (openFailure == 0) {
+      path_ += '/';
+      level = &push(fd, child.dev, path_.size());
+      // The level's vectors go to the spare, to be filled again.
+      std::swap(level->listing, ahead.listing);
+    }
+    release(ahead);
+    if (openFailure != 0) throw openError(openFailure);
+    if (listFailure != 0) throw readError(directoryPath(), listFailure);
     settle();
   }
 
@@ -351,28 +360,16 @@ class Walker {
 
   // Opens subdirectories that the walk will enter soon, the nearest first:
   // those of the current directory, then those of the directories above it
-  // still to come. Directories on another mount are left to be opened in
-  // their turn, after the visitor has seen their mount point.
+  // still to come.
   void openAhead() {
     if (helperCount_ == 0 || delivered_ < aheadAfterItems) return;
     std::vector<Ahead*>& batch = batch_;
     batch.clear();
-    for (size_t i = depth_; i-- > 0 && aheadCount_ < aheadLimit();) {
+    for (size_t i = depth_; i-- > 0;) {
       Level& level = levels_[i];
       if (level.fd < 0) continue;
-      std::vector<Child>& children = level.listing.children;
       level.aheadFrom = std::max(level.aheadFrom, level.next);
-      for (; level.aheadFrom < children.size() && aheadCount_ < aheadLimit(); ++level.aheadFrom) {
-        Child& child = children[level.aheadFrom];
-        if (child.kind != EntryKind::directory || child.error != 0 || child.mountRoot || child.dev != level.dev) continue;
-        Ahead& ahead = spareAhead();
-        ahead.fd = openToLook(level.fd, level.listing.names.data() + child.nameOffset, directoryOpenFlags);
-        ahead.openError = ahead.fd < 0 ? errno : 0;
-        ahead.listError = 0;
-        child.ahead = &ahead;
-        ++aheadCount_;
-        batch.push_back(&ahead);
-      }
+      if (openChildrenAhead(level.fd, level.dev, level.listing, level.aheadFrom, batch) == Opened::windowFull) break;
     }
     if (batch.empty()) return;
     startHelpers();
@@ -389,16 +386,57 @@ class Walker {
       queuedOrStopping_.notify_all();
   }
 
-  size_t aheadLimit() const { return std::min(aheadDirectories, openBudget_); }
+  enum class Opened { all, someLeft, windowFull };
 
-  Ahead& spareAhead() {
+  // Opens the subdirectories of a listing from child from on, in order, until
+  // the window of directories ahead is full. Directories on another mount are
+  // left to be opened in their turn, after the visitor has seen their mount
+  // point. Called by the walk for the directories on its way and by a helper
+  // for one it has just listed, which nobody else sees yet.
+  Opened openChildrenAhead(int fd, int32_t dev, Listing& listing, size_t& from, std::vector<Ahead*>& opened) {
+    std::vector<Child>& children = listing.children;
+    Opened result = Opened::all;
+    for (; from < children.size(); ++from) {
+      Child& child = children[from];
+      if (child.kind != EntryKind::directory || child.error != 0 || child.ahead) continue;
+      if (child.mountRoot || child.dev != dev) {
+        result = Opened::someLeft;
+        continue;
+      }
+      Ahead* ahead = reserve();
+      if (!ahead) return Opened::windowFull;
+      ahead->fd = openToLook(fd, listing.names.data() + child.nameOffset, directoryOpenFlags);
+      ahead->openError = ahead->fd < 0 ? errno : 0;
+      ahead->listError = 0;
+      ahead->dev = child.dev;
+      child.ahead = ahead;
+      opened.push_back(ahead);
+    }
+    return result;
+  }
+
+  // A place in the window of directories ahead, or nullptr when it is full.
+  // Their descriptors stay within a quarter of the process's.
+  Ahead* reserve() {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (aheadCount_ >= std::min(aheadDirectories, 2 * openBudget_) || aheadItems_ >= aheadItems) return nullptr;
+    ++aheadCount_;
     if (spare_.empty()) {
       aheads_.push_back(std::make_unique<Ahead>());
-      return *aheads_.back();
+      return aheads_.back().get();
     }
     Ahead* ahead = spare_.back();
     spare_.pop_back();
-    return *ahead;
+    return ahead;
+  }
+
+  // An entered directory's place, free for the next one.
+  void release(Ahead& ahead) {
+    std::lock_guard<std::mutex> guard(lock_);
+    --aheadCount_;
+    aheadItems_ -= ahead.countedItems;
+    ahead.countedItems = 0;
+    spare_.push_back(&ahead);
   }
 
   void startHelpers() {
@@ -412,23 +450,43 @@ class Walker {
     }
   }
 
-  // Lists queued directories, the nearest first, until the walk ends.
+  // Lists queued directories until the walk ends, the farthest from the walk
+  // first, and opens their subdirectories ahead as well: the walk lists what
+  // is near, the helpers what it will reach last, so that they seldom meet.
   void helperLoop() {
     std::vector<char> buffer;
+    std::vector<Ahead*> opened;
     std::unique_lock<std::mutex> guard(lock_);
     for (;;) {
       queuedOrStopping_.wait(guard, [this] { return stopping_ || !queue_.empty(); });
       if (stopping_) return;
-      Ahead& ahead = *queue_.front();
-      queue_.pop_front();
+      Ahead& ahead = *queue_.back();
+      queue_.pop_back();
       if (ahead.state != Ahead::State::queued) continue;  // the walk took it itself
       ahead.state = Ahead::State::taken;
       guard.unlock();
-      const int error = listDirectory(ahead.fd, buffer, ahead.listing, nullptr);
+      ahead.listError = listDirectory(ahead.fd, buffer, ahead.listing, nullptr);
+      opened.clear();
+      size_t from = 0;
+      // A directory whose subdirectories are all open needs no descriptor of
+      // its own: fewer stay open, and the table of them need not grow, which
+      // with several threads waits for the kernel's grace period.
+      if (ahead.listError == 0 &&
+          openChildrenAhead(ahead.fd, ahead.dev, ahead.listing, from, opened) == Opened::all) {
+        close(ahead.fd);
+        ahead.fd = -1;
+      }
       guard.lock();
-      ahead.listError = error;
+      ahead.countedItems = ahead.listing.children.size();
+      aheadItems_ += ahead.countedItems;
       ahead.state = Ahead::State::done;
+      // In the walk's order, so that the last of them is taken next.
+      for (Ahead* child : opened) {
+        child->state = child->openError != 0 ? Ahead::State::done : Ahead::State::queued;
+        queue_.push_back(child);
+      }
       listed_.notify_all();
+      if (opened.size() > 1) queuedOrStopping_.notify_all();
     }
   }
 
@@ -446,13 +504,14 @@ class Walker {
   WalkEntry entry_;
   int64_t delivered_ = 0;
 
-  // Directories opened ahead. Only the walk's thread creates, enters and
-  // counts them; their state and the queue are shared with the helpers.
+  // Directories opened ahead, by the walk and by the helpers; only the walk
+  // enters them.
   size_t helperCount_;
-  std::vector<std::unique_ptr<Ahead>> aheads_;  // every one made, to close what is left
-  std::vector<Ahead*> spare_;                   // entered, ready to be used again
   std::vector<Ahead*> batch_;
-  size_t aheadCount_ = 0;  // opened and not yet entered
+  std::vector<std::unique_ptr<Ahead>> aheads_;  // guarded by lock_: every one made, to close what is left
+  std::vector<Ahead*> spare_;                   // guarded by lock_: entered, ready to be used again
+  size_t aheadCount_ = 0;                       // guarded by lock_: opened and not yet entered
+  size_t aheadItems_ = 0;                       // guarded by lock_: listed by helpers and not yet entered
   std::vector<std::thread> helpers_;
   std::mutex lock_;
   std::condition_variable queuedOrStopping_;
