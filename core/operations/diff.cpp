@@ -9,6 +9,7 @@
 #include "core/fs/walker.h"
 #include "core/operations/manifest_index.h"
 #include "core/operations/redomark.h"
+#include "core/operations/saved_manifest.h"
 #include "core/records/record_coding.h"
 #include "core/records/unicode_text.h"
 
@@ -20,26 +21,36 @@ bool isAscii(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-ManifestTable readManifest(const std::string& checkpointDirectory) {
-  // Through the directory's descriptor and without following a link at either
-  // name, so that a link planted in the store cannot make a diff read elsewhere.
-  // Decoded as it is read, so that its text is never held whole.
-  errno = 0;
-  const auto directory = DirectoryHandle::open(checkpointDirectory);
-  ManifestDecoder decoder;
-  if (directory) {
-    if (const std::optional<ItemStatus> facts = directory->status("manifest.json"))
-      decoder.expect(static_cast<size_t>(facts->size));
+// What the walk delivered before the saved side was ready, the paths in one
+// buffer, compared once it is.
+class EarlyEntries {
+ public:
+  void add(const WalkEntry& e) {
+    entries_.push_back(Entry{paths_.size(), e.path.size(), e.kind, e.size, e.mtimeNs});
+    paths_ += e.path;
   }
-  if (!directory || !directory->readFile("manifest.json", [&](std::string_view piece) { decoder.add(piece); }))
-    throw std::system_error(errno ? errno : EIO, std::generic_category(),
-                            "Couldn't read " + checkpointDirectory + "/manifest.json");
-  return decoder.finishTable();
-}
+  template <typename Compare>
+  void drain(const Compare& compare) {
+    for (const Entry& e : entries_) compare(std::string_view(paths_).substr(e.pathOffset, e.pathLength), e.kind, e.size, e.mtimeNs);
+    entries_.clear();
+    paths_.clear();
+  }
 
-bool unchanged(const WalkEntry& now, const ManifestTable::Row& saved) {
-  if (now.kind != saved.kind) return false;
-  return now.kind == EntryKind::directory || (now.size == saved.size && now.mtimeNs == saved.mtimeNs);
+ private:
+  struct Entry {
+    size_t pathOffset;
+    size_t pathLength;
+    EntryKind kind;
+    int64_t size;
+    int64_t mtimeNs;
+  };
+  std::vector<Entry> entries_;
+  std::string paths_;
+};
+
+bool unchanged(EntryKind kind, int64_t size, int64_t mtimeNs, const ManifestTable::Row& saved) {
+  if (kind != saved.kind) return false;
+  return kind == EntryKind::directory || (size == saved.size && mtimeNs == saved.mtimeNs);
 }
 
 void sortByNfcPath(std::vector<Change>& changes) {
@@ -64,28 +75,46 @@ void sortByNfcPath(std::vector<Change>& changes) {
 
 std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
                                              const CheckpointStore& store) {
-  // The manifest's text is gone once it is decoded; the index holds no paths.
-  const ManifestTable saved = readManifest(store.checkpointDirectory(checkpoint));
-  ManifestIndex index(saved);
+  // The manifest is read beside the walk; the text is gone once it is
+  // decoded, and the index holds no paths.
+  SavedManifest saved(store.checkpointDirectory(checkpoint));
   std::vector<Change> changes;
-  {
+  const auto compare = [&](std::string_view path, EntryKind kind, int64_t size, int64_t mtimeNs) {
+    const bool isDir = kind == EntryKind::directory;
+    const size_t at = saved.index().claim(path);
+    if (at == ManifestIndex::npos) {
+      changes.push_back(Change{std::string(path), Change::Kind::added, isDir, size, std::nullopt});
+      return;
+    }
+    if (!unchanged(kind, size, mtimeNs, saved.table().rows[at]))
+      changes.push_back(Change{std::string(path), Change::Kind::modified, isDir, size, saved.table().rows[at].size});
+  };
+  EarlyEntries early;
+  bool compared = false;
+  const auto visit = [&](const WalkEntry& e) {
+    if (!compared) {
+      if (!saved.ready()) return early.add(e);
+      early.drain(compare);
+      compared = true;
+    }
+    compare(e.path, e.kind, e.size, e.mtimeNs);
+  };
+  try {
     // A folder that is gone (or no longer a directory) has only deletions.
-    const auto compare = [&](const WalkEntry& e) {
-      const bool isDir = e.kind == EntryKind::directory;
-      const size_t at = index.claim(e.path);
-      if (at == ManifestIndex::npos) {
-        changes.push_back(Change{e.path, Change::Kind::added, isDir, e.size, std::nullopt});
-        return;
-      }
-      if (!unchanged(e, saved.rows[at]))
-        changes.push_back(Change{e.path, Change::Kind::modified, isDir, e.size, saved.rows[at].size});
-    };
-    walk(canonicalFolder, nullptr, compare, WalkPace::openAhead);
+    walk(canonicalFolder, nullptr, visit, WalkPace::openAhead);
+  } catch (...) {
+    // A manifest that can't be read is the error to report, as when it was
+    // read first.
+    saved.wait();
+    throw;
   }
-  for (size_t i = 0; i < saved.size(); ++i) {
-    if (index.claimed(i)) continue;
-    const ManifestTable::Row& entry = saved.rows[i];
-    changes.push_back(Change{std::string(saved.path(i)), Change::Kind::deleted, entry.kind == EntryKind::directory,
+  saved.wait();
+  early.drain(compare);
+  const ManifestTable& table = saved.table();
+  for (size_t i = 0; i < table.size(); ++i) {
+    if (saved.index().claimed(i)) continue;
+    const ManifestTable::Row& entry = table.rows[i];
+    changes.push_back(Change{std::string(table.path(i)), Change::Kind::deleted, entry.kind == EntryKind::directory,
                              std::nullopt, entry.size});
   }
   sortByNfcPath(changes);
