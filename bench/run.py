@@ -279,7 +279,7 @@ class Bench:
         if self.baseline:
             baseline = lambda: check(self.redomark("diff", folder, binary=self.baseline), "baseline diff")  # noqa: E731
         add("diff (1% rewritten) vs git status --porcelain",
-            self.pair(diff if available["diff"] else None, git_status, baseline=baseline), 1.0)
+            self.pair(diff if available["diff"] else None, git_status, baseline=baseline), 0.8)
         diff_rss = self.peak_memory("diff", folder) if available["diff"] else None
         self.memory.append((fs, shape, files, items, save_rss, diff_rss))
 
