@@ -39,6 +39,11 @@ constexpr size_t parallelMinimumItems = 256;
 // memory.
 constexpr size_t aheadDirectories = 256;
 constexpr size_t aheadItems = 16384;
+// Directories above the current one are opened ahead only while fewer than
+// this many wait for a helper: the helpers go on from them to their
+// subdirectories, and a window full of directories that the walk reaches only
+// much later would leave them idle.
+constexpr size_t aheadWaiting = 4;
 // A walk this short is over sooner than a helper thread starts.
 constexpr int64_t aheadAfterItems = 256;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
@@ -312,6 +317,7 @@ class Walker {
       std::unique_lock<std::mutex> guard(lock_);
       if (ahead.state == Ahead::State::queued) {
         ahead.state = Ahead::State::taken;
+        --queued_;
         listHere = true;
       } else {
         waitFor(ahead, guard);
@@ -350,6 +356,7 @@ class Walker {
         return;
       }
       other->state = Ahead::State::taken;
+      --queued_;
       guard.unlock();
       const int error = listDirectory(other->fd, buffer_, other->listing, &pool_);
       guard.lock();
@@ -360,7 +367,7 @@ class Walker {
 
   // Opens subdirectories that the walk will enter soon, the nearest first:
   // those of the current directory, then those of the directories above it
-  // still to come.
+  // still to come, while few are waiting.
   void openAhead() {
     if (helperCount_ == 0 || delivered_ < aheadAfterItems) return;
     std::vector<Ahead*>& batch = batch_;
@@ -368,8 +375,15 @@ class Walker {
     for (size_t i = depth_; i-- > 0;) {
       Level& level = levels_[i];
       if (level.fd < 0) continue;
+      size_t most = SIZE_MAX;
+      if (i + 1 < depth_) {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (queued_ + batch.size() >= aheadWaiting) break;
+        most = aheadWaiting - queued_;
+      }
       level.aheadFrom = std::max(level.aheadFrom, level.next);
-      if (openChildrenAhead(level.fd, level.dev, level.listing, level.aheadFrom, batch) == Opened::windowFull) break;
+      if (openChildrenAhead(level.fd, level.dev, level.listing, level.aheadFrom, batch, most) == Opened::windowFull)
+        break;
     }
     if (batch.empty()) return;
     startHelpers();
@@ -377,7 +391,7 @@ class Walker {
       // A spare may still be in the queue from its last use; its state says
       // whether a helper should take it.
       std::lock_guard<std::mutex> guard(lock_);
-      for (Ahead* ahead : batch) ahead->state = ahead->openError != 0 ? Ahead::State::done : Ahead::State::queued;
+      for (Ahead* ahead : batch) queue(*ahead);
       queue_.insert(queue_.begin(), batch.begin(), batch.end());
     }
     if (batch.size() == 1)
@@ -389,11 +403,12 @@ class Walker {
   enum class Opened { all, someLeft, windowFull };
 
   // Opens the subdirectories of a listing from child from on, in order, until
-  // the window of directories ahead is full. Directories on another mount are
-  // left to be opened in their turn, after the visitor has seen their mount
-  // point. Called by the walk for the directories on its way and by a helper
-  // for one it has just listed, which nobody else sees yet.
-  Opened openChildrenAhead(int fd, int32_t dev, Listing& listing, size_t& from, std::vector<Ahead*>& opened) {
+  // the window of directories ahead is full or opened holds most. Directories
+  // on another mount are left to be opened in their turn, after the visitor
+  // has seen their mount point. Called by the walk for the directories on its
+  // way and by a helper for one it has just listed, which nobody else sees yet.
+  Opened openChildrenAhead(int fd, int32_t dev, Listing& listing, size_t& from, std::vector<Ahead*>& opened,
+                            size_t most = SIZE_MAX) {
     std::vector<Child>& children = listing.children;
     Opened result = Opened::all;
     for (; from < children.size(); ++from) {
@@ -403,6 +418,7 @@ class Walker {
         result = Opened::someLeft;
         continue;
       }
+      if (opened.size() >= most) return Opened::someLeft;
       Ahead* ahead = reserve();
       if (!ahead) return Opened::windowFull;
       ahead->fd = openToLook(fd, listing.names.data() + child.nameOffset, directoryOpenFlags);
@@ -428,6 +444,16 @@ class Walker {
     Ahead* ahead = spare_.back();
     spare_.pop_back();
     return ahead;
+  }
+
+  // Hands an opened directory to the helpers, unless it failed to open.
+  void queue(Ahead& ahead) {
+    if (ahead.openError != 0) {
+      ahead.state = Ahead::State::done;
+      return;
+    }
+    ahead.state = Ahead::State::queued;
+    ++queued_;
   }
 
   // An entered directory's place, free for the next one.
@@ -464,6 +490,7 @@ class Walker {
       queue_.pop_back();
       if (ahead.state != Ahead::State::queued) continue;  // the walk took it itself
       ahead.state = Ahead::State::taken;
+      --queued_;
       guard.unlock();
       ahead.listError = listDirectory(ahead.fd, buffer, ahead.listing, nullptr);
       opened.clear();
@@ -482,7 +509,7 @@ class Walker {
       ahead.state = Ahead::State::done;
       // In the walk's order, so that the last of them is taken next.
       for (Ahead* child : opened) {
-        child->state = child->openError != 0 ? Ahead::State::done : Ahead::State::queued;
+        queue(*child);
         queue_.push_back(child);
       }
       listed_.notify_all();
@@ -518,6 +545,7 @@ class Walker {
   std::condition_variable listed_;
   std::deque<Ahead*> queue_;  // guarded by lock_; may hold ones the walk took itself
   bool stopping_ = false;     // guarded by lock_
+  size_t queued_ = 0;         // guarded by lock_: waiting for a helper
 };
 
 }  // namespace
