@@ -78,6 +78,8 @@ class ManifestDecoder {
   ManifestTable finishTable();
 
  private:
+  void cutAtEntryStarts();
+  void finishQuickCuts();
   void scan();
   void decodeChunk(size_t length, bool last);
 
@@ -91,6 +93,7 @@ class ManifestDecoder {
   bool inString_ = false;
   bool escaped_ = false;
   size_t chunks_ = 0;
+  bool quickCuts_ = true;  // cutting only where an entry of ours starts, not scanning
   ManifestTable table_;
   // A wrong or missing member is reported only once the whole text is known
   // to be JSON, as a parser of the whole text would.

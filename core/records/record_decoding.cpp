@@ -158,7 +158,64 @@ void ManifestDecoder::expect(size_t textBytes) {
 
 void ManifestDecoder::add(std::string_view piece) {
   pending_.append(piece);
-  scan();
+  if (quickCuts_) cutAtEntryStarts();
+  if (!quickCuts_) scan();
+}
+
+// Every entry of a manifest this program wrote starts with {"p": after the
+// separator, a sequence no string can hold, since its quotes would be
+// escaped. A cut there is proved right when the part before it parses as an
+// array: a cut inside a string or deeper in an element would leave one open.
+// Anything else (a text written by hand, say) is cut by scanning it instead.
+void ManifestDecoder::cutAtEntryStarts() {
+  static constexpr std::string_view entryStart = "},{\"p\":";
+  if (state_ == State::beforeArray) {
+    const size_t start = pending_.find_first_not_of(" \t\n\r");
+    if (start == std::string::npos) return;
+    if (pending_[start] != '[') {
+      quickCuts_ = false;
+      return;
+    }
+    pending_.erase(0, start);
+    state_ = State::inArray;
+    depth_ = 1;
+    scanned_ = 1;  // past the bracket, should the scan take over
+  }
+  while (state_ == State::inArray && pending_.size() >= manifestChunkBytes + entryStart.size()) {
+    const size_t at = pending_.find(entryStart, manifestChunkBytes - 1);
+    if (at == std::string::npos) {
+      // Entries this long are not ours: no more text is held waiting for a cut.
+      if (pending_.size() > 2 * manifestChunkBytes) quickCuts_ = false;
+      return;
+    }
+    const size_t comma = at + 1;
+    pending_[comma] = ']';
+    try {
+      decodeChunk(comma + 1, false);
+    } catch (const JsonError&) {
+      pending_[comma] = ',';
+      quickCuts_ = false;
+      return;
+    }
+    pending_[comma] = '[';
+    pending_.erase(0, comma);
+  }
+}
+
+// The rest, when the cuts above were right so far: one array to its end.
+void ManifestDecoder::finishQuickCuts() {
+  quickCuts_ = false;
+  if (state_ != State::inArray) return;
+  const size_t last = pending_.find_last_not_of(" \t\n\r");
+  if (last == std::string::npos || pending_[last] != ']') return;
+  try {
+    decodeChunk(last + 1, true);
+  } catch (const JsonError&) {
+    return;  // the scan finds the fault and reports it
+  }
+  pending_.clear();
+  scanned_ = 0;
+  state_ = State::afterArray;
 }
 
 // Finds, outside strings, the separators between the array's elements and the
@@ -227,6 +284,10 @@ void ManifestDecoder::decodeChunk(size_t length, bool last) {
 }
 
 ManifestTable ManifestDecoder::finishTable() {
+  if (quickCuts_) {
+    finishQuickCuts();
+    if (state_ != State::afterArray) scan();
+  }
   if (state_ != State::afterArray) json::failMalformed();
   if (entryError_) throw *entryError_;
   return std::move(table_);
