@@ -45,7 +45,7 @@ constexpr size_t aheadItems = 16384;
 // much later would leave them idle.
 constexpr size_t aheadWaiting = 4;
 // A walk this short is over sooner than a helper thread starts.
-constexpr int64_t aheadAfterItems = 256;
+constexpr int64_t aheadAfterItems = 32;
 constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
 struct Ahead;

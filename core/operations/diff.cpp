@@ -22,9 +22,14 @@ bool isAscii(const std::string& s) {
 }
 
 // What the walk delivered before the saved side was ready, the paths in one
-// buffer, compared once it is.
+// buffer, compared once it is. Past a few thousand the walk waits instead:
+// its helpers still list ahead meanwhile, and a large manifest would
+// otherwise have a large part of the tree held twice.
 class EarlyEntries {
  public:
+  static constexpr size_t most = 4096;
+
+  bool full() const { return entries_.size() >= most; }
   void add(const WalkEntry& e) {
     entries_.push_back(Entry{paths_.size(), e.path.size(), e.kind, e.size, e.mtimeNs});
     paths_ += e.path;
@@ -93,7 +98,8 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
   bool compared = false;
   const auto visit = [&](const WalkEntry& e) {
     if (!compared) {
-      if (!saved.ready()) return early.add(e);
+      if (!saved.ready() && !early.full()) return early.add(e);
+      saved.wait();
       early.drain(compare);
       compared = true;
     }
