@@ -29,10 +29,11 @@ struct WalkEntry {
 // May throw; the walk then stops and passes the error on unchanged.
 using WalkVisitor = std::function<void(const WalkEntry&)>;
 
-// openAhead: past its first few hundred items the walk opens subdirectories
-// ahead and helper threads list and examine them, a whole directory each, while
-// it delivers. That pays where the visitor's own work runs beside them (a
-// diff's lookups); where the visitor only collects, the hand-offs cost more.
+// openAhead: past its first few items the walk opens subdirectories ahead and
+// helper threads list and examine them, a whole directory each, the farthest
+// first, opening their subdirectories in turn, while it delivers. That pays
+// where the walk is most of the work (a diff, a snapshot's manifest); beside
+// a clone it gains nothing and costs the threads.
 enum class WalkPace { oneThread, openAhead };
 
 // Walks the directory root; its path names items in errors. Throws

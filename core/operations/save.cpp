@@ -149,7 +149,7 @@ SnapshotScan readSnapshot(const DirectoryHandle& checkpoint, const std::string& 
     scan.totalBytes += e.size;
     if (control && ++scan.items % scanReportEvery == 0)
       control->report({OperationProgress::Phase::scanning, static_cast<int64_t>(scan.items), std::nullopt});
-  });
+  }, WalkPace::openAhead);
   manifest.finish();
   file.close();
   return scan;
