@@ -185,7 +185,8 @@ TEST(ManifestCoding, ALargeManifestNotWrittenHereReadsTheSame) {
   for (int i = 0; i < 12000; ++i) {
     const std::string name = "dir/file" + std::to_string(i);
     entries.push_back({name, EntryKind::file, i, -i});
-    const std::string members = R"("p":")" + name + R"(","k":"f","s":)" + std::to_string(i) + R"(,"m":)" + std::to_string(-i);
+    const std::string members =
+        R"("p":")" + name + R"(","k":"f","s":)" + std::to_string(i) + R"(,"m":)" + std::to_string(-i);
     nested += std::string(i ? "," : "") + "{" + members + R"(,"x":[{"q":")" + std::string(60, 'q') + R"("},{"p":2}]})";
     spaced += std::string(i ? ",\n" : "") + "  { " + members + " }";
   }

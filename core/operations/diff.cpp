@@ -1,10 +1,6 @@
 #include <algorithm>
-#include <cerrno>
 #include <numeric>
-#include <system_error>
 
-#include "core/fs/directory_handle.h"
-#include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_index.h"
@@ -36,7 +32,8 @@ class EarlyEntries {
   }
   template <typename Compare>
   void drain(const Compare& compare) {
-    for (const Entry& e : entries_) compare(std::string_view(paths_).substr(e.pathOffset, e.pathLength), e.kind, e.size, e.mtimeNs);
+    for (const Entry& e : entries_)
+      compare(std::string_view(paths_).substr(e.pathOffset, e.pathLength), e.kind, e.size, e.mtimeNs);
     entries_.clear();
     paths_.clear();
   }
