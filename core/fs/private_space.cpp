@@ -177,7 +177,8 @@ class SpaceCounter {
     }
   }
 
-  // A file with several names is one file: its bytes count at its first name.
+  // The sum a single walk in listing order gives, stopping where it would
+  // stop; a file with several names counts once, at its first name.
   int64_t sumInWalkOrder() const {
     int64_t total = 0;
     std::unordered_set<uint64_t> linkedCounted;
