@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/fs/attribute_copier.h"
@@ -44,6 +45,7 @@ constexpr mode_t workingMode = 0700;
 class Descriptor {
  public:
   explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   ~Descriptor() { reset(); }
@@ -156,16 +158,25 @@ class TreeCopier {
   }
 
  private:
-  // Lists the whole directory first, so that no listing stays open below it.
+  // Lists the whole directory first, so that no listing stays open below it:
+  // each name is kept after the type byte the listing gave it.
   void listNames(int sourceDir, size_t depth);
   // noCow: whether the destination directory has the no-copy-on-write
   // attribute, which the items made in it take on.
   void copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth, bool noCow);
-  void copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, size_t depth, bool noCow);
-  void copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, const struct stat& st,
-                     size_t depth, bool noCow);
-  void copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-                const struct stat& st, bool noCow);
+  void copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, unsigned char type,
+                size_t depth, bool noCow);
+  // A file or directory the listing named as one is opened first and examined
+  // through its descriptor, a lookup of its name saved; false, with nothing
+  // copied, when it is another kind by now or can't be opened.
+  bool copyAsListed(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, unsigned char type,
+                    size_t depth, bool noCow);
+  // source: the directory or file itself, open.
+  void copyDirectory(Descriptor& source, Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
+                     const struct stat& st, size_t depth, bool noCow);
+  void copyFile(const Descriptor& source, int destinationDir, const char* destinationName, const struct stat& st,
+                bool noCow);
+  Descriptor openSourceFile(int sourceDir, const char* name) const;
   // A further name of an inode already copied in this tree becomes a link to
   // that copy; false when it is not one, or the link can't be made.
   bool linkToFirstCopy(const struct stat& st, int destinationDir, const char* destinationName);
@@ -223,7 +234,8 @@ void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor&
 void TreeCopier::copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                             const struct stat& st) {
   if (S_ISREG(st.st_mode))
-    return copyFile(sourceDir, sourceName, destinationDir, destinationName, st, isNoCow(destinationDir));
+    return copyFile(openSourceFile(sourceDir, sourceName), destinationDir, destinationName, st,
+                    isNoCow(destinationDir));
   if (S_ISLNK(st.st_mode)) return copyLink(sourceDir, sourceName, destinationDir, destinationName, st);
   fail(ENOTSUP);
 }
@@ -252,6 +264,7 @@ void TreeCopier::listNames(int sourceDir, size_t depth) {
       return;
     }
     if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    names.push_back(static_cast<char>(e->d_type));
     names.append(e->d_name, std::strlen(e->d_name) + 1);
   }
 }
@@ -261,33 +274,56 @@ void TreeCopier::copyContents(Descriptor& sourceDir, Descriptor& destinationDir,
   const std::string& names = listings_[depth];
   const size_t parentLength = path_.size();
   for (size_t at = 0; at < names.size();) {
-    const char* name = names.data() + at;
+    const auto type = static_cast<unsigned char>(names[at]);
+    const char* name = names.data() + at + 1;
     const size_t length = std::strlen(name);
     path_.append("/").append(name, length);
-    copyItem(sourceDir, destinationDir, name, depth, noCow);
+    copyItem(sourceDir, destinationDir, name, type, depth, noCow);
     path_.resize(parentLength);
-    at += length + 1;
+    at += length + 2;
   }
 }
 
-void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, size_t depth,
-                          bool noCow) {
+void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, unsigned char type,
+                          size_t depth, bool noCow) {
   stopIfCancelled();
+  if (copyAsListed(sourceDir, destinationDir, name, type, depth, noCow)) return;
   struct stat st;
   if (fstatat(sourceDir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
   switch (st.st_mode & S_IFMT) {
-    case S_IFREG: return copyFile(sourceDir.get(), name, destinationDir.get(), name, st, noCow);
-    case S_IFDIR: return copyDirectory(sourceDir, destinationDir, name, st, depth, noCow);
+    case S_IFREG: return copyFile(openSourceFile(sourceDir.get(), name), destinationDir.get(), name, st, noCow);
+    case S_IFDIR: {
+      Descriptor source(openToLook(sourceDir.get(), name, directoryFlags));
+      if (source.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) replaced();
+      if (source.get() < 0) fail(errno);
+      return copyDirectory(source, sourceDir, destinationDir, name, st, depth, noCow);
+    }
     case S_IFLNK: return copyLink(sourceDir.get(), name, destinationDir.get(), name, st);
     default: fail(ENOTSUP);  // FIFOs, sockets and devices have no place in a copy
   }
 }
 
-void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
-                               const struct stat& st, size_t depth, bool noCow) {
-  Descriptor source(openToLook(sourceDir.get(), name, directoryFlags));
-  if (source.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) replaced();
+bool TreeCopier::copyAsListed(Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
+                              unsigned char type, size_t depth, bool noCow) {
+  if (type != DT_REG && type != DT_DIR) return false;
+  Descriptor source(openToLook(sourceDir.get(), name, type == DT_REG ? sourceFileFlags : directoryFlags));
+  struct stat st;
+  if (source.get() < 0 || fstat(source.get(), &st) != 0) return false;
+  if (type == DT_REG && S_ISREG(st.st_mode)) copyFile(source, destinationDir.get(), name, st, noCow);
+  else if (type == DT_DIR && S_ISDIR(st.st_mode)) copyDirectory(source, sourceDir, destinationDir, name, st, depth, noCow);
+  else return false;
+  return true;
+}
+
+Descriptor TreeCopier::openSourceFile(int sourceDir, const char* name) const {
+  Descriptor source(openToLook(sourceDir, name, sourceFileFlags));
+  if (source.get() < 0 && errno == ELOOP) replaced();
   if (source.get() < 0) fail(errno);
+  return source;
+}
+
+void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
+                               const struct stat& st, size_t depth, bool noCow) {
   if (mkdirat(destinationDir.get(), name, workingMode) != 0) fail(errno);
   Descriptor destination(openat(destinationDir.get(), name, directoryFlags));
   if (destination.get() < 0) fail(errno);
@@ -309,12 +345,9 @@ void TreeCopier::copyDirectory(Descriptor& sourceDir, Descriptor& destinationDir
   }
 }
 
-void TreeCopier::copyFile(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+void TreeCopier::copyFile(const Descriptor& source, int destinationDir, const char* destinationName,
                           const struct stat& st, bool noCow) {
   if (st.st_nlink > 1 && linkToFirstCopy(st, destinationDir, destinationName)) return;
-  const Descriptor source(openToLook(sourceDir, sourceName, sourceFileFlags));
-  if (source.get() < 0 && errno == ELOOP) replaced();
-  if (source.get() < 0) fail(errno);
   const Descriptor destination(openat(destinationDir, destinationName, destinationFileFlags, st.st_mode & 0777));
   if (destination.get() < 0) fail(errno);
   if (lookBeforeCloning_) matchNoCow(isNoCow(source.get()), destination.get(), noCow);
