@@ -32,8 +32,9 @@ using WalkVisitor = std::function<void(const WalkEntry&)>;
 // openAhead: past its first few items the walk opens subdirectories ahead and
 // helper threads list and examine them, a whole directory each, the farthest
 // first, opening their subdirectories in turn, while it delivers. That pays
-// where the walk is most of the work (a diff, a snapshot's manifest); beside
-// a clone it gains nothing and costs the threads.
+// where the walk is all the work of its moment (a diff, a save's first walk, a
+// snapshot's manifest); beside a clone or a commit it gains nothing and costs
+// the threads.
 enum class WalkPace { oneThread, openAhead };
 
 // Walks the directory root; its path names items in errors. Throws

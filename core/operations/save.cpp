@@ -70,7 +70,7 @@ FolderScan scanFolder(const DirectoryHandle& folder, const VolumeInfo& volume, O
     scan.seen.push_back(ManifestEntry{e.path, e.kind, e.size, e.mtimeNs});
     if (control && scan.seen.size() % scanReportEvery == 0)
       control->report({OperationProgress::Phase::scanning, static_cast<int64_t>(scan.seen.size()), std::nullopt});
-  });
+  }, WalkPace::openAhead);
   if (!cloudOnly.empty()) {
     std::sort(cloudOnly.begin(), cloudOnly.end());
     throw RedomarkError::cloudOnlyFiles(static_cast<int64_t>(cloudOnly.size()), std::move(cloudOnly));
