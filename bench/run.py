@@ -6,7 +6,7 @@ ratio of the wall times and the peak memory of one more run of save and diff.
 --baseline times an earlier build's save, diff and restore beside this one's in
 the same runs, --only diff times diff alone (on a tree still saved once), and
 --shape picks the trees (bench/tree.py). Usage (normally through scripts/bench):
-    run.py REDOMARK_BINARY WORKDIR --volume btrfs=DIR --volume xfs=DIR [--files N ...] [--runs N]
+    run.py REDOMARK_BINARY WORKDIR --mapper MAP_EACH_FILE --volume btrfs=DIR --volume xfs=DIR [--files N ...] [--runs N]
            [--shape mixed|source ...] [--only diff] [--baseline BINARY]
 """
 import argparse
@@ -98,8 +98,8 @@ def remove(path):
 
 
 class Bench:
-    def __init__(self, binary, work, runs, baseline=None, only=None):
-        self.binary, self.runs, self.baseline, self.only = binary, runs, baseline, only
+    def __init__(self, binary, work, runs, mapper, baseline=None, only=None):
+        self.binary, self.runs, self.mapper, self.baseline, self.only = binary, runs, mapper, baseline, only
         self.home = os.path.join(work, "home")
         os.makedirs(self.home, exist_ok=True)
         # A private home: no settings file, no store or trash of the user's own.
@@ -316,13 +316,17 @@ class Bench:
         self.reset_store(mount)
         check(self.redomark("save", folder), "redomark save")
         data = self.checkpoint_data(mount)
+        listing = lambda: check(self.redomark("list", folder, "--space"), "redomark list")  # noqa: E731
         if fs == "btrfs":
             label, reference = "list --space vs btrfs filesystem du -s", ["btrfs", "filesystem", "du", "-s", data]
         else:
-            label, reference = "list --space vs du -s", ["du", "-s", data]
+            label, reference = "list --space vs one thread mapping each file", [self.mapper, data]
         theirs_run = lambda: check(run(reference), label)  # noqa: E731
-        listing = lambda: check(self.redomark("list", folder, "--space"), "redomark list")  # noqa: E731
         add(label, self.pair(listing if available["list"] else None, theirs_run), 1.0)
+        if fs != "btrfs":
+            # Context only: du counts shared blocks as its own, so no target.
+            du = lambda: check(run(["du", "-s", data]), "du -s")  # noqa: E731
+            add("list --space vs du -s (context)", self.pair(listing if available["list"] else None, du), None)
 
     def measure_restore(self, fs, mount, folder, paths, available, add):
         if not available["save"]:
@@ -401,8 +405,9 @@ def main():
     parser.add_argument("--shape", choices=("mixed", "source"), action="append")
     parser.add_argument("--only", choices=("diff",))
     parser.add_argument("--baseline", help="an earlier redomark to time beside this one")
+    parser.add_argument("--mapper", required=True, help="the reference that maps each file, for XFS")
     args = parser.parse_args()
-    bench = Bench(os.path.abspath(args.binary), os.path.abspath(args.work), args.runs,
+    bench = Bench(os.path.abspath(args.binary), os.path.abspath(args.work), args.runs, os.path.abspath(args.mapper),
                   args.baseline and os.path.abspath(args.baseline), args.only)
     volumes = [v.split("=", 1) for v in args.volume]
 
