@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +17,6 @@
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/file_descriptor.h"
-#include "core/fs/open_to_look.h"
 #include "core/fs/volume.h"
 
 namespace redomark {
@@ -26,29 +24,18 @@ namespace redomark {
 namespace {
 
 constexpr size_t listingBufferBytes = 64 * 1024;
-constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
 // Opening and mapping a file are three system calls that wait on nothing
 // but the processor, so one thread per core; more only take turns.
 size_t countingThreads() { return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4); }
 
-// Opens the directory at a path below rootFd; a path longer than the system
-// resolves in one call is opened a piece at a time.
+// Opens the directory at a path below rootFd without following a link on the
+// way, and keeps its listing from writing an access time into the saved tree.
 int openBelow(int rootFd, const std::string& relative) {
-  if (relative.size() < PATH_MAX) return openToLook(rootFd, relative.c_str(), directoryOpenFlags);
-  int at = rootFd;
-  size_t start = 0;
-  while (start < relative.size()) {
-    size_t end = relative.size();
-    // Names are far shorter than PATH_MAX, so a piece always ends at a "/".
-    if (end - start >= PATH_MAX) end = relative.rfind('/', start + PATH_MAX - 1);
-    const int next = openToLook(at, relative.substr(start, end - start).c_str(), directoryOpenFlags);
-    if (at != rootFd) close(at);
-    if (next < 0) return -1;
-    at = next;
-    start = end + 1;
-  }
-  return at;
+  const int fd = openDirectoryBelow(rootFd, relative);
+  // Refused for another user's directory, which is then listed as it is.
+  if (fd >= 0) fcntl(fd, F_SETFL, O_NOATIME);
+  return fd;
 }
 
 unsigned typeOf(int directoryFd, const char* name, unsigned char listed) {
