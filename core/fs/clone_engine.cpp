@@ -309,10 +309,15 @@ bool TreeCopier::copyAsListed(Descriptor& sourceDir, Descriptor& destinationDir,
   Descriptor source(openToLook(sourceDir.get(), name, type == DT_REG ? sourceFileFlags : directoryFlags));
   struct stat st;
   if (source.get() < 0 || fstat(source.get(), &st) != 0) return false;
-  if (type == DT_REG && S_ISREG(st.st_mode)) copyFile(source, destinationDir.get(), name, st, noCow);
-  else if (type == DT_DIR && S_ISDIR(st.st_mode)) copyDirectory(source, sourceDir, destinationDir, name, st, depth, noCow);
-  else return false;
-  return true;
+  if (type == DT_REG && S_ISREG(st.st_mode)) {
+    copyFile(source, destinationDir.get(), name, st, noCow);
+    return true;
+  }
+  if (type == DT_DIR && S_ISDIR(st.st_mode)) {
+    copyDirectory(source, sourceDir, destinationDir, name, st, depth, noCow);
+    return true;
+  }
+  return false;
 }
 
 Descriptor TreeCopier::openSourceFile(int sourceDir, const char* name) const {
