@@ -33,10 +33,15 @@ void runRestore(const std::vector<std::string>& arguments) {
   if (auto found = parsed.options.find("--file"); found != parsed.options.end()) item = found->second;
   try {
     const Redomark engine;
-    const DiffResult found = engine.diff(folder, id);
-    const std::string target =
-        item ? "\"" + shown(*item) + "\" in " + shown(found.checkpoint.sourcePath) : shown(found.checkpoint.sourcePath);
-    if (!parsed.flags.count("--yes")) confirm(target, found);
+    const bool ask = !parsed.flags.count("--yes");
+    // Without the prompt the count is never shown, so the checkpoint is only
+    // chosen: the folder is then walked once, by the save before the restore.
+    const DiffResult found =
+        ask ? engine.diff(folder, id) : DiffResult{engine.resolveCheckpoints(folder, {id.value_or("latest")}).front(), {}};
+    std::string target;
+    if (item) target.append("\"").append(shown(*item)).append("\" in ");
+    target += shown(found.checkpoint.sourcePath);
+    if (ask) confirm(target, found);
     OperationControl& control = makeControl();
     // The chosen checkpoint's own id, so a save in between cannot change what "latest" means.
     const RestoreResult result = item ? engine.putBackItem(folder, *item, found.checkpoint.id, &control)
