@@ -18,6 +18,7 @@
 #include "tests/command_line_fixture.h"
 #include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
+#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {
@@ -164,6 +165,19 @@ TEST_F(SharedVolume, ACopyThatCannotKeepItsOwnerLosesItsSetIdBits) {
   st = statOf(program);
   EXPECT_EQ(st.st_uid, mallory);
   EXPECT_EQ(st.st_mode & 07777, 06755u);
+}
+
+TEST_F(SharedVolume, PuttingBackOneFileNeedsOnlyThatFileReadable) {
+  ASSERT_EQ(run(alice, {"save", folder}).status, 0);
+  // Another user's private folder appears in the shared one after the save.
+  ASSERT_TRUE(asUser(mallory, [&] { return mkdir((folder + "/private").c_str(), 0700) == 0; }));
+  writeFile(folder + "/notes.txt", "changed");
+
+  EXPECT_EQ(run(alice, {"diff", folder}), failed(1, "Couldn't read " + folder + "/private: Permission denied"));
+  const ToolRun put = run(alice, {"restore", folder, "--file", "notes.txt", "--yes"});
+  EXPECT_EQ(put.status, 0) << put.err;
+  EXPECT_EQ(readFile(folder + "/notes.txt"), "shared notes");
+  EXPECT_EQ(statOf(folder + "/private").st_uid, mallory);
 }
 
 TEST_F(SharedVolume, AHomeThatIsNotTheUsersOwnIsNeverUsed) {
