@@ -33,21 +33,22 @@ void runRestore(const std::vector<std::string>& arguments) {
   if (auto found = parsed.options.find("--file"); found != parsed.options.end()) item = found->second;
   try {
     const Redomark engine;
-    const bool ask = !parsed.flags.count("--yes");
-    // Without the prompt the count is never shown, so the checkpoint is only
-    // chosen: the folder is then walked once, by the save before the restore.
-    const DiffResult found =
-        ask ? engine.diff(folder, id) : DiffResult{engine.resolveCheckpoints(folder, {id.value_or("latest")}).front(), {}};
+    // Only the prompt shows the count; without it the checkpoint is only
+    // chosen, so the folder is walked once, by the save before the restore.
+    std::optional<DiffResult> found;
+    if (!parsed.flags.count("--yes")) found = engine.diff(folder, id);
+    const Checkpoint chosen =
+        found ? found->checkpoint : engine.resolveCheckpoints(folder, {id.value_or("latest")}).front();
     std::string target;
     if (item) target.append("\"").append(shown(*item)).append("\" in ");
-    target += shown(found.checkpoint.sourcePath);
-    if (ask) confirm(target, found);
+    target += shown(chosen.sourcePath);
+    if (found) confirm(target, *found);
     OperationControl& control = makeControl();
     // The chosen checkpoint's own id, so a save in between cannot change what "latest" means.
-    const RestoreResult result = item ? engine.putBackItem(folder, *item, found.checkpoint.id, &control)
-                                      : engine.restore(folder, found.checkpoint.id, &control);
+    const RestoreResult result = item ? engine.putBackItem(folder, *item, chosen.id, &control)
+                                      : engine.restore(folder, chosen.id, &control);
     clearProgressLine();
-    std::fputs(restoreReport(target, found.checkpoint, result).c_str(), stdout);
+    std::fputs(restoreReport(target, chosen, result).c_str(), stdout);
   } catch (const std::exception& error) {
     reportFailure(error);
   }
