@@ -83,6 +83,13 @@ class DestinationGuard {
   bool committed_ = false;
 };
 
+// The mount an open directory is on; 0 when the kernel doesn't say.
+uint64_t mountIdOf(int fd) {
+  struct statx facts;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &facts) != 0 || !(facts.stx_mask & STATX_MNT_ID)) return 0;
+  return facts.stx_mnt_id;
+}
+
 // The answers of a file system that keeps no inode flags, or not this one.
 bool flagsUnsupported(int error) { return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS; }
 
@@ -153,6 +160,8 @@ class TreeCopier {
   // the status the destination has now, ownership and permission bits that are
   // already right are left alone, which saves a file system transaction each.
   void finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current = nullptr);
+  // Gives the destination the source's no-copy-on-write attribute.
+  void carryNoCow(int sourceFd, int destinationFd) { matchNoCow(isNoCow(sourceFd), destinationFd, isNoCow(destinationFd)); }
   void stopIfCancelled() const {
     if (context_.control && context_.control->isCancelled()) throw RedomarkError::cancelled();
   }
@@ -209,6 +218,7 @@ class TreeCopier {
   // after another; a deque, so going deeper never moves a shallower one.
   std::deque<std::string> listings_;
   const size_t openBudget_;
+  uint64_t rootMount_ = 0;  // the source root's mount id; a directory on another is never copied
 };
 
 void TreeCopier::fail(int code) const {
@@ -223,6 +233,7 @@ void TreeCopier::replaced() const {
 
 void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow) {
   destinationRoot_ = destination.get();
+  rootMount_ = mountIdOf(source.get());
   lookBeforeCloning_ = mayCloneAcrossNoCow(destination.get());
   const bool noCow = isNoCow(source.get());
   matchNoCow(noCow, destination.get(), inheritedNoCow);
@@ -288,12 +299,24 @@ void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, con
                           size_t depth, bool noCow) {
   stopIfCancelled();
   if (copyAsListed(sourceDir, destinationDir, name, type, depth, noCow)) return;
+  // An item removed since the listing (an editor's temporary file, say) is
+  // left out, as if it had been removed before the copy began.
   struct stat st;
-  if (fstatat(sourceDir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+  if (fstatat(sourceDir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return;
+    fail(errno);
+  }
   switch (st.st_mode & S_IFMT) {
-    case S_IFREG: return copyFile(openSourceFile(sourceDir.get(), name), destinationDir.get(), name, st, noCow);
+    case S_IFREG: {
+      Descriptor source(openToLook(sourceDir.get(), name, sourceFileFlags));
+      if (source.get() < 0 && errno == ENOENT) return;
+      if (source.get() < 0 && errno == ELOOP) replaced();
+      if (source.get() < 0) fail(errno);
+      return copyFile(source, destinationDir.get(), name, st, noCow);
+    }
     case S_IFDIR: {
       Descriptor source(openToLook(sourceDir.get(), name, directoryFlags));
+      if (source.get() < 0 && errno == ENOENT) return;
       if (source.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) replaced();
       if (source.get() < 0) fail(errno);
       return copyDirectory(source, sourceDir, destinationDir, name, st, depth, noCow);
@@ -329,6 +352,11 @@ Descriptor TreeCopier::openSourceFile(int sourceDir, const char* name) const {
 
 void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
                                const struct stat& st, size_t depth, bool noCow) {
+  // A mount made inside the tree since it was first walked is another disk.
+  if (rootMount_ != 0 && mountIdOf(source.get()) != rootMount_) {
+    stopIfCancelled();
+    throw RedomarkError::containsOtherVolume(path_);
+  }
   if (mkdirat(destinationDir.get(), name, workingMode) != 0) fail(errno);
   Descriptor destination(openat(destinationDir.get(), name, directoryFlags));
   if (destination.get() < 0) fail(errno);
@@ -442,6 +470,7 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   buffer_.resize(std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 256));
   for (;;) {
     const ssize_t n = readlinkat(sourceDir, sourceName, buffer_.data(), buffer_.size());
+    if (n < 0 && errno == ENOENT) return;  // removed since it was listed
     if (n < 0 && errno == EINVAL) replaced();
     if (n < 0) fail(errno);
     if (static_cast<size_t>(n) < buffer_.size()) {
@@ -458,6 +487,7 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   if (const int error = attributes_.copyLinks(sourcePath, destinationPath)) fail(error);
   const timespec times[2] = {st.st_atim, st.st_mtim};
   if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+  ++context_.links;
 }
 
 void TreeCopier::finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current) {
@@ -507,7 +537,12 @@ CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHa
   if (asSubvolume) {
     if (const int code = createSubvolume(destinationParent.fd(), destinationName); code != 0) copier.fail(code);
   } else if (mkdirat(destinationParent.fd(), destinationName.c_str(), workingMode) != 0) {
-    copier.fail(errno);
+    // The place of the copy is at fault, not what is copied.
+    const int code = errno;
+    if (code == EACCES || code == EPERM)
+      throw RedomarkError::io("Redomark isn't allowed to write in " + destinationParent.path() +
+                              ". Check its permissions, then try again.");
+    copier.fail(code);
   }
 
   DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
@@ -539,6 +574,7 @@ void copyDirectoryAttributes(const DirectoryHandle& source, const DirectoryHandl
   TreeCopier copier(context, source.path());
   struct stat st;
   if (fstat(source.fd(), &st) != 0) copier.fail(errno);
+  copier.carryNoCow(source.fd(), destination.fd());
   copier.finish(source.fd(), destination.fd(), st);
 }
 

@@ -14,6 +14,7 @@ namespace redomark {
 struct CloneContext {
   int64_t files = 0;   // regular files finished
   int64_t cloned = 0;  // of those, how many share their data with the source
+  int64_t links = 0;   // symbolic links made
   std::optional<std::string> failedPath;
   std::optional<int64_t> total;  // passed through to progress reports
   // Free bytes a file that can't be cloned must leave when it is copied.

@@ -112,6 +112,14 @@ int openWithoutLinks(int startFd, std::string_view path, int flags, bool sameMou
 
 }  // namespace
 
+int openToExamine(const std::string& absolutePath) {
+  if (!absolutePath.starts_with('/')) {
+    errno = EINVAL;
+    return -1;
+  }
+  return openWithoutLinks(AT_FDCWD, absolutePath, O_PATH | O_NOFOLLOW | O_CLOEXEC, false);
+}
+
 int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
   return openWithoutLinks(directoryFd, relativePath, directoryFlags, true);
 }
@@ -218,6 +226,35 @@ bool DirectoryHandle::readFile(const std::string& name, const std::function<void
   const FileDescriptor fd(openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (fd.get() < 0) return false;
   return readAll(fd.get(), piece);
+}
+
+std::optional<std::string> DirectoryHandle::readOwnFile(const std::string& name, size_t maxBytes, int& error) const {
+  const FileDescriptor fd(openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) {
+    error = errno == ELOOP ? EPERM : errno;
+    return std::nullopt;
+  }
+  const std::optional<ItemStatus> facts = itemStatusAt(fd.get(), "");
+  if (!facts || facts->kind != EntryKind::file || facts->owner != geteuid()) {
+    error = EPERM;
+    return std::nullopt;
+  }
+  if (static_cast<size_t>(facts->size) > maxBytes) {
+    error = EFBIG;
+    return std::nullopt;
+  }
+  std::string bytes;
+  // Bounded all the same: the file may have grown since its status.
+  bool tooLarge = false;
+  const bool read = readAll(fd.get(), [&](std::string_view piece) {
+    tooLarge = tooLarge || bytes.size() + piece.size() > maxBytes;
+    if (!tooLarge) bytes.append(piece);
+  });
+  if (!read || tooLarge) {
+    error = tooLarge ? EFBIG : errno;
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 int DirectoryHandle::makeDirectoryIfMissing(const std::string& name, mode_t mode) const {

@@ -20,6 +20,11 @@ namespace redomark {
 // descend does; the descriptor, or -1 with errno.
 int openDirectoryBelow(int directoryFd, std::string_view relativePath);
 
+// A descriptor (O_PATH) of whatever is at an absolute path, reached from "/"
+// without following any link, the last component included; opening it acts
+// on nothing, a device or a FIFO included. -1 with errno otherwise.
+int openToExamine(const std::string& absolutePath);
+
 class DirectoryHandle {
  public:
   // The directory at an absolute path, reached from "/" without following a
@@ -68,6 +73,12 @@ class DirectoryHandle {
   // when it cannot be opened or read (some pieces may have been handed over).
   // Whatever piece throws is passed on.
   bool readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const;
+
+  // The regular file name, owned by the effective user and of at most
+  // maxBytes, opened without following a link or waiting on a FIFO. Nothing
+  // otherwise, with error ENOENT when it is missing, EPERM when it isn't a
+  // regular file of the user's, EFBIG when it is larger, else the errno.
+  std::optional<std::string> readOwnFile(const std::string& name, size_t maxBytes, int& error) const;
 
   // Makes the subdirectory name with mode (less the umask) unless something
   // is there already. 0 when it was made or something is there, else errno.

@@ -25,6 +25,7 @@ std::optional<ItemStatus> itemStatusAt(int directoryFd, const char* name) {
   status.inode = facts.stx_ino;
   status.mode = mode & 07777;
   status.owner = facts.stx_uid;
+  status.links = facts.stx_nlink;
   status.mountRoot = (facts.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (facts.stx_attributes & STATX_ATTR_MOUNT_ROOT);
   return status;
 }

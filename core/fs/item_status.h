@@ -18,6 +18,7 @@ struct ItemStatus {
   uint64_t inode = 0;
   uint32_t mode = 0;  // permission bits with set-id and sticky bits
   uint32_t owner = 0;
+  uint32_t links = 0;  // names the item has; 0 once its last one is removed
   bool mountRoot = false;  // the root of a mount, a bind mount of the same volume too
 
   bool sameItem(const ItemStatus& other) const { return device == other.device && inode == other.inode; }

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "core/fs/item_status.h"
+
 namespace redomark {
 
 std::optional<LockFile> LockFile::open(const DirectoryHandle& dir, const std::string& name) {
@@ -29,5 +31,11 @@ bool LockFile::tryLockExclusive() {
 }
 
 void LockFile::unlock() { flock(fd_, LOCK_UN); }
+
+bool LockFile::isEntry(const DirectoryHandle& dir, const std::string& name) const {
+  const std::optional<ItemStatus> locked = itemStatusAt(fd_, "");
+  const std::optional<ItemStatus> entry = dir.status(name);
+  return locked && entry && locked->sameItem(*entry) && locked->links > 0;
+}
 
 }  // namespace redomark

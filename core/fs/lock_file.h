@@ -27,6 +27,9 @@ class LockFile {
   // process, holds the lock, or the call fails.
   bool tryLockExclusive();
   void unlock();
+  // Whether the locked file still has a name, and it is name in dir. A lock
+  // taken on a file that its last holder removed meanwhile guards nothing.
+  bool isEntry(const DirectoryHandle& dir, const std::string& name) const;
 
  private:
   explicit LockFile(int fd) : fd_(fd) {}

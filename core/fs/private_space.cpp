@@ -129,7 +129,8 @@ class SpaceCounter {
     listed.runs.emplace_back();
     const FileDescriptor fd(openBelow(rootFd_, directory));
     if (fd.get() < 0) {
-      listed.endsWalk = true;
+      // A directory removed since its parent was listed holds nothing.
+      if (errno != ENOENT) listed.endsWalk = true;
       return;
     }
     for (;;) {
@@ -144,6 +145,7 @@ class SpaceCounter {
         if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
         const unsigned type = typeOf(fd.get(), name, d->d_type);
         if (type == DT_UNKNOWN) {
+          if (errno == ENOENT) continue;  // removed since it was listed
           listed.endsWalk = true;
           return;
         }

@@ -43,12 +43,21 @@ constexpr unsigned long xfsGeometryRequest = _IOR('X', 126, XfsGeometry);
 constexpr unsigned long xfsGeometryRequestV4 = _IOR('X', 124, char[112]);
 constexpr uint32_t xfsReflinkFlag = 1u << 20;
 
-// Opens something on the volume that an ioctl can be sent to, without
-// opening a device or FIFO that happens to be the path itself.
-int openOnVolume(const std::string& path, const struct stat& facts, const std::string& mountPoint) {
-  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  if (S_ISDIR(facts.st_mode) || S_ISREG(facts.st_mode)) return open(path.c_str(), flags);
-  return open(mountPoint.c_str(), flags | O_DIRECTORY);
+// A descriptor the file-system queries can be sent to: the directory itself,
+// read through the examined one, else the root of its mount, reached without
+// a link and checked to be that very mount. Never a device or FIFO. -1 when
+// neither can be opened.
+int openForQueries(int examined, const struct stat& facts, const std::string& mountPoint, uint64_t mountId) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  if (S_ISDIR(facts.st_mode)) {
+    const int fd = openat(examined, ".", flags);
+    if (fd >= 0) return fd;
+  }
+  std::optional<DirectoryHandle> root = DirectoryHandle::open(mountPoint);
+  if (!root) return -1;
+  const std::optional<MountEntry> rootMount = mountOf(root->fd());
+  if (!rootMount || rootMount->id != mountId) return -1;
+  return fcntl(root->fd(), F_DUPFD_CLOEXEC, 0);
 }
 
 bool xfsHasReflink(int fd) {
@@ -94,22 +103,21 @@ std::optional<std::string> resolved(const std::string& path) {
 }  // namespace
 
 VolumeInfo readVolumeInfo(const std::string& path) {
-  struct stat facts {};
-  if (stat(path.c_str(), &facts) != 0)
-    throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
-  const auto diskError = [&] { return RedomarkError::io("Couldn't read the disk of " + path + "."); };
-  struct statfs disk {};
-  if (statfs(path.c_str(), &disk) != 0) throw diskError();
+  // The path is resolved once; from then on everything is asked of one
+  // descriptor, reached without a link, that can act on nothing.
   const std::optional<std::string> real = resolved(path);
-  if (!real) throw diskError();
-  std::optional<MountEntry> mount = mountHolding(*real);
+  const FileDescriptor item(real ? openToExamine(*real) : -1);
+  if (item.get() < 0) throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
+  const auto diskError = [&] { return RedomarkError::io("Couldn't read the disk of " + path + "."); };
+  struct stat facts {};
+  if (fstat(item.get(), &facts) != 0) throw diskError();
+  std::optional<MountEntry> mount = mountOf(item.get());
   if (!mount) throw diskError();
-
   VolumeInfo info;
   info.device = static_cast<int32_t>(facts.st_dev);
   info.mountPoint = std::move(mount->mountPoint);
   info.fsType = std::move(mount->fsType);
-  const FileDescriptor fd(openOnVolume(path, facts, info.mountPoint));
+  const FileDescriptor fd(openForQueries(item.get(), facts, info.mountPoint, mount->id));
   info.canClone = canShareBlocks(info, fd.get());
   if (info.fsType == "btrfs") info.fileSystemId = btrfsFileSystemId(fd.get());
   info.canSwap = canExchangeEntries(info.fsType);

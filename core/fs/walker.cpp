@@ -91,6 +91,7 @@ struct Ahead {
 struct Level {
   int fd = -1;
   int32_t dev = 0;
+  uint64_t inode = 0;  // with dev, to know the directory again when it is reopened
   Listing listing;
   size_t next = 0;
   size_t aheadFrom = 0;   // first child not yet considered for opening ahead
@@ -107,8 +108,9 @@ EntryKind kindOf(mode_t mode) {
 }
 
 // Deep trees would run out of descriptors if every directory on the way down
-// stayed open; beyond this depth a directory is closed once listed, and its
-// subdirectories are opened relative to the deepest one still open.
+// stayed open: only the root and this many of the deepest stay open, and one
+// closed above them is found again through the ".." of its subdirectory when
+// the walk comes back to it.
 size_t openLevelBudget() {
   struct rlimit limit {};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
@@ -213,8 +215,8 @@ class Walker {
     const int rootFd = openToLook(rootFd_, ".", directoryOpenFlags);
     if (rootFd < 0) throw readError(root_, errno);
     struct stat facts {};
-    const int32_t dev = fstat(rootFd, &facts) == 0 ? static_cast<int32_t>(facts.st_dev) : 0;
-    Level& level = push(rootFd, dev, prefix_);
+    const bool stated = fstat(rootFd, &facts) == 0;
+    Level& level = push(rootFd, stated ? static_cast<int32_t>(facts.st_dev) : 0, stated ? facts.st_ino : 0, prefix_);
     if (const int error = listDirectory(level.fd, buffer_, level.listing, &pool_)) throw readError(root_, error);
     settle();
     while (depth_ > 0) step();
@@ -223,22 +225,44 @@ class Walker {
  private:
   Level& top() { return levels_[depth_ - 1]; }
 
-  Level& push(int fd, int32_t dev, size_t pathLength) {
+  Level& push(int fd, int32_t dev, uint64_t inode, size_t pathLength) {
     if (levels_.size() == depth_) levels_.emplace_back();
     Level& level = levels_[depth_++];
     level.fd = fd;
     level.dev = dev;
+    level.inode = inode;
     level.next = 0;
     level.aheadFrom = 0;
     level.pathLength = pathLength;
     return level;
   }
 
-  // A newly entered directory: closed when too deep to stay open, and its
-  // subdirectories opened ahead.
+  // A newly entered directory: the one that falls out of the open window
+  // closed, and its subdirectories opened ahead.
   void settle() {
-    if (depth_ > openBudget_) closeLevel(top());
+    if (depth_ > openBudget_ + 1) closeLevel(levels_[depth_ - 1 - openBudget_]);
     openAhead();
+  }
+
+  // Leaves the current directory for its parent, which is opened again
+  // through ".." when it was closed, and must be the directory it was.
+  void leave() {
+    Level& left = top();
+    if (depth_ > 1) {
+      Level& parent = levels_[depth_ - 2];
+      if (parent.fd < 0) {
+        parent.fd = openToLook(left.fd, "..", directoryOpenFlags);
+        struct stat facts {};
+        const bool same = parent.fd >= 0 && fstat(parent.fd, &facts) == 0 &&
+                          static_cast<int32_t>(facts.st_dev) == parent.dev && facts.st_ino == parent.inode;
+        if (!same) {
+          path_.resize(parent.pathLength - 1);  // never the root, which stays open
+          throw RedomarkError::pathChanged(path_);
+        }
+      }
+    }
+    closeLevel(left);
+    --depth_;
   }
 
   void closeLevel(Level& level) {
@@ -249,15 +273,13 @@ class Walker {
   // Delivers the next item of the current directory, or leaves the directory.
   void step() {
     Level& level = top();
-    if (level.next == level.listing.children.size()) {
-      closeLevel(level);
-      --depth_;
-      return;
-    }
+    if (level.next == level.listing.children.size()) return leave();
     Child& child = level.listing.children[level.next++];
     const char* name = level.listing.names.data() + child.nameOffset;
     path_.resize(level.pathLength);
     path_.append(name, child.nameLength);
+    // Removed since the listing (an editor's temporary file, say): left out.
+    if (child.error == ENOENT) return;
     if (child.error != 0) throw readError(path_, child.error);
 
     ++delivered_;
@@ -279,11 +301,11 @@ class Walker {
 
   void descend(Level& parent, Child& child) {
     if (child.ahead) return enterAhead(child);
-    const int fd = parent.fd >= 0 ? openToLook(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags)
-                                  : openFromAnchor();
+    const int fd = openToLook(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags);
+    if (fd < 0 && errno == ENOENT) return;  // removed since it was listed
     if (fd < 0) throw openError(errno);
     path_ += '/';
-    Level& level = push(fd, child.dev, path_.size());
+    Level& level = push(fd, child.dev, child.inode, path_.size());
     if (const int error = listDirectory(fd, buffer_, level.listing, &pool_)) throw readError(directoryPath(), error);
     settle();
   }
@@ -296,16 +318,6 @@ class Walker {
   }
 
   std::string directoryPath() const { return path_.substr(0, path_.size() - 1); }
-
-  // Opens the current path relative to the deepest directory still open,
-  // following no link on the way; the root itself is always open.
-  int openFromAnchor() {
-    size_t i = depth_;
-    while (levels_[--i].fd < 0) {
-    }
-    const Level& anchor = levels_[i];
-    return openDirectoryBelow(anchor.fd, std::string_view(path_).substr(anchor.pathLength));
-  }
 
   // Enters a subdirectory opened ahead, listing it here unless a helper has
   // taken it, in which case the walk waits for that helper.
@@ -331,11 +343,12 @@ class Walker {
     Level* level = nullptr;
     if (openFailure == 0) {
       path_ += '/';
-      level = &push(fd, child.dev, path_.size());
+      level = &push(fd, child.dev, child.inode, path_.size());
       // The level's vectors go to the spare, to be filled again.
       std::swap(level->listing, ahead.listing);
     }
     release(ahead);
+    if (openFailure == ENOENT) return;  // removed since it was listed
     if (openFailure != 0) throw openError(openFailure);
     if (listFailure != 0) throw readError(directoryPath(), listFailure);
     settle();
@@ -557,7 +570,10 @@ void walk(const DirectoryHandle& root, const OperationControl* control, const Wa
 void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit, WalkPace pace) {
   const std::optional<DirectoryHandle> directory = DirectoryHandle::open(root);
   if (!directory) {
-    if (errno == ENOENT || errno == ENOTDIR || errno == EACCES || errno == EPERM || errno == ELOOP) return;
+    // Only a folder that isn't there has nothing in it; one that can't be
+    // read is not empty.
+    if (errno == ENOENT || errno == ENOTDIR) return;
+    if (errno == ELOOP) throw RedomarkError::pathChanged(root);
     throw readError(root, errno);
   }
   walk(*directory, control, visit, pace);

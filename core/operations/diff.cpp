@@ -13,10 +13,6 @@ namespace redomark {
 
 namespace {
 
-bool isAscii(const std::string& s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
 // What the walk delivered before the saved side was ready, the paths in one
 // buffer, compared once it is. Past a few thousand the walk waits instead:
 // its helpers still list ahead meanwhile, and a large manifest would
@@ -58,7 +54,7 @@ bool unchanged(EntryKind kind, int64_t size, int64_t mtimeNs, const ManifestTabl
 void sortByNfcPath(std::vector<Change>& changes) {
   std::vector<std::string> keys;
   keys.reserve(changes.size());
-  for (const Change& c : changes) keys.push_back(isAscii(c.path) ? c.path : toNFC(c.path));
+  for (const Change& c : changes) keys.push_back(sortingText(c.path));
   std::vector<size_t> order(changes.size());
   std::iota(order.begin(), order.end(), size_t{0});
   // Byte order of NFC UTF-8 is scalar-value order; names that differ only in

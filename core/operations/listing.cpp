@@ -93,9 +93,10 @@ void Redomark::deleteCheckpoints(const std::vector<Checkpoint>& checkpoints,
   const std::string& folder = checkpoints.front().sourcePath;
   const CheckpointStore store = storeFor(folder);
   withFolderLock(store, folder, [&] {
+    store.removeLeftovers(folder);
     for (const Checkpoint& c : checkpoints) {
       // Gone since it was resolved: another process deleted or pruned it.
-      if (!pathExists(store.checkpointDirectory(c), false)) throw RedomarkError::checkpointNotFound(c.id);
+      if (!store.contains(c)) throw RedomarkError::checkpointNotFound(c.id);
       store.deleteCheckpoint(c);
       if (deleted) deleted(c);
     }

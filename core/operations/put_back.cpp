@@ -62,7 +62,10 @@ PutBackResult Redomark::putBackChanges(const std::string& folder, const std::opt
   if (p != canonical) throw RedomarkError::pathChanged(canonical);
   if (chosen.size() == changes.size()) {
     PutBackResult result = countAll(changes);
-    result.beforePutBack = restore(canonical, id, control).beforeRestore;
+    // The very checkpoint the changes were computed against, never "latest" again.
+    result.beforePutBack = withFolderLockResult(store, p, [&] {
+      return restoreLocked(HeldFolder::hold(p, true), std::nullopt, checkpoint, store, control).beforeRestore;
+    });
     result.wholeFolder = true;
     return result;
   }

@@ -22,6 +22,8 @@
 
 namespace redomark {
 
+class TemporaryClone;
+
 struct SaveResult {
   Checkpoint saved;
   std::vector<Checkpoint> removed;  // pruned after the save, in deletion order
@@ -147,7 +149,7 @@ class Redomark {
   bool takeAway(const HeldFolder& folder, const std::string& relativePath) const;
   // Puts the clone in the place of name, never over something that appeared
   // there meanwhile; returns where the item it replaced went.
-  std::optional<std::string> placeClone(const DirectoryHandle& directory, const std::string& clone,
+  std::optional<std::string> placeClone(const DirectoryHandle& directory, TemporaryClone& clone,
                                         const std::string& name, bool expectNothing) const;
 
   std::string defaultStoreRoot_;

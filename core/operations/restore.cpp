@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <system_error>
 
@@ -10,48 +11,26 @@
 #include "core/fs/trash.h"
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
+#include "core/operations/temporary_clone.h"
 #include "core/records/local_date.h"
 #include "core/records/redomark_error.h"
+#include "core/records/unicode_text.h"
 #include "core/store/folder_lock.h"
 
 namespace redomark {
 
 namespace {
 
-// A hidden name in directory that nothing holds yet.
-std::string freeTemporaryName(const DirectoryHandle& directory) {
-  std::random_device secure;
-  char name[32];
-  do {
-    std::snprintf(name, sizeof name, ".redomark-restore-%x", static_cast<unsigned>(secure()));
-  } while (directory.status(name));
-  return name;
+// The longest name the file systems take, in bytes.
+constexpr size_t nameMaxBytes = 255;
+
+// name + " (replaced by Redomark)", or its numbered variant, with the name
+// cut where it must be for the whole to stay a name.
+std::string replacedName(const std::string& name, int n) {
+  const std::string suffix =
+      n == 1 ? std::string(" (replaced by Redomark)") : " (replaced by Redomark " + std::to_string(n) + ")";
+  return std::string(cutAtCharacter(name, nameMaxBytes - suffix.size())) + suffix;
 }
-
-// Removes the clone beside the target unless it was put in place; after an
-// exchange the same name holds the previous contents, which must survive.
-class TemporaryClone {
- public:
-  TemporaryClone(const DirectoryHandle& directory, std::string name) : directory_(directory), name_(std::move(name)) {}
-  TemporaryClone(const TemporaryClone&) = delete;
-  TemporaryClone& operator=(const TemporaryClone&) = delete;
-  ~TemporaryClone() {
-    if (placed_) return;
-    try {
-      directory_.removeTree(name_);
-    } catch (...) {
-      // Best effort: the first error is the one reported.
-    }
-  }
-
-  const std::string& name() const { return name_; }
-  void placed() { placed_ = true; }
-
- private:
-  const DirectoryHandle& directory_;
-  std::string name_;
-  bool placed_ = false;
-};
 
 bool sameRegularFile(const std::optional<ItemStatus>& a, const std::optional<ItemStatus>& b) {
   return a && b && a->kind == EntryKind::file && b->kind == EntryKind::file && a->size == b->size &&
@@ -165,22 +144,27 @@ RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optio
   if (control && control->isCancelled()) throw RedomarkError::cancelled();
 
   const DirectoryHandle& parent = folder.parent();
-  TemporaryClone clone(parent, freeTemporaryName(parent));
+  TemporaryClone clone(store, folder, parent, "");
   // A subvolume folder stays one: a writable snapshot of a snapshot
   // checkpoint, else a new subvolume holding a copy of the saved tree.
+  std::optional<CloneContext> copied;
   if (!keepSubvolume)
-    cloneDirectory(*data, parent, clone.name(), checkpoint.fileCount, control);
+    copied = cloneDirectory(*data, parent, clone.name(), checkpoint.fileCount, control);
   else if (!isSubvolume(data->fd()) || snapshotSubvolume(data->fd(), parent.fd(), clone.name(), false) != 0)
-    cloneDirectoryAsSubvolume(*data, parent, clone.name(), checkpoint.fileCount, control);
+    copied = cloneDirectoryAsSubvolume(*data, parent, clone.name(), checkpoint.fileCount, control);
+  // A saved tree that lost items since it was recorded (deleted while it was
+  // being read, say) is never swapped in as if it were the checkpoint.
+  if (copied && copied->files + copied->links < checkpoint.fileCount) throw RedomarkError::notInCheckpoint(folder.path());
   if (folder.held()) folder.recheck();
-  result.replacedItem = placeClone(parent, clone.name(), folder.name(), !folder.held());
-  clone.placed();
+  result.replacedItem = placeClone(parent, clone, folder.name(), !folder.held());
   return result;
 }
 
 RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::string& relativePath,
                                       const Checkpoint& checkpoint, const CheckpointStore& store,
                                       OperationControl* control) const {
+  store.removeLeftovers(folder.path());
+  removeTemporaryLeftovers(store, folder);
   const std::optional<DirectoryHandle> data = store.openData(checkpoint);
   const std::string parentPath = parentOf(relativePath);
   const std::string name = nameOf(relativePath);
@@ -206,13 +190,12 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
   if (sameRegularFile(current, saved)) return {};
   if (control && control->isCancelled()) throw RedomarkError::cancelled();
 
-  TemporaryClone clone(parent, freeTemporaryName(parent));
+  TemporaryClone clone(store, held, parent, joinPath(held.name(), parentPath));
   cloneEntry(*savedParent, name, parent, clone.name(), std::nullopt, control);
   held.recheck();
   target.recheck(root);
   RestoreResult result;
-  result.replacedItem = placeClone(parent, clone.name(), name, !current);
-  clone.placed();
+  result.replacedItem = placeClone(parent, clone, name, !current);
   target.finish();
   return result;
 }
@@ -227,14 +210,17 @@ bool Redomark::takeAway(const HeldFolder& folder, const std::string& relativePat
   return true;
 }
 
-std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory, const std::string& clone,
+std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory, TemporaryClone& temporary,
                                                 const std::string& name, bool expectNothing) const {
+  const std::string& clone = temporary.name();
   // The clone is whole on disk before it takes the name, and the name is
   // committed before anything is reported.
   directory.syncFileSystem();
+  temporary.placing();
   if (expectNothing) {
     const int code = directory.moveWithoutReplacing(clone, directory, name);
     if (code == 0) {
+      temporary.placed();
       directory.sync();
       return std::nullopt;
     }
@@ -242,7 +228,13 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
     // existing item, never replaced.
     if (code != EEXIST) throw std::system_error(code, std::generic_category(), "Couldn't move " + joinPath(directory.path(), clone));
   }
-  if (const int code = directory.exchange(clone, name); code != 0) throw RedomarkError::swapFailed(code);
+  if (const int code = directory.exchange(clone, name); code != 0) {
+    // An item the system won't let go of (append-only, immutable) is named.
+    if (code == EPERM)
+      throw RedomarkError::io("Couldn't replace " + joinPath(directory.path(), name) + ": " + std::strerror(code) + ".");
+    throw RedomarkError::swapFailed(code);
+  }
+  temporary.placed();
   directory.sync();
   std::string aside = moveAside(directory, clone, name, trashReplaced_);
   committed(directory);
@@ -260,13 +252,12 @@ void Redomark::committed(const DirectoryHandle& directory) {
 
 std::string Redomark::moveAside(const DirectoryHandle& directory, const std::string& current, const std::string& name,
                                 bool trash) {
-  const std::string base = name + " (replaced by Redomark";
-  std::string candidate = base + ")";
-  for (int n = 2;; ++n) {
+  std::string candidate;
+  for (int n = 1;; ++n) {
+    candidate = replacedName(name, n);
     const int code = directory.moveWithoutReplacing(current, directory, candidate);
     if (code == 0) break;
     if (code != EEXIST) return joinPath(directory.path(), current);
-    candidate = base + " " + std::to_string(n) + ")";
   }
   if (!trash) return joinPath(directory.path(), candidate);
   try {

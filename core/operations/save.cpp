@@ -14,6 +14,7 @@
 #include "core/fs/walker.h"
 #include "core/operations/manifest_index.h"
 #include "core/operations/redomark.h"
+#include "core/operations/temporary_clone.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
@@ -280,6 +281,8 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
                                     const std::optional<std::string>& name, Checkpoint::Kind kind,
                                     OperationControl* control) const {
   const std::string& p = folder.path();
+  // Before the walk, so that no copy an earlier restore left is saved.
+  removeTemporaryLeftovers(store, folder);
   const DirectoryHandle source = folder.open();
   const VolumeInfo volume = readVolumeInfo(source);
   requireCloningVolume(volume);

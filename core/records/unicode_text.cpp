@@ -96,4 +96,17 @@ std::string repairUtf8(std::string_view bytes) {
   return out;
 }
 
+std::string sortingText(std::string_view name) {
+  if (isAscii(name)) return std::string(name);
+  return toNFC(isValidUtf8(name) ? name : repairUtf8(name));
+}
+
+std::string_view cutAtCharacter(std::string_view text, size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  size_t end = maxBytes;
+  // A continuation byte (10xxxxxx) belongs to the sequence before it.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
 }  // namespace redomark

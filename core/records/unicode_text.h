@@ -16,5 +16,10 @@ bool nfcLess(std::string_view a, std::string_view b);
 bool isValidUtf8(std::string_view bytes);
 // Each byte that isn't part of valid UTF-8 replaced by U+FFFD.
 std::string repairUtf8(std::string_view bytes);
+// What a name sorts by: its NFC form, each invalid byte read as U+FFFD, as
+// it is shown.
+std::string sortingText(std::string_view name);
+// At most maxBytes of text, cut where no UTF-8 sequence is split.
+std::string_view cutAtCharacter(std::string_view text, size_t maxBytes);
 
 }  // namespace redomark

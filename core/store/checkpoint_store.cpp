@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <random>
 #include <cerrno>
 #include <exception>
 #include <system_error>
@@ -23,6 +25,7 @@ namespace {
 constexpr const char* lockName = ".lock";
 constexpr const char* deletingPrefix = ".deleting-";
 constexpr const char* partialSuffix = ".partial";
+constexpr const char* temporaryPrefix = ".temporary-";
 constexpr const char* sharedStoreName = ".redomark-checkpoints";
 
 // Backup tools that honour the cache-directory convention skip the store.
@@ -168,9 +171,26 @@ DirectoryHandle CheckpointStore::ensureFolderDirectory(const DirectoryHandle& ro
   return privateStoreDirectory(root, folderKey(sourcePath));
 }
 
+std::optional<DirectoryHandle> CheckpointStore::openRoot() const {
+  std::optional<DirectoryHandle> root = DirectoryHandle::open(root_);
+  if (!root) {
+    if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::unsafeStore(root_);
+    return std::nullopt;
+  }
+  // Records in a directory that someone else can write could name any folder.
+  if (!root->isPrivate()) throw RedomarkError::unsafeStore(root_);
+  return root;
+}
+
+std::optional<DirectoryHandle> CheckpointStore::openFolderDirectory(const std::string& sourcePath) const {
+  const std::optional<DirectoryHandle> root = openRoot();
+  if (!root) return std::nullopt;
+  return root->child(folderKey(sourcePath));
+}
+
 std::optional<DirectoryHandle> CheckpointStore::openData(const Checkpoint& c) const {
   if (!isSingleComponent(c.id)) return std::nullopt;
-  const std::optional<DirectoryHandle> folderDirectory = DirectoryHandle::open(this->folderDirectory(c.sourcePath));
+  const std::optional<DirectoryHandle> folderDirectory = openFolderDirectory(c.sourcePath);
   if (!folderDirectory) return std::nullopt;
   const std::optional<DirectoryHandle> checkpoint = folderDirectory->child(c.id);
   if (!checkpoint) return std::nullopt;
@@ -179,7 +199,7 @@ std::optional<DirectoryHandle> CheckpointStore::openData(const Checkpoint& c) co
 
 std::vector<Checkpoint> CheckpointStore::checkpoints(const std::string& folder) const {
   std::vector<Checkpoint> found;
-  if (const auto directory = DirectoryHandle::open(folderDirectory(folder))) collectRecords(*directory, found);
+  if (const auto directory = openFolderDirectory(folder)) collectRecords(*directory, found);
   // Keys can collide; the recorded path says whose checkpoint it is.
   std::erase_if(found, [&](const Checkpoint& c) { return c.sourcePath != folder; });
   std::stable_sort(found.begin(), found.end(), [](const Checkpoint& a, const Checkpoint& b) {
@@ -190,7 +210,7 @@ std::vector<Checkpoint> CheckpointStore::checkpoints(const std::string& folder) 
 }
 
 std::vector<Checkpoint> CheckpointStore::allCheckpoints() const {
-  const auto root = DirectoryHandle::open(root_);
+  const auto root = openRoot();
   if (!root) return {};
   return allCheckpoints(*root);
 }
@@ -232,9 +252,8 @@ Checkpoint CheckpointStore::resolve(const std::optional<std::string>& id, const 
 
 void CheckpointStore::deleteCheckpoint(const Checkpoint& c) const {
   if (!isSingleComponent(c.id)) throw std::system_error(EINVAL, std::generic_category(), "Couldn't delete " + c.id);
-  const std::string parentPath = folderDirectory(c.sourcePath);
-  const auto parent = DirectoryHandle::open(parentPath);
-  if (!parent) throw std::system_error(errno, std::generic_category(), "Couldn't open " + parentPath);
+  const auto parent = openFolderDirectory(c.sourcePath);
+  if (!parent) throw std::system_error(errno, std::generic_category(), "Couldn't open " + folderDirectory(c.sourcePath));
   const std::string trash = deletingPrefix + c.id;
   // One rename withdraws the checkpoint from every listing before the slow removal.
   parent->rename(c.id, trash);
@@ -242,8 +261,14 @@ void CheckpointStore::deleteCheckpoint(const Checkpoint& c) const {
   removeFolderDirectoryIfOnlyLock(c.sourcePath);
 }
 
+bool CheckpointStore::contains(const Checkpoint& c) const {
+  if (!isSingleComponent(c.id)) return false;
+  const auto directory = openFolderDirectory(c.sourcePath);
+  return directory && directory->status(c.id);
+}
+
 void CheckpointStore::removeLeftovers(const std::string& folder) const {
-  const auto directory = DirectoryHandle::open(folderDirectory(folder));
+  const auto directory = openFolderDirectory(folder);
   if (!directory) return;
   const auto names = directory->names();
   if (!names) return;
@@ -257,13 +282,47 @@ void CheckpointStore::removeLeftovers(const std::string& folder) const {
   }
 }
 
+std::string CheckpointStore::noteTemporary(const std::string& folder, const std::string& relativePath) const {
+  const DirectoryHandle root = ensureRoot();
+  const DirectoryHandle directory = ensureFolderDirectory(root, folder);
+  std::random_device secure;
+  for (;;) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%s%08x", temporaryPrefix, static_cast<unsigned>(secure()));
+    if (directory.status(name)) continue;
+    directory.writeNewFile(name, relativePath, 0600);
+    return name;
+  }
+}
+
+void CheckpointStore::forgetTemporary(const std::string& folder, const std::string& note) const {
+  try {
+    if (const auto directory = openFolderDirectory(folder)) directory->removeEntry(note);
+  } catch (const std::exception&) {
+    // Its entry is gone by now; the next operation drops the note.
+  }
+}
+
+std::vector<std::pair<std::string, std::string>> CheckpointStore::temporaries(const std::string& folder) const {
+  std::vector<std::pair<std::string, std::string>> found;
+  const auto directory = openFolderDirectory(folder);
+  if (!directory) return found;
+  const auto names = directory->names();
+  if (!names) return found;
+  for (const std::string& name : *names) {
+    if (!name.starts_with(temporaryPrefix)) continue;
+    if (std::optional<std::string> path = directory->readFile(name)) found.emplace_back(name, std::move(*path));
+  }
+  return found;
+}
+
 int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
   if (!isSingleComponent(c.id)) return 0;
   return privateSpaceBelow(dataDirectory(c));
 }
 
 void CheckpointStore::removeFolderDirectoryIfOnlyLock(const std::string& sourcePath) const {
-  const auto root = DirectoryHandle::open(root_);
+  const auto root = openRoot();
   if (!root) return;
   const std::string key = folderKey(sourcePath);
   const auto directory = root->child(key);

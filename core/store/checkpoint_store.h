@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/fs/directory_handle.h"
@@ -42,13 +43,20 @@ class CheckpointStore {
   // The folder's directory below the open root, made private when missing.
   // Throws RedomarkError::unsafeStore or std::system_error as ensureRoot does.
   DirectoryHandle ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const;
+  // The existing root, reached without following a link; nothing when it is
+  // missing. Throws RedomarkError::unsafeStore when it isn't a private
+  // directory of the user's, as every reader below does.
+  std::optional<DirectoryHandle> openRoot() const;
+  // The folder's directory below the existing root; nothing when missing.
+  std::optional<DirectoryHandle> openFolderDirectory(const std::string& sourcePath) const;
   // The checkpoint's saved tree, reached without following a link; nothing
   // when it is missing.
   std::optional<DirectoryHandle> openData(const Checkpoint& c) const;
 
-  // Complete checkpoints of this very folder, oldest first (ties by id). Never fails.
+  // Complete checkpoints of this very folder, oldest first (ties by id).
+  // Throws only RedomarkError::unsafeStore.
   std::vector<Checkpoint> checkpoints(const std::string& folder) const;
-  // Every folder's checkpoints, by createdAt only. Never fails.
+  // Every folder's checkpoints, by createdAt only. Throws only unsafeStore.
   std::vector<Checkpoint> allCheckpoints() const;
   // The same for the store whose root is already open. Never fails.
   static std::vector<Checkpoint> allCheckpoints(const DirectoryHandle& root);
@@ -57,8 +65,21 @@ class CheckpointStore {
   Checkpoint resolve(const std::optional<std::string>& id, const std::string& folder) const;
   // Withdraws the checkpoint by one rename, then removes it. Throws std::system_error.
   void deleteCheckpoint(const Checkpoint& c) const;
-  // Removes ".partial" and ".deleting-" leftovers of the folder. Never fails.
+  // Whether the checkpoint's directory is still there. Throws only unsafeStore.
+  bool contains(const Checkpoint& c) const;
+  // Removes ".partial" and ".deleting-" leftovers of the folder; the caller
+  // holds its lock. What can't be removed now is tried again next time.
   void removeLeftovers(const std::string& folder) const;
+  // Notes in the folder's directory a temporary entry that an operation made
+  // at relativePath below the folder's parent, so that the next operation
+  // on the folder removes it should this one die first. Returns the note's
+  // name. Throws std::system_error.
+  std::string noteTemporary(const std::string& folder, const std::string& relativePath) const;
+  // Removes the note; never fails.
+  void forgetTemporary(const std::string& folder, const std::string& note) const;
+  // The folder's notes: each note's name and the relative path it holds.
+  // Throws only unsafeStore.
+  std::vector<std::pair<std::string, std::string>> temporaries(const std::string& folder) const;
   // Bytes that only this checkpoint holds. Never fails.
   int64_t uniqueBytes(const Checkpoint& c) const;
   // Removes the folder's directory when it holds nothing but ".lock";

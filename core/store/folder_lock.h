@@ -15,6 +15,10 @@ namespace redomark {
 // only ".lock").
 void withFolderLock(const CheckpointStore& store, const std::string& folder, const std::function<void()>& body);
 
+// The same, but false instead of RedomarkError::busy when the lock is held,
+// with body not run.
+bool tryWithFolderLock(const CheckpointStore& store, const std::string& folder, const std::function<void()>& body);
+
 template <typename Body>
 auto withFolderLockResult(const CheckpointStore& store, const std::string& folder, Body body) {
   decltype(body()) result{};

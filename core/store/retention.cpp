@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/fs/file_ops.h"
+#include "core/store/folder_lock.h"
 #include "core/records/unicode_text.h"
 
 namespace redomark {
@@ -16,6 +17,8 @@ namespace {
 
 constexpr double secondsPerDay = 86400;
 constexpr const char* settingsName = "settings.json";
+// Far more than any policy takes: a larger file is not read at all.
+constexpr size_t settingsMaxBytes = 64 * 1024;
 constexpr int64_t keptBeforeRestore = 2;
 
 // Ids compared as canonically equivalent text.
@@ -80,9 +83,25 @@ void pruneFolder(const CheckpointStore& store, const RetentionPolicy& policy, co
   }
 }
 
+// Another folder's checkpoint is deleted only under that folder's lock, so
+// that a restore or put back reading it never sees it go; a busy folder is
+// passed over this time. The caller holds folder's own lock. False when it
+// was not deleted.
+bool deleteUnderLock(const CheckpointStore& store, const Checkpoint& c, const std::string& folder) {
+  try {
+    if (c.sourcePath == folder) {
+      store.deleteCheckpoint(c);
+      return true;
+    }
+    return tryWithFolderLock(store, c.sourcePath, [&] { store.deleteCheckpoint(c); });
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 // The store-wide byte budget: oldest unprotected checkpoints of any folder go
 // until the space they alone hold fits.
-void pruneToBudget(const CheckpointStore& store, int64_t budget, IdSet protectedIds,
+void pruneToBudget(const CheckpointStore& store, int64_t budget, const std::string& folder, IdSet protectedIds,
                    std::vector<Checkpoint>& removed) {
   std::vector<Checkpoint> all = store.allCheckpoints();
   int64_t recorded = 0;
@@ -101,13 +120,13 @@ void pruneToBudget(const CheckpointStore& store, int64_t budget, IdSet protected
     if (victim == all.end()) return;
     // Measured again now: deleting others may have left this one the only holder of its data.
     const int64_t bytes = store.uniqueBytes(*victim);
-    try {
-      store.deleteCheckpoint(*victim);
-    } catch (const std::exception&) {
-      return;
+    if (deleteUnderLock(store, *victim, folder)) {
+      removed.push_back(*victim);
+      used -= bytes;
+    } else {
+      protectedIds.add(victim->id);
+      continue;
     }
-    removed.push_back(*victim);
-    used -= bytes;
     const std::string id = toNFC(victim->id);
     std::erase_if(all, [&](const Checkpoint& c) { return toNFC(c.id) == id; });
   }
@@ -122,13 +141,19 @@ std::string settingsPath(const std::string& defaultStoreRoot) {
 LoadedSettings loadSettings(const std::string& defaultStoreRoot) {
   LoadedSettings loaded;
   loaded.path = settingsPath(defaultStoreRoot);
-  int error = 0;
-  const std::optional<std::string> bytes = readWholeFile(loaded.path, error);
+  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(parentPath(loaded.path));
+  int error = directory ? 0 : errno;
+  const std::optional<std::string> bytes =
+      directory ? directory->readOwnFile(settingsName, settingsMaxBytes, error) : std::nullopt;
   if (!bytes) {
-    if (error != ENOENT && error != ENOTDIR) {
-      loaded.state = LoadedSettings::State::unusable;
+    if (error == ENOENT || error == ENOTDIR) return loaded;
+    loaded.state = LoadedSettings::State::unusable;
+    if (error == EPERM || error == ELOOP)
+      loaded.problem = "it isn't a regular file of yours";
+    else if (error == EFBIG)
+      loaded.problem = "it is larger than 64 KB";
+    else
       loaded.problem = "it can't be read: " + std::generic_category().message(error);
-    }
     return loaded;
   }
   try {
@@ -155,7 +180,7 @@ std::vector<Checkpoint> prune(const CheckpointStore& store, const RetentionPolic
     IdSet protectedIds;
     addProtected(pointers(list), protectedIds);
     pruneFolder(store, policy, list, protectedIds, now, removed);
-    if (policy.maxTotalBytes) pruneToBudget(store, *policy.maxTotalBytes, protectedIds, removed);
+    if (policy.maxTotalBytes) pruneToBudget(store, *policy.maxTotalBytes, folder, protectedIds, removed);
   } catch (const std::exception&) {
     // Pruning never fails a save; what was removed so far is still reported.
   }
