@@ -379,7 +379,7 @@ TEST_F(Managing, AnUnusableSettingsFileIsNamedBySettingsAndBySaveWhichKeepTheDef
   removeTree(path);
   makeDirectory(path);
   EXPECT_EQ(tool({"settings"}).out, "Settings: " + path +
-                                        " (it can't be used: it can't be read: Is a directory, so the defaults apply)\n" +
+                                        " (it can't be used: it isn't a regular file of yours, so the defaults apply)\n" +
                                         defaults);
   EXPECT_EQ(tool({"settings", "--keep", "1"}), failed(1, "Couldn't write " + path + ": Is a directory"));
   EXPECT_EQ(sortedNames(parentPath(path)), (std::vector<std::string>{"Checkpoints", "settings.json"}))

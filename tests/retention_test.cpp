@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -198,9 +200,21 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
   createDirectories(file);
   const LoadedSettings folder = loadSettings(root);
   EXPECT_EQ(folder.state, LoadedSettings::State::unusable);
-  EXPECT_EQ(folder.problem, "it can't be read: Is a directory");
+  EXPECT_EQ(folder.problem, "it isn't a regular file of yours");
   EXPECT_THROW(saveSettings(full, root), std::system_error);
   EXPECT_EQ(listNames(scratch / "Redomark"), std::vector<std::string>{"settings.json"}) << "a temporary file was left";
+
+  // Nothing there may make reading it wait, or read without end.
+  const std::vector<std::pair<std::function<void()>, std::string>> unusable = {
+      {[&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }, "it isn't a regular file of yours"},
+      {[&] { ASSERT_EQ(symlink("/dev/zero", file.c_str()), 0); }, "it isn't a regular file of yours"},
+      {[&] { writeWholeFile(file, std::string(65 * 1024, ' ')); }, "it is larger than 64 KB"},
+  };
+  for (const auto& [plant, why] : unusable) {
+    removeTree(file);
+    plant();
+    EXPECT_EQ(loadSettings(root).problem, why);
+  }
 }
 
 }  // namespace

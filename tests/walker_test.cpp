@@ -153,9 +153,9 @@ TEST(Walk, UnreadableItemsStopTheWalkWithTheirFullPath) {
   EXPECT_EQ(asNobody([&] { return outcome(one); }), "locked\nCouldn't read " + one + "/locked: Permission denied");
   EXPECT_EQ(asNobody([&] { return outcome(two); }),
             "listable\nCouldn't read " + two + "/listable/inner: Permission denied");
-  // An unreadable root is the caller's to check; the walk finds nothing.
+  // An unreadable root is no empty folder.
   ASSERT_EQ(chmod(one.c_str(), 0), 0);
-  EXPECT_EQ(asNobody([&] { return outcome(one); }), "ok");
+  EXPECT_EQ(asNobody([&] { return outcome(one); }), "Couldn't read " + one + ": Permission denied");
   // With every right the same trees walk whole.
   EXPECT_EQ(outcome(one), "locked\nlocked/secret\nok");
   EXPECT_EQ(outcome(two), "listable\nlistable/inner\nok");

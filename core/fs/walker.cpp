@@ -245,10 +245,12 @@ class Walker {
   }
 
   // Leaves the current directory for its parent, which is opened again
-  // through ".." when it was closed, and must be the directory it was.
+  // through ".." when it was closed, and must be the directory it was. (A
+  // directory entered ahead may have no descriptor left: its parent is then
+  // opened from above when it is needed.)
   void leave() {
     Level& left = top();
-    if (depth_ > 1) {
+    if (depth_ > 1 && left.fd >= 0) {
       Level& parent = levels_[depth_ - 2];
       if (parent.fd < 0) {
         parent.fd = openToLook(left.fd, "..", directoryOpenFlags);
@@ -301,7 +303,8 @@ class Walker {
 
   void descend(Level& parent, Child& child) {
     if (child.ahead) return enterAhead(child);
-    const int fd = openToLook(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags);
+    const int fd = parent.fd >= 0 ? openToLook(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags)
+                                  : openFromAnchor();
     if (fd < 0 && errno == ENOENT) return;  // removed since it was listed
     if (fd < 0) throw openError(errno);
     path_ += '/';
@@ -318,6 +321,16 @@ class Walker {
   }
 
   std::string directoryPath() const { return path_.substr(0, path_.size() - 1); }
+
+  // Opens the current path relative to the deepest directory still open,
+  // following no link on the way; the root itself is always open.
+  int openFromAnchor() {
+    size_t i = depth_;
+    while (levels_[--i].fd < 0) {
+    }
+    const Level& anchor = levels_[i];
+    return openDirectoryBelow(anchor.fd, std::string_view(path_).substr(anchor.pathLength));
+  }
 
   // Enters a subdirectory opened ahead, listing it here unless a helper has
   // taken it, in which case the walk waits for that helper.

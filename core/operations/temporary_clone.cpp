@@ -32,7 +32,8 @@ TemporaryClone::TemporaryClone(const CheckpointStore& store, const HeldFolder& f
 TemporaryClone::~TemporaryClone() {
   if (!placed_) {
     try {
-      directory_.removeTree(name_);
+      // A copy that failed has removed what it made already.
+      if (directory_.status(name_)) directory_.removeTree(name_);
     } catch (...) {
       // Best effort: the first error is the one reported, and the note stays.
       return;
