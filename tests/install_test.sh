@@ -52,8 +52,8 @@ expect "installed --version" "redomark 0.1.0" "$("$prefix/bin/redomark" --versio
 page=$(MANWIDTH=100 man -l "$prefix/share/man/man1/redomark.1.gz" 2>&1 | col -b)
 expect "page sections" "NAME SYNOPSIS DESCRIPTION COMMANDS FILES EXIT STATUS EXAMPLES SEE ALSO" \
   "$(grep -E '^[A-Z][A-Z ]+$' <<<"$page" | tr '\n' ' ' | sed 's/ $//')"
-expect "page commands" "save list diff restore delete folders settings" \
-  "$(grep -oE '^       (save|list|diff|restore|delete|folders|settings) ' <<<"$page" | awk '{print $1}' | tr '\n' ' ' | sed 's/ $//')"
+expect "page commands" "save list diff restore undo run delete folders settings" \
+  "$(grep -oE '^       (save|list|diff|restore|undo|run|delete|folders|settings) ' <<<"$page" | awk '{print $1}' | tr '\n' ' ' | sed 's/ $//')"
 expect "page warning" "1" "$(grep -c 'A redomark is not a backup\.' <<<"$page")"
 for text in '.local/share/Redomark/Checkpoints' '<mount>/.redomark-checkpoints/<uid>' \
   '<mount>/.redomark-checkpoints-<uid>' '.local/share/Redomark/settings.json' '.local/share/Trash' '130'; do
