@@ -54,15 +54,11 @@ TEST(Timeline, KeepsTheNewestOfEachOfTheMostRecentLocalHoursDaysWeeksAndMonths) 
     policy.keepHourly = c.hours, policy.keepDaily = c.days, policy.keepWeekly = c.weeks, policy.keepMonthly = c.months;
     // Checkpoints of the other kinds at the same moments are never chosen.
     std::vector<Checkpoint> list;
-    for (const std::string& moment : c.automatic) {
-      for (const auto kind : {Checkpoint::Kind::manual, Checkpoint::Kind::automatic, Checkpoint::Kind::beforeRestore}) {
-        list.emplace_back().createdAt = at(moment);
-        list.back().kind = kind;
-        list.back().id = kind == Checkpoint::Kind::automatic ? moment : moment + " " + std::to_string(int(kind));
-      }
-    }
-    EXPECT_EQ(keptOnTimeline(list, policy, oneHourEast), c.kept) << c.automatic.front() << " " << c.hours << c.days
-                                                                  << c.weeks << c.months;
+    for (const std::string& moment : c.automatic)
+      for (const auto kind : {Checkpoint::Kind::manual, Checkpoint::Kind::automatic, Checkpoint::Kind::beforeRestore})
+        list.push_back(Checkpoint{kind == Checkpoint::Kind::automatic ? moment : moment + " " + std::to_string(int(kind)),
+                                  std::nullopt, kind, "/f", at(moment), 0, 0, 0, {}});
+    EXPECT_EQ(keptOnTimeline(list, policy, oneHourEast), c.kept) << c.automatic.front() << " " << c.hours << c.days;
   }
 }
 
