@@ -272,8 +272,12 @@ class Bench:
             check(self.redomark("save", folder), "redomark save")
         if self.baseline:
             check(self.redomark("save", folder, binary=self.baseline), "baseline save")
-        tree.rewrite(folder, paths, 0.01, seed=2)
         git_status = lambda: check(run(git + ["status", "--porcelain"]), "git status")  # noqa: E731
+        if available["save"]:
+            # Nothing changed since the checkpoint: a timer's typical run, which saves nothing.
+            unchanged = lambda: check(self.redomark("save", folder, "--if-changed"), "redomark save --if-changed")  # noqa: E731
+            add("save --if-changed (unchanged) vs git status --porcelain", self.pair(unchanged, git_status), 0.8)
+        tree.rewrite(folder, paths, 0.01, seed=2)
         diff = lambda: check(self.redomark("diff", folder), "redomark diff")  # noqa: E731
         baseline = None
         if self.baseline:

@@ -21,7 +21,7 @@ _redomark_dequote() {
 
 _redomark() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  local commands="save list diff restore delete folders settings help"
+  local commands="save list diff restore undo run delete folders settings help"
 
   if ((COMP_CWORD == 1)); then
     mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
@@ -30,13 +30,17 @@ _redomark() {
 
   local command=${COMP_WORDS[1]} options="" valued=""
   case $command in
-    save) options="--name"; valued="--name" ;;
+    save) options="--name --if-changed --auto --json"; valued="--name" ;;
     list) options="--space --json" ;;
     diff) options="--json" ;;
     restore) options="--file --yes"; valued="--file" ;;
-    delete) options="--yes" ;;
+    undo | delete) options="--yes" ;;
+    run) options="--name --"; valued="--name" ;;
     folders) options="--space --json" ;;
-    settings) options="--keep --max-age --budget --json"; valued="--keep --max-age --budget" ;;
+    settings)
+      options="--keep --max-age --budget --hourly --daily --weekly --monthly --json"
+      valued="--keep --max-age --budget --hourly --daily --weekly --monthly"
+      ;;
     *) return ;;
   esac
 
@@ -53,7 +57,7 @@ _redomark() {
   done
 
   case $prev in
-    --name | --keep) return ;;
+    --name | --keep | --hourly | --daily | --weekly | --monthly) return ;;
     --max-age | --budget)
       mapfile -t COMPREPLY < <(compgen -W "none" -- "$cur")
       return

@@ -1,7 +1,7 @@
 # fish completion for redomark: commands, options, folder paths, and the ids of
 # a folder's redomarks as `redomark list <path> --json` reports them.
 
-set -l redomark_commands save list diff restore delete folders settings help
+set -l redomark_commands save list diff restore undo run delete folders settings help
 
 # The folder as typed: the first word after the command that is neither an
 # option nor an option's value.
@@ -29,7 +29,7 @@ function __redomark_positionals
     for word in $words[3..-1]
         if test $skip -eq 1
             set skip 0
-        else if contains -- $word --name --file --keep --max-age --budget
+        else if contains -- $word --name --file --keep --max-age --budget --hourly --daily --weekly --monthly
             set skip 1
         else if not string match -q -- '-*' $word
             set count (math $count + 1)
@@ -59,7 +59,7 @@ function __redomark_inside
 end
 
 function __redomark_wants_folder
-    __fish_seen_subcommand_from save list diff restore delete; and test (__redomark_positionals) -eq 0
+    __fish_seen_subcommand_from save list diff restore undo run delete; and test (__redomark_positionals) -eq 0
 end
 
 function __redomark_wants_id
@@ -77,6 +77,8 @@ complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a 
 complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a list -d 'List saved redomarks'
 complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a diff -d 'Show what changed since a redomark'
 complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a restore -d 'Put the folder (or one file/subfolder) back'
+complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a undo -d 'Undo the last restore of a folder'
+complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a run -d 'Run a command with an undo point taken just before it'
 complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a delete -d 'Delete saved redomarks of a folder'
 complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a folders -d 'List every folder that has saved redomarks'
 complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a settings -d 'Show or change how many redomarks are kept'
@@ -85,11 +87,17 @@ complete -c redomark -n "not __fish_seen_subcommand_from $redomark_commands" -a 
 complete -c redomark -n __redomark_wants_folder -a '(__fish_complete_directories (commandline -ct))'
 complete -c redomark -n __redomark_wants_id -a '(__redomark_ids)' -d 'redomark id'
 
-complete -c redomark -n '__fish_seen_subcommand_from save' -l name -x -d 'Label of the redomark'
+complete -c redomark -n '__fish_seen_subcommand_from save run' -l name -x -d 'Label of the redomark'
+complete -c redomark -n '__fish_seen_subcommand_from save' -l if-changed -d 'Only if the folder changed'
+complete -c redomark -n '__fish_seen_subcommand_from save' -l auto -d 'An automatic redomark, only if the folder changed'
 complete -c redomark -n '__fish_seen_subcommand_from list folders' -l space -d 'Show the disk each one uses alone'
-complete -c redomark -n '__fish_seen_subcommand_from list diff folders settings' -l json -d 'Print JSON'
+complete -c redomark -n '__fish_seen_subcommand_from save list diff folders settings' -l json -d 'Print JSON'
 complete -c redomark -n '__fish_seen_subcommand_from restore' -l file -x -a '(__redomark_inside)' -d 'Put back one file or subfolder'
-complete -c redomark -n '__fish_seen_subcommand_from restore delete' -l yes -d 'Do not ask for confirmation'
+complete -c redomark -n '__fish_seen_subcommand_from restore undo delete' -l yes -d 'Do not ask for confirmation'
 complete -c redomark -n '__fish_seen_subcommand_from settings' -l keep -x -d 'Redomarks kept of each folder'
 complete -c redomark -n '__fish_seen_subcommand_from settings' -l max-age -x -a none -d 'Age limit in days'
 complete -c redomark -n '__fish_seen_subcommand_from settings' -l budget -x -a none -d 'Bytes each store may use'
+complete -c redomark -n '__fish_seen_subcommand_from settings' -l hourly -x -d 'Hours with an automatic redomark kept'
+complete -c redomark -n '__fish_seen_subcommand_from settings' -l daily -x -d 'Days with an automatic redomark kept'
+complete -c redomark -n '__fish_seen_subcommand_from settings' -l weekly -x -d 'Weeks with an automatic redomark kept'
+complete -c redomark -n '__fish_seen_subcommand_from settings' -l monthly -x -d 'Months with an automatic redomark kept'

@@ -11,6 +11,9 @@ void runSave(const std::vector<std::string>& arguments);
 void runList(const std::vector<std::string>& arguments);
 void runDiff(const std::vector<std::string>& arguments);
 void runRestore(const std::vector<std::string>& arguments);
+void runUndo(const std::vector<std::string>& arguments);
+// Unlike the others, returns the status to end with: the command's.
+int runCommandWithUndoPoint(const std::vector<std::string>& arguments);
 void runDelete(const std::vector<std::string>& arguments);
 void runFolders(const std::vector<std::string>& arguments);
 void runSettings(const std::vector<std::string>& arguments);

@@ -34,6 +34,12 @@ int main(int argc, char** argv) {
       runDiff(rest);
     } else if (word == "restore") {
       runRestore(rest);
+    } else if (word == "undo") {
+      runUndo(rest);
+    } else if (word == "run") {
+      const int status = runCommandWithUndoPoint(rest);
+      std::fflush(stdout);
+      return status;
     } else if (word == "delete") {
       runDelete(rest);
     } else if (word == "folders") {

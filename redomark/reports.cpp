@@ -77,6 +77,7 @@ std::string listLine(const Checkpoint& checkpoint, std::optional<int64_t> spaceU
   std::string line = checkpointLine(checkpoint) + "  " + std::to_string(checkpoint.fileCount) + " files";
   if (spaceUsed) line += "  uses " + formatBytes(*spaceUsed);
   if (checkpoint.kind == Checkpoint::Kind::beforeRestore) line += "  [automatic, before a restore]";
+  if (checkpoint.kind == Checkpoint::Kind::automatic) line += "  [automatic]";
   return line;
 }
 
@@ -119,6 +120,9 @@ std::string settingsReport(const LoadedSettings& settings) {
   } else {
     text += "none\n";
   }
+  text += "Automatic redomarks: the newest of each of the last " + std::to_string(p.keepHourly) + " hours, " +
+          std::to_string(p.keepDaily) + " days, " + std::to_string(p.keepWeekly) + " weeks and " +
+          std::to_string(p.keepMonthly) + " months\n";
   return text;
 }
 

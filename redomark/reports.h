@@ -24,7 +24,7 @@ std::string listLine(const Checkpoint& checkpoint, std::optional<int64_t> spaceU
 std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& changes);
 // One line of the folders list, without its line end.
 std::string folderLine(const FolderReport& folder);
-// The four lines of the limits in force and where they come from.
+// The lines of the limits in force and where they come from.
 std::string settingsReport(const LoadedSettings& settings);
 // The save's warning about a "settings.json" it could not use, without "redomark: ".
 std::string unusableSettingsWarning(const LoadedSettings& settings);

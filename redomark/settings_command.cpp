@@ -64,13 +64,26 @@ RetentionPolicy changed(RetentionPolicy policy, const std::map<std::string, std:
       badValue("--budget needs a size such as 5000000000 or 5GB, or none", budget->second);
     policy.maxTotalBytes = bytes;
   }
+  static const std::pair<const char*, int64_t RetentionPolicy::*> timeline[] = {
+      {"--hourly", &RetentionPolicy::keepHourly},
+      {"--daily", &RetentionPolicy::keepDaily},
+      {"--weekly", &RetentionPolicy::keepWeekly},
+      {"--monthly", &RetentionPolicy::keepMonthly}};
+  for (const auto& [option, count] : timeline) {
+    const auto given = options.find(option);
+    if (given == options.end()) continue;
+    const std::optional<int64_t> n = wholeNumber(given->second);
+    if (!n) badValue(std::string(option) + " needs a whole number, 0 or more", given->second);
+    policy.*count = *n;
+  }
   return policy;
 }
 
 }  // namespace
 
 void runSettings(const std::vector<std::string>& arguments) {
-  const ParsedArguments parsed = parseArguments(arguments, {"--keep", "--max-age", "--budget"}, {"--json"}, 0);
+  const ParsedArguments parsed = parseArguments(
+      arguments, {"--keep", "--max-age", "--budget", "--hourly", "--daily", "--weekly", "--monthly"}, {"--json"}, 0);
   try {
     const Redomark engine;
     LoadedSettings settings = engine.loadSettings();

@@ -40,6 +40,8 @@ share/doc/redomark/changelog.gz
 share/bash-completion/completions/redomark
 share/zsh/site-functions/_redomark
 share/fish/vendor_completions.d/redomark.fish
+lib/systemd/user/redomark-auto@.service
+lib/systemd/user/redomark-auto@.timer
 $headers
 LIST
 )
@@ -50,13 +52,26 @@ expect "installed --version" "redomark 0.1.0" "$("$prefix/bin/redomark" --versio
 page=$(MANWIDTH=100 man -l "$prefix/share/man/man1/redomark.1.gz" 2>&1 | col -b)
 expect "page sections" "NAME SYNOPSIS DESCRIPTION COMMANDS FILES EXIT STATUS EXAMPLES SEE ALSO" \
   "$(grep -E '^[A-Z][A-Z ]+$' <<<"$page" | tr '\n' ' ' | sed 's/ $//')"
-expect "page commands" "save list diff restore delete folders settings" \
-  "$(grep -oE '^       (save|list|diff|restore|delete|folders|settings) ' <<<"$page" | awk '{print $1}' | tr '\n' ' ' | sed 's/ $//')"
+expect "page commands" "save list diff restore undo run delete folders settings" \
+  "$(grep -oE '^       (save|list|diff|restore|undo|run|delete|folders|settings) ' <<<"$page" | awk '{print $1}' | tr '\n' ' ' | sed 's/ $//')"
 expect "page warning" "1" "$(grep -c 'A redomark is not a backup\.' <<<"$page")"
 for text in '.local/share/Redomark/Checkpoints' '<mount>/.redomark-checkpoints/<uid>' \
   '<mount>/.redomark-checkpoints-<uid>' '.local/share/Redomark/settings.json' '.local/share/Trash' '130'; do
   expect "page mentions $text" "yes" "$(grep -qF -- "$text" <<<"$page" && echo yes || echo no)"
 done
+
+# The timer's units as the user's systemd reads them (not even a warning),
+# installed where the service's tool and page really are.
+cmake --install "$build" --prefix "$stage/prefix" >/dev/null
+units=$stage/prefix/lib/systemd/user
+mkdir -m 700 "$stage/runtime"
+if ! XDG_RUNTIME_DIR=$stage/runtime MANPATH=$stage/prefix/share/man systemd-analyze verify --user \
+  "$units/redomark-auto@.service" "$units/redomark-auto@.timer" >"$stage/verify.log" 2>&1 || [[ -s $stage/verify.log ]]; then
+  cat "$stage/verify.log"
+  failures=$((failures + 1))
+fi
+expect "the service saves the instance's folder" "ExecStart=$stage/prefix/bin/redomark save \"%f\" --auto" \
+  "$(grep '^ExecStart=' "$units/redomark-auto@.service")"
 
 # Two real redomarks of a folder on the test volume, with the home there too
 # so the default store is on that volume.
@@ -122,6 +137,8 @@ if ! lintian --fail-on error "$deb" >"$stage/lintian.log" 2>&1; then
 fi
 dpkg-deb -x "$deb" "$stage/unpacked"
 expect "packaged --version" "redomark 0.1.0" "$("$stage/unpacked/usr/bin/redomark" --version)"
+expect "packaged service" 'ExecStart=/usr/bin/redomark save "%f" --auto' \
+  "$(grep '^ExecStart=' "$stage/unpacked/usr/lib/systemd/user/redomark-auto@.service")"
 expect "packaged page" "$page" "$(MANWIDTH=100 man -l "$stage/unpacked/usr/share/man/man1/redomark.1.gz" 2>&1 | col -b)"
 
 ((failures == 0))

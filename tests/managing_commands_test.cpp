@@ -269,12 +269,15 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
 
 TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
   const std::string path = settingsFile();
+  const std::string automatic = "Automatic redomarks: the newest of each of the last 24 hours, 7 days, 4 weeks and 12 months\n";
+  const std::string timeline = ",\"keepDaily\":7,\"keepHourly\":24,\"keepMonthly\":12,\"keepWeekly\":4";
   const std::string defaults = "Keep: the 5 newest redomarks you saved of each folder\nAge limit: none\n"
-                               "Budget for each store: 10.74 GB (10737418240 bytes)\n";
+                               "Budget for each store: 10.74 GB (10737418240 bytes)\n"
+                               "Automatic redomarks: the newest of each of the last 24 hours, 7 days, 4 weeks and 12 months\n";
   EXPECT_EQ(tool({"settings"}),
             (ToolRun{0, "Settings: " + path + " (not written yet, so the defaults apply)\n" + defaults, ""}));
   EXPECT_EQ(tool({"settings", "--json"}),
-            (ToolRun{0, "{\n  \"keepPerFolder\" : 5,\n  \"maxTotalBytes\" : 10737418240\n}\n", ""}));
+            (ToolRun{0, "{\n  \"keepDaily\" : 7,\n  \"keepHourly\" : 24,\n  \"keepMonthly\" : 12,\n  \"keepPerFolder\" : 5,\n  \"keepWeekly\" : 4,\n  \"maxTotalBytes\" : 10737418240\n}\n", ""}));
 
   const std::string keep = "--keep needs a whole number, 0 or more, not \"";
   const std::string age = "--max-age needs a whole number of days or none, not \"";
@@ -290,6 +293,10 @@ TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
       {{"--budget", "9999999TB"}, budget + "9999999TB\""},
       {{"--keep", "3", "--budget", "-1"}, budget + "-1\""},
       {{"--keep"}, "--keep needs a value"},
+      {{"--hourly", "-1"}, "--hourly needs a whole number, 0 or more, not \"-1\""},
+      {{"--daily", "x"}, "--daily needs a whole number, 0 or more, not \"x\""},
+      {{"--weekly", ""}, "--weekly needs a whole number, 0 or more, not \"\""},
+      {{"--monthly", "1.5"}, "--monthly needs a whole number, 0 or more, not \"1.5\""},
   };
   for (const auto& [options, message] : refused) {
     std::vector<std::string> args = {"settings"};
@@ -308,14 +315,14 @@ TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
             (ToolRun{0,
                      "Settings: " + path +
                          "\nKeep: the 2 newest redomarks you saved of each folder\nAge limit: none\n"
-                         "Budget for each store: 5 GB (5000000000 bytes)\n",
+                         "Budget for each store: 5 GB (5000000000 bytes)\n" + automatic,
                      ""}));
-  EXPECT_EQ(readWholeFile(path), "{\"keepPerFolder\":2,\"maxTotalBytes\":5000000000}");
+  EXPECT_EQ(readWholeFile(path), "{\"keepPerFolder\":2,\"maxTotalBytes\":5000000000" + timeline + "}");
   EXPECT_EQ(permissions(path), 0600u);
   EXPECT_EQ(sortedNames(parentPath(path)), std::vector<std::string>{"settings.json"});
   // Limits not named keep their values.
-  EXPECT_EQ(tool({"settings", "--budget", "none", "--json"}), (ToolRun{0, "{\n  \"keepPerFolder\" : 2\n}\n", ""}));
-  EXPECT_EQ(readWholeFile(path), "{\"keepPerFolder\":2}");
+  EXPECT_EQ(tool({"settings", "--budget", "none", "--json"}), (ToolRun{0, "{\n  \"keepDaily\" : 7,\n  \"keepHourly\" : 24,\n  \"keepMonthly\" : 12,\n  \"keepPerFolder\" : 2,\n  \"keepWeekly\" : 4\n}\n", ""}));
+  EXPECT_EQ(readWholeFile(path), "{\"keepPerFolder\":2" + timeline + "}");
 
   // A save reads them back: two kept, then an age limit of 0 keeps only the latest.
   const std::string folder = scratch / "site";
@@ -329,7 +336,7 @@ TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
                             ""}));
   EXPECT_EQ(tool({"settings", "--max-age", "0"}).out,
             "Settings: " + path + "\nKeep: the 2 newest redomarks you saved of each folder\nAge limit: 0 days\n"
-            "Budget for each store: none\n");
+            "Budget for each store: none\n" + automatic);
   const ToolRun fourth = tool({"save", folder});
   EXPECT_EQ(fourth, (ToolRun{0,
                              savedLine(savedId(fourth), folder, "1 files, 4 bytes") + "Removed older redomark " +
@@ -337,6 +344,12 @@ TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
                                  savedId(third) + " to stay within your limits.\n" + notABackup,
                              ""}));
   EXPECT_EQ(listed(folder).size(), 1u);
+  EXPECT_EQ(tool({"settings", "--hourly", "0", "--daily", "1", "--weekly", "2", "--monthly", "3"}).out,
+            "Settings: " + path + "\nKeep: the 2 newest redomarks you saved of each folder\nAge limit: 0 days\n"
+            "Budget for each store: none\nAutomatic redomarks: the newest of each of the last 0 hours, 1 days, 2 weeks "
+            "and 3 months\n");
+  EXPECT_EQ(readWholeFile(path), "{\"keepPerFolder\":2,\"maxAgeDays\":0,\"keepDaily\":1,\"keepHourly\":0,"
+                                 "\"keepMonthly\":3,\"keepWeekly\":2}");
 }
 
 TEST_F(Managing, AnUnusableSettingsFileIsNamedBySettingsAndBySaveWhichKeepTheDefaults) {
@@ -346,7 +359,8 @@ TEST_F(Managing, AnUnusableSettingsFileIsNamedBySettingsAndBySaveWhichKeepTheDef
   makeDirectory(folder);
   writeFile(folder + "/page", "text");
   const std::string defaults = "Keep: the 5 newest redomarks you saved of each folder\nAge limit: none\n"
-                               "Budget for each store: 10.74 GB (10737418240 bytes)\n";
+                               "Budget for each store: 10.74 GB (10737418240 bytes)\n"
+                               "Automatic redomarks: the newest of each of the last 24 hours, 7 days, 4 weeks and 12 months\n";
   // Used, the first of these would have the second save remove the first;
   // under the default limits none of the four saves removes anything.
   const std::vector<std::tuple<std::string, std::string, int>> unusable = {
@@ -369,7 +383,7 @@ TEST_F(Managing, AnUnusableSettingsFileIsNamedBySettingsAndBySaveWhichKeepTheDef
 
   // Changing one limit starts from the defaults, not from the unusable file.
   EXPECT_EQ(tool({"settings", "--keep", "3", "--json"}),
-            (ToolRun{0, "{\n  \"keepPerFolder\" : 3,\n  \"maxTotalBytes\" : 10737418240\n}\n", ""}));
+            (ToolRun{0, "{\n  \"keepDaily\" : 7,\n  \"keepHourly\" : 24,\n  \"keepMonthly\" : 12,\n  \"keepPerFolder\" : 3,\n  \"keepWeekly\" : 4,\n  \"maxTotalBytes\" : 10737418240\n}\n", ""}));
   const ToolRun kept = tool({"save", folder});
   EXPECT_EQ(kept.err, "");
   EXPECT_EQ(std::count(kept.out.begin(), kept.out.end(), '\n'), 4) << kept.out;

@@ -156,7 +156,8 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
   EXPECT_EQ(missing.policy, defaultRetentionPolicy);
   const RetentionPolicy policy{.keepPerFolder = 2, .maxTotalBytes = 1000, .maxAgeDays = std::nullopt};
   saveSettings(policy, root);
-  EXPECT_EQ(readWholeFile(file), "{\"keepPerFolder\":2,\"maxTotalBytes\":1000}");
+  EXPECT_EQ(readWholeFile(file),
+            "{\"keepPerFolder\":2,\"maxTotalBytes\":1000,\"keepDaily\":7,\"keepHourly\":24,\"keepMonthly\":12,\"keepWeekly\":4}");
   EXPECT_EQ(loadSettings(root).policy, policy);
   EXPECT_EQ(loadSettings(root).state, LoadedSettings::State::used);
   EXPECT_FALSE(pathExists(root)) << "only the settings' directory is made";
@@ -174,6 +175,8 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
       {R"({"keepPerFolder":5,"maxTotalBytes":"10 GB"})", "\"maxTotalBytes\" must be a whole number"},
       {R"({"keepPerFolder":5,"maxAgeDays":"7"})", "\"maxAgeDays\" must be a whole number"},
       {R"({"keepPerFolder":5,"maxAgeDays":-7})", "\"maxAgeDays\" must be 0 or more"},
+      {R"({"keepPerFolder":5,"keepHourly":null})", "\"keepHourly\" must be a whole number"},
+      {R"({"keepPerFolder":5,"keepMonthly":-1})", "\"keepMonthly\" must be 0 or more"},
   };
   for (const auto& [text, why] : invalid) {
     writeWholeFile(file, text);
@@ -182,14 +185,17 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
     EXPECT_EQ(loaded.problem, why) << text;
     EXPECT_EQ(loaded.policy, defaultRetentionPolicy) << text;
   }
-  // Missing or null limits are no limits, not the default ones; unknown keys are ignored.
-  writeWholeFile(file, R"({"maxAgeDays":null,"keepPerFolder":3,"theme":"dark"})");
-  EXPECT_EQ(loadSettings(root).policy, (RetentionPolicy{3, std::nullopt, std::nullopt}));
-  const RetentionPolicy full{.keepPerFolder = 0, .maxTotalBytes = 1, .maxAgeDays = 30};
+  // Missing or null limits are no limits, not the default ones; missing timeline
+  // counts are the default ones; unknown keys are ignored.
+  writeWholeFile(file, R"({"maxAgeDays":null,"keepPerFolder":3,"theme":"dark","keepWeekly":9})");
+  EXPECT_EQ(loadSettings(root).policy, (RetentionPolicy{3, std::nullopt, std::nullopt, 24, 7, 9, 12}));
+  const RetentionPolicy full{.keepPerFolder = 0, .maxTotalBytes = 1, .maxAgeDays = 30, .keepHourly = 1,
+                             .keepDaily = 2, .keepWeekly = 3, .keepMonthly = 0};
   // Written over a file anyone could read, it ends up private, and alone in its folder.
   ASSERT_EQ(chmod(file.c_str(), 0644), 0);
   saveSettings(full, root);
-  EXPECT_EQ(readWholeFile(file), R"({"keepPerFolder":0,"maxTotalBytes":1,"maxAgeDays":30})");
+  EXPECT_EQ(readWholeFile(file),
+            R"({"keepPerFolder":0,"maxTotalBytes":1,"maxAgeDays":30,"keepDaily":2,"keepHourly":1,"keepMonthly":0,"keepWeekly":3})");
   EXPECT_EQ(loadSettings(root).policy, full);
   struct stat facts {};
   ASSERT_EQ(lstat(file.c_str(), &facts), 0);

@@ -66,6 +66,13 @@ std::vector<FolderSummary> Redomark::listFolders() const {
   return summaries;
 }
 
+std::optional<Checkpoint> Redomark::lastBeforeRestore(const std::string& folder) const {
+  const std::vector<Checkpoint> list = listCheckpoints(folder);
+  for (auto it = list.rbegin(); it != list.rend(); ++it)
+    if (it->kind == Checkpoint::Kind::beforeRestore) return *it;
+  return std::nullopt;
+}
+
 int64_t Redomark::spaceUsed(const Checkpoint& checkpoint) const {
   return storeFor(checkpoint.sourcePath).uniqueBytes(checkpoint);
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/fs/child_process.h"
 #include "core/fs/held_folder.h"
 #include "core/fs/safety_policy.h"
 #include "core/records/checkpoint.h"
@@ -24,8 +25,18 @@ namespace redomark {
 
 class TemporaryClone;
 
+// What a save is asked for.
+struct SaveRequest {
+  std::optional<std::string> name;
+  Checkpoint::Kind kind = Checkpoint::Kind::manual;
+  // Nothing saved and nothing pruned when the folder has a latest undo point
+  // that computeChanges finds equal to it.
+  bool onlyIfChanged = false;
+};
+
 struct SaveResult {
-  Checkpoint saved;
+  Checkpoint saved;                 // or, when unchanged, the latest undo point
+  bool unchanged = false;           // nothing was saved
   std::vector<Checkpoint> removed;  // pruned after the save, in deletion order
   LoadedSettings settings;          // the limits the pruning followed, and where from
 };
@@ -88,6 +99,12 @@ class Redomark {
   // Saves a manual checkpoint, then prunes under the same lock.
   SaveResult saveAndPrune(const std::string& folder, const std::optional<std::string>& name,
                           OperationControl* control) const;
+  // Saves what the request asks, comparing and pruning under the same lock.
+  SaveResult saveAndPrune(const std::string& folder, const SaveRequest& request, OperationControl* control) const;
+  // The newest beforeRestore checkpoint of the folder: what undo returns to.
+  std::optional<Checkpoint> lastBeforeRestore(const std::string& folder) const;
+  // Runs a command as a child with this process's streams; see runAndWait.
+  static ChildOutcome runCommand(const std::vector<std::string>& arguments) { return runAndWait(arguments); }
   // The locked core of a save of the held folder into store; the caller holds
   // the folder lock. Throws RedomarkError, or the file system's
   // std::system_error passed on unchanged. Leaves no ".partial" directory

@@ -347,13 +347,27 @@ Checkpoint Redomark::save(const std::string& folder, const std::optional<std::st
 
 SaveResult Redomark::saveAndPrune(const std::string& folder, const std::optional<std::string>& name,
                                   OperationControl* control) const {
+  return saveAndPrune(folder, SaveRequest{.name = name}, control);
+}
+
+SaveResult Redomark::saveAndPrune(const std::string& folder, const SaveRequest& request,
+                                  OperationControl* control) const {
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeForFolder(canonical, defaultStoreRoot_);
   const HeldFolder held = holdFolderToSave(folder, canonical, store);
   return withFolderLockResult(store, held.path(), [&] {
     SaveResult result;
-    result.saved = saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control);
     result.settings = loadSettings();
+    if (request.onlyIfChanged) {
+      // Compared under the lock, so no other save can slip in between.
+      const std::vector<Checkpoint> list = store.checkpoints(held.path());
+      if (!list.empty() && computeChanges(held.path(), latestUndoPoint(list), store).empty()) {
+        result.saved = latestUndoPoint(list);
+        result.unchanged = true;
+        return result;
+      }
+    }
+    result.saved = saveCheckpoint(held, store, request.name, request.kind, control);
     result.removed = prune(store, result.settings.policy, result.saved.sourcePath, nowSeconds());
     return result;
   });

@@ -13,7 +13,9 @@ namespace redomark {
 enum class EntryKind { file, directory, symlink, other };
 
 struct Checkpoint {
-  enum class Kind { manual, beforeRestore };
+  // automatic: taken by a timed run, thinned on a timeline of hours, days,
+  // weeks and months.
+  enum class Kind { manual, beforeRestore, automatic };
 
   std::string id;  // yyyyMMdd-HHmmss-xxxx, also the checkpoint's directory name
   std::optional<std::string> name;

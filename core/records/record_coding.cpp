@@ -28,9 +28,15 @@ std::string isoDate(double secondsSinceEpoch) {
 
 enum class DateForm { secondsNumber, isoText };
 
+// What a save report adds to the checkpoint's members.
+struct SaveOutcome {
+  bool saved;
+  const std::vector<std::string>& removedIds;
+};
+
 // Members in ascending key order, as both pretty codings require.
 void writeCheckpoint(JsonWriter& out, const Checkpoint& c, DateForm dates,
-                     std::optional<int64_t> spaceUsed = std::nullopt) {
+                     std::optional<int64_t> spaceUsed = std::nullopt, const SaveOutcome* outcome = nullptr) {
   out.beginObject();
   out.key("changedWhileSaving");
   out.beginArray();
@@ -53,6 +59,14 @@ void writeCheckpoint(JsonWriter& out, const Checkpoint& c, DateForm dates,
   }
   out.key("notClonedCount");
   out.integer(c.notClonedCount);
+  if (outcome) {
+    out.key("removed");
+    out.beginArray();
+    for (const std::string& id : outcome->removedIds) out.string(id);
+    out.endArray();
+    out.key("saved");
+    out.boolean(outcome->saved);
+  }
   out.key("sourcePath");
   out.string(c.sourcePath);
   if (spaceUsed) {
@@ -147,6 +161,13 @@ std::string encodeReport(const std::vector<Checkpoint>& checkpoints, const std::
   out.beginArray();
   for (size_t i = 0; i < checkpoints.size(); ++i) writeCheckpoint(out, checkpoints[i], DateForm::isoText, spaceUsed.at(i));
   out.endArray();
+  return out.take();
+}
+
+std::string encodeSaveReport(const Checkpoint& checkpoint, bool saved, const std::vector<std::string>& removedIds) {
+  JsonWriter out(JsonWriter::Layout::pretty, 640);
+  const SaveOutcome outcome{saved, removedIds};
+  writeCheckpoint(out, checkpoint, DateForm::isoText, std::nullopt, &outcome);
   return out.take();
 }
 

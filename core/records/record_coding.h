@@ -115,5 +115,8 @@ std::string encodeReport(const std::vector<Checkpoint>& checkpoints);
 std::string encodeReport(const std::vector<Checkpoint>& checkpoints, const std::vector<int64_t>& spaceUsed);
 std::string encodeReport(const std::vector<Change>& changes);
 std::string encodeReport(const std::vector<FolderReport>& folders);
+// A save's checkpoint as list --json shows it, with "saved" and the ids of
+// the checkpoints pruned after it as "removed".
+std::string encodeSaveReport(const Checkpoint& checkpoint, bool saved, const std::vector<std::string>& removedIds);
 
 }  // namespace redomark

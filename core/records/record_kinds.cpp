@@ -3,7 +3,12 @@
 namespace redomark {
 
 std::string_view kindText(Checkpoint::Kind kind) {
-  return kind == Checkpoint::Kind::manual ? "manual" : "beforeRestore";
+  switch (kind) {
+    case Checkpoint::Kind::manual: return "manual";
+    case Checkpoint::Kind::beforeRestore: return "beforeRestore";
+    case Checkpoint::Kind::automatic: break;
+  }
+  return "automatic";
 }
 
 std::string_view kindText(EntryKind kind) {
@@ -28,6 +33,7 @@ std::string_view kindText(Change::Kind kind) {
 std::optional<Checkpoint::Kind> checkpointKindFromText(std::string_view text) {
   if (text == "manual") return Checkpoint::Kind::manual;
   if (text == "beforeRestore") return Checkpoint::Kind::beforeRestore;
+  if (text == "automatic") return Checkpoint::Kind::automatic;
   return std::nullopt;
 }
 

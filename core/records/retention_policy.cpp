@@ -6,10 +6,29 @@
 namespace redomark {
 namespace {
 
+struct TimelineCount {
+  const char* key;
+  int64_t RetentionPolicy::*count;
+};
+// In the sorted order of the report's keys.
+constexpr TimelineCount timelineCounts[] = {{"keepDaily", &RetentionPolicy::keepDaily},
+                                            {"keepHourly", &RetentionPolicy::keepHourly},
+                                            {"keepMonthly", &RetentionPolicy::keepMonthly},
+                                            {"keepWeekly", &RetentionPolicy::keepWeekly}};
+
+void writeTimeline(JsonWriter& out, const RetentionPolicy& policy, size_t from, size_t to) {
+  for (size_t i = from; i < to; ++i) {
+    out.key(timelineCounts[i].key);
+    out.integer(policy.*timelineCounts[i].count);
+  }
+}
+
 void writeSettings(JsonWriter& out, const RetentionPolicy& policy, bool sortedKeys) {
   out.beginObject();
+  if (sortedKeys) writeTimeline(out, policy, 0, 3);
   out.key("keepPerFolder");
   out.integer(policy.keepPerFolder);
+  if (sortedKeys) writeTimeline(out, policy, 3, 4);
   // The file has always been written with the budget before the age limit.
   const auto budget = [&] {
     if (!policy.maxTotalBytes) return;
@@ -22,6 +41,7 @@ void writeSettings(JsonWriter& out, const RetentionPolicy& policy, bool sortedKe
     out.integer(*policy.maxAgeDays);
   }
   if (sortedKeys) budget();
+  if (!sortedKeys) writeTimeline(out, policy, 0, 4);
   out.endObject();
 }
 
@@ -77,6 +97,9 @@ RetentionPolicy decodeSettings(std::string_view text) {
       policy.maxTotalBytes = optionalLimit(value, "maxTotalBytes");
     } else if (key == "maxAgeDays") {
       policy.maxAgeDays = optionalLimit(value, "maxAgeDays");
+    } else {
+      for (const TimelineCount& t : timelineCounts)
+        if (key == t.key) policy.*t.count = limitValue(value, t.key);
     }
   }
   if (!sawKeep) throw UnusableSettings("\"keepPerFolder\" is missing");

@@ -14,6 +14,12 @@ struct RetentionPolicy {
   int64_t keepPerFolder = 5;  // newest manual checkpoints of a folder always kept
   std::optional<int64_t> maxTotalBytes = int64_t{10} * 1024 * 1024 * 1024;  // per store
   std::optional<int64_t> maxAgeDays;
+  // Automatic checkpoints: the newest of each of this many most recent local
+  // hours, days, ISO weeks and months that have one.
+  int64_t keepHourly = 24;
+  int64_t keepDaily = 7;
+  int64_t keepWeekly = 4;
+  int64_t keepMonthly = 12;
 
   bool operator==(const RetentionPolicy&) const = default;
 };
@@ -31,7 +37,8 @@ class UnusableSettings : public JsonError {
 std::string encodeSettings(const RetentionPolicy& policy);
 // Throws UnusableSettings when the text isn't a JSON object, "keepPerFolder"
 // is missing, or a limit is not a whole number, 0 or more; null limits read
-// as absent.
+// as absent. Timeline counts left out (files written before they existed)
+// read as their defaults.
 RetentionPolicy decodeSettings(std::string_view json);
 // Pretty-printed with sorted keys, as the reports are; no line end.
 std::string encodeSettingsReport(const RetentionPolicy& policy);

@@ -197,6 +197,12 @@ std::optional<DirectoryHandle> CheckpointStore::openData(const Checkpoint& c) co
   return checkpoint->child("data");
 }
 
+const Checkpoint& latestUndoPoint(const std::vector<Checkpoint>& list) {
+  for (auto it = list.rbegin(); it != list.rend(); ++it)
+    if (it->kind != Checkpoint::Kind::beforeRestore) return *it;
+  return list.back();
+}
+
 std::vector<Checkpoint> CheckpointStore::checkpoints(const std::string& folder) const {
   std::vector<Checkpoint> found;
   if (const auto directory = openFolderDirectory(folder)) collectRecords(*directory, found);
@@ -230,7 +236,7 @@ std::vector<Checkpoint> CheckpointStore::allCheckpoints(const DirectoryHandle& r
 Checkpoint CheckpointStore::resolve(const std::optional<std::string>& id, const std::string& folder) const {
   std::vector<Checkpoint> list = checkpoints(folder);
   if (list.empty()) throw RedomarkError::noCheckpoints(folder);
-  if (!id || *id == "latest") return list.back();
+  if (!id || *id == "latest") return latestUndoPoint(list);
 
   const std::string wanted = toNFC(*id);
   std::vector<const Checkpoint*> matches;

@@ -23,6 +23,12 @@ std::string volumeStoreRoot(const std::string& mountPoint);
 // of its last component (32 grapheme clusters at most) + "-" + FNV-1a hex.
 std::string folderKey(const std::string& path);
 
+// What "latest" means in a folder's list (oldest first, not empty): the newest
+// checkpoint the user or a timer took, so that a restore's own checkpoint
+// never becomes what the next restore returns to; the newest of all when
+// every one was taken before a restore.
+const Checkpoint& latestUndoPoint(const std::vector<Checkpoint>& list);
+
 class CheckpointStore {
  public:
   // volumeMountPoint: the mount point of a per-volume store, empty for the default store.
@@ -60,7 +66,7 @@ class CheckpointStore {
   std::vector<Checkpoint> allCheckpoints() const;
   // The same for the store whose root is already open. Never fails.
   static std::vector<Checkpoint> allCheckpoints(const DirectoryHandle& root);
-  // Latest for none or "latest", else an exact id or a unique prefix. Throws
+  // latestUndoPoint for none or "latest", else an exact id or a unique prefix. Throws
   // RedomarkError noCheckpoints, checkpointNotFound or ambiguousCheckpoint.
   Checkpoint resolve(const std::optional<std::string>& id, const std::string& folder) const;
   // Withdraws the checkpoint by one rename, then removes it. Throws std::system_error.

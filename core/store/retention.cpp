@@ -10,6 +10,7 @@
 #include "core/fs/file_ops.h"
 #include "core/store/folder_lock.h"
 #include "core/records/unicode_text.h"
+#include "core/store/timeline.h"
 
 namespace redomark {
 
@@ -32,16 +33,14 @@ class IdSet {
   std::set<std::string> ids_;
 };
 
-// The latest checkpoint, the latest manual and the latest beforeRestore of one
-// folder's list (oldest first); none of them is ever pruned.
+// The latest checkpoint of one folder's list (oldest first) and the latest of
+// each kind; none of them is ever pruned.
 void addProtected(const std::vector<const Checkpoint*>& list, IdSet& out) {
   if (list.empty()) return;
   out.add(list.back()->id);
-  bool manual = false, beforeRestore = false;
-  for (auto it = list.rbegin(); it != list.rend() && !(manual && beforeRestore); ++it) {
-    bool& seen = (*it)->kind == Checkpoint::Kind::manual ? manual : beforeRestore;
-    if (!seen) out.add((*it)->id);
-    seen = true;
+  std::set<Checkpoint::Kind> seen;
+  for (auto it = list.rbegin(); it != list.rend() && seen.size() < 3; ++it) {
+    if (seen.insert((*it)->kind).second) out.add((*it)->id);
   }
 }
 
@@ -67,6 +66,7 @@ void pruneFolder(const CheckpointStore& store, const RetentionPolicy& policy, co
   IdSet keep = protectedIds;
   addNewestOfKind(list, Checkpoint::Kind::manual, policy.keepPerFolder, keep);
   addNewestOfKind(list, Checkpoint::Kind::beforeRestore, keptBeforeRestore, keep);
+  for (const std::string& id : keptOnTimeline(list, policy)) keep.add(id);
   if (policy.maxAgeDays) {
     const double cutoff = now - static_cast<double>(*policy.maxAgeDays) * secondsPerDay;
     for (const Checkpoint& c : list)

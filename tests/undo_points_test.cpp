@@ -1,0 +1,148 @@
+// Undo points the built tool takes without a save typed for each: save
+// --if-changed and --auto with the timeline's thinning, run around a command,
+// and which redomark "latest" and undo mean after a restore.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+
+#include "core/store/checkpoint_store.h"
+#include "tests/command_line_fixture.h"
+#include "tests/tree_snapshot.h"
+
+namespace redomark::testing {
+namespace {
+
+constexpr size_t notShown = std::string::npos;
+
+// The value of a report's member as written: text, boolean or array.
+std::string member(const std::string& json, const std::string& key) {
+  std::smatch m;
+  const std::regex value("\"" + key + "\" : (\"[^\"]*\"|true|false|\\[[^\\]]*\\])");
+  return std::regex_search(json, m, value) ? m[1].str() : "(none)";
+}
+
+TEST_F(CommandLine, SaveIfChangedAndAutoSaveOnlyChangesAndThinAutomaticOnes) {
+  const std::string folder = scratch / "notes";
+  makeDirectory(folder);
+  writeFile(folder + "/a", "one");
+  const std::string first = savedId(tool({"save", folder, "--if-changed"}));
+  const ToolRun unchanged{0, "No changes since redomark " + first + "; nothing saved.\n", ""};
+  EXPECT_EQ(tool({"save", folder, "--if-changed"}), unchanged);
+  EXPECT_EQ(tool({"save", folder, "--auto", "--name", "x"}), unchanged);
+  const std::string same = tool({"save", folder, "--auto", "--json"}).out;
+  EXPECT_EQ(member(same, "id") + member(same, "saved") + member(same, "kind"), "\"" + first + "\"false\"manual\"");
+
+  // With no hour, day, week or month kept, only the latest automatic one
+  // stays; the manual one is not counted.
+  ASSERT_EQ(tool({"settings", "--hourly", "0", "--daily", "0", "--weekly", "0", "--monthly", "0"}).status, 0);
+  std::string previous;
+  for (const char* content : {"two", "three!", "four"}) {
+    writeFile(folder + "/a", content);
+    const std::string saved = tool({"save", folder, "--auto", "--json"}).out;
+    EXPECT_EQ(member(saved, "kind") + member(saved, "saved") + member(saved, "removed"),
+              "\"automatic\"true" + (previous.empty() ? "[\n\n  ]" : "[\n    " + previous + "\n  ]"));
+    previous = member(saved, "id");
+  }
+  const std::vector<Listed> kept = listed(folder);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(tool({"list", folder}).out, line(kept[1]) + "  1 files  [automatic]\n" + line(kept[0]) + "  1 files\n");
+
+  // A kind this version does not know hides that checkpoint alone.
+  const std::string meta = CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + first + "/meta.json";
+  writeFile(meta, std::regex_replace(readFile(meta), std::regex("\"manual\""), "\"hourly\""));
+  EXPECT_EQ(tool({"list", folder}).out, line(kept[1]) + "  1 files  [automatic]\n");
+}
+
+TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) {
+  const std::string folder = scratch / "my \"odd\" folder's";
+  makeDirectory(folder);
+  writeFile(folder + "/a", "before");
+  writeFile(folder + "/script", "#!/bin/sh\n");
+  const auto run = [&](std::vector<std::string> command) {
+    command.insert(command.begin(), {"run", folder});
+    return tool(command);
+  };
+  const ToolRun changed = run({"--name", "mine", "--", "sh", "-c", "echo out; echo err >&2; echo x >\"$0/a\"; exit 3", folder});
+  const std::string id = listed(folder).at(0).id;
+  EXPECT_EQ(changed, (ToolRun{3, "out\n",
+                              "redomark: saved redomark " + id + " of " + folder + " before running the command.\nerr\n"
+                              "redomark: the command changed 1 items in " + folder + "; to undo: redomark restore '" +
+                                  scratch.path() + "/my \"odd\" folder'\\''s' " + id + "\n"}));
+  EXPECT_EQ(member(tool({"list", folder, "--json"}).out, "name"), "\"mine\"");
+
+  writeFile(folder + "/a", "after");
+  const std::string before = "redomark: nothing changed since redomark " + savedId(tool({"save", folder})) +
+                             ", which is the undo point.\n";
+  const std::string nothing = "redomark: the command changed nothing in " + folder + ".\n";
+  const std::string usage = "redomark: missing <command>\n" + tool({"help"}).out;
+  const std::pair<std::vector<std::string>, ToolRun> cases[] = {
+      {{"--", "true"}, {0, "", before + nothing}},
+      {{"--", "sh", "-c", "kill -TERM $$"}, {128 + SIGTERM, "", before + nothing}},
+      {{"--", "no-such-command", "x"}, {127, "", before + "redomark: couldn't run no-such-command: No such file or directory\n"}},
+      {{"--", folder + "/script"}, {126, "", before + "redomark: couldn't run " + folder + "/script: Permission denied\n"}},
+      {{}, {2, "", usage}},
+      {{"--"}, {2, "", usage}},
+  };
+  for (const auto& [command, expected] : cases) EXPECT_EQ(run(command), expected) << expected.err;
+  EXPECT_EQ(listed(folder).size(), 2u);
+  // Ctrl-C and Ctrl-\ reach the command as they would without the tool.
+  const std::string status = run({"--", "cat", "/proc/self/status"}).out;
+  std::smatch signals;
+  ASSERT_TRUE(std::regex_search(status, signals, std::regex("SigBlk:\t(.*)\nSigIgn:\t(.*)\n"))) << status;
+  EXPECT_EQ(std::stoull(signals[1], nullptr, 16), 0u);
+  EXPECT_EQ(std::stoull(signals[2], nullptr, 16) & (1u << (SIGINT - 1) | 1u << (SIGQUIT - 1)), 0u);
+
+  // Unnamed, it is named for the command, cut to 200 bytes where a character
+  // ends; the undo line's restore undoes it.
+  writeFile(folder + "/b", "new");
+  const std::string prefix = "Before sh -c rm \"$0/a\" \"$0/b\" " + folder + " ";
+  const std::string filler(199 - prefix.size(), 'x');
+  EXPECT_EQ(run({"--", "sh", "-c", "rm \"$0/a\" \"$0/b\"", folder, filler + "\u00e9"}).status, 0);
+  EXPECT_NE(tool({"list", folder}).out.find("  \"" + prefix + filler + "\"  3 files\n"), notShown);
+  EXPECT_EQ(tool({"restore", folder, listed(folder).back().id, "--yes"}).status, 0);
+  EXPECT_EQ(readFile(folder + "/a") + readFile(folder + "/b"), "afternew");
+
+  // The tool waits out a Ctrl-C that the command handles, then reports.
+  TerminalProcess interrupted({"run", folder, "--", "sh", "-c", "trap 'echo caught; kill $!; exit 5' INT; sleep 9 & echo ready; wait"},
+                              home.path());
+  ASSERT_NE(interrupted.readUntil("ready"), notShown);
+  interrupted.type("\x03");
+  const ToolRun ended = interrupted.wait();
+  EXPECT_EQ(ended.status, 5) << ended.out;
+  EXPECT_NE(ended.out.find("caught\n" + nothing), notShown) << ended.out;
+}
+
+TEST_F(CommandLine, LatestSkipsBeforeRestoreCheckpointsAndUndoPutsBackTheLastRestoreUndoably) {
+  const std::string folder = scratch / "thesis";
+  makeDirectory(folder);
+  const auto contents = [&] { return readFile(folder + "/a") + "," + readFile(folder + "/b"); };
+  writeFile(folder + "/a", "good a");
+  writeFile(folder + "/b", "good b");
+  ASSERT_EQ(tool({"save", folder, "--name", "good"}).status, 0);
+  EXPECT_EQ(tool({"undo", folder, "--yes"}), failed(1, "There is nothing to undo for " + folder + "."));
+  writeFile(folder + "/a", "broken a");
+  writeFile(folder + "/b", "broken b");
+  ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
+  writeFile(folder + "/a", "broken again");
+  ASSERT_EQ(tool({"restore", folder, "--file", "a", "--yes"}).status, 0);
+  EXPECT_EQ(contents(), "good a,good b");
+
+  EXPECT_EQ(tool({"undo", folder}), failed(1, "restoring needs confirmation: run it in a terminal or pass --yes"));
+  const std::vector<Listed> saved = listed(folder);
+  ASSERT_EQ(saved.size(), 2u);
+  TerminalProcess asked({"undo", folder}, home.path());
+  ASSERT_NE(asked.readUntil("[y/N] "), notShown);
+  asked.type("n\n");
+  const std::string prompt = "Undo the last restore of " + folder + " by putting it back to " + line(saved[1]) + "  \"";
+  EXPECT_NE(asked.wait().out.find(prompt), notShown);
+  EXPECT_EQ(tool({"undo", folder, "--yes"}).out.find("Restored " + folder + " to " + saved[1].id + ".\n"), 0u);
+  EXPECT_EQ(contents(), "broken a,broken b");
+  // The undo saved what it replaced, so undoing it again brings that back.
+  EXPECT_EQ(tool({"undo", folder, "--yes"}).status, 0);
+  EXPECT_EQ(contents(), "good a,good b");
+  EXPECT_EQ(tool({"diff", folder}).out.find("Changes since " + saved[0].id + "  "), 0u);
+}
+
+}  // namespace
+}  // namespace redomark::testing
