@@ -30,10 +30,8 @@ std::string escapedSlashes(const std::string& path) { return std::regex_replace(
 
 // The "spaceUsed" members of a JSON report, added up.
 int64_t sumOfSpaceUsed(const std::string& json) {
-  static const std::regex member("\"spaceUsed\" : ([0-9]+)");
   int64_t sum = 0;
-  for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
-    sum += std::stoll((*m)[1]);
+  for (const std::string& n : members(json, "spaceUsed")) sum += std::stoll(n);
   return sum;
 }
 
@@ -159,6 +157,7 @@ class FoldersOfOneUser : public Managing {
  protected:
   FoldersOfOneUser() {
     for (const std::string& path : {home.path(), scratch.path(), onBtrfs2.path(), onXfs.path()}) ownedByUser(path);
+    launcher = asUid(user);
   }
   ~FoldersOfOneUser() override {
     for (Volume volume : {Volume::btrfs2, Volume::xfs}) {
@@ -166,9 +165,6 @@ class FoldersOfOneUser : public Managing {
       std::filesystem::remove_all(root + "/.redomark-checkpoints-" + uidText());
       std::filesystem::remove_all(root + "/.redomark-checkpoints/" + uidText());
     }
-  }
-  ToolRun asUser(const std::vector<std::string>& args) const {
-    return runTool(args, home.path(), {"setpriv", "--reuid=" + uidText(), "--regid=" + uidText(), "--clear-groups"});
   }
   void ownedByUser(const std::string& path) const {
     ASSERT_EQ(lchown(path.c_str(), user, user), 0) << path;
@@ -182,19 +178,11 @@ class FoldersOfOneUser : public Managing {
     makeDirectory(folder);
     writeFile(folder + "/big", std::string(64 * 1024, 'a'));
     ownedByUser(folder);
-    EXPECT_EQ(asUser({"save", folder}).status, 0);
+    EXPECT_EQ(tool({"save", folder}).status, 0);
     writeFile(folder + "/big", std::string(64 * 1024, 'b'));
-    EXPECT_EQ(asUser({"save", folder}).status, 0);
+    EXPECT_EQ(tool({"save", folder}).status, 0);
   }
-  std::string latestOf(const std::string& folder) const { return listedAsUser(folder).back().createdAt; }
-  std::vector<Listed> listedAsUser(const std::string& folder) const {
-    const std::string json = asUser({"list", folder, "--json"}).out;
-    static const std::regex member(R"re("createdAt" : "([^"]*)")re");
-    std::vector<Listed> out;
-    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
-      out.push_back({"", (*m)[1]});
-    return out;
-  }
+  std::string latestOf(const std::string& folder) const { return listed(folder).back().createdAt; }
 
   const uid_t user = 200000 + getpid() % 100000;
   ScratchDir onBtrfs2{Volume::btrfs2};
@@ -202,9 +190,9 @@ class FoldersOfOneUser : public Managing {
 };
 
 TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
-  EXPECT_EQ(asUser({"folders"}), (ToolRun{0, "No saved redomarks.\n", ""}));
-  EXPECT_EQ(asUser({"folders", "--json", "--space"}), (ToolRun{0, "[\n\n]\n", ""}));
-  EXPECT_EQ(asUser({"folders", "x"}).err, "redomark: unexpected argument \"x\"\n" + tool({"help"}).out);
+  EXPECT_EQ(tool({"folders"}), (ToolRun{0, "No saved redomarks.\n", ""}));
+  EXPECT_EQ(tool({"folders", "--json", "--space"}), (ToolRun{0, "[\n\n]\n", ""}));
+  EXPECT_EQ(tool({"folders", "x"}).err, "redomark: unexpected argument \"x\"\n" + tool({"help"}).out);
 
   const std::string home1 = scratch / "site", old = onXfs / "old", moved = onXfs / "renamed";
   const std::string other = onBtrfs2 / "photos", notes = onXfs / "notes";
@@ -213,7 +201,7 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
   savedTwice(other);
   makeDirectory(notes);
   ownedByUser(notes);
-  EXPECT_EQ(asUser({"save", notes}).status, 0);
+  EXPECT_EQ(tool({"save", notes}).status, 0);
   ASSERT_EQ(rename(old.c_str(), moved.c_str()), 0);
   // A second mount of one volume leads to the same store, which is read once.
   const std::string bind = scratch / "bind";
@@ -228,11 +216,11 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
     return path + "  " + std::to_string(count) + " redomarks, latest " + localDate(latestOf(path)) + uses +
            (gone ? "  [folder gone]" : "") + "\n";
   };
-  EXPECT_EQ(asUser({"folders"}), (ToolRun{0,
+  EXPECT_EQ(tool({"folders"}), (ToolRun{0,
                                           entry(notes, 1, false, "") + entry(other, 2, false, "") +
                                               entry(home1, 2, false, "") + entry(old, 2, true, ""),
                                           ""}));
-  EXPECT_EQ(asUser({"folders", "--space"}).out, entry(notes, 1, false, "  uses 0 KB") +
+  EXPECT_EQ(tool({"folders", "--space"}).out, entry(notes, 1, false, "  uses 0 KB") +
                                                     entry(other, 2, false, "  uses 66 KB") +
                                                     entry(home1, 2, false, "  uses 66 KB") +
                                                     entry(old, 2, true, "  uses 66 KB"));
@@ -242,15 +230,15 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
            ",\n    \"latest\" : \"" + latestOf(path) + "\",\n    \"path\" : \"" + escapedSlashes(path) + "\"" + space +
            "\n  }";
   };
-  EXPECT_EQ(asUser({"folders", "--json"}), (ToolRun{0,
+  EXPECT_EQ(tool({"folders", "--json"}), (ToolRun{0,
                                                     "[\n" + json(notes, 1, false, "") + ",\n" +
                                                         json(other, 2, false, "") + ",\n" + json(home1, 2, false, "") +
                                                         ",\n" + json(old, 2, true, "") + "\n]\n",
                                                     ""}));
-  const std::string measured = asUser({"folders", "--json", "--space"}).out;
+  const std::string measured = tool({"folders", "--json", "--space"}).out;
   // Each folder's sum is the sum of what list measures for each of its checkpoints.
   for (const std::string& path : {notes, other, home1, old}) {
-    const std::string listedSpace = asUser({"list", path, "--json", "--space"}).out;
+    const std::string listedSpace = tool({"list", path, "--json", "--space"}).out;
     const int64_t sum = sumOfSpaceUsed(listedSpace);
     EXPECT_EQ(sum, path == notes ? 0 : 65536) << listedSpace;
     EXPECT_NE(measured.find("\"path\" : \"" + escapedSlashes(path) + "\",\n    \"spaceUsed\" : " +
@@ -260,11 +248,11 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
   }
 
   // Root's own stores hold nothing of the user's.
-  EXPECT_EQ(tool({"folders"}).out.find(onXfs.path()), notShown);
+  EXPECT_EQ(runTool({"folders"}, home.path()).out.find(onXfs.path()), notShown);
   // A store others may enter could hold records anyone made up: it is passed over.
   const std::string xfsStore = volumeRoot(Volume::xfs) + "/.redomark-checkpoints-" + uidText();
   ASSERT_EQ(chmod(xfsStore.c_str(), 0755), 0);
-  EXPECT_EQ(asUser({"folders"}).out, entry(other, 2, false, "") + entry(home1, 2, false, ""));
+  EXPECT_EQ(tool({"folders"}).out, entry(other, 2, false, "") + entry(home1, 2, false, ""));
 }
 
 TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
