@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -44,6 +45,9 @@ std::vector<std::string> sortedNames(const std::string& directory);
 // opens them.
 CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,
                        OperationControl* control);
+// Runs body in a child process as uid (group uid, no other groups), where
+// permission bits hold, and returns what it returned.
+std::string asUser(uid_t uid, const std::function<std::string()>& body);
 // Descriptors this process has open, to show that nothing leaks.
 int openDescriptors();
 
