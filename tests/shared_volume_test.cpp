@@ -1,10 +1,8 @@
 // Several users on one volume, through the built tool: each keeps a store of
 // their own that nobody else can plant or read, and a copy never runs as a
 // user who did not own the original.
-#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,19 +23,9 @@ namespace {
 
 constexpr uid_t alice = 42101, mallory = 42102;
 
-std::vector<std::string> as(uid_t uid) {
-  return {"setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid), "--clear-groups"};
-}
-
-// Runs body in a child process as uid; true when it returned true.
+// Runs body as uid; true when it returned true.
 bool asUser(uid_t uid, const std::function<bool()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    const bool ok = setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0 && body();
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return testing::asUser(uid, [&] { return body() ? std::string("yes") : std::string("no"); }) == "yes";
 }
 
 struct stat statOf(const std::string& path) {
@@ -77,7 +65,7 @@ class SharedVolume : public CommandLine {
   ~SharedVolume() override { umount2(top.c_str(), MNT_DETACH); }
 
   ToolRun run(uid_t uid, const std::vector<std::string>& args) const {
-    return runTool(args, uid == alice ? aliceHome : malloryHome, as(uid));
+    return runTool(args, uid == alice ? aliceHome : malloryHome, asUid(uid));
   }
 
   ScratchDir disk{Volume::btrfs2};
