@@ -110,11 +110,12 @@ TEST_F(Managing, DeleteResolvesEveryIdFirstAsksAndDeletesOldestFirst) {
   close(lock);
   EXPECT_EQ(listed(folder).size(), 2u);
 
-  // Without a prompt; the last one takes the folder's directory with it.
+  // Without a prompt, of a folder that is gone; the last one takes the folder's directory with it.
+  removeTree(folder);
   EXPECT_EQ(tool({"delete", folder, saved[2].id, saved[1].id, "--yes"}),
             (ToolRun{0, "Deleted redomark " + saved[1].id + ".\nDeleted redomark " + saved[2].id + ".\n", ""}));
   EXPECT_FALSE(pathExists(folderDirectory, false));
-  EXPECT_EQ(tool({"list", folder}).out, "No saved redomarks for this folder.\n");
+  EXPECT_EQ(tool({"list", folder}).out, "No saved redomarks for " + folder + " (the folder doesn't exist either).\n");
 }
 
 TEST_F(Managing, DeleteStopsAtACheckpointAnotherProcessDeletedMeanwhile) {
