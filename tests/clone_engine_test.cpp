@@ -27,22 +27,6 @@
 namespace redomark::testing {
 namespace {
 
-// Bytes that differ from block to block, so no file system can fold them.
-std::string patterned(size_t length, uint32_t seed) {
-  std::string out(length, '\0');
-  for (size_t i = 0; i < length; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    out[i] = static_cast<char>(seed >> 16);
-  }
-  return out;
-}
-
-struct stat lstatOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st;
-}
-
 int64_t ns(const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; }
 
 void setTimes(const std::string& path, timespec atime, timespec mtime) {
@@ -78,8 +62,8 @@ void buildTree(const std::string& root) {
   createDirectories(root + "/docs/deep");
   createDirectories(root + "/empty");
   writeWholeFile(root + "/small.txt", "hello\n");
-  writeWholeFile(root + "/docs/big.bin", patterned(3 << 20, 1));
-  writeWholeFile(root + "/docs/deep/mid.bin", patterned(200 * 1024 + 7, 2));
+  writeWholeFile(root + "/docs/big.bin", uniqueBytes(3 << 20, 1));
+  writeWholeFile(root + "/docs/deep/mid.bin", uniqueBytes(200 * 1024 + 7, 2));
   writeWholeFile(root + "/docs/deep/empty.txt", "");
   ASSERT_EQ(symlink("deep/mid.bin", (root + "/docs/link").c_str()), 0);
 
@@ -105,7 +89,7 @@ const char* const treeFiles[] = {"small.txt", "docs/big.bin", "docs/deep/mid.bin
 void expectSameTree(const std::string& source, const std::string& copy) {
   for (const char* item :
        {"", "/small.txt", "/docs", "/docs/deep", "/docs/link", "/empty", "/docs/deep/mid.bin", "/docs/deep/empty.txt"}) {
-    const struct stat a = lstatOf(source + item), b = lstatOf(copy + item);
+    const struct stat a = statusOf(source + item), b = statusOf(copy + item);
     EXPECT_EQ(b.st_mode, a.st_mode) << item;
     EXPECT_EQ(b.st_uid, a.st_uid) << item;
     EXPECT_EQ(b.st_gid, a.st_gid) << item;
@@ -114,12 +98,12 @@ void expectSameTree(const std::string& source, const std::string& copy) {
   EXPECT_EQ(readlink((copy + "/docs/link").c_str(), target, sizeof target - 1), 12);
   EXPECT_STREQ(target, "deep/mid.bin");
 
-  EXPECT_EQ(ns(lstatOf(copy + "/docs/big.bin").st_atim), ns(fileAtime));
-  EXPECT_EQ(ns(lstatOf(copy + "/docs/big.bin").st_mtim), ns(fileMtime));
-  EXPECT_EQ(ns(lstatOf(copy + "/docs").st_mtim), ns(dirMtime));
-  EXPECT_EQ(ns(lstatOf(copy + "/docs/deep").st_mtim), ns(dirMtime));
-  EXPECT_EQ(ns(lstatOf(copy + "/docs/link").st_mtim), ns(linkMtime));
-  EXPECT_EQ(lstatOf(copy + "/docs/link").st_uid, 65534u);
+  EXPECT_EQ(ns(statusOf(copy + "/docs/big.bin").st_atim), ns(fileAtime));
+  EXPECT_EQ(ns(statusOf(copy + "/docs/big.bin").st_mtim), ns(fileMtime));
+  EXPECT_EQ(ns(statusOf(copy + "/docs").st_mtim), ns(dirMtime));
+  EXPECT_EQ(ns(statusOf(copy + "/docs/deep").st_mtim), ns(dirMtime));
+  EXPECT_EQ(ns(statusOf(copy + "/docs/link").st_mtim), ns(linkMtime));
+  EXPECT_EQ(statusOf(copy + "/docs/link").st_uid, 65534u);
 
   EXPECT_EQ(attribute(copy + "/docs/big.bin", "user.colour"), "teal");
   EXPECT_EQ(attribute(copy + "/docs", "user.kind"), "folder");
@@ -159,7 +143,7 @@ RedomarkError cloneError(const std::string& source, const std::string& destinati
 TEST(CloneTree, AFailureOrACancelStopsTheCopyAndLeavesNothingBehind) {
   ScratchDir scratch(Volume::btrfs);
   buildTree(scratch / "src");
-  for (int i = 0; i < 50; ++i) writeWholeFile(scratch / ("src/f" + std::to_string(i)), patterned(100, i));
+  for (int i = 0; i < 50; ++i) writeWholeFile(scratch / ("src/f" + std::to_string(i)), uniqueBytes(100, i));
   std::vector<int64_t> seen;
   OperationControl* self = nullptr;
   OperationControl control([&](const OperationProgress& p) {

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
@@ -36,6 +38,21 @@ void writeFile(const std::string& path, const std::string& bytes) {
   const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && fsync(fd) == 0;
   close(fd);
   if (!ok) throw std::runtime_error("cannot write " + path);
+}
+
+std::string uniqueBytes(size_t length, uint32_t seed) {
+  std::string out(length, '\0');
+  for (size_t i = 0; i < length; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    out[i] = static_cast<char>(seed >> 16);
+  }
+  return out;
+}
+
+struct stat statusOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
 }
 
 void makeDirectory(const std::string& path) {

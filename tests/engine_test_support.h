@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -32,6 +33,10 @@ class TemporaryHome {
 };
 
 void writeFile(const std::string& path, const std::string& bytes);
+// length bytes that differ from block to block, so no file system can fold them; seed picks which.
+std::string uniqueBytes(size_t length, uint32_t seed);
+// lstat(2) of path; a test failure when there is nothing.
+struct stat statusOf(const std::string& path);
 void makeDirectory(const std::string& path);
 int64_t mtimeNs(const std::string& path);
 void setMtimeNs(const std::string& path, int64_t ns);

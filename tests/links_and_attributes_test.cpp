@@ -24,18 +24,6 @@ namespace {
 
 constexpr int64_t kib = 1024;
 
-std::string uniqueBytes(int64_t bytes, int seed) {
-  std::string data(static_cast<size_t>(bytes), '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7919 + seed * 131) >> 3);
-  return data;
-}
-
-struct stat statusOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st;
-}
-
 // The names, relative to root, that must all be one inode with exactly that
 // many names; returns the inode.
 ino_t expectOneFile(const std::string& root, const std::vector<std::string>& names, nlink_t links) {

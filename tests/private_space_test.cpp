@@ -25,11 +25,7 @@ namespace {
 
 constexpr int64_t kib = 1024;
 
-void writeUnique(const std::string& path, int64_t bytes) {
-  std::string data(static_cast<size_t>(bytes), '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7919 + bytes) >> 3);
-  writeWholeFile(path, data);
-}
+void writeUnique(const std::string& path, int64_t bytes) { writeWholeFile(path, uniqueBytes(bytes, bytes)); }
 
 void cloneFile(const std::string& from, const std::string& to) {
   const int source = open(from.c_str(), O_RDONLY);

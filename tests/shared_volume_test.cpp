@@ -28,12 +28,6 @@ bool asUser(uid_t uid, const std::function<bool()>& body) {
   return testing::asUser(uid, [&] { return body() ? std::string("yes") : std::string("no"); }) == "yes";
 }
 
-struct stat statOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st;
-}
-
 std::string unsafe(const std::string& path) {
   return "Redomark keeps these redomarks in " + path +
          ", which isn't a private folder of yours (it must be a folder you own, with permissions 0700, and not a "
@@ -92,7 +86,7 @@ TEST_F(SharedVolume, EachUserHasAPrivateStoreThatNobodyElseCanPlant) {
   const ToolRun second = run(mallory, {"save", folder});
   EXPECT_EQ(second.status, 0) << second.err;
   for (const auto& [uid, store] : {std::pair{alice, aliceStore}, {mallory, top + "/.redomark-checkpoints-" + std::to_string(mallory)}}) {
-    const struct stat st = statOf(store);
+    const struct stat st = statusOf(store);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_uid, uid);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -125,7 +119,7 @@ TEST_F(SharedVolume, AStoreOnAClosedVolumeNeedsTheAdministratorsSharedFolder) {
   ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
   const ToolRun saved = run(alice, {"save", folder});
   EXPECT_EQ(saved.status, 0) << saved.err;
-  const struct stat st = statOf(shared + "/" + std::to_string(alice));
+  const struct stat st = statusOf(shared + "/" + std::to_string(alice));
   EXPECT_EQ(st.st_uid, alice);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
   EXPECT_EQ(run(alice, {"list", folder}).out.find(savedId(saved)), 0u);
@@ -141,7 +135,7 @@ TEST_F(SharedVolume, ACopyThatCannotKeepItsOwnerLosesItsSetIdBits) {
   writeFile(folder + "/notes.txt", "changed");
   const ToolRun restored = run(alice, {"restore", folder, "--yes"});
   ASSERT_EQ(restored.status, 0) << restored.err;
-  struct stat st = statOf(program);
+  struct stat st = statusOf(program);
   EXPECT_EQ(st.st_uid, alice);
   EXPECT_EQ(st.st_mode & 07777, 0755u);
 
@@ -150,7 +144,7 @@ TEST_F(SharedVolume, ACopyThatCannotKeepItsOwnerLosesItsSetIdBits) {
   ASSERT_EQ(chmod(program.c_str(), 06755), 0);
   ASSERT_EQ(tool({"save", folder}).status, 0);
   ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
-  st = statOf(program);
+  st = statusOf(program);
   EXPECT_EQ(st.st_uid, mallory);
   EXPECT_EQ(st.st_mode & 07777, 06755u);
 }
@@ -165,7 +159,7 @@ TEST_F(SharedVolume, PuttingBackOneFileNeedsOnlyThatFileReadable) {
   const ToolRun put = run(alice, {"restore", folder, "--file", "notes.txt", "--yes"});
   EXPECT_EQ(put.status, 0) << put.err;
   EXPECT_EQ(readFile(folder + "/notes.txt"), "shared notes");
-  EXPECT_EQ(statOf(folder + "/private").st_uid, mallory);
+  EXPECT_EQ(statusOf(folder + "/private").st_uid, mallory);
 }
 
 TEST_F(SharedVolume, AHomeThatIsNotTheUsersOwnIsNeverUsed) {
