@@ -125,26 +125,20 @@ TEST_F(Managing, DeleteStopsAtACheckpointAnotherProcessDeletedMeanwhile) {
   const std::vector<Listed> saved = savedTimes(folder, 4);
   ASSERT_EQ(saved.size(), 4u);
 
-  // The older of the two goes first, so nothing is deleted.
-  TerminalProcess first({"delete", folder, saved[3].id, saved[0].id}, home.path());
-  ASSERT_NE(first.readUntil("[y/N] "), notShown);
-  EXPECT_EQ(tool({"delete", folder, saved[0].id, "--yes"}), (ToolRun{0, "Deleted redomark " + saved[0].id + ".\n", ""}));
-  first.type("y\n");
-  EXPECT_EQ(first.wait(), (ToolRun{1,
-                                   promptFor(folder, {saved[0], saved[3]}) + erase + "redomark: No saved redomark matches \"" +
-                                       saved[0].id + "\".\n",
-                                   ""}));
-  EXPECT_EQ(listed(folder).size(), 3u);
-
-  // The newer one goes: the older is deleted and stays deleted.
-  TerminalProcess second({"delete", folder, saved[1].id, saved[3].id}, home.path());
-  ASSERT_NE(second.readUntil("[y/N] "), notShown);
-  EXPECT_EQ(tool({"delete", folder, saved[3].id, "--yes"}), (ToolRun{0, "Deleted redomark " + saved[3].id + ".\n", ""}));
-  second.type("y\n");
-  EXPECT_EQ(second.wait(), (ToolRun{1,
-                                    promptFor(folder, {saved[1], saved[3]}) + "Deleted redomark " + saved[1].id +
-                                        ".\n" + erase + "redomark: No saved redomark matches \"" + saved[3].id + "\".\n",
-                                    ""}));
+  // Deleted oldest first: when the older of the two goes, nothing is deleted;
+  // when the newer goes, the older is deleted and stays deleted.
+  for (const auto& [older, newer, gone] : {std::tuple{0, 3, 0}, {1, 3, 3}}) {
+    TerminalProcess asking({"delete", folder, saved[newer].id, saved[older].id}, home.path());
+    ASSERT_NE(asking.readUntil("[y/N] "), notShown);
+    EXPECT_EQ(tool({"delete", folder, saved[gone].id, "--yes"}),
+              (ToolRun{0, "Deleted redomark " + saved[gone].id + ".\n", ""}));
+    asking.type("y\n");
+    EXPECT_EQ(asking.wait(), (ToolRun{1,
+                                      promptFor(folder, {saved[older], saved[newer]}) +
+                                          (gone == older ? "" : "Deleted redomark " + saved[older].id + ".\n") + erase +
+                                          "redomark: No saved redomark matches \"" + saved[gone].id + "\".\n",
+                                      ""}));
+  }
   const std::vector<Listed> left = listed(folder);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].id, saved[2].id);
