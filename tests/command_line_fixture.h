@@ -84,7 +84,9 @@ class CommandLine : public ::testing::Test {
     for (size_t i = 0; i < ids.size() && i < dates.size(); ++i) out.push_back({ids[i], dates[i]});
     return out;
   }
-  std::vector<std::string> savedIds(const std::string& folder) const { return members(tool({"list", folder, "--json"}).out, "id"); }
+  std::vector<std::string> savedIds(const std::string& folder) const {
+    return members(tool({"list", folder, "--json"}).out, "id");
+  }
   std::string line(const Listed& c, const std::string& quotedName = "") const {
     return c.id + "  " + localDate(c.createdAt) + quotedName;
   }

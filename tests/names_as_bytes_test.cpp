@@ -38,8 +38,8 @@ TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
   EXPECT_EQ(tool({"diff", folder}), (ToolRun{0, header + "  none\n", ""}));
 
   // The manifest is valid JSON text and keeps the exact bytes beside it.
-  const std::string manifest =
-      readWholeFile(CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + first.id + "/manifest.json").value();
+  const std::string record = CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + first.id;
+  const std::string manifest = readWholeFile(record + "/manifest.json").value();
   EXPECT_NE(manifest.find("{\"p\":\"x\uFFFD\",\"b\":\"eP8=\",\"k\":\"f\""), std::string::npos) << manifest;
   EXPECT_NE(manifest.find("{\"p\":\"dir\uFFFD\\/inner\",\"b\":\"ZGly\\/y9pbm5lcg==\""), std::string::npos) << manifest;
 

@@ -173,10 +173,10 @@ TEST(ManifestCoding, ALargeManifestReadsAsOneTextWhateverItsPieces) {
 
   const size_t middle = text.find("},{", text.size() / 2) + 1;
   const std::string blanks(300 * 1024, ' ');
-  for (const std::string& bad : {text.substr(0, middle) + "," + text.substr(middle),
-                                 text.substr(0, text.size() - 1) + ",]", text.substr(0, middle) + "}" + text.substr(middle),
-                                 "[" + blanks + "," + blanks + "]", text + "[]", nested.substr(0, nested.size() - 3) + "]",
-                                 spaced.substr(0, spaced.size() - 2) + ",]"})
+  for (const std::string& bad :
+       {text.substr(0, middle) + "," + text.substr(middle), text.substr(0, text.size() - 1) + ",]",
+        text.substr(0, middle) + "}" + text.substr(middle), "[" + blanks + "," + blanks + "]", text + "[]",
+        nested.substr(0, nested.size() - 3) + "]", spaced.substr(0, spaced.size() - 2) + ",]"})
     EXPECT_THROW(decodeManifest(bad), JsonError) << bad.size();
   EXPECT_TRUE(decodeManifest("[" + blanks + "]").empty());
   // A missing member early and broken text late: the text is what is reported, as for a small one.

@@ -114,12 +114,14 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
     EXPECT_EQ(sortedNames(folderDirectory(folder)), (std::vector<std::string>{".lock", savedId(saved)}));
   };
   ASSERT_TRUE(as("mkfifo " + folder + "/pipe"));
-  expectRefused(folder + "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.");
+  expectRefused(folder +
+                "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.");
   ASSERT_TRUE(as("rm " + folder + "/pipe && mkdir " + folder + "/disk"));
   ASSERT_EQ(mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m"), 0);
   expectRefused(folder + "/disk contains another disk (a mount point), which can't be saved together with it.");
   umount2((folder + "/disk").c_str(), MNT_DETACH);
-  ASSERT_TRUE(as("rmdir " + folder + "/disk && btrfs subvolume create " + folder + "/inner && printf x > " + folder + "/inner/b"));
+  ASSERT_TRUE(as("rmdir " + folder + "/disk && btrfs subvolume create " + folder + "/inner && printf x > " + folder +
+                 "/inner/b"));
   expectRefused(nestedRefusal(folder + "/inner"));
   // A plain directory above it makes no difference.
   ASSERT_TRUE(as("mkdir " + folder + "/deeper && mv " + folder + "/inner " + folder + "/deeper/"));

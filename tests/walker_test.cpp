@@ -26,8 +26,8 @@ constexpr uid_t nobody = 65534;
 
 // The walk's outcome as one text: the delivered paths (or their count),
 // then "ok" or the error's message.
-std::string outcome(const std::string& root, WalkPace pace = WalkPace::oneThread, const OperationControl* control = nullptr,
-                    bool countOnly = false) {
+std::string outcome(const std::string& root, WalkPace pace = WalkPace::oneThread,
+                    const OperationControl* control = nullptr, bool countOnly = false) {
   std::string out;
   int count = 0;
   try {
@@ -45,8 +45,10 @@ void listedPreOrder(const std::string& root, const std::string& prefix, std::str
   DIR* dir = opendir((root + "/" + prefix).c_str());
   ASSERT_NE(dir, nullptr);
   std::vector<std::pair<std::string, bool>> items;
-  while (const dirent* d = readdir(dir))
-    if (std::string(d->d_name) != "." && std::string(d->d_name) != "..") items.emplace_back(d->d_name, d->d_type == DT_DIR);
+  while (const dirent* d = readdir(dir)) {
+    const std::string name = d->d_name;
+    if (name != "." && name != "..") items.emplace_back(name, d->d_type == DT_DIR);
+  }
   closedir(dir);
   for (const auto& [name, isDir] : items) {
     out += prefix + name + "\n";
@@ -133,7 +135,8 @@ TEST(Walk, UnreadableItemsStopTheWalkWithTheirFullPath) {
   // Readable but not searchable: names can be listed, their status cannot.
   ASSERT_EQ(chmod((two + "/listable").c_str(), 0444), 0);
 
-  EXPECT_EQ(asUser(nobody, [&] { return outcome(one); }), "locked\nCouldn't read " + one + "/locked: Permission denied");
+  EXPECT_EQ(asUser(nobody, [&] { return outcome(one); }),
+            "locked\nCouldn't read " + one + "/locked: Permission denied");
   EXPECT_EQ(asUser(nobody, [&] { return outcome(two); }),
             "listable\nCouldn't read " + two + "/listable/inner: Permission denied");
   // An unreadable root is the caller's to check; the walk finds nothing.
