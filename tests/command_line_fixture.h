@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/store/checkpoint_store.h"
 #include "tests/engine_test_support.h"
 #include "tests/tool_process.h"
 
@@ -46,31 +47,54 @@ inline std::string localDate(const std::string& iso) {
   return text;
 }
 
+// setpriv before the tool, so that it runs as uid with no other groups.
+inline std::vector<std::string> asUid(uid_t uid) {
+  const std::string id = std::to_string(uid);
+  return {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+}
+
+// The values of every member called name in a JSON text, in order.
+inline std::vector<std::string> members(const std::string& json, const std::string& name) {
+  const std::regex member("\"" + name + "\" : \"?([^\",\n]*)");
+  std::vector<std::string> out;
+  for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
+    out.push_back((*m)[1]);
+  return out;
+}
+
 class CommandLine : public ::testing::Test {
  protected:
   // The dates the tool prints follow the zone and locale it inherits.
-  CommandLine() { setenv("TZ", "UTC", 1), setenv("LC_ALL", "C.UTF-8", 1); }
-  ToolRun tool(const std::vector<std::string>& args) const { return runTool(args, home.path()); }
-  std::string defaultStore() const { return home.path() + "/.local/share/Redomark/Checkpoints"; }
+  explicit CommandLine(Volume volume = Volume::btrfs) : home(volume), scratch(volume) {
+    setenv("TZ", "UTC", 1), setenv("LC_ALL", "C.UTF-8", 1);
+  }
+  // The tool with toolHome as HOME, as the user the launcher names, if any.
+  ToolRun tool(const std::vector<std::string>& args) const { return runTool(args, toolHome, launcher); }
+  std::string defaultStore() const { return toolHome + "/.local/share/Redomark/Checkpoints"; }
+  std::string savedData(const std::string& folder, const std::string& id) const {
+    return CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + id + "/data";
+  }
 
   struct Listed { std::string id, createdAt; };
   // The folder's checkpoints as list --json gives them, oldest first.
   std::vector<Listed> listed(const std::string& folder) const {
     const std::string json = tool({"list", folder, "--json"}).out;
-    static const std::regex member(R"re("(createdAt|id)" : "([^"]*)")re");
+    const std::vector<std::string> ids = members(json, "id"), dates = members(json, "createdAt");
     std::vector<Listed> out;
-    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m) {
-      if ((*m)[1] == "createdAt") out.push_back({"", (*m)[2]});
-      if ((*m)[1] == "id" && !out.empty()) out.back().id = (*m)[2];
-    }
+    for (size_t i = 0; i < ids.size() && i < dates.size(); ++i) out.push_back({ids[i], dates[i]});
     return out;
+  }
+  std::vector<std::string> savedIds(const std::string& folder) const {
+    return members(tool({"list", folder, "--json"}).out, "id");
   }
   std::string line(const Listed& c, const std::string& quotedName = "") const {
     return c.id + "  " + localDate(c.createdAt) + quotedName;
   }
 
-  ScratchDir home{Volume::btrfs};
-  ScratchDir scratch{Volume::btrfs};
+  ScratchDir home;
+  ScratchDir scratch;
+  std::string toolHome = home.path();
+  std::vector<std::string> launcher;
 };
 
 }  // namespace redomark::testing

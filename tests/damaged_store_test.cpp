@@ -103,13 +103,7 @@ TEST(DamagedStore, PlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
   DamagedStore s;
   const auto outsideBefore = snapshotTree(s.outside);
 
-  // A checkpoint directory swapped for a link to a copy of itself elsewhere.
-  const Checkpoint moved = s.save();
-  fs::rename(s.directoryOf(moved), s.scratch / "moved");
-  fs::create_directory_symlink(s.scratch / "moved", s.directoryOf(moved));
-  EXPECT_TRUE(s.engine.listCheckpoints(s.folder).empty());
-  EXPECT_EQ(errorOf([&] { s.engine.diff(s.folder, moved.id); }).errorCase(), RedomarkError::Case::noCheckpoints);
-
+  // A checkpoint directory swapped for a link is the catalog's test.
   // "data" itself a link, and a "data" tree holding a link: neither is walked
   // for the space count nor followed by a deletion.
   const Checkpoint linkedData = s.save();
@@ -142,7 +136,6 @@ TEST(DamagedStore, PlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(s.folderDirectory() + "/.deleting-20240101-000000-0001")));
 
   EXPECT_EQ(snapshotTree(s.outside), outsideBefore);
-  EXPECT_EQ(snapshotTree(s.scratch / "moved").size(), snapshotTree(s.directoryOf(next)).size());
   EXPECT_EQ(readFile(s.folder + "/a.txt"), "alpha");
 }
 

@@ -2,10 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/wait.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -34,6 +38,21 @@ void writeFile(const std::string& path, const std::string& bytes) {
   const bool ok = write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && fsync(fd) == 0;
   close(fd);
   if (!ok) throw std::runtime_error("cannot write " + path);
+}
+
+std::string uniqueBytes(size_t length, uint32_t seed) {
+  std::string out(length, '\0');
+  for (size_t i = 0; i < length; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    out[i] = static_cast<char>(seed >> 16);
+  }
+  return out;
+}
+
+struct stat statusOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+  return st;
 }
 
 void makeDirectory(const std::string& path) {
@@ -73,6 +92,24 @@ std::vector<std::string> sortedNames(const std::string& directory) {
   std::vector<std::string> names = listNames(directory).value_or(std::vector<std::string>{});
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::string asUser(uid_t uid, const std::function<std::string()>& body) {
+  int channel[2];
+  if (pipe(channel) != 0) throw std::runtime_error("pipe");
+  const pid_t child = fork();
+  if (child == 0) {
+    std::string result = "could not change user";
+    if (setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0) result = body();
+    _exit(write(channel[1], result.data(), result.size()) < 0);
+  }
+  close(channel[1]);
+  std::string result;
+  char buffer[4096];
+  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) result.append(buffer, static_cast<size_t>(n));
+  close(channel[0]);
+  waitpid(child, nullptr, 0);
+  return result;
 }
 
 int openDescriptors() {

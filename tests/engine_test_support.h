@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -31,6 +33,10 @@ class TemporaryHome {
 };
 
 void writeFile(const std::string& path, const std::string& bytes);
+// length bytes that differ from block to block, so no file system can fold them; seed picks which.
+std::string uniqueBytes(size_t length, uint32_t seed);
+// lstat(2) of path; a test failure when there is nothing.
+struct stat statusOf(const std::string& path);
 void makeDirectory(const std::string& path);
 int64_t mtimeNs(const std::string& path);
 void setMtimeNs(const std::string& path, int64_t ns);
@@ -44,6 +50,9 @@ std::vector<std::string> sortedNames(const std::string& directory);
 // opens them.
 CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,
                        OperationControl* control);
+// Runs body in a child process as uid (group uid, no other groups), where
+// permission bits hold, and returns what it returned.
+std::string asUser(uid_t uid, const std::function<std::string()>& body);
 // Descriptors this process has open, to show that nothing leaks.
 int openDescriptors();
 

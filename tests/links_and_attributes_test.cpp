@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 
 #include "core/fs/file_ops.h"
@@ -24,18 +23,6 @@ namespace redomark::testing {
 namespace {
 
 constexpr int64_t kib = 1024;
-
-std::string uniqueBytes(int64_t bytes, int seed) {
-  std::string data(static_cast<size_t>(bytes), '\0');
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 7919 + seed * 131) >> 3);
-  return data;
-}
-
-struct stat statusOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st;
-}
 
 // The names, relative to root, that must all be one inode with exactly that
 // many names; returns the inode.
@@ -65,40 +52,19 @@ void rewriteInPlace(const std::string& path, const std::string& bytes) {
   close(fd);
 }
 
-// On each copy-on-write file system: a HOME and a folder there, and the tool
-// run with that HOME.
-class LinksAndAttributes : public ::testing::TestWithParam<Volume> {
+// On each copy-on-write file system: a HOME and a folder there.
+class LinksAndAttributes : public CommandLine, public ::testing::WithParamInterface<Volume> {
  protected:
-  LinksAndAttributes() { setenv("TZ", "UTC", 1), setenv("LC_ALL", "C.UTF-8", 1); }
-  ToolRun tool(const std::vector<std::string>& args) const { return runTool(args, home.path()); }
-  std::string defaultStore() const { return home.path() + "/.local/share/Redomark/Checkpoints"; }
+  LinksAndAttributes() : CommandLine(GetParam()) {}
   bool onBtrfs() const { return GetParam() == Volume::btrfs; }
-  // The folder's checkpoint ids, oldest first.
-  std::vector<std::string> ids(const std::string& folder) const {
-    std::vector<std::string> out;
-    for (const Checkpoint& c : Redomark(defaultStore()).listCheckpoints(folder)) out.push_back(c.id);
-    return out;
-  }
   // spaceUsed of each checkpoint, oldest first, once the volume has settled.
   std::vector<int64_t> spaceUsed(const std::string& folder) const {
     sync();
-    const std::string json = tool({"list", folder, "--json", "--space"}).out;
-    static const std::regex member(R"re("spaceUsed" : ([0-9]+))re");
     std::vector<int64_t> out;
-    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
-      out.push_back(std::stoll((*m)[1]));
+    for (const std::string& n : members(tool({"list", folder, "--json", "--space"}).out, "spaceUsed"))
+      out.push_back(std::stoll(n));
     return out;
   }
-  std::string dataOf(const std::string& folder, const std::string& id) const {
-    const Redomark engine(defaultStore());
-    for (const Checkpoint& c : engine.listCheckpoints(folder))
-      if (c.id == id) return engine.storeFor(folder).dataDirectory(c);
-    ADD_FAILURE() << "no checkpoint " << id;
-    return "/nonexistent";
-  }
-
-  ScratchDir home{GetParam()};
-  ScratchDir scratch{GetParam()};
 };
 
 // The attribute is Btrfs's alone.
@@ -124,7 +90,7 @@ TEST_P(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreUndoAndPutBack) {
   const ToolRun saved = tool({"save", folder});
   const std::string id = savedId(saved);
   EXPECT_EQ(saved, (ToolRun{0, savedLine(id, folder, "7 files, 524 KB") + notABackup, ""}));
-  const std::string data = dataOf(folder, id);
+  const std::string data = savedData(folder, id);
   const ino_t savedA = expectOneFile(data, setA, 3);
   expectOneFile(data, setB, 2);
   EXPECT_EQ(statusOf(data + "/outer").st_nlink, 1u);
@@ -154,7 +120,7 @@ TEST_P(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreUndoAndPutBack) {
   EXPECT_FALSE(pathExists(folder + "/new"));
 
   // Undo: the state before the restore, links as they were then.
-  const std::vector<std::string> checkpoints = ids(folder);
+  const std::vector<std::string> checkpoints = savedIds(folder);
   ASSERT_EQ(checkpoints.size(), 2u);
   ASSERT_EQ(tool({"restore", folder, checkpoints[1], "--yes"}).status, 0);
   EXPECT_EQ(snapshotTree(folder), changed);
@@ -191,7 +157,7 @@ TEST_P(LinksAndAttributes, ANameThatCantBeLinkedIsCopiedAndAFailedLinkFailsTheSa
   const ToolRun saved = traced("EMLINK");
   const std::string id = savedId(saved);
   EXPECT_EQ(saved, (ToolRun{0, savedLine(id, folder, "2 files, 66 KB") + notABackup, ""}));
-  const std::string data = dataOf(folder, id);
+  const std::string data = savedData(folder, id);
   EXPECT_EQ(statusOf(data + "/one").st_nlink, 1u);
   EXPECT_EQ(statusOf(data + "/a/two").st_nlink, 1u);
   EXPECT_EQ(readFile(data + "/a/two"), uniqueBytes(32 * kib, 8));
@@ -201,7 +167,7 @@ TEST_P(LinksAndAttributes, ANameThatCantBeLinkedIsCopiedAndAFailedLinkFailsTheSa
   EXPECT_TRUE(failure == failed(1, "Couldn't copy " + folder + "/one: Input/output error.") ||
               failure == failed(1, "Couldn't copy " + folder + "/a/two: Input/output error."))
       << ::testing::PrintToString(failure);
-  EXPECT_EQ(ids(folder).size(), 1u);
+  EXPECT_EQ(savedIds(folder).size(), 1u);
   EXPECT_EQ(leftoverNames(CheckpointStore(defaultStore()).folderDirectory(folder)), std::vector<std::string>{});
 }
 
@@ -232,7 +198,7 @@ TEST_P(NoCopyOnWrite, ComesBackOnFoldersAndFilesThatHadIt) {
   const ToolRun saved = tool({"save", folder});
   const std::string id = savedId(saved);
   EXPECT_EQ(saved, (ToolRun{0, savedLine(id, folder, "6 files, 352 KB") + notABackup, ""}));
-  const std::string data = dataOf(folder, id);
+  const std::string data = savedData(folder, id);
   expectAttributes(data);
   EXPECT_EQ(privateSize(data + "/vm/disk.img"), 0);
   EXPECT_EQ(privateSize(data + "/db"), 0);
@@ -266,7 +232,7 @@ TEST_P(LinksAndAttributes, SaveAndDiffLeaveAccessTimesAlone) {
 
   const std::string id = savedId(tool({"save", folder}));
   EXPECT_EQ(tool({"diff", folder}).status, 0);
-  const std::string data = dataOf(folder, id);
+  const std::string data = savedData(folder, id);
   for (const std::string& d : directories) {
     EXPECT_EQ(accessTime(folder + d), 1000) << d;
     EXPECT_EQ(accessTime(data + d), 1000) << d;

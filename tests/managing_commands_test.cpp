@@ -30,10 +30,8 @@ std::string escapedSlashes(const std::string& path) { return std::regex_replace(
 
 // The "spaceUsed" members of a JSON report, added up.
 int64_t sumOfSpaceUsed(const std::string& json) {
-  static const std::regex member("\"spaceUsed\" : ([0-9]+)");
   int64_t sum = 0;
-  for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
-    sum += std::stoll((*m)[1]);
+  for (const std::string& n : members(json, "spaceUsed")) sum += std::stoll(n);
   return sum;
 }
 
@@ -112,11 +110,12 @@ TEST_F(Managing, DeleteResolvesEveryIdFirstAsksAndDeletesOldestFirst) {
   close(lock);
   EXPECT_EQ(listed(folder).size(), 2u);
 
-  // Without a prompt; the last one takes the folder's directory with it.
+  // Without a prompt, of a folder that is gone; the last one takes the folder's directory with it.
+  removeTree(folder);
   EXPECT_EQ(tool({"delete", folder, saved[2].id, saved[1].id, "--yes"}),
             (ToolRun{0, "Deleted redomark " + saved[1].id + ".\nDeleted redomark " + saved[2].id + ".\n", ""}));
   EXPECT_FALSE(pathExists(folderDirectory, false));
-  EXPECT_EQ(tool({"list", folder}).out, "No saved redomarks for this folder.\n");
+  EXPECT_EQ(tool({"list", folder}).out, "No saved redomarks for " + folder + " (the folder doesn't exist either).\n");
 }
 
 TEST_F(Managing, DeleteStopsAtACheckpointAnotherProcessDeletedMeanwhile) {
@@ -126,26 +125,20 @@ TEST_F(Managing, DeleteStopsAtACheckpointAnotherProcessDeletedMeanwhile) {
   const std::vector<Listed> saved = savedTimes(folder, 4);
   ASSERT_EQ(saved.size(), 4u);
 
-  // The older of the two goes first, so nothing is deleted.
-  TerminalProcess first({"delete", folder, saved[3].id, saved[0].id}, home.path());
-  ASSERT_NE(first.readUntil("[y/N] "), notShown);
-  EXPECT_EQ(tool({"delete", folder, saved[0].id, "--yes"}), (ToolRun{0, "Deleted redomark " + saved[0].id + ".\n", ""}));
-  first.type("y\n");
-  EXPECT_EQ(first.wait(), (ToolRun{1,
-                                   promptFor(folder, {saved[0], saved[3]}) + erase + "redomark: No saved redomark matches \"" +
-                                       saved[0].id + "\".\n",
-                                   ""}));
-  EXPECT_EQ(listed(folder).size(), 3u);
-
-  // The newer one goes: the older is deleted and stays deleted.
-  TerminalProcess second({"delete", folder, saved[1].id, saved[3].id}, home.path());
-  ASSERT_NE(second.readUntil("[y/N] "), notShown);
-  EXPECT_EQ(tool({"delete", folder, saved[3].id, "--yes"}), (ToolRun{0, "Deleted redomark " + saved[3].id + ".\n", ""}));
-  second.type("y\n");
-  EXPECT_EQ(second.wait(), (ToolRun{1,
-                                    promptFor(folder, {saved[1], saved[3]}) + "Deleted redomark " + saved[1].id +
-                                        ".\n" + erase + "redomark: No saved redomark matches \"" + saved[3].id + "\".\n",
-                                    ""}));
+  // Deleted oldest first: when the older of the two goes, nothing is deleted;
+  // when the newer goes, the older is deleted and stays deleted.
+  for (const auto& [older, newer, gone] : {std::tuple{0, 3, 0}, {1, 3, 3}}) {
+    TerminalProcess asking({"delete", folder, saved[newer].id, saved[older].id}, home.path());
+    ASSERT_NE(asking.readUntil("[y/N] "), notShown);
+    EXPECT_EQ(tool({"delete", folder, saved[gone].id, "--yes"}),
+              (ToolRun{0, "Deleted redomark " + saved[gone].id + ".\n", ""}));
+    asking.type("y\n");
+    EXPECT_EQ(asking.wait(), (ToolRun{1,
+                                      promptFor(folder, {saved[older], saved[newer]}) +
+                                          (gone == older ? "" : "Deleted redomark " + saved[older].id + ".\n") + erase +
+                                          "redomark: No saved redomark matches \"" + saved[gone].id + "\".\n",
+                                      ""}));
+  }
   const std::vector<Listed> left = listed(folder);
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].id, saved[2].id);
@@ -159,6 +152,7 @@ class FoldersOfOneUser : public Managing {
  protected:
   FoldersOfOneUser() {
     for (const std::string& path : {home.path(), scratch.path(), onBtrfs2.path(), onXfs.path()}) ownedByUser(path);
+    launcher = asUid(user);
   }
   ~FoldersOfOneUser() override {
     for (Volume volume : {Volume::btrfs2, Volume::xfs}) {
@@ -166,9 +160,6 @@ class FoldersOfOneUser : public Managing {
       std::filesystem::remove_all(root + "/.redomark-checkpoints-" + uidText());
       std::filesystem::remove_all(root + "/.redomark-checkpoints/" + uidText());
     }
-  }
-  ToolRun asUser(const std::vector<std::string>& args) const {
-    return runTool(args, home.path(), {"setpriv", "--reuid=" + uidText(), "--regid=" + uidText(), "--clear-groups"});
   }
   void ownedByUser(const std::string& path) const {
     ASSERT_EQ(lchown(path.c_str(), user, user), 0) << path;
@@ -182,19 +173,11 @@ class FoldersOfOneUser : public Managing {
     makeDirectory(folder);
     writeFile(folder + "/big", std::string(64 * 1024, 'a'));
     ownedByUser(folder);
-    EXPECT_EQ(asUser({"save", folder}).status, 0);
+    EXPECT_EQ(tool({"save", folder}).status, 0);
     writeFile(folder + "/big", std::string(64 * 1024, 'b'));
-    EXPECT_EQ(asUser({"save", folder}).status, 0);
+    EXPECT_EQ(tool({"save", folder}).status, 0);
   }
-  std::string latestOf(const std::string& folder) const { return listedAsUser(folder).back().createdAt; }
-  std::vector<Listed> listedAsUser(const std::string& folder) const {
-    const std::string json = asUser({"list", folder, "--json"}).out;
-    static const std::regex member(R"re("createdAt" : "([^"]*)")re");
-    std::vector<Listed> out;
-    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
-      out.push_back({"", (*m)[1]});
-    return out;
-  }
+  std::string latestOf(const std::string& folder) const { return listed(folder).back().createdAt; }
 
   const uid_t user = 200000 + getpid() % 100000;
   ScratchDir onBtrfs2{Volume::btrfs2};
@@ -202,9 +185,9 @@ class FoldersOfOneUser : public Managing {
 };
 
 TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
-  EXPECT_EQ(asUser({"folders"}), (ToolRun{0, "No saved redomarks.\n", ""}));
-  EXPECT_EQ(asUser({"folders", "--json", "--space"}), (ToolRun{0, "[\n\n]\n", ""}));
-  EXPECT_EQ(asUser({"folders", "x"}).err, "redomark: unexpected argument \"x\"\n" + tool({"help"}).out);
+  EXPECT_EQ(tool({"folders"}), (ToolRun{0, "No saved redomarks.\n", ""}));
+  EXPECT_EQ(tool({"folders", "--json", "--space"}), (ToolRun{0, "[\n\n]\n", ""}));
+  EXPECT_EQ(tool({"folders", "x"}).err, "redomark: unexpected argument \"x\"\n" + tool({"help"}).out);
 
   const std::string home1 = scratch / "site", old = onXfs / "old", moved = onXfs / "renamed";
   const std::string other = onBtrfs2 / "photos", notes = onXfs / "notes";
@@ -213,7 +196,7 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
   savedTwice(other);
   makeDirectory(notes);
   ownedByUser(notes);
-  EXPECT_EQ(asUser({"save", notes}).status, 0);
+  EXPECT_EQ(tool({"save", notes}).status, 0);
   ASSERT_EQ(rename(old.c_str(), moved.c_str()), 0);
   // A second mount of one volume leads to the same store, which is read once.
   const std::string bind = scratch / "bind";
@@ -228,11 +211,11 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
     return path + "  " + std::to_string(count) + " redomarks, latest " + localDate(latestOf(path)) + uses +
            (gone ? "  [folder gone]" : "") + "\n";
   };
-  EXPECT_EQ(asUser({"folders"}), (ToolRun{0,
+  EXPECT_EQ(tool({"folders"}), (ToolRun{0,
                                           entry(notes, 1, false, "") + entry(other, 2, false, "") +
                                               entry(home1, 2, false, "") + entry(old, 2, true, ""),
                                           ""}));
-  EXPECT_EQ(asUser({"folders", "--space"}).out, entry(notes, 1, false, "  uses 0 KB") +
+  EXPECT_EQ(tool({"folders", "--space"}).out, entry(notes, 1, false, "  uses 0 KB") +
                                                     entry(other, 2, false, "  uses 66 KB") +
                                                     entry(home1, 2, false, "  uses 66 KB") +
                                                     entry(old, 2, true, "  uses 66 KB"));
@@ -242,15 +225,15 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
            ",\n    \"latest\" : \"" + latestOf(path) + "\",\n    \"path\" : \"" + escapedSlashes(path) + "\"" + space +
            "\n  }";
   };
-  EXPECT_EQ(asUser({"folders", "--json"}), (ToolRun{0,
+  EXPECT_EQ(tool({"folders", "--json"}), (ToolRun{0,
                                                     "[\n" + json(notes, 1, false, "") + ",\n" +
                                                         json(other, 2, false, "") + ",\n" + json(home1, 2, false, "") +
                                                         ",\n" + json(old, 2, true, "") + "\n]\n",
                                                     ""}));
-  const std::string measured = asUser({"folders", "--json", "--space"}).out;
+  const std::string measured = tool({"folders", "--json", "--space"}).out;
   // Each folder's sum is the sum of what list measures for each of its checkpoints.
   for (const std::string& path : {notes, other, home1, old}) {
-    const std::string listedSpace = asUser({"list", path, "--json", "--space"}).out;
+    const std::string listedSpace = tool({"list", path, "--json", "--space"}).out;
     const int64_t sum = sumOfSpaceUsed(listedSpace);
     EXPECT_EQ(sum, path == notes ? 0 : 65536) << listedSpace;
     EXPECT_NE(measured.find("\"path\" : \"" + escapedSlashes(path) + "\",\n    \"spaceUsed\" : " +
@@ -260,11 +243,11 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
   }
 
   // Root's own stores hold nothing of the user's.
-  EXPECT_EQ(tool({"folders"}).out.find(onXfs.path()), notShown);
+  EXPECT_EQ(runTool({"folders"}, home.path()).out.find(onXfs.path()), notShown);
   // A store others may enter could hold records anyone made up: it is passed over.
   const std::string xfsStore = volumeRoot(Volume::xfs) + "/.redomark-checkpoints-" + uidText();
   ASSERT_EQ(chmod(xfsStore.c_str(), 0755), 0);
-  EXPECT_EQ(asUser({"folders"}).out, entry(other, 2, false, "") + entry(home1, 2, false, ""));
+  EXPECT_EQ(tool({"folders"}).out, entry(other, 2, false, "") + entry(home1, 2, false, ""));
 }
 
 TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {

@@ -19,8 +19,8 @@ const std::string composed = "caf\u00e9", decomposed = "cafe\u0301", brokenA = "
 
 class NamesAsBytes : public CommandLine, public ::testing::WithParamInterface<Volume> {
  protected:
-  ScratchDir place{GetParam()};
-  std::string folder = place / "names";
+  NamesAsBytes() : CommandLine(GetParam()) {}
+  std::string folder = scratch / "names";
 };
 
 TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
@@ -38,8 +38,8 @@ TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
   EXPECT_EQ(tool({"diff", folder}), (ToolRun{0, header + "  none\n", ""}));
 
   // The manifest is valid JSON text and keeps the exact bytes beside it.
-  const std::string manifest =
-      readWholeFile(Redomark(defaultStore()).storeFor(folder).folderDirectory(folder) + "/" + first.id + "/manifest.json").value();
+  const std::string record = CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + first.id;
+  const std::string manifest = readWholeFile(record + "/manifest.json").value();
   EXPECT_NE(manifest.find("{\"p\":\"x\uFFFD\",\"b\":\"eP8=\",\"k\":\"f\""), std::string::npos) << manifest;
   EXPECT_NE(manifest.find("{\"p\":\"dir\uFFFD\\/inner\",\"b\":\"ZGly\\/y9pbm5lcg==\""), std::string::npos) << manifest;
 
@@ -59,10 +59,10 @@ TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
 }
 
 TEST_P(NamesAsBytes, AFolderWhosePathIsNotTextIsRefusedBeforeAnythingIsWritten) {
-  const std::string odd = place / "odd\xff\x1b";
+  const std::string odd = scratch / "odd\xff\x1b";
   makeDirectory(odd);
   writeFile(odd + "/f", "f");
-  EXPECT_EQ(tool({"save", odd}), failed(1, place / "odd\\xff\\x1b can't be saved: its path isn't valid UTF-8 text."));
+  EXPECT_EQ(tool({"save", odd}), failed(1, scratch / "odd\\xff\\x1b can't be saved: its path isn't valid UTF-8 text."));
   EXPECT_FALSE(pathExists(defaultStore()));
 }
 

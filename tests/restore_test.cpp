@@ -1,6 +1,6 @@
 // What the command-line tests cannot reach: restores without the Trash, the
-// failures of a whole restore, putting back chosen changes, and saved item
-// locations; HOME points at a test folder on the same volume as the folder.
+// failures of a whole restore and putting back chosen changes; HOME points at
+// a test folder on the same volume as the folder.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,15 +143,6 @@ TEST(PutBackChanges, ChoosesSomeAllOrNoneOfTheChanges) {
   EXPECT_FALSE(whole.beforePutBack->name->ends_with(" items"));
   EXPECT_EQ(whole.restoredCount + whole.replacedCount + whole.removedCount, static_cast<int64_t>(all.size()));
   EXPECT_EQ(snapshotTree(f.folder), before);
-}
-
-TEST(SavedItemURL, NamesTheItemInsideTheSavedTree) {
-  Fixture f;
-  const Checkpoint saved = f.engine.save(f.folder, std::nullopt, nullptr);
-  const std::string url = f.engine.savedItemURL(saved, "src//main.cpp/");
-  EXPECT_EQ(url, f.engine.storeFor(f.folder).dataDirectory(saved) + "/src/main.cpp");
-  EXPECT_EQ(readFile(url), "int main() {}\n");
-  EXPECT_EQ(errorOf([&] { f.engine.savedItemURL(saved, "../x"); }), RedomarkError::invalidRelativePath("../x"));
 }
 
 }  // namespace

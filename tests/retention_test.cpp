@@ -41,48 +41,42 @@ std::vector<Checkpoint> publishSeries(const CheckpointStore& store, const std::s
 
 using Ids = std::vector<std::string>;
 
-TEST(Retention, KeepsTheNewestManualsTwoBeforeRestoresAndTheProtectedOnes) {
-  // The five newest manual ones are kept by the tool's save, which prunes.
+TEST(Retention, KeepsTheNewestAndTheProtectedCheckpointsOfTheFolderOnly) {
+  // Checkpoints "c1", "c2", ... one day apart, of the kinds given ('m' manual,
+  // 'b' before a restore); the latest, the latest manual and the two latest
+  // beforeRestore ones outlive every limit.
+  struct Case {
+    const char* kinds;
+    RetentionPolicy policy;
+    double now;
+    Ids removed, left;
+  };
+  const auto age = [](int days) { return RetentionPolicy{5, std::nullopt, days}; };
+  const Case cases[] = {
+      {"bbb", noBudget, 100 * day, {"c1"}, {"c2", "c3"}},
+      {"mmmmmmm", noBudget, 100 * day, {"c1", "c2"}, {"c3", "c4", "c5", "c6", "c7"}},
+      {"mbmbmbm", {0, std::nullopt, std::nullopt}, 100 * day, {"c1", "c2", "c3", "c5"}, {"c4", "c6", "c7"}},
+      {"mbmbmm", age(0), 100 * day, {"c1", "c2", "c3", "c5"}, {"c4", "c6"}},
+      // Two days back from day 5 is day 3: c3, created exactly then, stays until the cutoff passes it.
+      {"bbmmmm", age(2), 5 * day, {"c1"}, {"c2", "c3", "c4", "c5", "c6"}},
+      {"bbmmmm", age(2), 5.5 * day, {"c1", "c3"}, {"c2", "c4", "c5", "c6"}},
+  };
   ScratchDir scratch(Volume::btrfs);
-  const CheckpointStore autoStore(scratch / "autos");
-  publishSeries(autoStore, "bbb");
-  publishSeries(autoStore, "mmmmmmm", "/data/Other");
-  EXPECT_EQ(ids(prune(autoStore, noBudget, folder, 100 * day)), (Ids{"c1"}));
-  EXPECT_EQ(autoStore.checkpoints("/data/Other").size(), 7u) << "other folders are left alone";
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.kinds) + " at day " + std::to_string(c.now / day));
+    const CheckpointStore store(scratch / ("store" + std::to_string(++n)));
+    publishSeries(store, c.kinds);
+    publishSeries(store, "mmmmmmm", "/data/Other");
+    EXPECT_EQ(ids(prune(store, c.policy, folder, c.now)), c.removed);
+    EXPECT_EQ(ids(store.checkpoints(folder)), c.left);
+    EXPECT_EQ(store.checkpoints("/data/Other").size(), 7u) << "other folders are left alone";
+  }
 
-  // keepPerFolder 0: the latest, the latest manual and the last two beforeRestore ones.
-  const CheckpointStore zeroStore(scratch / "zero");
-  publishSeries(zeroStore, "mbmbmbm");
-  EXPECT_EQ(ids(prune(zeroStore, {.keepPerFolder = 0, .maxTotalBytes = std::nullopt, .maxAgeDays = std::nullopt}, folder, 100 * day)),
-            (Ids{"c1", "c2", "c3", "c5"}));
-  EXPECT_EQ(ids(zeroStore.checkpoints(folder)), (Ids{"c4", "c6", "c7"}));
-}
-
-TEST(Retention, AnAgeLimitSparesOnlyTheProtectedIds) {
-  ScratchDir scratch(Volume::btrfs);
-  const CheckpointStore store(scratch / "store");
-  // c1 m, c2 b, c3 m, c4 b, c5 m, c6 m: latest c6, latest manual c6, latest beforeRestore c4.
-  publishSeries(store, "mbmbmm");
-  const RetentionPolicy zeroDays{.keepPerFolder = 5, .maxTotalBytes = std::nullopt, .maxAgeDays = 0};
-  EXPECT_EQ(ids(prune(store, zeroDays, folder, 100 * day)), (Ids{"c1", "c2", "c3", "c5"}));
-  EXPECT_EQ(ids(store.checkpoints(folder)), (Ids{"c4", "c6"}));
-
-  // Two days back from day 5 is day 3: c3, created exactly then, stays
-  // until the cutoff passes it.
-  const CheckpointStore ageStore(scratch / "age");
-  publishSeries(ageStore, "bbmmmm");
-  const RetentionPolicy twoDays{.keepPerFolder = 5, .maxTotalBytes = std::nullopt, .maxAgeDays = 2};
-  EXPECT_EQ(ids(prune(ageStore, twoDays, folder, 5 * day)), (Ids{"c1"}));
-  EXPECT_EQ(ids(prune(ageStore, twoDays, folder, 5.5 * day)), (Ids{"c3"}));
-  EXPECT_EQ(ids(ageStore.checkpoints(folder)), (Ids{"c2", "c4", "c5", "c6"}))
-      << "the latest beforeRestore outlives any limit";
-}
-
-TEST(Retention, ACheckpointThatCannotBeDeletedIsSkippedQuietly) {
-  ScratchDir scratch(Volume::btrfs);
-  const CheckpointStore store(scratch / "store");
+  // One that cannot be deleted (an occupied deleting name makes the
+  // withdrawing rename fail) is skipped quietly.
+  const CheckpointStore store(scratch / "stuck");
   publishSeries(store, "mmmmmmm");
-  // An occupied deleting name makes the withdrawing rename fail.
   createDirectories(store.folderDirectory(folder) + "/.deleting-c1/occupied");
   EXPECT_EQ(ids(prune(store, defaultRetentionPolicy, folder, 100 * day)), (Ids{"c2"}));
   EXPECT_EQ(ids(store.checkpoints(folder)), (Ids{"c1", "c3", "c4", "c5", "c6", "c7"}));
@@ -146,6 +140,8 @@ TEST(RetentionBudget, AStoreOverBudgetLosesItsOldestPrivateCheckpointsButNoProte
   EXPECT_EQ(ids(store.allCheckpoints()), (Ids{"a2", "a3", "b3", "a4", "b4"}));
 }
 
+// Writing, permissions and a folder in the file's place are the settings
+// command's tests; here every way a file can be unusable, and what is read.
 TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSavedOnesReadBack) {
   ScratchDir scratch(Volume::btrfs);
   const std::string root = scratch / "Redomark/Checkpoints";
@@ -154,13 +150,6 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
   EXPECT_EQ(missing.path, file);
   EXPECT_EQ(missing.state, LoadedSettings::State::missing);
   EXPECT_EQ(missing.policy, defaultRetentionPolicy);
-  const RetentionPolicy policy{.keepPerFolder = 2, .maxTotalBytes = 1000, .maxAgeDays = std::nullopt};
-  saveSettings(policy, root);
-  EXPECT_EQ(readWholeFile(file),
-            "{\"keepPerFolder\":2,\"maxTotalBytes\":1000,\"keepDaily\":7,\"keepHourly\":24,\"keepMonthly\":12,\"keepWeekly\":4}");
-  EXPECT_EQ(loadSettings(root).policy, policy);
-  EXPECT_EQ(loadSettings(root).state, LoadedSettings::State::used);
-  EXPECT_FALSE(pathExists(root)) << "only the settings' directory is made";
 
   const std::pair<const char*, const char*> invalid[] = {
       {"", "it is empty"},
@@ -178,6 +167,7 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
       {R"({"keepPerFolder":5,"keepHourly":null})", "\"keepHourly\" must be a whole number"},
       {R"({"keepPerFolder":5,"keepMonthly":-1})", "\"keepMonthly\" must be 0 or more"},
   };
+  createDirectories(scratch / "Redomark");
   for (const auto& [text, why] : invalid) {
     writeWholeFile(file, text);
     const LoadedSettings loaded = loadSettings(root);
@@ -185,31 +175,6 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
     EXPECT_EQ(loaded.problem, why) << text;
     EXPECT_EQ(loaded.policy, defaultRetentionPolicy) << text;
   }
-  // Missing or null limits are no limits, not the default ones; missing timeline
-  // counts are the default ones; unknown keys are ignored.
-  writeWholeFile(file, R"({"maxAgeDays":null,"keepPerFolder":3,"theme":"dark","keepWeekly":9})");
-  EXPECT_EQ(loadSettings(root).policy, (RetentionPolicy{3, std::nullopt, std::nullopt, 24, 7, 9, 12}));
-  const RetentionPolicy full{.keepPerFolder = 0, .maxTotalBytes = 1, .maxAgeDays = 30, .keepHourly = 1,
-                             .keepDaily = 2, .keepWeekly = 3, .keepMonthly = 0};
-  // Written over a file anyone could read, it ends up private, and alone in its folder.
-  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
-  saveSettings(full, root);
-  EXPECT_EQ(readWholeFile(file),
-            R"({"keepPerFolder":0,"maxTotalBytes":1,"maxAgeDays":30,"keepDaily":2,"keepHourly":1,"keepMonthly":0,"keepWeekly":3})");
-  EXPECT_EQ(loadSettings(root).policy, full);
-  struct stat facts {};
-  ASSERT_EQ(lstat(file.c_str(), &facts), 0);
-  EXPECT_EQ(facts.st_mode & 07777, 0600u);
-  EXPECT_EQ(listNames(scratch / "Redomark"), std::vector<std::string>{"settings.json"});
-
-  removeTree(file);
-  createDirectories(file);
-  const LoadedSettings folder = loadSettings(root);
-  EXPECT_EQ(folder.state, LoadedSettings::State::unusable);
-  EXPECT_EQ(folder.problem, "it isn't a regular file of yours");
-  EXPECT_THROW(saveSettings(full, root), std::system_error);
-  EXPECT_EQ(listNames(scratch / "Redomark"), std::vector<std::string>{"settings.json"}) << "a temporary file was left";
-
   // Nothing there may make reading it wait, or read without end.
   const std::vector<std::pair<std::function<void()>, std::string>> unusable = {
       {[&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }, "it isn't a regular file of yours"},
@@ -221,6 +186,19 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
     plant();
     EXPECT_EQ(loadSettings(root).problem, why);
   }
+  removeTree(file);
+  // Missing or null limits are no limits, not the default ones; missing timeline
+  // counts are the default ones; unknown keys are ignored.
+  writeWholeFile(file, R"({"maxAgeDays":null,"keepPerFolder":3,"theme":"dark","keepWeekly":9})");
+  EXPECT_EQ(loadSettings(root).policy, (RetentionPolicy{3, std::nullopt, std::nullopt, 24, 7, 9, 12}));
+  const RetentionPolicy full{.keepPerFolder = 0, .maxTotalBytes = 1, .maxAgeDays = 30, .keepHourly = 1,
+                             .keepDaily = 2, .keepWeekly = 3, .keepMonthly = 0};
+  saveSettings(full, root);
+  EXPECT_EQ(readWholeFile(file),
+            R"({"keepPerFolder":0,"maxTotalBytes":1,"maxAgeDays":30,"keepDaily":2,"keepHourly":1,"keepMonthly":0,"keepWeekly":3})");
+  EXPECT_EQ(loadSettings(root).policy, full);
+  EXPECT_EQ(loadSettings(root).state, LoadedSettings::State::used);
+  EXPECT_FALSE(pathExists(root)) << "only the settings' directory is made";
 }
 
 }  // namespace

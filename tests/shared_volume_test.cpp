@@ -1,10 +1,8 @@
 // Several users on one volume, through the built tool: each keeps a store of
 // their own that nobody else can plant or read, and a copy never runs as a
 // user who did not own the original.
-#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,25 +23,9 @@ namespace {
 
 constexpr uid_t alice = 42101, mallory = 42102;
 
-std::vector<std::string> as(uid_t uid) {
-  return {"setpriv", "--reuid=" + std::to_string(uid), "--regid=" + std::to_string(uid), "--clear-groups"};
-}
-
-// Runs body in a child process as uid; true when it returned true.
+// Runs body as uid; true when it returned true.
 bool asUser(uid_t uid, const std::function<bool()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    const bool ok = setgroups(0, nullptr) == 0 && setresgid(uid, uid, uid) == 0 && setresuid(uid, uid, uid) == 0 && body();
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-struct stat statOf(const std::string& path) {
-  struct stat st {};
-  EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-  return st;
+  return testing::asUser(uid, [&] { return body() ? std::string("yes") : std::string("no"); }) == "yes";
 }
 
 std::string unsafe(const std::string& path) {
@@ -77,7 +59,7 @@ class SharedVolume : public CommandLine {
   ~SharedVolume() override { umount2(top.c_str(), MNT_DETACH); }
 
   ToolRun run(uid_t uid, const std::vector<std::string>& args) const {
-    return runTool(args, uid == alice ? aliceHome : malloryHome, as(uid));
+    return runTool(args, uid == alice ? aliceHome : malloryHome, asUid(uid));
   }
 
   ScratchDir disk{Volume::btrfs2};
@@ -104,7 +86,7 @@ TEST_F(SharedVolume, EachUserHasAPrivateStoreThatNobodyElseCanPlant) {
   const ToolRun second = run(mallory, {"save", folder});
   EXPECT_EQ(second.status, 0) << second.err;
   for (const auto& [uid, store] : {std::pair{alice, aliceStore}, {mallory, top + "/.redomark-checkpoints-" + std::to_string(mallory)}}) {
-    const struct stat st = statOf(store);
+    const struct stat st = statusOf(store);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_uid, uid);
     EXPECT_EQ(st.st_mode & 07777, 0700u);
@@ -137,7 +119,7 @@ TEST_F(SharedVolume, AStoreOnAClosedVolumeNeedsTheAdministratorsSharedFolder) {
   ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
   const ToolRun saved = run(alice, {"save", folder});
   EXPECT_EQ(saved.status, 0) << saved.err;
-  const struct stat st = statOf(shared + "/" + std::to_string(alice));
+  const struct stat st = statusOf(shared + "/" + std::to_string(alice));
   EXPECT_EQ(st.st_uid, alice);
   EXPECT_EQ(st.st_mode & 07777, 0700u);
   EXPECT_EQ(run(alice, {"list", folder}).out.find(savedId(saved)), 0u);
@@ -153,7 +135,7 @@ TEST_F(SharedVolume, ACopyThatCannotKeepItsOwnerLosesItsSetIdBits) {
   writeFile(folder + "/notes.txt", "changed");
   const ToolRun restored = run(alice, {"restore", folder, "--yes"});
   ASSERT_EQ(restored.status, 0) << restored.err;
-  struct stat st = statOf(program);
+  struct stat st = statusOf(program);
   EXPECT_EQ(st.st_uid, alice);
   EXPECT_EQ(st.st_mode & 07777, 0755u);
 
@@ -162,7 +144,7 @@ TEST_F(SharedVolume, ACopyThatCannotKeepItsOwnerLosesItsSetIdBits) {
   ASSERT_EQ(chmod(program.c_str(), 06755), 0);
   ASSERT_EQ(tool({"save", folder}).status, 0);
   ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
-  st = statOf(program);
+  st = statusOf(program);
   EXPECT_EQ(st.st_uid, mallory);
   EXPECT_EQ(st.st_mode & 07777, 06755u);
 }
@@ -177,7 +159,7 @@ TEST_F(SharedVolume, PuttingBackOneFileNeedsOnlyThatFileReadable) {
   const ToolRun put = run(alice, {"restore", folder, "--file", "notes.txt", "--yes"});
   EXPECT_EQ(put.status, 0) << put.err;
   EXPECT_EQ(readFile(folder + "/notes.txt"), "shared notes");
-  EXPECT_EQ(statOf(folder + "/private").st_uid, mallory);
+  EXPECT_EQ(statusOf(folder + "/private").st_uid, mallory);
 }
 
 TEST_F(SharedVolume, AHomeThatIsNotTheUsersOwnIsNeverUsed) {

@@ -66,33 +66,19 @@ int subvolumesNamed(const std::string& path, const std::string& part) {
 class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface<uid_t> {
  protected:
   SubvolumeFolder() {
+    toolHome = home / "user";
     EXPECT_EQ(chmod(home.path().c_str(), 0755), 0);
-    makeDirectory(userHome);
-    EXPECT_EQ(chown(userHome.c_str(), uid(), uid()), 0);
+    makeDirectory(toolHome);
+    EXPECT_EQ(chown(toolHome.c_str(), uid(), uid()), 0);
+    if (uid() != 0) launcher = asUid(uid());
   }
   uid_t uid() const { return GetParam(); }
   bool as(const std::string& command) const { return shellAs(uid(), command); }
-  ToolRun run(const std::vector<std::string>& args) const {
-    if (uid() == 0) return runTool(args, userHome);
-    const std::string id = std::to_string(uid());
-    return runTool(args, userHome, {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
-  }
-  std::string userStore() const { return userHome + "/.local/share/Redomark/Checkpoints"; }
   std::string volumeStore(const std::string& path) const {
     return readVolumeInfo(path).mountPoint + "/.redomark-checkpoints-" + std::to_string(uid());
   }
-
-  // The ids of the folder's checkpoints, oldest first, as the user lists them.
-  std::vector<std::string> ids(const std::string& folder) const {
-    const std::string json = run({"list", folder, "--json"}).out;
-    static const std::regex member(R"re("id" : "([^"]*)")re");
-    std::vector<std::string> out;
-    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
-      out.push_back((*m)[1]);
-    return out;
-  }
   std::string folderDirectory(const std::string& folder) const {
-    return CheckpointStore(userStore()).folderDirectory(folder);
+    return CheckpointStore(defaultStore()).folderDirectory(folder);
   }
   // A subvolume of the user's with files, a directory, a link, exact modes and times.
   void makeProject(const std::string& folder) const {
@@ -102,7 +88,6 @@ class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface
                    " && chmod 750 src/deep && touch -d 2023-11-14T22:13:20.123456789Z src/main.c"));
   }
 
-  std::string userHome = home / "user";
 };
 
 std::string nestedRefusal(const std::string& path) {
@@ -110,43 +95,55 @@ std::string nestedRefusal(const std::string& path) {
 }
 
 TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANestedSubvolume) {
-  const std::string folder = userHome + "/project";
+  const std::string folder = toolHome + "/project";
   ASSERT_TRUE(as("btrfs subvolume create " + folder + " && printf hello > " + folder + "/a.txt"));
   const VolumeInfo volume = readVolumeInfo(folder);
-  ASSERT_NE(volume.device, readVolumeInfo(userHome).device);
-  ASSERT_TRUE(sameFileSystem(volume, readVolumeInfo(userHome)));
+  ASSERT_NE(volume.device, readVolumeInfo(toolHome).device);
+  ASSERT_TRUE(sameFileSystem(volume, readVolumeInfo(toolHome)));
 
-  const ToolRun saved = run({"save", folder});
+  const ToolRun saved = tool({"save", folder});
   EXPECT_EQ(saved, (ToolRun{0, savedLine(savedId(saved), folder, "1 files, 5 bytes") + notABackup, ""}));
-  EXPECT_TRUE(pathExists(CheckpointStore(userStore()).folderDirectory(folder) + "/" + savedId(saved) + "/data/a.txt"));
+  EXPECT_TRUE(pathExists(CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + savedId(saved) + "/data/a.txt"));
   // Not the per-volume store of the subvolume's own device number.
   EXPECT_FALSE(pathExists(CheckpointStore(volumeStore(folder)).folderDirectory(folder)));
 
-  ASSERT_TRUE(as("btrfs subvolume create " + folder + "/inner && printf x > " + folder + "/inner/b"));
-  EXPECT_EQ(run({"save", folder}), failed(1, nestedRefusal(folder + "/inner")));
+  // Refused saves leave no snapshot behind.
+  const auto expectRefused = [&](const std::string& message) {
+    EXPECT_EQ(tool({"save", folder}), failed(1, message));
+    EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 1);
+    EXPECT_EQ(sortedNames(folderDirectory(folder)), (std::vector<std::string>{".lock", savedId(saved)}));
+  };
+  ASSERT_TRUE(as("mkfifo " + folder + "/pipe"));
+  expectRefused(folder +
+                "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.");
+  ASSERT_TRUE(as("rm " + folder + "/pipe && mkdir " + folder + "/disk"));
+  ASSERT_EQ(mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m"), 0);
+  expectRefused(folder + "/disk contains another disk (a mount point), which can't be saved together with it.");
+  umount2((folder + "/disk").c_str(), MNT_DETACH);
+  ASSERT_TRUE(as("rmdir " + folder + "/disk && btrfs subvolume create " + folder + "/inner && printf x > " + folder +
+                 "/inner/b"));
+  expectRefused(nestedRefusal(folder + "/inner"));
   // A plain directory above it makes no difference.
   ASSERT_TRUE(as("mkdir " + folder + "/deeper && mv " + folder + "/inner " + folder + "/deeper/"));
-  EXPECT_EQ(run({"save", folder}), failed(1, nestedRefusal(folder + "/deeper/inner")));
-  EXPECT_EQ(sortedNames(CheckpointStore(userStore()).folderDirectory(folder)),
-            (std::vector<std::string>{".lock", savedId(saved)}));
+  expectRefused(nestedRefusal(folder + "/deeper/inner"));
 
   // A subvolume folder on another Btrfs file system keeps the store at its mount point.
   ScratchDir other(Volume::btrfs2);
   ASSERT_EQ(chmod(other.path().c_str(), 0777), 0);
   const std::string away = other / "away";
   ASSERT_TRUE(as("btrfs subvolume create " + away + " && printf abc > " + away + "/c"));
-  const ToolRun elsewhere = run({"save", away});
+  const ToolRun elsewhere = tool({"save", away});
   EXPECT_EQ(elsewhere, (ToolRun{0, savedLine(savedId(elsewhere), away, "1 files, 3 bytes") + notABackup, ""}));
   EXPECT_TRUE(pathExists(CheckpointStore(volumeStore(away)).folderDirectory(away) + "/" + savedId(elsewhere) + "/data/c"));
-  EXPECT_EQ(run({"delete", away, savedId(elsewhere), "--yes"}).status, 0);
+  EXPECT_EQ(tool({"delete", away, savedId(elsewhere), "--yes"}).status, 0);
 }
 
 TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
-  const std::string folder = userHome + "/project";
+  const std::string folder = toolHome + "/project";
   makeProject(folder);
   const TreeSnapshot original = snapshotTree(folder);
 
-  const ToolRun saved = run({"save", folder});
+  const ToolRun saved = tool({"save", folder});
   const std::string first = savedId(saved);
   EXPECT_EQ(saved, (ToolRun{0, savedLine(first, folder, "4 files, 70 KB") + notABackup, ""}));
   const std::string data = folderDirectory(folder) + "/" + first + "/data";
@@ -159,86 +156,64 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
 
   ASSERT_TRUE(as("cd " + folder + " && printf changed > readme.txt && printf new > added.txt && rm -r src/deep"));
   const TreeSnapshot changed = snapshotTree(folder);
-  const ToolRun diff = run({"diff", folder});
+  const ToolRun diff = tool({"diff", folder});
   EXPECT_EQ(diff.status, 0);
   for (const std::string line : {"  + added.txt  (3 bytes)\n", "  ~ readme.txt  (7 bytes)\n", "  - src/deep/\n"})
     EXPECT_NE(diff.out.find(line), std::string::npos) << line << diff.out;
 
-  const ToolRun restored = run({"restore", folder, first, "--yes"});
+  const ToolRun restored = tool({"restore", folder, first, "--yes"});
   ASSERT_EQ(restored.status, 0) << restored.err;
   EXPECT_EQ(snapshotTree(folder), original);
   EXPECT_TRUE(isSubvolumeRoot(folder));
   EXPECT_FALSE(isReadOnly(folder));
   // The replaced subvolume goes whole to the owner's Trash on the same file system.
-  const std::string trashed = userHome + "/.local/share/Trash/files/project (replaced by Redomark)";
+  const std::string trashed = toolHome + "/.local/share/Trash/files/project (replaced by Redomark)";
   EXPECT_NE(restored.out.find("The replaced copy is at " + trashed + ".\n"), std::string::npos) << restored.out;
   EXPECT_TRUE(isSubvolumeRoot(trashed));
   ASSERT_TRUE(as("printf writable > " + folder + "/proof"));
 
   // Undone: back to the state the restore saved first, a subvolume still.
-  const std::vector<std::string> all = ids(folder);
+  const std::vector<std::string> all = savedIds(folder);
   ASSERT_EQ(all.size(), 2u);
-  ASSERT_EQ(run({"restore", folder, all[1], "--yes"}).status, 0);
+  ASSERT_EQ(tool({"restore", folder, all[1], "--yes"}).status, 0);
   EXPECT_EQ(snapshotTree(folder), changed);
   EXPECT_TRUE(isSubvolumeRoot(folder));
 
   // One item put back works inside the subvolume.
-  ASSERT_EQ(run({"restore", folder, first, "--file", "src/deep/data.bin", "--yes"}).status, 0);
+  ASSERT_EQ(tool({"restore", folder, first, "--file", "src/deep/data.bin", "--yes"}).status, 0);
   EXPECT_EQ(readFile(folder + "/src/deep/data.bin"), std::string(70000, '\0'));
   EXPECT_TRUE(isSubvolumeRoot(folder));
 
   // Every checkpoint deleted by its owner takes its snapshot with it.
   std::vector<std::string> command{"delete", folder};
-  for (const std::string& id : ids(folder)) command.push_back(id);
+  for (const std::string& id : savedIds(folder)) command.push_back(id);
   command.push_back("--yes");
-  EXPECT_EQ(run(command).status, 0);
-  EXPECT_TRUE(ids(folder).empty());
+  EXPECT_EQ(tool(command).status, 0);
+  EXPECT_TRUE(savedIds(folder).empty());
   EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 0);
 }
 
-TEST_P(SubvolumeFolder, RefusedSnapshotSavesLeaveNoSnapshot) {
-  const std::string folder = userHome + "/project";
-  makeProject(folder);
-  const auto expectRefused = [&](const std::string& message) {
-    EXPECT_EQ(run({"save", folder}), failed(1, message));
-    EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 0);
-    const std::vector<std::string> left = sortedNames(folderDirectory(folder));
-    EXPECT_TRUE(left.empty() || left == std::vector<std::string>{".lock"}) << ::testing::PrintToString(left);
-  };
-  ASSERT_TRUE(as("mkfifo " + folder + "/src/pipe"));
-  expectRefused(folder + "/src/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.");
-  ASSERT_TRUE(as("rm " + folder + "/src/pipe && mkdir " + folder + "/disk"));
-  ASSERT_EQ(mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m"), 0);
-  expectRefused(folder + "/disk contains another disk (a mount point), which can't be saved together with it.");
-  umount2((folder + "/disk").c_str(), MNT_DETACH);
-  ASSERT_TRUE(as("rmdir " + folder + "/disk && btrfs subvolume create " + folder + "/src/inner"));
-  expectRefused(nestedRefusal(folder + "/src/inner"));
-}
-
-TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOne) {
-  const std::string folder = userHome + "/project";
+TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOneAndPruningRemovesSnapshots) {
+  const std::string folder = toolHome + "/project";
   ASSERT_TRUE(as("mkdir " + folder + " && printf old > " + folder + "/a.txt"));
   const TreeSnapshot plain = snapshotTree(folder);
-  const ToolRun saved = run({"save", folder});
+  const ToolRun saved = tool({"save", folder});
   ASSERT_EQ(saved.status, 0);
   ASSERT_TRUE(as("mv " + folder + " " + folder + ".plain && btrfs subvolume create " + folder + " && printf new > " +
                  folder + "/b.txt"));
-  ASSERT_EQ(run({"restore", folder, savedId(saved), "--yes"}).status, 0);
+  ASSERT_EQ(tool({"restore", folder, savedId(saved), "--yes"}).status, 0);
   EXPECT_TRUE(isSubvolumeRoot(folder));
   EXPECT_EQ(snapshotTree(folder), plain);
   EXPECT_EQ(permissions(folder), permissions(folder + ".plain"));
-}
 
-TEST_P(SubvolumeFolder, PruningRemovesSnapshotCheckpoints) {
-  const std::string folder = userHome + "/project";
-  makeProject(folder);
-  ASSERT_EQ(run({"settings", "--keep", "2"}).status, 0);
+  // Two manual ones kept, and the one saved before the restore.
+  ASSERT_EQ(tool({"settings", "--keep", "2"}).status, 0);
   for (int i = 0; i < 4; ++i) {
     ASSERT_TRUE(as("printf " + std::to_string(i) + " > " + folder + "/counter"));
-    ASSERT_EQ(run({"save", folder}).status, 0);
+    ASSERT_EQ(tool({"save", folder}).status, 0);
   }
-  EXPECT_EQ(ids(folder).size(), 2u);
-  EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 2);
+  EXPECT_EQ(savedIds(folder).size(), 3u);
+  EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(AsRootAndAsItsOwner, SubvolumeFolder, ::testing::Values(uid_t{0}, ordinaryUser),
