@@ -10,6 +10,7 @@ namespace redomark {
 void runSave(const std::vector<std::string>& arguments);
 void runList(const std::vector<std::string>& arguments);
 void runDiff(const std::vector<std::string>& arguments);
+void runShow(const std::vector<std::string>& arguments);
 void runRestore(const std::vector<std::string>& arguments);
 void runDelete(const std::vector<std::string>& arguments);
 void runFolders(const std::vector<std::string>& arguments);

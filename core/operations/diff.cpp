@@ -1,21 +1,14 @@
-#include <algorithm>
-#include <numeric>
-
 #include "core/fs/safety_policy.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_index.h"
+#include "core/operations/path_order.h"
 #include "core/operations/redomark.h"
 #include "core/operations/saved_manifest.h"
 #include "core/records/record_coding.h"
-#include "core/records/unicode_text.h"
 
 namespace redomark {
 
 namespace {
-
-bool isAscii(const std::string& s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
 
 // What the walk delivered before the saved side was ready, the paths in one
 // buffer, compared once it is. Past a few thousand the walk waits instead:
@@ -53,24 +46,6 @@ class EarlyEntries {
 bool unchanged(EntryKind kind, int64_t size, int64_t mtimeNs, const ManifestTable::Row& saved) {
   if (kind != saved.kind) return false;
   return kind == EntryKind::directory || (size == saved.size && mtimeNs == saved.mtimeNs);
-}
-
-void sortByNfcPath(std::vector<Change>& changes) {
-  std::vector<std::string> keys;
-  keys.reserve(changes.size());
-  for (const Change& c : changes) keys.push_back(isAscii(c.path) ? c.path : toNFC(c.path));
-  std::vector<size_t> order(changes.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  // Byte order of NFC UTF-8 is scalar-value order; names that differ only in
-  // their form or in invalid bytes are told apart by their own bytes.
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    if (keys[a] != keys[b]) return keys[a] < keys[b];
-    return changes[a].path < changes[b].path;
-  });
-  std::vector<Change> sorted;
-  sorted.reserve(changes.size());
-  for (size_t i : order) sorted.push_back(std::move(changes[i]));
-  changes = std::move(sorted);
 }
 
 }  // namespace
@@ -120,7 +95,7 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
     changes.push_back(Change{std::string(table.path(i)), Change::Kind::deleted, entry.kind == EntryKind::directory,
                              std::nullopt, entry.size});
   }
-  sortByNfcPath(changes);
+  sortByPath(changes);
   return changes;
 }
 

@@ -7,7 +7,14 @@
 
 namespace redomark {
 
-SavedManifest::SavedManifest(std::string checkpointDirectory) : directory_(std::move(checkpointDirectory)) {
+SavedManifest::SavedManifest(std::string checkpointDirectory) : directory_(std::move(checkpointDirectory)) { start(); }
+
+SavedManifest::SavedManifest(const DirectoryHandle& checkpointDirectory)
+    : directory_(checkpointDirectory.path()), held_(checkpointDirectory.reopen()) {
+  start();
+}
+
+void SavedManifest::start() {
   try {
     thread_ = std::thread([this] { read(); });
   } catch (const std::system_error&) {
@@ -25,7 +32,7 @@ void SavedManifest::read() {
     // either name, so that a link planted in the store cannot make a diff read
     // elsewhere. Decoded as it is read, so that its text is never held whole.
     errno = 0;
-    const auto directory = DirectoryHandle::open(directory_);
+    const auto directory = held_ ? std::optional<DirectoryHandle>(held_->reopen()) : DirectoryHandle::open(directory_);
     ManifestDecoder decoder;
     if (directory) {
       if (const std::optional<ItemStatus> facts = directory->status("manifest.json"))

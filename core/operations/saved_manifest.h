@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "core/fs/directory_handle.h"
 #include "core/operations/manifest_index.h"
 #include "core/records/record_coding.h"
 
@@ -19,6 +20,8 @@ class SavedManifest {
   // Starts reading the manifest in checkpointDirectory; where no thread can be
   // started it is read here, before this returns.
   explicit SavedManifest(std::string checkpointDirectory);
+  // The same from a checkpoint directory already held open.
+  explicit SavedManifest(const DirectoryHandle& checkpointDirectory);
   ~SavedManifest();
   SavedManifest(const SavedManifest&) = delete;
   SavedManifest& operator=(const SavedManifest&) = delete;
@@ -33,9 +36,11 @@ class SavedManifest {
   ManifestIndex& index() { return *index_; }
 
  private:
+  void start();
   void read();
 
   const std::string directory_;
+  std::optional<DirectoryHandle> held_;
   ManifestTable table_;
   std::optional<ManifestIndex> index_;
   std::exception_ptr error_;

@@ -109,11 +109,23 @@ struct FolderReport {
   std::optional<int64_t> spaceUsed;
 };
 
+// One item of a saved directory, as show lists it.
+struct ListedItem {
+  std::string name;  // exact bytes
+  EntryKind kind = EntryKind::file;
+  int64_t size = 0;  // bytes for a regular file, 0 otherwise
+  int64_t mtimeNs = 0;
+  std::optional<std::string> target;  // a link's
+};
+
 // Pretty-printed, sorted keys, dates as ISO 8601 UTC without fractions. No line end.
 std::string encodeReport(const std::vector<Checkpoint>& checkpoints);
 // The same with "spaceUsed" in each element, from the count at its index.
 std::string encodeReport(const std::vector<Checkpoint>& checkpoints, const std::vector<int64_t>& spaceUsed);
 std::string encodeReport(const std::vector<Change>& changes);
 std::string encodeReport(const std::vector<FolderReport>& folders);
+// "kind" as "file", "directory", "symlink" or "other"; a name that isn't
+// valid UTF-8 also as "nameBytes", its exact bytes in base64.
+std::string encodeReport(const std::vector<ListedItem>& items);
 
 }  // namespace redomark
