@@ -16,12 +16,6 @@ namespace redomark {
 
 namespace {
 
-// The item itself, or something below it.
-bool within(std::string_view path, const std::optional<std::string>& item) {
-  if (!item) return true;
-  return path.starts_with(*item) && (path.size() == item->size() || path[item->size()] == '/');
-}
-
 std::pair<std::string, std::string> parentAndName(const std::string& relative) {
   const size_t slash = relative.rfind('/');
   if (slash == std::string::npos) return {"", relative};
@@ -29,11 +23,11 @@ std::pair<std::string, std::string> parentAndName(const std::string& relative) {
 }
 
 // Compares what is there now (or in the later checkpoint), entry by entry,
-// with the saved entries of the item, claiming each it meets; the saved
-// entries of the item never claimed were deleted.
+// with the saved entries, claiming each it meets; the saved entries never
+// claimed were deleted.
 class Comparison {
  public:
-  Comparison(SavedManifest& saved, const std::optional<std::string>& item) : saved_(saved), item_(item) {}
+  explicit Comparison(SavedManifest& saved) : saved_(saved) {}
 
   void add(std::string_view path, EntryKind kind, int64_t size, int64_t mtimeNs) {
     const bool isDir = kind == EntryKind::directory;
@@ -50,7 +44,7 @@ class Comparison {
   std::vector<Change> finish() {
     const ManifestTable& table = saved_.table();
     for (size_t i = 0; i < table.size(); ++i) {
-      if (saved_.index().claimed(i) || !within(table.path(i), item_)) continue;
+      if (saved_.index().claimed(i)) continue;
       const ManifestTable::Row& was = table.rows[i];
       changes_.push_back(Change{std::string(table.path(i)), Change::Kind::deleted, was.kind == EntryKind::directory,
                                 std::nullopt, was.size});
@@ -61,21 +55,19 @@ class Comparison {
 
  private:
   SavedManifest& saved_;
-  const std::optional<std::string>& item_;
   std::vector<Change> changes_;
 };
 
 std::vector<Change> betweenCheckpoints(const HeldCheckpoint& from, const HeldCheckpoint& to,
                                        const std::optional<std::string>& item) {
   // Both manifests are read at once, each on a thread of its own.
-  SavedManifest earlier(from.directory());
-  SavedManifest later(to.directory());
+  SavedManifest earlier(from.directory(), item);
+  SavedManifest later(to.directory(), item);
   earlier.wait();
   later.wait();
-  Comparison comparison(earlier, item);
+  Comparison comparison(earlier);
   const ManifestTable& table = later.table();
   for (size_t i = 0; i < table.size(); ++i) {
-    if (!within(table.path(i), item)) continue;
     const ManifestTable::Row& row = table.rows[i];
     comparison.add(table.path(i), row.kind, row.size, row.mtimeNs);
   }
@@ -116,11 +108,10 @@ std::vector<WalkEntry> currentItem(const std::string& folder, const std::string&
 }
 
 std::vector<Change> changesOfItem(const std::string& folder, const HeldCheckpoint& from, const std::string& item) {
-  SavedManifest saved(from.directory());
+  SavedManifest saved(from.directory(), item);
   const std::vector<WalkEntry> current = currentItem(folder, item);
   saved.wait();
-  const std::optional<std::string> only = item;
-  Comparison comparison(saved, only);
+  Comparison comparison(saved);
   for (const WalkEntry& e : current) comparison.add(e.path, e.kind, e.size, e.mtimeNs);
   return comparison.finish();
 }

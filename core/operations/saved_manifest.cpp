@@ -9,8 +9,8 @@ namespace redomark {
 
 SavedManifest::SavedManifest(std::string checkpointDirectory) : directory_(std::move(checkpointDirectory)) { start(); }
 
-SavedManifest::SavedManifest(const DirectoryHandle& checkpointDirectory)
-    : directory_(checkpointDirectory.path()), held_(checkpointDirectory.reopen()) {
+SavedManifest::SavedManifest(const DirectoryHandle& checkpointDirectory, std::optional<std::string> item)
+    : directory_(checkpointDirectory.path()), held_(checkpointDirectory.reopen()), item_(std::move(item)) {
   start();
 }
 
@@ -42,11 +42,21 @@ void SavedManifest::read() {
       throw std::system_error(errno ? errno : EIO, std::generic_category(),
                               "Couldn't read " + directory_ + "/manifest.json");
     table_ = decoder.finishTable();
+    if (item_) keepOnlyItem();
     index_.emplace(table_);
   } catch (...) {
     error_ = std::current_exception();
   }
   done_.store(true, std::memory_order_release);
+}
+
+// The paths stay where they are in the buffer; only the rows are dropped.
+void SavedManifest::keepOnlyItem() {
+  const std::string& item = *item_;
+  std::erase_if(table_.rows, [&](const ManifestTable::Row& row) {
+    const std::string_view path = std::string_view(table_.paths).substr(row.pathOffset, row.pathLength);
+    return !path.starts_with(item) || (path.size() != item.size() && path[item.size()] != '/');
+  });
 }
 
 bool SavedManifest::ready() {
