@@ -34,6 +34,7 @@ void SavedManifest::read() {
     errno = 0;
     const auto directory = held_ ? std::optional<DirectoryHandle>(held_->reopen()) : DirectoryHandle::open(directory_);
     ManifestDecoder decoder;
+    if (item_) decoder.onlyWithin(*item_);
     if (directory) {
       if (const std::optional<ItemStatus> facts = directory->status("manifest.json"))
         decoder.expect(static_cast<size_t>(facts->size));

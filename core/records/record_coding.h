@@ -72,6 +72,10 @@ class ManifestDecoder {
   // piece, so that a large table is never copied while it grows. Only the
   // part that is filled takes memory.
   void expect(size_t textBytes);
+  // Only the entries of the relative path item and below it are wanted:
+  // parts of a text this program wrote that hold none of them may be passed
+  // over unparsed, and the entries of the parts read are all kept.
+  void onlyWithin(std::string_view item);
   void add(std::string_view piece);
   // The entries, or JsonError; add may not be called after either.
   std::vector<ManifestEntry> finish();
@@ -94,6 +98,7 @@ class ManifestDecoder {
   bool escaped_ = false;
   size_t chunks_ = 0;
   bool quickCuts_ = true;  // cutting only where an entry of ours starts, not scanning
+  std::string wanted_;     // with onlyWithin: how the item's path begins in the text
   ManifestTable table_;
   // A wrong or missing member is reported only once the whole text is known
   // to be JSON, as a parser of the whole text would.
