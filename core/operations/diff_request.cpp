@@ -171,14 +171,23 @@ DiffResult Redomark::diff(const std::string& folder, const DiffRequest& request)
   const HeldCheckpoint from(store, result.checkpoint);
   std::optional<HeldCheckpoint> to;
   if (result.second && result.second->id != result.checkpoint.id) to.emplace(store, *result.second);
-  if (to)
-    result.changes = betweenCheckpoints(from, *to, item);
-  else if (!result.second && item)
-    result.changes = changesOfItem(canonical, from, *item);
-  else if (!result.second)
-    result.changes = computeChanges(canonical, result.checkpoint, store);
-  from.confirmWhole();
-  if (to) to->confirmWhole();
+  const auto confirmWhole = [&] {
+    from.confirmWhole();
+    if (to) to->confirmWhole();
+  };
+  try {
+    if (to)
+      result.changes = betweenCheckpoints(from, *to, item);
+    else if (!result.second && item)
+      result.changes = changesOfItem(canonical, from, *item);
+    else if (!result.second)
+      result.changes = computeChanges(canonical, result.checkpoint, store);
+  } catch (...) {
+    // A manifest that vanished with its checkpoint is no damage of it.
+    confirmWhole();
+    throw;
+  }
+  confirmWhole();
   if (!request.patches) return result;
   std::optional<DirectoryHandle> current;
   if (!result.second) current = DirectoryHandle::open(canonical);

@@ -32,7 +32,7 @@ void SavedManifest::read() {
     // either name, so that a link planted in the store cannot make a diff read
     // elsewhere. Decoded as it is read, so that its text is never held whole.
     errno = 0;
-    const auto directory = held_ ? std::optional<DirectoryHandle>(held_->reopen()) : DirectoryHandle::open(directory_);
+    const std::optional<DirectoryHandle> directory = held_ ? std::move(held_) : DirectoryHandle::open(directory_);
     ManifestDecoder decoder;
     if (item_) decoder.onlyWithin(*item_);
     if (directory) {
