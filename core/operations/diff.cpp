@@ -1,7 +1,6 @@
 #include "core/fs/safety_policy.h"
 #include "core/fs/walker.h"
-#include "core/operations/manifest_index.h"
-#include "core/operations/path_order.h"
+#include "core/operations/manifest_comparison.h"
 #include "core/operations/redomark.h"
 #include "core/operations/saved_manifest.h"
 #include "core/records/record_coding.h"
@@ -43,11 +42,6 @@ class EarlyEntries {
   std::string paths_;
 };
 
-bool unchanged(EntryKind kind, int64_t size, int64_t mtimeNs, const ManifestTable::Row& saved) {
-  if (kind != saved.kind) return false;
-  return kind == EntryKind::directory || (size == saved.size && mtimeNs == saved.mtimeNs);
-}
-
 }  // namespace
 
 std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
@@ -55,16 +49,9 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
   // The manifest is read beside the walk; the text is gone once it is
   // decoded, and the index holds no paths.
   SavedManifest saved(store.checkpointDirectory(checkpoint));
-  std::vector<Change> changes;
+  ManifestComparison comparison(saved);
   const auto compare = [&](std::string_view path, EntryKind kind, int64_t size, int64_t mtimeNs) {
-    const bool isDir = kind == EntryKind::directory;
-    const size_t at = saved.index().claim(path);
-    if (at == ManifestIndex::npos) {
-      changes.push_back(Change{std::string(path), Change::Kind::added, isDir, size, std::nullopt});
-      return;
-    }
-    if (!unchanged(kind, size, mtimeNs, saved.table().rows[at]))
-      changes.push_back(Change{std::string(path), Change::Kind::modified, isDir, size, saved.table().rows[at].size});
+    comparison.add(path, kind, size, mtimeNs);
   };
   EarlyEntries early;
   bool compared = false;
@@ -88,15 +75,7 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
   }
   saved.wait();
   early.drain(compare);
-  const ManifestTable& table = saved.table();
-  for (size_t i = 0; i < table.size(); ++i) {
-    if (saved.index().claimed(i)) continue;
-    const ManifestTable::Row& entry = table.rows[i];
-    changes.push_back(Change{std::string(table.path(i)), Change::Kind::deleted, entry.kind == EntryKind::directory,
-                             std::nullopt, entry.size});
-  }
-  sortByPath(changes);
-  return changes;
+  return comparison.finish();
 }
 
 DiffResult Redomark::diff(const std::string& folder, const std::optional<std::string>& id) const {

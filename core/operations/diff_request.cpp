@@ -5,8 +5,7 @@
 #include "core/fs/readable_file.h"
 #include "core/fs/safety_policy.h"
 #include "core/fs/walker.h"
-#include "core/operations/manifest_index.h"
-#include "core/operations/path_order.h"
+#include "core/operations/manifest_comparison.h"
 #include "core/operations/redomark.h"
 #include "core/operations/saved_manifest.h"
 #include "core/records/redomark_error.h"
@@ -22,42 +21,6 @@ std::pair<std::string, std::string> parentAndName(const std::string& relative) {
   return {relative.substr(0, slash), relative.substr(slash + 1)};
 }
 
-// Compares what is there now (or in the later checkpoint), entry by entry,
-// with the saved entries, claiming each it meets; the saved entries never
-// claimed were deleted.
-class Comparison {
- public:
-  explicit Comparison(SavedManifest& saved) : saved_(saved) {}
-
-  void add(std::string_view path, EntryKind kind, int64_t size, int64_t mtimeNs) {
-    const bool isDir = kind == EntryKind::directory;
-    const size_t at = saved_.index().claim(path);
-    if (at == ManifestIndex::npos) {
-      changes_.push_back(Change{std::string(path), Change::Kind::added, isDir, size, std::nullopt});
-      return;
-    }
-    const ManifestTable::Row& was = saved_.table().rows[at];
-    if (kind != was.kind || (!isDir && (size != was.size || mtimeNs != was.mtimeNs)))
-      changes_.push_back(Change{std::string(path), Change::Kind::modified, isDir, size, was.size});
-  }
-
-  std::vector<Change> finish() {
-    const ManifestTable& table = saved_.table();
-    for (size_t i = 0; i < table.size(); ++i) {
-      if (saved_.index().claimed(i)) continue;
-      const ManifestTable::Row& was = table.rows[i];
-      changes_.push_back(Change{std::string(table.path(i)), Change::Kind::deleted, was.kind == EntryKind::directory,
-                                std::nullopt, was.size});
-    }
-    sortByPath(changes_);
-    return std::move(changes_);
-  }
-
- private:
-  SavedManifest& saved_;
-  std::vector<Change> changes_;
-};
-
 std::vector<Change> betweenCheckpoints(const HeldCheckpoint& from, const HeldCheckpoint& to,
                                        const std::optional<std::string>& item) {
   // Both manifests are read at once, each on a thread of its own.
@@ -65,7 +28,7 @@ std::vector<Change> betweenCheckpoints(const HeldCheckpoint& from, const HeldChe
   SavedManifest later(to.directory(), item);
   earlier.wait();
   later.wait();
-  Comparison comparison(earlier);
+  ManifestComparison comparison(earlier);
   const ManifestTable& table = later.table();
   for (size_t i = 0; i < table.size(); ++i) {
     const ManifestTable::Row& row = table.rows[i];
@@ -111,7 +74,7 @@ std::vector<Change> changesOfItem(const std::string& folder, const HeldCheckpoin
   SavedManifest saved(from.directory(), item);
   const std::vector<WalkEntry> current = currentItem(folder, item);
   saved.wait();
-  Comparison comparison(saved);
+  ManifestComparison comparison(saved);
   for (const WalkEntry& e : current) comparison.add(e.path, e.kind, e.size, e.mtimeNs);
   return comparison.finish();
 }
