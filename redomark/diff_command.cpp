@@ -24,7 +24,8 @@ void runDiff(const std::vector<std::string>& arguments) {
     if (json) {
       std::printf("%s\n", encodeReport(result.changes).c_str());
     } else {
-      const std::string report = diffReport(result.checkpoint, result.second, result.item, result.changes, result.patches);
+      const std::string report =
+          diffReport(result.checkpoint, result.second, result.item, result.changes, result.patches);
       std::fwrite(report.data(), 1, report.size(), stdout);
     }
   } catch (const std::exception& error) {

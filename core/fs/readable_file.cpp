@@ -132,7 +132,8 @@ std::string unifiedDiff(const ReadableFile* before, const std::string& beforeLab
                         const std::string& afterLabel) {
   const std::string beforePath = before ? "/proc/self/fd/" + std::to_string(beforeChildFd) : "/dev/null";
   const std::string afterPath = after ? "/proc/self/fd/" + std::to_string(afterChildFd) : "/dev/null";
-  std::vector<std::string> words{diffProgram, "-u", "--label", beforeLabel, "--label", afterLabel, beforePath, afterPath};
+  std::vector<std::string> words{diffProgram, "-u", "--label", beforeLabel, "--label", afterLabel,
+                                 beforePath, afterPath};
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);

@@ -51,7 +51,7 @@ std::vector<WalkEntry> currentItem(const std::string& folder, const std::string&
     unreadable(folder, errno);
   }
   const auto [parentPath, name] = parentAndName(item);
-  const std::optional<DirectoryHandle> parent = parentPath.empty() ? std::optional(root->reopen()) : root->descend(parentPath);
+  const std::optional<DirectoryHandle> parent = root->descend(parentPath);
   if (!parent) {
     if (errno == ENOENT || errno == ENOTDIR) return found;
     if (errno == ELOOP || errno == EXDEV) throw RedomarkError::invalidRelativePath(item);
@@ -83,7 +83,7 @@ std::vector<Change> changesOfItem(const std::string& folder, const HeldCheckpoin
 // way; nothing for anything else.
 std::optional<ReadableFile> regularFile(const DirectoryHandle& root, const std::string& relative) {
   const auto [parentPath, name] = parentAndName(relative);
-  const std::optional<DirectoryHandle> parent = parentPath.empty() ? std::optional(root.reopen()) : root.descend(parentPath);
+  const std::optional<DirectoryHandle> parent = root.descend(parentPath);
   if (!parent) return std::nullopt;
   return ReadableFile::open(*parent, name);
 }

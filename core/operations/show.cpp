@@ -63,7 +63,7 @@ ShowResult Redomark::show(const std::string& folder, const std::optional<std::st
   const std::string name = slash == std::string::npos ? *relative : relative->substr(slash + 1);
   // A link or anything but a directory among the saved parents means the item isn't there.
   const std::optional<DirectoryHandle> parent =
-      slash == std::string::npos ? std::optional(held.data().reopen()) : held.data().descend(relative->substr(0, slash));
+      held.data().descend(slash == std::string::npos ? std::string() : relative->substr(0, slash));
   const std::optional<ItemStatus> facts = parent ? parent->status(name) : std::nullopt;
   if (!facts) {
     held.confirmWhole();
