@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/records/redomark_error.h"
@@ -118,6 +119,30 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
     const HeldCheckpoint held(store, store.resolve(first, folder));
     moveItem(store.folderDirectory(folder) + "/" + first, store.folderDirectory(folder) + "/.deleting-" + first);
     EXPECT_EQ(errorOf([&] { held.confirmWhole(); }), RedomarkError::checkpointDeleted());
+  }
+}
+
+// Whenever a deletion overtakes a show, the show prints everything or says
+// the redomark went, never a part of a listing or "not in that redomark".
+TEST_F(CommandLine, AShowOvertakenByADeletionSaysSoOrShowsAll) {
+  const std::string folder = scratch.path();
+  makeDirectory(folder + "/many");
+  for (int i = 0; i < 2000; ++i) writeFile(folder + "/many/" + std::to_string(i), "");
+  ASSERT_EQ(tool({"save", folder}).status, 0);
+  const std::string all = tool({"show", folder, "--file", "many"}).out;
+  ASSERT_EQ(std::count(all.begin(), all.end(), '\n'), 2000);
+  for (int round = 0; round < 12; ++round) {
+    const std::string id = savedId(tool({"save", folder}));
+    ToolProcess show({"show", folder, id, "--file", "many"}, home.path());
+    EXPECT_EQ(tool({"delete", folder, id, "--yes"}).status, 0);
+    const ToolRun run = show.wait();
+    if (run.status == 0) {
+      EXPECT_EQ(run.out, all);
+    } else {
+      EXPECT_TRUE(run == failed(1, "the redomark was deleted while it was being read") ||
+                  run == failed(1, "No saved redomark matches \"" + id + "\"."))
+          << ::testing::PrintToString(run);
+    }
   }
 }
 
