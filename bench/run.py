@@ -286,6 +286,30 @@ class Bench:
             self.pair(diff if available["diff"] else None, git_status, baseline=baseline), 0.8)
         diff_rss = self.peak_memory("diff", folder) if available["diff"] else None
         self.memory.append((fs, shape, files, items, save_rss, diff_rss))
+        if available["save"] and available["diff"] and available["show"]:
+            self.measure_looking(folder, paths, add)
+
+    def measure_looking(self, folder, paths, add):
+        """show of one file, diff --file of the subfolder nearest 200 items and diff of
+        two redomarks, each against the whole diff of the folder, which a second
+        redomark and another 1% rewritten leave as it was."""
+        check(self.redomark("save", folder), "redomark save")
+        tree.rewrite(folder, paths, 0.01, seed=3)
+        listing = subprocess.run([self.binary, "list", folder, "--json"], env=self.env, capture_output=True, text=True)
+        first, second = [line.split('"')[3] for line in listing.stdout.splitlines() if line.strip().startswith('"id"')][:2]
+        below = {}
+        for root, dirs, names in os.walk(folder, topdown=False):
+            below[root] = len(dirs) + len(names) + sum(below.get(os.path.join(root, d), 0) for d in dirs)
+        sub = min((d for d in below if d != folder), key=lambda d: abs(below[d] - 200))
+        one = next(p for p in sorted(paths) if os.path.isfile(os.path.join(folder, p)))
+        whole = lambda: check(self.redomark("diff", folder), "redomark diff")  # noqa: E731
+        show = lambda: check(self.redomark("show", folder, "--file", one), "redomark show")  # noqa: E731
+        part = lambda: check(self.redomark("diff", folder, "--file", os.path.relpath(sub, folder)),  # noqa: E731
+                             "redomark diff --file")
+        between = lambda: check(self.redomark("diff", folder, first, second), "redomark diff id id2")  # noqa: E731
+        add("show of one file vs whole diff", self.pair(show, whole), 0.1)
+        add(f"diff --file of {below[sub]} items vs whole diff", self.pair(part, whole), 0.1)
+        add("diff of two redomarks vs whole diff", self.pair(between, whole), 0.5)
 
     @staticmethod
     def store(mount):
@@ -418,7 +442,7 @@ def main():
     probe = os.path.join(volumes[0][1], "probe")
     remove(probe)
     tree.generate(probe, 4)
-    available = {w: bench.has_command(w, probe) for w in ("save", "diff", "list", "restore")}
+    available = {w: bench.has_command(w, probe) for w in ("save", "diff", "list", "restore", "show")}
     remove(probe)
     bench.reset_store(volumes[0][1])
     missing = [w for w, ok in available.items() if not ok]

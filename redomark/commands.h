@@ -10,6 +10,7 @@ namespace redomark {
 void runSave(const std::vector<std::string>& arguments);
 void runList(const std::vector<std::string>& arguments);
 void runDiff(const std::vector<std::string>& arguments);
+void runShow(const std::vector<std::string>& arguments);
 void runRestore(const std::vector<std::string>& arguments);
 void runUndo(const std::vector<std::string>& arguments);
 // Unlike the others, returns the status to end with: the command's.

@@ -10,16 +10,23 @@
 namespace redomark {
 
 void runDiff(const std::vector<std::string>& arguments) {
-  const ParsedArguments parsed = parseArguments(arguments, {}, {"--json"}, 2);
+  const ParsedArguments parsed = parseArguments(arguments, {"--file"}, {"--json", "--patch"}, 3);
+  const bool json = parsed.flags.count("--json") > 0;
+  DiffRequest request;
+  request.patches = parsed.flags.count("--patch") > 0;
+  if (request.patches && json) fail("--patch can't be combined with --json", exitUsage);
   const std::string folder = folderURL(parsed.positionals);
-  std::optional<std::string> id;
-  if (parsed.positionals.size() == 2) id = parsed.positionals[1];
+  if (parsed.positionals.size() >= 2) request.id = parsed.positionals[1];
+  if (parsed.positionals.size() == 3) request.id2 = parsed.positionals[2];
+  if (auto found = parsed.options.find("--file"); found != parsed.options.end()) request.item = found->second;
   try {
-    const DiffResult result = Redomark().diff(folder, id);
-    if (parsed.flags.count("--json")) {
+    const DiffResult result = Redomark().diff(folder, request);
+    if (json) {
       std::printf("%s\n", encodeReport(result.changes).c_str());
     } else {
-      std::fputs(diffReport(result.checkpoint, result.changes).c_str(), stdout);
+      const std::string report =
+          diffReport(result.checkpoint, result.second, result.item, result.changes, result.patches);
+      std::fwrite(report.data(), 1, report.size(), stdout);
     }
   } catch (const std::exception& error) {
     reportFailure(error);

@@ -32,6 +32,8 @@ int main(int argc, char** argv) {
       runList(rest);
     } else if (word == "diff") {
       runDiff(rest);
+    } else if (word == "show") {
+      runShow(rest);
     } else if (word == "restore") {
       runRestore(rest);
     } else if (word == "undo") {

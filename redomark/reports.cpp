@@ -82,9 +82,19 @@ std::string listLine(const Checkpoint& checkpoint, std::optional<int64_t> spaceU
 }
 
 std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& changes) {
-  std::string text = "Changes since " + checkpointLine(checkpoint) + ":\n";
+  return diffReport(checkpoint, std::nullopt, std::nullopt, changes, {});
+}
+
+std::string diffReport(const Checkpoint& checkpoint, const std::optional<Checkpoint>& second,
+                       const std::optional<std::string>& item, const std::vector<Change>& changes,
+                       const std::vector<std::string>& patches) {
+  std::string text = "Changes";
+  if (item) text += " in \"" + shown(*item) + "\"";
+  text += second ? " from " + checkpointLine(checkpoint) + " to " + checkpointLine(*second) + ":\n"
+                 : " since " + checkpointLine(checkpoint) + ":\n";
   if (changes.empty()) return text + "  none\n";
-  for (const Change& change : changes) {
+  for (size_t i = 0; i < changes.size(); ++i) {
+    const Change& change = changes[i];
     const char mark = change.kind == Change::Kind::added ? '+' : change.kind == Change::Kind::modified ? '~' : '-';
     text += "  ";
     text += mark;
@@ -94,6 +104,19 @@ std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& 
     } else if (change.currentSize || change.savedSize) {
       text += "  (" + formatBytes(change.currentSize ? *change.currentSize : *change.savedSize) + ")";
     }
+    text += "\n";
+    if (i < patches.size()) text += patches[i];
+  }
+  return text;
+}
+
+std::string listingReport(const std::vector<ListedItem>& items) {
+  std::string text;
+  for (const ListedItem& item : items) {
+    text += shown(item.name);
+    if (item.kind == EntryKind::directory) text += "/";
+    if (item.kind == EntryKind::file) text += "  (" + formatBytes(item.size) + ")";
+    if (item.target) text += " -> " + shown(*item.target);
     text += "\n";
   }
   return text;

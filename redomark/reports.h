@@ -22,6 +22,14 @@ std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& r
 // One line of the list, without its line end; spaceUsed only with --space.
 std::string listLine(const Checkpoint& checkpoint, std::optional<int64_t> spaceUsed);
 std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& changes);
+// The same from the checkpoint to a second one, of one item only, and with
+// each change's patch (when given, one per change) after its line.
+std::string diffReport(const Checkpoint& checkpoint, const std::optional<Checkpoint>& second,
+                       const std::optional<std::string>& item, const std::vector<Change>& changes,
+                       const std::vector<std::string>& patches);
+// A saved directory's items, one line each: name, "/" for a directory, the
+// size of a file, the target of a link.
+std::string listingReport(const std::vector<ListedItem>& items);
 // One line of the folders list, without its line end.
 std::string folderLine(const FolderReport& folder);
 // The lines of the limits in force and where they come from.

@@ -31,7 +31,10 @@ const std::string usage =
     "  redomark save <path> [--name \"<text>\"] [--if-changed] [--auto] [--json]\n" +
     std::string(47, ' ') + "Save a redomark of a folder (--if-changed: only if it changed)\n" +
     "  redomark list <path> [--space] [--json]      List saved redomarks (--space shows the disk each one uses alone)\n"
-    "  redomark diff <path> [id] [--json]           Show what changed since a redomark (default: the latest)\n"
+    "  redomark diff <path> [id [id2]] [--file <relative path>] [--patch] [--json]\n" +
+    std::string(47, ' ') + "Show what changed since a redomark, or between two (default: the latest)\n" +
+    "  redomark show <path> [id] [--file <relative path>] [--json]\n" + std::string(47, ' ') +
+    "Print a saved file, or list a saved folder (default: the latest)\n" +
     "  redomark restore <path> [id] [--file <relative path>] [--yes]\n" +
     std::string(47, ' ') + "Put the folder (or one file/subfolder) back (default: the latest)\n" +
     "  redomark undo <path> [--yes]                 Undo the last restore or put back of a folder\n"

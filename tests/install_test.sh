@@ -52,8 +52,8 @@ expect "installed --version" "redomark 0.1.0" "$("$prefix/bin/redomark" --versio
 page=$(MANWIDTH=100 man -l "$prefix/share/man/man1/redomark.1.gz" 2>&1 | col -b)
 expect "page sections" "NAME SYNOPSIS DESCRIPTION COMMANDS FILES EXIT STATUS EXAMPLES SEE ALSO" \
   "$(grep -E '^[A-Z][A-Z ]+$' <<<"$page" | tr '\n' ' ' | sed 's/ $//')"
-expect "page commands" "save list diff restore undo run delete folders settings" \
-  "$(grep -oE '^       (save|list|diff|restore|undo|run|delete|folders|settings) ' <<<"$page" | awk '{print $1}' | tr '\n' ' ' | sed 's/ $//')"
+expect "page commands" "save list diff show restore undo run delete folders settings" \
+  "$(grep -oE '^       (save|list|diff|show|restore|undo|run|delete|folders|settings) ' <<<"$page" | awk '{print $1}' | tr '\n' ' ' | sed 's/ $//')"
 expect "page warning" "1" "$(grep -c 'A redomark is not a backup\.' <<<"$page")"
 for text in '.local/share/Redomark/Checkpoints' '<mount>/.redomark-checkpoints/<uid>' \
   '<mount>/.redomark-checkpoints-<uid>' '.local/share/Redomark/settings.json' '.local/share/Trash' '130'; do
@@ -95,7 +95,9 @@ expect "bash: folders" "$folder/pages" "$(complete_line redomark save "$folder/p
 expect "bash: ids" "$(printf 'latest\n%s' "$ids")" "$(complete_line redomark diff "$folder" '')"
 expect "bash: ids by prefix" "$(head -n 1 <<<"$ids")" "$(complete_line redomark delete "$folder" --yes "$(head -c 19 <<<"$ids")")"
 expect "bash: id after options" "latest" "$(complete_line redomark restore --yes "$folder" l)"
-expect "bash: no second id for diff" "" "$(complete_line redomark diff "$folder" latest '')"
+expect "bash: a second id for diff" "$(printf 'latest\n%s' "$ids")" "$(complete_line redomark diff "$folder" latest '')"
+expect "bash: no third id for diff" "" "$(complete_line redomark diff "$folder" latest latest '')"
+expect "bash: saved paths" "$(printf 'index.html\npages/')" "$(complete_line redomark show "$folder" --file '' | sort)"
 expect "bash: paths inside the folder" "$(printf 'index.html\npages/')" "$(complete_line redomark restore "$folder" --file '' | sort)"
 bash -c "source '$prefix/share/bash-completion/completions/redomark'; complete -p redomark" >"$stage/complete"
 expect "bash: registered" "complete -F _redomark redomark" "$(cat "$stage/complete")"
@@ -108,6 +110,7 @@ expect "fish: commands" "$(printf 'delete\ndiff')" "$(fish_complete 'redomark d'
 expect "fish: options" "$(printf -- '--json\n--space')" "$(fish_complete "redomark list $folder --")"
 expect "fish: ids" "$(printf '%s\nlatest' "$ids" | sort)" "$(fish_complete "redomark restore $folder ")"
 expect "fish: paths inside the folder" "pages/" "$(fish_complete "redomark restore $folder --file pa")"
+expect "fish: saved paths" "index.html" "$(fish_complete "redomark diff $folder --file in")"
 zsh -n "$prefix/share/zsh/site-functions/_redomark" || expect "zsh: the completion parses" "" "error"
 
 # A program outside the tree finds the installed package and runs the engine.

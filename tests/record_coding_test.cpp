@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/records/json_writer.h"
 
 namespace redomark {
@@ -170,6 +172,19 @@ TEST(ManifestCoding, ALargeManifestReadsAsOneTextWhateverItsPieces) {
   EXPECT_EQ(bytewise.finish(), entries);
   for (size_t at = 0, n = 1; at < text.size(); at += n, n = n % 7 + 1) uneven.add(text.substr(at, n));
   EXPECT_EQ(uneven.finish(), entries);
+  // Wanting one item passes over parts of the text, never one of its entries.
+  for (const size_t wanted : {size_t{0}, size_t{12345}, entries.size() - 1}) {
+    ManifestDecoder one;
+    one.onlyWithin(entries[wanted].path);
+    for (size_t at = 0; at < text.size(); at += 4096) one.add(text.substr(at, 4096));
+    const std::vector<ManifestEntry> read = one.finish();
+    EXPECT_LT(read.size(), entries.size() / 2);
+    EXPECT_EQ(std::count(read.begin(), read.end(), entries[wanted]), 1) << wanted;
+  }
+  ManifestDecoder all;
+  all.onlyWithin("d");
+  all.add(text);
+  EXPECT_EQ(all.finish(), entries);
 
   const size_t middle = text.find("},{", text.size() / 2) + 1;
   const std::string blanks(300 * 1024, ' ');

@@ -184,7 +184,7 @@ std::optional<DirectoryHandle> DirectoryHandle::child(const std::string& name) c
 }
 
 std::optional<DirectoryHandle> DirectoryHandle::descend(std::string_view relativePath) const {
-  const int fd = openDirectoryBelow(fd_, relativePath);
+  const int fd = relativePath.empty() ? openat(fd_, ".", directoryFlags) : openDirectoryBelow(fd_, relativePath);
   if (fd < 0) return std::nullopt;
   return DirectoryHandle(fd, joinPath(path_, std::string(relativePath)));
 }

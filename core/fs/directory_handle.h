@@ -57,8 +57,9 @@ class DirectoryHandle {
   // The subdirectory name (a link there is not followed); nothing otherwise.
   std::optional<DirectoryHandle> child(const std::string& name) const;
   // The directory below this one at a relative path, with no link and no
-  // other mount on the way, whatever its length. Nothing otherwise; errno is
-  // ELOOP for a link, EXDEV for a mount point, ENOTDIR, ENOENT or the like.
+  // other mount on the way, whatever its length; "" is this one again.
+  // Nothing otherwise; errno is ELOOP for a link, EXDEV for a mount point,
+  // ENOTDIR, ENOENT or the like.
   std::optional<DirectoryHandle> descend(std::string_view relativePath) const;
   // Facts of the entry name, a link not followed; nothing when it is missing
   // or cannot be examined.

@@ -1,13 +1,9 @@
-#include <algorithm>
-#include <numeric>
-
 #include "core/fs/safety_policy.h"
 #include "core/fs/walker.h"
-#include "core/operations/manifest_index.h"
+#include "core/operations/manifest_comparison.h"
 #include "core/operations/redomark.h"
 #include "core/operations/saved_manifest.h"
 #include "core/records/record_coding.h"
-#include "core/records/unicode_text.h"
 
 namespace redomark {
 
@@ -46,29 +42,6 @@ class EarlyEntries {
   std::string paths_;
 };
 
-bool unchanged(EntryKind kind, int64_t size, int64_t mtimeNs, const ManifestTable::Row& saved) {
-  if (kind != saved.kind) return false;
-  return kind == EntryKind::directory || (size == saved.size && mtimeNs == saved.mtimeNs);
-}
-
-void sortByNfcPath(std::vector<Change>& changes) {
-  std::vector<std::string> keys;
-  keys.reserve(changes.size());
-  for (const Change& c : changes) keys.push_back(sortingText(c.path));
-  std::vector<size_t> order(changes.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  // Byte order of NFC UTF-8 is scalar-value order; names that differ only in
-  // their form or in invalid bytes are told apart by their own bytes.
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    if (keys[a] != keys[b]) return keys[a] < keys[b];
-    return changes[a].path < changes[b].path;
-  });
-  std::vector<Change> sorted;
-  sorted.reserve(changes.size());
-  for (size_t i : order) sorted.push_back(std::move(changes[i]));
-  changes = std::move(sorted);
-}
-
 }  // namespace
 
 std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
@@ -76,16 +49,9 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
   // The manifest is read beside the walk; the text is gone once it is
   // decoded, and the index holds no paths.
   SavedManifest saved(store.checkpointDirectory(checkpoint));
-  std::vector<Change> changes;
+  ManifestComparison comparison(saved);
   const auto compare = [&](std::string_view path, EntryKind kind, int64_t size, int64_t mtimeNs) {
-    const bool isDir = kind == EntryKind::directory;
-    const size_t at = saved.index().claim(path);
-    if (at == ManifestIndex::npos) {
-      changes.push_back(Change{std::string(path), Change::Kind::added, isDir, size, std::nullopt});
-      return;
-    }
-    if (!unchanged(kind, size, mtimeNs, saved.table().rows[at]))
-      changes.push_back(Change{std::string(path), Change::Kind::modified, isDir, size, saved.table().rows[at].size});
+    comparison.add(path, kind, size, mtimeNs);
   };
   EarlyEntries early;
   bool compared = false;
@@ -109,15 +75,7 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
   }
   saved.wait();
   early.drain(compare);
-  const ManifestTable& table = saved.table();
-  for (size_t i = 0; i < table.size(); ++i) {
-    if (saved.index().claimed(i)) continue;
-    const ManifestTable::Row& entry = table.rows[i];
-    changes.push_back(Change{std::string(table.path(i)), Change::Kind::deleted, entry.kind == EntryKind::directory,
-                             std::nullopt, entry.size});
-  }
-  sortByNfcPath(changes);
-  return changes;
+  return comparison.finish();
 }
 
 DiffResult Redomark::diff(const std::string& folder, const std::optional<std::string>& id) const {

@@ -14,9 +14,11 @@
 
 #include "core/fs/child_process.h"
 #include "core/fs/held_folder.h"
+#include "core/fs/readable_file.h"
 #include "core/fs/safety_policy.h"
 #include "core/records/checkpoint.h"
 #include "core/records/operation_control.h"
+#include "core/records/record_coding.h"
 #include "core/records/retention_policy.h"
 #include "core/store/checkpoint_store.h"
 #include "core/store/retention.h"
@@ -44,6 +46,29 @@ struct SaveResult {
 struct DiffResult {
   Checkpoint checkpoint;
   std::vector<Change> changes;  // sorted by path in NFC scalar order
+  std::optional<Checkpoint> second = std::nullopt;  // compared with this checkpoint instead of the folder
+  std::optional<std::string> item = std::nullopt;   // only this relative path and what is below it, normalized
+  // With patches asked for, one per change: its content change as a unified
+  // diff, empty for anything but a regular file and for equal bytes.
+  std::vector<std::string> patches = {};
+};
+
+// What a diff compares: the checkpoint id (the latest for none or "latest")
+// with the folder, or with a second checkpoint; the whole folder or one item.
+struct DiffRequest {
+  std::optional<std::string> id;
+  std::optional<std::string> id2;
+  std::optional<std::string> item;  // a relative path, validated as restore --file's
+  bool patches = false;
+};
+
+// An item as a checkpoint saved it.
+struct ShowResult {
+  Checkpoint checkpoint;
+  EntryKind kind = EntryKind::directory;
+  std::optional<ReadableFile> file;  // a regular file, open and read whole whatever happens to the checkpoint
+  std::string target;                // a link's
+  std::vector<ListedItem> items;     // a directory's, in the order diff gives paths
 };
 
 class Redomark {
@@ -117,6 +142,11 @@ class Redomark {
   // "latest"). Throws the store's resolution errors, the walker's io, or the
   // manifest's read or decoding failure unchanged.
   DiffResult diff(const std::string& folder, const std::optional<std::string>& id) const;
+  // The same for a request: against a second checkpoint (manifest against
+  // manifest, the folder not walked), only one item (only that part walked
+  // and compared), with patches. Also throws RedomarkError::invalidRelativePath,
+  // unsafeStore, checkpointDeleted, and the io of a patch that diff can't make.
+  DiffResult diff(const std::string& folder, const DiffRequest& request) const;
   // The sorted changes of a canonical folder path against one of its checkpoints.
   static std::vector<Change> computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
                                             const CheckpointStore& store);
@@ -146,6 +176,14 @@ class Redomark {
                                bool trash);
   // Commits what moveAside did on directory's file system; never fails.
   static void committed(const DirectoryHandle& directory);
+
+  // The item at the relative path (the saved folder itself for none) of the
+  // checkpoint id, read through held descriptors without following a link;
+  // nothing is written and no lock is taken. Throws the store's resolution
+  // errors, RedomarkError::invalidRelativePath, notInCheckpoint, unsafeStore,
+  // checkpointDeleted, or std::system_error when the item can't be read.
+  ShowResult show(const std::string& folder, const std::optional<std::string>& id,
+                  const std::optional<std::string>& item) const;
 
   // Where an item lies inside the checkpoint's saved tree; nothing is examined.
   // Throws RedomarkError::invalidRelativePath.

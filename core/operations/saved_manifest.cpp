@@ -7,7 +7,14 @@
 
 namespace redomark {
 
-SavedManifest::SavedManifest(std::string checkpointDirectory) : directory_(std::move(checkpointDirectory)) {
+SavedManifest::SavedManifest(std::string checkpointDirectory) : directory_(std::move(checkpointDirectory)) { start(); }
+
+SavedManifest::SavedManifest(const DirectoryHandle& checkpointDirectory, std::optional<std::string> item)
+    : directory_(checkpointDirectory.path()), held_(checkpointDirectory.reopen()), item_(std::move(item)) {
+  start();
+}
+
+void SavedManifest::start() {
   try {
     thread_ = std::thread([this] { read(); });
   } catch (const std::system_error&) {
@@ -25,8 +32,9 @@ void SavedManifest::read() {
     // either name, so that a link planted in the store cannot make a diff read
     // elsewhere. Decoded as it is read, so that its text is never held whole.
     errno = 0;
-    const auto directory = DirectoryHandle::open(directory_);
+    const std::optional<DirectoryHandle> directory = held_ ? std::move(held_) : DirectoryHandle::open(directory_);
     ManifestDecoder decoder;
+    if (item_) decoder.onlyWithin(*item_);
     if (directory) {
       if (const std::optional<ItemStatus> facts = directory->status("manifest.json"))
         decoder.expect(static_cast<size_t>(facts->size));
@@ -35,11 +43,21 @@ void SavedManifest::read() {
       throw std::system_error(errno ? errno : EIO, std::generic_category(),
                               "Couldn't read " + directory_ + "/manifest.json");
     table_ = decoder.finishTable();
+    if (item_) keepOnlyItem();
     index_.emplace(table_);
   } catch (...) {
     error_ = std::current_exception();
   }
   done_.store(true, std::memory_order_release);
+}
+
+// The paths stay where they are in the buffer; only the rows are dropped.
+void SavedManifest::keepOnlyItem() {
+  const std::string& item = *item_;
+  std::erase_if(table_.rows, [&](const ManifestTable::Row& row) {
+    const std::string_view path = std::string_view(table_.paths).substr(row.pathOffset, row.pathLength);
+    return !path.starts_with(item) || (path.size() != item.size() && path[item.size()] != '/');
+  });
 }
 
 bool SavedManifest::ready() {

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "core/fs/directory_handle.h"
 #include "core/operations/manifest_index.h"
 #include "core/records/record_coding.h"
 
@@ -19,6 +20,10 @@ class SavedManifest {
   // Starts reading the manifest in checkpointDirectory; where no thread can be
   // started it is read here, before this returns.
   explicit SavedManifest(std::string checkpointDirectory);
+  // The same from a checkpoint directory already held open; with item, only
+  // the entries of that relative path and below it are kept and indexed.
+  explicit SavedManifest(const DirectoryHandle& checkpointDirectory,
+                         std::optional<std::string> item = std::nullopt);
   ~SavedManifest();
   SavedManifest(const SavedManifest&) = delete;
   SavedManifest& operator=(const SavedManifest&) = delete;
@@ -33,9 +38,13 @@ class SavedManifest {
   ManifestIndex& index() { return *index_; }
 
  private:
+  void start();
   void read();
+  void keepOnlyItem();
 
   const std::string directory_;
+  std::optional<DirectoryHandle> held_;
+  const std::optional<std::string> item_;
   ManifestTable table_;
   std::optional<ManifestIndex> index_;
   std::exception_ptr error_;

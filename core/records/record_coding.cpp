@@ -202,4 +202,34 @@ std::string encodeReport(const std::vector<Change>& changes) {
   return out.take();
 }
 
+std::string encodeReport(const std::vector<ListedItem>& items) {
+  static constexpr std::string_view kindWords[] = {"file", "directory", "symlink", "other"};
+  JsonWriter out(JsonWriter::Layout::pretty, 160 * (items.size() + 1));
+  out.beginArray();
+  for (const ListedItem& item : items) {
+    out.beginObject();
+    out.key("kind");
+    out.string(kindWords[static_cast<size_t>(item.kind)]);
+    out.key("modified");
+    // Whole seconds by integer division: a double can't hold nanoseconds today.
+    const int64_t seconds = item.mtimeNs / 1'000'000'000 - (item.mtimeNs % 1'000'000'000 < 0 ? 1 : 0);
+    out.string(isoDate(static_cast<double>(seconds)));
+    out.key("name");
+    out.string(item.name);
+    if (!isValidUtf8(item.name)) {
+      out.key("nameBytes");
+      out.string(base64Encode(item.name));
+    }
+    out.key("size");
+    out.integer(item.size);
+    if (item.target) {
+      out.key("target");
+      out.string(*item.target);
+    }
+    out.endObject();
+  }
+  out.endArray();
+  return out.take();
+}
+
 }  // namespace redomark

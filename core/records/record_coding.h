@@ -72,6 +72,10 @@ class ManifestDecoder {
   // piece, so that a large table is never copied while it grows. Only the
   // part that is filled takes memory.
   void expect(size_t textBytes);
+  // Only the entries of the relative path item and below it are wanted:
+  // parts of a text this program wrote that hold none of them may be passed
+  // over unparsed, and the entries of the parts read are all kept.
+  void onlyWithin(std::string_view item);
   void add(std::string_view piece);
   // The entries, or JsonError; add may not be called after either.
   std::vector<ManifestEntry> finish();
@@ -94,6 +98,7 @@ class ManifestDecoder {
   bool escaped_ = false;
   size_t chunks_ = 0;
   bool quickCuts_ = true;  // cutting only where an entry of ours starts, not scanning
+  std::string wanted_;     // with onlyWithin: how the item's path begins in the text
   ManifestTable table_;
   // A wrong or missing member is reported only once the whole text is known
   // to be JSON, as a parser of the whole text would.
@@ -109,6 +114,15 @@ struct FolderReport {
   std::optional<int64_t> spaceUsed;
 };
 
+// One item of a saved directory, as show lists it.
+struct ListedItem {
+  std::string name;  // exact bytes
+  EntryKind kind = EntryKind::file;
+  int64_t size = 0;  // bytes for a regular file, 0 otherwise
+  int64_t mtimeNs = 0;
+  std::optional<std::string> target;  // a link's
+};
+
 // Pretty-printed, sorted keys, dates as ISO 8601 UTC without fractions. No line end.
 std::string encodeReport(const std::vector<Checkpoint>& checkpoints);
 // The same with "spaceUsed" in each element, from the count at its index.
@@ -118,5 +132,8 @@ std::string encodeReport(const std::vector<FolderReport>& folders);
 // A save's checkpoint as list --json shows it, with "saved" and the ids of
 // the checkpoints pruned after it as "removed".
 std::string encodeSaveReport(const Checkpoint& checkpoint, bool saved, const std::vector<std::string>& removedIds);
+// "kind" as "file", "directory", "symlink" or "other"; a name that isn't
+// valid UTF-8 also as "nameBytes", its exact bytes in base64.
+std::string encodeReport(const std::vector<ListedItem>& items);
 
 }  // namespace redomark

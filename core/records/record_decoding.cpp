@@ -3,6 +3,7 @@
 
 #include "core/records/base64.h"
 #include "core/records/json_reading.h"
+#include "core/records/json_writer.h"
 #include "core/records/record_coding.h"
 #include "core/records/record_kinds.h"
 
@@ -156,6 +157,15 @@ void ManifestDecoder::expect(size_t textBytes) {
   table_.rows.reserve(textBytes / shortestEntryBytes + 1);
 }
 
+void ManifestDecoder::onlyWithin(std::string_view item) {
+  // As the manifest's writer writes the path, without the closing quote: the
+  // text of every entry at the item or below it holds this.
+  JsonWriter path(JsonWriter::Layout::compact);
+  path.string(item);
+  wanted_ = "\"p\":" + path.take();
+  wanted_.pop_back();
+}
+
 void ManifestDecoder::add(std::string_view piece) {
   pending_.append(piece);
   if (quickCuts_) cutAtEntryStarts();
@@ -189,6 +199,15 @@ void ManifestDecoder::cutAtEntryStarts() {
       return;
     }
     const size_t comma = at + 1;
+    // The cut needs no proof here: no entry of ours is split by it, and a
+    // part of our own text is JSON whether read or not.
+    // memmem, since the quote the wanted text begins with is everywhere.
+    if (!wanted_.empty() && !memmem(pending_.data(), comma, wanted_.data(), wanted_.size())) {
+      ++chunks_;
+      pending_[comma] = '[';
+      pending_.erase(0, comma);
+      continue;
+    }
     pending_[comma] = ']';
     try {
       decodeChunk(comma + 1, false);

@@ -48,6 +48,7 @@ RedomarkError RedomarkError::copyFailed(std::string p, int32_t code) { return {C
 RedomarkError RedomarkError::swapFailed(int32_t code) { return {Case::swapFailed, {}, {}, code, 0}; }
 RedomarkError RedomarkError::busy(std::string f) { return {Case::busy, std::move(f), {}, 0, 0}; }
 RedomarkError RedomarkError::specialFile(std::string p) { return {Case::specialFile, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::checkpointDeleted() { return {Case::checkpointDeleted, {}, {}, 0, 0}; }
 RedomarkError RedomarkError::io(std::string m) { return {Case::io, std::move(m), {}, 0, 0}; }
 RedomarkError RedomarkError::cancelled() { return {Case::cancelled, {}, {}, 0, 0}; }
 RedomarkError RedomarkError::pathChanged(std::string p) { return {Case::pathChanged, std::move(p), {}, 0, 0}; }
@@ -104,6 +105,7 @@ std::string RedomarkError::errorDescription() const {
     case Case::invalidFolderName:
       // The front end shows the path's invalid bytes as escapes.
       return p + " can't be saved: its path isn't valid UTF-8 text.";
+    case Case::checkpointDeleted: return "the redomark was deleted while it was being read";
     case Case::storeNotCreatable:
       return "Redomark keeps the redomarks of folders on " + list_.at(0) + " in " + p + ", which it can't create: " +
              std::strerror(static_cast<int>(first_)) + ". Ask an administrator to make " + list_.at(0) +

@@ -35,6 +35,7 @@ class RedomarkError : public std::exception {
     unsafeStore,
     storeNotCreatable,
     invalidFolderName,
+    checkpointDeleted,
   };
 
   static RedomarkError notADirectory(std::string path);
@@ -62,6 +63,8 @@ class RedomarkError : public std::exception {
   static RedomarkError unsafeStore(std::string path);
   static RedomarkError storeNotCreatable(std::string mountPoint, std::string path, int32_t code);
   static RedomarkError invalidFolderName(std::string path);
+  // A checkpoint withdrawn while a reader without the folder lock was reading it.
+  static RedomarkError checkpointDeleted();
 
   Case errorCase() const { return case_; }
   // The string payload (path, reason, id or message); empty for the cases without one.

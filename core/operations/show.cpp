@@ -1,0 +1,90 @@
+#include <cerrno>
+#include <system_error>
+
+#include "core/fs/file_ops.h"
+#include "core/fs/readable_file.h"
+#include "core/fs/safety_policy.h"
+#include "core/operations/path_order.h"
+#include "core/operations/redomark.h"
+#include "core/records/redomark_error.h"
+#include "core/store/held_checkpoint.h"
+
+namespace redomark {
+
+namespace {
+
+// Fails for an item that could not be read: as deleted when the checkpoint
+// went meanwhile, else with the reason.
+[[noreturn]] void unreadable(const HeldCheckpoint& held, const std::string& path, int code) {
+  held.confirmWhole();
+  throw std::system_error(code, std::generic_category(), "Couldn't read " + path);
+}
+
+std::vector<ListedItem> listing(const HeldCheckpoint& held, const DirectoryHandle& directory) {
+  const std::optional<std::vector<std::string>> names = directory.names();
+  if (!names) unreadable(held, directory.path(), errno);
+  std::vector<ListedItem> items;
+  items.reserve(names->size());
+  for (const std::string& name : *names) {
+    const std::optional<ItemStatus> facts = directory.status(name);
+    // Only a deletion takes entries out of a checkpoint; the check at the end tells.
+    if (!facts) continue;
+    ListedItem item{name, facts->kind, facts->size, facts->mtimeNs, std::nullopt};
+    if (facts->kind == EntryKind::symlink) {
+      item.target = linkTarget(directory, name);
+      if (!item.target) unreadable(held, joinPath(directory.path(), name), errno);
+    }
+    items.push_back(std::move(item));
+  }
+  std::vector<const std::string*> paths;
+  for (const ListedItem& item : items) paths.push_back(&item.name);
+  std::vector<ListedItem> sorted;
+  sorted.reserve(items.size());
+  for (size_t i : pathOrder(paths)) sorted.push_back(std::move(items[i]));
+  return sorted;
+}
+
+}  // namespace
+
+ShowResult Redomark::show(const std::string& folder, const std::optional<std::string>& id,
+                          const std::optional<std::string>& item) const {
+  const std::string canonical = canonicalPath(folder);
+  const std::optional<std::string> relative = item ? std::optional(validateRelativePath(*item)) : std::nullopt;
+  const CheckpointStore store = storeFor(canonical);
+  ShowResult result;
+  result.checkpoint = store.resolve(id, canonical);
+  const HeldCheckpoint held(store, result.checkpoint);
+  if (!relative) {
+    result.items = listing(held, held.data());
+    held.confirmWhole();
+    return result;
+  }
+  const size_t slash = relative->rfind('/');
+  const std::string name = slash == std::string::npos ? *relative : relative->substr(slash + 1);
+  // A link or anything but a directory among the saved parents means the item isn't there.
+  const std::optional<DirectoryHandle> parent =
+      held.data().descend(slash == std::string::npos ? std::string() : relative->substr(0, slash));
+  const std::optional<ItemStatus> facts = parent ? parent->status(name) : std::nullopt;
+  if (!facts) {
+    held.confirmWhole();
+    throw RedomarkError::notInCheckpoint(*relative);
+  }
+  result.kind = facts->kind;
+  const std::string path = joinPath(parent->path(), name);
+  if (facts->kind == EntryKind::file) {
+    result.file = ReadableFile::open(*parent, name);
+    if (!result.file) unreadable(held, path, errno);
+  } else if (facts->kind == EntryKind::symlink) {
+    std::optional<std::string> target = linkTarget(*parent, name);
+    if (!target) unreadable(held, path, errno);
+    result.target = std::move(*target);
+  } else if (facts->kind == EntryKind::directory) {
+    const std::optional<DirectoryHandle> directory = parent->child(name);
+    if (!directory) unreadable(held, path, errno);
+    result.items = listing(held, *directory);
+  }
+  held.confirmWhole();
+  return result;
+}
+
+}  // namespace redomark

@@ -1,0 +1,150 @@
+// show and the extended diff through the built tool, on Btrfs and XFS: exact
+// bytes, patches as GNU diff prints them, errors, and nothing changed on disk.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "core/records/redomark_error.h"
+#include "core/store/checkpoint_store.h"
+#include "core/store/held_checkpoint.h"
+#include "tests/command_line_fixture.h"
+#include "tests/error_of.h"
+#include "tests/path_helpers.h"
+#include "tests/tree_snapshot.h"
+
+namespace redomark::testing {
+namespace {
+
+constexpr int64_t savedTime = 1733339700123456789;  // 2024-12-04T19:15:00Z
+
+// What GNU diff itself prints for the pair, with the labels of a patch.
+std::string gnuDiff(const std::string& before, const std::string& after, const std::string& beforeLabel,
+                    const std::string& afterLabel) {
+  const std::string command = "LC_ALL=C /usr/bin/diff -u --label '" + beforeLabel + "' --label '" + afterLabel +
+                              "' '" + before + "' '" + after + "'";
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  if (pipe) pclose(pipe);
+  return out;
+}
+
+TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
+  for (Volume volume : {Volume::btrfs, Volume::xfs}) {
+    ScratchDir scratchFolder(volume);
+    const std::string folder = scratchFolder.path();
+    writeFile(folder + "/a.txt", "one\ntwo\nthree\n");
+    writeFile(folder + "/bin", std::string("x\0y", 3));
+    ASSERT_EQ(symlink("a.txt", (folder + "/link").c_str()), 0);
+    makeDirectory(folder + "/odd");
+    writeFile(folder + "/odd/n\xff" "e", "bad");
+    writeFile(folder + "/odd/x.txt", "");
+    for (const char* name : {"/odd/n\xff" "e", "/odd/x.txt", "/odd", "/bin"}) setMtimeNs(folder + name, savedTime);
+    createDirectories(folder + "/sub/deep");
+    writeFile(folder + "/sub/deep/d.txt", "deep\n");
+    ASSERT_EQ(tool({"save", folder, "--name", "first"}).status, 0);
+    writeFile(folder + "/a.txt", "one\n2\nthree\nfour\n");
+    writeFile(folder + "/bin", std::string("x\0z", 3));
+    setMtimeNs(folder + "/bin", savedTime + 1);
+    ASSERT_EQ(unlink((folder + "/sub/deep/d.txt").c_str()), 0);
+    writeFile(folder + "/sub/new.txt", "new\n");
+    ASSERT_EQ(tool({"save", folder}).status, 0);
+    writeFile(folder + "/sub/new.txt", "two\n");
+    const std::vector<Listed> ids = listed(folder);
+    ASSERT_EQ(ids.size(), 2u);
+    const std::string first = ids[0].id, second = ids[1].id;
+    const std::string from = line(ids[0], "  \"first\""), to = line(ids[1]);
+    const CheckpointStore store = storeForFolder(folder, defaultStore());
+    const auto saved = [&](const std::string& id, const std::string& item) {
+      return store.folderDirectory(folder) + "/" + id + "/data/" + item;
+    };
+    const TreeSnapshot folderBefore = snapshotTree(folder), storeBefore = snapshotTree(store.root());
+
+    const std::string between = "  ~ a.txt  (17 bytes)\n  ~ bin  (3 bytes)\n  - sub/deep/d.txt  (5 bytes)\n"
+                                "  + sub/new.txt  (4 bytes)\n";
+    const std::string patches =
+        "  ~ a.txt  (17 bytes)\n" + gnuDiff(saved(first, "a.txt"), saved(second, "a.txt"), "a/a.txt", "b/a.txt") +
+        "  ~ bin  (3 bytes)\n" + gnuDiff(saved(first, "bin"), saved(second, "bin"), "a/bin", "b/bin") +
+        "  - sub/deep/d.txt  (5 bytes)\n" +
+        gnuDiff(saved(first, "sub/deep/d.txt"), "/dev/null", "a/sub/deep/d.txt", "/dev/null") +
+        "  + sub/new.txt  (4 bytes)\n" +
+        gnuDiff("/dev/null", saved(second, "sub/new.txt"), "/dev/null", "b/sub/new.txt");
+    ASSERT_NE(patches.find("\n@@ -1,3 +1,4 @@\n one\n-two\n+2\n three\n+four\n"), std::string::npos) << patches;
+    const std::string oddJson = "[\n  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
+                                "    \"name\" : \"n\uFFFDe\",\n    \"nameBytes\" : \"bv9l\",\n    \"size\" : 3\n  },\n"
+                                "  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
+                                "    \"name\" : \"x.txt\",\n    \"size\" : 0\n  }\n]\n";
+    const struct {
+      std::vector<std::string> args;
+      ToolRun expected;
+    } cases[] = {
+        {{"show", folder, first, "--file", "bin"}, {0, std::string("x\0y", 3), ""}},
+        {{"show", folder, "--file", "bin"}, {0, std::string("x\0z", 3), ""}},
+        {{"show", folder, first, "--file", "a.txt"}, {0, "one\ntwo\nthree\n", ""}},
+        {{"show", folder, first, "--file", "odd//n\xff" "e"}, {0, "bad", ""}},
+        {{"show", folder, first}, {0, "a.txt  (14 bytes)\nbin  (3 bytes)\nlink -> a.txt\nodd/\nsub/\n", ""}},
+        {{"show", folder, first, "--file", "odd"}, {0, "n\\xffe  (3 bytes)\nx.txt  (0 KB)\n", ""}},
+        {{"show", folder, first, "--file", "odd", "--json"}, {0, oddJson, ""}},
+        {{"show", folder, "--file", "link"}, {0, "a.txt\n", ""}},
+        {{"show", folder, "--file", "bin", "--json"}, failed(2, "--json can't be used to print a file")},
+        {{"show", folder, "--file", "sub/deep/d.txt"}, failed(1, "\"sub/deep/d.txt\" is not in that redomark.")},
+        {{"show", folder, "--file", "sub/../a.txt"},
+         failed(1, "\"sub/../a.txt\" is not a valid path inside the folder.")},
+        {{"show", folder, "zz"}, failed(1, "No saved redomark matches \"zz\".")},
+        {{"show", folder, "2"}, failed(1, "\"2\" matches several redomarks: " + first + ", " + second + ".")},
+        {{"diff", folder, first, second}, {0, "Changes from " + from + " to " + to + ":\n" + between, ""}},
+        {{"diff", folder, first, second, "--patch"}, {0, "Changes from " + from + " to " + to + ":\n" + patches, ""}},
+        {{"diff", folder, first, second, "--file", "sub/"},
+         {0, "Changes in \"sub\" from " + from + " to " + to + ":\n" + between.substr(between.find("  -")), ""}},
+        {{"diff", folder, second, second}, {0, "Changes from " + to + " to " + to + ":\n  none\n", ""}},
+        {{"diff", folder, "--file", "sub", "--patch"},
+         {0, "Changes in \"sub\" since " + to + ":\n  ~ sub/new.txt  (4 bytes)\n" +
+                 gnuDiff(saved(second, "sub/new.txt"), folder + "/sub/new.txt", "a/sub/new.txt", "b/sub/new.txt"), ""}},
+        {{"diff", folder, first, "--file", "nowhere"}, {0, "Changes in \"nowhere\" since " + from + ":\n  none\n", ""}},
+        {{"diff", folder, "--patch", "--json"}, failed(2, "--patch can't be combined with --json")},
+        {{"diff", folder, "--file", "/sub"}, failed(1, "\"/sub\" is not a valid path inside the folder.")},
+    };
+    for (const auto& c : cases) EXPECT_EQ(tool(c.args), c.expected) << c.args[0] << " " << c.args.back();
+    const ToolRun threeIds = tool({"diff", folder, first, second, first});
+    EXPECT_EQ(threeIds.status, 2);
+    EXPECT_TRUE(threeIds.err.starts_with("redomark: unexpected argument \"" + first + "\"\nUsage:\n")) << threeIds.err;
+    EXPECT_EQ(snapshotTree(folder), folderBefore);
+    EXPECT_EQ(snapshotTree(store.root()), storeBefore);
+
+    // A checkpoint withdrawn while it is held is reported as deleted, never as lacking an item.
+    const HeldCheckpoint held(store, store.resolve(first, folder));
+    moveItem(store.folderDirectory(folder) + "/" + first, store.folderDirectory(folder) + "/.deleting-" + first);
+    EXPECT_EQ(errorOf([&] { held.confirmWhole(); }), RedomarkError::checkpointDeleted());
+  }
+}
+
+// Whenever a deletion overtakes a show, the show prints everything or says
+// the redomark went, never a part of a listing or "not in that redomark".
+TEST_F(CommandLine, AShowOvertakenByADeletionSaysSoOrShowsAll) {
+  const std::string folder = scratch.path();
+  makeDirectory(folder + "/many");
+  for (int i = 0; i < 2000; ++i) writeFile(folder + "/many/" + std::to_string(i), "");
+  ASSERT_EQ(tool({"save", folder}).status, 0);
+  const std::string all = tool({"show", folder, "--file", "many"}).out;
+  ASSERT_EQ(std::count(all.begin(), all.end(), '\n'), 2000);
+  for (int round = 0; round < 12; ++round) {
+    const std::string id = savedId(tool({"save", folder}));
+    ToolProcess show({"show", folder, id, "--file", "many"}, home.path());
+    EXPECT_EQ(tool({"delete", folder, id, "--yes"}).status, 0);
+    const ToolRun run = show.wait();
+    if (run.status == 0) {
+      EXPECT_EQ(run.out, all);
+    } else {
+      EXPECT_TRUE(run == failed(1, "the redomark was deleted while it was being read") ||
+                  run == failed(1, "No saved redomark matches \"" + id + "\"."))
+          << ::testing::PrintToString(run);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace redomark::testing
