@@ -24,7 +24,7 @@ void runSave(const std::vector<std::string>& arguments) {
   }
   clearProgressLine();
   if (result.settings.state == LoadedSettings::State::unusable) warn(unusableSettingsWarning(result.settings));
-  std::fputs(saveReport(result.saved, result.removed).c_str(), stdout);
+  std::fputs(saveReport(result.saved, result.removed, result.recordBytes).c_str(), stdout);
 }
 
 }  // namespace redomark

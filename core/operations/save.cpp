@@ -7,6 +7,7 @@
 
 #include "core/fs/clone_engine.h"
 #include "core/fs/file_ops.h"
+#include "core/fs/file_records.h"
 #include "core/fs/held_folder.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/subvolume.h"
@@ -38,6 +39,7 @@ struct FolderScan {
 struct SavedTree {
   int64_t fileCount = 0;  // items other than directories
   std::vector<std::string> changed;
+  int64_t recordBytes = 0;  // the file system's records of the copies, estimated
 };
 
 double nowSeconds() {
@@ -97,8 +99,14 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
   OutputFile file(checkpoint, "manifest.json", 0600);
   ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
   ManifestIndex index(seen);
+  const RecordGeometry geometry = readRecordGeometry(data->fd());
+  ItemTally items;
   walk(*data, control, [&](const WalkEntry& e) {
     manifest.add(e.path, e.kind, e.size, e.mtimeNs);
+    const size_t slash = e.path.rfind('/');
+    tallyEntry(items, geometry, slash == std::string::npos ? std::string_view(e.path)
+                                                             : std::string_view(e.path).substr(slash + 1),
+               e.kind, e.size);
     if (e.kind != EntryKind::directory) ++tree.fileCount;
     if (tree.changed.size() >= maxChangedWhileSaving) return;
     const size_t at = index.claim(e.path);
@@ -108,6 +116,7 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
   });
   manifest.finish();
   file.close();
+  tree.recordBytes = recordBytes(geometry, items);
   return tree;
 }
 
@@ -278,7 +287,7 @@ std::optional<Checkpoint> saveBySnapshot(const HeldFolder& folder, const Directo
 
 Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
                                     const std::optional<std::string>& name, Checkpoint::Kind kind,
-                                    OperationControl* control) const {
+                                    OperationControl* control, int64_t* recordBytes) const {
   const std::string& p = folder.path();
   const DirectoryHandle source = folder.open();
   const VolumeInfo volume = readVolumeInfo(source);
@@ -311,6 +320,7 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   checkpoint.totalBytes = scan.totalBytes;
   checkpoint.notClonedCount = clone.files - clone.cloned;
   checkpoint.changedWhileSaving = std::move(tree.changed);
+  if (recordBytes) *recordBytes = tree.recordBytes;
 
   partial.directory().writeNewFile("meta.json", encodeStoreRecord(checkpoint), 0600);
   partial.publish(id);
@@ -349,7 +359,7 @@ SaveResult Redomark::saveAndPrune(const std::string& folder, const std::optional
   const HeldFolder held = holdFolderToSave(folder, canonical, store);
   return withFolderLockResult(store, held.path(), [&] {
     SaveResult result;
-    result.saved = saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control);
+    result.saved = saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control, &result.recordBytes);
     result.settings = loadSettings();
     result.removed = prune(store, result.settings.policy, result.saved.sourcePath, nowSeconds());
     return result;

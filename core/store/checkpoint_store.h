@@ -59,7 +59,9 @@ class CheckpointStore {
   void deleteCheckpoint(const Checkpoint& c) const;
   // Removes ".partial" and ".deleting-" leftovers of the folder. Never fails.
   void removeLeftovers(const std::string& folder) const;
-  // Bytes that only this checkpoint holds. Never fails.
+  // Bytes that only this checkpoint holds: its own files, the data its copies
+  // share with nothing else, and an estimate of the file system's records of
+  // the copies. Never fails.
   int64_t uniqueBytes(const Checkpoint& c) const;
   // Removes the folder's directory when it holds nothing but ".lock";
   // failures are ignored.
