@@ -1,6 +1,8 @@
 #include <cstdio>
 
 #include "core/fs/file_ops.h"
+#include "core/fs/safety_policy.h"
+#include "core/records/redomark_error.h"
 #include "core/operations/redomark.h"
 #include "core/records/record_coding.h"
 #include "redomark/arguments.h"
@@ -29,6 +31,8 @@ void runList(const std::vector<std::string>& arguments) {
       return;
     }
     if (checkpoints.empty()) {
+      // Only a folder has redomarks; a file there is named as what it is.
+      if (pathExists(folder) && !isDirectory(folder)) throw RedomarkError::notADirectory(canonicalPath(folder));
       if (pathExists(folder)) {
         std::puts("No saved redomarks for this folder.");
       } else {

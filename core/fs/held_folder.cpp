@@ -25,6 +25,9 @@ HeldFolder HeldFolder::hold(const std::string& canonicalPath, bool createParents
 
 DirectoryHandle HeldFolder::open() const {
   std::optional<DirectoryHandle> folder = parent_.child(name_);
+  // Another user's private folder is no sign of a replacement.
+  if (!folder && held_ && held_->kind == EntryKind::directory && (errno == EACCES || errno == EPERM))
+    throw RedomarkError::copyFailed(path_, errno);
   if (!folder || !held_ || !folder->ownStatus().sameItem(*held_)) throw RedomarkError::pathChanged(path_);
   return std::move(*folder);
 }

@@ -330,7 +330,15 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
 // The folder of a save: canonical, allowed, and a directory held as checked.
 HeldFolder Redomark::holdFolderToSave(const std::string& folder, const std::string& canonical,
                                       const CheckpointStore& store) const {
-  const std::string p = checkLocation(folder, store.root(), true, policy_);
+  std::string p;
+  try {
+    p = checkLocation(folder, store.root(), true, policy_);
+  } catch (const RedomarkError& refused) {
+    // A mount's root holds its volume's store; on a disk that can't hold one
+    // (proc, tmpfs) the disk is the cause to name.
+    if (refused.errorCase() == RedomarkError::Case::containsStore) requireCloningVolume(readVolumeInfo(canonical));
+    throw;
+  }
   // The store was chosen for the path as first resolved; resolving the given
   // text again could lead through a link planted meanwhile.
   if (p != canonical) throw RedomarkError::pathChanged(canonical);
