@@ -122,7 +122,8 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
   makeDirectory(folder + "/private");
   ASSERT_EQ(chmod((folder + "/private").c_str(), 0700), 0);
   ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
-  EXPECT_EQ(runTool({"save", folder + "/private"}, home.path(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}),
+  const std::vector<std::string> nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  EXPECT_EQ(runTool({"save", folder + "/private"}, home.path(), nobody),
             failed(1, "Redomark isn't allowed to read " + folder + "/private. Check its permissions, then try again."));
 
   createDirectories(defaultStore() + "/inner");
@@ -177,8 +178,8 @@ TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
   writer.join();
   for (int fd : growing) close(fd);
   const std::regex report(
-      "Saved redomark \\S+ of \\S+/busy \\(3110 files, [^;]+; it shares the data, but the copies' own file records take "
-      "about [0-9.]+ MB\\)\\.\n"
+      "Saved redomark \\S+ of \\S+/busy \\(3110 files, [^;]+; it shares the data, but the copies' own file "
+      "records take about [0-9.]+ MB\\)\\.\n"
       "Note: 100 file\\(s\\) changed while saving, so they may be half old, half new: (g[12][0-9]{2}, ){4}g[12][0-9]{2}\n" +
       notABackup);
   EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, report)) << run.out << run.err;
@@ -201,15 +202,7 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   EXPECT_EQ(tool({"list", folder + "/big"}), failed(1, folder + "/big is not a folder."));
   EXPECT_EQ(tool({"save", folder, "--name", ""}).status, 0);
   const Listed older = listed(folder).at(0);
-  const auto spaceUsed = [&] {
-    const std::string json = tool({"list", folder, "--json", "--space"}).out;
-    static const std::regex member(R"re("spaceUsed" : ([0-9]+))re");
-    std::vector<int64_t> out;
-    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
-      out.push_back(std::stoll((*m)[1]));
-    return out;
-  };
-  const int64_t fresh = spaceUsed().at(0);
+  const int64_t fresh = spaceUsed(folder).at(0);
   EXPECT_TRUE(dataAndFewRecords(fresh, 0)) << fresh;
   EXPECT_EQ(tool({"list", folder, "--space"}),
             (ToolRun{0, line(older, "  \"\"") + "  1 files  uses " + formatBytes(fresh) + "\n", ""}));
@@ -217,7 +210,7 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   EXPECT_EQ(tool({"save", folder}).status, 0);
   const std::vector<Listed> both = listed(folder);
   ASSERT_EQ(both.size(), 2u);
-  const std::vector<int64_t> used = spaceUsed();
+  const std::vector<int64_t> used = spaceUsed(folder);
   ASSERT_EQ(used.size(), 2u);
   // The older one's data is its own now; their records differ only by the
   // older one's name.
@@ -282,16 +275,14 @@ TEST_F(CommandLine, AFreshCheckpointUsesWhatItsSaveTookFromTheDisk) {
       const int64_t took = usedBytes(folder.path()) - before;
       const std::string counts = std::to_string(tree.files) + " files, " + formatBytes(bytes);
       const std::regex named("Saved redomark \\S+ of \\S+ \\(" + counts +
-                             "; it shares the data, but the copies' own file records take about [0-9.]+ MB\\)\\.\n" + notABackup);
+                             "; it shares the data, but the copies' own file records take about [0-9.]+ MB\\)\\.\n" +
+                             notABackup);
       if (tree.recordsNamed) {
         EXPECT_TRUE(run.status == 0 && std::regex_match(run.out, named)) << run.out << run.err;
       } else {
         EXPECT_EQ(run, (ToolRun{0, savedLine(savedId(run), folder.path(), counts) + notABackup, ""}));
       }
-      std::smatch used;
-      const std::string json = tool({"list", folder.path(), "--json", "--space"}).out;
-      ASSERT_TRUE(std::regex_search(json, used, std::regex(R"re("spaceUsed" : ([0-9]+))re"))) << json;
-      EXPECT_NEAR(std::stoll(used[1]), took, took / 4) << folder.path() << " " << tree.files;
+      EXPECT_NEAR(spaceUsed(folder.path()).at(0), took, took / 4) << folder.path() << " " << tree.files;
       removeTree(CheckpointStore(volumeStoreRoot(volumeRoot(volume))).folderDirectory(folder.path()));
     }
   }

@@ -243,8 +243,10 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
     EXPECT_TRUE(dataAndFewRecords(sums[path], path == notes ? 0 : 65536, 2)) << listedSpace;
   }
   const auto uses = [&](const std::string& path) { return "  uses " + formatBytes(sums[path]); };
-  EXPECT_EQ(asUser({"folders", "--space"}).out, entry(notes, 1, false, uses(notes)) + entry(other, 2, false, uses(other)) +
-                                                    entry(home1, 2, false, uses(home1)) + entry(old, 2, true, uses(old)));
+  EXPECT_EQ(asUser({"folders", "--space"}).out, entry(notes, 1, false, uses(notes)) +
+                                                    entry(other, 2, false, uses(other)) +
+                                                    entry(home1, 2, false, uses(home1)) +
+                                                    entry(old, 2, true, uses(old)));
 
   const auto json = [&](const std::string& path, int count, bool gone, const std::string& space) {
     return "  {\n    \"count\" : " + std::to_string(count) + ",\n    \"exists\" : " + (gone ? "false" : "true") +

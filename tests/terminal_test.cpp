@@ -112,7 +112,8 @@ TEST_F(Terminal, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   EXPECT_EQ(save.status, 0);
   // Four thousand empty files are all records.
   EXPECT_TRUE(shown.out.starts_with("Saved redomark " + savedId(shown) + " of " + folder +
-                                    " (4000 files, 0 KB; it shares the data, but the copies' own file records take about ") &&
+                                    " (4000 files, 0 KB; it shares the data, but the copies' own file records "
+                                    "take about ") &&
               shown.out.ends_with(" MB).\n" + notABackup))
       << shown.out;
   static const std::regex drawn(
