@@ -19,6 +19,9 @@ void runList(const std::vector<std::string>& arguments) {
   try {
     const Redomark engine;
     const std::vector<Checkpoint> checkpoints = engine.listCheckpoints(folder);
+    // Only a folder has redomarks; a file there is named as what it is.
+    if (checkpoints.empty() && pathExists(folder) && !isDirectory(folder))
+      throw RedomarkError::notADirectory(canonicalPath(folder));
     const bool space = parsed.flags.count("--space") > 0;
     if (parsed.flags.count("--json")) {
       if (!space) {
@@ -31,8 +34,6 @@ void runList(const std::vector<std::string>& arguments) {
       return;
     }
     if (checkpoints.empty()) {
-      // Only a folder has redomarks; a file there is named as what it is.
-      if (pathExists(folder) && !isDirectory(folder)) throw RedomarkError::notADirectory(canonicalPath(folder));
       if (pathExists(folder)) {
         std::puts("No saved redomarks for this folder.");
       } else {

@@ -199,7 +199,8 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   // Larger than Btrfs keeps inline, so a fresh checkpoint shares every byte
   // and holds only its records alone.
   writeFile(folder + "/big", std::string(64 * 1024, 'a'));
-  EXPECT_EQ(tool({"list", folder + "/big"}), failed(1, folder + "/big is not a folder."));
+  for (const char* option : {"--space", "--json"})
+    EXPECT_EQ(tool({"list", folder + "/big", option}), failed(1, folder + "/big is not a folder."));
   EXPECT_EQ(tool({"save", folder, "--name", ""}).status, 0);
   const Listed older = listed(folder).at(0);
   const int64_t fresh = spaceUsed(folder).at(0);
