@@ -1,6 +1,8 @@
 #include <cstdio>
 
 #include "core/fs/file_ops.h"
+#include "core/fs/safety_policy.h"
+#include "core/records/redomark_error.h"
 #include "core/operations/redomark.h"
 #include "core/records/record_coding.h"
 #include "redomark/arguments.h"
@@ -17,6 +19,9 @@ void runList(const std::vector<std::string>& arguments) {
   try {
     const Redomark engine;
     const std::vector<Checkpoint> checkpoints = engine.listCheckpoints(folder);
+    // Only a folder has redomarks; a file there is named as what it is.
+    if (checkpoints.empty() && pathExists(folder) && !isDirectory(folder))
+      throw RedomarkError::notADirectory(canonicalPath(folder));
     const bool space = parsed.flags.count("--space") > 0;
     if (parsed.flags.count("--json")) {
       if (!space) {

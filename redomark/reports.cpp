@@ -49,10 +49,15 @@ std::string checkpointLine(const Checkpoint& checkpoint) {
   return line;
 }
 
-std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& removed) {
+std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& removed, int64_t recordBytes) {
   std::string text = "Saved redomark " + shown(saved.id) + " of " + shown(saved.sourcePath) + " (" +
-                     std::to_string(saved.fileCount) + " files, " + formatBytes(saved.totalBytes) +
-                     "; it shares the data, so it uses almost no extra disk).\n";
+                     std::to_string(saved.fileCount) + " files, " + formatBytes(saved.totalBytes);
+  // Many small files cost their copies' records more than their shared data saves.
+  if (recordBytes >= 1'000'000 && recordBytes * 100 >= saved.totalBytes) {
+    text += "; it shares the data, but the copies' own file records take about " + formatBytes(recordBytes) + ").\n";
+  } else {
+    text += "; it shares the data, so it uses almost no extra disk).\n";
+  }
   if (saved.notClonedCount > 0) {
     text += "Note: " + std::to_string(saved.notClonedCount) +
             " file(s) had to be copied instead of shared and use real disk space.\n";
@@ -67,7 +72,8 @@ std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& r
     text += "\n";
   }
   for (const Checkpoint& old : removed) {
-    text += "Removed older redomark " + shown(old.id) + " to stay within your limits.\n";
+    const std::string whose = old.sourcePath == saved.sourcePath ? "" : " of " + shown(old.sourcePath);
+    text += "Removed older redomark " + shown(old.id) + whose + " to stay within your limits.\n";
   }
   text += "This is an undo point on this disk, not a backup.\n";
   return text;

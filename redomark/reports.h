@@ -18,7 +18,7 @@ std::string formatBytes(int64_t bytes);
 // id, two blanks, the local medium date and time, and the quoted name if any.
 std::string checkpointLine(const Checkpoint& checkpoint);
 
-std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& removed);
+std::string saveReport(const Checkpoint& saved, const std::vector<Checkpoint>& removed, int64_t recordBytes);
 // One line of the list, without its line end; spaceUsed only with --space.
 std::string listLine(const Checkpoint& checkpoint, std::optional<int64_t> spaceUsed);
 std::string diffReport(const Checkpoint& checkpoint, const std::vector<Change>& changes);

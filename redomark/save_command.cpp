@@ -36,7 +36,7 @@ void runSave(const std::vector<std::string>& arguments) {
   } else if (result.unchanged) {
     std::printf("No changes since redomark %s; nothing saved.\n", shown(result.saved.id).c_str());
   } else {
-    std::fputs(saveReport(result.saved, result.removed).c_str(), stdout);
+    std::fputs(saveReport(result.saved, result.removed, result.recordBytes).c_str(), stdout);
   }
 }
 

@@ -12,6 +12,13 @@ configure_main() {
   cmake -S . -B build -G Ninja -DREDOMARK_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 }
 
+# What the demo builds: the tool alone, which is all cmake --install needs besides
+# what it makes itself.
+build_tool() {
+  configure_main
+  cmake --build build --target redomark
+}
+
 configure_sanitize() {
   cmake -S . -B build/sanitize -G Ninja -DREDOMARK_WERROR=ON -DREDOMARK_SANITIZE=ON \
     -DCMAKE_BUILD_TYPE=Debug >/dev/null

@@ -87,6 +87,15 @@ class CommandLine : public ::testing::Test {
   std::vector<std::string> savedIds(const std::string& folder) const {
     return members(tool({"list", folder, "--json"}).out, "id");
   }
+  // The space each of the folder's checkpoints uses alone, oldest first.
+  std::vector<int64_t> spaceUsed(const std::string& folder) const {
+    const std::string json = tool({"list", folder, "--json", "--space"}).out;
+    static const std::regex member(R"re("spaceUsed" : ([0-9]+))re");
+    std::vector<int64_t> out;
+    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
+      out.push_back(std::stoll((*m)[1]));
+    return out;
+  }
   std::string line(const Listed& c, const std::string& quotedName = "") const {
     return c.id + "  " + localDate(c.createdAt) + quotedName;
   }

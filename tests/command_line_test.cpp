@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
 #include "core/store/checkpoint_store.h"
+#include "redomark/reports.h"
 #include "tests/command_line_fixture.h"
 #include "tests/path_helpers.h"
 #include "tests/store_checks.h"
@@ -118,8 +120,19 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
   makeDirectory(folder + "/disk");
   ASSERT_EQ(mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m"), 0);
   expectRefused(folder, folder + "/disk contains another disk (a mount point), which can't be saved together with it.");
+  // A disk that can hold no store is named as the cause, whatever the folder holds.
+  for (const auto& [root, type] : {std::pair<std::string, std::string>{folder + "/disk", "tmpfs"},
+                                   {"/dev/shm", "tmpfs"}, {"/proc", "proc"}})
+    expectRefused(root, "This disk can't save redomarks cheaply: it is " + type + ", not Btrfs or XFS.");
   umount2((folder + "/disk").c_str(), MNT_DETACH);
   EXPECT_FALSE(pathExists(CheckpointStore(defaultStore()).folderDirectory(folder)));
+  // Another user's private folder is refused for what it is.
+  makeDirectory(folder + "/private");
+  ASSERT_EQ(chmod((folder + "/private").c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+  const std::vector<std::string> nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  EXPECT_EQ(runTool({"save", folder + "/private"}, home.path(), nobody),
+            failed(1, "Redomark isn't allowed to read " + folder + "/private. Check its permissions, then try again."));
 
   createDirectories(defaultStore() + "/inner");
   expectRefused(home / ".local/share/Redomark",
@@ -173,7 +186,8 @@ TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
   writer.join();
   for (int fd : growing) close(fd);
   const std::regex report(
-      "Saved redomark \\S+ of \\S+/busy \\(3110 files, [^;]+; it shares the data, so it uses almost no extra disk\\)\\.\n"
+      "Saved redomark \\S+ of \\S+/busy \\(3110 files, [^;]+; it shares the data, but the copies' own file "
+      "records take about [0-9.]+ MB\\)\\.\n"
       "Note: 100 file\\(s\\) changed while saving, so they may be half old, half new: (g[12][0-9]{2}, ){4}g[12][0-9]{2}\n" +
       notABackup);
   EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, report)) << run.out << run.err;
@@ -190,17 +204,30 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   EXPECT_EQ(tool({"list", folder}), (ToolRun{0, "No saved redomarks for this folder.\n", ""}));
   EXPECT_EQ(tool({"list", folder, "--json", "--space"}), (ToolRun{0, "[\n\n]\n", ""}));
 
-  // Larger than Btrfs keeps inline, so a fresh checkpoint shares every byte.
+  // Larger than Btrfs keeps inline, so a fresh checkpoint shares every byte
+  // and holds only its records alone.
   writeFile(folder + "/big", std::string(64 * 1024, 'a'));
+  for (const char* option : {"--space", "--json"})
+    EXPECT_EQ(tool({"list", folder + "/big", option}), failed(1, folder + "/big is not a folder."));
   EXPECT_EQ(tool({"save", folder, "--name", ""}).status, 0);
   const Listed older = listed(folder).at(0);
-  EXPECT_EQ(tool({"list", folder, "--space"}), (ToolRun{0, line(older, "  \"\"") + "  1 files  uses 0 KB\n", ""}));
+  const int64_t fresh = spaceUsed(folder).at(0);
+  EXPECT_TRUE(dataAndFewRecords(fresh, 0)) << fresh;
+  EXPECT_EQ(tool({"list", folder, "--space"}),
+            (ToolRun{0, line(older, "  \"\"") + "  1 files  uses " + formatBytes(fresh) + "\n", ""}));
   writeFile(folder + "/big", std::string(64 * 1024, 'b'));
   EXPECT_EQ(tool({"save", folder}).status, 0);
   const std::vector<Listed> both = listed(folder);
   ASSERT_EQ(both.size(), 2u);
+  const std::vector<int64_t> used = spaceUsed(folder);
+  ASSERT_EQ(used.size(), 2u);
+  // The older one's data is its own now; their records differ only by the
+  // older one's name.
+  EXPECT_TRUE(dataAndFewRecords(used[1], 0)) << used[1];
+  EXPECT_TRUE(used[0] - used[1] >= 65536 && used[0] - used[1] < 65536 + 64) << used[0] << " " << used[1];
   EXPECT_EQ(tool({"list", folder, "--space"}),
-            (ToolRun{0, line(both[1]) + "  1 files  uses 0 KB\n" + line(older, "  \"\"") + "  1 files  uses 66 KB\n", ""}));
+            (ToolRun{0, line(both[1]) + "  1 files  uses " + formatBytes(used[1]) + "\n" + line(older, "  \"\"") +
+                            "  1 files  uses " + formatBytes(used[0]) + "\n", ""}));
 
   const auto json = [&](const Listed& c, const std::string& nameMember, const std::string& spaceMember) {
     return "  {\n    \"changedWhileSaving\" : [\n\n    ],\n    \"createdAt\" : \"" + c.createdAt +
@@ -212,12 +239,62 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   EXPECT_EQ(tool({"list", folder, "--json"}),
             (ToolRun{0, "[\n" + json(older, named, "") + ",\n" + json(both[1], "", "") + "\n]\n", ""}));
   EXPECT_EQ(tool({"list", "--space", folder, "--json"}).out,
-            "[\n" + json(older, named, "    \"spaceUsed\" : 65536,\n") + ",\n" +
-                json(both[1], "", "    \"spaceUsed\" : 0,\n") + "\n]\n");
+            "[\n" + json(older, named, "    \"spaceUsed\" : " + std::to_string(used[0]) + ",\n") + ",\n" +
+                json(both[1], "", "    \"spaceUsed\" : " + std::to_string(used[1]) + ",\n") + "\n]\n");
 
   // A folder that is gone still finds its checkpoints through its parent's volume.
   removeTree(folder);
   EXPECT_EQ(tool({"list", folder}), (ToolRun{0, line(both[1]) + "  1 files\n" + line(older, "  \"\"") + "  1 files\n", ""}));
+}
+
+// Bytes in use on the volume that holds path, once what was written is committed.
+int64_t usedBytes(const std::string& path) {
+  sync();
+  sync();
+  struct statvfs facts {};
+  EXPECT_EQ(statvfs(path.c_str(), &facts), 0);
+  return static_cast<int64_t>(facts.f_blocks - facts.f_bfree) * static_cast<int64_t>(facts.f_frsize);
+}
+
+// What a fresh checkpoint uses alone is, within a quarter, what its save took
+// from the disk: mostly the copies' own records, which the save names when
+// they are large beside the data.
+TEST_F(CommandLine, AFreshCheckpointUsesWhatItsSaveTookFromTheDisk) {
+  struct Tree {
+    int files;
+    bool sparse;  // a MB each without data, else 0 to 3 KB of data
+    bool recordsNamed;
+  };
+  for (Volume volume : {Volume::btrfs2, Volume::xfs}) {
+    for (const Tree& tree : {Tree{10000, false, true}, Tree{5000, true, false}}) {
+      ScratchDir folder(volume);
+      int64_t bytes = 0;
+      for (int i = 0; i < tree.files; ++i) {
+        if (i % 1000 == 0) makeDirectory(folder / ("d" + std::to_string(i / 1000)));
+        const std::string file = folder / ("d" + std::to_string(i / 1000) + "/file-" + std::to_string(i));
+        const int64_t size = tree.sparse ? 1 << 20 : i * 7919 % 3001;
+        writeFile(file, tree.sparse ? "" : std::string(size, 'x'));
+        if (tree.sparse) {
+          ASSERT_EQ(truncate(file.c_str(), size), 0);
+        }
+        bytes += size;
+      }
+      const int64_t before = usedBytes(folder.path());
+      const ToolRun run = tool({"save", folder.path()});
+      const int64_t took = usedBytes(folder.path()) - before;
+      const std::string counts = std::to_string(tree.files) + " files, " + formatBytes(bytes);
+      const std::regex named("Saved redomark \\S+ of \\S+ \\(" + counts +
+                             "; it shares the data, but the copies' own file records take about [0-9.]+ MB\\)\\.\n" +
+                             notABackup);
+      if (tree.recordsNamed) {
+        EXPECT_TRUE(run.status == 0 && std::regex_match(run.out, named)) << run.out << run.err;
+      } else {
+        EXPECT_EQ(run, (ToolRun{0, savedLine(savedId(run), folder.path(), counts) + notABackup, ""}));
+      }
+      EXPECT_NEAR(spaceUsed(folder.path()).at(0), took, took / 4) << folder.path() << " " << tree.files;
+      removeTree(CheckpointStore(volumeStoreRoot(volumeRoot(volume))).folderDirectory(folder.path()));
+    }
+  }
 }
 
 TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {

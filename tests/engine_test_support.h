@@ -53,6 +53,13 @@ CloneContext cloneTree(const std::string& source, const std::string& destination
 // Runs body in a child process as uid (group uid, no other groups), where
 // permission bits hold, and returns what it returned.
 std::string asUser(uid_t uid, const std::function<std::string()>& body);
+// What a checkpoint of a few small files holds alone besides its data: its
+// record, its manifest and the file system's records of its copies.
+constexpr int64_t fewItemsRecords = 16 * 1024;
+// Whether measured is data plus no more than those of that many checkpoints.
+inline bool dataAndFewRecords(int64_t measured, int64_t data, int64_t checkpoints = 1) {
+  return measured > data && measured < data + checkpoints * fewItemsRecords;
+}
 // Descriptors this process has open, to show that nothing leaks.
 int openDescriptors();
 

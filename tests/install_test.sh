@@ -144,4 +144,17 @@ expect "packaged service" 'ExecStart=/usr/bin/redomark save "%f" --auto' \
   "$(grep '^ExecStart=' "$stage/unpacked/usr/lib/systemd/user/redomark-auto@.service")"
 expect "packaged page" "$page" "$(MANWIDTH=100 man -l "$stage/unpacked/usr/share/man/man1/redomark.1.gz" 2>&1 | col -b)"
 
+# A fresh copy of the tree built as the demo builds it, the tool alone, installs
+# whole: the install makes the page and the changelog it needs.
+mkdir "$stage/fresh"
+git -C "$source" ls-files -z --cached --others --exclude-standard |
+  tar -C "$source" --null --no-recursion --ignore-failed-read -cf - -T - | tar -C "$stage/fresh" -xf -
+if ! (cd "$stage/fresh" && source scripts/trees.sh && build_tool && DESTDIR=$stage/fresh-root cmake --install build) \
+  >"$stage/fresh.log" 2>&1; then
+  cat "$stage/fresh.log"
+  failures=$((failures + 1))
+fi
+expect "installed after the demo's build" "$(cd "$prefix" && find . -type f | sort)" \
+  "$(cd "$stage/fresh-root/usr/local" 2>/dev/null && find . -type f | sort)"
+
 ((failures == 0))

@@ -96,14 +96,16 @@ TEST_P(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreUndoAndPutBack) {
   EXPECT_EQ(statusOf(data + "/outer").st_nlink, 1u);
   EXPECT_NE(savedA, statusOf(folder + "/one").st_ino);
   EXPECT_EQ(privateSize(data + "/one"), 0) << "the saved file shares its data";
-  // Only the two small files, which Btrfs keeps inline, cost their own bytes.
+  // Only the two small files, which Btrfs keeps inline, cost their own
+  // bytes, besides the records of the copies.
   const int64_t inlineBytes = onBtrfs() ? 5 + 14 : 0;
-  EXPECT_EQ(spaceUsed(folder), std::vector<int64_t>{inlineBytes});
+  const int64_t fresh = spaceUsed(folder).at(0);
+  EXPECT_TRUE(dataAndFewRecords(fresh, inlineBytes)) << fresh;
 
   // Rewriting the linked file leaves its old data to the checkpoint alone:
   // the three names count once.
   rewriteInPlace(folder + "/one", uniqueBytes(128 * kib, 3));
-  EXPECT_EQ(spaceUsed(folder), std::vector<int64_t>{128 * kib + inlineBytes});
+  EXPECT_EQ(spaceUsed(folder), std::vector<int64_t>{128 * kib + fresh});
 
   ASSERT_EQ(unlink((folder + "/a/two").c_str()), 0);
   ASSERT_EQ(link((folder + "/sub/p").c_str(), (folder + "/new").c_str()), 0);
@@ -127,7 +129,7 @@ TEST_P(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreUndoAndPutBack) {
   expectOneFile(folder, {"one", "a/b/three"}, 2);
   expectOneFile(folder, {"sub/p", "sub/q", "new"}, 3);
   // The folder is a clone of that checkpoint again: it shares all its data.
-  EXPECT_EQ(spaceUsed(folder).at(1), inlineBytes);
+  EXPECT_TRUE(dataAndFewRecords(spaceUsed(folder).at(1), inlineBytes));
 
   // One name put back is a file of its own: the others may have changed
   // since, and a put back changes nothing but the item chosen.

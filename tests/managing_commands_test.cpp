@@ -11,11 +11,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <tuple>
 
 #include "core/fs/file_ops.h"
 #include "core/store/checkpoint_store.h"
+#include "redomark/reports.h"
 #include "tests/command_line_fixture.h"
 #include "tests/path_helpers.h"
 
@@ -215,10 +217,19 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
                                           entry(notes, 1, false, "") + entry(other, 2, false, "") +
                                               entry(home1, 2, false, "") + entry(old, 2, true, ""),
                                           ""}));
-  EXPECT_EQ(tool({"folders", "--space"}).out, entry(notes, 1, false, "  uses 0 KB") +
-                                                    entry(other, 2, false, "  uses 66 KB") +
-                                                    entry(home1, 2, false, "  uses 66 KB") +
-                                                    entry(old, 2, true, "  uses 66 KB"));
+  // Each folder's sum is the sum of what list measures for each of its
+  // checkpoints: the 64 KiB rewritten since the older one, and their records.
+  std::map<std::string, int64_t> sums;
+  for (const std::string& path : {notes, other, home1, old}) {
+    const std::string listedSpace = tool({"list", path, "--json", "--space"}).out;
+    sums[path] = sumOfSpaceUsed(listedSpace);
+    EXPECT_TRUE(dataAndFewRecords(sums[path], path == notes ? 0 : 65536, 2)) << listedSpace;
+  }
+  const auto uses = [&](const std::string& path) { return "  uses " + formatBytes(sums[path]); };
+  EXPECT_EQ(tool({"folders", "--space"}).out, entry(notes, 1, false, uses(notes)) +
+                                                    entry(other, 2, false, uses(other)) +
+                                                    entry(home1, 2, false, uses(home1)) +
+                                                    entry(old, 2, true, uses(old)));
 
   const auto json = [&](const std::string& path, int count, bool gone, const std::string& space) {
     return "  {\n    \"count\" : " + std::to_string(count) + ",\n    \"exists\" : " + (gone ? "false" : "true") +
@@ -231,13 +242,9 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
                                                         ",\n" + json(old, 2, true, "") + "\n]\n",
                                                     ""}));
   const std::string measured = tool({"folders", "--json", "--space"}).out;
-  // Each folder's sum is the sum of what list measures for each of its checkpoints.
   for (const std::string& path : {notes, other, home1, old}) {
-    const std::string listedSpace = tool({"list", path, "--json", "--space"}).out;
-    const int64_t sum = sumOfSpaceUsed(listedSpace);
-    EXPECT_EQ(sum, path == notes ? 0 : 65536) << listedSpace;
     EXPECT_NE(measured.find("\"path\" : \"" + escapedSlashes(path) + "\",\n    \"spaceUsed\" : " +
-                            std::to_string(sum) + "\n"),
+                            std::to_string(sums[path]) + "\n"),
               notShown)
         << path << "\n" << measured;
   }
@@ -333,6 +340,21 @@ TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
             "and 3 months\n");
   EXPECT_EQ(readWholeFile(path), "{\"keepPerFolder\":2,\"maxAgeDays\":0,\"keepDaily\":1,\"keepHourly\":0,"
                                  "\"keepMonthly\":3,\"keepWeekly\":2}");
+
+  // The byte budget takes the oldest checkpoints of any folder, and names
+  // the folder of one that is not the saved one's.
+  EXPECT_EQ(tool({"settings", "--max-age", "none"}).status, 0);
+  const std::string other = scratch / "other";
+  makeDirectory(other);
+  writeFile(other + "/page", "text");
+  const std::vector<Listed> others = savedTimes(other, 2);
+  EXPECT_EQ(tool({"settings", "--budget", "1"}).status, 0);
+  const ToolRun fifth = tool({"save", folder});
+  EXPECT_EQ(fifth, (ToolRun{0,
+                            savedLine(savedId(fifth), folder, "1 files, 4 bytes") + "Removed older redomark " +
+                                savedId(fourth) + " to stay within your limits.\nRemoved older redomark " +
+                                others[0].id + " of " + other + " to stay within your limits.\n" + notABackup,
+                            ""}));
 }
 
 TEST_F(Managing, AnUnusableSettingsFileIsNamedBySettingsAndBySaveWhichKeepTheDefaults) {

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
@@ -56,7 +57,7 @@ class SpaceCounter {
     pending_.push_back({".", 0});
   }
 
-  int64_t run() {
+  SpaceBelow run() {
     std::vector<std::thread> helpers;
     for (size_t i = 1; i < countingThreads(); ++i) {
       try {
@@ -85,6 +86,7 @@ class SpaceCounter {
   };
   struct Directory {
     std::vector<Run> runs;
+    ItemTally items;
     bool endsWalk = false;  // unreadable, or an entry in it had no status
   };
   struct Task {
@@ -133,6 +135,8 @@ class SpaceCounter {
       if (errno != ENOENT) listed.endsWalk = true;
       return;
     }
+    struct stat own;
+    if (fstat(fd.get(), &own) == 0) listed.items.directoryBytes += static_cast<int64_t>(own.st_blocks) * 512;
     for (;;) {
       const ssize_t got = getdents64(fd.get(), buffer.data(), buffer.size());
       if (got < 0 && errno == EINTR) continue;
@@ -149,6 +153,8 @@ class SpaceCounter {
           listed.endsWalk = true;
           return;
         }
+        ++listed.items.items;
+        listed.items.nameBytes += static_cast<int64_t>(std::strlen(name));
         if (type == DT_DIR) {
           listed.runs.back().subdirectory = found.size();
           found.push_back(directory == "." ? std::string(name) : directory + "/" + name);
@@ -157,6 +163,9 @@ class SpaceCounter {
         if (type != DT_REG) continue;
         const std::optional<FileSpace> space = fileSpaceAt(fd.get(), name);
         if (!space) continue;
+        listed.items.extents += space->extents;
+        listed.items.inlineExtents += space->inlineExtents;
+        listed.items.inlineBytes += space->inlineBytes;
         if (space->linked) {
           listed.runs.back().linked.push_back(*space);
         } else {
@@ -168,13 +177,23 @@ class SpaceCounter {
 
   // The sum a single walk in listing order gives, stopping where it would
   // stop; a file with several names counts once, at its first name.
-  int64_t sumInWalkOrder() const {
-    int64_t total = 0;
+  SpaceBelow sumInWalkOrder() const {
+    SpaceBelow sum;
+    int64_t& total = sum.privateBytes;
+    ItemTally& items = sum.items;
     std::unordered_set<uint64_t> linkedCounted;
     std::vector<std::pair<size_t, size_t>> path{{0, 0}};  // node, next run
     while (!path.empty()) {
       auto& [node, next] = path.back();
       const Directory& directory = nodes_[node];
+      if (next == 0) {
+        items.items += directory.items.items;
+        items.nameBytes += directory.items.nameBytes;
+        items.extents += directory.items.extents;
+        items.inlineExtents += directory.items.inlineExtents;
+        items.inlineBytes += directory.items.inlineBytes;
+        items.directoryBytes += directory.items.directoryBytes;
+      }
       if (next == directory.runs.size()) {
         if (directory.endsWalk) break;
         path.pop_back();
@@ -186,7 +205,7 @@ class SpaceCounter {
         if (linkedCounted.insert(file.inode).second) total += file.privateBytes;
       if (run.subdirectory != none) path.emplace_back(run.subdirectory, 0);
     }
-    return total;
+    return sum;
   }
 
   const int rootFd_;
@@ -206,7 +225,9 @@ int64_t privateSpaceBelow(const std::string& root) {
   // Reached without following a link anywhere on the way, like every store path.
   const std::optional<DirectoryHandle> directory = DirectoryHandle::open(root);
   if (!directory) return 0;
-  return SpaceCounter(directory->fd()).run();
+  return SpaceCounter(directory->fd()).run().privateBytes;
 }
+
+SpaceBelow spaceBelow(const DirectoryHandle& root) { return SpaceCounter(root.fd()).run(); }
 
 }  // namespace redomark

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "core/fs/directory_handle.h"
+#include "core/fs/file_records.h"
+
 namespace redomark {
 
 // Links are not followed; a file that cannot be opened or mapped adds 0; a
@@ -14,5 +17,13 @@ namespace redomark {
 // with what a walk in listing order counted before it, the same every time;
 // a root that cannot be opened gives 0.
 int64_t privateSpaceBelow(const std::string& root);
+
+// The same sum for an open directory, with a tally of the items it met on
+// the way (the directories' own blocks among them), for their records' space.
+struct SpaceBelow {
+  int64_t privateBytes = 0;
+  ItemTally items;
+};
+SpaceBelow spaceBelow(const DirectoryHandle& root);
 
 }  // namespace redomark

@@ -60,11 +60,16 @@ int openForQueries(int examined, const struct stat& facts, const std::string& mo
   return fcntl(root->fd(), F_DUPFD_CLOEXEC, 0);
 }
 
-bool xfsHasReflink(int fd) {
+std::optional<XfsGeometry> xfsGeometry(int fd) {
   XfsGeometry geometry{};
   if (ioctl(fd, xfsGeometryRequest, &geometry) != 0 && ioctl(fd, xfsGeometryRequestV4, &geometry) != 0)
-    return false;
-  return (geometry.flags & xfsReflinkFlag) != 0;
+    return std::nullopt;
+  return geometry;
+}
+
+bool xfsHasReflink(int fd) {
+  const std::optional<XfsGeometry> geometry = xfsGeometry(fd);
+  return geometry && (geometry->flags & xfsReflinkFlag) != 0;
 }
 
 bool canShareBlocks(const VolumeInfo& info, int fd) {
@@ -156,6 +161,12 @@ int64_t availableSpace(const DirectoryHandle& directory) {
   return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
 }
 
+std::optional<XfsSizes> xfsSizes(int fd) {
+  const std::optional<XfsGeometry> geometry = xfsGeometry(fd);
+  if (!geometry) return std::nullopt;
+  return XfsSizes{geometry->inodesize, geometry->blocksize};
+}
+
 std::optional<int64_t> privateSize(const std::string& path) { return privateSizeAt(AT_FDCWD, path.c_str()); }
 
 std::optional<int64_t> privateSizeAt(int directoryFd, const char* name) {
@@ -171,8 +182,9 @@ std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name) {
   bool stated = false;
   // Only a file with private bytes needs its links known: one more call for
   // those alone.
+  FileSpace space;
   const auto done = [&](int64_t total) -> std::optional<FileSpace> {
-    FileSpace space{total, 0, false};
+    space.privateBytes = total;
     if (total == 0) return space;
     if (!stated && fstat(fd.get(), &facts) != 0) return space;
     space.inode = static_cast<uint64_t>(facts.st_ino);
@@ -195,6 +207,12 @@ std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name) {
     if (mapped == 0) return done(total);
     for (uint32_t i = 0; i < mapped; ++i) {
       const fiemap_extent& e = request->fm_extents[i];
+      if (e.fe_flags & FIEMAP_EXTENT_DATA_INLINE) {
+        ++space.inlineExtents;
+        space.inlineBytes += privateBytesOf(e, fd.get(), facts, stated);
+      } else {
+        ++space.extents;
+      }
       if (!(e.fe_flags & FIEMAP_EXTENT_SHARED)) total += privateBytesOf(e, fd.get(), facts, stated);
     }
     const fiemap_extent& last = request->fm_extents[mapped - 1];

@@ -40,6 +40,14 @@ bool isSubvolumeRoot(const VolumeInfo& volume, uint64_t inode);
 
 int64_t availableSpace(const DirectoryHandle& directory);
 
+// The inode and block size of the XFS volume that holds the open fd; nothing
+// elsewhere.
+struct XfsSizes {
+  int64_t inodeSize = 0;
+  int64_t blockSize = 0;
+};
+std::optional<XfsSizes> xfsSizes(int fd);
+
 // Bytes of the file's extents that are not shared (a final link is not followed),
 // an extent kept inline in the file system's metadata counting the file's bytes
 // in it, not a whole block; nothing when the file cannot be opened or mapped.
@@ -53,6 +61,11 @@ struct FileSpace {
   // names than this one, so that a sum can count its bytes once.
   uint64_t inode = 0;
   bool linked = false;
+  // What the file system maps, shared or not: extents outside its metadata,
+  // and the ones inside it with the file bytes they hold.
+  int64_t extents = 0;
+  int64_t inlineExtents = 0;
+  int64_t inlineBytes = 0;
 };
 // privateSizeAt's figure, with the file's identity where it has private bytes.
 std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name);

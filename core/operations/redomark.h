@@ -41,6 +41,7 @@ struct SaveResult {
   bool unchanged = false;           // nothing was saved
   std::vector<Checkpoint> removed;  // pruned after the save, in deletion order
   LoadedSettings settings;          // the limits the pruning followed, and where from
+  int64_t recordBytes = 0;          // the file system's records of the copies, estimated
 };
 
 struct DiffResult {
@@ -133,10 +134,11 @@ class Redomark {
   // The locked core of a save of the held folder into store; the caller holds
   // the folder lock. Throws RedomarkError, or the file system's
   // std::system_error passed on unchanged. Leaves no ".partial" directory
-  // behind when it fails.
+  // behind when it fails. With recordBytes, tells what the file system's
+  // records of the copies take (0 for a snapshot, which shares them).
   Checkpoint saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
                             const std::optional<std::string>& name, Checkpoint::Kind kind,
-                            OperationControl* control) const;
+                            OperationControl* control, int64_t* recordBytes = nullptr) const;
 
   // What changed in the folder since the checkpoint id (the latest for none or
   // "latest"). Throws the store's resolution errors, the walker's io, or the

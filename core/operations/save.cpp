@@ -7,6 +7,7 @@
 
 #include "core/fs/clone_engine.h"
 #include "core/fs/file_ops.h"
+#include "core/fs/file_records.h"
 #include "core/fs/held_folder.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/subvolume.h"
@@ -39,6 +40,7 @@ struct FolderScan {
 struct SavedTree {
   int64_t fileCount = 0;  // items other than directories
   std::vector<std::string> changed;
+  int64_t recordBytes = 0;  // the file system's records of the copies, estimated
 };
 
 double nowSeconds() {
@@ -98,8 +100,14 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
   OutputFile file(checkpoint, "manifest.json", 0600);
   ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
   ManifestIndex index(seen);
+  const RecordGeometry geometry = readRecordGeometry(data->fd());
+  ItemTally items;
   walk(*data, control, [&](const WalkEntry& e) {
     manifest.add(e.path, e.kind, e.size, e.mtimeNs);
+    const size_t slash = e.path.rfind('/');
+    tallyEntry(items, geometry, slash == std::string::npos ? std::string_view(e.path)
+                                                             : std::string_view(e.path).substr(slash + 1),
+               e.kind, e.size);
     if (e.kind != EntryKind::directory) ++tree.fileCount;
     if (tree.changed.size() >= maxChangedWhileSaving) return;
     const size_t at = index.claim(e.path);
@@ -109,6 +117,7 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
   });
   manifest.finish();
   file.close();
+  tree.recordBytes = recordBytes(geometry, items);
   return tree;
 }
 
@@ -279,7 +288,7 @@ std::optional<Checkpoint> saveBySnapshot(const HeldFolder& folder, const Directo
 
 Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
                                     const std::optional<std::string>& name, Checkpoint::Kind kind,
-                                    OperationControl* control) const {
+                                    OperationControl* control, int64_t* recordBytes) const {
   const std::string& p = folder.path();
   // Before the walk, so that no copy an earlier restore left is saved.
   removeTemporaryLeftovers(store, folder);
@@ -314,6 +323,7 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   checkpoint.totalBytes = scan.totalBytes;
   checkpoint.notClonedCount = clone.files - clone.cloned;
   checkpoint.changedWhileSaving = std::move(tree.changed);
+  if (recordBytes) *recordBytes = tree.recordBytes;
 
   partial.directory().writeNewFile("meta.json", encodeStoreRecord(checkpoint), 0600);
   partial.publish(id);
@@ -323,7 +333,15 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
 // The folder of a save: canonical, allowed, and a directory held as checked.
 HeldFolder Redomark::holdFolderToSave(const std::string& folder, const std::string& canonical,
                                       const CheckpointStore& store) const {
-  const std::string p = checkLocation(folder, store.root(), true, policy_);
+  std::string p;
+  try {
+    p = checkLocation(folder, store.root(), true, policy_);
+  } catch (const RedomarkError& refused) {
+    // A mount's root holds its volume's store; on a disk that can't hold one
+    // (proc, tmpfs) the disk is the cause to name.
+    if (refused.errorCase() == RedomarkError::Case::containsStore) requireCloningVolume(readVolumeInfo(canonical));
+    throw;
+  }
   // The store was chosen for the path as first resolved; resolving the given
   // text again could lead through a link planted meanwhile.
   if (p != canonical) throw RedomarkError::pathChanged(canonical);
@@ -367,7 +385,7 @@ SaveResult Redomark::saveAndPrune(const std::string& folder, const SaveRequest& 
         return result;
       }
     }
-    result.saved = saveCheckpoint(held, store, request.name, request.kind, control);
+    result.saved = saveCheckpoint(held, store, request.name, request.kind, control, &result.recordBytes);
     result.removed = prune(store, result.settings.policy, result.saved.sourcePath, nowSeconds());
     return result;
   });

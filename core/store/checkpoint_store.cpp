@@ -13,6 +13,7 @@
 #include "core/fs/directory_handle.h"
 #include "core/fs/file_ops.h"
 #include "core/fs/private_space.h"
+#include "core/fs/subvolume.h"
 #include "core/fs/volume.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
@@ -324,7 +325,14 @@ std::vector<std::pair<std::string, std::string>> CheckpointStore::temporaries(co
 
 int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
   if (!isSingleComponent(c.id)) return 0;
-  return privateSpaceBelow(dataDirectory(c));
+  const std::optional<DirectoryHandle> checkpoint = DirectoryHandle::open(checkpointDirectory(c));
+  if (!checkpoint) return 0;
+  // Its records and the copies' own ones are the checkpoint's alone, like
+  // the data it no longer shares; a snapshot shares its tree's records too.
+  const SpaceBelow space = spaceBelow(*checkpoint);
+  const std::optional<DirectoryHandle> data = checkpoint->child("data");
+  if (!data || isSubvolume(data->fd())) return space.privateBytes;
+  return space.privateBytes + recordBytes(readRecordGeometry(data->fd()), space.items);
 }
 
 void CheckpointStore::removeFolderDirectoryIfOnlyLock(const std::string& sourcePath) const {

@@ -86,7 +86,9 @@ class CheckpointStore {
   // The folder's notes: each note's name and the relative path it holds.
   // Throws only unsafeStore.
   std::vector<std::pair<std::string, std::string>> temporaries(const std::string& folder) const;
-  // Bytes that only this checkpoint holds. Never fails.
+  // Bytes that only this checkpoint holds: its own files, the data its copies
+  // share with nothing else, and an estimate of the file system's records of
+  // the copies. Never fails.
   int64_t uniqueBytes(const Checkpoint& c) const;
   // Removes the folder's directory when it holds nothing but ".lock";
   // failures are ignored.

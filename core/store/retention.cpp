@@ -16,6 +16,10 @@ namespace redomark {
 
 namespace {
 
+// More than a copy's inode, name and extent records and its line in the
+// manifest take on either file system, even doubled by the metadata profile.
+constexpr int64_t recordBoundPerFile = 8192;
+
 constexpr double secondsPerDay = 86400;
 constexpr const char* settingsName = "settings.json";
 // Far more than any policy takes: a larger file is not read at all.
@@ -105,8 +109,9 @@ void pruneToBudget(const CheckpointStore& store, int64_t budget, const std::stri
                    std::vector<Checkpoint>& removed) {
   std::vector<Checkpoint> all = store.allCheckpoints();
   int64_t recorded = 0;
-  for (const Checkpoint& c : all) recorded += c.totalBytes;
-  // Recorded sizes bound the real use from above: when they fit, no tree is walked.
+  for (const Checkpoint& c : all) recorded += c.totalBytes + c.fileCount * recordBoundPerFile;
+  // Recorded sizes, with a generous allowance for each copy's records and
+  // manifest line, bound the real use from above: when they fit, no tree is walked.
   if (recorded <= budget) return;
 
   std::map<std::string, std::vector<const Checkpoint*>> byFolder;
