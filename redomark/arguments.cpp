@@ -50,7 +50,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& arguments,
     }
   }
   if (parsed.positionals.size() > positionalLimit) {
-    failWithUsage("unexpected argument \"" + parsed.positionals[positionalLimit] + "\"");
+    failWithUsage("unexpected argument \"" + shown(parsed.positionals[positionalLimit]) + "\"");
   }
   return parsed;
 }

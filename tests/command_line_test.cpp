@@ -64,6 +64,8 @@ TEST_F(CommandLine, UsageVersionAndArgumentErrors) {
   EXPECT_EQ(tool({"List", "x"}), usageError("unknown command \"List\""));
   EXPECT_EQ(tool({"list"}), usageError("missing <path>"));
   EXPECT_EQ(tool({"list", "a", "b"}), usageError("unexpected argument \"b\""));
+  // Nothing typed reaches the terminal as a control sequence.
+  EXPECT_EQ(tool({"list", "a", "b\x1b]0;x\a"}), usageError("unexpected argument \"b\\x1b]0;x\\x07\""));
   EXPECT_EQ(tool({"list", "a", "b", "--yes"}), usageError("unknown option --yes"));
   EXPECT_EQ(tool({"list", "x", "--help"}), usageError("unknown option --help"));
   EXPECT_EQ(tool({"restore", "x", "--space"}), usageError("unknown option --space"));

@@ -176,8 +176,10 @@ class CrashHarness {
     const std::vector<Checkpoint> listed = expectWholeCheckpoints(engine_, folder_);
     for (const Checkpoint& c : listed) learn(c, false);
     expectNothingLost(before, listed);
+    const TreeSnapshot restoreTarget = target_;
     clearAside();
     saveAndTarget();
+    expectNoCopyLeftOf(restoreTarget);
   }
 
   std::string summary() const {
@@ -269,11 +271,32 @@ class CrashHarness {
 
   std::string trash() const { return home_ + "/.local/share/Trash"; }
 
+  // What a killed run moved aside goes; the copies it was making stay, for
+  // the next save to remove.
   void clearAside() {
     fs::remove_all(trash());
     for (const std::string& directory : {scratch_.path(), folder_})
       for (const std::string& name : sortedNames(directory))
-        if (isAside(name)) fs::remove_all(directory + "/" + name);
+        if (isAside(name) && !name.starts_with(".redomark-restore-")) fs::remove_all(directory + "/" + name);
+  }
+
+  // After the next save, a hidden entry beside the folder or the item may
+  // only hold what a restore replaced, never a copy of what it put back.
+  void expectNoCopyLeftOf(const TreeSnapshot& restored) {
+    for (const std::string& directory : {scratch_.path(), folder_}) {
+      for (const std::string& name : sortedNames(directory)) {
+        if (!name.starts_with(".redomark-restore-")) continue;
+        TreeSnapshot left = snapshotTree(directory + "/" + name), copy;
+        const std::string prefix = directory == folder_ ? std::string(item) : "";
+        for (const auto& [path, line] : restored)
+          if (prefix.empty() || path == prefix || path.starts_with(prefix + "/"))
+            copy[prefix.empty() ? path : path.substr(std::min(path.size(), prefix.size() + 1))] = line;
+        left.erase("");
+        copy.erase("");
+        EXPECT_NE(left, copy) << name << " is a copy a killed restore was making, left behind";
+        fs::remove_all(directory + "/" + name);
+      }
+    }
   }
 
   // Saves the folder as it is: the next restore's target. Whatever a killed
@@ -283,6 +306,13 @@ class CrashHarness {
     knownStates_.insert(digestOf(target_));
     const ToolRun run = runTool({"save", folder_}, home_);
     ASSERT_EQ(run.status, 0) << run.err;
+    // Removing a copy a killed run left inside the folder moves the folder's
+    // own times, and nothing else.
+    TreeSnapshot saved = folderState(folder_), expected = target_;
+    saved.erase("");
+    expected.erase("");
+    EXPECT_TRUE(saved == expected) << "the save changed the folder";
+    target_ = folderState(folder_);
     EXPECT_EQ(leftoverNames(engine_.storeFor(folder_).folderDirectory(folder_)), std::vector<std::string>{});
     const std::vector<Checkpoint> listed = expectWholeCheckpoints(engine_, folder_);
     ASSERT_FALSE(listed.empty());

@@ -213,6 +213,11 @@ TEST_P(NoCopyOnWrite, ComesBackOnFoldersAndFilesThatHadIt) {
   removeTree(folder + "/vm");
   ASSERT_EQ(tool({"restore", folder, id, "--file", "vm", "--yes"}).status, 0);
   expectAttributes(folder);
+  // A parent that a put back makes again gets it as well.
+  removeTree(folder + "/vm");
+  ASSERT_EQ(tool({"restore", folder, id, "--file", "vm/disk.img", "--yes"}).status, 0);
+  EXPECT_TRUE(isNoCow(folder + "/vm"));
+  EXPECT_TRUE(isNoCow(folder + "/vm/disk.img"));
 }
 
 // Saving and diffing only look: the access times of the folder's directories

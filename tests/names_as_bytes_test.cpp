@@ -56,6 +56,23 @@ TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
   EXPECT_EQ(readWholeFile(folder + "/" + brokenA), "changed");
   ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
   EXPECT_TRUE(snapshotTree(folder) == saved);
+
+  // A name that isn't UTF-8 sorts as it is shown, its invalid byte as U+FFFD.
+  writeFile(folder + "/\xa9", "1");
+  writeFile(folder + "/\u00c5", "2");
+  EXPECT_EQ(tool({"diff", folder}).out, header + "  + \u00c5  (1 byte)\n  + \\xa9  (1 byte)\n");
+
+  // A name too long to take " (replaced by Redomark)" whole is cut to fit,
+  // and what it replaced never stays behind under a hidden name.
+  const std::string longName(240, 'n');
+  writeFile(folder + "/" + longName, "old");
+  ASSERT_EQ(tool({"save", folder}).status, 0);
+  writeFile(folder + "/" + longName, "new");
+  const ToolRun cut = tool({"restore", folder, "--file", longName, "--yes"});
+  // (The Trash cuts it further, for its ".trashinfo" file.)
+  EXPECT_NE(cut.out.find("/files/" + std::string(232, 'n') + " (replaced by."), std::string::npos) << cut.out;
+  EXPECT_EQ(readWholeFile(folder + "/" + longName), "old");
+  for (const std::string& name : sortedNames(folder)) EXPECT_FALSE(name.starts_with(".redomark-restore-")) << name;
 }
 
 TEST_P(NamesAsBytes, AFolderWhosePathIsNotTextIsRefusedBeforeAnythingIsWritten) {

@@ -74,6 +74,8 @@ TEST_F(SharedVolume, EachUserHasAPrivateStoreThatNobodyElseCanPlant) {
   ASSERT_TRUE(asUser(mallory, [&] { return mkdir(aliceStore.c_str(), 0777) == 0 && chmod(aliceStore.c_str(), 0777) == 0; }));
   EXPECT_EQ(run(alice, {"save", folder}), failed(1, unsafe(aliceStore)));
   EXPECT_EQ(listNames(aliceStore), std::vector<std::string>{});
+  // Nor is anything read from it: records there could be anyone's.
+  for (const std::string command : {"list", "diff"}) EXPECT_EQ(run(alice, {command, folder}), failed(1, unsafe(aliceStore)));
   ASSERT_EQ(rmdir(aliceStore.c_str()), 0);
   ASSERT_TRUE(asUser(mallory, [&] { return symlink(malloryHome.c_str(), aliceStore.c_str()) == 0; }));
   EXPECT_EQ(run(alice, {"save", folder}), failed(1, unsafe(aliceStore)));
