@@ -61,15 +61,16 @@ TEST_P(Concurrency, ARestoreRacingABudgetPruneRestoresExactlyOrFailsInOneLine) {
   const std::string a = work_ / "a", b = work_ / "b";
   fillFolder(a, 500, "a");
   fillFolder(b, 2000, "old ");
-  ASSERT_EQ(toolAt({"settings", "--budget", "1"}).status, 0);
   int exact = 0, refused = 0;
   for (int round = 0; round < 6; ++round) {
+    ASSERT_EQ(toolAt({"settings", "--budget", "none"}).status, 0);
     writeFile(b + "/d0/f0", "old");
     const ToolRun older = toolAt({"save", b});
     ASSERT_EQ(older.status, 0) << older.err;
     const TreeSnapshot wanted = snapshotTree(b);
     writeFile(b + "/d0/f0", "new " + std::to_string(round));
     ASSERT_EQ(toolAt({"save", b}).status, 0);
+    ASSERT_EQ(toolAt({"settings", "--budget", "1"}).status, 0);
 
     ToolRun restore, save;
     std::thread pruner([&] { save = toolAt({"save", a}); });
