@@ -1,6 +1,6 @@
 #include "redomark/confirmation.h"
 
-#include <unicode/brkiter.h>
+#include <unicode/ubrk.h>
 #include <unicode/utext.h>
 #include <unistd.h>
 
@@ -20,16 +20,13 @@ namespace {
 std::string firstCharacter(const std::string& answer) {
   UErrorCode status = U_ZERO_ERROR;
   UText* text = utext_openUTF8(nullptr, answer.data(), static_cast<int64_t>(answer.size()), &status);
-  std::unique_ptr<icu::BreakIterator> characters(
-      icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-  if (U_FAILURE(status) || !characters) {
-    utext_close(text);
-    return answer.substr(0, 1);
-  }
-  characters->setText(text, status);
-  const int32_t end = characters->next();
+  UBreakIterator* characters = ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status);
+  if (U_SUCCESS(status)) ubrk_setUText(characters, text, &status);
+  // On UTF-8 text the iterator's offsets are byte offsets.
+  const int32_t end = U_SUCCESS(status) ? ubrk_next(characters) : 1;
+  ubrk_close(characters);
   utext_close(text);
-  return answer.substr(0, end == icu::BreakIterator::DONE ? answer.size() : static_cast<size_t>(end));
+  return answer.substr(0, end == UBRK_DONE ? answer.size() : static_cast<size_t>(end));
 }
 
 }  // namespace

@@ -112,14 +112,6 @@ void checkVolumeStores(const std::string& p) {
 
 }  // namespace
 
-SafetyPolicy defaultSafetyPolicy() {
-  return {
-      {"/proc", "/sys", "/dev", "/run", "/boot", "/etc", "/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64",
-       "/libx32", "/snap", "/nix", "/var/lib", "/var/log", "/var/cache", "/var/spool"},
-      {"/", "/home", "/var", "/var/home", "/var/tmp", "/tmp", "/mnt", "/media", "/opt", "/srv"},
-  };
-}
-
 SafetyPolicy macSafetyPolicy() {
   return {
       {"/System", "/usr", "/bin", "/sbin", "/private/var", "/private/etc", "/Library", "/dev", "/cores"},

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/fs/entry_listing.h"
 #include "core/fs/open_to_look.h"
 #include "core/fs/parallel_range.h"
 #include "core/records/redomark_error.h"
@@ -28,7 +28,6 @@ namespace redomark {
 namespace {
 
 constexpr int64_t cancelCheckInterval = 512;
-constexpr size_t listingBufferBytes = 64 * 1024;
 // Sharing a directory's status calls ends with waiting for a helper to wake
 // and finish, tens of microseconds when a core is free and up to a time slice
 // when the machine is busy: more than a typical directory's calls take alone.
@@ -61,6 +60,7 @@ struct Child {
   int32_t dev = 0;
   uint64_t inode = 0;
   bool mountRoot = false;
+  uint32_t flags = 0;
   Ahead* ahead = nullptr;  // this subdirectory, opened ahead of the walk
 };
 
@@ -98,15 +98,6 @@ struct Level {
   size_t pathLength = 0;  // bytes of the path buffer up to and including this directory's "/"
 };
 
-EntryKind kindOf(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return EntryKind::file;
-    case S_IFDIR: return EntryKind::directory;
-    case S_IFLNK: return EntryKind::symlink;
-    default: return EntryKind::other;
-  }
-}
-
 // Deep trees would run out of descriptors if every directory on the way down
 // stayed open: only the root and this many of the deepest stay open, and one
 // closed above them is found again through the ".." of its subdirectory when
@@ -127,21 +118,19 @@ RedomarkError readError(const std::string& path, int error) {
   return RedomarkError::io("Couldn't read " + path + ": " + std::strerror(error));
 }
 
-// statx rather than fstatat: the same one call, and it also tells a mount
-// point whose device is the folder's own (a bind mount of the same volume).
 void examineChild(int fd, const std::string& names, Child& child) {
-  struct statx facts;
-  if (statx(fd, names.data() + child.nameOffset, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-            STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME, &facts) != 0) {
-    child.error = errno;
+  EntryFacts facts;
+  if (const int error = examineEntry(fd, names.data() + child.nameOffset, facts); error != 0) {
+    child.error = error;
     return;
   }
-  child.kind = kindOf(facts.stx_mode);
-  child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.stx_size) : 0;
-  child.mtimeNs = facts.stx_mtime.tv_sec * 1'000'000'000 + facts.stx_mtime.tv_nsec;
-  child.dev = static_cast<int32_t>(makedev(facts.stx_dev_major, facts.stx_dev_minor));
-  child.inode = facts.stx_ino;
-  child.mountRoot = (facts.stx_attributes & facts.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+  child.kind = facts.kind;
+  child.size = facts.size;
+  child.mtimeNs = facts.mtimeNs;
+  child.dev = facts.dev;
+  child.inode = facts.inode;
+  child.mountRoot = facts.mountRoot;
+  child.flags = facts.flags;
 }
 
 // Lists the open directory fd into listing and examines every item; the
@@ -150,25 +139,13 @@ void examineChild(int fd, const std::string& names, Child& child) {
 int listDirectory(int fd, std::vector<char>& buffer, Listing& listing, ParallelRange* pool) {
   listing.children.clear();
   listing.names.clear();
-  if (buffer.empty()) buffer.resize(listingBufferBytes);
-  for (;;) {
-    const ssize_t got = getdents64(fd, buffer.data(), buffer.size());
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (got == 0) break;
-    for (ssize_t at = 0; at < got;) {
-      const auto* d = reinterpret_cast<const dirent64*>(buffer.data() + at);
-      at += d->d_reclen;
-      const char* name = d->d_name;
-      if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
-      Child& child = listing.children.emplace_back();
-      child.nameOffset = listing.names.size();
-      child.nameLength = std::strlen(name);
-      listing.names.append(name, child.nameLength + 1);
-    }
-  }
+  const int error = readEntryNames(fd, buffer, [&](const char* name) {
+    Child& child = listing.children.emplace_back();
+    child.nameOffset = listing.names.size();
+    child.nameLength = std::strlen(name);
+    listing.names.append(name, child.nameLength + 1);
+  });
+  if (error != 0) return error;
   if (pool && listing.children.size() >= parallelMinimumItems) {
     pool->run(listing.children.size(), [&](size_t i) { examineChild(fd, listing.names, listing.children[i]); });
   } else {
@@ -296,6 +273,7 @@ class Walker {
     entry_.dev = child.dev;
     entry_.inode = child.inode;
     entry_.mountRoot = child.mountRoot;
+    entry_.flags = child.flags;
     visit_(entry_);
 
     if (child.kind == EntryKind::directory) descend(level, child);

@@ -7,6 +7,7 @@
 #include "core/fs/file_ops.h"
 #include "core/fs/item_status.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/platform.h"
 #include "core/fs/safety_policy.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
@@ -21,7 +22,7 @@ namespace {
 std::vector<std::string> storeRootsToList(const std::string& defaultRoot) {
   std::vector<std::string> roots{defaultRoot};
   for (const MountEntry& mount : currentMounts()) {
-    if (mount.fsType == "btrfs" || mount.fsType == "xfs") roots.push_back(volumeStoreRoot(mount.mountPoint));
+    if (isCloningFileSystem(mount.fsType)) roots.push_back(volumeStoreRoot(mount.mountPoint));
   }
   return roots;
 }

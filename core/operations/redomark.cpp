@@ -1,13 +1,14 @@
 #include "core/operations/redomark.h"
 
 #include "core/fs/file_ops.h"
+#include "core/fs/platform.h"
 #include "core/store/retention.h"
 
 namespace redomark {
 
 Redomark::Redomark(std::optional<std::string> storeRoot, SafetyPolicy policy)
     // Canonical, so that the store can be reached from "/" without following a link.
-    : defaultStoreRoot_(canonicalPath(storeRoot ? *storeRoot : joinPath(homeDirectory(), ".local/share/Redomark/Checkpoints"))),
+    : defaultStoreRoot_(canonicalPath(storeRoot ? *storeRoot : defaultStoreRootBelow(homeDirectory()))),
       policy_(std::move(policy)) {}
 
 CheckpointStore Redomark::storeFor(const std::string& canonicalFolder) const {

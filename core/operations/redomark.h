@@ -76,7 +76,8 @@ class Redomark {
  public:
   static constexpr std::string_view version = "0.1.0";
 
-  // Without a store root the default is $HOME/.local/share/Redomark/Checkpoints.
+  // Without a store root the default is defaultStoreRootBelow the home directory
+  // ($HOME/.local/share/Redomark/Checkpoints on Linux).
   explicit Redomark(std::optional<std::string> storeRoot = std::nullopt,
                     SafetyPolicy policy = defaultSafetyPolicy());
 

@@ -10,6 +10,7 @@
 #include "core/fs/file_records.h"
 #include "core/fs/held_folder.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/platform.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
@@ -49,8 +50,8 @@ double nowSeconds() {
 
 void requireCloningVolume(const VolumeInfo& volume) {
   const std::string& type = volume.fsType;
-  if (type != "btrfs" && type != "xfs" && type != "bcachefs")
-    throw RedomarkError::unsupportedVolume("it is " + type + ", not Btrfs or XFS");
+  if (!isCloningFileSystem(type))
+    throw RedomarkError::unsupportedVolume("it is " + type + ", not " + cloningFileSystemNames());
   if (!volume.canClone || !volume.canSwap) throw RedomarkError::unsupportedVolume("it can't clone or swap folders");
 }
 

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include <unicode/bytestream.h>
-#include <unicode/normalizer2.h>
+#include <string>
+
+#include <unicode/unorm2.h>
+#include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
 namespace redomark {
@@ -25,26 +27,68 @@ bool isAscii(std::string_view text) {
   return true;
 }
 
-const icu::Normalizer2* nfc() {
+const UNormalizer2* nfc() {
   UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* instance = icu::Normalizer2::getNFCInstance(status);
+  const UNormalizer2* instance = unorm2_getNFCInstance(&status);
   return U_SUCCESS(status) ? instance : nullptr;
 }
 
+// Appends the NFC form of the well-formed UTF-8 run to out; false when ICU
+// cannot normalize it. ICU's C API, the one every ICU build exports, works on
+// UTF-16.
+bool appendComposed(const UNormalizer2* normalizer, std::string_view run, std::string& out) {
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t units = 0;
+  std::u16string wide(run.size(), u'\0');  // never more units than bytes
+  u_strFromUTF8(wide.data(), static_cast<int32_t>(wide.size()), &units, run.data(), static_cast<int32_t>(run.size()),
+                &status);
+  if (U_FAILURE(status)) return false;
+  if (unorm2_isNormalized(normalizer, wide.data(), units, &status) && U_SUCCESS(status)) {
+    out.append(run);
+    return true;
+  }
+  status = U_ZERO_ERROR;
+  int32_t needed = unorm2_normalize(normalizer, wide.data(), units, nullptr, 0, &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) return false;
+  std::u16string normalized(static_cast<size_t>(needed), u'\0');
+  status = U_ZERO_ERROR;
+  needed = unorm2_normalize(normalizer, wide.data(), units, normalized.data(), needed, &status);
+  if (U_FAILURE(status)) return false;
+  const size_t at = out.size();
+  out.resize(at + static_cast<size_t>(needed) * 3);  // at most three bytes per unit
+  int32_t bytes = 0;
+  u_strToUTF8(out.data() + at, static_cast<int32_t>(out.size() - at), &bytes, normalized.data(), needed, &status);
+  if (U_FAILURE(status)) return false;
+  out.resize(at + static_cast<size_t>(bytes));
+  return true;
+}
+
 // The NFC form of text: text itself when it is already composed, else the
-// composed form written into scratch. Text ICU cannot normalize is used as is.
+// composed form written into scratch. Ill-formed bytes pass through as they
+// are, each well-formed run between them composed; text ICU cannot normalize
+// is used as is.
 std::string_view composed(std::string_view text, std::string& scratch) {
   if (isAscii(text)) return text;
-  const icu::Normalizer2* normalizer = nfc();
+  const UNormalizer2* normalizer = nfc();
   if (!normalizer) return text;
-  const icu::StringPiece piece(text.data(), static_cast<int32_t>(text.size()));
-  UErrorCode status = U_ZERO_ERROR;
-  if (normalizer->isNormalizedUTF8(piece, status) && U_SUCCESS(status)) return text;
   scratch.clear();
-  icu::StringByteSink<std::string> sink(&scratch, static_cast<int32_t>(text.size()));
-  status = U_ZERO_ERROR;
-  normalizer->normalizeUTF8(0, piece, sink, nullptr, status);
-  if (U_FAILURE(status)) return text;
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  int32_t start = 0;
+  while (start < length) {
+    int32_t end = start;
+    int32_t next = start;
+    UChar32 c = 0;
+    while (end < length) {
+      U8_NEXT(s, next, length, c);
+      if (c < 0) break;
+      end = next;
+    }
+    if (end > start && !appendComposed(normalizer, text.substr(start, end - start), scratch)) return text;
+    scratch.append(text.substr(end, next - end));  // the ill-formed sequence, if any
+    start = next;
+  }
+  if (scratch == text) return text;
   return scratch;
 }
 

@@ -12,6 +12,7 @@
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/file_ops.h"
+#include "core/fs/platform.h"
 #include "core/fs/private_space.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/volume.h"
@@ -147,6 +148,7 @@ DirectoryHandle CheckpointStore::ensureRoot() const {
   DirectoryHandle root = volumeMountPoint_.empty() ? ensureDefaultRoot() : ensureVolumeRoot();
   writeMarkerIfMissing(root, "CACHEDIR.TAG", cacheDirectoryTag);
   writeMarkerIfMissing(root, ".metadata_never_index", "");
+  excludeFromSystemBackups(root);
   return root;
 }
 

@@ -1,0 +1,22 @@
+# Builds for macOS from Linux with zig's clang, which carries macOS's headers
+# and libSystem's link stubs. scripts/macos writes the compiler wrappers and
+# passes REDOMARK_MACOS_TOOLS (their folder) and REDOMARK_MACOS_ARCH (arm64 or
+# x86_64). Libraries are looked up only among the stubs kept in this folder.
+set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_VERSION 20)
+set(CMAKE_SYSTEM_PROCESSOR ${REDOMARK_MACOS_ARCH})
+set(CMAKE_C_COMPILER ${REDOMARK_MACOS_TOOLS}/cc)
+set(CMAKE_CXX_COMPILER ${REDOMARK_MACOS_TOOLS}/c++)
+set(CMAKE_AR ${REDOMARK_MACOS_TOOLS}/ar CACHE FILEPATH "" FORCE)
+set(CMAKE_RANLIB ${REDOMARK_MACOS_TOOLS}/ranlib CACHE FILEPATH "" FORCE)
+set(CMAKE_OSX_SYSROOT "" CACHE PATH "" FORCE)
+set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "" FORCE)
+set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES REDOMARK_MACOS_TOOLS REDOMARK_MACOS_ARCH)
+
+set(CMAKE_FIND_ROOT_PATH ${CMAKE_CURRENT_LIST_DIR}/sdk)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Nothing is installed from here, so install names are never rewritten.
+set(CMAKE_INSTALL_NAME_TOOL /bin/true CACHE FILEPATH "" FORCE)

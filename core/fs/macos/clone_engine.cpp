@@ -1,0 +1,540 @@
+#include "core/fs/clone_engine.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/clonefile.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/fs/attribute_copier.h"
+#include "core/fs/file_data_copy.h"
+#include "core/fs/file_ops.h"
+#include "core/fs/mount_table.h"
+#include "core/fs/open_to_look.h"
+#include "core/fs/subvolume.h"
+#include "core/records/redomark_error.h"
+
+namespace redomark {
+
+namespace {
+
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// O_NONBLOCK: should a FIFO take the place of a file after its status call,
+// opening it must not wait for a writer.
+constexpr int sourceFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+constexpr int destinationFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+// A clone just made, opened to put its owner and times on.
+constexpr int clonedFileFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+// New directories stay private to us until their own permissions are put on
+// last. A file is made with its own permission bits (less any set-id bit), as
+// what it holds is no more private than that once it is finished, and the
+// directory around it is still ours alone.
+constexpr mode_t workingMode = 0700;
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() { reset(); }
+  int get() const { return fd_; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Removes the copy made so far unless the copy commits.
+class DestinationGuard {
+ public:
+  DestinationGuard(int parentFd, std::string name, std::string path)
+      : parentFd_(parentFd), name_(std::move(name)), path_(std::move(path)) {}
+  DestinationGuard(const DestinationGuard&) = delete;
+  DestinationGuard& operator=(const DestinationGuard&) = delete;
+  ~DestinationGuard() {
+    if (committed_) return;
+    try {
+      removeTreeAt(parentFd_, name_, path_);
+    } catch (const std::exception&) {
+      // What cannot be removed stays; the error that stopped the copy matters more.
+    }
+  }
+  void commit() { committed_ = true; }
+
+ private:
+  int parentFd_;
+  std::string name_;
+  std::string path_;
+  bool committed_ = false;
+};
+
+int64_t freeBytes(int fd) {
+  struct statfs disk {};
+  if (fstatfs(fd, &disk) != 0) return 0;
+  return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
+}
+
+struct InodeKey {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const InodeKey&) const = default;
+};
+
+struct InodeKeyHash {
+  size_t operator()(const InodeKey& k) const { return std::hash<uint64_t>()(k.ino * 31 + k.dev); }
+};
+
+// The copy of an inode's first name met, for its further names to link to.
+struct FirstCopy {
+  std::string path;  // below the destination root
+  bool cloned = false;
+};
+
+// Deep trees would run out of descriptors if every directory on the way down
+// kept its two open; below this depth a directory's pair is closed while its
+// subdirectories are copied, and found again through their "..".
+size_t openLevelBudget() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
+  return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 4, 128));
+}
+
+class TreeCopier {
+ public:
+  TreeCopier(CloneContext& context, std::string sourceRoot)
+      : context_(context), path_(std::move(sourceRoot)), rootLength_(path_.size()), openBudget_(openLevelBudget()) {}
+
+  // Copies the contents and attributes of a whole directory into the new,
+  // empty destination, whose names of one inode become links to one copy.
+  // inheritedNoCow: the attribute of the destination's parent, which a new
+  // directory takes on.
+  void copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow);
+  // A root that is a file or a link is copied under the destination's name.
+  void copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                  const struct stat& st);
+  [[noreturn]] void fail(int code) const;
+  // For an entry that is no longer of the kind its status said: it was
+  // replaced (by a link, say) while the copy ran.
+  [[noreturn]] void replaced() const;
+  // The no-copy-on-write attribute of an open file or directory; false where
+  // the file system keeps no such attribute.
+  bool isNoCow(int fd) const;
+  // Ownership, attributes, permission bits and times, in the order in which
+  // none undoes another: chown clears set-id bits and file capabilities. With
+  // the status the destination has now, ownership and permission bits that are
+  // already right are left alone, which saves a file system transaction each.
+  void finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current = nullptr);
+  void stopIfCancelled() const {
+    if (context_.control && context_.control->isCancelled()) throw RedomarkError::cancelled();
+  }
+
+ private:
+  // Lists the whole directory first, so that no listing stays open below it:
+  // each name is kept after the type byte the listing gave it.
+  void listNames(int sourceDir, size_t depth);
+  // noCow: whether the destination directory has the no-copy-on-write
+  // attribute, which the items made in it take on.
+  void copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth, bool noCow);
+  void copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, unsigned char type,
+                size_t depth, bool noCow);
+  // A file or directory the listing named as one is opened first and examined
+  // through its descriptor, a lookup of its name saved; false, with nothing
+  // copied, when it is another kind by now or can't be opened.
+  bool copyAsListed(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, unsigned char type,
+                    size_t depth, bool noCow);
+  // source: the directory or file itself, open.
+  void copyDirectory(Descriptor& source, Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
+                     const struct stat& st, size_t depth, bool noCow);
+  void copyFile(const Descriptor& source, int destinationDir, const char* destinationName, const struct stat& st,
+                bool noCow);
+  Descriptor openSourceFile(int sourceDir, const char* name) const;
+  // A further name of an inode already copied in this tree becomes a link to
+  // that copy; false when it is not one, or the link can't be made.
+  bool linkToFirstCopy(const struct stat& st, int destinationDir, const char* destinationName);
+  void rememberFirstCopy(const struct stat& st, bool cloned);
+  // The destination has the source's attribute before any data goes in, so
+  // that Btrfs lets the two share blocks. destinationNoCow: what the
+  // destination took on from its directory.
+  void matchNoCow(bool noCow, int destinationFd, bool destinationNoCow);
+  // Whether Btrfs, mounted so, may clone between a file with the attribute and
+  // one without, which would drop it silently; unknown counts as may.
+  static bool mayCloneAcrossNoCow(int destinationFd);
+  void requireCopySpace(int destinationFd, int64_t bytes) const;
+  void copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                const struct stat& st);
+  void fileFinished(bool cloned);
+
+  CloneContext& context_;
+  std::string path_;  // source path of the item being copied
+  const size_t rootLength_;  // of the source root's path, at the start of path_
+  // Held while a whole tree is copied: its destination root, and the first
+  // copy of each inode with further names (only those are recorded).
+  int destinationRoot_ = -1;
+  std::unordered_map<InodeKey, FirstCopy, InodeKeyHash> firstCopies_;
+  // Each file's attribute is looked at before its clone, not only when the
+  // clone is refused: for single items, and on volumes that would not refuse.
+  bool lookBeforeCloning_ = true;
+  std::vector<char> buffer_;
+  AttributeCopier attributes_;
+  // Names of the directory being copied at each depth, NUL-terminated one
+  // after another; a deque, so going deeper never moves a shallower one.
+  std::deque<std::string> listings_;
+  const size_t openBudget_;
+};
+
+void TreeCopier::fail(int code) const {
+  stopIfCancelled();
+  throw RedomarkError::copyFailed(path_, code);
+}
+
+void TreeCopier::replaced() const {
+  stopIfCancelled();
+  throw RedomarkError::pathChanged(path_);
+}
+
+void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow) {
+  destinationRoot_ = destination.get();
+  lookBeforeCloning_ = mayCloneAcrossNoCow(destination.get());
+  const bool noCow = isNoCow(source.get());
+  matchNoCow(noCow, destination.get(), inheritedNoCow);
+  copyContents(source, destination, 0, noCow);
+  finish(source.get(), destination.get(), st);
+  destinationRoot_ = -1;
+}
+
+void TreeCopier::copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                            const struct stat& st) {
+  if (S_ISREG(st.st_mode))
+    return copyFile(openSourceFile(sourceDir, sourceName), destinationDir, destinationName, st,
+                    isNoCow(destinationDir));
+  if (S_ISLNK(st.st_mode)) return copyLink(sourceDir, sourceName, destinationDir, destinationName, st);
+  fail(ENOTSUP);
+}
+
+void TreeCopier::listNames(int sourceDir, size_t depth) {
+  // fdopendir takes the descriptor it is given; the caller keeps its own.
+  const int listingFd = dup(sourceDir);
+  if (listingFd < 0) fail(errno);
+  DIR* dir = fdopendir(listingFd);
+  if (!dir) {
+    close(listingFd);
+    fail(errno);
+  }
+  struct Closer {
+    DIR* dir;
+    ~Closer() { closedir(dir); }
+  } closer{dir};
+  if (listings_.size() <= depth) listings_.resize(depth + 1);
+  std::string& names = listings_[depth];
+  names.clear();
+  for (;;) {
+    errno = 0;
+    const dirent* e = readdir(dir);
+    if (!e) {
+      if (errno != 0) fail(errno);
+      return;
+    }
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    names.push_back(static_cast<char>(e->d_type));
+    names.append(e->d_name, std::strlen(e->d_name) + 1);
+  }
+}
+
+void TreeCopier::copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth, bool noCow) {
+  listNames(sourceDir.get(), depth);
+  const std::string& names = listings_[depth];
+  const size_t parentLength = path_.size();
+  for (size_t at = 0; at < names.size();) {
+    const auto type = static_cast<unsigned char>(names[at]);
+    const char* name = names.data() + at + 1;
+    const size_t length = std::strlen(name);
+    path_.append("/").append(name, length);
+    copyItem(sourceDir, destinationDir, name, type, depth, noCow);
+    path_.resize(parentLength);
+    at += length + 2;
+  }
+}
+
+void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, unsigned char type,
+                          size_t depth, bool noCow) {
+  stopIfCancelled();
+  if (copyAsListed(sourceDir, destinationDir, name, type, depth, noCow)) return;
+  struct stat st;
+  if (fstatat(sourceDir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+  switch (st.st_mode & S_IFMT) {
+    case S_IFREG: return copyFile(openSourceFile(sourceDir.get(), name), destinationDir.get(), name, st, noCow);
+    case S_IFDIR: {
+      Descriptor source(openToLook(sourceDir.get(), name, directoryFlags));
+      if (source.get() < 0 && (errno == ELOOP || errno == ENOTDIR)) replaced();
+      if (source.get() < 0) fail(errno);
+      return copyDirectory(source, sourceDir, destinationDir, name, st, depth, noCow);
+    }
+    case S_IFLNK: return copyLink(sourceDir.get(), name, destinationDir.get(), name, st);
+    default: fail(ENOTSUP);  // FIFOs, sockets and devices have no place in a copy
+  }
+}
+
+bool TreeCopier::copyAsListed(Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
+                              unsigned char type, size_t depth, bool noCow) {
+  if (type != DT_REG && type != DT_DIR) return false;
+  Descriptor source(openToLook(sourceDir.get(), name, type == DT_REG ? sourceFileFlags : directoryFlags));
+  struct stat st;
+  if (source.get() < 0 || fstat(source.get(), &st) != 0) return false;
+  if (type == DT_REG && S_ISREG(st.st_mode)) {
+    copyFile(source, destinationDir.get(), name, st, noCow);
+    return true;
+  }
+  if (type == DT_DIR && S_ISDIR(st.st_mode)) {
+    copyDirectory(source, sourceDir, destinationDir, name, st, depth, noCow);
+    return true;
+  }
+  return false;
+}
+
+Descriptor TreeCopier::openSourceFile(int sourceDir, const char* name) const {
+  Descriptor source(openToLook(sourceDir, name, sourceFileFlags));
+  if (source.get() < 0 && errno == ELOOP) replaced();
+  if (source.get() < 0) fail(errno);
+  return source;
+}
+
+void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
+                               const struct stat& st, size_t depth, bool noCow) {
+  if (mkdirat(destinationDir.get(), name, workingMode) != 0) fail(errno);
+  Descriptor destination(openat(destinationDir.get(), name, directoryFlags));
+  if (destination.get() < 0) fail(errno);
+  const bool ownNoCow = isNoCow(source.get());
+  matchNoCow(ownNoCow, destination.get(), noCow);
+  const bool releaseParent = depth >= openBudget_;
+  if (releaseParent) {
+    sourceDir.reset();
+    destinationDir.reset();
+  }
+  copyContents(source, destination, depth + 1, ownNoCow);
+  // After the contents, whose creation would otherwise move its times.
+  finish(source.get(), destination.get(), st);
+  if (releaseParent) {
+    sourceDir.reset(openToLook(source.get(), "..", directoryFlags));
+    if (sourceDir.get() < 0) fail(errno);
+    destinationDir.reset(openat(destination.get(), "..", directoryFlags));
+    if (destinationDir.get() < 0) fail(errno);
+  }
+}
+
+// APFS clones only to a new name: fclonefileat makes the copy with the
+// source's data shared, its permission bits (set-id bits dropped unless the
+// owner is carried), extended attributes, ACL and times; finish then puts the
+// owner on where allowed, as for a copy. Where the volume refuses to clone,
+// the bytes are copied into a file made as any other.
+void TreeCopier::copyFile(const Descriptor& source, int destinationDir, const char* destinationName,
+                          const struct stat& st, bool) {
+  if (st.st_nlink > 1 && linkToFirstCopy(st, destinationDir, destinationName)) return;
+  const int refused = fclonefileat(source.get(), destinationDir, destinationName, CLONE_NOOWNERCOPY) == 0
+                          ? 0
+                          : errno;
+  if (refused != 0 && !cloneRefused(refused)) fail(refused);
+  const Descriptor destination(refused == 0 ? openat(destinationDir, destinationName, clonedFileFlags)
+                                            : openat(destinationDir, destinationName, destinationFileFlags,
+                                                     st.st_mode & 0777));
+  if (destination.get() < 0) fail(errno);
+  if (refused != 0) {
+    requireCopySpace(destination.get(), st.st_size);
+    if (const int error = copyData(source.get(), destination.get(), buffer_)) fail(error);
+  }
+  struct stat current;
+  if (fstat(destination.get(), &current) != 0) fail(errno);
+  finish(source.get(), destination.get(), st, &current);
+  if (st.st_nlink > 1) rememberFirstCopy(st, refused == 0);
+  fileFinished(refused == 0);
+}
+
+bool TreeCopier::linkToFirstCopy(const struct stat& st, int destinationDir, const char* destinationName) {
+  if (destinationRoot_ < 0) return false;
+  const auto found = firstCopies_.find({st.st_dev, st.st_ino});
+  if (found == firstCopies_.end()) return false;
+  const std::string& first = found->second.path;
+  const size_t slash = first.rfind('/');
+  Descriptor directory(slash == std::string::npos
+                           ? -1
+                           : openDirectoryBelow(destinationRoot_, std::string_view(first).substr(0, slash)));
+  const int firstDir = slash == std::string::npos ? destinationRoot_ : directory.get();
+  const char* firstName = first.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+  if (firstDir >= 0 && linkat(firstDir, firstName, destinationDir, destinationName, 0) == 0) {
+    fileFinished(found->second.cloned);
+    return true;
+  }
+  // Where no link can be made (the copy already has as many names as its
+  // file system allows, or its folder was closed to us) the name gets a copy
+  // of its own: its data is kept, only the link is lost.
+  if (errno == EMLINK || errno == EACCES || errno == EPERM) return false;
+  fail(errno);
+}
+
+void TreeCopier::rememberFirstCopy(const struct stat& st, bool cloned) {
+  if (destinationRoot_ < 0) return;
+  firstCopies_.try_emplace({st.st_dev, st.st_ino}, FirstCopy{path_.substr(rootLength_ + 1), cloned});
+}
+
+// APFS keeps no no-copy-on-write attribute: there is nothing to carry.
+bool TreeCopier::isNoCow(int) const { return false; }
+
+bool TreeCopier::mayCloneAcrossNoCow(int) { return true; }
+
+void TreeCopier::matchNoCow(bool, int, bool) {}
+
+// A copy takes new space: it must leave the caller's reserve free, so that a
+// big file refuses the save before it fills the disk.
+void TreeCopier::requireCopySpace(int destinationFd, int64_t bytes) const {
+  if (!context_.copyReserveBytes) return;
+  const int64_t needed = *context_.copyReserveBytes + bytes;
+  const int64_t available = freeBytes(destinationFd);
+  if (available < needed) throw RedomarkError::notEnoughSpace(needed, available);
+}
+
+void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
+                          const struct stat& st) {
+  // A link's size is its target's length, unless the file system reports 0.
+  buffer_.resize(std::max<size_t>(static_cast<size_t>(st.st_size) + 1, 256));
+  for (;;) {
+    const ssize_t n = readlinkat(sourceDir, sourceName, buffer_.data(), buffer_.size());
+    if (n < 0 && errno == EINVAL) replaced();
+    if (n < 0) fail(errno);
+    if (static_cast<size_t>(n) < buffer_.size()) {
+      buffer_[static_cast<size_t>(n)] = '\0';
+      break;
+    }
+    buffer_.resize(buffer_.size() * 2);
+  }
+  if (symlinkat(buffer_.data(), destinationDir, destinationName) != 0) fail(errno);
+  if (fchownat(destinationDir, destinationName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM) fail(errno);
+  // O_SYMLINK opens the links themselves, so their attributes are carried
+  // through descriptors and no path is looked up again.
+  const Descriptor sourceLink(openat(sourceDir, sourceName, O_RDONLY | O_SYMLINK | O_CLOEXEC));
+  const Descriptor destinationLink(openat(destinationDir, destinationName, O_RDONLY | O_SYMLINK | O_CLOEXEC));
+  if (sourceLink.get() < 0 || destinationLink.get() < 0) fail(errno);
+  if (const int error = attributes_.copy(sourceLink.get(), destinationLink.get())) fail(error);
+  const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
+  if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+}
+
+void TreeCopier::finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current) {
+  bool owned = current && current->st_uid == st.st_uid && current->st_gid == st.st_gid;
+  if (!owned) {
+    if (fchown(destinationFd, st.st_uid, st.st_gid) == 0) owned = true;
+    else if (errno != EPERM) fail(errno);
+  }
+  if (const int error = attributes_.copy(sourceFd, destinationFd)) fail(error);
+  // A copy that could not keep its owner must not run as whoever made it.
+  const mode_t mode = st.st_mode & (owned ? 07777 : 01777);
+  // Neither chown (the file was made without set-id bits) nor an access ACL
+  // just copied (it holds the source's own bits) moves what was read here.
+  const bool permitted = current && (current->st_mode & 07777) == mode;
+  if (!permitted && fchmod(destinationFd, mode) != 0) fail(errno);
+  const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
+  if (futimens(destinationFd, times) != 0) fail(errno);
+}
+
+void TreeCopier::fileFinished(bool cloned) {
+  ++context_.files;
+  if (cloned) ++context_.cloned;
+  if (context_.control)
+    context_.control->report({OperationProgress::Phase::copying, context_.files, context_.total});
+}
+
+}  // namespace
+
+namespace {
+
+CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                                const std::string& destinationName, std::optional<int64_t> total,
+                                OperationControl* control, std::optional<int64_t> copyReserveBytes,
+                                bool asSubvolume) {
+  CloneContext context;
+  context.total = total;
+  context.control = control;
+  context.copyReserveBytes = copyReserveBytes;
+  TreeCopier copier(context, source.path());
+  copier.stopIfCancelled();
+  // A description of its own, so that listing it moves no offset the
+  // caller's descriptor shares.
+  Descriptor sourceFd(openToLook(source.fd(), ".", directoryFlags));
+  if (sourceFd.get() < 0) copier.fail(errno);
+  struct stat st;
+  if (fstat(sourceFd.get(), &st) != 0) copier.fail(errno);
+  if (asSubvolume) {
+    if (const int code = createSubvolume(destinationParent.fd(), destinationName); code != 0) copier.fail(code);
+  } else if (mkdirat(destinationParent.fd(), destinationName.c_str(), workingMode) != 0) {
+    copier.fail(errno);
+  }
+
+  DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
+  Descriptor destinationFd(openat(destinationParent.fd(), destinationName.c_str(), directoryFlags));
+  if (destinationFd.get() < 0) copier.fail(errno);
+  // A new subvolume is open to everyone until its copy is finished.
+  if (asSubvolume && fchmod(destinationFd.get(), workingMode) != 0) copier.fail(errno);
+  copier.copyRoot(sourceFd, st, destinationFd, copier.isNoCow(destinationParent.fd()));
+  guard.commit();
+  return context;
+}
+
+}  // namespace
+
+CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                            const std::string& destinationName, std::optional<int64_t> total,
+                            OperationControl* control, std::optional<int64_t> copyReserveBytes) {
+  return cloneDirectoryInto(source, destinationParent, destinationName, total, control, copyReserveBytes, false);
+}
+
+CloneContext cloneDirectoryAsSubvolume(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
+                                       const std::string& destinationName, std::optional<int64_t> total,
+                                       OperationControl* control) {
+  return cloneDirectoryInto(source, destinationParent, destinationName, total, control, std::nullopt, true);
+}
+
+void copyDirectoryAttributes(const DirectoryHandle& source, const DirectoryHandle& destination) {
+  CloneContext context;
+  TreeCopier copier(context, source.path());
+  struct stat st;
+  if (fstat(source.fd(), &st) != 0) copier.fail(errno);
+  copier.finish(source.fd(), destination.fd(), st);
+}
+
+CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& name,
+                        const DirectoryHandle& destinationParent, const std::string& destinationName,
+                        std::optional<int64_t> total, OperationControl* control) {
+  CloneContext context;
+  context.total = total;
+  context.control = control;
+  TreeCopier copier(context, joinPath(sourceParent.path(), name));
+  copier.stopIfCancelled();
+  struct stat st;
+  if (fstatat(sourceParent.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) copier.fail(errno);
+  if (S_ISDIR(st.st_mode)) {
+    std::optional<DirectoryHandle> source = sourceParent.child(name);
+    if (!source && (errno == ELOOP || errno == ENOTDIR)) copier.replaced();
+    if (!source) copier.fail(errno);
+    return cloneDirectory(*source, destinationParent, destinationName, total, control);
+  }
+  DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
+  copier.copySingle(sourceParent.fd(), name.c_str(), destinationParent.fd(), destinationName.c_str(), st);
+  guard.commit();
+  return context;
+}
+
+}  // namespace redomark

@@ -1,0 +1,312 @@
+#include "core/fs/directory_handle.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <system_error>
+
+#include "core/fs/file_descriptor.h"
+#include "core/fs/file_ops.h"
+
+namespace redomark {
+
+namespace {
+
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+constexpr size_t readBlockBytes = 64 * 1024;
+
+[[noreturn]] void fail(const std::string& what, const std::string& path, int code = errno) {
+  throw std::system_error(code, std::generic_category(), what + " " + path);
+}
+
+bool readAll(int fd, const std::function<void(std::string_view)>& piece) {
+  std::vector<char> buffer(readBlockBytes);
+  for (;;) {
+    const ssize_t n = read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    piece(std::string_view(buffer.data(), static_cast<size_t>(n)));
+  }
+}
+
+// One component at a time, each checked not to be a link (and, within one
+// mount, not another volume) before it is opened without following one, so
+// that no path is ever handed to the kernel whole: any length works, and
+// O_NOFOLLOW_ANY guards each open against a link swapped in after the check.
+int openWithoutLinks(int startFd, std::string_view path, int flags, bool sameMount) {
+  int at = path.starts_with('/') ? open("/", directoryFlags) : fcntl(startFd, F_DUPFD_CLOEXEC, 0);
+  size_t start = 0;
+  while (at >= 0) {
+    while (start < path.size() && path[start] == '/') ++start;
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const bool last = path.find_first_not_of('/', end) == std::string_view::npos;
+    if (start == end) {  // "/" alone, or a trailing "/"
+      if (flags == directoryFlags) return at;
+      const int reopened = openat(at, ".", flags | O_NOFOLLOW_ANY);
+      close(at);
+      return reopened;
+    }
+    const std::string name(path.substr(start, end - start));
+    struct stat here {};
+    struct stat facts {};
+    const bool known = fstat(at, &here) == 0 && fstatat(at, name.c_str(), &facts, AT_SYMLINK_NOFOLLOW) == 0;
+    int next = -1;
+    if (name == "..") {
+      errno = EXDEV;
+    } else if (known && S_ISLNK(facts.st_mode)) {
+      errno = ELOOP;
+    } else if (known && sameMount && facts.st_dev != here.st_dev) {
+      errno = EXDEV;
+    } else {
+      next = openat(at, name.c_str(), (last ? flags : directoryFlags) | O_NOFOLLOW_ANY);
+    }
+    const int saved = errno;
+    close(at);
+    errno = saved;
+    if (last) return next;
+    at = next;
+    start = end;
+  }
+  return -1;
+}
+
+// APFS's fsync leaves the data in the drive's cache; F_FULLFSYNC asks the
+// drive to write it out. Where the file system refuses it, fsync is all there is.
+int fullSync(int fd) {
+  if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
+  return fsync(fd);
+}
+
+}  // namespace
+
+int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
+  return openWithoutLinks(directoryFd, relativePath, directoryFlags, true);
+}
+
+std::optional<DirectoryHandle> DirectoryHandle::open(const std::string& absolutePath) {
+  if (!absolutePath.starts_with('/')) {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  const int fd = openWithoutLinks(AT_FDCWD, absolutePath, directoryFlags, false);
+  if (fd < 0) return std::nullopt;
+  return DirectoryHandle(fd, absolutePath);
+}
+
+DirectoryHandle DirectoryHandle::create(const std::string& absolutePath, mode_t mode) {
+  if (std::optional<DirectoryHandle> existing = open(absolutePath)) return std::move(*existing);
+  if (errno != ENOENT) fail("Couldn't open", absolutePath);
+  const std::string parentName = parentPath(absolutePath);
+  if (parentName == absolutePath) fail("Couldn't open", absolutePath);
+  const DirectoryHandle parent = create(parentName, mode);
+  const std::string name = lastComponent(absolutePath);
+  if (mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) fail("Couldn't create", absolutePath);
+  std::optional<DirectoryHandle> made = parent.child(name);
+  if (!made) fail("Couldn't create", absolutePath);
+  return std::move(*made);
+}
+
+DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+  other.fd_ = -1;
+}
+
+DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = other.fd_;
+    path_ = std::move(other.path_);
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+DirectoryHandle::~DirectoryHandle() {
+  if (fd_ >= 0) close(fd_);
+}
+
+ItemStatus DirectoryHandle::ownStatus() const {
+  std::optional<ItemStatus> facts = itemStatusAt(fd_, "");
+  if (!facts) fail("Couldn't read", path_);
+  return *facts;
+}
+
+DirectoryHandle DirectoryHandle::reopen() const {
+  const int fd = openat(fd_, ".", directoryFlags);
+  if (fd < 0) fail("Couldn't open", path_);
+  return DirectoryHandle(fd, path_);
+}
+
+std::optional<DirectoryHandle> DirectoryHandle::child(const std::string& name) const {
+  const int fd = openat(fd_, name.c_str(), directoryFlags);
+  if (fd < 0) return std::nullopt;
+  return DirectoryHandle(fd, joinPath(path_, name));
+}
+
+std::optional<DirectoryHandle> DirectoryHandle::descend(std::string_view relativePath) const {
+  const int fd = openDirectoryBelow(fd_, relativePath);
+  if (fd < 0) return std::nullopt;
+  return DirectoryHandle(fd, joinPath(path_, std::string(relativePath)));
+}
+
+std::optional<ItemStatus> DirectoryHandle::status(const std::string& name) const {
+  return itemStatusAt(fd_, name.c_str());
+}
+
+std::optional<std::vector<std::string>> DirectoryHandle::names() const {
+  // fdopendir takes the descriptor it is given; a duplicate keeps ours open.
+  const int copy = dup(fd_);
+  if (copy < 0) return std::nullopt;
+  DIR* dir = fdopendir(copy);
+  if (!dir) {
+    close(copy);
+    return std::nullopt;
+  }
+  rewinddir(dir);
+  std::vector<std::string> names;
+  errno = 0;
+  while (dirent* e = readdir(dir)) {
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
+    names.emplace_back(n);
+  }
+  const bool failed = errno != 0;
+  closedir(dir);
+  if (failed) return std::nullopt;
+  return names;
+}
+
+std::optional<std::string> DirectoryHandle::readFile(const std::string& name) const {
+  std::string bytes;
+  if (!readFile(name, [&](std::string_view piece) { bytes.append(piece); })) return std::nullopt;
+  return bytes;
+}
+
+bool DirectoryHandle::readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const {
+  const FileDescriptor fd(openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return false;
+  return readAll(fd.get(), piece);
+}
+
+int DirectoryHandle::makeDirectoryIfMissing(const std::string& name, mode_t mode) const {
+  if (mkdirat(fd_, name.c_str(), mode) == 0 || errno == EEXIST) return 0;
+  return errno;
+}
+
+bool DirectoryHandle::isPrivate() const {
+  const std::optional<ItemStatus> facts = itemStatusAt(fd_, "");
+  return facts && facts->owner == geteuid() && (facts->mode & 077) == 0;
+}
+
+DirectoryHandle DirectoryHandle::makePrivateDirectory(const std::string& name) const {
+  if (mkdirat(fd_, name.c_str(), 0700) != 0) fail("Couldn't create", joinPath(path_, name));
+  std::optional<DirectoryHandle> made = child(name);
+  if (!made) fail("Couldn't open", joinPath(path_, name));
+  return std::move(*made);
+}
+
+int DirectoryHandle::createFile(const std::string& name, mode_t mode) const {
+  const int fd = openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+  if (fd < 0) fail("Couldn't write", joinPath(path_, name));
+  return fd;
+}
+
+void DirectoryHandle::writeNewFile(const std::string& name, std::string_view bytes, mode_t mode) const {
+  const FileDescriptor fd(createFile(name, mode));
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd.get(), bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail("Couldn't write", joinPath(path_, name));
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+void DirectoryHandle::replaceFile(const std::string& name, std::string_view bytes, mode_t mode) const {
+  std::random_device random;
+  std::string temporary;
+  int fd = -1;
+  // A name of its own, so that two writers never share one temporary file.
+  for (int attempt = 0; fd < 0; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
+    temporary = "." + name + suffix;
+    fd = openat(fd_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+    if (fd < 0 && (errno != EEXIST || attempt == 16)) fail("Couldn't write", joinPath(path_, temporary));
+  }
+  const FileDescriptor file(fd);
+  bool placed = false;
+  struct RemoveUnlessPlaced {
+    const DirectoryHandle& directory;
+    const std::string& temporary;
+    const bool& placed;
+    ~RemoveUnlessPlaced() {
+      if (!placed) unlinkat(directory.fd(), temporary.c_str(), 0);
+    }
+  } guard{*this, temporary, placed};
+  // The umask must not decide who may read the file.
+  if (fchmod(fd, mode) != 0) fail("Couldn't write", joinPath(path_, temporary));
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) fail("Couldn't write", joinPath(path_, temporary));
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  // The data must be on disk before the rename makes it the file's content.
+  if (fullSync(fd) != 0) fail("Couldn't write", joinPath(path_, temporary));
+  if (renameat(fd_, temporary.c_str(), fd_, name.c_str()) != 0) fail("Couldn't write", joinPath(path_, name));
+  placed = true;
+  if (fullSync(fd_) != 0) fail("Couldn't write", joinPath(path_, name));
+}
+
+void DirectoryHandle::rename(const std::string& from, const std::string& to) const {
+  if (renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) fail("Couldn't move", joinPath(path_, from));
+}
+
+int DirectoryHandle::moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory,
+                                          const std::string& to) const {
+  if (renameatx_np(fd_, from.c_str(), directory.fd_, to.c_str(), RENAME_EXCL) == 0) return 0;
+  if (errno != ENOTSUP && errno != EINVAL) return errno;
+  // A file system without the flag (some network ones): check, then rename.
+  // The gap between the two only matters against a concurrent writer.
+  if (directory.status(to)) return EEXIST;
+  return renameat(fd_, from.c_str(), directory.fd_, to.c_str()) == 0 ? 0 : errno;
+}
+
+int DirectoryHandle::exchange(const std::string& a, const std::string& b) const {
+  return renameatx_np(fd_, a.c_str(), fd_, b.c_str(), RENAME_SWAP) == 0 ? 0 : errno;
+}
+
+// macOS has no syncfs: the volume is found from the open directory (its
+// mount point as the kernel reports it) and committed whole, waiting for the
+// drive; then this directory itself with F_FULLFSYNC.
+void DirectoryHandle::syncFileSystem() const {
+  struct statfs disk {};
+  if (fstatfs(fd_, &disk) != 0) fail("Couldn't write", path_);
+  if (const int code = sync_volume_np(disk.f_mntonname, SYNC_VOLUME_FULLSYNC | SYNC_VOLUME_WAIT); code != 0)
+    fail("Couldn't write", path_, code);
+  if (fullSync(fd_) != 0) fail("Couldn't write", path_);
+}
+
+void DirectoryHandle::sync() const {
+  if (fullSync(fd_) != 0) fail("Couldn't write", path_);
+}
+
+void DirectoryHandle::removeTree(const std::string& name) const {
+  removeTreeAt(fd_, name, joinPath(path_, name));
+}
+
+bool DirectoryHandle::removeEntry(const std::string& name) const {
+  return unlinkat(fd_, name.c_str(), 0) == 0 || unlinkat(fd_, name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+}  // namespace redomark

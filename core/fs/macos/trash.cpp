@@ -1,0 +1,102 @@
+#include "core/fs/trash.h"
+
+#include <climits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "core/fs/file_ops.h"
+#include "core/fs/mount_table.h"
+
+namespace redomark {
+
+// The Trash as Finder keeps it: ~/.Trash for items on the home's volume,
+// "<volume>/.Trashes/<uid>" on any other, so that nothing is ever copied
+// between disks. Every trash directory is reached without following a link
+// and used only when it is the user's own, as the checks below say.
+
+namespace {
+
+[[noreturn]] void fail(int code, const std::string& path) {
+  throw std::system_error(code, std::generic_category(), "Couldn't move " + path + " to the Trash");
+}
+
+// The subdirectory name of parent, made 0700 when missing; one that is a
+// link, someone else's or, with exactly0700, open to others is never used.
+std::optional<DirectoryHandle> ownDirectory(const DirectoryHandle& parent, const std::string& name, bool exactly0700) {
+  if (mkdirat(parent.fd(), name.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
+  std::optional<DirectoryHandle> directory = parent.child(name);
+  if (!directory) return std::nullopt;
+  const ItemStatus facts = directory->ownStatus();
+  if (facts.owner != geteuid() || (exactly0700 && (facts.mode & 0777) != 0700)) {
+    errno = EACCES;
+    return std::nullopt;
+  }
+  return directory;
+}
+
+// The volume's shared ".Trashes", which the system makes with the sticky bit
+// and owned by root; the user's own one counts too.
+bool isSharedTrash(const ItemStatus& facts) {
+  return facts.kind == EntryKind::directory && (facts.mode & S_ISVTX) && (facts.owner == 0 || facts.owner == geteuid());
+}
+
+DirectoryHandle trashFor(const DirectoryHandle& directory, const ItemStatus& item, const std::string& itemPath) {
+  const std::optional<DirectoryHandle> home = DirectoryHandle::open(homeDirectory());
+  if (home && home->ownStatus().device == item.device) {
+    std::optional<DirectoryHandle> trash = ownDirectory(*home, ".Trash", false);
+    if (!trash) fail(errno, itemPath);
+    return std::move(*trash);
+  }
+  const std::optional<MountEntry> mount = mountOf(directory.fd());
+  if (!mount) fail(ENOENT, itemPath);
+  const std::optional<DirectoryHandle> top = DirectoryHandle::open(mount->mountPoint);
+  if (!top) fail(errno, itemPath);
+  if (top->ownStatus().device != item.device) fail(EXDEV, itemPath);
+  const std::optional<DirectoryHandle> shared = top->child(".Trashes");
+  if (!shared || !isSharedTrash(shared->ownStatus())) fail(shared ? EACCES : errno, itemPath);
+  std::optional<DirectoryHandle> mine = ownDirectory(*shared, std::to_string(geteuid()), true);
+  if (!mine) fail(errno, itemPath);
+  return std::move(*mine);
+}
+
+// Cuts text to at most bytes without splitting a UTF-8 sequence.
+std::string cutUtf8(const std::string& text, size_t bytes) {
+  if (text.size() <= bytes) return text;
+  size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+// The attempt-th name for the item in the Trash: the name itself, then
+// "stem 2.ext", "stem 3.ext"... as Finder names a second item of one name.
+std::string candidateName(const std::string& name, int attempt) {
+  if (attempt == 1) return name;
+  const size_t dot = name.rfind('.');
+  const bool hasExtension = dot != std::string::npos && dot > 0;
+  const std::string stem = hasExtension ? name.substr(0, dot) : name;
+  const std::string extension = hasExtension ? name.substr(dot) : "";
+  const std::string tag = " " + std::to_string(attempt);
+  if (stem.size() + tag.size() + extension.size() <= NAME_MAX) return stem + tag + extension;
+  return cutUtf8(stem, NAME_MAX - tag.size() - std::min<size_t>(extension.size(), NAME_MAX / 2)) + tag +
+         extension.substr(0, NAME_MAX / 2);
+}
+
+}  // namespace
+
+std::string moveToTrash(const DirectoryHandle& directory, const std::string& name) {
+  const std::string itemPath = joinPath(directory.path(), name);
+  const std::optional<ItemStatus> item = directory.status(name);
+  if (!item) fail(errno, itemPath);
+  const DirectoryHandle trash = trashFor(directory, *item, itemPath);
+  for (int attempt = 1;; ++attempt) {
+    const std::string candidate = candidateName(name, attempt);
+    const int err = directory.moveWithoutReplacing(name, trash, candidate);
+    if (err == 0) return joinPath(trash.path(), candidate);
+    if (err != EEXIST) fail(err, itemPath);
+  }
+}
+
+}  // namespace redomark
