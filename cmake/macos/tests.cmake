@@ -14,7 +14,7 @@ else()
   find_package(GTest REQUIRED)
 endif()
 
-set(volume_free_tests record_coding redomark_error unicode_text folder_key manifest_index parallel_range)
+set(volume_free_tests record_coding timeline unicode_text folder_key manifest_index parallel_range)
 list(TRANSFORM volume_free_tests PREPEND tests/)
 list(TRANSFORM volume_free_tests APPEND _test.cpp)
 add_executable(redomark_tests ${volume_free_tests})

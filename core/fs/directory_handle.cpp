@@ -228,35 +228,6 @@ bool DirectoryHandle::readFile(const std::string& name, const std::function<void
   return readAll(fd.get(), piece);
 }
 
-std::optional<std::string> DirectoryHandle::readOwnFile(const std::string& name, size_t maxBytes, int& error) const {
-  const FileDescriptor fd(openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) {
-    error = errno == ELOOP ? EPERM : errno;
-    return std::nullopt;
-  }
-  const std::optional<ItemStatus> facts = itemStatusAt(fd.get(), "");
-  if (!facts || facts->kind != EntryKind::file || facts->owner != geteuid()) {
-    error = EPERM;
-    return std::nullopt;
-  }
-  if (static_cast<size_t>(facts->size) > maxBytes) {
-    error = EFBIG;
-    return std::nullopt;
-  }
-  std::string bytes;
-  // Bounded all the same: the file may have grown since its status.
-  bool tooLarge = false;
-  const bool read = readAll(fd.get(), [&](std::string_view piece) {
-    tooLarge = tooLarge || bytes.size() + piece.size() > maxBytes;
-    if (!tooLarge) bytes.append(piece);
-  });
-  if (!read || tooLarge) {
-    error = tooLarge ? EFBIG : errno;
-    return std::nullopt;
-  }
-  return bytes;
-}
-
 int DirectoryHandle::makeDirectoryIfMissing(const std::string& name, mode_t mode) const {
   if (mkdirat(fd_, name.c_str(), mode) == 0 || errno == EEXIST) return 0;
   return errno;

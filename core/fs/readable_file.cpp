@@ -29,12 +29,21 @@ constexpr const char* diffProgram = "/usr/bin/diff";
 // through its own descriptor table rather than any name in a folder.
 constexpr int beforeChildFd = 3;
 constexpr int afterChildFd = 4;
+// Both systems name a process's own descriptors; /dev/fd is Linux's too, but
+// there it is a link into /proc.
+#ifdef __APPLE__
+constexpr const char* ownDescriptors = "/dev/fd/";
+#else
+constexpr const char* ownDescriptors = "/proc/self/fd/";
+#endif
 
 // A pipe whose ends are closed when it goes out of scope.
 struct Pipe {
   int ends[2] = {-1, -1};
   Pipe() {
-    if (pipe2(ends, O_CLOEXEC) != 0) throw RedomarkError::io(std::string("Couldn't run diff: ") + std::strerror(errno));
+    if (pipe(ends) != 0) throw RedomarkError::io(std::string("Couldn't run diff: ") + std::strerror(errno));
+    // Neither end may leak into the child but as the descriptor it is given.
+    for (const int end : ends) fcntl(end, F_SETFD, FD_CLOEXEC);
   }
   ~Pipe() {
     for (int& end : ends) closeEnd(end);
@@ -130,8 +139,8 @@ std::optional<std::string> linkTarget(const DirectoryHandle& directory, const st
 
 std::string unifiedDiff(const ReadableFile* before, const std::string& beforeLabel, const ReadableFile* after,
                         const std::string& afterLabel) {
-  const std::string beforePath = before ? "/proc/self/fd/" + std::to_string(beforeChildFd) : "/dev/null";
-  const std::string afterPath = after ? "/proc/self/fd/" + std::to_string(afterChildFd) : "/dev/null";
+  const std::string beforePath = before ? ownDescriptors + std::to_string(beforeChildFd) : "/dev/null";
+  const std::string afterPath = after ? ownDescriptors + std::to_string(afterChildFd) : "/dev/null";
   std::vector<std::string> words{diffProgram, "-u", "--label", beforeLabel, "--label", afterLabel,
                                  beforePath, afterPath};
   std::vector<char*> argv;

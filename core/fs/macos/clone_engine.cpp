@@ -431,6 +431,7 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   if (const int error = attributes_.copy(sourceLink.get(), destinationLink.get())) fail(error);
   const timespec times[2] = {st.st_atimespec, st.st_mtimespec};
   if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+  ++context_.links;
 }
 
 void TreeCopier::finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current) {

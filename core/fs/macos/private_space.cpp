@@ -13,23 +13,28 @@ namespace redomark {
 // One walk over held descriptors; each file's private bytes are asked of the
 // walk's root with no link followed anywhere on the relative path
 // (FSOPT_NOFOLLOW_ANY), so a link planted meanwhile is never measured through.
-int64_t privateSpaceBelow(const std::string& root) {
-  const std::optional<DirectoryHandle> top = DirectoryHandle::open(root);
-  if (!top) return 0;
-  int64_t total = 0;
+SpaceBelow spaceBelow(const DirectoryHandle& root) {
+  SpaceBelow space;
   std::unordered_set<uint64_t> counted;  // inodes with several names, counted once
   try {
-    walk(*top, nullptr, [&](const WalkEntry& e) {
+    walk(root, nullptr, [&](const WalkEntry& e) {
+      ++space.items.items;
+      space.items.nameBytes += static_cast<int64_t>(e.path.size() - e.path.rfind('/') - 1);
       if (e.kind != EntryKind::file) return;
-      const std::optional<FileSpace> space = fileSpaceAt(top->fd(), e.path.c_str());
-      if (!space || space->privateBytes == 0) return;
-      if (space->linked && !counted.insert(space->inode).second) return;
-      total += space->privateBytes;
+      const std::optional<FileSpace> file = fileSpaceAt(root.fd(), e.path.c_str());
+      if (!file || file->privateBytes == 0) return;
+      if (file->linked && !counted.insert(file->inode).second) return;
+      space.privateBytes += file->privateBytes;
     });
   } catch (const RedomarkError&) {
     // An unreadable directory ends the sum with what was counted before it.
   }
-  return total;
+  return space;
+}
+
+int64_t privateSpaceBelow(const std::string& root) {
+  const std::optional<DirectoryHandle> top = DirectoryHandle::open(root);
+  return top ? spaceBelow(*top).privateBytes : 0;
 }
 
 }  // namespace redomark
