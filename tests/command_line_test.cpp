@@ -21,7 +21,6 @@
 #include "core/store/checkpoint_store.h"
 #include "redomark/reports.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 #include "tests/store_checks.h"
 #include "tests/tree_snapshot.h"
 

@@ -7,7 +7,6 @@
 #include "core/fs/file_ops.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 
 namespace redomark::testing {
 namespace {
@@ -28,7 +27,7 @@ TEST_F(CommandLine, DatesBeyondTheCalendarAreShownAtItsEdgeByBothListings) {
     std::string edited = record;
     edited.replace(at, end - at, written);
     ASSERT_EQ(std::remove(meta.c_str()), 0);
-    writeWholeFile(meta, edited);
+    writeFile(meta, edited);
     EXPECT_EQ(listed(folder).at(0).createdAt, iso);
     EXPECT_EQ(tool({"list", folder}).out, line(Listed{id, iso}) + "  1 files\n");
   }

@@ -15,7 +15,6 @@
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 #include "tests/store_checks.h"
 #include "tests/tree_snapshot.h"
 

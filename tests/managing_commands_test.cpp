@@ -19,7 +19,6 @@
 #include "core/store/checkpoint_store.h"
 #include "redomark/reports.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 
 namespace redomark::testing {
 namespace {

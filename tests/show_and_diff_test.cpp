@@ -12,7 +12,6 @@
 #include "core/store/held_checkpoint.h"
 #include "tests/command_line_fixture.h"
 #include "tests/error_of.h"
-#include "tests/path_helpers.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
@@ -117,7 +116,8 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
 
     // A checkpoint withdrawn while it is held is reported as deleted, never as lacking an item.
     const HeldCheckpoint held(store, store.resolve(first, folder));
-    moveItem(store.folderDirectory(folder) + "/" + first, store.folderDirectory(folder) + "/.deleting-" + first);
+    const std::string dir = store.folderDirectory(folder) + "/";
+    ASSERT_EQ(rename((dir + first).c_str(), (dir + ".deleting-" + first).c_str()), 0);
     EXPECT_EQ(errorOf([&] { held.confirmWhole(); }), RedomarkError::checkpointDeleted());
   }
 }
