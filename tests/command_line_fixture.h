@@ -20,6 +20,11 @@ inline void PrintTo(const ToolRun& run, std::ostream* os) {
       << ", err " << ::testing::PrintToString(run.err);
 }
 
+// What TerminalProcess::readUntil gives when the text never came.
+constexpr size_t notShown = std::string::npos;
+// Written before a message on a terminal, where a progress line might be.
+inline const std::string erase = "\r\x1b[K";
+
 inline const std::string notABackup = "This is an undo point on this disk, not a backup.\n";
 
 inline ToolRun failed(int status, const std::string& message) { return {status, "", "redomark: " + message + "\n"}; }

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <stdexcept>
@@ -134,6 +135,15 @@ std::string asUser(uid_t uid, const std::function<std::string()>& body) {
   close(channel[0]);
   waitpid(child, nullptr, 0);
   return result;
+}
+
+std::string outputOf(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  if (pipe) pclose(pipe);
+  return out;
 }
 
 int openDescriptors() {

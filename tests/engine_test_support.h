@@ -70,6 +70,8 @@ constexpr int64_t fewItemsRecords = 16 * 1024;
 inline bool dataAndFewRecords(int64_t measured, int64_t data, int64_t checkpoints = 1) {
   return measured > data && measured < data + checkpoints * fewItemsRecords;
 }
+// What a shell command prints on its standard output.
+std::string outputOf(const std::string& command);
 // Descriptors this process has open, to show that nothing leaks.
 int openDescriptors();
 

@@ -23,10 +23,6 @@
 namespace redomark::testing {
 namespace {
 
-constexpr size_t notShown = std::string::npos;
-// Written before a message on a terminal, where a progress line might be.
-const std::string erase = "\r\x1b[K";
-
 std::string escapedSlashes(const std::string& path) { return std::regex_replace(path, std::regex("/"), "\\/"); }
 
 // The "spaceUsed" members of a JSON report, added up.

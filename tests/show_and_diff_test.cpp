@@ -22,14 +22,8 @@ constexpr int64_t savedTime = 1733339700123456789;  // 2024-12-04T19:15:00Z
 // What GNU diff itself prints for the pair, with the labels of a patch.
 std::string gnuDiff(const std::string& before, const std::string& after, const std::string& beforeLabel,
                     const std::string& afterLabel) {
-  const std::string command = "LC_ALL=C /usr/bin/diff -u --label '" + beforeLabel + "' --label '" + afterLabel +
-                              "' '" + before + "' '" + after + "'";
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  if (pipe) pclose(pipe);
-  return out;
+  return outputOf("LC_ALL=C /usr/bin/diff -u --label '" + beforeLabel + "' --label '" + afterLabel + "' '" + before +
+                  "' '" + after + "'");
 }
 
 TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {

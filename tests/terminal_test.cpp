@@ -20,8 +20,6 @@
 namespace redomark::testing {
 namespace {
 
-constexpr size_t notShown = std::string::npos;
-const std::string erase = "\r\x1b[K";
 const std::string cancelled = erase + "redomark: Cancelled.\n";
 
 // Every progress line taken out, for the tests that look only at the rest.
