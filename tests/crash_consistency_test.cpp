@@ -310,6 +310,7 @@ class CrashConsistency : public ::testing::TestWithParam<std::tuple<Operation, b
 TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
   CrashHarness harness(std::get<0>(GetParam()), std::get<1>(GetParam()));
   const int trials = envNumber("REDOMARK_CRASH_TRIALS", 4);
+  std::cout << "crash trials: seed " << harness.seed() << " (REDOMARK_CRASH_SEED repeats them)\n";
   for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
     const KillPoint point = harness.pick(trial);
     SCOPED_TRACE("trial " + std::to_string(trial) + ", killed " + point.describe() + ", seed " +
