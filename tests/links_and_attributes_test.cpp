@@ -56,14 +56,6 @@ class LinksAndAttributes : public CommandLine, public ::testing::WithParamInterf
  protected:
   LinksAndAttributes() : CommandLine(GetParam()) {}
   bool onBtrfs() const { return GetParam() == Volume::btrfs; }
-  // spaceUsed of each checkpoint, oldest first, once the volume has settled.
-  std::vector<int64_t> spaceUsed(const std::string& folder) const {
-    sync();
-    std::vector<int64_t> out;
-    for (const std::string& n : members(tool({"list", folder, "--json", "--space"}).out, "spaceUsed"))
-      out.push_back(std::stoll(n));
-    return out;
-  }
 };
 
 // The attribute is Btrfs's alone.
