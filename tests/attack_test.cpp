@@ -5,7 +5,6 @@
 // half-made is left behind.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
@@ -15,13 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <optional>
 #include <regex>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,7 +28,6 @@
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
 #include "tests/engine_test_support.h"
-#include "tests/path_helpers.h"
 #include "tests/tool_process.h"
 #include "tests/tree_snapshot.h"
 
@@ -47,11 +44,7 @@ constexpr int runs = 100;
 class Attacker {
  public:
   Attacker(const std::vector<std::string>& args, bool asIntruder) {
-    std::vector<std::string> words;
-    if (asIntruder) {
-      const std::string id = std::to_string(intruder);
-      words = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
-    }
+    std::vector<std::string> words = asIntruder ? asUid(intruder) : std::vector<std::string>{};
     words.emplace_back(REDOMARK_ATTACKER);
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -66,11 +59,8 @@ class Attacker {
     posix_spawn_file_actions_destroy(&actions);
     close(ends[1]);
     out_ = ends[0];
-    if (code != 0) {
-      pid_ = -1;
-      throw std::runtime_error("cannot start the attacker");
-    }
-    const std::string first = readLine();
+    if (code != 0) pid_ = -1;
+    const std::string first = code == 0 ? readLine() : "";
     if (first != "ready") throw std::runtime_error("the attacker did not start: " + first);
   }
   ~Attacker() {
@@ -90,6 +80,10 @@ class Attacker {
     pid_ = -1;
     return report_;
   }
+  long exchanges() {
+    long n = 0;
+    return std::sscanf(stop().c_str(), "exchanged %ld", &n) == 1 ? n : 0;
+  }
 
  private:
   std::string readLine() const {
@@ -104,11 +98,6 @@ class Attacker {
   std::string report_;
 };
 
-long exchangesIn(const std::string& report) {
-  long n = 0;
-  return std::sscanf(report.c_str(), "exchanged %ld", &n) == 1 ? n : 0;
-}
-
 // snapshotTree with each item's owner and group in front.
 TreeSnapshot ownedSnapshot(const std::string& root) {
   TreeSnapshot tree = snapshotTree(root);
@@ -120,56 +109,38 @@ TreeSnapshot ownedSnapshot(const std::string& root) {
   return tree;
 }
 
-// Temporary clones and unfinished checkpoints anywhere below root.
-std::vector<std::string> halfMade(const std::string& root) {
+// Below root: temporary clones and unfinished checkpoints, and files whose
+// contents came from the outside folder.
+std::vector<std::string> halfMadeOrOutside(const std::string& root) {
   std::vector<std::string> found;
   for (const auto& [relative, facts] : snapshotTree(root)) {
     const std::string name = relative.substr(relative.rfind('/') + 1);
-    if (name.starts_with(".redomark-restore-") || name.ends_with(".partial")) found.push_back(relative);
+    if (name.starts_with(".redomark-restore-") || name.ends_with(".partial") ||
+        facts.find("outside secret") != std::string::npos)
+      found.push_back(relative);
   }
   return found;
-}
-
-// Files below root whose contents came from the outside folder.
-std::vector<std::string> outsideCopies(const std::string& root) {
-  std::vector<std::string> found;
-  for (const auto& [relative, facts] : snapshotTree(root))
-    if (facts.find("outside secret") != std::string::npos) found.push_back(relative);
-  return found;
-}
-
-bool isLink(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 // After the attacker stopped half way, the real directory gets its name back.
 void straighten(const std::string& directory, const std::string& real, const std::string& decoy) {
   const std::string a = directory + "/" + real, b = directory + "/" + decoy;
-  if (isLink(a) && !isLink(b) && renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0)
+  if (isSymlink(a) && !isSymlink(b) && renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) != 0)
     throw std::runtime_error("cannot exchange back " + a);
 }
 
-void own(const std::string& path, uid_t user) {
-  if (lchown(path.c_str(), user, user) != 0) throw std::runtime_error("cannot chown " + path);
+// A file holding bytes or, without them, a directory; with mode and owner.
+void placeAs(const std::string& path, std::optional<std::string> bytes, mode_t mode, uid_t user) {
+  bytes ? writeFile(path, *bytes) : makeDirectory(path);
+  if (chmod(path.c_str(), mode) != 0 || lchown(path.c_str(), user, user) != 0)
+    throw std::runtime_error("cannot own " + path);
 }
 
-void writeAs(const std::string& path, const std::string& bytes, mode_t mode, uid_t user) {
-  writeFile(path, bytes);
-  chmod(path.c_str(), mode);
-  own(path, user);
-}
-
-void makeDirectoryAs(const std::string& path, mode_t mode, uid_t user) {
-  makeDirectory(path);
-  chmod(path.c_str(), mode);
-  own(path, user);
-}
-
-// One line behind "redomark: ", status 1, nothing on standard output.
-bool refusedInOneLine(const ToolRun& run) {
-  static const std::regex line("redomark: [^\n]+\n");
-  return run.status == 1 && !run.signaled && run.out.empty() && std::regex_match(run.err, line);
+// Where a run says it put the replaced copy, "" when it says nothing.
+std::string replacedAt(const std::string& out) {
+  static const std::regex moved("\nThe replaced copy is at (.*)\\.\n$");
+  std::smatch m;
+  return std::regex_search(out, m, moved) ? m[1].str() : "";
 }
 
 // The texts a run may stop with when a folder on its way changed under it.
@@ -182,20 +153,31 @@ bool expectedRefusal(const std::string& err) {
   return std::regex_match(err, known);
 }
 
+// One line behind "redomark: ", status 1, nothing on standard output.
+bool refusedInOneLine(const ToolRun& run) {
+  static const std::regex line("redomark: [^\n]+\n");
+  return run.status == 1 && !run.signaled && run.out.empty() && std::regex_match(run.err, line);
+}
+
 // What the runs of one attack came to, printed for the record.
 struct Tally {
   int done = 0;
   std::map<std::string, int> refusals;
   long exchanges = 0;
 
-  void refused(const std::string& err, const std::string& folder) {
-    std::string text = err;
+  // Counts a run: true when it did its work, else its refusal must be one of the known lines.
+  bool counts(const ToolRun& run, const std::string& folder, int i) {
+    if (run.status == 0) return ++done, true;
+    EXPECT_TRUE(refusedInOneLine(run) && expectedRefusal(run.err)) << "run " << i << ": " << ::testing::PrintToString(run);
+    std::string text = run.err;
     for (size_t at; (at = text.find(folder)) != std::string::npos;) text.replace(at, folder.size(), "<folder>");
     ++refusals[text];
+    return false;
   }
-  void print(const char* attack) const {
-    std::printf("[attack] %s: %d runs did their work, %ld exchanges\n", attack, done, exchanges);
+  void print(const std::string& attack, int expectedRuns = runs) const {
+    std::printf("[attack] %s: %d runs did their work, %ld exchanges\n", attack.c_str(), done, exchanges);
     for (const auto& [text, n] : refusals) std::printf("[attack]   %d refused: %s", n, text.c_str());
+    EXPECT_GT(exchanges, expectedRuns);
   }
 };
 
@@ -205,21 +187,21 @@ struct Scene {
   explicit Scene(Volume volume) : home(volume), work(volume) {
     chmod(work.path().c_str(), 0755);
     makeDirectory(outside);
-    writeAs(outside + "/x", "outside secret x", 0600, 0);
-    writeAs(outside + "/keep", "outside secret keep", 0640, intruder + 1);
-    makeDirectoryAs(outside + "/y", 0700, 0);
-    writeAs(outside + "/y/inner", "outside secret inner", 0600, 0);
-    makeDirectoryAs(outside + "/sub", 0750, 0);
-    writeAs(outside + "/sub/x", "outside secret sub x", 0644, 0);
+    placeAs(outside + "/x", "outside secret x", 0600, 0);
+    placeAs(outside + "/keep", "outside secret keep", 0640, intruder + 1);
+    placeAs(outside + "/y", {}, 0700, 0);
+    placeAs(outside + "/y/inner", "outside secret inner", 0600, 0);
+    placeAs(outside + "/sub", {}, 0750, 0);
+    placeAs(outside + "/sub/x", "outside secret sub x", 0644, 0);
     outsideBefore = ownedSnapshot(outside);
 
-    makeDirectoryAs(shared, 0755, intruder);
-    makeDirectoryAs(folder, 0755, intruder);
-    writeAs(folder + "/keep", "keep as saved", 0644, intruder);
-    makeDirectoryAs(folder + "/sub", 0755, intruder);
-    writeAs(folder + "/sub/x", "x as saved", 0644, intruder);
-    makeDirectoryAs(folder + "/sub/private", 0700, intruder);
-    writeAs(folder + "/sub/private/p", "private as saved", 0600, intruder);
+    placeAs(shared, {}, 0755, intruder);
+    placeAs(folder, {}, 0755, intruder);
+    placeAs(folder + "/keep", "keep as saved", 0644, intruder);
+    placeAs(folder + "/sub", {}, 0755, intruder);
+    placeAs(folder + "/sub/x", "x as saved", 0644, intruder);
+    placeAs(folder + "/sub/private", {}, 0700, intruder);
+    placeAs(folder + "/sub/private/p", "private as saved", 0600, intruder);
     linkTo(outside, folder + "/lnk");
     linkTo(outside, shared + "/decoy");
   }
@@ -233,17 +215,33 @@ struct Scene {
     if (run.status != 0) throw std::runtime_error("the first save failed: " + run.err);
     return savedId(run);
   }
-  std::string storeRoot() const { return home.path() + "/.local/share/Redomark/Checkpoints"; }
+  // body run while attackers exchange the two names of each swap {directory, real, decoy}; the
+  // names are straightened after, and the outside must be as it was.
+  template <typename Body>
+  auto underAttack(const std::vector<std::vector<std::string>>& swaps, bool asIntruder, Tally& tally, Body body) const {
+    std::vector<std::unique_ptr<Attacker>> attackers;
+    for (const auto& swap : swaps)
+      attackers.push_back(std::make_unique<Attacker>(std::vector<std::string>{"exchange", swap[0], swap[1], swap[2]}, asIntruder));
+    const auto result = body();
+    for (auto& attacker : attackers) tally.exchanges += attacker->exchanges();
+    for (const auto& swap : swaps) straighten(swap[0], swap[1], swap[2]);
+    EXPECT_EQ(ownedSnapshot(outside), outsideBefore) << "outside changed";
+    return result;
+  }
   void expectNothingLeft() const {
     EXPECT_EQ(ownedSnapshot(outside), outsideBefore);
-    EXPECT_EQ(halfMade(home.path()), std::vector<std::string>{});
-    EXPECT_EQ(halfMade(work.path()), std::vector<std::string>{});
-    EXPECT_EQ(outsideCopies(home.path()), std::vector<std::string>{});
+    EXPECT_EQ(halfMadeOrOutside(home.path()), std::vector<std::string>{});
+    for (const auto& [relative, facts] : snapshotTree(work.path())) {
+      const std::string name = relative.substr(relative.rfind('/') + 1);
+      EXPECT_FALSE(name.starts_with(".redomark-restore-") || name.ends_with(".partial")) << relative;
+    }
   }
 
   ScratchDir home, work;
   std::string outside = work / "outside", shared = work / "shared", folder = shared + "/folder";
   TreeSnapshot outsideBefore;
+  // The folder itself, then its sub folder, swapped for a link to the outside.
+  std::vector<std::vector<std::string>> swaps = {{shared, "folder", "decoy"}, {folder, "sub", "lnk"}};
 };
 
 class Attack : public ::testing::TestWithParam<Volume> {
@@ -254,21 +252,12 @@ class Attack : public ::testing::TestWithParam<Volume> {
 TEST_P(Attack, SaveCopiesOnlyTheFolderWhileSubIsSwappedForALink) {
   Scene s(GetParam());
   s.firstSave();
-  const Redomark engine(s.storeRoot());
+  const Redomark engine(s.home.path() + "/.local/share/Redomark/Checkpoints");
   Tally tally;
   int missed = 0;
   for (int i = 0; i < runs; ++i) {
-    Attacker attacker({"exchange", s.folder, "sub", "lnk"}, true);
-    const ToolRun run = s.tool({"save", s.folder});
-    tally.exchanges += exchangesIn(attacker.stop());
-    straighten(s.folder, "sub", "lnk");
-    ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
-    if (run.status != 0) {
-      ASSERT_TRUE(refusedInOneLine(run) && expectedRefusal(run.err)) << "run " << i << ": " << ::testing::PrintToString(run);
-      tally.refused(run.err, s.folder);
-      continue;
-    }
-    ++tally.done;
+    const ToolRun run = s.underAttack({s.swaps[1]}, true, tally, [&] { return s.tool({"save", s.folder}); });
+    if (!tally.counts(run, s.folder, i)) continue;
     ASSERT_TRUE(run.out.starts_with("Saved redomark ") && run.out.find(" of " + s.folder + " (") != std::string::npos)
         << run.out;
     std::optional<Checkpoint> saved;
@@ -281,13 +270,10 @@ TEST_P(Attack, SaveCopiesOnlyTheFolderWhileSubIsSwappedForALink) {
     // Each of the two names holds the link or the real sub folder, never the outside.
     for (const std::string name : {"sub", "lnk"}) {
       const std::optional<ItemStatus> entry = data->status(name);
-      if (!entry) {
-        // An entry renamed while its directory is read may be left out of the
-        // listing (Btrfs numbers it anew); the save then never saw it.
-        ++missed;
-        continue;
-      }
-      if (entry->kind == EntryKind::symlink) continue;
+      // An entry renamed while its directory is read may be left out of the
+      // listing (Btrfs numbers it anew); the save then never saw it.
+      missed += !entry;
+      if (!entry || entry->kind == EntryKind::symlink) continue;
       const std::optional<DirectoryHandle> sub = data->child(name);
       ASSERT_TRUE(sub) << name;
       EXPECT_EQ(sub->readFile("x"), "x as saved") << "run " << i;
@@ -298,7 +284,6 @@ TEST_P(Attack, SaveCopiesOnlyTheFolderWhileSubIsSwappedForALink) {
   }
   tally.print("save, sub <-> link");
   std::printf("[attack]   %d times a name renamed during the listing was not listed\n", missed);
-  EXPECT_GT(tally.exchanges, runs);
   EXPECT_GT(tally.done, 0);
   s.expectNothingLeft();
 }
@@ -310,21 +295,14 @@ TEST_P(Attack, WholeRestoreNeverExchangesTheOutsideFolder) {
   int decoyTaken = 0;
   for (int i = 0; i < runs; ++i) {
     const std::string changed = "changed " + std::to_string(i);
-    writeAs(s.folder + "/keep", changed, 0644, intruder);
-    Attacker attacker({"exchange", s.shared, "folder", "decoy"}, true);
-    const ToolRun run = s.tool({"restore", s.folder, id, "--yes"});
-    tally.exchanges += exchangesIn(attacker.stop());
-    straighten(s.shared, "folder", "decoy");
-    ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
-    if (run.status != 0) {
-      ASSERT_TRUE(refusedInOneLine(run) && expectedRefusal(run.err)) << "run " << i << ": " << ::testing::PrintToString(run);
-      tally.refused(run.err, s.folder);
+    placeAs(s.folder + "/keep", changed, 0644, intruder);
+    const ToolRun run = s.underAttack({s.swaps[0]}, true, tally, [&] { return s.tool({"restore", s.folder, id, "--yes"}); });
+    if (!tally.counts(run, s.folder, i)) {
       EXPECT_EQ(readFile(s.folder + "/keep"), changed) << "run " << i;
       continue;
     }
-    ++tally.done;
     ASSERT_TRUE(run.out.starts_with("Restored " + s.folder + " to " + id + ".\n")) << run.out;
-    if (!isLink(s.shared + "/decoy")) {
+    if (!isSymlink(s.shared + "/decoy")) {
       // The link was exchanged in the folder's place just before the swap: the
       // link went to the Trash, and the restored copy holds one of the names.
       ++decoyTaken;
@@ -333,7 +311,7 @@ TEST_P(Attack, WholeRestoreNeverExchangesTheOutsideFolder) {
       EXPECT_TRUE(restored) << "run " << i;
       removeTree(s.shared + "/decoy");
       Scene::linkTo(s.outside, s.shared + "/decoy");
-      writeAs(s.folder + "/keep", "keep as saved", 0644, intruder);
+      placeAs(s.folder + "/keep", "keep as saved", 0644, intruder);
       continue;
     }
     EXPECT_EQ(readFile(s.folder + "/keep"), "keep as saved") << "run " << i << ": " << run.out;
@@ -341,9 +319,8 @@ TEST_P(Attack, WholeRestoreNeverExchangesTheOutsideFolder) {
   }
   tally.print("whole restore, folder <-> link");
   std::printf("[attack]   %d runs found the link in the folder's place at the swap\n", decoyTaken);
-  EXPECT_GT(tally.exchanges, runs);
   // Most runs meet the link first; unhindered, the same restore does its work.
-  writeAs(s.folder + "/keep", "changed", 0644, intruder);
+  placeAs(s.folder + "/keep", "changed", 0644, intruder);
   EXPECT_EQ(s.tool({"restore", s.folder, id, "--yes"}).status, 0);
   EXPECT_EQ(readFile(s.folder + "/keep"), "keep as saved");
   s.expectNothingLeft();
@@ -352,33 +329,24 @@ TEST_P(Attack, WholeRestoreNeverExchangesTheOutsideFolder) {
 TEST_P(Attack, RestoreOfOneFileNeverWritesThroughASwappedParent) {
   Scene s(GetParam());
   const std::string id = s.firstSave();
-  const std::vector<std::vector<std::string>> swaps = {{s.shared, "folder", "decoy"}, {s.folder, "sub", "lnk"}};
-  for (const std::vector<std::string>& swap : swaps) {
+  for (const std::vector<std::string>& swap : s.swaps) {
     Tally tally;
     for (int i = 0; i < runs; ++i) {
       const std::string changed = "changed " + std::to_string(i) + " of x";
-      writeAs(s.folder + "/sub/x", changed, 0644, intruder);
-      Attacker attacker({"exchange", swap[0], swap[1], swap[2]}, true);
-      const ToolRun run = s.tool({"restore", s.folder, id, "--file", "sub/x", "--yes"});
-      tally.exchanges += exchangesIn(attacker.stop());
-      straighten(swap[0], swap[1], swap[2]);
-      ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
-      if (run.status != 0) {
-        ASSERT_TRUE(refusedInOneLine(run) && expectedRefusal(run.err)) << "run " << i << ": " << ::testing::PrintToString(run);
-        tally.refused(run.err, s.folder);
+      placeAs(s.folder + "/sub/x", changed, 0644, intruder);
+      const ToolRun run = s.underAttack({swap}, true, tally, [&] {
+        return s.tool({"restore", s.folder, id, "--file", "sub/x", "--yes"});
+      });
+      if (!tally.counts(run, s.folder, i)) {
         EXPECT_EQ(readFile(s.folder + "/sub/x"), changed) << "run " << i;
         continue;
       }
-      ++tally.done;
       ASSERT_TRUE(run.out.starts_with("Restored \"sub/x\" in " + s.folder + " to " + id + ".\n")) << run.out;
       EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
-      static const std::regex moved("\nThe replaced copy is at (.*)\\.\n$");
-      std::smatch m;
-      ASSERT_TRUE(std::regex_search(run.out, m, moved)) << run.out;
-      EXPECT_EQ(readFile(m[1]), changed) << "run " << i;
+      ASSERT_NE(replacedAt(run.out), "") << run.out;
+      EXPECT_EQ(readFile(replacedAt(run.out)), changed) << "run " << i;
     }
-    tally.print(("restore --file sub/x, " + swap[1] + " <-> link").c_str());
-    EXPECT_GT(tally.exchanges, runs);
+    tally.print("restore --file sub/x, " + swap[1] + " <-> link");
     EXPECT_GT(tally.done, 0);
   }
   s.expectNothingLeft();
@@ -399,53 +367,45 @@ class HomeFor {
 
 TEST_P(Attack, PutBackOfChosenChangesStaysInTheFolder) {
   Scene s(GetParam());
-  writeAs(s.folder + "/sub/y", "y as saved", 0640, intruder);
+  placeAs(s.folder + "/sub/y", "y as saved", 0640, intruder);
   const std::string id = s.firstSave();
   const HomeFor home(s.home.path());
   const Redomark engine;
-  // The folder itself, then its sub folder, swapped for a link to the outside.
-  const std::vector<std::vector<std::string>> swaps = {{s.shared, "folder", "decoy"}, {s.folder, "sub", "lnk"}};
-  for (const std::vector<std::string>& swap : swaps) {
+  for (const std::vector<std::string>& swap : s.swaps) {
     Tally tally;
     int unseen = 0;
     for (int i = 0; i < runs; ++i) {
       const std::string changed = "changed " + std::to_string(i);
-      writeAs(s.folder + "/keep", changed, 0644, intruder);
-      writeAs(s.folder + "/sub/x", changed, 0644, intruder);
-      writeAs(s.folder + "/sub/z", "added " + std::to_string(i), 0644, intruder);
+      placeAs(s.folder + "/keep", changed, 0644, intruder);
+      placeAs(s.folder + "/sub/x", changed, 0644, intruder);
+      placeAs(s.folder + "/sub/z", "added " + std::to_string(i), 0644, intruder);
       if (std::remove((s.folder + "/sub/y").c_str()) != 0) FAIL() << "sub/y was not there at run " << i;
-      Attacker attacker({"exchange", swap[0], swap[1], swap[2]}, true);
-      std::string err;
       PutBackResult result;
-      try {
-        result = engine.putBackChanges(s.folder, id, {"sub/x", "sub/y", "sub/z"}, nullptr);
-      } catch (const std::exception& e) {
-        err = std::string("redomark: ") + e.what() + "\n";
-      }
-      tally.exchanges += exchangesIn(attacker.stop());
-      straighten(swap[0], swap[1], swap[2]);
-      ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
+      const ToolRun run = s.underAttack({swap}, true, tally, [&] {
+        try {
+          result = engine.putBackChanges(s.folder, id, {"sub/x", "sub/y", "sub/z"}, nullptr);
+          return ToolRun{0, "", ""};
+        } catch (const std::exception& e) {
+          return ToolRun{1, "", std::string("redomark: ") + e.what() + "\n"};
+        }
+      });
       EXPECT_EQ(readFile(s.folder + "/keep"), changed) << "an unchosen change was put back at run " << i;
-      if (!err.empty()) {
-        ASSERT_TRUE(expectedRefusal(err)) << "run " << i << ": " << err;
-        tally.refused(err, s.folder);
+      if (!tally.counts(run, s.folder, i)) {
       } else if (!result.beforePutBack) {
         // The changes were read through the link: none of them was chosen.
-        ++unseen;
+        --tally.done, ++unseen;
       } else {
         // x and y are chosen whether the changes were read through the real sub
         // (modified, deleted) or while it was the link (both deleted).
-        ++tally.done;
         EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
         EXPECT_EQ(readFile(s.folder + "/sub/y"), "y as saved") << "run " << i;
         EXPECT_EQ(pathExists(s.folder + "/sub/z", false), result.removedCount == 0) << "run " << i;
       }
       // The next run starts from the same changes.
-      if (!pathExists(s.folder + "/sub/y", false)) writeAs(s.folder + "/sub/y", "y as saved", 0640, intruder);
+      if (!pathExists(s.folder + "/sub/y", false)) placeAs(s.folder + "/sub/y", "y as saved", 0640, intruder);
     }
-    tally.print(("put back of chosen changes, " + swap[1] + " <-> link").c_str());
+    tally.print("put back of chosen changes, " + swap[1] + " <-> link");
     std::printf("[attack]   %d runs found none of the chosen paths among the changes\n", unseen);
-    EXPECT_GT(tally.exchanges, runs);
     EXPECT_GT(tally.done, 0);
   }
   s.expectNothingLeft();
@@ -465,22 +425,15 @@ TEST_P(Attack, MoveToTheTrashNeverFollowsASwappedTrashFolder) {
   const int trashRuns = runs * 3 / 5;
   for (int i = 0; i < trashRuns; ++i) {
     const std::string changed = "changed " + std::to_string(i) + " of x";
-    writeAs(s.folder + "/sub/x", changed, 0644, intruder);
+    placeAs(s.folder + "/sub/x", changed, 0644, intruder);
     // The Trash is root's own here, so only root could swap it: the worst case.
-    Attacker files({"exchange", trash, "files", "files-decoy"}, false);
-    Attacker info({"exchange", trash, "info", "info-decoy"}, false);
-    const ToolRun run = s.tool({"restore", s.folder, id, "--file", "sub/x", "--yes"});
-    tally.exchanges += exchangesIn(files.stop()) + exchangesIn(info.stop());
-    straighten(trash, "files", "files-decoy");
-    straighten(trash, "info", "info-decoy");
-    ASSERT_EQ(ownedSnapshot(s.outside), s.outsideBefore) << "outside changed at run " << i;
+    const ToolRun run = s.underAttack({{trash, "files", "files-decoy"}, {trash, "info", "info-decoy"}}, false, tally,
+                                      [&] { return s.tool({"restore", s.folder, id, "--file", "sub/x", "--yes"}); });
     ASSERT_EQ(run.status, 0) << "run " << i << ": " << ::testing::PrintToString(run);
     ++tally.done;
     EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
-    static const std::regex moved("\nThe replaced copy is at (.*)\\.\n$");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(run.out, m, moved)) << run.out;
-    const std::string where = m[1];
+    const std::string where = replacedAt(run.out);
+    ASSERT_NE(where, "") << run.out;
     EXPECT_EQ(readFile(where), changed) << "run " << i << " said " << where;
     if (!where.starts_with(trash + "/files/")) {
       // Left beside its old place when the Trash could not be used safely.
@@ -489,16 +442,15 @@ TEST_P(Attack, MoveToTheTrashNeverFollowsASwappedTrashFolder) {
       std::remove(where.c_str());
     }
   }
-  tally.print("move to the Trash, Trash files and info <-> links");
+  tally.print("move to the Trash, Trash files and info <-> links", trashRuns);
   std::printf("[attack]   %d replaced copies stayed beside the folder's item\n", kept);
-  EXPECT_GT(tally.exchanges, trashRuns);
   s.expectNothingLeft();
 }
 
 TEST_P(Attack, AnItemThatAppearsDuringAPutBackSurvives) {
   Scene s(GetParam());
-  makeDirectoryAs(s.folder + "/sub/y", 0755, intruder);
-  for (int f = 0; f < 300; ++f) writeAs(s.folder + "/sub/y/" + std::to_string(f), "saved " + std::to_string(f), 0644, intruder);
+  placeAs(s.folder + "/sub/y", {}, 0755, intruder);
+  for (int f = 0; f < 300; ++f) placeAs(s.folder + "/sub/y/" + std::to_string(f), "saved " + std::to_string(f), 0644, intruder);
   const std::string id = s.firstSave();
   int appeared = 0;
   for (int i = 0; i < runs; ++i) {
@@ -510,15 +462,13 @@ TEST_P(Attack, AnItemThatAppearsDuringAPutBackSurvives) {
     ASSERT_EQ(run.status, 0) << "run " << i << ": " << ::testing::PrintToString(run);
     EXPECT_EQ(sortedNames(s.folder + "/sub/y").size(), 300u) << "run " << i;
     EXPECT_EQ(readFile(s.folder + "/sub/y/7"), "saved 7") << "run " << i;
-    static const std::regex moved("\nThe replaced copy is at (.*)\\.\n$");
-    std::smatch m;
     if (outcome == "created") {
       ++appeared;
-      ASSERT_TRUE(std::regex_search(run.out, m, moved)) << "run " << i << " lost it: " << run.out;
-      EXPECT_EQ(readFile(m[1]), precious) << "run " << i;
+      ASSERT_NE(replacedAt(run.out), "") << "run " << i << " lost it: " << run.out;
+      EXPECT_EQ(readFile(replacedAt(run.out)), precious) << "run " << i;
     } else {
       ASSERT_TRUE(outcome.starts_with("late")) << outcome;
-      EXPECT_FALSE(std::regex_search(run.out, m, moved)) << run.out;
+      EXPECT_EQ(replacedAt(run.out), "") << run.out;
     }
   }
   std::printf("[attack] put back of a missing item: a file appeared at its name during %d of %d runs\n", appeared, runs);
@@ -541,15 +491,10 @@ class BindMount {
   std::string target_;
 };
 
-bool mountedAt(const std::string& path) {
-  const std::string table = readFile("/proc/self/mountinfo");
-  return table.find(" " + path + " ") != std::string::npos;
-}
-
 TEST_P(Attack, ABindMountOfTheSameVolumeIsNeitherSavedNorMoved) {
   Scene s(GetParam());
-  makeDirectoryAs(s.folder + "/mnt", 0755, intruder);
-  writeAs(s.folder + "/mnt/a", "under the mount", 0644, intruder);
+  placeAs(s.folder + "/mnt", {}, 0755, intruder);
+  placeAs(s.folder + "/mnt/a", "under the mount", 0644, intruder);
   const std::string id = s.firstSave();
   const std::string source = s.work / "elsewhere";
   makeDirectory(source);
@@ -557,76 +502,51 @@ TEST_P(Attack, ABindMountOfTheSameVolumeIsNeitherSavedNorMoved) {
   const TreeSnapshot sourceBefore = ownedSnapshot(source);
   {
     const BindMount bound(source, s.folder + "/mnt");
-    const std::string refusal =
-        "redomark: " + s.folder + "/mnt contains another disk (a mount point), which can't be saved together with it.\n";
-    EXPECT_EQ(s.tool({"save", s.folder}), (ToolRun{1, "", refusal}));
-
-    writeAs(s.folder + "/keep", "changed", 0644, intruder);
-    EXPECT_EQ(s.tool({"restore", s.folder, id, "--yes"}), (ToolRun{1, "", refusal}));
-    const ToolRun inside = s.tool({"restore", s.folder, id, "--file", "mnt/a", "--yes"});
-    EXPECT_EQ(inside, (ToolRun{1, "", "redomark: \"mnt/a\" is not a valid path inside the folder.\n"}));
+    const ToolRun refusal =
+        failed(1, s.folder + "/mnt contains another disk (a mount point), which can't be saved together with it.");
+    EXPECT_EQ(s.tool({"save", s.folder}), refusal);
+    placeAs(s.folder + "/keep", "changed", 0644, intruder);
+    EXPECT_EQ(s.tool({"restore", s.folder, id, "--yes"}), refusal);
+    EXPECT_EQ(s.tool({"restore", s.folder, id, "--file", "mnt/a", "--yes"}),
+              failed(1, "\"mnt/a\" is not a valid path inside the folder."));
     const ToolRun itself = s.tool({"restore", s.folder, id, "--file", "mnt", "--yes"});
     EXPECT_TRUE(refusedInOneLine(itself)) << ::testing::PrintToString(itself);
     std::printf("[attack] restore --file of the mount point itself: %s", itself.err.c_str());
 
-    EXPECT_TRUE(mountedAt(s.folder + "/mnt"));
+    EXPECT_NE(readFile("/proc/self/mountinfo").find(" " + s.folder + "/mnt "), std::string::npos) << "unmounted";
     EXPECT_EQ(readFile(s.folder + "/mnt/a"), "mounted data");
     EXPECT_EQ(readFile(s.folder + "/keep"), "changed");
   }
   EXPECT_EQ(ownedSnapshot(source), sourceBefore);
   EXPECT_EQ(readFile(s.folder + "/mnt/a"), "under the mount");
-  EXPECT_EQ(halfMade(s.work.path()), std::vector<std::string>{});
-  EXPECT_EQ(halfMade(s.home.path()), std::vector<std::string>{});
-  EXPECT_EQ(outsideCopies(s.home.path()), std::vector<std::string>{});
+  s.expectNothingLeft();
   for (const auto& [relative, facts] : snapshotTree(s.home.path()))
     EXPECT_EQ(facts.find("mounted data"), std::string::npos) << relative;
 }
 
-// Descends through relative (any length) from root without a path string.
-int openBelow(const std::string& root, const std::string& relative, bool create) {
-  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  for (size_t start = 0; fd >= 0 && start < relative.size();) {
-    const size_t end = std::min(relative.find('/', start), relative.size());
-    const std::string name = relative.substr(start, end - start);
-    if (create) mkdirat(fd, name.c_str(), 0755);
-    const int next = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    close(fd);
-    fd = next;
-    start = end + 1;
+// The directory at relative (any length) below root, reached a name at a time
+// and named through /proc, so that no path string is longer than a few names.
+class Below {
+ public:
+  Below(const std::string& root, const std::string& relative, bool create) {
+    fd_ = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (size_t start = 0; fd_ >= 0 && start < relative.size();) {
+      const size_t end = std::min(relative.find('/', start), relative.size());
+      const std::string name = relative.substr(start, end - start);
+      if (create) mkdirat(fd_, name.c_str(), 0755);
+      const int next = openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      close(fd_);
+      fd_ = next;
+      start = end + 1;
+    }
+    if (fd_ < 0) throw std::runtime_error("cannot reach " + relative.substr(0, 100) + "…");
   }
-  if (fd < 0) throw std::runtime_error("cannot reach " + relative.substr(0, 100) + "…");
-  return fd;
-}
+  ~Below() { close(fd_); }
+  std::string operator/(const std::string& name) const { return "/proc/self/fd/" + std::to_string(fd_) + "/" + name; }
 
-void writeBelow(const std::string& root, const std::string& parent, const std::string& bytes) {
-  const int dir = openBelow(root, parent, true);
-  const int fd = openat(dir, "deep", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  close(dir);
-  const bool whole = fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  close(fd);
-  if (!whole) throw std::runtime_error("cannot write the deep file");
-}
-
-std::string readBelow(const std::string& root, const std::string& parent) {
-  const int dir = openBelow(root, parent, false);
-  const int fd = openat(dir, "deep", O_RDONLY | O_CLOEXEC);
-  close(dir);
-  std::string bytes(256, '\0');
-  const ssize_t n = fd >= 0 ? read(fd, bytes.data(), bytes.size()) : -1;
-  close(fd);
-  bytes.resize(n > 0 ? n : 0);
-  return bytes;
-}
-
-std::vector<std::string> namesBelow(const std::string& root, const std::string& parent) {
-  DIR* dir = fdopendir(openBelow(root, parent, false));
-  std::vector<std::string> names;
-  while (dirent* e = readdir(dir))
-    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
-}
+ private:
+  int fd_ = -1;
+};
 
 TEST_P(Attack, RestoreOfAFileUnderSixKilobytesOfPath) {
   Scene s(GetParam());
@@ -634,14 +554,15 @@ TEST_P(Attack, RestoreOfAFileUnderSixKilobytesOfPath) {
   for (int level = 0; level < 30; ++level) parent += (level ? "/" : "") + std::string(197, 'a' + level % 26) + "-" + std::to_string(level);
   const std::string relative = parent + "/deep";
   ASSERT_GT(relative.size(), 6000u);
-  writeBelow(s.folder, parent, "deep as saved");
+  writeFile(Below(s.folder, parent, true) / "deep", "deep as saved");
   const std::string id = s.firstSave();
-  writeBelow(s.folder, parent, "deep changed");
+  writeFile(Below(s.folder, parent, false) / "deep", "deep changed");
   const ToolRun run = s.tool({"restore", s.folder, id, "--file", relative, "--yes"});
   ASSERT_EQ(run.status, 0) << ::testing::PrintToString(run);
   EXPECT_TRUE(run.out.starts_with("Restored \"" + relative + "\" in " + s.folder + " to " + id + ".\n"));
-  EXPECT_EQ(readBelow(s.folder, parent), "deep as saved");
-  EXPECT_EQ(namesBelow(s.folder, parent), std::vector<std::string>{"deep"});
+  const Below after(s.folder, parent, false);
+  EXPECT_EQ(readFile(after / "deep"), "deep as saved");
+  EXPECT_EQ(sortedNames(after / ""), std::vector<std::string>{"deep"});
   EXPECT_EQ(ownedSnapshot(s.outside), s.outsideBefore);
 }
 

@@ -16,7 +16,6 @@
 #include "core/store/checkpoint_store.h"
 #include "tests/engine_test_support.h"
 #include "tests/error_of.h"
-#include "tests/path_helpers.h"
 #include "tests/store_fixture.h"
 #include "tests/test_volumes.h"
 
@@ -33,14 +32,14 @@ TEST(StoreRoot, IsPreparedPrivatelyAndExcludedFromBackups) {
   EXPECT_EQ(permissions(here / "home"), 0700u);
   EXPECT_TRUE(readWholeFile(store.root() + "/CACHEDIR.TAG")->starts_with("Signature: 8a477f597d28d172789f06886806bc55"));
   EXPECT_EQ(readWholeFile(store.root() + "/.metadata_never_index"), "");
-  writeWholeFile(here / "file", "x");
+  writeFile(here / "file", "x");
   EXPECT_THROW(CheckpointStore(here / "file/store").ensureRoot(), std::system_error);
 }
 
 // Writes a record into folderDirectory/name, whatever the name.
 void plant(const std::string& folderDirectory, const std::string& name, const Checkpoint& c) {
   createDirectories(folderDirectory + "/" + name);
-  writeWholeFile(folderDirectory + "/" + name + "/meta.json", encodeStoreRecord(c));
+  writeFile(folderDirectory + "/" + name + "/meta.json", encodeStoreRecord(c));
 }
 
 TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirst) {
@@ -55,10 +54,10 @@ TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirst) {
   publish(store, record(folder, "c10", 200));  // same instant: ties go by id
   plant(dir, "c5.partial", record(folder, "c5", 5));
   plant(dir, ".deleting-c6", record(folder, "c6", 6));
-  writeWholeFile(dir + "/.lock", "");
+  writeFile(dir + "/.lock", "");
   createDirectories(dir + "/no-meta/data");
   createDirectories(dir + "/damaged");
-  writeWholeFile(dir + "/damaged/meta.json", "{\"id\" : \"c7\", \"kind\" :");
+  writeFile(dir + "/damaged/meta.json", "{\"id\" : \"c7\", \"kind\" :");
   plant(dir, "c8", record("/elsewhere/Site", "c8", 10));  // a key collision
   // A link planted in place of a checkpoint directory is not read through.
   const CheckpointStore outside(scratch / "outside");
@@ -107,15 +106,15 @@ TEST(CheckpointCatalog, DeletingWithdrawsFirstThenDropsAFolderDirectoryHoldingOn
   const std::string dir = store.folderDirectory(folder);
   const Checkpoint first = publish(store, record(folder, "c1", 1));
   const Checkpoint second = publish(store, record(folder, "c2", 2));
-  writeWholeFile(store.dataDirectory(first) + "/file", "saved");
-  writeWholeFile(dir + "/.lock", "");
+  writeFile(store.dataDirectory(first) + "/file", "saved");
+  writeFile(dir + "/.lock", "");
 
   store.deleteCheckpoint(first);
   EXPECT_EQ(sortedNames(dir), (std::vector<std::string>{".lock", second.id}));
 
   // A removal that fails half-way leaves the checkpoint withdrawn under its
   // deleting name, for the next save to clean up.
-  writeWholeFile(store.dataDirectory(second) + "/stuck", "x");
+  writeFile(store.dataDirectory(second) + "/stuck", "x");
   setInodeFlags(store.dataDirectory(second) + "/stuck", FS_IMMUTABLE_FL, true);
   EXPECT_THROW(store.deleteCheckpoint(second), std::system_error);
   EXPECT_EQ(sortedNames(dir), (std::vector<std::string>{".deleting-" + second.id, ".lock"}));
@@ -123,7 +122,7 @@ TEST(CheckpointCatalog, DeletingWithdrawsFirstThenDropsAFolderDirectoryHoldingOn
   setInodeFlags(dir + "/.deleting-" + second.id + "/data/stuck", FS_IMMUTABLE_FL, false);
 
   createDirectories(dir + "/c9.partial/data/deep");
-  writeWholeFile(dir + "/.other", "");
+  writeFile(dir + "/.other", "");
   store.removeLeftovers(folder);
   EXPECT_EQ(sortedNames(dir), (std::vector<std::string>{".lock", ".other"}));
   removeTree(dir + "/.other");

@@ -21,7 +21,6 @@
 #include "core/records/redomark_error.h"
 #include "tests/engine_test_support.h"
 #include "tests/error_of.h"
-#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -61,10 +60,10 @@ const timespec dirMtime{1500000000, 333333333}, linkMtime{1400000000, 444444444}
 void buildTree(const std::string& root) {
   createDirectories(root + "/docs/deep");
   createDirectories(root + "/empty");
-  writeWholeFile(root + "/small.txt", "hello\n");
-  writeWholeFile(root + "/docs/big.bin", uniqueBytes(3 << 20, 1));
-  writeWholeFile(root + "/docs/deep/mid.bin", uniqueBytes(200 * 1024 + 7, 2));
-  writeWholeFile(root + "/docs/deep/empty.txt", "");
+  writeFile(root + "/small.txt", "hello\n");
+  writeFile(root + "/docs/big.bin", uniqueBytes(3 << 20, 1));
+  writeFile(root + "/docs/deep/mid.bin", uniqueBytes(200 * 1024 + 7, 2));
+  writeFile(root + "/docs/deep/empty.txt", "");
   ASSERT_EQ(symlink("deep/mid.bin", (root + "/docs/link").c_str()), 0);
 
   ASSERT_EQ(chmod((root + "/small.txt").c_str(), 04751), 0);
@@ -143,7 +142,7 @@ RedomarkError cloneError(const std::string& source, const std::string& destinati
 TEST(CloneTree, AFailureOrACancelStopsTheCopyAndLeavesNothingBehind) {
   ScratchDir scratch(Volume::btrfs);
   buildTree(scratch / "src");
-  for (int i = 0; i < 50; ++i) writeWholeFile(scratch / ("src/f" + std::to_string(i)), uniqueBytes(100, i));
+  for (int i = 0; i < 50; ++i) writeFile(scratch / ("src/f" + std::to_string(i)), uniqueBytes(100, i));
   std::vector<int64_t> seen;
   OperationControl* self = nullptr;
   OperationControl control([&](const OperationProgress& p) {
@@ -163,7 +162,7 @@ TEST(CloneTree, AFailureOrACancelStopsTheCopyAndLeavesNothingBehind) {
             RedomarkError::copyFailed(scratch / "src/docs/deep/pipe", ENOTSUP));
   EXPECT_FALSE(pathExists(scratch / "copy", false));
   // An existing destination is refused and kept as it was.
-  writeWholeFile(scratch / "taken", "mine");
+  writeFile(scratch / "taken", "mine");
   EXPECT_EQ(cloneError(scratch / "src", scratch / "taken", nullptr).errorCase(), RedomarkError::Case::copyFailed);
   EXPECT_EQ(readWholeFile(scratch / "taken"), "mine");
   EXPECT_EQ(cloneError(scratch / "missing", scratch / "copy", nullptr),
@@ -177,7 +176,7 @@ TEST(CloneTree, DeepTreesNeedFewDescriptorsAndLeakNone) {
   for (int i = 0; i < 300; ++i) {
     deep += "/d";
     createDirectories(deep);
-    writeWholeFile(deep + "/f", std::to_string(i));
+    writeFile(deep + "/f", std::to_string(i));
   }
   const int before = openDescriptors();
   rlimit saved{};

@@ -2,6 +2,8 @@
 // test volume, the tool run with that HOME, and the texts it prints.
 #pragma once
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -19,6 +21,11 @@ inline void PrintTo(const ToolRun& run, std::ostream* os) {
   *os << "status " << run.status << (run.signaled ? " (signal)" : "") << ", out " << ::testing::PrintToString(run.out)
       << ", err " << ::testing::PrintToString(run.err);
 }
+
+// What TerminalProcess::readUntil gives when the text never came.
+constexpr size_t notShown = std::string::npos;
+// Written before a message on a terminal, where a progress line might be.
+inline const std::string erase = "\r\x1b[K";
 
 inline const std::string notABackup = "This is an undo point on this disk, not a backup.\n";
 
@@ -87,13 +94,12 @@ class CommandLine : public ::testing::Test {
   std::vector<std::string> savedIds(const std::string& folder) const {
     return members(tool({"list", folder, "--json"}).out, "id");
   }
-  // The space each of the folder's checkpoints uses alone, oldest first.
+  // The space each of the folder's checkpoints uses alone, oldest first, once the volume has settled.
   std::vector<int64_t> spaceUsed(const std::string& folder) const {
-    const std::string json = tool({"list", folder, "--json", "--space"}).out;
-    static const std::regex member(R"re("spaceUsed" : ([0-9]+))re");
+    sync();
     std::vector<int64_t> out;
-    for (auto m = std::sregex_iterator(json.begin(), json.end(), member); m != std::sregex_iterator(); ++m)
-      out.push_back(std::stoll((*m)[1]));
+    for (const std::string& n : members(tool({"list", folder, "--json", "--space"}).out, "spaceUsed"))
+      out.push_back(std::stoll(n));
     return out;
   }
   std::string line(const Listed& c, const std::string& quotedName = "") const {

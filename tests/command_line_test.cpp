@@ -18,10 +18,11 @@
 
 #include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
+#include "core/operations/redomark.h"
 #include "core/store/checkpoint_store.h"
 #include "redomark/reports.h"
+#include "redomark/shown_text.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 #include "tests/store_checks.h"
 #include "tests/tree_snapshot.h"
 
@@ -132,8 +133,7 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
   makeDirectory(folder + "/private");
   ASSERT_EQ(chmod((folder + "/private").c_str(), 0700), 0);
   ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
-  const std::vector<std::string> nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-  EXPECT_EQ(runTool({"save", folder + "/private"}, home.path(), nobody),
+  EXPECT_EQ(runTool({"save", folder + "/private"}, home.path(), asUid(65534)),
             failed(1, "Redomark isn't allowed to read " + folder + "/private. Check its permissions, then try again."));
 
   createDirectories(defaultStore() + "/inner");
@@ -433,6 +433,65 @@ TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
   EXPECT_EQ(snapshotTree(folder), before);
   EXPECT_EQ(listed(folder).size(), 3u);
   EXPECT_EQ(leftoverNames(scratch / "a"), std::vector<std::string>{});
+}
+
+// Text reports never pass a name's control characters or invalid bytes to the
+// terminal, while --json keeps the exact text.
+TEST(Shown, EscapesControlCharactersAndInvalidBytesOnly) {
+  EXPECT_EQ(shown("caf\u00e9 \u4e2d \U0001F600 ok"), "caf\u00e9 \u4e2d \U0001F600 ok");
+  EXPECT_EQ(shown(std::string("a\0b\x1b[2J\x7f", 8)), "a\\x00b\\x1b[2J\\x7f");
+  EXPECT_EQ(shown("\u0085 \u009f \u00a0"), "\\xc2\\x85 \\xc2\\x9f \u00a0");
+  // Each byte of a broken sequence, and a lone continuation byte, on its own.
+  EXPECT_EQ(shown("\xff x \xe2\x82 \x80"), "\\xff x \\xe2\\x82 \\x80");
+  EXPECT_EQ(shown("\xed\xa0\x80"), "\\xed\\xa0\\x80") << "an encoded surrogate is not valid UTF-8";
+}
+
+TEST_F(CommandLine, NamesCannotMoveTheCursorOrFakeALine) {
+  const std::string folder = scratch.path();
+  writeFile(folder + "/plain", "p");
+  ASSERT_EQ(tool({"save", folder, "--name", "week\x1b]0;owned\x07"}).status, 0);
+  const Listed saved = listed(folder).at(0);
+  const std::string forged = "x\nChanges since yesterday:\n  none";
+  writeFile(folder + "/" + forged, "f");
+  writeFile(folder + "/\x1b[2Jclear", "c");
+
+  const std::string header = "Changes since " + line(saved, "  \"week\\x1b]0;owned\\x07\"") + ":\n";
+  EXPECT_EQ(tool({"diff", folder}),
+            (ToolRun{0, header + "  + \\x1b[2Jclear  (1 byte)\n  + x\\x0aChanges since yesterday:\\x0a  none  (1 byte)\n", ""}));
+  EXPECT_NE(tool({"diff", folder, "--json"}).out.find("x\\nChanges since yesterday:\\n  none"), std::string::npos);
+  EXPECT_EQ(tool({"list", folder}).out, line(saved, "  \"week\\x1b]0;owned\\x07\"") + "  1 files\n");
+  EXPECT_EQ(tool({"restore", folder, "--file", "gone\x1b[A", "--yes"}),
+            failed(1, "\"gone\\x1b[A\" is not in that redomark."));
+}
+
+// Small promises of the command line: any recorded date is shown the same way
+// by list and list --json, and "~name" means that user's home.
+TEST_F(CommandLine, DatesBeyondTheCalendarAreShownAtItsEdgeByBothListings) {
+  const std::string folder = scratch.path();
+  writeFile(folder + "/f", "f");
+  ASSERT_EQ(tool({"save", folder}).status, 0);
+  const std::string id = listed(folder).at(0).id;
+  const std::string meta = Redomark(defaultStore()).storeFor(folder).folderDirectory(folder) + "/" + id + "/meta.json";
+  const std::string record = readWholeFile(meta).value();
+  const size_t at = record.find("\"createdAt\" : ") + 14;
+  const size_t end = record.find(',', at);
+
+  for (const auto& [written, iso] : {std::pair{"1e15", "9999-12-31T23:59:59Z"}, {"1e300", "9999-12-31T23:59:59Z"},
+                                     {"-1e300", "0001-01-01T00:00:00Z"}}) {
+    SCOPED_TRACE(written);
+    std::string edited = record;
+    edited.replace(at, end - at, written);
+    ASSERT_EQ(std::remove(meta.c_str()), 0);
+    writeFile(meta, edited);
+    EXPECT_EQ(listed(folder).at(0).createdAt, iso);
+    EXPECT_EQ(tool({"list", folder}).out, line(Listed{id, iso}) + "  1 files\n");
+  }
+}
+
+TEST_F(CommandLine, ATildeWithANameIsThatUsersHome) {
+  EXPECT_EQ(tool({"list", "~root/redomark-no-such-folder"}).out,
+            "No saved redomarks for /root/redomark-no-such-folder (the folder doesn't exist either).\n");
+  EXPECT_EQ(tool({"list", "~redomark-no-such-user/x"}).status, 0);
 }
 
 }  // namespace

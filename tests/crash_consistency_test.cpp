@@ -26,7 +26,6 @@
 #include "core/fs/safety_policy.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"
-#include "tests/path_helpers.h"
 #include "tests/store_checks.h"
 #include "tests/test_volumes.h"
 #include "tests/tool_process.h"
@@ -112,7 +111,7 @@ void makeTree(const std::string& root) {
     fs::create_directories(root + "/" + dir);
     for (int f = 0; f < 48; ++f) {
       const std::string relative = dir + "/f" + std::to_string(f);
-      writeWholeFile(root + "/" + relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative);
+      writeFile(root + "/" + relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative);
     }
   }
 }
@@ -152,9 +151,9 @@ class CrashHarness {
   // One trial: change the folder, run the operation to the kill, check, then
   // clear away what was moved aside and save, which must succeed.
   void trial(int number, const KillPoint& point) {
-    writeWholeFile(folder_ + "/" + item + "/s" + std::to_string(number % 25) + "/f0", "trial " + std::to_string(number));
-    writeWholeFile(folder_ + "/d" + std::to_string(25 + number % 25) + "/f1", "also trial " + std::to_string(number));
-    writeWholeFile(folder_ + "/note-" + std::to_string(number), std::string(3000, 'n') + std::to_string(number));
+    writeFile(folder_ + "/" + item + "/s" + std::to_string(number % 25) + "/f0", "trial " + std::to_string(number));
+    writeFile(folder_ + "/d" + std::to_string(25 + number % 25) + "/f1", "also trial " + std::to_string(number));
+    writeFile(folder_ + "/note-" + std::to_string(number), std::string(3000, 'n') + std::to_string(number));
     const TreeSnapshot before = folderState(folder_);
     knownStates_.insert(digestOf(before));
 
@@ -341,6 +340,7 @@ class CrashConsistency : public ::testing::TestWithParam<std::tuple<Operation, b
 TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
   CrashHarness harness(std::get<0>(GetParam()), std::get<1>(GetParam()));
   const int trials = envNumber("REDOMARK_CRASH_TRIALS", 4);
+  std::cout << "crash trials: seed " << harness.seed() << " (REDOMARK_CRASH_SEED repeats them)\n";
   for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
     const KillPoint point = harness.pick(trial);
     SCOPED_TRACE("trial " + std::to_string(trial) + ", killed " + point.describe() + ", seed " +

@@ -19,7 +19,6 @@
 #include "core/fs/safety_policy.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"
-#include "tests/path_helpers.h"
 #include "tests/store_checks.h"
 #include "tests/tool_process.h"
 #include "tests/tree_snapshot.h"

@@ -12,11 +12,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <stdexcept>
 
 #include "core/fs/file_ops.h"
-#include "tests/path_helpers.h"
 
 namespace redomark::testing {
 
@@ -30,6 +32,22 @@ TemporaryHome::~TemporaryHome() {
     setenv("HOME", previous_->c_str(), 1);
   else
     unsetenv("HOME");
+}
+
+void createDirectories(const std::string& path, mode_t mode) {
+  if (path.empty() || isDirectory(path)) return;
+  if (parentPath(path) != path) createDirectories(parentPath(path), mode);
+  if (mkdir(path.c_str(), mode) != 0 && !(errno == EEXIST && isDirectory(path)))
+    throw std::runtime_error("cannot create " + path);
+  // mkdir's mode passes through the umask; tests of the store need exact permissions.
+  if (mode != 0777) chmod(path.c_str(), mode);
+}
+
+void removeTree(const std::string& path) { removeTreeAt(AT_FDCWD, path, path); }
+
+bool isSymlink(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {
@@ -88,11 +106,18 @@ void setInodeFlags(const std::string& path, int flags, bool on) {
   if (!ok) throw std::runtime_error("cannot set the inode flags of " + path);
 }
 
-std::vector<std::string> sortedNames(const std::string& directory) {
-  std::vector<std::string> names = listNames(directory).value_or(std::vector<std::string>{});
+std::optional<std::vector<std::string>> listNames(const std::string& directory) {
+  DIR* dir = opendir(directory.c_str());
+  if (!dir) return std::nullopt;
+  std::vector<std::string> names;
+  while (dirent* e = readdir(dir))
+    if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..") names.emplace_back(e->d_name);
+  closedir(dir);
   std::sort(names.begin(), names.end());
   return names;
 }
+
+std::vector<std::string> sortedNames(const std::string& directory) { return listNames(directory).value_or(std::vector<std::string>{}); }
 
 std::string asUser(uid_t uid, const std::function<std::string()>& body) {
   int channel[2];
@@ -110,6 +135,15 @@ std::string asUser(uid_t uid, const std::function<std::string()>& body) {
   close(channel[0]);
   waitpid(child, nullptr, 0);
   return result;
+}
+
+std::string outputOf(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  char buffer[4096];
+  for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  if (pipe) pclose(pipe);
+  return out;
 }
 
 int openDescriptors() {

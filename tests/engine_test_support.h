@@ -1,5 +1,6 @@
-// Small aids for the engine tests: a temporary HOME on a test volume, and
-// writing files with chosen times.
+// What the tests share to set scenes up and look at what is left, by path
+// (the tool itself works through held directories): a temporary HOME on a
+// test volume, files with chosen bytes, times and flags, listings.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +33,14 @@ class TemporaryHome {
   std::optional<std::string> previous_;
 };
 
+// Creates or truncates path and writes bytes, committed. Throws.
 void writeFile(const std::string& path, const std::string& bytes);
+// Creates path and its missing parents; new directories get exactly mode. Throws.
+void createDirectories(const std::string& path, mode_t mode = 0777);
+// Removes path and, for a directory, everything below it; never follows links. Throws.
+void removeTree(const std::string& path);
+// True when path itself (not followed) is a symbolic link.
+bool isSymlink(const std::string& path);
 // length bytes that differ from block to block, so no file system can fold them; seed picks which.
 std::string uniqueBytes(size_t length, uint32_t seed);
 // lstat(2) of path; a test failure when there is nothing.
@@ -44,7 +52,9 @@ void setMtimeNs(const std::string& path, int64_t ns);
 mode_t permissions(const std::string& path);
 // Sets (on) or clears inode flags such as FS_NOCOW_FL.
 void setInodeFlags(const std::string& path, int flags, bool on);
-// Names in a directory, sorted; empty when it cannot be listed.
+// Names in a directory, sorted, without "." and ".."; nothing when it cannot be listed.
+std::optional<std::vector<std::string>> listNames(const std::string& directory);
+// The same, empty when it cannot be listed.
 std::vector<std::string> sortedNames(const std::string& directory);
 // cloneEntry between two absolute paths, their parents opened as the engine
 // opens them.
@@ -60,6 +70,8 @@ constexpr int64_t fewItemsRecords = 16 * 1024;
 inline bool dataAndFewRecords(int64_t measured, int64_t data, int64_t checkpoints = 1) {
   return measured > data && measured < data + checkpoints * fewItemsRecords;
 }
+// What a shell command prints on its standard output.
+std::string outputOf(const std::string& command);
 // Descriptors this process has open, to show that nothing leaks.
 int openDescriptors();
 

@@ -13,7 +13,6 @@
 #include "core/store/folder_lock.h"
 #include "tests/engine_test_support.h"
 #include "tests/error_of.h"
-#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -84,7 +83,7 @@ TEST(FolderLock, ALockThatCannotBeOpenedIsAnIoErrorAndPlantedLinksAreNotFollowed
   EXPECT_EQ(errorOf(attempt), RedomarkError::unsafeStore(dir));
   EXPECT_EQ(listNames(dir), std::vector<std::string>{});
 
-  writeWholeFile(scratch / "file", "");
+  writeFile(scratch / "file", "");
   EXPECT_THROW(withFolderLock(CheckpointStore(scratch / "file/store"), folder, [&] { ran = true; }),
                std::system_error);
   EXPECT_FALSE(ran);

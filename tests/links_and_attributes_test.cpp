@@ -15,7 +15,6 @@
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 #include "tests/store_checks.h"
 #include "tests/tree_snapshot.h"
 
@@ -57,14 +56,6 @@ class LinksAndAttributes : public CommandLine, public ::testing::WithParamInterf
  protected:
   LinksAndAttributes() : CommandLine(GetParam()) {}
   bool onBtrfs() const { return GetParam() == Volume::btrfs; }
-  // spaceUsed of each checkpoint, oldest first, once the volume has settled.
-  std::vector<int64_t> spaceUsed(const std::string& folder) const {
-    sync();
-    std::vector<int64_t> out;
-    for (const std::string& n : members(tool({"list", folder, "--json", "--space"}).out, "spaceUsed"))
-      out.push_back(std::stoll(n));
-    return out;
-  }
 };
 
 // The attribute is Btrfs's alone.

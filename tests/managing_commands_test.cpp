@@ -19,14 +19,14 @@
 #include "core/store/checkpoint_store.h"
 #include "redomark/reports.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 
 namespace redomark::testing {
 namespace {
 
-constexpr size_t notShown = std::string::npos;
-// Written before a message on a terminal, where a progress line might be.
-const std::string erase = "\r\x1b[K";
+const std::string automatic = "Automatic redomarks: the newest of each of the last 24 hours, 7 days, 4 weeks and 12 months\n";
+// What settings shows when no limit was set.
+const std::string defaults = "Keep: the 5 newest redomarks you saved of each folder\nAge limit: none\n"
+                             "Budget for each store: 10.74 GB (10737418240 bytes)\n" + automatic;
 
 std::string escapedSlashes(const std::string& path) { return std::regex_replace(path, std::regex("/"), "\\/"); }
 
@@ -259,11 +259,7 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
 
 TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
   const std::string path = settingsFile();
-  const std::string automatic = "Automatic redomarks: the newest of each of the last 24 hours, 7 days, 4 weeks and 12 months\n";
   const std::string timeline = ",\"keepDaily\":7,\"keepHourly\":24,\"keepMonthly\":12,\"keepWeekly\":4";
-  const std::string defaults = "Keep: the 5 newest redomarks you saved of each folder\nAge limit: none\n"
-                               "Budget for each store: 10.74 GB (10737418240 bytes)\n"
-                               "Automatic redomarks: the newest of each of the last 24 hours, 7 days, 4 weeks and 12 months\n";
   EXPECT_EQ(tool({"settings"}),
             (ToolRun{0, "Settings: " + path + " (not written yet, so the defaults apply)\n" + defaults, ""}));
   EXPECT_EQ(tool({"settings", "--json"}),
@@ -363,9 +359,6 @@ TEST_F(Managing, AnUnusableSettingsFileIsNamedBySettingsAndBySaveWhichKeepTheDef
   const std::string folder = scratch / "site";
   makeDirectory(folder);
   writeFile(folder + "/page", "text");
-  const std::string defaults = "Keep: the 5 newest redomarks you saved of each folder\nAge limit: none\n"
-                               "Budget for each store: 10.74 GB (10737418240 bytes)\n"
-                               "Automatic redomarks: the newest of each of the last 24 hours, 7 days, 4 weeks and 12 months\n";
   // Used, the first of these would have the second save remove the first;
   // under the default limits none of the four saves removes anything.
   const std::vector<std::tuple<std::string, std::string, int>> unusable = {

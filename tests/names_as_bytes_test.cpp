@@ -9,7 +9,6 @@
 #include "core/fs/file_ops.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {

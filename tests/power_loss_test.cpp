@@ -19,7 +19,6 @@
 #include "core/fs/file_ops.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {

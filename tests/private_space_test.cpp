@@ -17,7 +17,6 @@
 #include "core/fs/private_space.h"
 #include "core/fs/volume.h"
 #include "tests/engine_test_support.h"
-#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -25,7 +24,7 @@ namespace {
 
 constexpr int64_t kib = 1024;
 
-void writeUnique(const std::string& path, int64_t bytes) { writeWholeFile(path, uniqueBytes(bytes, bytes)); }
+void writeUnique(const std::string& path, int64_t bytes) { writeFile(path, uniqueBytes(bytes, bytes)); }
 
 void cloneFile(const std::string& from, const std::string& to) {
   const int source = open(from.c_str(), O_RDONLY);
@@ -66,8 +65,8 @@ TEST(PrivateSpace, CountsOnlyUnsharedDataOfEachRegularFileOnceAtEveryDepth) {
     createDirectories(tree + "/empty");
     writeUnique(tree + "/top.bin", 64 * kib);
     writeUnique(tree + "/one/two/three/low.bin", 128 * kib);
-    writeWholeFile(tree + "/one/nothing.txt", "");
-    writeWholeFile(tree + "/tiny", "abc");
+    writeFile(tree + "/one/nothing.txt", "");
+    writeFile(tree + "/tiny", "abc");
     writeUnique(tree + "/linked", 96 * kib);
     ASSERT_EQ(link((tree + "/linked").c_str(), (tree + "/one/again").c_str()), 0);
     ASSERT_EQ(link((tree + "/linked").c_str(), (tree + "/one/two/third").c_str()), 0);

@@ -15,7 +15,6 @@
 #include "core/store/folder_lock.h"
 #include "tests/engine_test_support.h"
 #include "tests/error_of.h"
-#include "tests/path_helpers.h"
 #include "tests/store_checks.h"
 #include "tests/test_volumes.h"
 #include "tests/tree_snapshot.h"

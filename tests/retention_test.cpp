@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 
 #include <iostream>
@@ -17,7 +18,6 @@
 #include "core/fs/file_ops.h"
 #include "core/store/retention.h"
 #include "tests/engine_test_support.h"
-#include "tests/path_helpers.h"
 #include "tests/store_fixture.h"
 #include "tests/test_volumes.h"
 
@@ -93,7 +93,7 @@ void rewriteFile(const std::string& path, size_t count) {
   ASSERT_EQ(write(fd, bytes.data(), count), static_cast<ssize_t>(count));
   ASSERT_EQ(fsync(fd), 0);
   close(fd);
-  moveItem(path + ".new", path);
+  ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
 }
 
 TEST(RetentionBudget, AStoreOverBudgetLosesItsOldestPrivateCheckpointsButNoProtectedOne) {
@@ -171,7 +171,7 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
   };
   createDirectories(scratch / "Redomark");
   for (const auto& [text, why] : invalid) {
-    writeWholeFile(file, text);
+    writeFile(file, text);
     const LoadedSettings loaded = loadSettings(root);
     EXPECT_EQ(loaded.state, LoadedSettings::State::unusable) << text;
     EXPECT_EQ(loaded.problem, why) << text;
@@ -181,7 +181,7 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
   const std::vector<std::pair<std::function<void()>, std::string>> unusable = {
       {[&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }, "it isn't a regular file of yours"},
       {[&] { ASSERT_EQ(symlink("/dev/zero", file.c_str()), 0); }, "it isn't a regular file of yours"},
-      {[&] { writeWholeFile(file, std::string(65 * 1024, ' ')); }, "it is larger than 64 KB"},
+      {[&] { writeFile(file, std::string(65 * 1024, ' ')); }, "it is larger than 64 KB"},
   };
   for (const auto& [plant, why] : unusable) {
     removeTree(file);
@@ -191,7 +191,7 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
   removeTree(file);
   // Missing or null limits are no limits, not the default ones; missing timeline
   // counts are the default ones; unknown keys are ignored.
-  writeWholeFile(file, R"({"maxAgeDays":null,"keepPerFolder":3,"theme":"dark","keepWeekly":9})");
+  writeFile(file, R"({"maxAgeDays":null,"keepPerFolder":3,"theme":"dark","keepWeekly":9})");
   EXPECT_EQ(loadSettings(root).policy, (RetentionPolicy{3, std::nullopt, std::nullopt, 24, 7, 9, 12}));
   const RetentionPolicy full{.keepPerFolder = 0, .maxTotalBytes = 1, .maxAgeDays = 30, .keepHourly = 1,
                              .keepDaily = 2, .keepWeekly = 3, .keepMonthly = 0};

@@ -8,7 +8,7 @@
 #include "core/fs/file_ops.h"
 #include "core/records/redomark_error.h"
 #include "tests/error_of.h"
-#include "tests/path_helpers.h"
+#include "tests/engine_test_support.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -33,7 +33,7 @@ TEST(CanonicalPath, ResolvesLinksAndKeepsMissingComponentsAsWritten) {
   ScratchDir scratch(Volume::noClone);
   const std::string base = realPath(scratch.path());
   createDirectories(scratch / "real/dir");
-  writeWholeFile(scratch / "file.txt", "");
+  writeFile(scratch / "file.txt", "");
   ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0);
 
   EXPECT_EQ(canonicalPath(scratch.path() + "//link/./dir/"), base + "/real/dir");
@@ -76,7 +76,7 @@ TEST(CheckLocation, RefusesInItsFixedOrderWithTheRightPath) {
   EXPECT_EQ(checkLocation(scratch / "Store2", scratch / "Store", true, linux), base + "/Store2");
 
   // A file is refused with the path as typed, not the canonical one.
-  writeWholeFile(scratch / "file.txt", "");
+  writeFile(scratch / "file.txt", "");
   const std::string typedFile = scratch.path() + "/./file.txt", typedMissing = scratch.path() + "//gone/";
   expectError([&] { return checkLocation(typedFile, store, false, linux); }, RedomarkError::notADirectory(typedFile));
   expectError([&] { return checkLocation(typedMissing, store, true, linux); },

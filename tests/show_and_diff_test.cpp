@@ -12,7 +12,6 @@
 #include "core/store/held_checkpoint.h"
 #include "tests/command_line_fixture.h"
 #include "tests/error_of.h"
-#include "tests/path_helpers.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
@@ -23,14 +22,8 @@ constexpr int64_t savedTime = 1733339700123456789;  // 2024-12-04T19:15:00Z
 // What GNU diff itself prints for the pair, with the labels of a patch.
 std::string gnuDiff(const std::string& before, const std::string& after, const std::string& beforeLabel,
                     const std::string& afterLabel) {
-  const std::string command = "LC_ALL=C /usr/bin/diff -u --label '" + beforeLabel + "' --label '" + afterLabel +
-                              "' '" + before + "' '" + after + "'";
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  char buffer[4096];
-  for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  if (pipe) pclose(pipe);
-  return out;
+  return outputOf("LC_ALL=C /usr/bin/diff -u --label '" + beforeLabel + "' --label '" + afterLabel + "' '" + before +
+                  "' '" + after + "'");
 }
 
 TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
@@ -117,7 +110,8 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
 
     // A checkpoint withdrawn while it is held is reported as deleted, never as lacking an item.
     const HeldCheckpoint held(store, store.resolve(first, folder));
-    moveItem(store.folderDirectory(folder) + "/" + first, store.folderDirectory(folder) + "/.deleting-" + first);
+    const std::string dir = store.folderDirectory(folder) + "/";
+    ASSERT_EQ(rename((dir + first).c_str(), (dir + ".deleting-" + first).c_str()), 0);
     EXPECT_EQ(errorOf([&] { held.confirmWhole(); }), RedomarkError::checkpointDeleted());
   }
 }

@@ -2,7 +2,7 @@
 
 #include "core/fs/file_ops.h"
 #include "core/records/record_coding.h"
-#include "tests/path_helpers.h"
+#include "tests/engine_test_support.h"
 
 namespace redomark::testing {
 
@@ -19,7 +19,7 @@ Checkpoint record(const std::string& folder, const std::string& id, double creat
 
 Checkpoint publish(const CheckpointStore& store, const Checkpoint& c) {
   createDirectories(store.dataDirectory(c), 0700);
-  writeWholeFile(store.checkpointDirectory(c) + "/meta.json", encodeStoreRecord(c));
+  writeFile(store.checkpointDirectory(c) + "/meta.json", encodeStoreRecord(c));
   return c;
 }
 

@@ -35,17 +35,6 @@ bool shellAs(uid_t uid, const std::string& command) {
   return std::system(line.c_str()) == 0;
 }
 
-// What a command prints on its standard output.
-std::string outputOf(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buffer[4096];
-  while (const size_t got = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, got);
-  pclose(pipe);
-  return out;
-}
-
 bool isSubvolumeRoot(const std::string& path) {
   struct stat st {};
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_ino == 256;

@@ -14,15 +14,12 @@
 #include "core/fs/file_ops.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
 #include "tests/store_checks.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {
 
-constexpr size_t notShown = std::string::npos;
-const std::string erase = "\r\x1b[K";
 const std::string cancelled = erase + "redomark: Cancelled.\n";
 
 // Every progress line taken out, for the tests that look only at the rest.

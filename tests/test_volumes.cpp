@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "core/fs/file_ops.h"
-#include "tests/path_helpers.h"
+#include "tests/engine_test_support.h"
 
 #ifndef XFS_SUPER_MAGIC
 #define XFS_SUPER_MAGIC 0x58465342

@@ -10,7 +10,6 @@
 #include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
 #include "tests/engine_test_support.h"
-#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -72,14 +71,14 @@ TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
   const std::string trash = canonicalPath(home.path()) + "/.local/share/Trash";
 
   const std::string odd = "report 1 \xC3\xBC%#.txt";
-  writeWholeFile(scratch / odd, "odd");
+  writeFile(scratch / odd, "odd");
   EXPECT_EQ(expectTrashed(trash, odd, base + "/" + odd, moveToTrash(scratch / odd), "", "odd"),
             base + "/report%201%20%C3%BC%25%23.txt");
   EXPECT_EQ(permissions(trash + "/files"), 0700u);
 
   // A directory moves whole; a link on the way to it is recorded resolved.
   createDirectories(scratch / "real/project/src");
-  writeWholeFile(scratch / "real/project/src/main.c", "int main;");
+  writeFile(scratch / "real/project/src/main.c", "int main;");
   ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0);
   expectTrashed(trash, "project", base + "/real/project", moveToTrash(scratch / "link/project"), "/src/main.c",
                 "int main;");
@@ -88,10 +87,10 @@ TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
   // file keeps its name too and is left alone.
   for (const char* dir : {"a", "b"}) {
     createDirectories(scratch / dir);
-    writeWholeFile(scratch / dir + "/notes.txt", std::string("from ") + dir);
+    writeFile(scratch / dir + "/notes.txt", std::string("from ") + dir);
   }
-  writeWholeFile(trash + "/files/.profile", "stray");
-  writeWholeFile(scratch / ".profile", "mine");
+  writeFile(trash + "/files/.profile", "stray");
+  writeFile(scratch / ".profile", "mine");
   expectTrashed(trash, "notes.txt", base + "/a/notes.txt", moveToTrash(scratch / "a/notes.txt"), "", "from a");
   expectTrashed(trash, "notes.2.txt", base + "/b/notes.txt", moveToTrash(scratch / "b/notes.txt"), "", "from b");
   expectTrashed(trash, ".profile.2", base + "/.profile", moveToTrash(scratch / ".profile"), "", "mine");
@@ -107,27 +106,27 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
   const TopTrash own{top + "/.Trash-" + uid}, shared{top + "/.Trash"};
 
   createDirectories(scratch / "dir");
-  writeWholeFile(scratch / "dir/file", "data");
+  writeFile(scratch / "dir/file", "data");
   expectTrashed(own.path, "dir", base + "/dir", moveToTrash(scratch / "dir"), "/file", "data");
   EXPECT_EQ(permissions(own.path), 0700u);
   EXPECT_FALSE(pathExists(home.path() + "/.local"));
 
   // A shared .Trash is used only when an administrator made it sticky.
   createDirectories(shared.path, 0777);
-  writeWholeFile(scratch / "plain", "p");
+  writeFile(scratch / "plain", "p");
   expectTrashed(own.path, "plain", base + "/plain", moveToTrash(scratch / "plain"), "", "p");
   chmod(shared.path.c_str(), 01777);
-  writeWholeFile(scratch / "sticky", "s");
+  writeFile(scratch / "sticky", "s");
   expectTrashed(shared.path + "/" + uid, "sticky", base + "/sticky", moveToTrash(scratch / "sticky"), "", "s");
 
   // Someone else's .Trash, or a per-user folder that others may enter, is passed over.
   ASSERT_EQ(chown(shared.path.c_str(), 42102, 42102), 0);
-  writeWholeFile(scratch / "foreign", "f");
+  writeFile(scratch / "foreign", "f");
   expectTrashed(own.path, "foreign", base + "/foreign", moveToTrash(scratch / "foreign"), "", "f");
   ASSERT_EQ(chown(shared.path.c_str(), 0, 0), 0);
   ASSERT_EQ(chmod(shared.path.c_str(), 01777), 0);
   ASSERT_EQ(chmod((shared.path + "/" + uid).c_str(), 0777), 0);
-  writeWholeFile(scratch / "open", "o");
+  writeFile(scratch / "open", "o");
   expectTrashed(own.path, "open", base + "/open", moveToTrash(scratch / "open"), "", "o");
 
   // A link in place of the trash leads nowhere: the item stays where it was.
@@ -135,7 +134,7 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
   removeTree(own.path);
   createDirectories(scratch / "elsewhere");
   ASSERT_EQ(symlink((scratch / "elsewhere").c_str(), own.path.c_str()), 0);
-  writeWholeFile(scratch / "kept", "k");
+  writeFile(scratch / "kept", "k");
   EXPECT_THROW(moveToTrash(scratch / "kept"), std::system_error);
   EXPECT_EQ(readWholeFile(scratch / "kept"), "k");
   EXPECT_EQ(listNames(scratch / "elsewhere"), std::vector<std::string>{});

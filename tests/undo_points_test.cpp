@@ -13,8 +13,6 @@
 namespace redomark::testing {
 namespace {
 
-constexpr size_t notShown = std::string::npos;
-
 // The value of a report's member as written: text, boolean or array.
 std::string member(const std::string& json, const std::string& key) {
   std::smatch m;

@@ -10,7 +10,7 @@
 #include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
 #include "core/fs/volume.h"
-#include "tests/path_helpers.h"
+#include "tests/engine_test_support.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -24,7 +24,7 @@ TEST(VolumeInfo, FollowsLinksToTheirVolumeAndHasNoSpaceForWhatIsMissing) {
   EXPECT_EQ(info.fsType, "xfs");
   EXPECT_EQ(info.mountPoint, canonicalPath(volumeRoot(Volume::xfs)));
 
-  writeWholeFile(onBtrfs / "file", std::string(64 * 1024, 'x'));
+  writeFile(onBtrfs / "file", std::string(64 * 1024, 'x'));
   ASSERT_EQ(symlink("file", (onBtrfs / "link").c_str()), 0);
   EXPECT_EQ(privateSize(onBtrfs / "missing"), std::nullopt);
   EXPECT_EQ(privateSize(onBtrfs / "link"), std::nullopt);

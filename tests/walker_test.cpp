@@ -16,7 +16,6 @@
 #include "core/fs/walker.h"
 #include "core/records/redomark_error.h"
 #include "tests/engine_test_support.h"
-#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {
@@ -75,10 +74,10 @@ TEST(Walk, EveryItemWithItsOwnFacts) {
   createDirectories(scratch / "docs/sub");
   createDirectories(scratch / "empty");
   createDirectories(scratch / "dir\xFE");
-  writeWholeFile(scratch / "docs/a.txt", "hello");
-  writeWholeFile(scratch / "docs/sub/deep.bin", std::string(1000, 'x'));
-  writeWholeFile(scratch / "bad\xFF", "abc");
-  writeWholeFile(scratch / "dir\xFE/inner", "");
+  writeFile(scratch / "docs/a.txt", "hello");
+  writeFile(scratch / "docs/sub/deep.bin", std::string(1000, 'x'));
+  writeFile(scratch / "bad\xFF", "abc");
+  writeFile(scratch / "dir\xFE/inner", "");
   ASSERT_EQ(symlink("docs", (scratch / "link").c_str()), 0);
   ASSERT_EQ(mkfifo((scratch / "fifo").c_str(), 0644), 0);
   setMtimeNs(scratch / "docs/a.txt", 1'700'000'000'123'456'789);
@@ -124,7 +123,7 @@ TEST(Walk, UnreadableItemsStopTheWalkWithTheirFullPath) {
   ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
   const std::string one = scratch / "one", two = scratch / "two";
   createDirectories(one + "/locked");
-  writeWholeFile(one + "/locked/secret", "s");
+  writeFile(one + "/locked/secret", "s");
   createDirectories(two + "/listable/inner");
   ASSERT_EQ(chmod((one + "/locked").c_str(), 0), 0);
   // Readable but not searchable: names can be listed, their status cannot.
@@ -155,10 +154,10 @@ TEST(Walk, TreesOfSmallDirectoriesKeepTheirOrderCancellationAndErrors) {
     for (int depth = 0; depth < i % 4; ++depth) dir += "/s" + std::to_string(i % 3 + depth);
     dir += "/m" + std::to_string(i);
     createDirectories(root + "/" + dir);
-    for (int f = 0; f < 20; ++f) writeWholeFile(root + "/" + dir + "/f" + std::to_string(f), std::string(f, 'x'));
+    for (int f = 0; f < 20; ++f) writeFile(root + "/" + dir + "/f" + std::to_string(f), std::string(f, 'x'));
   }
   createDirectories(scratch / "few");
-  for (int i = 0; i < 511; ++i) writeWholeFile(scratch / ("few/f" + std::to_string(i)), "");
+  for (int i = 0; i < 511; ++i) writeFile(scratch / ("few/f" + std::to_string(i)), "");
   std::string expected;
   listedPreOrder(root, "", expected);
   for (const WalkPace pace : {WalkPace::oneThread, WalkPace::openAhead}) {
@@ -195,7 +194,7 @@ TEST(Walk, DeepTreesNeedFewDescriptorsAndLeaveNoneOpen) {
   std::string deep;
   for (int i = 0; i < 300; ++i) deep += i ? "/d" : "d";
   createDirectories(scratch / deep);
-  writeWholeFile(scratch / (deep + "/bottom"), "b");
+  writeFile(scratch / (deep + "/bottom"), "b");
 
   const int before = openDescriptors();
   rlimit saved{};
