@@ -1,6 +1,6 @@
 # The macOS test executable: the tests that need no test volume (records and
-# their coding, errors, text rules, folder keys, the manifest index, parallel
-# ranges). GoogleTest is built from its sources when REDOMARK_GOOGLETEST_DIR
+# their coding, text rules, folder keys, the manifest index, parallel ranges,
+# the timeline of automatic redomarks and the mount table's text). GoogleTest is built from its sources when REDOMARK_GOOGLETEST_DIR
 # names them, so that the executable carries it in.
 
 set(REDOMARK_GOOGLETEST_DIR "" CACHE PATH "GoogleTest's source tree (the folder holding googletest/ and googlemock/)")
@@ -14,7 +14,7 @@ else()
   find_package(GTest REQUIRED)
 endif()
 
-set(volume_free_tests record_coding timeline unicode_text folder_key manifest_index parallel_range)
+set(volume_free_tests record_coding pure_functions)
 list(TRANSFORM volume_free_tests PREPEND tests/)
 list(TRANSFORM volume_free_tests APPEND _test.cpp)
 add_executable(redomark_tests ${volume_free_tests})
