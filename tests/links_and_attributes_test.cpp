@@ -211,6 +211,22 @@ TEST_P(NoCopyOnWrite, ComesBackOnFoldersAndFilesThatHadIt) {
   EXPECT_TRUE(isNoCow(folder + "/vm/disk.img"));
 }
 
+// An item the system won't let go of (append-only here) is named as it is,
+// and the copy made to replace it goes.
+TEST_P(LinksAndAttributes, AnItemTheSystemWontReplaceIsNamedAndLeftAsItIs) {
+  const std::string folder = scratch / "kept";
+  makeDirectory(folder);
+  writeFile(folder + "/log", "one");
+  const std::string id = savedId(tool({"save", folder}));
+  writeFile(folder + "/log", "two");
+  setInodeFlags(folder + "/log", FS_APPEND_FL, true);
+  EXPECT_EQ(tool({"restore", folder, id, "--file", "log", "--yes"}),
+            failed(1, "Couldn't replace " + folder + "/log: Operation not permitted."));
+  setInodeFlags(folder + "/log", FS_APPEND_FL, false);
+  EXPECT_EQ(readFile(folder + "/log"), "two");
+  EXPECT_EQ(sortedNames(folder), std::vector<std::string>{"log"});
+}
+
 // Saving and diffing only look: the access times of the folder's directories
 // stay as they were, although their change times are newer (so that any read
 // would move them), and so do those of the saved copy, which the save walks.
