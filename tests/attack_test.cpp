@@ -288,6 +288,36 @@ TEST_P(Attack, SaveCopiesOnlyTheFolderWhileSubIsSwappedForALink) {
   s.expectNothingLeft();
 }
 
+// Reading a volume's facts for root never opens what a link swapped in for
+// the folder points at (a device here) other than to look at it.
+TEST_P(Attack, ListNeverOpensADeviceSwappedInForTheFolder) {
+  Scene s(GetParam());
+  s.firstSave();
+  Scene::linkTo("/dev/kmsg", s.shared + "/device");
+  const std::string trace = s.work / "trace";
+  Tally tally;
+  int opened = 0;
+  for (int i = 0; i < runs; ++i) {
+    const ToolRun run = s.underAttack({{s.shared, "folder", "device"}}, true, tally, [&] {
+      return runTool({"list", s.folder}, s.home.path(),
+                     {"strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o", trace});
+    });
+    // Whatever the path led to, one line says what was found.
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), run.status == 0 ? 0 : 1) << run.err;
+    if (run.status == 0) ++tally.done;
+    else ++tally.refusals[run.err];
+    for (size_t from = 0, end; (end = readFile(trace).find('\n', from)) != std::string::npos; from = end + 1) {
+      const std::string line = readFile(trace).substr(from, end - from);
+      if (line.find("kmsg") != std::string::npos && line.find("O_PATH") == std::string::npos) {
+        ++opened;
+        ADD_FAILURE() << "run " << i << ": " << line;
+      }
+    }
+  }
+  EXPECT_EQ(opened, 0);
+  tally.print("list, folder <-> link to a device");
+}
+
 TEST_P(Attack, WholeRestoreNeverExchangesTheOutsideFolder) {
   Scene s(GetParam());
   const std::string id = s.firstSave();

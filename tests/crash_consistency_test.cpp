@@ -245,7 +245,7 @@ class CrashHarness {
     if (contents_.contains(c.id)) return;
     const TreeSnapshot saved = snapshotTree(engine_.storeFor(folder_).dataDirectory(c));
     if (justSaved) {
-      EXPECT_EQ(digestOf(saved), digestOf(target_)) << c.id << " does not hold the folder it saved";
+      EXPECT_EQ(digestOf(saved), digestOf(savedState_)) << c.id << " does not hold the folder it saved";
     } else {
       EXPECT_TRUE(knownStates_.contains(digestOf(saved))) << c.id << " holds a state the folder never had";
     }
@@ -305,13 +305,15 @@ class CrashHarness {
     knownStates_.insert(digestOf(target_));
     const ToolRun run = runTool({"save", folder_}, home_);
     ASSERT_EQ(run.status, 0) << run.err;
-    // Removing a copy a killed run left inside the folder moves the folder's
-    // own times, and nothing else.
+    // Removing a copy a killed run left inside the folder, or moving aside
+    // what it had replaced, moves the folder's own times, and nothing else.
     TreeSnapshot saved = folderState(folder_), expected = target_;
     saved.erase("");
     expected.erase("");
     EXPECT_TRUE(saved == expected) << "the save changed the folder";
     target_ = folderState(folder_);
+    // What the save moved aside and could not send to the Trash stays, and was saved.
+    savedState_ = snapshotTree(folder_);
     EXPECT_EQ(leftoverNames(engine_.storeFor(folder_).folderDirectory(folder_)), std::vector<std::string>{});
     const std::vector<Checkpoint> listed = expectWholeCheckpoints(engine_, folder_);
     ASSERT_FALSE(listed.empty());
@@ -330,6 +332,7 @@ class CrashHarness {
   int64_t cleanRunUs_ = 0;
   std::string targetId_;  // the latest checkpoint, which holds target_
   TreeSnapshot target_;
+  TreeSnapshot savedState_;  // the whole folder as the last save found it
   std::set<size_t> knownStates_;                                 // digests of every state the folder had
   std::map<std::string, std::unordered_set<size_t>> contents_;  // content hashes per checked checkpoint
   int cancelled_ = 0, killedByDelay_ = 0, killedAtCall_ = 0, finished_ = 0;

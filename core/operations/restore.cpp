@@ -164,7 +164,7 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
                                       const Checkpoint& checkpoint, const CheckpointStore& store,
                                       OperationControl* control) const {
   store.removeLeftovers(folder.path());
-  removeTemporaryLeftovers(store, folder);
+  removeTemporaryLeftovers(store, folder, trashReplaced_);
   const std::optional<DirectoryHandle> data = store.openData(checkpoint);
   const std::string parentPath = parentOf(relativePath);
   const std::string name = nameOf(relativePath);
@@ -216,7 +216,7 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
   // The clone is whole on disk before it takes the name, and the name is
   // committed before anything is reported.
   directory.syncFileSystem();
-  temporary.placing();
+  temporary.placing(name);
   if (expectNothing) {
     const int code = directory.moveWithoutReplacing(clone, directory, name);
     if (code == 0) {
@@ -234,10 +234,11 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
       throw RedomarkError::io("Couldn't replace " + joinPath(directory.path(), name) + ": " + std::strerror(code) + ".");
     throw RedomarkError::swapFailed(code);
   }
-  temporary.placed();
+  temporary.exchanged();
   directory.sync();
   std::string aside = moveAside(directory, clone, name, trashReplaced_);
   committed(directory);
+  temporary.placed();
   return aside;
 }
 

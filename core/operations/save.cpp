@@ -292,7 +292,7 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
                                     OperationControl* control, int64_t* recordBytes) const {
   const std::string& p = folder.path();
   // Before the walk, so that no copy an earlier restore left is saved.
-  removeTemporaryLeftovers(store, folder);
+  removeTemporaryLeftovers(store, folder, trashReplaced_);
   const DirectoryHandle source = folder.open();
   const VolumeInfo volume = readVolumeInfo(source);
   requireCloningVolume(volume);

@@ -1,10 +1,13 @@
 #include "core/operations/temporary_clone.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <random>
+#include <vector>
 
 #include "core/fs/file_ops.h"
+#include "core/operations/redomark.h"
 
 namespace redomark {
 
@@ -23,13 +26,23 @@ std::string freeTemporaryName(const DirectoryHandle& directory) {
 
 }  // namespace
 
+// A note says what the name holds: "copy", ours to remove, or "replaced",
+// what the clone took the place of, to be moved aside as the item's.
+constexpr const char* copyNote = "copy";
+constexpr const char* replacedNote = "replaced";
+
 TemporaryClone::TemporaryClone(const CheckpointStore& store, const HeldFolder& folder, const DirectoryHandle& directory,
                                const std::string& relativeDirectory)
-    : store_(store), folder_(folder.path()), directory_(directory), name_(freeTemporaryName(directory)) {
-  note_ = store.noteTemporary(folder_, joinPath(relativeDirectory, name_));
+    : store_(store),
+      folder_(folder.path()),
+      directory_(directory),
+      name_(freeTemporaryName(directory)),
+      relativePath_(joinPath(relativeDirectory, name_)) {
+  note_ = store.noteTemporary(folder_, std::string(copyNote) + "\n" + relativePath_);
 }
 
 TemporaryClone::~TemporaryClone() {
+  if (exchanged_ && !placed_) return;  // the next operation moves it aside
   if (!placed_) {
     try {
       // A copy that failed has removed what it made already.
@@ -39,28 +52,42 @@ TemporaryClone::~TemporaryClone() {
       return;
     }
   }
-  placing();
+  if (!note_.empty()) store_.forgetTemporary(folder_, note_);
 }
 
-void TemporaryClone::placing() {
-  if (note_.empty()) return;
+void TemporaryClone::placing(const std::string& itemName) {
+  // Noted anew before the old note goes, so that no moment has neither.
+  const std::string replaced =
+      store_.noteTemporary(folder_, std::string(replacedNote) + "\n" + relativePath_ + "\n" + itemName);
   store_.forgetTemporary(folder_, note_);
-  note_.clear();
+  note_ = replaced;
 }
 
-void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& folder) {
+void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& folder, bool trash) {
   try {
-    for (const auto& [note, relativePath] : store.temporaries(folder.path())) {
+    for (const auto& [note, text] : store.temporaries(folder.path())) {
+      std::vector<std::string> lines;
+      for (size_t from = 0, end; from <= text.size(); from = end + 1) {
+        end = std::min(text.find('\n', from), text.size());
+        lines.push_back(text.substr(from, end - from));
+      }
+      const std::string& relativePath = lines.size() > 1 ? lines[1] : "";
       const std::string name = lastComponent(relativePath);
       const std::string directory = relativePath.find('/') == std::string::npos ? "" : parentPath(relativePath);
+      const bool replaced = lines[0] == replacedNote && lines.size() > 2;
       // Only a hidden name of ours, reached without a link on the way.
-      if (!name.starts_with(temporaryPrefix)) {
-        store.forgetTemporary(folder.path(), note);
-        continue;
+      if (name.starts_with(temporaryPrefix)) {
+        std::optional<DirectoryHandle> holder = directory.empty() ? std::optional<DirectoryHandle>(folder.parent().reopen())
+                                                                  : folder.parent().descend(directory);
+        if (holder && holder->status(name)) {
+          if (replaced) {
+            Redomark::moveAside(*holder, name, lines[2], trash);
+            Redomark::committed(*holder);
+          } else {
+            holder->removeTree(name);
+          }
+        }
       }
-      std::optional<DirectoryHandle> holder =
-          directory.empty() ? std::optional<DirectoryHandle>(folder.parent().reopen()) : folder.parent().descend(directory);
-      if (holder && holder->status(name)) holder->removeTree(name);
       store.forgetTemporary(folder.path(), note);
     }
   } catch (const std::exception&) {

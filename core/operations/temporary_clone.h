@@ -19,14 +19,19 @@ class TemporaryClone {
                  const std::string& relativeDirectory);
   TemporaryClone(const TemporaryClone&) = delete;
   TemporaryClone& operator=(const TemporaryClone&) = delete;
-  // Removes the clone unless it was put in place; after an exchange the same
-  // name holds the previous contents, which must survive.
+  // Removes the clone unless it took its place; after an exchange the same
+  // name holds the previous contents, which must survive, and stay noted
+  // until they were moved aside.
   ~TemporaryClone();
 
   const std::string& name() const { return name_; }
-  // Called just before the clone takes its place: from then on the name may
-  // hold what it replaces, which no later clean-up may remove.
-  void placing();
+  // Called just before the clone takes the place of itemName: from then on
+  // the name may hold what it replaces, which a later clean-up moves aside
+  // as that item's, never removes. Throws std::system_error.
+  void placing(const std::string& itemName);
+  // The clone took the name: what was there is now under the hidden one.
+  void exchanged() { exchanged_ = true; }
+  // The clone is in its place, and what it replaced moved aside.
   void placed() { placed_ = true; }
 
  private:
@@ -34,13 +39,16 @@ class TemporaryClone {
   const std::string& folder_;
   const DirectoryHandle& directory_;
   std::string name_;
-  std::string note_;  // empty once forgotten
+  std::string relativePath_;  // below the folder's parent
+  std::string note_;
+  bool exchanged_ = false;  // the hidden name holds what the clone replaced
   bool placed_ = false;
 };
 
-// Removes what earlier operations on the held folder noted and left behind.
-// The caller holds the folder's lock. Never fails: what can't be removed now
-// stays noted for the next time.
-void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& folder);
+// Removes the copies earlier operations on the held folder noted and left
+// behind, and moves aside (to the Trash with trash) what a copy had replaced
+// when one died before it could. The caller holds the folder's lock. Never
+// fails: what can't be done now stays noted for the next time.
+void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& folder, bool trash);
 
 }  // namespace redomark
