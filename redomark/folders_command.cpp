@@ -1,6 +1,7 @@
+#include <cerrno>
 #include <cstdio>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/directory_handle.h"
 #include "core/operations/redomark.h"
 #include "core/records/record_coding.h"
 #include "redomark/arguments.h"
@@ -11,11 +12,14 @@
 namespace redomark {
 namespace {
 
+// A link put in the folder's place still names something there.
+bool isSomethingAt(const std::string& canonicalFolder) { return examine(canonicalFolder) || errno == ELOOP; }
+
 FolderReport reportOf(const Redomark& engine, const FolderSummary& folder, bool space) {
   FolderReport report{.path = folder.path,
                       .count = static_cast<int64_t>(folder.checkpoints.size()),
                       .latest = folder.checkpoints.back().createdAt,
-                      .exists = pathExists(folder.path, false),
+                      .exists = isSomethingAt(folder.path),
                       .spaceUsed = std::nullopt};
   if (space) {
     int64_t sum = 0;

@@ -20,7 +20,8 @@ void runList(const std::vector<std::string>& arguments) {
     const Redomark engine;
     const std::vector<Checkpoint> checkpoints = engine.listCheckpoints(folder);
     // Only a folder has redomarks; a file there is named as what it is.
-    if (checkpoints.empty() && pathExists(folder) && !isDirectory(folder))
+    const std::optional<ItemStatus> named = examineNamed(folder);
+    if (checkpoints.empty() && named && named->kind != EntryKind::directory)
       throw RedomarkError::notADirectory(canonicalPath(folder));
     const bool space = parsed.flags.count("--space") > 0;
     if (parsed.flags.count("--json")) {
@@ -34,7 +35,7 @@ void runList(const std::vector<std::string>& arguments) {
       return;
     }
     if (checkpoints.empty()) {
-      if (pathExists(folder)) {
+      if (named) {
         std::puts("No saved redomarks for this folder.");
       } else {
         std::printf("No saved redomarks for %s (the folder doesn't exist either).\n", shown(folder).c_str());

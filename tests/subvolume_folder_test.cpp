@@ -17,6 +17,7 @@
 #include "core/fs/volume.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
+#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 #include "tests/tree_snapshot.h"
 

@@ -120,6 +120,21 @@ int openToExamine(const std::string& absolutePath) {
   return openWithoutLinks(AT_FDCWD, absolutePath, O_PATH | O_NOFOLLOW | O_CLOEXEC, false);
 }
 
+std::optional<ItemStatus> examine(const std::string& absolutePath) {
+  const FileDescriptor fd(openToExamine(absolutePath));
+  if (fd.get() < 0) return std::nullopt;
+  return itemStatusAt(fd.get(), "");
+}
+
+std::string nearestExisting(const std::string& absolutePath) {
+  std::string candidate = absolutePath;
+  while (!examine(candidate)) {
+    if (candidate == "/" || candidate.empty()) return "/";
+    candidate = parentPath(candidate);
+  }
+  return candidate;
+}
+
 int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
   return openWithoutLinks(directoryFd, relativePath, directoryFlags, true);
 }

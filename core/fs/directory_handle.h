@@ -24,6 +24,12 @@ int openDirectoryBelow(int directoryFd, std::string_view relativePath);
 // without following any link, the last component included; opening it acts
 // on nothing, a device or a FIFO included. -1 with errno otherwise.
 int openToExamine(const std::string& absolutePath);
+// Facts of whatever is at an absolute path, reached as openToExamine reaches
+// it; nothing when that fails, errno then says why (ELOOP for a link).
+std::optional<ItemStatus> examine(const std::string& absolutePath);
+// The nearest of an absolute path and its ancestors that examine reaches;
+// "/" when none is.
+std::string nearestExisting(const std::string& absolutePath);
 
 class DirectoryHandle {
  public:

@@ -131,16 +131,6 @@ void removeContents(int fd, const std::string& path) {
 
 }  // namespace
 
-bool pathExists(const std::string& path, bool followLinks) {
-  struct stat st;
-  return (followLinks ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0;
-}
-
-bool isDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
   if (unlinkat(dirFd, name.c_str(), 0) == 0) return;
   if (errno == ENOENT) throwErrno("Couldn't remove", path);
@@ -152,34 +142,6 @@ void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
   }
   removeContents(fd, path);
   if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) throwErrno("Couldn't remove", path);
-}
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-  int ignored = 0;
-  return readWholeFile(path, ignored);
-}
-
-std::optional<std::string> readWholeFile(const std::string& path, int& error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return std::nullopt;
-  }
-  std::string out;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return out;
 }
 
 OutputFile::OutputFile(const DirectoryHandle& directory, const std::string& name, mode_t mode)

@@ -13,18 +13,9 @@
 
 namespace redomark {
 
-// True when something exists at path; followLinks false examines a final link itself.
-bool pathExists(const std::string& path, bool followLinks = true);
-// True when path (links followed) is a directory.
-bool isDirectory(const std::string& path);
-
 // Removes the entry name of the open directory dirFd and, for a directory,
 // everything below it; never follows links; path names it in errors. Throws.
 void removeTreeAt(int dirFd, const std::string& name, const std::string& path);
-// Whole file, or nothing when it cannot be read.
-std::optional<std::string> readWholeFile(const std::string& path);
-// The same, with the errno of the failure in error when there is nothing.
-std::optional<std::string> readWholeFile(const std::string& path, int& error);
 
 // A new file of an open directory (it must not exist; no link is followed),
 // written piece by piece with plain writes; the caller does the buffering.

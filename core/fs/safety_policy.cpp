@@ -67,14 +67,6 @@ std::string standardized(const std::string& path) {
   return kept.empty() ? "." : joined(kept);
 }
 
-std::optional<std::string> resolved(const std::string& path) {
-  char* out = realpath(path.c_str(), nullptr);
-  if (!out) return std::nullopt;
-  std::string result = out;
-  std::free(out);
-  return result;
-}
-
 // Path without its last component: "" for a single relative component.
 std::string withoutLastComponent(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -127,16 +119,30 @@ SafetyPolicy macSafetyPolicy() {
   };
 }
 
+std::optional<std::string> resolvedPath(const std::string& path) {
+  char* out = realpath(path.c_str(), nullptr);
+  if (!out) return std::nullopt;
+  std::string result = out;
+  std::free(out);
+  return result;
+}
+
+std::optional<ItemStatus> examineNamed(const std::string& path) {
+  const std::optional<std::string> real = resolvedPath(path);
+  if (!real) return std::nullopt;
+  return examine(*real);
+}
+
 std::string canonicalPath(const std::string& path) {
   std::string current = standardized(path);
-  if (std::optional<std::string> whole = resolved(current)) return *whole;
+  if (std::optional<std::string> whole = resolvedPath(current)) return *whole;
   std::vector<std::string> missing;  // bottom-up
   std::optional<std::string> ancestor;
   while (!ancestor) {
     if (current == "/" || current.empty()) return path;
     missing.push_back(lastComponent(current));
     current = withoutLastComponent(current);
-    ancestor = resolved(current);
+    ancestor = resolvedPath(current);
   }
   std::string out = *ancestor == "/" ? "" : *ancestor;
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) out += "/" + *it;
@@ -153,9 +159,10 @@ bool isVolumeStoreName(std::string_view name) {
 std::string checkLocation(const std::string& folder, const std::string& storeRoot, bool requireDirectory,
                           const SafetyPolicy& policy) {
   const std::string p = canonicalPath(folder);
-  struct stat st;
-  const bool exists = stat(p.c_str(), &st) == 0;
-  if ((exists && !S_ISDIR(st.st_mode)) || (!exists && requireDirectory)) throw RedomarkError::notADirectory(folder);
+  // Reached without following a link: p is canonical, so a link there now was put there since.
+  const std::optional<ItemStatus> facts = examine(p);
+  if ((facts && facts->kind != EntryKind::directory) || (!facts && requireDirectory))
+    throw RedomarkError::notADirectory(folder);
   const std::string s = canonicalPath(storeRoot);
   if (p == s || isBelow(p, s)) throw RedomarkError::insideStore(p);
   if (isBelow(s, p)) throw RedomarkError::containsStore(p);

@@ -2,9 +2,12 @@
 // becomes the one canonical path under which the store knows a folder.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "core/fs/item_status.h"
 
 namespace redomark {
 
@@ -23,6 +26,13 @@ SafetyPolicy macSafetyPolicy();
 // Absolute path with ".", "..", doubled and trailing "/" removed and links in its
 // existing part resolved; missing trailing components kept as written. Never fails.
 std::string canonicalPath(const std::string& path);
+
+// The path with its links resolved (realpath); nothing when it names nothing.
+std::optional<std::string> resolvedPath(const std::string& path);
+// Facts of what a typed path names, links followed as the user meant them:
+// resolved once, then examined without following anything; nothing when it
+// names nothing.
+std::optional<ItemStatus> examineNamed(const std::string& path);
 
 // Whether name, at a mount point, is a per-volume store of some user
 // (".redomark-checkpoints-" + digits) or the shared directory of them.

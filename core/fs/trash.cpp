@@ -34,28 +34,19 @@ std::string homeTrashPath() {
 
 // Device of path, or of its nearest existing ancestor when it is not there
 // yet; only to choose a trash, which is checked again once it is open.
-dev_t deviceOfNearest(std::string path) {
-  struct stat st;
-  while (stat(path.c_str(), &st) != 0) {
-    const std::string up = parentPath(path);
-    if (up == path) return 0;
-    path = up;
-  }
-  return st.st_dev;
+uint64_t deviceOfNearest(const std::string& path) {
+  const std::optional<ItemStatus> facts = examine(nearestExisting(path));
+  return facts ? facts->device : 0;
 }
 
 // Whether name in directory is a Btrfs subvolume of the file system that holds
 // path (or its nearest existing ancestor). Unlike the items inside it, a
 // subvolume's root can be renamed into any directory of its file system.
-bool isSubvolumeOfFileSystemAt(const DirectoryHandle& directory, const std::string& name, std::string path) {
+bool isSubvolumeOfFileSystemAt(const DirectoryHandle& directory, const std::string& name, const std::string& path) {
   const std::optional<DirectoryHandle> item = directory.child(name);
   if (!item || !isSubvolume(item->fd())) return false;
-  std::optional<DirectoryHandle> there;
-  while (!(there = DirectoryHandle::open(path))) {
-    const std::string up = parentPath(path);
-    if (up == path) return false;
-    path = up;
-  }
+  const std::optional<DirectoryHandle> there = DirectoryHandle::open(nearestExisting(path));
+  if (!there) return false;
   const std::string id = btrfsFileSystemId(item->fd());
   return !id.empty() && id == btrfsFileSystemId(there->fd());
 }

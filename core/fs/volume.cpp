@@ -16,6 +16,7 @@
 
 #include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/safety_policy.h"
 #include "core/fs/subvolume.h"
 #include "core/records/redomark_error.h"
 
@@ -99,18 +100,12 @@ int64_t privateBytesOf(const fiemap_extent& e, int fd, struct stat& facts, bool&
   return static_cast<int64_t>(size <= e.fe_logical ? 0 : std::min<uint64_t>(e.fe_length, size - e.fe_logical));
 }
 
-std::optional<std::string> resolved(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> out(realpath(path.c_str(), nullptr), &std::free);
-  if (!out) return std::nullopt;
-  return std::string(out.get());
-}
-
 }  // namespace
 
 VolumeInfo readVolumeInfo(const std::string& path) {
   // The path is resolved once; from then on everything is asked of one
   // descriptor, reached without a link, that can act on nothing.
-  const std::optional<std::string> real = resolved(path);
+  const std::optional<std::string> real = resolvedPath(path);
   const FileDescriptor item(real ? openToExamine(*real) : -1);
   if (item.get() < 0) throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
   const auto diskError = [&] { return RedomarkError::io("Couldn't read the disk of " + path + "."); };
@@ -165,14 +160,6 @@ std::optional<XfsSizes> xfsSizes(int fd) {
   const std::optional<XfsGeometry> geometry = xfsGeometry(fd);
   if (!geometry) return std::nullopt;
   return XfsSizes{geometry->inodesize, geometry->blocksize};
-}
-
-std::optional<int64_t> privateSize(const std::string& path) { return privateSizeAt(AT_FDCWD, path.c_str()); }
-
-std::optional<int64_t> privateSizeAt(int directoryFd, const char* name) {
-  const std::optional<FileSpace> space = fileSpaceAt(directoryFd, name);
-  if (!space) return std::nullopt;
-  return space->privateBytes;
 }
 
 std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name) {

@@ -48,14 +48,9 @@ struct XfsSizes {
 };
 std::optional<XfsSizes> xfsSizes(int fd);
 
-// Bytes of the file's extents that are not shared (a final link is not followed),
-// an extent kept inline in the file system's metadata counting the file's bytes
-// in it, not a whole block; nothing when the file cannot be opened or mapped.
-std::optional<int64_t> privateSize(const std::string& path);
-// The same for the entry name of the open directory directoryFd.
-std::optional<int64_t> privateSizeAt(int directoryFd, const char* name);
-
 struct FileSpace {
+  // Bytes of the file's extents that are not shared, an extent kept inline in
+  // the file system's metadata counting the file's bytes in it, not a whole block.
   int64_t privateBytes = 0;
   // Known when privateBytes is not 0: the inode, and whether it has more
   // names than this one, so that a sum can count its bytes once.
@@ -67,7 +62,8 @@ struct FileSpace {
   int64_t inlineExtents = 0;
   int64_t inlineBytes = 0;
 };
-// privateSizeAt's figure, with the file's identity where it has private bytes.
+// The space of the entry name of the open directory directoryFd (a final link
+// is not followed); nothing when the file cannot be opened or mapped.
 std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name);
 
 }  // namespace redomark

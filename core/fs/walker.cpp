@@ -580,16 +580,4 @@ void walk(const DirectoryHandle& root, const OperationControl* control, const Wa
   Walker(root, control, visit, pace).run();
 }
 
-void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit, WalkPace pace) {
-  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(root);
-  if (!directory) {
-    // Only a folder that isn't there has nothing in it; one that can't be
-    // read is not empty.
-    if (errno == ENOENT || errno == ENOTDIR) return;
-    if (errno == ELOOP) throw RedomarkError::pathChanged(root);
-    throw readError(root, errno);
-  }
-  walk(*directory, control, visit, pace);
-}
-
 }  // namespace redomark

@@ -44,10 +44,5 @@ enum class WalkPace { oneThread, openAhead };
 // check, or whatever the visitor throws.
 void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit,
           WalkPace pace = WalkPace::oneThread);
-// Walks the directory at an absolute path, reached without following a link;
-// a root that is missing or not a directory has nothing to deliver, one that
-// can't be read throws RedomarkError::io, one behind a link pathChanged.
-void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit,
-          WalkPace pace = WalkPace::oneThread);
 
 }  // namespace redomark

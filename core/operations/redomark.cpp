@@ -1,5 +1,6 @@
 #include "core/operations/redomark.h"
 
+#include "core/fs/directory_handle.h"
 #include "core/fs/file_ops.h"
 #include "core/store/retention.h"
 
@@ -11,22 +12,13 @@ Redomark::Redomark(std::optional<std::string> storeRoot, SafetyPolicy policy)
       policy_(std::move(policy)) {}
 
 CheckpointStore Redomark::storeFor(const std::string& canonicalFolder) const {
-  return storeForFolder(nearestExistingAncestor(canonicalFolder), defaultStoreRoot_);
+  return storeForFolder(nearestExisting(canonicalFolder), defaultStoreRoot_);
 }
 
 LoadedSettings Redomark::loadSettings() const { return redomark::loadSettings(defaultStoreRoot_); }
 
 void Redomark::saveSettings(const RetentionPolicy& policy) const {
   redomark::saveSettings(policy, defaultStoreRoot_);
-}
-
-std::string Redomark::nearestExistingAncestor(const std::string& path) {
-  std::string candidate = path;
-  while (!pathExists(candidate)) {
-    if (candidate == "/" || candidate.empty()) return "/";
-    candidate = parentPath(candidate);
-  }
-  return candidate;
 }
 
 }  // namespace redomark

@@ -191,9 +191,6 @@ class Redomark {
   // Throws RedomarkError::invalidRelativePath.
   std::string savedItemURL(const Checkpoint& checkpoint, const std::string& relativePath) const;
 
-  // The path itself when something exists there (links followed), else its
-  // closest existing parent, else "/".
-  static std::string nearestExistingAncestor(const std::string& path);
   // yyyyMMdd-HHmmss in UTC + "-" + four random lower-case hex digits.
   static std::string newCheckpointID();
 

@@ -134,7 +134,7 @@ RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optio
   RestoreResult result;
   bool keepSubvolume = false;
   if (folder.held()) {
-    keepSubvolume = isSubvolume(folder.open().fd());
+    keepSubvolume = isSubvolume(folder.open());
     const VolumeInfo volume = readVolumeInfo(folder.open());
     if (!volume.canClone || !volume.canSwap) throw RedomarkError::unsupportedVolume("it can't swap folders");
     result.beforeRestore =
@@ -150,7 +150,7 @@ RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optio
   std::optional<CloneContext> copied;
   if (!keepSubvolume)
     copied = cloneDirectory(*data, parent, clone.name(), checkpoint.fileCount, control);
-  else if (!isSubvolume(data->fd()) || snapshotSubvolume(data->fd(), parent.fd(), clone.name(), false) != 0)
+  else if (!isSubvolume(*data) || snapshotSubvolume(*data, parent, clone.name(), false) != 0)
     copied = cloneDirectoryAsSubvolume(*data, parent, clone.name(), checkpoint.fileCount, control);
   // A saved tree that lost items since it was recorded (deleted while it was
   // being read, say) is never swapped in as if it were the checkpoint.

@@ -266,7 +266,7 @@ std::optional<Checkpoint> saveBySnapshot(const HeldFolder& folder, const Directo
   const DirectoryHandle folderDirectory = store.ensureFolderDirectory(root, p);
   const std::string id = freeCheckpointID(folderDirectory);
   PartialDirectory partial(store, p, folderDirectory, id);
-  if (const int code = snapshotSubvolume(source.fd(), partial.directory().fd(), "data", true); code != 0) {
+  if (const int code = snapshotSubvolume(source, partial.directory(), "data", true); code != 0) {
     if (code == EPERM || code == EACCES || code == EXDEV || code == ENOTTY || code == EOPNOTSUPP) return std::nullopt;
     throw RedomarkError::copyFailed(p, code);
   }
@@ -295,7 +295,7 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   const DirectoryHandle source = folder.open();
   const VolumeInfo volume = readVolumeInfo(source);
   requireCloningVolume(volume);
-  if (isSubvolume(source.fd())) {
+  if (isSubvolume(source)) {
     const DirectoryHandle root = store.ensureRoot();
     if (sameFileSystem(volume, readVolumeInfo(root)))
       if (std::optional<Checkpoint> saved = saveBySnapshot(folder, source, store, root, name, kind, control))

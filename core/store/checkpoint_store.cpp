@@ -115,9 +115,7 @@ bool holdsOnlyLock(const std::vector<std::string>& names) {
 
 CheckpointStore storeForFolder(const std::string& folder, const std::string& defaultRoot) {
   const VolumeInfo folderVolume = readVolumeInfo(folder);
-  std::string existing = defaultRoot;
-  while (!pathExists(existing) && existing != "/") existing = parentPath(existing);
-  if (sameFileSystem(readVolumeInfo(existing), folderVolume)) return CheckpointStore(defaultRoot);
+  if (sameFileSystem(readVolumeInfo(nearestExisting(defaultRoot)), folderVolume)) return CheckpointStore(defaultRoot);
   return CheckpointStore(volumeStoreRoot(folderVolume.mountPoint), folderVolume.mountPoint);
 }
 
@@ -331,7 +329,7 @@ int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
   // the data it no longer shares; a snapshot shares its tree's records too.
   const SpaceBelow space = spaceBelow(*checkpoint);
   const std::optional<DirectoryHandle> data = checkpoint->child("data");
-  if (!data || isSubvolume(data->fd())) return space.privateBytes;
+  if (!data || isSubvolume(*data)) return space.privateBytes;
   return space.privateBytes + recordBytes(readRecordGeometry(data->fd()), space.items);
 }
 
