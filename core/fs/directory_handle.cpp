@@ -297,12 +297,7 @@ int DirectoryHandle::createFile(const std::string& name, mode_t mode) const {
 
 void DirectoryHandle::writeNewFile(const std::string& name, std::string_view bytes, mode_t mode) const {
   const FileDescriptor fd(createFile(name, mode));
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd.get(), bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("Couldn't write", joinPath(path_, name));
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
+  if (const int error = writeAll(fd.get(), bytes)) fail("Couldn't write", joinPath(path_, name), error);
 }
 
 void DirectoryHandle::replaceFile(const std::string& name, std::string_view bytes, mode_t mode) const {
@@ -329,12 +324,7 @@ void DirectoryHandle::replaceFile(const std::string& name, std::string_view byte
   } guard{*this, temporary, placed};
   // The umask must not decide who may read the file.
   if (fchmod(fd, mode) != 0) fail("Couldn't write", joinPath(path_, temporary));
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("Couldn't write", joinPath(path_, temporary));
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
+  if (const int error = writeAll(fd, bytes)) fail("Couldn't write", joinPath(path_, temporary), error);
   // The data must be on disk before the rename makes it the file's content.
   if (fsync(fd) != 0) fail("Couldn't write", joinPath(path_, temporary));
   if (renameat(fd_, temporary.c_str(), fd_, name.c_str()) != 0) fail("Couldn't write", joinPath(path_, name));

@@ -11,6 +11,7 @@
 #include <vector>
 #include <unistd.h>
 
+#include "core/fs/file_descriptor.h"
 #include "core/fs/subvolume.h"
 
 namespace redomark {
@@ -152,14 +153,8 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwErrno("Couldn't write", path_);
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
+  if (const int error = writeAll(fd_, bytes))
+    throw std::system_error(error, std::generic_category(), "Couldn't write " + path_);
 }
 
 void OutputFile::close() {
@@ -185,6 +180,11 @@ std::string parentPath(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+std::string relativeParent(const std::string& relativePath) {
+  const size_t slash = relativePath.rfind('/');
+  return slash == std::string::npos ? "" : relativePath.substr(0, slash);
 }
 
 std::string lastComponent(const std::string& path) {

@@ -41,6 +41,8 @@ std::string homeDirectory();
 
 // Path without its last component ("/" for "/x", "/" for "/").
 std::string parentPath(const std::string& path);
+// A relative path's parent: "" for a single component.
+std::string relativeParent(const std::string& relativePath);
 // Last component of path.
 std::string lastComponent(const std::string& path);
 // a + "/" + b, without doubling a trailing "/" of a.

@@ -36,17 +36,6 @@ std::string joined(const std::vector<std::string>& parts, size_t from = 0) {
   return out;
 }
 
-// "~" and "~user" at the start become the home directory they name.
-std::string expandTilde(const std::string& path) {
-  if (path.empty() || path[0] != '~') return path;
-  const size_t slash = path.find('/');
-  const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-  const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
-  if (user.empty()) return homeDirectory() + rest;
-  const passwd* pw = getpwnam(user.c_str());
-  return pw && pw->pw_dir ? pw->pw_dir + rest : path;
-}
-
 // "~" expanded, "." and empty components dropped, ".." taken back textually.
 std::string standardized(const std::string& path) {
   const std::string expanded = expandTilde(path);
@@ -117,6 +106,16 @@ SafetyPolicy macSafetyPolicy() {
       {"/System", "/usr", "/bin", "/sbin", "/private/var", "/private/etc", "/Library", "/dev", "/cores"},
       {"/", "/Users", "/Volumes", "/Applications", "/private", "/opt"},
   };
+}
+
+std::string expandTilde(const std::string& path) {
+  if (path.empty() || path[0] != '~') return path;
+  const size_t slash = path.find('/');
+  const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+  const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
+  if (user.empty()) return homeDirectory() + rest;
+  const passwd* pw = getpwnam(user.c_str());
+  return pw && pw->pw_dir ? pw->pw_dir + rest : path;
 }
 
 std::optional<std::string> resolvedPath(const std::string& path) {

@@ -27,6 +27,9 @@ SafetyPolicy macSafetyPolicy();
 // existing part resolved; missing trailing components kept as written. Never fails.
 std::string canonicalPath(const std::string& path);
 
+// "~" and "~/…" become the user's home, "~name" and "~name/…" that user's,
+// as a shell expands them; an unknown name is left as typed.
+std::string expandTilde(const std::string& path);
 // The path with its links resolved (realpath); nothing when it names nothing.
 std::optional<std::string> resolvedPath(const std::string& path);
 // Facts of what a typed path names, links followed as the user meant them:

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "core/fs/file_descriptor.h"
 #include "core/fs/file_ops.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/subvolume.h"
@@ -154,17 +155,6 @@ std::string candidateName(const std::string& name, int attempt) {
   return cutUtf8(stem, room - tag.size() - extension.size()) + tag + extension;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Creates the info file exclusively, which is what claims the name. Returns
 // false when the name is already taken; throws on any other failure.
 bool claimName(const DirectoryHandle& info, const std::string& name, const std::string& contents,
@@ -174,10 +164,9 @@ bool claimName(const DirectoryHandle& info, const std::string& name, const std::
     if (errno == EEXIST) return false;
     fail(errno, item);
   }
-  const bool written = writeAll(fd, contents);
-  const int writeError = errno;
-  if (close(fd) != 0 || !written) {
-    const int code = written ? errno : writeError;
+  const int writeError = writeAll(fd, contents);
+  if (close(fd) != 0 || writeError != 0) {
+    const int code = writeError != 0 ? writeError : errno;
     unlinkat(info.fd(), name.c_str(), 0);
     fail(code, item);
   }

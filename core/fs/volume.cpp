@@ -150,9 +150,11 @@ bool isSubvolumeRoot(const VolumeInfo& volume, uint64_t inode) {
   return volume.fsType == "btrfs" && inode == BTRFS_FIRST_FREE_OBJECTID;
 }
 
-int64_t availableSpace(const DirectoryHandle& directory) {
+int64_t availableSpace(const DirectoryHandle& directory) { return availableSpace(directory.fd()); }
+
+int64_t availableSpace(int fd) {
   struct statfs disk {};
-  if (fstatfs(directory.fd(), &disk) != 0) return 0;
+  if (fstatfs(fd, &disk) != 0) return 0;
   return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
 }
 

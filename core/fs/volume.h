@@ -33,11 +33,13 @@ VolumeInfo readVolumeInfo(const std::string& path);
 // found by the directory's mount id, not by looking its path up again.
 VolumeInfo readVolumeInfo(const DirectoryHandle& directory);
 
-// Bytes an ordinary write could still use; 0 when nothing can be learned.
 // Whether the directory with this inode number on the volume is the root of a
 // Btrfs subvolume of its own.
 bool isSubvolumeRoot(const VolumeInfo& volume, uint64_t inode);
 
+// Bytes an ordinary write could still use on the volume of the open fd; 0
+// when nothing can be learned.
+int64_t availableSpace(int fd);
 int64_t availableSpace(const DirectoryHandle& directory);
 
 // The inode and block size of the XFS volume that holds the open fd; nothing

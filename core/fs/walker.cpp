@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/fs/file_descriptor.h"
 #include "core/fs/open_to_look.h"
 #include "core/fs/parallel_range.h"
 #include "core/records/redomark_error.h"
@@ -98,25 +99,6 @@ struct Level {
   size_t pathLength = 0;  // bytes of the path buffer up to and including this directory's "/"
 };
 
-EntryKind kindOf(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return EntryKind::file;
-    case S_IFDIR: return EntryKind::directory;
-    case S_IFLNK: return EntryKind::symlink;
-    default: return EntryKind::other;
-  }
-}
-
-// Deep trees would run out of descriptors if every directory on the way down
-// stayed open: only the root and this many of the deepest stay open, and one
-// closed above them is found again through the ".." of its subdirectory when
-// the walk comes back to it.
-size_t openLevelBudget() {
-  struct rlimit limit {};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
-  return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 4, 128));
-}
-
 // Status calls scale with cores until the file system's locks bind.
 size_t statusHelpers() {
   const unsigned cores = std::thread::hardware_concurrency();
@@ -136,7 +118,7 @@ void examineChild(int fd, const std::string& names, Child& child) {
     child.error = errno;
     return;
   }
-  child.kind = kindOf(facts.stx_mode);
+  child.kind = kindOfMode(facts.stx_mode);
   child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.stx_size) : 0;
   child.mtimeNs = facts.stx_mtime.tv_sec * 1'000'000'000 + facts.stx_mtime.tv_nsec;
   child.dev = static_cast<int32_t>(makedev(facts.stx_dev_major, facts.stx_dev_minor));
@@ -547,6 +529,8 @@ class Walker {
   const int rootFd_;
   const OperationControl* control_;
   const WalkVisitor& visit_;
+  // Only the root and this many of the deepest directories stay open; one
+  // closed above them is found again through the ".." of its subdirectory.
   const size_t openBudget_;
   ParallelRange pool_{statusHelpers()};
   std::string path_;  // root, "/", then the current item's relative path

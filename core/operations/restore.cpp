@@ -37,16 +37,6 @@ bool sameRegularFile(const std::optional<ItemStatus>& a, const std::optional<Ite
          a->mtimeNs == b->mtimeNs;
 }
 
-std::string parentOf(const std::string& relativePath) {
-  const size_t slash = relativePath.rfind('/');
-  return slash == std::string::npos ? "" : relativePath.substr(0, slash);
-}
-
-std::string nameOf(const std::string& relativePath) {
-  const size_t slash = relativePath.rfind('/');
-  return slash == std::string::npos ? relativePath : relativePath.substr(slash + 1);
-}
-
 // The directory that holds an item of the folder, each parent on the way
 // reached without a link or a mount point. With saved, the parents that are
 // missing are made again with the attributes of the saved ones (their times
@@ -54,12 +44,12 @@ std::string nameOf(const std::string& relativePath) {
 class TargetParent {
  public:
   TargetParent(const DirectoryHandle& folder, const std::string& relativePath, const DirectoryHandle* saved)
-      : relativePath_(relativePath), directory_(reach(folder, parentOf(relativePath), saved)) {}
+      : relativePath_(relativePath), directory_(reach(folder, relativeParent(relativePath), saved)) {}
 
   const DirectoryHandle& directory() const { return directory_; }
   // Throws pathChanged unless the same parents still lead from the folder to it.
   void recheck(const DirectoryHandle& folder) const {
-    const std::string parent = parentOf(relativePath_);
+    const std::string parent = relativeParent(relativePath_);
     if (parent.empty()) return;
     const std::optional<DirectoryHandle> now = folder.descend(parent);
     if (!now || !now->ownStatus().sameItem(directory_.ownStatus()))
@@ -166,8 +156,8 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
   store.removeLeftovers(folder.path());
   removeTemporaryLeftovers(store, folder);
   const std::optional<DirectoryHandle> data = store.openData(checkpoint);
-  const std::string parentPath = parentOf(relativePath);
-  const std::string name = nameOf(relativePath);
+  const std::string parentPath = relativeParent(relativePath);
+  const std::string name = lastComponent(relativePath);
   // A link or anything but a directory on the saved side means the item isn't there.
   const std::optional<DirectoryHandle> savedParent = !data ? std::nullopt
                                                            : parentPath.empty() ? data->child(".")
@@ -203,7 +193,7 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
 bool Redomark::takeAway(const HeldFolder& folder, const std::string& relativePath) const {
   const DirectoryHandle root = folder.open();
   const TargetParent target(root, relativePath, nullptr);
-  const std::string name = nameOf(relativePath);
+  const std::string name = lastComponent(relativePath);
   if (!target.directory().status(name)) return false;
   moveAside(target.directory(), name, name, trashReplaced_);
   committed(target.directory());

@@ -111,9 +111,7 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
     if (e.kind != EntryKind::directory) ++tree.fileCount;
     if (tree.changed.size() >= maxChangedWhileSaving) return;
     const size_t at = index.claim(e.path);
-    const bool same = at != ManifestIndex::npos && seen[at].kind == e.kind &&
-                      (e.kind == EntryKind::directory || (seen[at].size == e.size && seen[at].mtimeNs == e.mtimeNs));
-    if (!same) tree.changed.push_back(e.path);
+    if (at == ManifestIndex::npos || !isUnchanged(seen[at], e)) tree.changed.push_back(e.path);
   });
   manifest.finish();
   file.close();
