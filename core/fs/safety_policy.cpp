@@ -1,5 +1,6 @@
 #include "core/fs/safety_policy.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <optional>
 #include <pwd.h>
@@ -160,6 +161,7 @@ std::string checkLocation(const std::string& folder, const std::string& storeRoo
   const std::string p = canonicalPath(folder);
   // Reached without following a link: p is canonical, so a link there now was put there since.
   const std::optional<ItemStatus> facts = examine(p);
+  if (!facts && errno == ELOOP) throw RedomarkError::pathChanged(p);
   if ((facts && facts->kind != EntryKind::directory) || (!facts && requireDirectory))
     throw RedomarkError::notADirectory(folder);
   const std::string s = canonicalPath(storeRoot);
