@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/safety_policy.h"
 #include "redomark/failure.h"
 #include "redomark/shown_text.h"

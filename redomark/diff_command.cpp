@@ -1,10 +1,10 @@
 #include <cstdio>
 
 #include "core/operations/redomark.h"
-#include "core/records/record_coding.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
+#include "redomark/report_coding.h"
 #include "redomark/reports.h"
 
 namespace redomark {

@@ -3,10 +3,10 @@
 
 #include "core/fs/directory_handle.h"
 #include "core/operations/redomark.h"
-#include "core/records/record_coding.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
+#include "redomark/report_coding.h"
 #include "redomark/reports.h"
 
 namespace redomark {

@@ -1,13 +1,13 @@
 #include <cstdio>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/safety_policy.h"
 #include "core/records/redomark_error.h"
 #include "core/operations/redomark.h"
-#include "core/records/record_coding.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
+#include "redomark/report_coding.h"
 #include "redomark/reports.h"
 #include "redomark/shown_text.h"
 

@@ -22,7 +22,7 @@
 #include <tuple>
 #include <unordered_set>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/safety_policy.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"

@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "tests/path_helpers.h"
 
 namespace redomark::testing {

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"

@@ -8,7 +8,6 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "core/fs/file_ops.h"
 #include "tests/path_helpers.h"
 
 #ifndef XFS_SUPER_MAGIC

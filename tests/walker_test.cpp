@@ -12,7 +12,6 @@
 #include <tuple>
 #include <vector>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/walker.h"
 #include "core/records/redomark_error.h"
 #include "tests/engine_test_support.h"

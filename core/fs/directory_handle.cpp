@@ -14,7 +14,8 @@
 #include <system_error>
 
 #include "core/fs/file_descriptor.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/tree_removal.h"
 
 namespace redomark {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/fs/file_descriptor.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/fs/open_to_look.h"
 #include "core/records/redomark_error.h"
 

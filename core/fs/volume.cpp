@@ -17,6 +17,7 @@
 #include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/subvolume.h"
 #include "core/records/redomark_error.h"
 

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_comparison.h"
 #include "core/operations/redomark.h"

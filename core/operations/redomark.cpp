@@ -1,8 +1,9 @@
 #include "core/operations/redomark.h"
 
 #include "core/fs/directory_handle.h"
-#include "core/fs/file_ops.h"
-#include "core/store/retention.h"
+#include "core/fs/path_text.h"
+#include "core/fs/typed_path.h"
+#include "core/store/settings_file.h"
 
 namespace redomark {
 

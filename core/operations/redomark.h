@@ -21,7 +21,7 @@
 #include "core/records/record_coding.h"
 #include "core/records/retention_policy.h"
 #include "core/store/checkpoint_store.h"
-#include "core/store/retention.h"
+#include "core/store/settings_file.h"
 
 namespace redomark {
 

@@ -5,7 +5,8 @@
 #include <system_error>
 
 #include "core/fs/clone_engine.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/held_folder.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/trash.h"

@@ -6,7 +6,8 @@
 #include <utility>
 
 #include "core/fs/clone_engine.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/output_file.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/file_records.h"
 #include "core/fs/held_folder.h"
 #include "core/fs/mount_table.h"

@@ -1,4 +1,5 @@
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 
 namespace redomark {

@@ -1,7 +1,8 @@
 #include <cerrno>
 #include <system_error>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/readable_file.h"
 #include "core/fs/safety_policy.h"
 #include "core/operations/path_order.h"

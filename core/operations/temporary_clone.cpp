@@ -4,7 +4,7 @@
 #include <exception>
 #include <random>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 
 namespace redomark {
 

@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "core/fs/directory_handle.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/fs/private_space.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/volume.h"

@@ -1,17 +1,15 @@
-#include "core/fs/file_ops.h"
+#include "core/fs/tree_removal.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 #include <system_error>
 #include <vector>
-#include <unistd.h>
 
-#include "core/fs/file_descriptor.h"
 #include "core/fs/subvolume.h"
 
 namespace redomark {
@@ -143,62 +141,6 @@ void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
   }
   removeContents(fd, path);
   if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) throwErrno("Couldn't remove", path);
-}
-
-OutputFile::OutputFile(const DirectoryHandle& directory, const std::string& name, mode_t mode)
-    : path_(joinPath(directory.path(), name)), fd_(directory.createFile(name, mode)) {}
-
-OutputFile::~OutputFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-void OutputFile::write(std::string_view bytes) {
-  if (const int error = writeAll(fd_, bytes))
-    throw std::system_error(error, std::generic_category(), "Couldn't write " + path_);
-}
-
-void OutputFile::close() {
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) throwErrno("Couldn't write", path_);
-}
-
-std::string homeDirectory() {
-  // A HOME kept across sudo names someone else's home: root must not keep
-  // its store or read its settings there.
-  struct stat st;
-  const char* home = std::getenv("HOME");
-  if (home && *home && stat(home, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) return home;
-  if (passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/";
-}
-
-std::string parentPath(const std::string& path) {
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  size_t slash = path.rfind('/', end - 1);
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string relativeParent(const std::string& relativePath) {
-  const size_t slash = relativePath.rfind('/');
-  return slash == std::string::npos ? "" : relativePath.substr(0, slash);
-}
-
-std::string lastComponent(const std::string& path) {
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  size_t slash = path.rfind('/', end - 1);
-  if (slash == std::string::npos) return path.substr(0, end);
-  return path.substr(slash + 1, end - slash - 1);
-}
-
-std::string joinPath(const std::string& a, const std::string& b) {
-  if (a.empty()) return b;
-  if (a.back() == '/') return a + b;
-  return a + "/" + b;
 }
 
 }  // namespace redomark
