@@ -30,7 +30,8 @@ int copyByReading(int sourceFd, int destinationFd, std::vector<char>& buffer) {
       if (errno == EINTR) continue;
       return errno;
     }
-    if (const int error = writeAll(destinationFd, std::string_view(buffer.data(), static_cast<size_t>(n)))) return error;
+    const std::string_view piece(buffer.data(), static_cast<size_t>(n));
+    if (const int error = writeAll(destinationFd, piece)) return error;
   }
 }
 
