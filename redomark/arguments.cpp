@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "core/fs/path_text.h"
-#include "core/fs/typed_path.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "redomark/failure.h"
 #include "redomark/shown_text.h"
 #include "redomark/usage_text.h"
@@ -43,7 +43,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& arguments,
   return parsed;
 }
 
-std::string folderURL(const std::vector<std::string>& positionals) {
+std::string folderPath(const std::vector<std::string>& positionals) {
   if (positionals.empty()) failWithUsage("missing <path>");
   std::string path = expandTilde(positionals.front());
   if (path.empty() || path.front() != '/') {

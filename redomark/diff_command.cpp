@@ -15,7 +15,7 @@ void runDiff(const std::vector<std::string>& arguments) {
   DiffRequest request;
   request.patches = parsed.flags.count("--patch") > 0;
   if (request.patches && json) fail("--patch can't be combined with --json", exitUsage);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   if (parsed.positionals.size() >= 2) request.id = parsed.positionals[1];
   if (parsed.positionals.size() == 3) request.id2 = parsed.positionals[2];
   if (auto found = parsed.options.find("--file"); found != parsed.options.end()) request.item = found->second;

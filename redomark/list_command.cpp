@@ -1,9 +1,9 @@
 #include <cstdio>
 
-#include "core/fs/typed_path.h"
 #include "core/fs/safety_policy.h"
-#include "core/records/redomark_error.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
+#include "core/records/redomark_error.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
@@ -15,7 +15,7 @@ namespace redomark {
 
 void runList(const std::vector<std::string>& arguments) {
   const ParsedArguments parsed = parseArguments(arguments, {}, {"--space", "--json"}, 1);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   try {
     const Redomark engine;
     const std::vector<Checkpoint> checkpoints = engine.listCheckpoints(folder);

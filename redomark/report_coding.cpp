@@ -40,7 +40,8 @@ std::string encodeReport(const std::vector<Checkpoint>& checkpoints) {
 std::string encodeReport(const std::vector<Checkpoint>& checkpoints, const std::vector<int64_t>& spaceUsed) {
   JsonWriter out(JsonWriter::Layout::pretty, 540 * (checkpoints.size() + 1));
   out.beginArray();
-  for (size_t i = 0; i < checkpoints.size(); ++i) writeCheckpoint(out, checkpoints[i], DateForm::isoText, spaceUsed.at(i));
+  for (size_t i = 0; i < checkpoints.size(); ++i)
+    writeCheckpoint(out, checkpoints[i], DateForm::isoText, spaceUsed.at(i));
   out.endArray();
   return out.take();
 }

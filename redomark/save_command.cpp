@@ -14,7 +14,7 @@ namespace redomark {
 
 void runSave(const std::vector<std::string>& arguments) {
   const ParsedArguments parsed = parseArguments(arguments, {"--name"}, {"--if-changed", "--auto", "--json"}, 1);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   SaveRequest request;
   if (auto found = parsed.options.find("--name"); found != parsed.options.end()) request.name = found->second;
   const bool automatic = parsed.flags.count("--auto") > 0;

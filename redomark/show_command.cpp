@@ -13,7 +13,7 @@ namespace redomark {
 void runShow(const std::vector<std::string>& arguments) {
   const ParsedArguments parsed = parseArguments(arguments, {"--file"}, {"--json"}, 2);
   const bool json = parsed.flags.count("--json") > 0;
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   std::optional<std::string> id;
   if (parsed.positionals.size() == 2) id = parsed.positionals[1];
   std::optional<std::string> item;

@@ -11,8 +11,8 @@
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/path_text.h"
-#include "core/fs/tree_removal.h"
 #include "core/fs/private_space.h"
+#include "core/fs/tree_removal.h"
 #include "core/fs/volume.h"
 #include "core/records/redomark_error.h"
 

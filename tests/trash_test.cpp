@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include "core/fs/path_text.h"
-#include "core/fs/typed_path.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "tests/engine_test_support.h"
 #include "tests/path_helpers.h"
 #include "tests/test_volumes.h"

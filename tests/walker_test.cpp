@@ -109,7 +109,7 @@ TEST(Walk, EveryItemWithItsOwnFacts) {
     if (mtime) {
       EXPECT_EQ(e.mtimeNs, mtime) << e.path;
     }
-    EXPECT_EQ(e.dev, static_cast<int32_t>(volume.st_dev)) << e.path;
+    EXPECT_EQ(e.dev, static_cast<uint64_t>(volume.st_dev)) << e.path;
   });
   EXPECT_EQ(seen.size(), expected.size());
 

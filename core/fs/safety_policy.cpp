@@ -4,9 +4,9 @@
 #include <optional>
 
 #include "core/fs/directory_handle.h"
-#include "core/fs/typed_path.h"
 #include "core/fs/item_status.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/typed_path.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {

@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include "core/fs/file_descriptor.h"
-#include "core/fs/path_text.h"
-#include "core/fs/typed_path.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
+#include "core/fs/typed_path.h"
 
 namespace redomark {
 

@@ -17,8 +17,8 @@
 #include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/safety_policy.h"
-#include "core/fs/typed_path.h"
 #include "core/fs/subvolume.h"
+#include "core/fs/typed_path.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
@@ -115,7 +115,7 @@ VolumeInfo readVolumeInfo(const std::string& path) {
   std::optional<MountEntry> mount = mountOf(item.get());
   if (!mount) throw diskError();
   VolumeInfo info;
-  info.device = static_cast<int32_t>(facts.st_dev);
+  info.device = facts.st_dev;
   info.mountPoint = std::move(mount->mountPoint);
   info.fsType = std::move(mount->fsType);
   const FileDescriptor fd(openForQueries(item.get(), facts, info.mountPoint, mount->id));
@@ -133,7 +133,7 @@ VolumeInfo readVolumeInfo(const DirectoryHandle& directory) {
   std::optional<MountEntry> mount = mountOf(directory.fd());
   if (!mount) throw diskError();
   VolumeInfo info;
-  info.device = static_cast<int32_t>(facts.st_dev);
+  info.device = facts.st_dev;
   info.mountPoint = std::move(mount->mountPoint);
   info.fsType = std::move(mount->fsType);
   info.canClone = canShareBlocks(info, directory.fd());

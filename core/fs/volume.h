@@ -11,7 +11,7 @@
 namespace redomark {
 
 struct VolumeInfo {
-  int32_t device = 0;  // st_dev; equal for two paths exactly when they share a volume
+  uint64_t device = 0;  // st_dev; equal for two paths exactly when they share a volume
   std::string mountPoint;
   std::string fsType;  // "btrfs", "xfs", "ext4", ...
   bool canClone = false;

@@ -59,7 +59,7 @@ struct Child {
   EntryKind kind = EntryKind::other;
   int64_t size = 0;
   int64_t mtimeNs = 0;
-  int32_t dev = 0;
+  uint64_t dev = 0;
   uint64_t inode = 0;
   bool mountRoot = false;
   Ahead* ahead = nullptr;  // this subdirectory, opened ahead of the walk
@@ -79,7 +79,7 @@ struct Ahead {
   enum class State { queued, taken, done };
   State state = State::queued;  // guarded by the walker's lock
   int fd = -1;
-  int32_t dev = 0;  // of the directory, as its parent's listing saw it
+  uint64_t dev = 0;  // of the directory, as its parent's listing saw it
   size_t countedItems = 0;  // of its listing, counted against aheadItems
   int openError = 0;  // errno of the failed open, else 0
   int listError = 0;  // errno of the failed listing, else 0
@@ -91,7 +91,7 @@ struct Ahead {
 // meets larger directories or deeper trees than before.
 struct Level {
   int fd = -1;
-  int32_t dev = 0;
+  uint64_t dev = 0;
   uint64_t inode = 0;  // with dev, to know the directory again when it is reopened
   Listing listing;
   size_t next = 0;
@@ -121,7 +121,7 @@ void examineChild(int fd, const std::string& names, Child& child) {
   child.kind = kindOfMode(facts.stx_mode);
   child.size = child.kind == EntryKind::file ? static_cast<int64_t>(facts.stx_size) : 0;
   child.mtimeNs = facts.stx_mtime.tv_sec * 1'000'000'000 + facts.stx_mtime.tv_nsec;
-  child.dev = static_cast<int32_t>(makedev(facts.stx_dev_major, facts.stx_dev_minor));
+  child.dev = makedev(facts.stx_dev_major, facts.stx_dev_minor);
   child.inode = facts.stx_ino;
   child.mountRoot = (facts.stx_attributes & facts.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
 }
@@ -198,7 +198,7 @@ class Walker {
     if (rootFd < 0) throw readError(root_, errno);
     struct stat facts {};
     const bool stated = fstat(rootFd, &facts) == 0;
-    Level& level = push(rootFd, stated ? static_cast<int32_t>(facts.st_dev) : 0, stated ? facts.st_ino : 0, prefix_);
+    Level& level = push(rootFd, stated ? static_cast<uint64_t>(facts.st_dev) : 0, stated ? facts.st_ino : 0, prefix_);
     if (const int error = listDirectory(level.fd, buffer_, level.listing, &pool_)) throw readError(root_, error);
     settle();
     while (depth_ > 0) step();
@@ -207,7 +207,7 @@ class Walker {
  private:
   Level& top() { return levels_[depth_ - 1]; }
 
-  Level& push(int fd, int32_t dev, uint64_t inode, size_t pathLength) {
+  Level& push(int fd, uint64_t dev, uint64_t inode, size_t pathLength) {
     if (levels_.size() == depth_) levels_.emplace_back();
     Level& level = levels_[depth_++];
     level.fd = fd;
@@ -238,7 +238,7 @@ class Walker {
         parent.fd = openToLook(left.fd, "..", directoryOpenFlags);
         struct stat facts {};
         const bool same = parent.fd >= 0 && fstat(parent.fd, &facts) == 0 &&
-                          static_cast<int32_t>(facts.st_dev) == parent.dev && facts.st_ino == parent.inode;
+                          static_cast<uint64_t>(facts.st_dev) == parent.dev && facts.st_ino == parent.inode;
         if (!same) {
           path_.resize(parent.pathLength - 1);  // never the root, which stays open
           throw RedomarkError::pathChanged(path_);
@@ -415,7 +415,7 @@ class Walker {
   // on another mount are left to be opened in their turn, after the visitor
   // has seen their mount point. Called by the walk for the directories on its
   // way and by a helper for one it has just listed, which nobody else sees yet.
-  Opened openChildrenAhead(int fd, int32_t dev, Listing& listing, size_t& from, std::vector<Ahead*>& opened,
+  Opened openChildrenAhead(int fd, uint64_t dev, Listing& listing, size_t& from, std::vector<Ahead*>& opened,
                             size_t most = SIZE_MAX) {
     std::vector<Child>& children = listing.children;
     Opened result = Opened::all;

@@ -21,7 +21,7 @@ struct WalkEntry {
   int64_t size = 0;  // bytes for a regular file, 0 otherwise
   int64_t mtimeNs = 0;
   uint32_t flags = 0;  // always 0 on Linux
-  int32_t dev = 0;
+  uint64_t dev = 0;
   uint64_t inode = 0;
   bool mountRoot = false;  // another mount starts here, a bind mount of the same volume too
 };

@@ -2,9 +2,9 @@
 #include <cstring>
 
 #include "core/fs/path_text.h"
-#include "core/fs/typed_path.h"
 #include "core/fs/readable_file.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_comparison.h"
 #include "core/operations/redomark.h"

@@ -5,11 +5,11 @@
 #include <system_error>
 
 #include "core/fs/clone_engine.h"
-#include "core/fs/path_text.h"
-#include "core/fs/typed_path.h"
 #include "core/fs/held_folder.h"
+#include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/trash.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
 #include "core/operations/temporary_clone.h"
@@ -197,7 +197,7 @@ bool Redomark::takeAway(const HeldFolder& folder, const std::string& relativePat
   const std::string name = lastComponent(relativePath);
   if (!target.directory().status(name)) return false;
   moveAside(target.directory(), name, name, trashReplaced_);
-  committed(target.directory());
+  syncMovedAside(target.directory());
   return true;
 }
 
@@ -228,13 +228,13 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
   temporary.placed();
   directory.sync();
   std::string aside = moveAside(directory, clone, name, trashReplaced_);
-  committed(directory);
+  syncMovedAside(directory);
   return aside;
 }
 
 // The move aside and the Trash's info file, committed before the report; the
 // work is done by then, so a failure here is not one of the operation.
-void Redomark::committed(const DirectoryHandle& directory) {
+void Redomark::syncMovedAside(const DirectoryHandle& directory) {
   try {
     directory.syncFileSystem();
   } catch (const std::system_error&) {

@@ -6,12 +6,12 @@
 #include <utility>
 
 #include "core/fs/clone_engine.h"
-#include "core/fs/output_file.h"
-#include "core/fs/typed_path.h"
 #include "core/fs/file_records.h"
 #include "core/fs/held_folder.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/output_file.h"
 #include "core/fs/subvolume.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_index.h"
@@ -190,6 +190,9 @@ class CommitAhead {
   std::jthread thread_;  // joined when the save is done with it, or fails
 };
 
+// A checkpoint's directory while it is being saved, named id + ".partial" so
+// that no reader takes it for a checkpoint; removed with everything in it
+// unless it is published under its id.
 class PartialDirectory {
  public:
   PartialDirectory(const CheckpointStore& store, const std::string& sourcePath, const DirectoryHandle& folderDirectory,
@@ -212,9 +215,9 @@ class PartialDirectory {
   }
 
   const DirectoryHandle& directory() const { return directory_; }
-  // Never over an existing checkpoint of the same id.
-  // What is published must survive a power loss: its files, clones and
-  // records are committed before the rename, the rename before the report.
+  // Renames it to id, never over an existing checkpoint of the same id. What
+  // is published must survive a power loss: its files, clones and records are
+  // committed before the rename, the rename before the report.
   void publish(const std::string& id) {
     folderDirectory_.syncFileSystem();
     if (const int code = folderDirectory_.moveWithoutReplacing(name_, folderDirectory_, id); code != 0)

@@ -4,7 +4,7 @@
 
 namespace redomark {
 
-std::string Redomark::savedItemURL(const Checkpoint& checkpoint, const std::string& relativePath) const {
+std::string Redomark::savedItemPath(const Checkpoint& checkpoint, const std::string& relativePath) const {
   const std::string relative = validateRelativePath(relativePath);
   return storeFor(checkpoint.sourcePath).dataDirectory(checkpoint) + "/" + relative;
 }

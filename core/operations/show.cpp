@@ -2,9 +2,9 @@
 #include <system_error>
 
 #include "core/fs/path_text.h"
-#include "core/fs/typed_path.h"
 #include "core/fs/readable_file.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/path_order.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"

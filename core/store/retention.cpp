@@ -5,8 +5,8 @@
 #include <map>
 #include <set>
 
-#include "core/store/folder_lock.h"
 #include "core/records/unicode_text.h"
+#include "core/store/folder_lock.h"
 #include "core/store/timeline.h"
 
 namespace redomark {
