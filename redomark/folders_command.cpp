@@ -12,7 +12,7 @@
 namespace redomark {
 namespace {
 
-// A link put in the folder's place still names something there.
+// A link on the way to the folder may still lead to something there.
 bool isSomethingAt(const std::string& canonicalFolder) { return examine(canonicalFolder) || errno == ELOOP; }
 
 FolderReport reportOf(const Redomark& engine, const FolderSummary& folder, bool space) {

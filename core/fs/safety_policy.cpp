@@ -68,9 +68,14 @@ bool isVolumeStoreName(std::string_view name) {
 std::string checkLocation(const std::string& folder, const std::string& storeRoot, bool requireDirectory,
                           const SafetyPolicy& policy) {
   const std::string p = canonicalPath(folder);
-  // Reached without following a link: p is canonical, so a link there now was put there since.
-  const std::optional<ItemStatus> facts = examine(p);
-  if (!facts && errno == ELOOP) throw RedomarkError::pathChanged(p);
+  // Reached without following a link. The canonical path keeps a link that
+  // leads nowhere as written, so such a folder is missing; a link that leads
+  // somewhere was put there since.
+  std::optional<ItemStatus> facts = examine(p);
+  if (facts ? facts->kind == EntryKind::symlink : errno == ELOOP) {
+    if (resolvedPath(p)) throw RedomarkError::pathChanged(p);
+    facts.reset();
+  }
   if ((facts && facts->kind != EntryKind::directory) || (!facts && requireDirectory))
     throw RedomarkError::notADirectory(folder);
   const std::string s = canonicalPath(storeRoot);
