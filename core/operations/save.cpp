@@ -101,7 +101,7 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
   OutputFile file(checkpoint, "manifest.json", 0600);
   ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
   ManifestIndex index(seen);
-  const RecordGeometry geometry = readRecordGeometry(data->fd());
+  const RecordGeometry geometry = readRecordGeometry(*data);
   ItemTally items;
   walk(*data, control, [&](const WalkEntry& e) {
     manifest.add(e.path, e.kind, e.size, e.mtimeNs);

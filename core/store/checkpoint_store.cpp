@@ -330,7 +330,7 @@ int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
   const SpaceBelow space = spaceBelow(*checkpoint);
   const std::optional<DirectoryHandle> data = checkpoint->child("data");
   if (!data || isSubvolume(*data)) return space.privateBytes;
-  return space.privateBytes + recordBytes(readRecordGeometry(data->fd()), space.items);
+  return space.privateBytes + recordBytes(readRecordGeometry(*data), space.items);
 }
 
 void CheckpointStore::removeFolderDirectoryIfOnlyLock(const std::string& sourcePath) const {
