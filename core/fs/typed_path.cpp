@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/path_text.h"
