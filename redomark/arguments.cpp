@@ -1,11 +1,12 @@
 #include "redomark/arguments.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "redomark/failure.h"
 #include "redomark/shown_text.h"
 #include "redomark/usage_text.h"
@@ -15,19 +16,6 @@ namespace {
 
 [[noreturn]] void failWithUsage(const std::string& message) {
   fail(message + "\n" + usageText, exitUsage);
-}
-
-// "~" and "~/…" are the user's home, "~name" and "~name/…" that user's, as a
-// shell expands them; an unknown name is left as typed.
-std::string expandTilde(const std::string& path) {
-  if (!path.starts_with('~')) return path;
-  const size_t slash = path.find('/');
-  const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-  const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
-  if (user.empty()) return homeDirectory() + rest;
-  const passwd* entry = getpwnam(user.c_str());
-  if (!entry || !entry->pw_dir) return path;
-  return entry->pw_dir + rest;
 }
 
 }  // namespace
@@ -55,7 +43,7 @@ ParsedArguments parseArguments(const std::vector<std::string>& arguments,
   return parsed;
 }
 
-std::string folderURL(const std::vector<std::string>& positionals) {
+std::string folderPath(const std::vector<std::string>& positionals) {
   if (positionals.empty()) failWithUsage("missing <path>");
   std::string path = expandTilde(positionals.front());
   if (path.empty() || path.front() != '/') {

@@ -1,4 +1,4 @@
-// The shared option parser of the four commands and the folder argument.
+// The option parser every command shares, and the folder argument.
 #pragma once
 
 #include <map>
@@ -22,6 +22,6 @@ ParsedArguments parseArguments(const std::vector<std::string>& arguments,
 
 // The first positional with "~" expanded, made absolute against the current
 // directory, without a trailing "/"; fails with "missing <path>" when there is none.
-std::string folderURL(const std::vector<std::string>& positionals);
+std::string folderPath(const std::vector<std::string>& positionals);
 
 }  // namespace redomark

@@ -24,7 +24,7 @@ void confirm(const std::vector<Checkpoint>& chosen) {
 
 void runDelete(const std::vector<std::string>& arguments) {
   const ParsedArguments parsed = parseArguments(arguments, {}, {"--yes"}, SIZE_MAX);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   if (parsed.positionals.size() < 2) fail(std::string("missing <id>\n") + usageText, exitUsage);
   const std::vector<std::string> ids(parsed.positionals.begin() + 1, parsed.positionals.end());
   try {

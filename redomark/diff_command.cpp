@@ -1,10 +1,10 @@
 #include <cstdio>
 
 #include "core/operations/redomark.h"
-#include "core/records/record_coding.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
+#include "redomark/report_coding.h"
 #include "redomark/reports.h"
 
 namespace redomark {
@@ -15,7 +15,7 @@ void runDiff(const std::vector<std::string>& arguments) {
   DiffRequest request;
   request.patches = parsed.flags.count("--patch") > 0;
   if (request.patches && json) fail("--patch can't be combined with --json", exitUsage);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   if (parsed.positionals.size() >= 2) request.id = parsed.positionals[1];
   if (parsed.positionals.size() == 3) request.id2 = parsed.positionals[2];
   if (auto found = parsed.options.find("--file"); found != parsed.options.end()) request.item = found->second;

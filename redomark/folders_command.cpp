@@ -1,21 +1,25 @@
+#include <cerrno>
 #include <cstdio>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/directory_handle.h"
 #include "core/operations/redomark.h"
-#include "core/records/record_coding.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
+#include "redomark/report_coding.h"
 #include "redomark/reports.h"
 
 namespace redomark {
 namespace {
 
+// A link on the way to the folder may still lead to something there.
+bool isSomethingAt(const std::string& canonicalFolder) { return examine(canonicalFolder) || errno == ELOOP; }
+
 FolderReport reportOf(const Redomark& engine, const FolderSummary& folder, bool space) {
   FolderReport report{.path = folder.path,
                       .count = static_cast<int64_t>(folder.checkpoints.size()),
                       .latest = folder.checkpoints.back().createdAt,
-                      .exists = pathExists(folder.path, false),
+                      .exists = isSomethingAt(folder.path),
                       .spaceUsed = std::nullopt};
   if (space) {
     int64_t sum = 0;

@@ -1,13 +1,13 @@
 #include <cstdio>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
-#include "core/records/redomark_error.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
-#include "core/records/record_coding.h"
+#include "core/records/redomark_error.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
+#include "redomark/report_coding.h"
 #include "redomark/reports.h"
 #include "redomark/shown_text.h"
 
@@ -15,12 +15,13 @@ namespace redomark {
 
 void runList(const std::vector<std::string>& arguments) {
   const ParsedArguments parsed = parseArguments(arguments, {}, {"--space", "--json"}, 1);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   try {
     const Redomark engine;
     const std::vector<Checkpoint> checkpoints = engine.listCheckpoints(folder);
     // Only a folder has redomarks; a file there is named as what it is.
-    if (checkpoints.empty() && pathExists(folder) && !isDirectory(folder))
+    const std::optional<ItemStatus> named = examineNamed(folder);
+    if (checkpoints.empty() && named && named->kind != EntryKind::directory)
       throw RedomarkError::notADirectory(canonicalPath(folder));
     const bool space = parsed.flags.count("--space") > 0;
     if (parsed.flags.count("--json")) {
@@ -34,7 +35,7 @@ void runList(const std::vector<std::string>& arguments) {
       return;
     }
     if (checkpoints.empty()) {
-      if (pathExists(folder)) {
+      if (named) {
         std::puts("No saved redomarks for this folder.");
       } else {
         std::printf("No saved redomarks for %s (the folder doesn't exist either).\n", shown(folder).c_str());

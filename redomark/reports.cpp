@@ -1,3 +1,4 @@
+#include "redomark/report_coding.h"
 #include "redomark/reports.h"
 
 #include <cmath>

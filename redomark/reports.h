@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/records/checkpoint.h"
-#include "core/records/record_coding.h"
-#include "core/store/retention.h"
+#include "core/store/settings_file.h"
+#include "redomark/report_coding.h"
 
 namespace redomark {
 

@@ -26,7 +26,7 @@ void confirm(const std::string& target, const DiffResult& found) {
 
 void runRestore(const std::vector<std::string>& arguments) {
   const ParsedArguments parsed = parseArguments(arguments, {"--file"}, {"--yes"}, 2);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   std::optional<std::string> id;
   if (parsed.positionals.size() == 2) id = parsed.positionals[1];
   std::optional<std::string> item;

@@ -72,7 +72,7 @@ void reportChanges(const Redomark& engine, const std::string& folder, const Chec
 int runCommandWithUndoPoint(const std::vector<std::string>& arguments) {
   const auto dashes = std::find(arguments.begin(), arguments.end(), "--");
   const ParsedArguments parsed = parseArguments({arguments.begin(), dashes}, {"--name"}, {}, 1);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   const std::vector<std::string> command(dashes == arguments.end() ? dashes : dashes + 1, arguments.end());
   if (command.empty()) fail("missing <command>\n" + std::string(usageText), exitUsage);
   std::optional<std::string> name;

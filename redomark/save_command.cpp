@@ -2,11 +2,11 @@
 #include <optional>
 
 #include "core/operations/redomark.h"
-#include "core/records/record_coding.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
 #include "redomark/progress.h"
+#include "redomark/report_coding.h"
 #include "redomark/reports.h"
 #include "redomark/shown_text.h"
 
@@ -14,7 +14,7 @@ namespace redomark {
 
 void runSave(const std::vector<std::string>& arguments) {
   const ParsedArguments parsed = parseArguments(arguments, {"--name"}, {"--if-changed", "--auto", "--json"}, 1);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   SaveRequest request;
   if (auto found = parsed.options.find("--name"); found != parsed.options.end()) request.name = found->second;
   const bool automatic = parsed.flags.count("--auto") > 0;

@@ -1,10 +1,10 @@
 #include <cstdio>
 
 #include "core/operations/redomark.h"
-#include "core/records/record_coding.h"
 #include "redomark/arguments.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
+#include "redomark/report_coding.h"
 #include "redomark/reports.h"
 #include "redomark/shown_text.h"
 
@@ -13,7 +13,7 @@ namespace redomark {
 void runShow(const std::vector<std::string>& arguments) {
   const ParsedArguments parsed = parseArguments(arguments, {"--file"}, {"--json"}, 2);
   const bool json = parsed.flags.count("--json") > 0;
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   std::optional<std::string> id;
   if (parsed.positionals.size() == 2) id = parsed.positionals[1];
   std::optional<std::string> item;

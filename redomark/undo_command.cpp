@@ -14,7 +14,7 @@ namespace redomark {
 
 void runUndo(const std::vector<std::string>& arguments) {
   const ParsedArguments parsed = parseArguments(arguments, {}, {"--yes"}, 1);
-  const std::string folder = folderURL(parsed.positionals);
+  const std::string folder = folderPath(parsed.positionals);
   try {
     const Redomark engine;
     const std::optional<Checkpoint> last = engine.lastBeforeRestore(folder);

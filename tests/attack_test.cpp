@@ -24,7 +24,6 @@
 #include <string>
 #include <vector>
 
-#include "core/fs/file_ops.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
 #include "tests/engine_test_support.h"

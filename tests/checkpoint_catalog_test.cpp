@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <system_error>
 
-#include "core/fs/file_ops.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
 #include "core/store/checkpoint_store.h"

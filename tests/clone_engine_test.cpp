@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "core/fs/clone_engine.h"
-#include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
 #include "core/records/redomark_error.h"
 #include "tests/engine_test_support.h"

@@ -16,7 +16,6 @@
 #include <set>
 #include <thread>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
 #include "core/store/checkpoint_store.h"

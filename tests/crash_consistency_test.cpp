@@ -22,8 +22,8 @@
 #include <tuple>
 #include <unordered_set>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"
 #include "tests/store_checks.h"

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"

@@ -15,8 +15,9 @@
 
 #include <linux/fs.h>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"
 #include "tests/store_checks.h"

@@ -18,7 +18,9 @@
 #include <string_view>
 #include <stdexcept>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/tree_removal.h"
+#include "tests/path_helpers.h"
 
 namespace redomark::testing {
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/fs/clone_engine.h"
+#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 
 namespace redomark::testing {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"
 #include "tests/store_checks.h"

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 
-#include "core/fs/file_ops.h"
 #include "core/records/redomark_error.h"
 #include "core/store/folder_lock.h"
 #include "tests/engine_test_support.h"

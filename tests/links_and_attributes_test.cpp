@@ -11,7 +11,6 @@
 
 #include <string>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"

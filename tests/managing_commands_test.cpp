@@ -15,7 +15,7 @@
 #include <regex>
 #include <tuple>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/store/checkpoint_store.h"
 #include "redomark/reports.h"
 #include "tests/command_line_fixture.h"

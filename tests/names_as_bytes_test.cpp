@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "core/fs/file_ops.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
 #include "tests/tree_snapshot.h"

@@ -16,7 +16,6 @@
 #include <string>
 #include <thread>
 
-#include "core/fs/file_ops.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
 #include "tests/tree_snapshot.h"

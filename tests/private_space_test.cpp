@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/private_space.h"
 #include "core/fs/volume.h"
 #include "tests/engine_test_support.h"

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/records/json_writer.h"
+#include "redomark/report_coding.h"
 
 namespace redomark {
 namespace {

@@ -9,7 +9,6 @@
 
 #include <cstdlib>
 
-#include "core/fs/file_ops.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
 #include "core/store/folder_lock.h"

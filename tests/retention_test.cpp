@@ -15,8 +15,8 @@
 #include <system_error>
 #include <utility>
 
-#include "core/fs/file_ops.h"
 #include "core/store/retention.h"
+#include "core/store/settings_file.h"
 #include "tests/engine_test_support.h"
 #include "tests/store_fixture.h"
 #include "tests/test_volumes.h"

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/typed_path.h"
 #include "core/records/redomark_error.h"
 #include "tests/error_of.h"
 #include "tests/engine_test_support.h"

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "core/fs/file_ops.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
 #include "tests/test_volumes.h"

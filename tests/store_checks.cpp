@@ -8,6 +8,7 @@
 #include "core/fs/walker.h"
 #include "core/records/record_coding.h"
 #include "tests/engine_test_support.h"
+#include "tests/path_helpers.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {

@@ -1,6 +1,5 @@
 #include "tests/store_fixture.h"
 
-#include "core/fs/file_ops.h"
 #include "core/records/record_coding.h"
 #include "tests/engine_test_support.h"
 

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/volume.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
+#include "tests/path_helpers.h"
 #include "tests/test_volumes.h"
 #include "tests/tree_snapshot.h"
 

@@ -11,7 +11,6 @@
 #include <regex>
 #include <thread>
 
-#include "core/fs/file_ops.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
 #include "tests/store_checks.h"

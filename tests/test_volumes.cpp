@@ -8,8 +8,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "core/fs/file_ops.h"
 #include "tests/engine_test_support.h"
+#include "tests/path_helpers.h"
 
 #ifndef XFS_SUPER_MAGIC
 #define XFS_SUPER_MAGIC 0x58465342

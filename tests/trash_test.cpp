@@ -7,8 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "tests/engine_test_support.h"
 #include "tests/test_volumes.h"
 

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/volume.h"
 #include "tests/engine_test_support.h"
 #include "tests/test_volumes.h"

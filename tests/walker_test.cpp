@@ -12,7 +12,6 @@
 #include <tuple>
 #include <vector>
 
-#include "core/fs/file_ops.h"
 #include "core/fs/walker.h"
 #include "core/records/redomark_error.h"
 #include "tests/engine_test_support.h"
@@ -109,7 +108,7 @@ TEST(Walk, EveryItemWithItsOwnFacts) {
     if (mtime) {
       EXPECT_EQ(e.mtimeNs, mtime) << e.path;
     }
-    EXPECT_EQ(e.dev, static_cast<int32_t>(volume.st_dev)) << e.path;
+    EXPECT_EQ(e.dev, static_cast<uint64_t>(volume.st_dev)) << e.path;
   });
   EXPECT_EQ(seen.size(), expected.size());
 

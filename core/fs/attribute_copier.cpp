@@ -53,7 +53,10 @@ int AttributeCopier::copy(int sourceFd, int destinationFd) {
                   [&](const char* n, const char* v, size_t s) { return fsetxattr(destinationFd, n, v, s, 0); });
 }
 
-int AttributeCopier::copyLinks(const std::string& source, const std::string& destination) {
+int AttributeCopier::copyLinks(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName) {
+  // The l*xattr calls take only paths; these go through the open directories.
+  const std::string source = "/proc/self/fd/" + std::to_string(sourceDir) + "/" + sourceName;
+  const std::string destination = "/proc/self/fd/" + std::to_string(destinationDir) + "/" + destinationName;
   const char* from = source.c_str();
   const char* to = destination.c_str();
   return copyWith([&](char* b, size_t s) { return llistxattr(from, b, s); },

@@ -12,8 +12,8 @@ class AttributeCopier {
  public:
   // Between two open files or directories. 0, or the errno of the failed call.
   int copy(int sourceFd, int destinationFd);
-  // Between two items named by path, a final symbolic link not followed.
-  int copyLinks(const std::string& source, const std::string& destination);
+  // Between two symbolic links, each an entry of an open directory.
+  int copyLinks(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName);
 
  private:
   template <typename List, typename Get, typename Set>

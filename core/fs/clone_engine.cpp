@@ -21,10 +21,13 @@
 
 #include "core/fs/attribute_copier.h"
 #include "core/fs/file_data_copy.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/open_to_look.h"
+#include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
+#include "core/fs/tree_removal.h"
+#include "core/fs/volume.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
@@ -42,22 +45,7 @@ constexpr int destinationFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | 
 // directory around it is still ours alone.
 constexpr mode_t workingMode = 0700;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using Descriptor = FileDescriptor;
 
 // Removes the copy made so far unless the copy commits.
 class DestinationGuard {
@@ -104,12 +92,6 @@ int setNoCow(int fd, bool noCow) {
   return ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0 ? 0 : errno;
 }
 
-int64_t freeBytes(int fd) {
-  struct statfs disk {};
-  if (fstatfs(fd, &disk) != 0) return 0;
-  return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
-}
-
 struct InodeKey {
   dev_t dev;
   ino_t ino;
@@ -125,15 +107,6 @@ struct FirstCopy {
   std::string path;  // below the destination root
   bool cloned = false;
 };
-
-// Deep trees would run out of descriptors if every directory on the way down
-// kept its two open; below this depth a directory's pair is closed while its
-// subdirectories are copied, and found again through their "..".
-size_t openLevelBudget() {
-  struct rlimit limit {};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
-  return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 4, 128));
-}
 
 class TreeCopier {
  public:
@@ -217,6 +190,8 @@ class TreeCopier {
   // Names of the directory being copied at each depth, NUL-terminated one
   // after another; a deque, so going deeper never moves a shallower one.
   std::deque<std::string> listings_;
+  // Below this depth a directory's pair is closed while its subdirectories
+  // are copied, and found again through their "..".
   const size_t openBudget_;
   uint64_t rootMount_ = 0;  // the source root's mount id; a directory on another is never copied
 };
@@ -460,7 +435,7 @@ void TreeCopier::matchNoCow(bool noCow, int destinationFd, bool destinationNoCow
 void TreeCopier::requireCopySpace(int destinationFd, int64_t bytes) const {
   if (!context_.copyReserveBytes) return;
   const int64_t needed = *context_.copyReserveBytes + bytes;
-  const int64_t available = freeBytes(destinationFd);
+  const int64_t available = availableSpace(destinationFd);
   if (available < needed) throw RedomarkError::notEnoughSpace(needed, available);
 }
 
@@ -481,10 +456,7 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   }
   if (symlinkat(buffer_.data(), destinationDir, destinationName) != 0) fail(errno);
   if (fchownat(destinationDir, destinationName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM) fail(errno);
-  // The l*xattr calls take only paths; these go through the open directories.
-  const std::string sourcePath = "/proc/self/fd/" + std::to_string(sourceDir) + "/" + sourceName;
-  const std::string destinationPath = "/proc/self/fd/" + std::to_string(destinationDir) + "/" + destinationName;
-  if (const int error = attributes_.copyLinks(sourcePath, destinationPath)) fail(error);
+  if (const int error = attributes_.copyLinks(sourceDir, sourceName, destinationDir, destinationName)) fail(error);
   const timespec times[2] = {st.st_atim, st.st_mtim};
   if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
   ++context_.links;

@@ -14,7 +14,8 @@
 #include <system_error>
 
 #include "core/fs/file_descriptor.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/tree_removal.h"
 
 namespace redomark {
 
@@ -118,6 +119,21 @@ int openToExamine(const std::string& absolutePath) {
     return -1;
   }
   return openWithoutLinks(AT_FDCWD, absolutePath, O_PATH | O_NOFOLLOW | O_CLOEXEC, false);
+}
+
+std::optional<ItemStatus> examine(const std::string& absolutePath) {
+  const FileDescriptor fd(openToExamine(absolutePath));
+  if (fd.get() < 0) return std::nullopt;
+  return itemStatusAt(fd.get(), "");
+}
+
+std::string nearestExisting(const std::string& absolutePath) {
+  std::string candidate = absolutePath;
+  while (!examine(candidate)) {
+    if (candidate == "/" || candidate.empty()) return "/";
+    candidate = parentPath(candidate);
+  }
+  return candidate;
 }
 
 int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
@@ -253,12 +269,7 @@ int DirectoryHandle::createFile(const std::string& name, mode_t mode) const {
 
 void DirectoryHandle::writeNewFile(const std::string& name, std::string_view bytes, mode_t mode) const {
   const FileDescriptor fd(createFile(name, mode));
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd.get(), bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("Couldn't write", joinPath(path_, name));
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
+  if (const int error = writeAll(fd.get(), bytes)) fail("Couldn't write", joinPath(path_, name), error);
 }
 
 void DirectoryHandle::replaceFile(const std::string& name, std::string_view bytes, mode_t mode) const {
@@ -285,12 +296,7 @@ void DirectoryHandle::replaceFile(const std::string& name, std::string_view byte
   } guard{*this, temporary, placed};
   // The umask must not decide who may read the file.
   if (fchmod(fd, mode) != 0) fail("Couldn't write", joinPath(path_, temporary));
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("Couldn't write", joinPath(path_, temporary));
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
+  if (const int error = writeAll(fd, bytes)) fail("Couldn't write", joinPath(path_, temporary), error);
   // The data must be on disk before the rename makes it the file's content.
   if (fsync(fd) != 0) fail("Couldn't write", joinPath(path_, temporary));
   if (renameat(fd_, temporary.c_str(), fd_, name.c_str()) != 0) fail("Couldn't write", joinPath(path_, name));

@@ -24,6 +24,13 @@ int openDirectoryBelow(int directoryFd, std::string_view relativePath);
 // without following any link, the last component included; opening it acts
 // on nothing, a device or a FIFO included. -1 with errno otherwise.
 int openToExamine(const std::string& absolutePath);
+// Facts of whatever is at an absolute path, reached as openToExamine reaches
+// it (a link at the last component is examined itself); nothing when that
+// fails, errno then says why (ELOOP for a link on the way).
+std::optional<ItemStatus> examine(const std::string& absolutePath);
+// The nearest of an absolute path and its ancestors that examine reaches;
+// "/" when none is.
+std::string nearestExisting(const std::string& absolutePath);
 
 class DirectoryHandle {
  public:
@@ -61,8 +68,8 @@ class DirectoryHandle {
   // Nothing otherwise; errno is ELOOP for a link, EXDEV for a mount point,
   // ENOTDIR, ENOENT or the like.
   std::optional<DirectoryHandle> descend(std::string_view relativePath) const;
-  // Facts of the entry name, a link not followed; nothing when it is missing
-  // or cannot be examined.
+  // Facts of the entry name, a link not followed ("" for this directory
+  // itself); nothing when it is missing or cannot be examined.
   std::optional<ItemStatus> status(const std::string& name) const;
   // Names without "." and ".."; nothing when the directory cannot be listed.
   std::optional<std::vector<std::string>> names() const;

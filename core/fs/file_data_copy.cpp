@@ -1,11 +1,14 @@
 #include "core/fs/file_data_copy.h"
 
+#include "core/fs/file_descriptor.h"
+
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <string_view>
 
 namespace redomark {
 
@@ -18,19 +21,6 @@ constexpr size_t bufferBytes = 256 * 1024;
 // of copy at all, as opposed to one that failed while trying.
 bool isUnsupported(int error) { return error == EOPNOTSUPP || error == EXDEV || error == EINVAL || error == ENOSYS; }
 
-int writeAll(int fd, const char* bytes, size_t length) {
-  while (length > 0) {
-    const ssize_t n = write(fd, bytes, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes += n;
-    length -= static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 int copyByReading(int sourceFd, int destinationFd, std::vector<char>& buffer) {
   if (buffer.size() < bufferBytes) buffer.resize(bufferBytes);
   for (;;) {
@@ -40,7 +30,8 @@ int copyByReading(int sourceFd, int destinationFd, std::vector<char>& buffer) {
       if (errno == EINTR) continue;
       return errno;
     }
-    if (const int error = writeAll(destinationFd, buffer.data(), static_cast<size_t>(n))) return error;
+    const std::string_view piece(buffer.data(), static_cast<size_t>(n));
+    if (const int error = writeAll(destinationFd, piece)) return error;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/fs/directory_handle.h"
 #include "core/records/checkpoint.h"
 
 namespace redomark {
@@ -18,9 +19,9 @@ struct RecordGeometry {
   int64_t blockSize = 4096;
 };
 
-// Asked of any open file or directory of the volume; Kind::other when it is
-// neither Btrfs nor XFS or cannot be asked.
-RecordGeometry readRecordGeometry(int fd);
+// Asked of any open directory of the volume; Kind::other when it is neither
+// Btrfs nor XFS or cannot be asked.
+RecordGeometry readRecordGeometry(const DirectoryHandle& directory);
 
 struct ItemTally {
   int64_t items = 0;           // entries of every kind below the root

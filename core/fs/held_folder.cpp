@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {

@@ -6,20 +6,23 @@
 
 namespace redomark {
 
+EntryKind kindOfMode(uint32_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return EntryKind::file;
+    case S_IFDIR: return EntryKind::directory;
+    case S_IFLNK: return EntryKind::symlink;
+    default: return EntryKind::other;
+  }
+}
+
 std::optional<ItemStatus> itemStatusAt(int directoryFd, const char* name) {
   struct statx facts;
   const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
   if (statx(directoryFd, name, flags, STATX_BASIC_STATS, &facts) != 0) return std::nullopt;
   ItemStatus status;
   const mode_t mode = facts.stx_mode;
-  if (S_ISREG(mode)) {
-    status.kind = EntryKind::file;
-    status.size = static_cast<int64_t>(facts.stx_size);
-  } else if (S_ISDIR(mode)) {
-    status.kind = EntryKind::directory;
-  } else if (S_ISLNK(mode)) {
-    status.kind = EntryKind::symlink;
-  }
+  status.kind = kindOfMode(mode);
+  if (status.kind == EntryKind::file) status.size = static_cast<int64_t>(facts.stx_size);
   status.mtimeNs = facts.stx_mtime.tv_sec * 1'000'000'000 + facts.stx_mtime.tv_nsec;
   status.device = makedev(facts.stx_dev_major, facts.stx_dev_minor);
   status.inode = facts.stx_ino;

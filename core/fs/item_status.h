@@ -24,6 +24,9 @@ struct ItemStatus {
   bool sameItem(const ItemStatus& other) const { return device == other.device && inode == other.inode; }
 };
 
+// The kind of an item of this mode (st_mode or stx_mode).
+EntryKind kindOfMode(uint32_t mode);
+
 // The facts of the entry name of the open directory directoryFd (name empty:
 // the directory itself); nothing when it is missing or cannot be examined,
 // with errno set.

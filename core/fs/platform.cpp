@@ -1,6 +1,8 @@
 #include "core/fs/platform.h"
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/tree_removal.h"
+#include "core/fs/typed_path.h"
 
 namespace redomark {
 

@@ -221,13 +221,6 @@ class SpaceCounter {
 
 }  // namespace
 
-int64_t privateSpaceBelow(const std::string& root) {
-  // Reached without following a link anywhere on the way, like every store path.
-  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(root);
-  if (!directory) return 0;
-  return SpaceCounter(directory->fd()).run().privateBytes;
-}
-
 SpaceBelow spaceBelow(const DirectoryHandle& root) { return SpaceCounter(root.fd()).run(); }
 
 }  // namespace redomark

@@ -14,12 +14,9 @@ namespace redomark {
 
 // Links are not followed; a file that cannot be opened or mapped adds 0; a
 // directory that cannot be read, or an entry without a status, ends the sum
-// with what a walk in listing order counted before it, the same every time;
-// a root that cannot be opened gives 0.
-int64_t privateSpaceBelow(const std::string& root);
-
-// The same sum for an open directory, with a tally of the items it met on
-// the way (the directories' own blocks among them), for their records' space.
+// with what a walk in listing order counted before it, the same every time.
+// With the sum, a tally of the items it met on the way (the directories' own
+// blocks among them), for their records' space.
 struct SpaceBelow {
   int64_t privateBytes = 0;
   ItemTally items;

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/fs/file_descriptor.h"
-#include "core/fs/file_ops.h"
 #include "core/fs/open_to_look.h"
+#include "core/fs/path_text.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
@@ -94,29 +94,11 @@ std::optional<ReadableFile> ReadableFile::open(const DirectoryHandle& directory,
   return ReadableFile(fd, joinPath(directory.path(), name));
 }
 
-ReadableFile::ReadableFile(ReadableFile&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
-  other.fd_ = -1;
-}
-
-ReadableFile& ReadableFile::operator=(ReadableFile&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = other.fd_;
-    path_ = std::move(other.path_);
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-ReadableFile::~ReadableFile() {
-  if (fd_ >= 0) close(fd_);
-}
-
 void ReadableFile::read(const std::function<void(std::string_view)>& piece) const {
   std::vector<char> buffer(readBlockBytes);
   // By offset, so that reading again starts from the beginning again.
   for (off_t offset = 0;;) {
-    const ssize_t n = pread(fd_, buffer.data(), buffer.size(), offset);
+    const ssize_t n = pread(fd_.get(), buffer.data(), buffer.size(), offset);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) throw std::system_error(errno, std::generic_category(), "Couldn't read " + path_);
     if (n == 0) return;

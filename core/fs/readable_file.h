@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/fs/directory_handle.h"
+#include "core/fs/file_descriptor.h"
 
 namespace redomark {
 
@@ -20,13 +21,7 @@ class ReadableFile {
   // with errno, when it is missing, not a regular file or can't be opened.
   static std::optional<ReadableFile> open(const DirectoryHandle& directory, const std::string& name);
 
-  ReadableFile(ReadableFile&& other) noexcept;
-  ReadableFile& operator=(ReadableFile&& other) noexcept;
-  ReadableFile(const ReadableFile&) = delete;
-  ReadableFile& operator=(const ReadableFile&) = delete;
-  ~ReadableFile();
-
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   // Hands the bytes from the start to piece, a block at a time; throws
   // std::system_error naming path when a read fails, and passes on what
   // piece throws.
@@ -35,7 +30,7 @@ class ReadableFile {
  private:
   ReadableFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
 
-  int fd_;  // -1 once moved from
+  FileDescriptor fd_;  // -1 once moved from
   std::string path_;
 };
 

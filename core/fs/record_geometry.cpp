@@ -41,7 +41,8 @@ int64_t btrfsMetadataCopies(int fd) {
 
 }  // namespace
 
-RecordGeometry readRecordGeometry(int fd) {
+RecordGeometry readRecordGeometry(const DirectoryHandle& directory) {
+  const int fd = directory.fd();
   RecordGeometry geometry;
   struct statfs disk {};
   if (fd < 0 || fstatfs(fd, &disk) != 0) return geometry;

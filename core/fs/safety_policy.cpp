@@ -1,86 +1,17 @@
 #include "core/fs/safety_policy.h"
 
-#include <cstdlib>
+#include <cerrno>
 #include <optional>
-#include <pwd.h>
-#include <sys/stat.h>
 
 #include "core/fs/directory_handle.h"
-#include "core/fs/file_ops.h"
 #include "core/fs/item_status.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/typed_path.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
 
 namespace {
-
-std::vector<std::string> splitComponents(const std::string& path) {
-  std::vector<std::string> parts;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return parts;
-}
-
-std::string joined(const std::vector<std::string>& parts, size_t from = 0) {
-  std::string out;
-  for (size_t i = from; i < parts.size(); ++i) {
-    if (i > from) out += '/';
-    out += parts[i];
-  }
-  return out;
-}
-
-// "~" and "~user" at the start become the home directory they name.
-std::string expandTilde(const std::string& path) {
-  if (path.empty() || path[0] != '~') return path;
-  const size_t slash = path.find('/');
-  const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-  const std::string rest = slash == std::string::npos ? "" : path.substr(slash);
-  if (user.empty()) return homeDirectory() + rest;
-  const passwd* pw = getpwnam(user.c_str());
-  return pw && pw->pw_dir ? pw->pw_dir + rest : path;
-}
-
-// "~" expanded, "." and empty components dropped, ".." taken back textually.
-std::string standardized(const std::string& path) {
-  const std::string expanded = expandTilde(path);
-  const bool absolute = !expanded.empty() && expanded[0] == '/';
-  std::vector<std::string> kept;
-  for (std::string& part : splitComponents(expanded)) {
-    if (part == ".") continue;
-    if (part == "..") {
-      if (!kept.empty() && kept.back() != "..") {
-        kept.pop_back();
-        continue;
-      }
-      if (absolute) continue;  // ".." of the root is the root
-    }
-    kept.push_back(std::move(part));
-  }
-  if (absolute) return "/" + joined(kept);
-  return kept.empty() ? "." : joined(kept);
-}
-
-std::optional<std::string> resolved(const std::string& path) {
-  char* out = realpath(path.c_str(), nullptr);
-  if (!out) return std::nullopt;
-  std::string result = out;
-  std::free(out);
-  return result;
-}
-
-// Path without its last component: "" for a single relative component.
-std::string withoutLastComponent(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return "";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // Whether path lies strictly below directory. The "/" keeps /Systematic out of /System.
 bool isBelow(const std::string& path, const std::string& directory) {
@@ -119,22 +50,6 @@ SafetyPolicy macSafetyPolicy() {
   };
 }
 
-std::string canonicalPath(const std::string& path) {
-  std::string current = standardized(path);
-  if (std::optional<std::string> whole = resolved(current)) return *whole;
-  std::vector<std::string> missing;  // bottom-up
-  std::optional<std::string> ancestor;
-  while (!ancestor) {
-    if (current == "/" || current.empty()) return path;
-    missing.push_back(lastComponent(current));
-    current = withoutLastComponent(current);
-    ancestor = resolved(current);
-  }
-  std::string out = *ancestor == "/" ? "" : *ancestor;
-  for (auto it = missing.rbegin(); it != missing.rend(); ++it) out += "/" + *it;
-  return out;
-}
-
 bool isVolumeStoreName(std::string_view name) {
   constexpr std::string_view shared = ".redomark-checkpoints";
   if (name == shared) return true;
@@ -145,9 +60,16 @@ bool isVolumeStoreName(std::string_view name) {
 std::string checkLocation(const std::string& folder, const std::string& storeRoot, bool requireDirectory,
                           const SafetyPolicy& policy) {
   const std::string p = canonicalPath(folder);
-  struct stat st;
-  const bool exists = stat(p.c_str(), &st) == 0;
-  if ((exists && !S_ISDIR(st.st_mode)) || (!exists && requireDirectory)) throw RedomarkError::notADirectory(folder);
+  // Reached without following a link. The canonical path keeps a link that
+  // leads nowhere as written, so such a folder is missing; a link that leads
+  // somewhere was put there since.
+  std::optional<ItemStatus> facts = examine(p);
+  if (facts ? facts->kind == EntryKind::symlink : errno == ELOOP) {
+    if (resolvedPath(p)) throw RedomarkError::pathChanged(p);
+    facts.reset();
+  }
+  if ((facts && facts->kind != EntryKind::directory) || (!facts && requireDirectory))
+    throw RedomarkError::notADirectory(folder);
   const std::string s = canonicalPath(storeRoot);
   if (p == s || isBelow(p, s)) throw RedomarkError::insideStore(p);
   if (isBelow(s, p)) throw RedomarkError::containsStore(p);
@@ -157,14 +79,6 @@ std::string checkLocation(const std::string& folder, const std::string& storeRoo
     if (p == tree || isBelow(p, tree)) throw RedomarkError::forbiddenLocation(p);
   checkVolumeStores(p);
   return p;
-}
-
-std::string validateRelativePath(const std::string& relativePath) {
-  const std::vector<std::string> parts = splitComponents(relativePath);
-  if (relativePath.starts_with('/') || parts.empty()) throw RedomarkError::invalidRelativePath(relativePath);
-  for (const std::string& part : parts)
-    if (part == "." || part == "..") throw RedomarkError::invalidRelativePath(relativePath);
-  return joined(parts);
 }
 
 }  // namespace redomark

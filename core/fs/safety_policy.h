@@ -1,5 +1,5 @@
-// Which folders may never be saved or restored over, and how a typed path
-// becomes the one canonical path under which the store knows a folder.
+// Which folders may never be saved or restored over: the places of the
+// system, and the stores themselves.
 #pragma once
 
 #include <string>
@@ -20,10 +20,6 @@ SafetyPolicy defaultSafetyPolicy();
 // The lists a macOS build uses.
 SafetyPolicy macSafetyPolicy();
 
-// Absolute path with ".", "..", doubled and trailing "/" removed and links in its
-// existing part resolved; missing trailing components kept as written. Never fails.
-std::string canonicalPath(const std::string& path);
-
 // Whether name, at a mount point, is a per-volume store of some user
 // (".redomark-checkpoints-" + digits) or the shared directory of them.
 bool isVolumeStoreName(std::string_view name);
@@ -33,9 +29,5 @@ bool isVolumeStoreName(std::string_view name);
 // whoever's it is, as well as storeRoot.
 std::string checkLocation(const std::string& folder, const std::string& storeRoot, bool requireDirectory,
                           const SafetyPolicy& policy);
-
-// The relative path with empty components dropped, or throws
-// RedomarkError::invalidRelativePath.
-std::string validateRelativePath(const std::string& relativePath);
 
 }  // namespace redomark

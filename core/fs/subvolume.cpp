@@ -47,6 +47,13 @@ std::string btrfsFileSystemId(int fd) {
 
 bool isNestedSubvolumeStub(uint64_t inode) { return inode == BTRFS_EMPTY_SUBVOL_DIR_OBJECTID; }
 
+bool isSubvolume(const DirectoryHandle& directory) { return isSubvolume(directory.fd()); }
+
+int snapshotSubvolume(const DirectoryHandle& source, const DirectoryHandle& parent, const std::string& name,
+                      bool readOnly) {
+  return snapshotSubvolume(source.fd(), parent.fd(), name, readOnly);
+}
+
 int snapshotSubvolume(int sourceFd, int parentFd, const std::string& name, bool readOnly) {
   btrfs_ioctl_vol_args_v2 request{};
   request.fd = sourceFd;

@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <string>
 
+#include "core/fs/directory_handle.h"
+
 namespace redomark {
 
 // Whether the open directory is the root of a Btrfs subvolume.
 bool isSubvolume(int directoryFd);
+bool isSubvolume(const DirectoryHandle& directory);
 // Whether a directory with this inode number, met inside a Btrfs snapshot,
 // stands for a subvolume that was nested where the snapshot was taken (the
 // snapshot holds an empty directory in its place).
@@ -24,6 +27,8 @@ std::string btrfsFileSystemId(int fd);
 // parentFd, read-only or writable. 0, or the errno (EXDEV between two file
 // systems, EPERM for a subvolume the process may not snapshot).
 int snapshotSubvolume(int sourceFd, int parentFd, const std::string& name, bool readOnly);
+int snapshotSubvolume(const DirectoryHandle& source, const DirectoryHandle& parent, const std::string& name,
+                      bool readOnly);
 // A new empty subvolume as the entry name of parentFd; 0 or the errno.
 int createSubvolume(int parentFd, const std::string& name);
 // Clears the read-only flag of the subvolume whose root is open as fd, so that

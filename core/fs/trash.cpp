@@ -9,9 +9,11 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
+#include "core/fs/typed_path.h"
 
 namespace redomark {
 
@@ -34,28 +36,19 @@ std::string homeTrashPath() {
 
 // Device of path, or of its nearest existing ancestor when it is not there
 // yet; only to choose a trash, which is checked again once it is open.
-dev_t deviceOfNearest(std::string path) {
-  struct stat st;
-  while (stat(path.c_str(), &st) != 0) {
-    const std::string up = parentPath(path);
-    if (up == path) return 0;
-    path = up;
-  }
-  return st.st_dev;
+uint64_t deviceOfNearest(const std::string& path) {
+  const std::optional<ItemStatus> facts = examine(nearestExisting(path));
+  return facts ? facts->device : 0;
 }
 
 // Whether name in directory is a Btrfs subvolume of the file system that holds
 // path (or its nearest existing ancestor). Unlike the items inside it, a
 // subvolume's root can be renamed into any directory of its file system.
-bool isSubvolumeOfFileSystemAt(const DirectoryHandle& directory, const std::string& name, std::string path) {
+bool isSubvolumeOfFileSystemAt(const DirectoryHandle& directory, const std::string& name, const std::string& path) {
   const std::optional<DirectoryHandle> item = directory.child(name);
   if (!item || !isSubvolume(item->fd())) return false;
-  std::optional<DirectoryHandle> there;
-  while (!(there = DirectoryHandle::open(path))) {
-    const std::string up = parentPath(path);
-    if (up == path) return false;
-    path = up;
-  }
+  const std::optional<DirectoryHandle> there = DirectoryHandle::open(nearestExisting(path));
+  if (!there) return false;
   const std::string id = btrfsFileSystemId(item->fd());
   return !id.empty() && id == btrfsFileSystemId(there->fd());
 }
@@ -163,17 +156,6 @@ std::string candidateName(const std::string& name, int attempt) {
   return cutUtf8(stem, room - tag.size() - extension.size()) + tag + extension;
 }
 
-bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Creates the info file exclusively, which is what claims the name. Returns
 // false when the name is already taken; throws on any other failure.
 bool claimName(const DirectoryHandle& info, const std::string& name, const std::string& contents,
@@ -183,10 +165,9 @@ bool claimName(const DirectoryHandle& info, const std::string& name, const std::
     if (errno == EEXIST) return false;
     fail(errno, item);
   }
-  const bool written = writeAll(fd, contents);
-  const int writeError = errno;
-  if (close(fd) != 0 || !written) {
-    const int code = written ? errno : writeError;
+  const int writeError = writeAll(fd, contents);
+  if (close(fd) != 0 || writeError != 0) {
+    const int code = writeError != 0 ? writeError : errno;
     unlinkat(info.fd(), name.c_str(), 0);
     fail(code, item);
   }

@@ -16,7 +16,9 @@
 
 #include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/safety_policy.h"
 #include "core/fs/subvolume.h"
+#include "core/fs/typed_path.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {
@@ -99,18 +101,12 @@ int64_t privateBytesOf(const fiemap_extent& e, int fd, struct stat& facts, bool&
   return static_cast<int64_t>(size <= e.fe_logical ? 0 : std::min<uint64_t>(e.fe_length, size - e.fe_logical));
 }
 
-std::optional<std::string> resolved(const std::string& path) {
-  std::unique_ptr<char, decltype(&std::free)> out(realpath(path.c_str(), nullptr), &std::free);
-  if (!out) return std::nullopt;
-  return std::string(out.get());
-}
-
 }  // namespace
 
 VolumeInfo readVolumeInfo(const std::string& path) {
   // The path is resolved once; from then on everything is asked of one
   // descriptor, reached without a link, that can act on nothing.
-  const std::optional<std::string> real = resolved(path);
+  const std::optional<std::string> real = resolvedPath(path);
   const FileDescriptor item(real ? openToExamine(*real) : -1);
   if (item.get() < 0) throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
   const auto diskError = [&] { return RedomarkError::io("Couldn't read the disk of " + path + "."); };
@@ -119,7 +115,7 @@ VolumeInfo readVolumeInfo(const std::string& path) {
   std::optional<MountEntry> mount = mountOf(item.get());
   if (!mount) throw diskError();
   VolumeInfo info;
-  info.device = static_cast<int32_t>(facts.st_dev);
+  info.device = facts.st_dev;
   info.mountPoint = std::move(mount->mountPoint);
   info.fsType = std::move(mount->fsType);
   const FileDescriptor fd(openForQueries(item.get(), facts, info.mountPoint, mount->id));
@@ -137,7 +133,7 @@ VolumeInfo readVolumeInfo(const DirectoryHandle& directory) {
   std::optional<MountEntry> mount = mountOf(directory.fd());
   if (!mount) throw diskError();
   VolumeInfo info;
-  info.device = static_cast<int32_t>(facts.st_dev);
+  info.device = facts.st_dev;
   info.mountPoint = std::move(mount->mountPoint);
   info.fsType = std::move(mount->fsType);
   info.canClone = canShareBlocks(info, directory.fd());
@@ -155,9 +151,11 @@ bool isSubvolumeRoot(const VolumeInfo& volume, uint64_t inode) {
   return volume.fsType == "btrfs" && inode == BTRFS_FIRST_FREE_OBJECTID;
 }
 
-int64_t availableSpace(const DirectoryHandle& directory) {
+int64_t availableSpace(const DirectoryHandle& directory) { return availableSpace(directory.fd()); }
+
+int64_t availableSpace(int fd) {
   struct statfs disk {};
-  if (fstatfs(directory.fd(), &disk) != 0) return 0;
+  if (fstatfs(fd, &disk) != 0) return 0;
   return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
 }
 
@@ -165,14 +163,6 @@ std::optional<XfsSizes> xfsSizes(int fd) {
   const std::optional<XfsGeometry> geometry = xfsGeometry(fd);
   if (!geometry) return std::nullopt;
   return XfsSizes{geometry->inodesize, geometry->blocksize};
-}
-
-std::optional<int64_t> privateSize(const std::string& path) { return privateSizeAt(AT_FDCWD, path.c_str()); }
-
-std::optional<int64_t> privateSizeAt(int directoryFd, const char* name) {
-  const std::optional<FileSpace> space = fileSpaceAt(directoryFd, name);
-  if (!space) return std::nullopt;
-  return space->privateBytes;
 }
 
 std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name) {

@@ -11,7 +11,7 @@
 namespace redomark {
 
 struct VolumeInfo {
-  int32_t device = 0;  // st_dev; equal for two paths exactly when they share a volume
+  uint64_t device = 0;  // st_dev; equal for two paths exactly when they share a volume
   std::string mountPoint;
   std::string fsType;  // "btrfs", "xfs", "ext4", ...
   bool canClone = false;
@@ -33,11 +33,13 @@ VolumeInfo readVolumeInfo(const std::string& path);
 // found by the directory's mount id, not by looking its path up again.
 VolumeInfo readVolumeInfo(const DirectoryHandle& directory);
 
-// Bytes an ordinary write could still use; 0 when nothing can be learned.
 // Whether the directory with this inode number on the volume is the root of a
 // Btrfs subvolume of its own.
 bool isSubvolumeRoot(const VolumeInfo& volume, uint64_t inode);
 
+// Bytes an ordinary write could still use on the volume of the open fd; 0
+// when nothing can be learned.
+int64_t availableSpace(int fd);
 int64_t availableSpace(const DirectoryHandle& directory);
 
 // The inode and block size of the XFS volume that holds the open fd; nothing
@@ -48,14 +50,9 @@ struct XfsSizes {
 };
 std::optional<XfsSizes> xfsSizes(int fd);
 
-// Bytes of the file's extents that are not shared (a final link is not followed),
-// an extent kept inline in the file system's metadata counting the file's bytes
-// in it, not a whole block; nothing when the file cannot be opened or mapped.
-std::optional<int64_t> privateSize(const std::string& path);
-// The same for the entry name of the open directory directoryFd.
-std::optional<int64_t> privateSizeAt(int directoryFd, const char* name);
-
 struct FileSpace {
+  // Bytes of the file's extents that are not shared, an extent kept inline in
+  // the file system's metadata counting the file's bytes in it, not a whole block.
   int64_t privateBytes = 0;
   // Known when privateBytes is not 0: the inode, and whether it has more
   // names than this one, so that a sum can count its bytes once.
@@ -67,7 +64,8 @@ struct FileSpace {
   int64_t inlineExtents = 0;
   int64_t inlineBytes = 0;
 };
-// privateSizeAt's figure, with the file's identity where it has private bytes.
+// The space of the entry name of the open directory directoryFd (a final link
+// is not followed); nothing when the file cannot be opened or mapped.
 std::optional<FileSpace> fileSpaceAt(int directoryFd, const char* name);
 
 }  // namespace redomark

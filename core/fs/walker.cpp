@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/fs/entry_listing.h"
+#include "core/fs/file_descriptor.h"
 #include "core/fs/open_to_look.h"
 #include "core/fs/parallel_range.h"
 #include "core/records/redomark_error.h"
@@ -57,7 +58,7 @@ struct Child {
   EntryKind kind = EntryKind::other;
   int64_t size = 0;
   int64_t mtimeNs = 0;
-  int32_t dev = 0;
+  uint64_t dev = 0;
   uint64_t inode = 0;
   bool mountRoot = false;
   uint32_t flags = 0;
@@ -78,7 +79,7 @@ struct Ahead {
   enum class State { queued, taken, done };
   State state = State::queued;  // guarded by the walker's lock
   int fd = -1;
-  int32_t dev = 0;  // of the directory, as its parent's listing saw it
+  uint64_t dev = 0;  // of the directory, as its parent's listing saw it
   size_t countedItems = 0;  // of its listing, counted against aheadItems
   int openError = 0;  // errno of the failed open, else 0
   int listError = 0;  // errno of the failed listing, else 0
@@ -90,23 +91,13 @@ struct Ahead {
 // meets larger directories or deeper trees than before.
 struct Level {
   int fd = -1;
-  int32_t dev = 0;
+  uint64_t dev = 0;
   uint64_t inode = 0;  // with dev, to know the directory again when it is reopened
   Listing listing;
   size_t next = 0;
   size_t aheadFrom = 0;   // first child not yet considered for opening ahead
   size_t pathLength = 0;  // bytes of the path buffer up to and including this directory's "/"
 };
-
-// Deep trees would run out of descriptors if every directory on the way down
-// stayed open: only the root and this many of the deepest stay open, and one
-// closed above them is found again through the ".." of its subdirectory when
-// the walk comes back to it.
-size_t openLevelBudget() {
-  struct rlimit limit {};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 16;
-  return static_cast<size_t>(std::clamp<rlim_t>(limit.rlim_cur / 8, 4, 128));
-}
 
 // Status calls scale with cores until the file system's locks bind.
 size_t statusHelpers() {
@@ -193,7 +184,7 @@ class Walker {
     if (rootFd < 0) throw readError(root_, errno);
     struct stat facts {};
     const bool stated = fstat(rootFd, &facts) == 0;
-    Level& level = push(rootFd, stated ? static_cast<int32_t>(facts.st_dev) : 0, stated ? facts.st_ino : 0, prefix_);
+    Level& level = push(rootFd, stated ? static_cast<uint64_t>(facts.st_dev) : 0, stated ? facts.st_ino : 0, prefix_);
     if (const int error = listDirectory(level.fd, buffer_, level.listing, &pool_)) throw readError(root_, error);
     settle();
     while (depth_ > 0) step();
@@ -202,7 +193,7 @@ class Walker {
  private:
   Level& top() { return levels_[depth_ - 1]; }
 
-  Level& push(int fd, int32_t dev, uint64_t inode, size_t pathLength) {
+  Level& push(int fd, uint64_t dev, uint64_t inode, size_t pathLength) {
     if (levels_.size() == depth_) levels_.emplace_back();
     Level& level = levels_[depth_++];
     level.fd = fd;
@@ -233,7 +224,7 @@ class Walker {
         parent.fd = openToLook(left.fd, "..", directoryOpenFlags);
         struct stat facts {};
         const bool same = parent.fd >= 0 && fstat(parent.fd, &facts) == 0 &&
-                          static_cast<int32_t>(facts.st_dev) == parent.dev && facts.st_ino == parent.inode;
+                          static_cast<uint64_t>(facts.st_dev) == parent.dev && facts.st_ino == parent.inode;
         if (!same) {
           path_.resize(parent.pathLength - 1);  // never the root, which stays open
           throw RedomarkError::pathChanged(path_);
@@ -411,7 +402,7 @@ class Walker {
   // on another mount are left to be opened in their turn, after the visitor
   // has seen their mount point. Called by the walk for the directories on its
   // way and by a helper for one it has just listed, which nobody else sees yet.
-  Opened openChildrenAhead(int fd, int32_t dev, Listing& listing, size_t& from, std::vector<Ahead*>& opened,
+  Opened openChildrenAhead(int fd, uint64_t dev, Listing& listing, size_t& from, std::vector<Ahead*>& opened,
                             size_t most = SIZE_MAX) {
     std::vector<Child>& children = listing.children;
     Opened result = Opened::all;
@@ -525,6 +516,8 @@ class Walker {
   const int rootFd_;
   const OperationControl* control_;
   const WalkVisitor& visit_;
+  // Only the root and this many of the deepest directories stay open; one
+  // closed above them is found again through the ".." of its subdirectory.
   const size_t openBudget_;
   ParallelRange pool_{statusHelpers()};
   std::string path_;  // root, "/", then the current item's relative path
@@ -556,18 +549,6 @@ class Walker {
 
 void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit, WalkPace pace) {
   Walker(root, control, visit, pace).run();
-}
-
-void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit, WalkPace pace) {
-  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(root);
-  if (!directory) {
-    // Only a folder that isn't there has nothing in it; one that can't be
-    // read is not empty.
-    if (errno == ENOENT || errno == ENOTDIR) return;
-    if (errno == ELOOP) throw RedomarkError::pathChanged(root);
-    throw readError(root, errno);
-  }
-  walk(*directory, control, visit, pace);
 }
 
 }  // namespace redomark

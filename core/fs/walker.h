@@ -21,7 +21,7 @@ struct WalkEntry {
   int64_t size = 0;  // bytes for a regular file, 0 otherwise
   int64_t mtimeNs = 0;
   uint32_t flags = 0;  // always 0 on Linux
-  int32_t dev = 0;
+  uint64_t dev = 0;
   uint64_t inode = 0;
   bool mountRoot = false;  // another mount starts here, a bind mount of the same volume too
 };
@@ -43,11 +43,6 @@ enum class WalkPace { oneThread, openAhead };
 // RedomarkError::cancelled when the control is cancelled at a 512-entry
 // check, or whatever the visitor throws.
 void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit,
-          WalkPace pace = WalkPace::oneThread);
-// Walks the directory at an absolute path, reached without following a link;
-// a root that is missing or not a directory has nothing to deliver, one that
-// can't be read throws RedomarkError::io, one behind a link pathChanged.
-void walk(const std::string& root, const OperationControl* control, const WalkVisitor& visit,
           WalkPace pace = WalkPace::oneThread);
 
 }  // namespace redomark

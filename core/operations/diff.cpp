@@ -1,9 +1,14 @@
+#include <cerrno>
+#include <cstring>
+
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_comparison.h"
 #include "core/operations/redomark.h"
 #include "core/operations/saved_manifest.h"
 #include "core/records/record_coding.h"
+#include "core/records/redomark_error.h"
 
 namespace redomark {
 
@@ -42,6 +47,16 @@ class EarlyEntries {
   std::string paths_;
 };
 
+// The folder to compare, reached without following a link; nothing when it is
+// gone or no longer a directory, which leaves only deletions. One that can't
+// be read is not empty.
+std::optional<DirectoryHandle> openCompared(const std::string& folder) {
+  std::optional<DirectoryHandle> directory = DirectoryHandle::open(folder);
+  if (directory || errno == ENOENT || errno == ENOTDIR) return directory;
+  if (errno == ELOOP) throw RedomarkError::pathChanged(folder);
+  throw RedomarkError::io("Couldn't read " + folder + ": " + std::strerror(errno));
+}
+
 }  // namespace
 
 std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
@@ -65,8 +80,8 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
     compare(e.path, e.kind, e.size, e.mtimeNs);
   };
   try {
-    // A folder that is gone (or no longer a directory) has only deletions.
-    walk(canonicalFolder, nullptr, visit, WalkPace::openAhead);
+    if (const std::optional<DirectoryHandle> folder = openCompared(canonicalFolder))
+      walk(*folder, nullptr, visit, WalkPace::openAhead);
   } catch (...) {
     // A manifest that can't be read is the error to report, as when it was
     // read first.

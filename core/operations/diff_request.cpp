@@ -1,9 +1,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/fs/readable_file.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_comparison.h"
 #include "core/operations/redomark.h"
@@ -14,12 +15,6 @@
 namespace redomark {
 
 namespace {
-
-std::pair<std::string, std::string> parentAndName(const std::string& relative) {
-  const size_t slash = relative.rfind('/');
-  if (slash == std::string::npos) return {"", relative};
-  return {relative.substr(0, slash), relative.substr(slash + 1)};
-}
 
 std::vector<Change> betweenCheckpoints(const HeldCheckpoint& from, const HeldCheckpoint& to,
                                        const std::optional<std::string>& item) {
@@ -50,7 +45,8 @@ std::vector<WalkEntry> currentItem(const std::string& folder, const std::string&
     if (errno == ENOENT || errno == ENOTDIR) return found;
     unreadable(folder, errno);
   }
-  const auto [parentPath, name] = parentAndName(item);
+  const std::string parentPath = relativeParent(item);
+  const std::string name = lastComponent(item);
   const std::optional<DirectoryHandle> parent = root->descend(parentPath);
   if (!parent) {
     if (errno == ENOENT || errno == ENOTDIR) return found;
@@ -82,10 +78,9 @@ std::vector<Change> changesOfItem(const std::string& folder, const HeldCheckpoin
 // The regular file at a relative path below root, no link followed on the
 // way; nothing for anything else.
 std::optional<ReadableFile> regularFile(const DirectoryHandle& root, const std::string& relative) {
-  const auto [parentPath, name] = parentAndName(relative);
-  const std::optional<DirectoryHandle> parent = root.descend(parentPath);
+  const std::optional<DirectoryHandle> parent = root.descend(relativeParent(relative));
   if (!parent) return std::nullopt;
-  return ReadableFile::open(*parent, name);
+  return ReadableFile::open(*parent, lastComponent(relative));
 }
 
 std::optional<ReadableFile> savedFile(const HeldCheckpoint& held, const std::string& relative) {

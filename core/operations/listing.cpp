@@ -4,15 +4,13 @@
 #include <utility>
 
 #include "core/fs/directory_handle.h"
-#include "core/fs/file_ops.h"
 #include "core/fs/item_status.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/platform.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
-#include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
-#include "core/store/folder_lock.h"
 
 namespace redomark {
 namespace {
@@ -36,7 +34,7 @@ std::vector<Checkpoint> checkpointsOfAllStores(const std::string& defaultRoot) {
     const std::optional<DirectoryHandle> store = DirectoryHandle::open(root);
     // Another user's directory could hold records that name any folder.
     if (!store || !store->isPrivate()) continue;
-    const std::optional<ItemStatus> facts = itemStatusAt(store->fd(), "");
+    const std::optional<ItemStatus> facts = store->status("");
     if (!facts || !storesRead.emplace(facts->device, facts->inode).second) continue;
     for (Checkpoint& c : CheckpointStore::allCheckpoints(*store)) all.push_back(std::move(c));
   }
@@ -94,23 +92,5 @@ std::vector<Checkpoint> Redomark::resolveCheckpoints(const std::string& folder,
   });
   return found;
 }
-
-void Redomark::deleteCheckpoints(const std::vector<Checkpoint>& checkpoints,
-                                 const std::function<void(const Checkpoint&)>& deleted) const {
-  if (checkpoints.empty()) return;
-  const std::string& folder = checkpoints.front().sourcePath;
-  const CheckpointStore store = storeFor(folder);
-  withFolderLock(store, folder, [&] {
-    store.removeLeftovers(folder);
-    for (const Checkpoint& c : checkpoints) {
-      // Gone since it was resolved: another process deleted or pruned it.
-      if (!store.contains(c)) throw RedomarkError::checkpointNotFound(c.id);
-      store.deleteCheckpoint(c);
-      if (deleted) deleted(c);
-    }
-  });
-}
-
-void Redomark::deleteCheckpoint(const Checkpoint& checkpoint) const { deleteCheckpoints({checkpoint}, {}); }
 
 }  // namespace redomark

@@ -12,8 +12,12 @@ void ManifestComparison::add(std::string_view path, EntryKind kind, int64_t size
     return;
   }
   const ManifestTable::Row& was = saved_.table().rows[at];
-  // A directory is never modified by its own times or size, only by turning into something else.
-  if (kind != was.kind || (!isDir && (size != was.size || mtimeNs != was.mtimeNs)))
+  const struct {
+    EntryKind kind;
+    int64_t size;
+    int64_t mtimeNs;
+  } now{kind, size, mtimeNs};
+  if (!isUnchanged(was, now))
     changes_.push_back(Change{std::string(path), Change::Kind::modified, isDir, size, was.size});
 }
 

@@ -1,6 +1,7 @@
 #include <unordered_set>
 
 #include "core/fs/held_folder.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
 #include "core/store/folder_lock.h"

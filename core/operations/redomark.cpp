@@ -1,8 +1,11 @@
 #include "core/operations/redomark.h"
 
-#include "core/fs/file_ops.h"
+#include "core/fs/directory_handle.h"
+#include "core/fs/path_text.h"
 #include "core/fs/platform.h"
+#include "core/fs/typed_path.h"
 #include "core/store/retention.h"
+#include "core/store/settings_file.h"
 
 namespace redomark {
 
@@ -12,22 +15,13 @@ Redomark::Redomark(std::optional<std::string> storeRoot, SafetyPolicy policy)
       policy_(std::move(policy)) {}
 
 CheckpointStore Redomark::storeFor(const std::string& canonicalFolder) const {
-  return storeForFolder(nearestExistingAncestor(canonicalFolder), defaultStoreRoot_);
+  return storeForFolder(nearestExisting(canonicalFolder), defaultStoreRoot_);
 }
 
 LoadedSettings Redomark::loadSettings() const { return redomark::loadSettings(defaultStoreRoot_); }
 
 void Redomark::saveSettings(const RetentionPolicy& policy) const {
   redomark::saveSettings(policy, defaultStoreRoot_);
-}
-
-std::string Redomark::nearestExistingAncestor(const std::string& path) {
-  std::string candidate = path;
-  while (!pathExists(candidate)) {
-    if (candidate == "/" || candidate.empty()) return "/";
-    candidate = parentPath(candidate);
-  }
-  return candidate;
 }
 
 }  // namespace redomark

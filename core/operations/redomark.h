@@ -21,7 +21,7 @@
 #include "core/records/record_coding.h"
 #include "core/records/retention_policy.h"
 #include "core/store/checkpoint_store.h"
-#include "core/store/retention.h"
+#include "core/store/settings_file.h"
 
 namespace redomark {
 
@@ -132,14 +132,6 @@ class Redomark {
   std::optional<Checkpoint> lastBeforeRestore(const std::string& folder) const;
   // Runs a command as a child with this process's streams; see runAndWait.
   static ChildOutcome runCommand(const std::vector<std::string>& arguments) { return runAndWait(arguments); }
-  // The locked core of a save of the held folder into store; the caller holds
-  // the folder lock. Throws RedomarkError, or the file system's
-  // std::system_error passed on unchanged. Leaves no ".partial" directory
-  // behind when it fails. With recordBytes, tells what the file system's
-  // records of the copies take (0 for a snapshot, which shares them).
-  Checkpoint saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
-                            const std::optional<std::string>& name, Checkpoint::Kind kind,
-                            OperationControl* control, int64_t* recordBytes = nullptr) const;
 
   // What changed in the folder since the checkpoint id (the latest for none or
   // "latest"). Throws the store's resolution errors, the walker's io, or the
@@ -150,9 +142,6 @@ class Redomark {
   // and compared), with patches. Also throws RedomarkError::invalidRelativePath,
   // unsafeStore, checkpointDeleted, and the io of a patch that diff can't make.
   DiffResult diff(const std::string& folder, const DiffRequest& request) const;
-  // The sorted changes of a canonical folder path against one of its checkpoints.
-  static std::vector<Change> computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
-                                            const CheckpointStore& store);
 
   // Puts the whole folder back as it was in the checkpoint, after saving the
   // current state as a beforeRestore checkpoint.
@@ -164,6 +153,34 @@ class Redomark {
   // Puts back the chosen changes (paths as diff reports them).
   PutBackResult putBackChanges(const std::string& folder, const std::optional<std::string>& id,
                                const std::set<std::string>& paths, OperationControl* control) const;
+
+  // The item at the relative path (the saved folder itself for none) of the
+  // checkpoint id, read through held descriptors without following a link;
+  // nothing is written and no lock is taken. Throws the store's resolution
+  // errors, RedomarkError::invalidRelativePath, notInCheckpoint, unsafeStore,
+  // checkpointDeleted, or std::system_error when the item can't be read.
+  ShowResult show(const std::string& folder, const std::optional<std::string>& id,
+                  const std::optional<std::string>& item) const;
+
+  // Where an item lies inside the checkpoint's saved tree; nothing is examined.
+  // Throws RedomarkError::invalidRelativePath.
+  std::string savedItemPath(const Checkpoint& checkpoint, const std::string& relativePath) const;
+
+  // yyyyMMdd-HHmmss in UTC + "-" + four random lower-case hex digits.
+  static std::string newCheckpointID();
+
+ private:
+  // The locked core of a save of the held folder into store; the caller holds
+  // the folder lock. Throws RedomarkError, or the file system's
+  // std::system_error passed on unchanged. Leaves no ".partial" directory
+  // behind when it fails. With recordBytes, tells what the file system's
+  // records of the copies take (0 for a snapshot, which shares them).
+  Checkpoint saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
+                            const std::optional<std::string>& name, Checkpoint::Kind kind,
+                            OperationControl* control, int64_t* recordBytes = nullptr) const;
+  // The sorted changes of a canonical folder path against one of its checkpoints.
+  static std::vector<Change> computeChanges(const std::string& canonicalFolder, const Checkpoint& checkpoint,
+                                            const CheckpointStore& store);
   // The locked body of restore and put back; the caller holds the folder lock.
   // Without a relative path (already normalized) the whole folder is restored
   // after saving its current state. Removes its temporary clone on every
@@ -177,28 +194,10 @@ class Redomark {
   // sends it to the Trash. Returns where the item ended up; never fails.
   static std::string moveAside(const DirectoryHandle& directory, const std::string& current, const std::string& name,
                                bool trash);
-  // Commits what moveAside did on directory's file system; never fails.
-  static void committed(const DirectoryHandle& directory);
+  // Syncs directory's file system, so that what moveAside did (and the
+  // Trash's info file) is on disk before the report; never fails.
+  static void syncMovedAside(const DirectoryHandle& directory);
 
-  // The item at the relative path (the saved folder itself for none) of the
-  // checkpoint id, read through held descriptors without following a link;
-  // nothing is written and no lock is taken. Throws the store's resolution
-  // errors, RedomarkError::invalidRelativePath, notInCheckpoint, unsafeStore,
-  // checkpointDeleted, or std::system_error when the item can't be read.
-  ShowResult show(const std::string& folder, const std::optional<std::string>& id,
-                  const std::optional<std::string>& item) const;
-
-  // Where an item lies inside the checkpoint's saved tree; nothing is examined.
-  // Throws RedomarkError::invalidRelativePath.
-  std::string savedItemURL(const Checkpoint& checkpoint, const std::string& relativePath) const;
-
-  // The path itself when something exists there (links followed), else its
-  // closest existing parent, else "/".
-  static std::string nearestExistingAncestor(const std::string& path);
-  // yyyyMMdd-HHmmss in UTC + "-" + four random lower-case hex digits.
-  static std::string newCheckpointID();
-
- private:
   HeldFolder holdFolderToSave(const std::string& folder, const std::string& canonical,
                               const CheckpointStore& store) const;
   RestoreResult putBackLocked(const HeldFolder& folder, const std::string& relativePath, const Checkpoint& checkpoint,

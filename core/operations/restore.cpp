@@ -5,10 +5,11 @@
 #include <system_error>
 
 #include "core/fs/clone_engine.h"
-#include "core/fs/file_ops.h"
 #include "core/fs/held_folder.h"
+#include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/trash.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
 #include "core/operations/temporary_clone.h"
@@ -37,16 +38,6 @@ bool sameRegularFile(const std::optional<ItemStatus>& a, const std::optional<Ite
          a->mtimeNs == b->mtimeNs;
 }
 
-std::string parentOf(const std::string& relativePath) {
-  const size_t slash = relativePath.rfind('/');
-  return slash == std::string::npos ? "" : relativePath.substr(0, slash);
-}
-
-std::string nameOf(const std::string& relativePath) {
-  const size_t slash = relativePath.rfind('/');
-  return slash == std::string::npos ? relativePath : relativePath.substr(slash + 1);
-}
-
 // The directory that holds an item of the folder, each parent on the way
 // reached without a link or a mount point. With saved, the parents that are
 // missing are made again with the attributes of the saved ones (their times
@@ -54,12 +45,12 @@ std::string nameOf(const std::string& relativePath) {
 class TargetParent {
  public:
   TargetParent(const DirectoryHandle& folder, const std::string& relativePath, const DirectoryHandle* saved)
-      : relativePath_(relativePath), directory_(reach(folder, parentOf(relativePath), saved)) {}
+      : relativePath_(relativePath), directory_(reach(folder, relativeParent(relativePath), saved)) {}
 
   const DirectoryHandle& directory() const { return directory_; }
   // Throws pathChanged unless the same parents still lead from the folder to it.
   void recheck(const DirectoryHandle& folder) const {
-    const std::string parent = parentOf(relativePath_);
+    const std::string parent = relativeParent(relativePath_);
     if (parent.empty()) return;
     const std::optional<DirectoryHandle> now = folder.descend(parent);
     if (!now || !now->ownStatus().sameItem(directory_.ownStatus()))
@@ -134,7 +125,7 @@ RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optio
   RestoreResult result;
   bool keepSubvolume = false;
   if (folder.held()) {
-    keepSubvolume = isSubvolume(folder.open().fd());
+    keepSubvolume = isSubvolume(folder.open());
     const VolumeInfo volume = readVolumeInfo(folder.open());
     if (!volume.canClone || !volume.canSwap) throw RedomarkError::unsupportedVolume("it can't swap folders");
     result.beforeRestore =
@@ -150,7 +141,7 @@ RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optio
   std::optional<CloneContext> copied;
   if (!keepSubvolume)
     copied = cloneDirectory(*data, parent, clone.name(), checkpoint.fileCount, control);
-  else if (!isSubvolume(data->fd()) || snapshotSubvolume(data->fd(), parent.fd(), clone.name(), false) != 0)
+  else if (!isSubvolume(*data) || snapshotSubvolume(*data, parent, clone.name(), false) != 0)
     copied = cloneDirectoryAsSubvolume(*data, parent, clone.name(), checkpoint.fileCount, control);
   // A saved tree that lost items since it was recorded (deleted while it was
   // being read, say) is never swapped in as if it were the checkpoint.
@@ -164,10 +155,13 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
                                       const Checkpoint& checkpoint, const CheckpointStore& store,
                                       OperationControl* control) const {
   store.removeLeftovers(folder.path());
-  removeTemporaryLeftovers(store, folder, trashReplaced_);
+  removeTemporaryLeftovers(store, folder, [&](const DirectoryHandle& d, const std::string& current, const std::string& name) {
+    moveAside(d, current, name, trashReplaced_);
+    syncMovedAside(d);
+  });
   const std::optional<DirectoryHandle> data = store.openData(checkpoint);
-  const std::string parentPath = parentOf(relativePath);
-  const std::string name = nameOf(relativePath);
+  const std::string parentPath = relativeParent(relativePath);
+  const std::string name = lastComponent(relativePath);
   // A link or anything but a directory on the saved side means the item isn't there.
   const std::optional<DirectoryHandle> savedParent = !data ? std::nullopt
                                                            : parentPath.empty() ? data->child(".")
@@ -203,10 +197,10 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
 bool Redomark::takeAway(const HeldFolder& folder, const std::string& relativePath) const {
   const DirectoryHandle root = folder.open();
   const TargetParent target(root, relativePath, nullptr);
-  const std::string name = nameOf(relativePath);
+  const std::string name = lastComponent(relativePath);
   if (!target.directory().status(name)) return false;
   moveAside(target.directory(), name, name, trashReplaced_);
-  committed(target.directory());
+  syncMovedAside(target.directory());
   return true;
 }
 
@@ -237,14 +231,14 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
   temporary.exchanged();
   directory.sync();
   std::string aside = moveAside(directory, clone, name, trashReplaced_);
-  committed(directory);
+  syncMovedAside(directory);
   temporary.placed();
   return aside;
 }
 
 // The move aside and the Trash's info file, committed before the report; the
 // work is done by then, so a failure here is not one of the operation.
-void Redomark::committed(const DirectoryHandle& directory) {
+void Redomark::syncMovedAside(const DirectoryHandle& directory) {
   try {
     directory.syncFileSystem();
   } catch (const std::system_error&) {

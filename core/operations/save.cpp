@@ -6,12 +6,13 @@
 #include <utility>
 
 #include "core/fs/clone_engine.h"
-#include "core/fs/file_ops.h"
 #include "core/fs/file_records.h"
 #include "core/fs/held_folder.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/output_file.h"
 #include "core/fs/platform.h"
 #include "core/fs/subvolume.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_index.h"
@@ -101,7 +102,7 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
   OutputFile file(checkpoint, "manifest.json", 0600);
   ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
   ManifestIndex index(seen);
-  const RecordGeometry geometry = readRecordGeometry(data->fd());
+  const RecordGeometry geometry = readRecordGeometry(*data);
   ItemTally items;
   walk(*data, control, [&](const WalkEntry& e) {
     manifest.add(e.path, e.kind, e.size, e.mtimeNs);
@@ -112,9 +113,7 @@ SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<Man
     if (e.kind != EntryKind::directory) ++tree.fileCount;
     if (tree.changed.size() >= maxChangedWhileSaving) return;
     const size_t at = index.claim(e.path);
-    const bool same = at != ManifestIndex::npos && seen[at].kind == e.kind &&
-                      (e.kind == EntryKind::directory || (seen[at].size == e.size && seen[at].mtimeNs == e.mtimeNs));
-    if (!same) tree.changed.push_back(e.path);
+    if (at == ManifestIndex::npos || !isUnchanged(seen[at], e)) tree.changed.push_back(e.path);
   });
   manifest.finish();
   file.close();
@@ -192,6 +191,9 @@ class CommitAhead {
   std::jthread thread_;  // joined when the save is done with it, or fails
 };
 
+// A checkpoint's directory while it is being saved, named id + ".partial" so
+// that no reader takes it for a checkpoint; removed with everything in it
+// unless it is published under its id.
 class PartialDirectory {
  public:
   PartialDirectory(const CheckpointStore& store, const std::string& sourcePath, const DirectoryHandle& folderDirectory,
@@ -214,9 +216,9 @@ class PartialDirectory {
   }
 
   const DirectoryHandle& directory() const { return directory_; }
-  // Never over an existing checkpoint of the same id.
-  // What is published must survive a power loss: its files, clones and
-  // records are committed before the rename, the rename before the report.
+  // Renames it to id, never over an existing checkpoint of the same id. What
+  // is published must survive a power loss: its files, clones and records are
+  // committed before the rename, the rename before the report.
   void publish(const std::string& id) {
     folderDirectory_.syncFileSystem();
     if (const int code = folderDirectory_.moveWithoutReplacing(name_, folderDirectory_, id); code != 0)
@@ -267,7 +269,7 @@ std::optional<Checkpoint> saveBySnapshot(const HeldFolder& folder, const Directo
   const DirectoryHandle folderDirectory = store.ensureFolderDirectory(root, p);
   const std::string id = freeCheckpointID(folderDirectory);
   PartialDirectory partial(store, p, folderDirectory, id);
-  if (const int code = snapshotSubvolume(source.fd(), partial.directory().fd(), "data", true); code != 0) {
+  if (const int code = snapshotSubvolume(source, partial.directory(), "data", true); code != 0) {
     if (code == EPERM || code == EACCES || code == EXDEV || code == ENOTTY || code == EOPNOTSUPP) return std::nullopt;
     throw RedomarkError::copyFailed(p, code);
   }
@@ -292,11 +294,14 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
                                     OperationControl* control, int64_t* recordBytes) const {
   const std::string& p = folder.path();
   // Before the walk, so that no copy an earlier restore left is saved.
-  removeTemporaryLeftovers(store, folder, trashReplaced_);
+  removeTemporaryLeftovers(store, folder, [&](const DirectoryHandle& d, const std::string& current, const std::string& name) {
+    moveAside(d, current, name, trashReplaced_);
+    syncMovedAside(d);
+  });
   const DirectoryHandle source = folder.open();
   const VolumeInfo volume = readVolumeInfo(source);
   requireCloningVolume(volume);
-  if (isSubvolume(source.fd())) {
+  if (isSubvolume(source)) {
     const DirectoryHandle root = store.ensureRoot();
     if (sameFileSystem(volume, readVolumeInfo(root)))
       if (std::optional<Checkpoint> saved = saveBySnapshot(folder, source, store, root, name, kind, control))

@@ -1,9 +1,10 @@
 #include <cerrno>
 #include <system_error>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/fs/readable_file.h"
 #include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/operations/path_order.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
@@ -59,11 +60,9 @@ ShowResult Redomark::show(const std::string& folder, const std::optional<std::st
     held.confirmWhole();
     return result;
   }
-  const size_t slash = relative->rfind('/');
-  const std::string name = slash == std::string::npos ? *relative : relative->substr(slash + 1);
+  const std::string name = lastComponent(*relative);
   // A link or anything but a directory among the saved parents means the item isn't there.
-  const std::optional<DirectoryHandle> parent =
-      held.data().descend(slash == std::string::npos ? std::string() : relative->substr(0, slash));
+  const std::optional<DirectoryHandle> parent = held.data().descend(relativeParent(*relative));
   const std::optional<ItemStatus> facts = parent ? parent->status(name) : std::nullopt;
   if (!facts) {
     held.confirmWhole();

@@ -6,8 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "core/fs/file_ops.h"
-#include "core/operations/redomark.h"
+#include "core/fs/path_text.h"
 
 namespace redomark {
 
@@ -63,7 +62,7 @@ void TemporaryClone::placing(const std::string& itemName) {
   note_ = replaced;
 }
 
-void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& folder, bool trash) {
+void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& folder, const MoveAside& moveAside) {
   try {
     for (const auto& [note, text] : store.temporaries(folder.path())) {
       std::vector<std::string> lines;
@@ -81,8 +80,7 @@ void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& fo
                                                                   : folder.parent().descend(directory);
         if (holder && holder->status(name)) {
           if (replaced) {
-            Redomark::moveAside(*holder, name, lines[2], trash);
-            Redomark::committed(*holder);
+            moveAside(*holder, name, lines[2]);
           } else {
             holder->removeTree(name);
           }

@@ -3,6 +3,7 @@
 // removes it should this one die before it does.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "core/fs/directory_handle.h"
@@ -45,10 +46,14 @@ class TemporaryClone {
   bool placed_ = false;
 };
 
+// Moves the entry current of a directory aside as the replaced item name.
+using MoveAside =
+    std::function<void(const DirectoryHandle& directory, const std::string& current, const std::string& name)>;
+
 // Removes the copies earlier operations on the held folder noted and left
-// behind, and moves aside (to the Trash with trash) what a copy had replaced
-// when one died before it could. The caller holds the folder's lock. Never
-// fails: what can't be done now stays noted for the next time.
-void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& folder, bool trash);
+// behind, and moves aside what a copy had replaced when one died before it
+// could. The caller holds the folder's lock. Never fails: what can't be done
+// now stays noted for the next time.
+void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& folder, const MoveAside& moveAside);
 
 }  // namespace redomark

@@ -41,6 +41,15 @@ struct ManifestEntry {
   bool operator==(const ManifestEntry&) const = default;
 };
 
+// Whether an item seen now is the one a manifest recorded: the same kind and,
+// but for a directory (never modified by its own times or size), the same
+// size and modification time. Both have kind, size and mtimeNs.
+template <typename Recorded, typename Seen>
+bool isUnchanged(const Recorded& was, const Seen& now) {
+  return was.kind == now.kind &&
+         (now.kind == EntryKind::directory || (was.size == now.size && was.mtimeNs == now.mtimeNs));
+}
+
 struct Change {
   enum class Kind { added, modified, deleted };
 

@@ -1,6 +1,6 @@
 // The JSON forms of the records, byte for byte: the store coding of
-// "meta.json", the compact coding of "manifest.json", and the report coding of
-// `list --json` and `diff --json`. Decoding is strict: a missing required key,
+// "meta.json" and the compact coding of "manifest.json", and the checkpoint
+// members the command line's reports share with the store coding. Decoding is strict: a missing required key,
 // a wrong type or an unknown kind fails the whole document with JsonError.
 #pragma once
 
@@ -105,15 +105,6 @@ class ManifestDecoder {
   std::optional<JsonError> entryError_;
 };
 
-// One folder of the folders report.
-struct FolderReport {
-  std::string path;
-  int64_t count = 0;
-  double latest = 0;  // createdAt of its newest checkpoint
-  bool exists = false;
-  std::optional<int64_t> spaceUsed;
-};
-
 // One item of a saved directory, as show lists it.
 struct ListedItem {
   std::string name;  // exact bytes
@@ -123,17 +114,20 @@ struct ListedItem {
   std::optional<std::string> target;  // a link's
 };
 
-// Pretty-printed, sorted keys, dates as ISO 8601 UTC without fractions. No line end.
-std::string encodeReport(const std::vector<Checkpoint>& checkpoints);
-// The same with "spaceUsed" in each element, from the count at its index.
-std::string encodeReport(const std::vector<Checkpoint>& checkpoints, const std::vector<int64_t>& spaceUsed);
-std::string encodeReport(const std::vector<Change>& changes);
-std::string encodeReport(const std::vector<FolderReport>& folders);
-// A save's checkpoint as list --json shows it, with "saved" and the ids of
-// the checkpoints pruned after it as "removed".
-std::string encodeSaveReport(const Checkpoint& checkpoint, bool saved, const std::vector<std::string>& removedIds);
-// "kind" as "file", "directory", "symlink" or "other"; a name that isn't
-// valid UTF-8 also as "nameBytes", its exact bytes in base64.
-std::string encodeReport(const std::vector<ListedItem>& items);
+// Internet date-time in UTC, whole seconds (any fraction is dropped).
+std::string isoDate(double secondsSinceEpoch);
+
+enum class DateForm { secondsNumber, isoText };
+
+// What a save report adds to the checkpoint's members.
+struct SaveOutcome {
+  bool saved;
+  const std::vector<std::string>& removedIds;
+};
+
+// A checkpoint's members in ascending key order, as every pretty coding
+// requires, with "spaceUsed" and a save's outcome where given.
+void writeCheckpoint(JsonWriter& out, const Checkpoint& c, DateForm dates,
+                     std::optional<int64_t> spaceUsed = std::nullopt, const SaveOutcome* outcome = nullptr);
 
 }  // namespace redomark

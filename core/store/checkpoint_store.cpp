@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "core/fs/directory_handle.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/fs/platform.h"
 #include "core/fs/private_space.h"
 #include "core/fs/subvolume.h"
@@ -116,9 +116,7 @@ bool holdsOnlyLock(const std::vector<std::string>& names) {
 
 CheckpointStore storeForFolder(const std::string& folder, const std::string& defaultRoot) {
   const VolumeInfo folderVolume = readVolumeInfo(folder);
-  std::string existing = defaultRoot;
-  while (!pathExists(existing) && existing != "/") existing = parentPath(existing);
-  if (sameFileSystem(readVolumeInfo(existing), folderVolume)) return CheckpointStore(defaultRoot);
+  if (sameFileSystem(readVolumeInfo(nearestExisting(defaultRoot)), folderVolume)) return CheckpointStore(defaultRoot);
   return CheckpointStore(volumeStoreRoot(folderVolume.mountPoint), folderVolume.mountPoint);
 }
 
@@ -333,8 +331,8 @@ int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
   // the data it no longer shares; a snapshot shares its tree's records too.
   const SpaceBelow space = spaceBelow(*checkpoint);
   const std::optional<DirectoryHandle> data = checkpoint->child("data");
-  if (!data || isSubvolume(data->fd())) return space.privateBytes;
-  return space.privateBytes + recordBytes(readRecordGeometry(data->fd()), space.items);
+  if (!data || isSubvolume(*data)) return space.privateBytes;
+  return space.privateBytes + recordBytes(readRecordGeometry(*data), space.items);
 }
 
 void CheckpointStore::removeFolderDirectoryIfOnlyLock(const std::string& sourcePath) const {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
 #include "core/store/checkpoint_store.h"
 
 namespace redomark {

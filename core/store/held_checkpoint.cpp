@@ -2,7 +2,6 @@
 
 #include <optional>
 
-#include "core/fs/file_ops.h"
 #include "core/records/redomark_error.h"
 
 namespace redomark {

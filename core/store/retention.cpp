@@ -1,15 +1,12 @@
 #include "core/store/retention.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <exception>
 #include <map>
 #include <set>
-#include <system_error>
 
-#include "core/fs/file_ops.h"
-#include "core/store/folder_lock.h"
 #include "core/records/unicode_text.h"
+#include "core/store/folder_lock.h"
 #include "core/store/timeline.h"
 
 namespace redomark {
@@ -21,9 +18,6 @@ namespace {
 constexpr int64_t recordBoundPerFile = 8192;
 
 constexpr double secondsPerDay = 86400;
-constexpr const char* settingsName = "settings.json";
-// Far more than any policy takes: a larger file is not read at all.
-constexpr size_t settingsMaxBytes = 64 * 1024;
 constexpr int64_t keptBeforeRestore = 2;
 
 // Ids compared as canonically equivalent text.
@@ -64,20 +58,16 @@ void addNewestOfKind(const std::vector<Checkpoint>& list, Checkpoint::Kind kind,
   }
 }
 
-// Steps that only look at folder: keep sets, protection and the age cutoff.
+IdSet protectedIn(const std::vector<Checkpoint>& list) {
+  IdSet ids;
+  addProtected(pointers(list), ids);
+  return ids;
+}
+
+// Deletes what the folder's own limits let go.
 void pruneFolder(const CheckpointStore& store, const RetentionPolicy& policy, const std::vector<Checkpoint>& list,
-                 const IdSet& protectedIds, double now, std::vector<Checkpoint>& removed) {
-  IdSet keep = protectedIds;
-  addNewestOfKind(list, Checkpoint::Kind::manual, policy.keepPerFolder, keep);
-  addNewestOfKind(list, Checkpoint::Kind::beforeRestore, keptBeforeRestore, keep);
-  for (const std::string& id : keptOnTimeline(list, policy)) keep.add(id);
-  if (policy.maxAgeDays) {
-    const double cutoff = now - static_cast<double>(*policy.maxAgeDays) * secondsPerDay;
-    for (const Checkpoint& c : list)
-      if (c.createdAt < cutoff && !protectedIds.contains(c.id)) keep.remove(c.id);
-  }
-  for (const Checkpoint& c : list) {
-    if (keep.contains(c.id)) continue;
+                 double now, std::vector<Checkpoint>& removed) {
+  for (const Checkpoint& c : chosenToPrune(list, policy, now)) {
     try {
       store.deleteCheckpoint(c);
       removed.push_back(c);
@@ -139,42 +129,21 @@ void pruneToBudget(const CheckpointStore& store, int64_t budget, const std::stri
 
 }  // namespace
 
-std::string settingsPath(const std::string& defaultStoreRoot) {
-  return joinPath(parentPath(defaultStoreRoot), settingsName);
-}
-
-LoadedSettings loadSettings(const std::string& defaultStoreRoot) {
-  LoadedSettings loaded;
-  loaded.path = settingsPath(defaultStoreRoot);
-  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(parentPath(loaded.path));
-  int error = directory ? 0 : errno;
-  const std::optional<std::string> bytes =
-      directory ? directory->readOwnFile(settingsName, settingsMaxBytes, error) : std::nullopt;
-  if (!bytes) {
-    if (error == ENOENT || error == ENOTDIR) return loaded;
-    loaded.state = LoadedSettings::State::unusable;
-    if (error == EPERM || error == ELOOP)
-      loaded.problem = "it isn't a regular file of yours";
-    else if (error == EFBIG)
-      loaded.problem = "it is larger than 64 KB";
-    else
-      loaded.problem = "it can't be read: " + std::generic_category().message(error);
-    return loaded;
+std::vector<Checkpoint> chosenToPrune(const std::vector<Checkpoint>& list, const RetentionPolicy& policy, double now) {
+  const IdSet protectedIds = protectedIn(list);
+  IdSet keep = protectedIds;
+  addNewestOfKind(list, Checkpoint::Kind::manual, policy.keepPerFolder, keep);
+  addNewestOfKind(list, Checkpoint::Kind::beforeRestore, keptBeforeRestore, keep);
+  for (const std::string& id : keptOnTimeline(list, policy)) keep.add(id);
+  if (policy.maxAgeDays) {
+    const double cutoff = now - static_cast<double>(*policy.maxAgeDays) * secondsPerDay;
+    for (const Checkpoint& c : list)
+      if (c.createdAt < cutoff && !protectedIds.contains(c.id)) keep.remove(c.id);
   }
-  try {
-    loaded.policy = decodeSettings(*bytes);
-    loaded.state = LoadedSettings::State::used;
-  } catch (const JsonError& e) {
-    loaded.state = LoadedSettings::State::unusable;
-    loaded.problem = e.what();
-  }
-  return loaded;
-}
-
-void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot) {
-  const DirectoryHandle directory = DirectoryHandle::create(parentPath(defaultStoreRoot), 0700);
-  // Only its owner may learn or change what is kept.
-  directory.replaceFile(settingsName, encodeSettings(policy), 0600);
+  std::vector<Checkpoint> chosen;
+  for (const Checkpoint& c : list)
+    if (!keep.contains(c.id)) chosen.push_back(c);
+  return chosen;
 }
 
 std::vector<Checkpoint> prune(const CheckpointStore& store, const RetentionPolicy& policy, const std::string& folder,
@@ -182,10 +151,8 @@ std::vector<Checkpoint> prune(const CheckpointStore& store, const RetentionPolic
   std::vector<Checkpoint> removed;
   try {
     const std::vector<Checkpoint> list = store.checkpoints(folder);
-    IdSet protectedIds;
-    addProtected(pointers(list), protectedIds);
-    pruneFolder(store, policy, list, protectedIds, now, removed);
-    if (policy.maxTotalBytes) pruneToBudget(store, *policy.maxTotalBytes, folder, protectedIds, removed);
+    pruneFolder(store, policy, list, now, removed);
+    if (policy.maxTotalBytes) pruneToBudget(store, *policy.maxTotalBytes, folder, protectedIn(list), removed);
   } catch (const std::exception&) {
     // Pruning never fails a save; what was removed so far is still reported.
   }

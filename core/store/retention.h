@@ -1,4 +1,4 @@
-// Pruning old checkpoints after a save, and the settings file it reads.
+// Pruning old checkpoints after a save.
 #pragma once
 
 #include <string>
@@ -10,23 +10,14 @@
 
 namespace redomark {
 
-// What was found in "settings.json" and the limits that follow from it.
-struct LoadedSettings {
-  enum class State { missing, unusable, used };
-  std::string path;  // of "settings.json"
-  State state = State::missing;
-  std::string problem;  // when unusable: why, in a person's words ("it isn't JSON")
-  RetentionPolicy policy;  // the defaults unless used
-};
+// Which checkpoints of one folder's list (oldest first) its own limits let go
+// at now (seconds since the epoch), in list order: never its newest, the
+// newest of each kind, the newest the policy keeps per folder, on its timeline
+// or as undo points of a restore. Depends on nothing but its arguments.
+std::vector<Checkpoint> chosenToPrune(const std::vector<Checkpoint>& list, const RetentionPolicy& policy, double now);
 
-// The path of "settings.json", beside the default store root.
-std::string settingsPath(const std::string& defaultStoreRoot);
-// "settings.json" read and judged; never fails.
-LoadedSettings loadSettings(const std::string& defaultStoreRoot);
-// Replaces "settings.json" atomically and durably, with permissions 0600.
-// Throws std::system_error when it cannot be written.
-void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot);
-
+// Deletes what chosenToPrune gives up, then, under a byte budget, the oldest
+// unprotected checkpoints of any folder until the store fits.
 // The checkpoints deleted, in deletion order. Never fails. now is seconds since the epoch.
 std::vector<Checkpoint> prune(const CheckpointStore& store, const RetentionPolicy& policy,
                               const std::string& folder, double now);

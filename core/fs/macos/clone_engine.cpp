@@ -20,7 +20,9 @@
 
 #include "core/fs/attribute_copier.h"
 #include "core/fs/file_data_copy.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/tree_removal.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/open_to_look.h"
 #include "core/fs/subvolume.h"

@@ -13,7 +13,9 @@
 #include <system_error>
 
 #include "core/fs/file_descriptor.h"
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/tree_removal.h"
+#include "core/fs/typed_path.h"
 
 namespace redomark {
 

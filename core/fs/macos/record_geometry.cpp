@@ -3,6 +3,6 @@
 namespace redomark {
 
 // APFS's records are not estimated yet: its copies' own space is left out.
-RecordGeometry readRecordGeometry(int) { return RecordGeometry{}; }
+RecordGeometry readRecordGeometry(const DirectoryHandle&) { return RecordGeometry{}; }
 
 }  // namespace redomark

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <system_error>
 
-#include "core/fs/file_ops.h"
+#include "core/fs/path_text.h"
+#include "core/fs/tree_removal.h"
+#include "core/fs/typed_path.h"
 #include "core/fs/mount_table.h"
 
 namespace redomark {

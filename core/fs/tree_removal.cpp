@@ -1,15 +1,14 @@
-#include "core/fs/file_ops.h"
+#include "core/fs/tree_removal.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 #include <system_error>
 #include <vector>
-#include <unistd.h>
 
 #include "core/fs/subvolume.h"
 
@@ -131,16 +130,6 @@ void removeContents(int fd, const std::string& path) {
 
 }  // namespace
 
-bool pathExists(const std::string& path, bool followLinks) {
-  struct stat st;
-  return (followLinks ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0;
-}
-
-bool isDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
   if (unlinkat(dirFd, name.c_str(), 0) == 0) return;
   if (errno == ENOENT) throwErrno("Couldn't remove", path);
@@ -152,91 +141,6 @@ void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
   }
   removeContents(fd, path);
   if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) throwErrno("Couldn't remove", path);
-}
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-  int ignored = 0;
-  return readWholeFile(path, ignored);
-}
-
-std::optional<std::string> readWholeFile(const std::string& path, int& error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return std::nullopt;
-  }
-  std::string out;
-  char buf[65536];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  return out;
-}
-
-OutputFile::OutputFile(const DirectoryHandle& directory, const std::string& name, mode_t mode)
-    : path_(joinPath(directory.path(), name)), fd_(directory.createFile(name, mode)) {}
-
-OutputFile::~OutputFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-void OutputFile::write(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwErrno("Couldn't write", path_);
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
-void OutputFile::close() {
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) throwErrno("Couldn't write", path_);
-}
-
-std::string homeDirectory() {
-  // A HOME kept across sudo names someone else's home: root must not keep
-  // its store or read its settings there.
-  struct stat st;
-  const char* home = std::getenv("HOME");
-  if (home && *home && stat(home, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) return home;
-  if (passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/";
-}
-
-std::string parentPath(const std::string& path) {
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  size_t slash = path.rfind('/', end - 1);
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string lastComponent(const std::string& path) {
-  size_t end = path.size();
-  while (end > 1 && path[end - 1] == '/') --end;
-  size_t slash = path.rfind('/', end - 1);
-  if (slash == std::string::npos) return path.substr(0, end);
-  return path.substr(slash + 1, end - slash - 1);
-}
-
-std::string joinPath(const std::string& a, const std::string& b) {
-  if (a.empty()) return b;
-  if (a.back() == '/') return a + b;
-  return a + "/" + b;
 }
 
 }  // namespace redomark

@@ -1,0 +1,77 @@
+#include "tests/path_helpers.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "core/fs/directory_handle.h"
+#include "core/fs/path_text.h"
+#include "core/fs/private_space.h"
+#include "core/fs/tree_removal.h"
+#include "core/fs/volume.h"
+#include "core/records/redomark_error.h"
+
+namespace redomark {
+bool pathExists(const std::string& path, bool followLinks) {
+  struct stat st;
+  return (followLinks ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+  int ignored = 0;
+  return readWholeFile(path, ignored);
+}
+
+std::optional<std::string> readWholeFile(const std::string& path, int& error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return std::nullopt;
+  }
+  std::string out;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = errno;
+      close(fd);
+      if (n < 0) return std::nullopt;
+      return out;
+    }
+    out.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+std::optional<int64_t> privateSize(const std::string& path) {
+  const std::optional<FileSpace> space = fileSpaceAt(AT_FDCWD, path.c_str());
+  if (!space) return std::nullopt;
+  return space->privateBytes;
+}
+
+int64_t privateSpaceBelow(const std::string& path) {
+  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(path);
+  return directory ? spaceBelow(*directory).privateBytes : 0;
+}
+
+void walk(const std::string& path, const OperationControl* control, const WalkVisitor& visit, WalkPace pace) {
+  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(path);
+  if (!directory) {
+    if (errno == ENOENT || errno == ENOTDIR) return;
+    if (errno == ELOOP) throw RedomarkError::pathChanged(path);
+    throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
+  }
+  walk(*directory, control, visit, pace);
+}
+
+}  // namespace redomark
