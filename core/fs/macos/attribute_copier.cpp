@@ -1,9 +1,13 @@
 #include "core/fs/attribute_copier.h"
 
+#include <fcntl.h>
+
 #include "core/fs/macos/extended_attributes.h"
 
 #include <cerrno>
 #include <cstring>
+
+#include "core/fs/file_descriptor.h"
 
 namespace redomark {
 
@@ -53,12 +57,12 @@ int AttributeCopier::copy(int sourceFd, int destinationFd) {
                   [&](const char* n, const char* v, size_t s) { return fsetxattr(destinationFd, n, v, s, 0, 0); });
 }
 
-int AttributeCopier::copyLinks(const std::string& source, const std::string& destination) {
-  const char* from = source.c_str();
-  const char* to = destination.c_str();
-  return copyWith([&](char* b, size_t s) { return listxattr(from, b, s, XATTR_NOFOLLOW); },
-                  [&](const char* n, char* b, size_t s) { return getxattr(from, n, b, s, 0, XATTR_NOFOLLOW); },
-                  [&](const char* n, const char* v, size_t s) { return setxattr(to, n, v, s, 0, XATTR_NOFOLLOW); });
+int AttributeCopier::copyLinks(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName) {
+  // O_SYMLINK opens the links themselves, so no path is looked up again.
+  const FileDescriptor from(openat(sourceDir, sourceName, O_RDONLY | O_SYMLINK | O_CLOEXEC));
+  const FileDescriptor to(openat(destinationDir, destinationName, O_RDONLY | O_SYMLINK | O_CLOEXEC));
+  if (from.get() < 0 || to.get() < 0) return errno;
+  return copy(from.get(), to.get());
 }
 
 }  // namespace redomark

@@ -92,6 +92,25 @@ int fullSync(int fd) {
 
 }  // namespace
 
+// Without O_PATH, what is at a path is examined in its parent, which is
+// reached without a link.
+std::optional<ItemStatus> examine(const std::string& absolutePath) {
+  if (!absolutePath.starts_with('/')) return std::nullopt;
+  if (absolutePath == "/") return itemStatusAt(AT_FDCWD, "/");
+  const std::optional<DirectoryHandle> parent = DirectoryHandle::open(parentPath(absolutePath));
+  if (!parent) return std::nullopt;
+  return parent->status(lastComponent(absolutePath));
+}
+
+std::string nearestExisting(const std::string& absolutePath) {
+  std::string candidate = absolutePath;
+  while (!examine(candidate)) {
+    if (candidate == "/" || candidate.empty()) return "/";
+    candidate = parentPath(candidate);
+  }
+  return candidate;
+}
+
 int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
   return openWithoutLinks(directoryFd, relativePath, directoryFlags, true);
 }

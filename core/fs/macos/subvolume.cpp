@@ -10,11 +10,15 @@ namespace redomark {
 
 bool isSubvolume(int) { return false; }
 
+bool isSubvolume(const DirectoryHandle&) { return false; }
+
 bool isNestedSubvolumeStub(uint64_t) { return false; }
 
 std::string btrfsFileSystemId(int) { return {}; }
 
 int snapshotSubvolume(int, int, const std::string&, bool) { return ENOTSUP; }
+
+int snapshotSubvolume(const DirectoryHandle&, const DirectoryHandle&, const std::string&, bool) { return ENOTSUP; }
 
 int createSubvolume(int, const std::string&) { return ENOTSUP; }
 

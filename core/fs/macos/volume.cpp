@@ -75,19 +75,13 @@ bool sameFileSystem(const VolumeInfo& a, const VolumeInfo& b) { return a.device 
 
 bool isSubvolumeRoot(const VolumeInfo&, uint64_t) { return false; }
 
-int64_t availableSpace(const DirectoryHandle& directory) {
+int64_t availableSpace(int fd) {
   struct statfs disk {};
-  if (fstatfs(directory.fd(), &disk) != 0) return 0;
+  if (fstatfs(fd, &disk) != 0) return 0;
   return static_cast<int64_t>(disk.f_bavail) * static_cast<int64_t>(disk.f_bsize);
 }
 
-std::optional<int64_t> privateSize(const std::string& path) { return privateSizeAt(AT_FDCWD, path.c_str()); }
-
-std::optional<int64_t> privateSizeAt(int directoryFd, const char* name) {
-  const std::optional<FileSpace> space = fileSpaceAt(directoryFd, name);
-  if (!space) return std::nullopt;
-  return space->privateBytes;
-}
+int64_t availableSpace(const DirectoryHandle& directory) { return availableSpace(directory.fd()); }
 
 // APFS counts the bytes a file shares with no clone itself
 // (ATTR_CMNEXT_PRIVATESIZE); one call gives them with the file's identity.
