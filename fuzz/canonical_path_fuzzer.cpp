@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/fs/safety_policy.h"
+#include "core/fs/typed_path.h"
 #include "core/records/redomark_error.h"
 #include "fuzz/fuzz_check.h"
 
