@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/fs/attribute_copier.h"
+#include "core/fs/file_descriptor.h"
 #include "core/fs/file_data_copy.h"
 #include "core/fs/path_text.h"
 #include "core/fs/tree_removal.h"
@@ -45,22 +46,7 @@ constexpr int clonedFileFlags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O
 // directory around it is still ours alone.
 constexpr mode_t workingMode = 0700;
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using Descriptor = FileDescriptor;
 
 // Removes the copy made so far unless the copy commits.
 class DestinationGuard {

@@ -102,15 +102,6 @@ std::optional<ItemStatus> examine(const std::string& absolutePath) {
   return parent->status(lastComponent(absolutePath));
 }
 
-std::string nearestExisting(const std::string& absolutePath) {
-  std::string candidate = absolutePath;
-  while (!examine(candidate)) {
-    if (candidate == "/" || candidate.empty()) return "/";
-    candidate = parentPath(candidate);
-  }
-  return candidate;
-}
-
 int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
   return openWithoutLinks(directoryFd, relativePath, directoryFlags, true);
 }
