@@ -1,39 +1,24 @@
 // The store's catalog on a real volume: where stores go, what a listing shows,
 // how ids resolve, and what deleting and cleaning up leave on disk.
-#include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <system_error>
 
 #include "core/records/record_coding.h"
-#include "core/records/redomark_error.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/engine_test_support.h"
 #include "tests/error_of.h"
 #include "tests/store_fixture.h"
-#include "tests/test_volumes.h"
+#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {
 
-using Kind = Checkpoint::Kind;
-
-TEST(StoreRoot, IsPreparedPrivatelyAndExcludedFromBackups) {
-  ScratchDir here(Volume::btrfs);
-  const CheckpointStore store(here / "home/.local/share/Redomark/Checkpoints");
-  store.ensureRoot();
-  EXPECT_EQ(permissions(store.root()), 0700u);
-  EXPECT_EQ(permissions(here / "home"), 0700u);
-  EXPECT_TRUE(readWholeFile(store.root() + "/CACHEDIR.TAG")->starts_with("Signature: 8a477f597d28d172789f06886806bc55"));
-  EXPECT_EQ(readWholeFile(store.root() + "/.metadata_never_index"), "");
-  writeFile(here / "file", "x");
-  EXPECT_THROW(CheckpointStore(here / "file/store").ensureRoot(), std::system_error);
-}
+using Ids = std::vector<std::string>;
+const std::string folder = "/data/Site";
 
 // Writes a record into folderDirectory/name, whatever the name.
 void plant(const std::string& folderDirectory, const std::string& name, const Checkpoint& c) {
@@ -41,21 +26,24 @@ void plant(const std::string& folderDirectory, const std::string& name, const Ch
   writeFile(folderDirectory + "/" + name + "/meta.json", encodeStoreRecord(c));
 }
 
-TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirst) {
+TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivateStore) {
   ScratchDir scratch(Volume::btrfs);
-  const CheckpointStore store(scratch / "store");
-  const std::string folder = "/data/Site";
+  const CheckpointStore store(scratch / "home/.local/share/Redomark/Checkpoints");
   const std::string dir = store.folderDirectory(folder);
   EXPECT_TRUE(store.checkpoints(folder).empty()) << "no folder directory yet";
+  store.ensureRoot();
+  EXPECT_EQ(permissions(store.root()), 0700u);
+  EXPECT_EQ(permissions(scratch / "home"), 0700u);
+  EXPECT_TRUE(readFile(store.root() + "/CACHEDIR.TAG").starts_with("Signature: 8a477f597d28d172789f06886806bc55"));
 
   publish(store, record(folder, "c2", 200));
-  publish(store, record(folder, "c1", 100, Kind::beforeRestore));
+  publish(store, record(folder, "c1", 100, Checkpoint::Kind::beforeRestore));
   publish(store, record(folder, "c10", 200));  // same instant: ties go by id
   plant(dir, "c5.partial", record(folder, "c5", 5));
   plant(dir, ".deleting-c6", record(folder, "c6", 6));
   writeFile(dir + "/.lock", "");
   createDirectories(dir + "/no-meta/data");
-  createDirectories(dir + "/damaged");
+  plant(dir, "damaged", record(folder, "c7", 7));
   writeFile(dir + "/damaged/meta.json", "{\"id\" : \"c7\", \"kind\" :");
   plant(dir, "c8", record("/elsewhere/Site", "c8", 10));  // a key collision
   // A link planted in place of a checkpoint directory is not read through.
@@ -66,72 +54,58 @@ TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirst) {
   const std::string composed = "/data/caf\u00e9", decomposed = "/data/cafe\u0301";
   plant(store.folderDirectory(composed), "c4", record(decomposed, "c4", 50));
 
-  EXPECT_EQ(ids(store.checkpoints(folder)), (std::vector<std::string>{"c1", "c10", "c2"}));
-  EXPECT_EQ(ids(store.checkpoints(composed)), std::vector<std::string>{});
+  EXPECT_EQ(ids(store.checkpoints(folder)), (Ids{"c1", "c10", "c2"}));
+  EXPECT_EQ(ids(store.checkpoints(composed)), Ids{});
   EXPECT_EQ(store.resolve(std::nullopt, folder).id, "c2") << "latest has the greater id";
-  // Across folders the order is the creation time's, which the byte budget
-  // test pins down; a store not made yet holds nothing.
   EXPECT_TRUE(CheckpointStore(scratch / "missing").allCheckpoints().empty());
 }
 
 TEST(CheckpointCatalog, ResolvesLatestExactAndUniquePrefixes) {
   ScratchDir scratch(Volume::btrfs);
   const CheckpointStore store(scratch / "store");
-  const std::string folder = "/data/Site";
   publish(store, record(folder, "20241204-191515-0c3e", 1));
   EXPECT_EQ(store.resolve("", folder).id, "20241204-191515-0c3e") << "the empty text begins every id";
-
   publish(store, record(folder, "20241204-191515", 2));
   publish(store, record(folder, "20241205-080000-aaaa", 3));
   publish(store, record("/data/Other", "20241206-000000-0000", 4));
-
+  publish(store, record(folder, "caf\u00e9", 5));
   EXPECT_EQ(store.resolve("20241205", folder).id, "20241205-080000-aaaa");
-  EXPECT_EQ(store.resolve("20241204-191515", folder).id, "20241204-191515")
-      << "an exact id wins over the longer ids it begins";
+  EXPECT_EQ(store.resolve("20241204-191515", folder).id, "20241204-191515") << "an exact id wins";
+  EXPECT_EQ(store.resolve("cafe\u0301", folder).id, "caf\u00e9") << "canonically equivalent ids are equal";
   EXPECT_EQ(errorOf([&] { store.resolve("2024", folder); }),
-            RedomarkError::ambiguousCheckpoint(
-                "2024", {"20241204-191515-0c3e", "20241204-191515", "20241205-080000-aaaa"}));
+            RedomarkError::ambiguousCheckpoint("2024", {"20241204-191515-0c3e", "20241204-191515", "20241205-080000-aaaa"}));
   EXPECT_EQ(errorOf([&] { store.resolve("20241206", folder); }), RedomarkError::checkpointNotFound("20241206"))
       << "another folder's ids are not candidates";
-
-  publish(store, record(folder, "caf\u00e9", 5));
-  EXPECT_EQ(store.resolve("cafe\u0301", folder).id, "caf\u00e9") << "canonically equivalent ids are equal";
 }
 
-TEST(CheckpointCatalog, DeletingWithdrawsFirstThenDropsAFolderDirectoryHoldingOnlyTheLock) {
+TEST(CheckpointCatalog, DeletingWithdrawsFirstAndLeftoversGo) {
   ScratchDir scratch(Volume::btrfs);
   const CheckpointStore store(scratch / "store");
-  const std::string folder = "/data/Site";
   const std::string dir = store.folderDirectory(folder);
   const Checkpoint first = publish(store, record(folder, "c1", 1));
   const Checkpoint second = publish(store, record(folder, "c2", 2));
   writeFile(store.dataDirectory(first) + "/file", "saved");
   writeFile(dir + "/.lock", "");
-
   store.deleteCheckpoint(first);
-  EXPECT_EQ(sortedNames(dir), (std::vector<std::string>{".lock", second.id}));
+  EXPECT_EQ(sortedNames(dir), (Ids{".lock", second.id}));
 
   // A removal that fails half-way leaves the checkpoint withdrawn under its
   // deleting name, for the next save to clean up.
   writeFile(store.dataDirectory(second) + "/stuck", "x");
   setInodeFlags(store.dataDirectory(second) + "/stuck", FS_IMMUTABLE_FL, true);
-  EXPECT_THROW(store.deleteCheckpoint(second), std::system_error);
-  EXPECT_EQ(sortedNames(dir), (std::vector<std::string>{".deleting-" + second.id, ".lock"}));
+  EXPECT_THROW(store.deleteCheckpoint(second), std::exception);
+  EXPECT_EQ(sortedNames(dir), (Ids{".deleting-" + second.id, ".lock"}));
   EXPECT_TRUE(store.checkpoints(folder).empty());
   setInodeFlags(dir + "/.deleting-" + second.id + "/data/stuck", FS_IMMUTABLE_FL, false);
-
   createDirectories(dir + "/c9.partial/data/deep");
   writeFile(dir + "/.other", "");
   store.removeLeftovers(folder);
-  EXPECT_EQ(sortedNames(dir), (std::vector<std::string>{".lock", ".other"}));
-  removeTree(dir + "/.other");
+  EXPECT_EQ(sortedNames(dir), (Ids{".lock", ".other"}));
 
-  // That the last checkpoint takes the folder directory with it and that a
-  // failed withdrawing move changes nothing, the listing and retention tests see.
   // An id from a damaged record never leads out of the folder directory.
   createDirectories(scratch / "victim");
-  Checkpoint escaping = record(folder, "../../victim", 5);
-  EXPECT_THROW(store.deleteCheckpoint(escaping), std::system_error);
+  const Checkpoint escaping = record(folder, "../../victim", 5);
+  EXPECT_THROW(store.deleteCheckpoint(escaping), std::exception);
   EXPECT_EQ(store.uniqueBytes(escaping), 0);
   EXPECT_TRUE(isDirectory(scratch / "victim"));
 }
