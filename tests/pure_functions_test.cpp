@@ -16,131 +16,101 @@
 namespace redomark {
 namespace {
 
-const std::string precomposed = "caf\xC3\xA9", composed = precomposed;  // café with U+00E9
+const std::string composed = "caf\xC3\xA9";    // café with U+00E9
 const std::string decomposed = "cafe\xCC\x81";  // café with e + U+0301
 
-// Composing and comparing composed forms are checked through the diff of
-// decomposed names, the catalog and the manifest index; NFKC in place of NFC
-// fails the order below (U+FF21 would become "A").
-TEST(UnicodeText, OrdersByScalarValuesOfComposedForms) {
-  // Byte for byte, "cafe" + U+0301 sorts before "caff"; composed, U+00E9 sorts after it.
-  EXPECT_TRUE(nfcLess("caff", decomposed));
-  EXPECT_FALSE(nfcLess(decomposed, precomposed));
-  EXPECT_FALSE(nfcLess(precomposed, decomposed));
-  // U+FF21 (three bytes) sorts after U+00E9 (two bytes), as scalar values do.
-  EXPECT_TRUE(nfcLess(precomposed, "caf\xEF\xBC\xA1"));
-
-  std::vector<std::string> names = {"zeta", decomposed, "caff", "Zeta", "caf"};
+// NFKC in place of NFC fails the order below (U+FF21 would become "A").
+TEST(UnicodeText, OrdersByScalarValuesOfComposedFormsAndRepairsEachIllFormedSequence) {
+  // Byte for byte, "cafe" + U+0301 sorts before "caff"; composed, U+00E9 sorts
+  // after it, and before U+FF21 (three bytes), as scalar values do.
+  std::vector<std::string> names = {"zeta", "caf\xEF\xBC\xA1", decomposed, "caff", "Zeta", "caf"};
   std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return nfcLess(a, b); });
-  EXPECT_EQ(names, (std::vector<std::string>{"Zeta", "caf", "caff", decomposed, "zeta"}));
-}
+  EXPECT_EQ(names, (std::vector<std::string>{"Zeta", "caf", "caff", decomposed, "caf\xEF\xBC\xA1", "zeta"}));
+  EXPECT_FALSE(nfcLess(decomposed, composed) || nfcLess(composed, decomposed));
 
-TEST(UnicodeText, RepairReplacesEachIllFormedSequence) {
   const std::string fffd = "\xEF\xBF\xBD";
-  EXPECT_EQ(repairUtf8(precomposed + " \xE2\x82\xAC \xF0\x9F\x93\x81"), precomposed + " \xE2\x82\xAC \xF0\x9F\x93\x81");
-  EXPECT_EQ(repairUtf8("a\xFF" "b"), "a" + fffd + "b");
-  EXPECT_EQ(repairUtf8("end\xE2\x82"), "end" + fffd + fffd);                // truncated three-byte sequence, byte by byte
-  EXPECT_EQ(repairUtf8("\xC0\xAF"), fffd + fffd);                          // overlong "/"
-  EXPECT_EQ(repairUtf8("\xED\xA0\x80"), fffd + fffd + fffd);               // encoded surrogate
-  EXPECT_EQ(repairUtf8("\x80\x80x"), fffd + fffd + "x");                   // stray continuation bytes
-  EXPECT_EQ(repairUtf8(std::string("a\0b", 3)), std::string("a\0b", 3));
+  const std::pair<std::string, std::string> repairs[] = {
+      {composed + " \xE2\x82\xAC \xF0\x9F\x93\x81", composed + " \xE2\x82\xAC \xF0\x9F\x93\x81"},
+      {"a\xFF" "b", "a" + fffd + "b"},
+      {"end\xE2\x82", "end" + fffd + fffd},   // truncated three-byte sequence, byte by byte
+      {"\xC0\xAF", fffd + fffd},              // overlong "/"
+      {"\xED\xA0\x80", fffd + fffd + fffd},   // encoded surrogate
+      {"\x80\x80x", fffd + fffd + "x"},       // stray continuation bytes
+      {std::string("a\0b", 3), std::string("a\0b", 3)},
+  };
+  for (const auto& [text, repaired] : repairs) EXPECT_EQ(repairUtf8(text), repaired) << text;
 }
 
-// Folder keys: the kept characters of the last component and the FNV-1a hash
-// of the whole path's bytes.
-std::string prefixOf(const std::string& path) {
-  const std::string key = folderKey(path);
-  return key.substr(0, key.rfind('-') + 1);
-}
-std::string hashOf(const std::string& path) {
-  const std::string key = folderKey(path);
-  return key.substr(key.rfind('-') + 1);
-}
-
-TEST(FolderKey, HashesTheWholePathsBytesWithFnv1a) {
-  // Published 64-bit FNV-1a test vectors.
+// The kept characters of the last component (up to 32 letters, numbers,
+// dashes and underscores, grapheme clusters judged on their first scalar and
+// kept whole) and the 64-bit FNV-1a hash of the whole path's bytes.
+TEST(FolderKey, KeepsLettersNumbersDashesAndUnderscoresAndHashesTheWholePathsBytes) {
+  std::string accented, kept;
+  for (int i = 0; i < 40; ++i) accented += "e\u0301";
+  for (int i = 0; i < 32; ++i) kept += "e\u0301";
+  const std::pair<std::string, std::string> prefixes[] = {
+      {"/Users/me/My Site.final", "MySitefinal-"},
+      {"/p/a-b_c.d!e", "a-b_cde-"},
+      // CJK letters, a fraction and an Arabic-Indic digit stay, emoji go.
+      {"/p/\u5199\u771f \u00bd \u0663 \U0001F44D\U0001F3FD", "\u5199\u771f\u00bd\u0663-"},
+      {"/p/" + std::string(10, ' ') + std::string(40, 'x'), std::string(32, 'x') + "-"},
+      {"/p/" + accented, kept + "-"},
+      {"/p/a \u0301b", "ab-"},
+  };
+  for (const auto& [path, prefix] : prefixes) {
+    const std::string key = folderKey(path);
+    EXPECT_EQ(key.substr(0, key.rfind('-') + 1), prefix) << path;
+  }
+  // Published test vectors; composed and decomposed spellings hash apart.
   EXPECT_EQ(folderKey("a"), "a-af63dc4c8601ec8c");
   EXPECT_EQ(folderKey("foobar"), "foobar-85944171f73967e8");
-  EXPECT_NE(hashOf("/Users/me/Site"), hashOf("/Users/you/Site"));
-  // Composed and decomposed spellings hash apart: the bytes count as they are.
-  EXPECT_NE(hashOf("/x/caf\u00e9"), hashOf("/x/cafe\u0301"));
-  EXPECT_EQ(folderKey("/"), "-" + hashOf("/"));
+  const auto hash = [](const std::string& path) { return folderKey(path).substr(folderKey(path).rfind('-') + 1); };
+  EXPECT_EQ(folderKey("/"), "-" + hash("/"));
+  EXPECT_NE(hash("/x/" + composed), hash("/x/" + decomposed));
+  EXPECT_NE(hash("/Users/me/Site"), hash("/Users/you/Site"));
 }
 
-TEST(FolderKey, KeepsUpToThirtyTwoLettersNumbersDashesAndUnderscores) {
-  EXPECT_EQ(prefixOf("/Users/me/My Site.final"), "MySitefinal-");
-  EXPECT_EQ(prefixOf("/Volumes/Data/Photos 2024 (old)"), "Photos2024old-");
-  EXPECT_EQ(prefixOf("/p/a-b_c.d!e"), "a-b_cde-");
-  EXPECT_EQ(prefixOf("/p/\u5199\u771f \u00bd \u0663 \U0001F44D\U0001F3FD"), "\u5199\u771f\u00bd\u0663-")
-      << "CJK letters, a fraction and an Arabic-Indic digit stay, emoji go";
-  EXPECT_EQ(prefixOf("/p/" + std::string(10, ' ') + std::string(40, 'x')), std::string(32, 'x') + "-");
-
-  // A character is a grapheme cluster, judged on its first scalar and kept whole.
-  std::string accented, expected;
-  for (int i = 0; i < 40; ++i) accented += "e\u0301";
-  for (int i = 0; i < 32; ++i) expected += "e\u0301";
-  EXPECT_EQ(prefixOf("/p/" + accented), expected + "-");
-  EXPECT_EQ(prefixOf("/p/a \u0301b"), "ab-");
-}
-
-// Reading the kernel's mount table: which line holds a path.
-const char* const table =
-    "22 1 252:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
-    "30 22 0:26 / /mnt rw shared:5 master:2 - tmpfs tmpfs rw\n"
-    "31 30 0:40 / /mnt/data rw - btrfs /dev/loop0 rw,subvol=/\n"
-    "32 30 7:2 / /mnt/data2 rw - xfs /dev/loop2 rw\n"
-    "33 30 0:41 /sub /mnt/my\\040disk\\134x rw - btrfs /dev/loop1 rw\n"
-    "garbage line without separator\n"
-    "34 31 7:3 / /mnt/data rw - xfs /dev/loop3 rw\n"
-    "35 30 0:50 / /mnt/tab\\011name rw - fuse.sshfs host:/ rw";
-
-std::string where(std::string_view path) {
-  std::optional<MountEntry> m = findMount(table, path);
-  return m ? m->mountPoint + " " + m->fsType : "none";
-}
-
-TEST(MountTable, LongestContainingMountPointWinsAndTheLastOfEqualOnes) {
-  EXPECT_EQ(where("/"), "/ ext4");
-  EXPECT_EQ(where("/home/user"), "/ ext4");
-  EXPECT_EQ(where("/mnt"), "/mnt tmpfs");
-  // Mounted over: the later xfs line hides the btrfs one at the same place.
-  EXPECT_EQ(where("/mnt/data"), "/mnt/data xfs");
-  EXPECT_EQ(where("/mnt/data/deep/inside"), "/mnt/data xfs");
-  // A mount point is a whole component, not a string prefix.
-  EXPECT_EQ(where("/mnt/data2/x"), "/mnt/data2 xfs");
-  EXPECT_EQ(where("/mnt/datax"), "/mnt tmpfs");
-  EXPECT_EQ(where("relative/path"), "none");
+TEST(MountTable, LongestContainingMountPointWinsAndTheLastOfEqualOnesWithEscapesDecoded) {
+  const char* const table =
+      "22 1 252:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
+      "30 22 0:26 / /mnt rw shared:5 master:2 - tmpfs tmpfs rw\n"
+      "31 30 0:40 / /mnt/data rw - btrfs /dev/loop0 rw,subvol=/\n"
+      "32 30 7:2 / /mnt/data2 rw - xfs /dev/loop2 rw\n"
+      "33 30 0:41 /sub /mnt/my\\040disk\\134x rw - btrfs /dev/loop1 rw\n"
+      "garbage line without separator\n"
+      "34 31 7:3 / /mnt/data rw - xfs /dev/loop3 rw\n"
+      "35 30 0:50 / /mnt/tab\\011name rw - fuse.sshfs host:/ rw";
+  const std::pair<const char*, const char*> cases[] = {
+      {"/home/user", "/ ext4"},
+      {"/mnt", "/mnt tmpfs"},
+      {"/mnt/data/deep/inside", "/mnt/data xfs"},  // the later line hides the earlier at the same place
+      {"/mnt/data2/x", "/mnt/data2 xfs"},
+      {"/mnt/datax", "/mnt tmpfs"},  // a mount point is a whole component, not a string prefix
+      {"relative/path", "none"},
+      {"/mnt/my disk\\x/folder", "/mnt/my disk\\x btrfs"},
+      {"/mnt/my\\040disk\\134x", "/mnt tmpfs"},
+      {"/mnt/tab\tname", "/mnt/tab\tname fuse.sshfs"},
+  };
+  for (const auto& [path, found] : cases) {
+    const std::optional<MountEntry> m = findMount(table, path);
+    EXPECT_EQ(m ? m->mountPoint + " " + m->fsType : "none", found) << path;
+  }
   EXPECT_EQ(findMount("", "/x"), std::nullopt);
 }
 
-TEST(MountTable, EscapedCharactersInMountPointsAreDecoded) {
-  EXPECT_EQ(where("/mnt/my disk\\x/folder"), "/mnt/my disk\\x btrfs");
-  EXPECT_EQ(where("/mnt/my\\040disk\\134x"), "/mnt tmpfs");
-  EXPECT_EQ(where("/mnt/tab\tname"), "/mnt/tab\tname fuse.sshfs");
-}
-
-// Which automatic checkpoints the timeline keeps, as a pure rule, in a zone one
-// hour east of UTC so that local days, ISO weeks and months differ from UTC's.
-constexpr double zoneOffsetSeconds = 3600;
-
-std::tm oneHourEast(double seconds) {
-  const auto local = static_cast<std::time_t>(seconds + zoneOffsetSeconds);
-  std::tm out{};
-  gmtime_r(&local, &out);
-  return out;
-}
-
-// "2026-03-02 10:15" in that zone, as seconds since the epoch.
-double at(const std::string& local) {
-  std::tm t{};
-  strptime(local.c_str(), "%Y-%m-%d %H:%M", &t);
-  return static_cast<double>(timegm(&t)) - zoneOffsetSeconds;
-}
-
+// Which automatic checkpoints the timeline keeps, in a zone one hour east of
+// UTC so that local days, ISO weeks and months differ from UTC's.
 TEST(Timeline, KeepsTheNewestOfEachOfTheMostRecentLocalHoursDaysWeeksAndMonths) {
+  constexpr double east = 3600;
+  const auto calendar = [](double seconds) {
+    const auto local = static_cast<std::time_t>(seconds + east);
+    std::tm out{};
+    gmtime_r(&local, &out);
+    return out;
+  };
   struct Case {
     int64_t hours, days, weeks, months;
-    std::vector<std::string> automatic;  // oldest first
+    std::vector<std::string> automatic;  // oldest first, local "2026-03-02 10:15"
     std::set<std::string> kept;
   };
   const Case cases[] = {
@@ -150,7 +120,6 @@ TEST(Timeline, KeepsTheNewestOfEachOfTheMostRecentLocalHoursDaysWeeksAndMonths) 
       {3, 0, 0, 0, {"2026-02-01 09:00", "2026-03-01 09:00", "2026-03-02 12:40"},
        {"2026-02-01 09:00", "2026-03-01 09:00", "2026-03-02 12:40"}},
       // 00:30 in the zone is still the day before in UTC.
-      {0, 1, 0, 0, {"2026-03-01 23:30", "2026-03-02 00:30", "2026-03-02 09:00"}, {"2026-03-02 09:00"}},
       {0, 2, 0, 0, {"2026-03-01 23:30", "2026-03-02 00:30", "2026-03-02 09:00"}, {"2026-03-01 23:30", "2026-03-02 09:00"}},
       // Monday to Sunday: 2026-03-01 is a Sunday; ISO week 1 of 2026 began on 2025-12-29.
       {0, 0, 2, 0, {"2026-03-01 12:00", "2026-03-02 12:00", "2026-03-08 12:00"}, {"2026-03-01 12:00", "2026-03-08 12:00"}},
@@ -166,34 +135,30 @@ TEST(Timeline, KeepsTheNewestOfEachOfTheMostRecentLocalHoursDaysWeeksAndMonths) 
     policy.keepHourly = c.hours, policy.keepDaily = c.days, policy.keepWeekly = c.weeks, policy.keepMonthly = c.months;
     // Checkpoints of the other kinds at the same moments are never chosen.
     std::vector<Checkpoint> list;
-    for (const std::string& moment : c.automatic)
+    for (const std::string& moment : c.automatic) {
+      std::tm t{};
+      strptime(moment.c_str(), "%Y-%m-%d %H:%M", &t);
       for (const auto kind : {Checkpoint::Kind::manual, Checkpoint::Kind::automatic, Checkpoint::Kind::beforeRestore})
         list.push_back(Checkpoint{kind == Checkpoint::Kind::automatic ? moment : moment + " " + std::to_string(int(kind)),
-                                  std::nullopt, kind, "/f", at(moment), 0, 0, 0, {}});
-    EXPECT_EQ(keptOnTimeline(list, policy, oneHourEast), c.kept) << c.automatic.front() << " " << c.hours << c.days;
+                                  std::nullopt, kind, "/f", static_cast<double>(timegm(&t)) - east, 0, 0, 0, {}});
+    }
+    EXPECT_EQ(keptOnTimeline(list, policy, calendar), c.kept) << c.automatic.front() << " " << c.hours << c.days;
   }
 }
 
-ManifestEntry file(std::string path, int64_t size = 1) { return ManifestEntry{std::move(path), EntryKind::file, size, 5}; }
-
-
 TEST(ManifestIndex, ClaimsEachPathOnceByItsBytesAndLetsTheLastDuplicateCount) {
+  const auto file = [](std::string path, int64_t size = 1) { return ManifestEntry{std::move(path), EntryKind::file, size, 5}; };
+  // The index refers to the entries, which must outlive it.
   const std::vector<ManifestEntry> entries = {file("a"), file("dup"), file("b/" + decomposed), file("dup", 2),
                                               file(decomposed), file(composed), file("x\xFF"), file("x\xFE")};
   ManifestIndex index(entries);
-  EXPECT_EQ(index.claim("missing"), ManifestIndex::npos);
-  EXPECT_EQ(index.claim("a"), 0u);
-  EXPECT_EQ(index.claim("a"), ManifestIndex::npos);
-  EXPECT_EQ(index.claim("dup"), 3u);
-  EXPECT_TRUE(index.claimed(1)) << "the replaced duplicate must never show up as deleted";
   // The two spellings of a name, and names that differ in an invalid byte, are different items.
-  EXPECT_EQ(index.claim("b/" + composed), ManifestIndex::npos);
-  EXPECT_EQ(index.claim(composed), 5u);
-  EXPECT_FALSE(index.claimed(4));
-  EXPECT_EQ(index.claim(decomposed), 4u);
-  EXPECT_EQ(index.claim("x\xFE"), 7u);
+  const std::pair<std::string, size_t> claims[] = {{"missing", ManifestIndex::npos}, {"a", 0}, {"a", ManifestIndex::npos},
+                                                    {"dup", 3}, {"b/" + composed, ManifestIndex::npos}, {composed, 5},
+                                                    {decomposed, 4}, {"x\xFE", 7}};
+  for (const auto& [path, at] : claims) EXPECT_EQ(index.claim(path), at) << path;
+  EXPECT_TRUE(index.claimed(1)) << "the replaced duplicate must never show up as deleted";
   EXPECT_FALSE(index.claimed(6));
-
   // Enough entries to wrap probe runs around the table many times.
   std::vector<ManifestEntry> many;
   for (int i = 0; i < 5000; ++i) many.push_back(file("f" + std::to_string(i)));
@@ -201,13 +166,12 @@ TEST(ManifestIndex, ClaimsEachPathOnceByItsBytesAndLetsTheLastDuplicateCount) {
   for (int i = 4999; i >= 0; --i) ASSERT_EQ(big.claim("f" + std::to_string(i)), static_cast<size_t>(i));
 }
 
-// Spreading indices over helper threads: every index exactly once per run,
-// every result visible when run returns, job after job.
+// Every index exactly once per run, every result visible when run returns, job after job.
 TEST(ParallelRange, EachIndexOnceAndEveryResultVisibleOnReturn) {
   for (size_t helpers : {0u, 1u, 3u}) {
     ParallelRange pool(helpers);
     std::vector<int> hits;
-    for (size_t count : {0u, 1u, 4u, 5u, 9u, 100u, 1000u, 3u, 10000u}) {
+    for (size_t count : {0u, 1u, 5u, 9u, 1000u, 3u, 10000u}) {
       for (int job = 0; job < 20; ++job) {
         hits.assign(count, 0);
         pool.run(count, [&](size_t i) { hits[i] += 1 + static_cast<int>(i % 7); });
