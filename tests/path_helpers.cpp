@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
@@ -28,29 +29,15 @@ bool isDirectory(const std::string& path) {
 }
 
 std::optional<std::string> readWholeFile(const std::string& path) {
-  int ignored = 0;
-  return readWholeFile(path, ignored);
-}
-
-std::optional<std::string> readWholeFile(const std::string& path, int& error) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    error = errno;
-    return std::nullopt;
-  }
+  if (fd < 0) return std::nullopt;
   std::string out;
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = errno;
-      close(fd);
-      if (n < 0) return std::nullopt;
-      return out;
-    }
-    out.append(buffer, static_cast<size_t>(n));
-  }
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) out.append(buffer, std::max<ssize_t>(n, 0));
+  close(fd);
+  if (n < 0) return std::nullopt;
+  return out;
 }
 
 std::optional<int64_t> privateSize(const std::string& path) {

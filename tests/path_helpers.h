@@ -15,9 +15,8 @@ namespace redomark {
 bool pathExists(const std::string& path, bool followLinks = true);
 // True when path (links followed) is a directory.
 bool isDirectory(const std::string& path);
-// Whole file, or nothing when it cannot be read; error gets the errno then.
+// Whole file, or nothing when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);
-std::optional<std::string> readWholeFile(const std::string& path, int& error);
 // Unshared bytes of the file at path (a final link not followed); nothing when
 // it cannot be opened or mapped.
 std::optional<int64_t> privateSize(const std::string& path);
