@@ -22,6 +22,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/operations/redomark.h"
@@ -168,21 +169,22 @@ struct Scene {
   explicit Scene(Volume volume) : home(volume), work(volume) {
     chmod(work.path().c_str(), 0755);
     makeDirectory(outside);
-    placeAs(outside + "/x", "outside secret x", 0600, 0);
-    placeAs(outside + "/keep", "outside secret keep", 0640, intruder + 1);
-    placeAs(outside + "/y", {}, 0700, 0);
-    placeAs(outside + "/y/inner", "outside secret inner", 0600, 0);
-    placeAs(outside + "/sub", {}, 0750, 0);
-    placeAs(outside + "/sub/x", "outside secret sub x", 0644, 0);
+    for (const auto& [path, bytes, mode, user] : std::vector<std::tuple<std::string, std::optional<std::string>, mode_t, uid_t>>{
+             {outside + "/x", "outside secret x", 0600, 0},
+             {outside + "/keep", "outside secret keep", 0640, intruder + 1},
+             {outside + "/y", {}, 0700, 0},
+             {outside + "/y/inner", "outside secret inner", 0600, 0},
+             {outside + "/sub", {}, 0750, 0},
+             {outside + "/sub/x", "outside secret sub x", 0644, 0},
+             {shared, {}, 0755, intruder},
+             {folder, {}, 0755, intruder},
+             {folder + "/keep", "keep as saved", 0644, intruder},
+             {folder + "/sub", {}, 0755, intruder},
+             {folder + "/sub/x", "x as saved", 0644, intruder},
+             {folder + "/sub/private", {}, 0700, intruder},
+             {folder + "/sub/private/p", "private as saved", 0600, intruder}})
+      placeAs(path, bytes, mode, user);
     outsideBefore = ownedSnapshot(outside);
-
-    placeAs(shared, {}, 0755, intruder);
-    placeAs(folder, {}, 0755, intruder);
-    placeAs(folder + "/keep", "keep as saved", 0644, intruder);
-    placeAs(folder + "/sub", {}, 0755, intruder);
-    placeAs(folder + "/sub/x", "x as saved", 0644, intruder);
-    placeAs(folder + "/sub/private", {}, 0700, intruder);
-    placeAs(folder + "/sub/private/p", "private as saved", 0600, intruder);
     linkTo(outside, folder + "/lnk");
     linkTo(outside, shared + "/decoy");
   }
@@ -453,21 +455,6 @@ TEST_P(Attack, AnItemThatAppearsDuringAPutBackSurvives) {
   s.expectNothingLeft();
 }
 
-// A bind mount, taken down again whatever the test does.
-class BindMount {
- public:
-  BindMount(const std::string& source, const std::string& target) : target_(target) {
-    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
-      throw std::runtime_error("cannot bind " + source + " on " + target);
-  }
-  ~BindMount() { umount2(target_.c_str(), MNT_DETACH); }
-  BindMount(const BindMount&) = delete;
-  BindMount& operator=(const BindMount&) = delete;
-
- private:
-  std::string target_;
-};
-
 TEST_P(Attack, ABindMountOfTheSameVolumeIsNeitherSavedNorMoved) {
   Scene s(GetParam());
   placeAs(s.folder + "/mnt", {}, 0755, intruder);
@@ -478,7 +465,11 @@ TEST_P(Attack, ABindMountOfTheSameVolumeIsNeitherSavedNorMoved) {
   writeFile(source + "/a", "mounted data");
   const TreeSnapshot sourceBefore = ownedSnapshot(source);
   {
-    const BindMount bound(source, s.folder + "/mnt");
+    const std::string target = s.folder + "/mnt";
+    ASSERT_EQ(mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0);
+    // Taken down again whatever the test does.
+    const std::unique_ptr<const std::string, void (*)(const std::string*)> bound(
+        &target, [](const std::string* at) { umount2(at->c_str(), MNT_DETACH); });
     const ToolRun refusal =
         failed(1, s.folder + "/mnt contains another disk (a mount point), which can't be saved together with it.");
     EXPECT_EQ(s.tool({"save", s.folder}), refusal);

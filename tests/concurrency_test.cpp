@@ -120,10 +120,16 @@ TEST_P(Concurrency, SavesBesideAnEditorSavingByRenameSucceedWithOneWholeVersion)
   }
   stop = true;
   editor.join();
+  int kept = 0;
   for (const std::string& id : ids) {
-    const std::string bytes = readFile(savedData(folder, id) + "/doc.txt");
-    EXPECT_EQ(bytes, version(bytes.empty() ? 0 : bytes[0] - 'a')) << id;
+    // A document replaced while it was copied may be left out, noted as changed.
+    const std::optional<std::string> bytes = readWholeFile(savedData(folder, id) + "/doc.txt");
+    if (bytes && ++kept) {
+      EXPECT_EQ(*bytes, version(bytes->empty() ? 0 : (*bytes)[0] - 'a')) << id;
+    }
   }
+  std::printf("the document was kept by %d of %zu saves\n", kept, ids.size());
+  EXPECT_GT(kept, 0);
 }
 
 // A chain of directories ten thousand deep, under the usual limit of 1,024

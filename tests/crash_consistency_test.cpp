@@ -17,17 +17,14 @@
 #include <map>
 #include <random>
 #include <set>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <unordered_set>
 
-#include "core/fs/safety_policy.h"
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"
 #include "tests/store_checks.h"
-#include "tests/test_volumes.h"
 #include "tests/tool_process.h"
 #include "tests/tree_snapshot.h"
 
@@ -75,7 +72,6 @@ std::vector<std::pair<std::string, int>> callsOf(Operation op, bool subvolume) {
 }
 
 size_t hashOf(const std::string& bytes) { return std::hash<std::string>{}(bytes); }
-
 size_t digestOf(const TreeSnapshot& tree) {
   std::string all;
   for (const auto& [path, line] : tree) all.append(path).append(1, '\0').append(line).append(1, '\0');
@@ -99,7 +95,6 @@ void addContents(const TreeSnapshot& tree, std::unordered_set<size_t>& into) {
   for (const auto& [path, line] : tree)
     if (line.starts_with("file ")) into.insert(hashOf(line.substr(line.find('|') + 1)));
 }
-
 void addContentsBelow(const std::string& path, std::unordered_set<size_t>& into) {
   if (fs::exists(fs::symlink_status(path))) addContents(snapshotTree(path), into);
 }
@@ -181,11 +176,10 @@ class CrashHarness {
     expectNoCopyLeftOf(restoreTarget);
   }
 
-  std::string summary() const {
-    return std::to_string(cancelled_) + " cancelled at a random moment, " + std::to_string(killedByDelay_) +
-           " killed at a random moment, " + std::to_string(killedAtCall_) +
-           " at a random system call, " + std::to_string(finished_) + " finished first; unkilled run " +
-           std::to_string(cleanRunUs_ / 1000) + " ms";
+  void printSummary() const {
+    std::printf("crash trials: %d cancelled at a random moment, %d killed at a random moment, %d at a random system "
+                "call, %d finished first; unkilled run %ld ms; seed %u\n", cancelled_, killedByDelay_, killedAtCall_,
+                finished_, static_cast<long>(cleanRunUs_ / 1000), seed_);
   }
 
  private:
@@ -228,14 +222,11 @@ class CrashHarness {
       return;
     }
     // The folder's own entry changes with every rename inside it.
-    TreeSnapshot restored = before, now = after;
+    TreeSnapshot restored = before, now = after, unchanged = before;
     std::erase_if(restored, [](const auto& e) { return e.first.empty() || fs::path(e.first).begin()->string() == item; });
     for (const auto& [path, line] : target_)
       if (!path.empty() && fs::path(path).begin()->string() == item) restored[path] = line;
-    TreeSnapshot unchanged = before;
-    unchanged.erase("");
-    restored.erase("");
-    now.erase("");
+    for (TreeSnapshot* tree : {&restored, &now, &unchanged}) tree->erase("");
     EXPECT_TRUE(now == unchanged || now == restored) << "the folder is neither as before nor with the item put back";
   }
 
@@ -350,7 +341,7 @@ TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
                  std::to_string(harness.seed()));
     harness.trial(trial, point);
   }
-  std::cout << "crash trials: " << harness.summary() << "; seed " << harness.seed() << "\n";
+  harness.printSummary();
 }
 
 std::string trialName(const ::testing::TestParamInfo<std::tuple<Operation, bool>>& info) {
