@@ -42,25 +42,19 @@ TEST(StoreRecordCoding, WritesExactBytesAndReadsThemBack) {
   EXPECT_EQ(encodeStoreRecord(exampleCheckpoint()), exampleMeta);
   EXPECT_EQ(decodeStoreRecord(exampleMeta), exampleCheckpoint());
 
+  // No name, another kind, an empty list and a whole number of seconds.
   Checkpoint unnamed = exampleCheckpoint();
   unnamed.name.reset();
   unnamed.kind = Checkpoint::Kind::beforeRestore;
   unnamed.changedWhileSaving.clear();
   unnamed.createdAt = 1733339715;
-  EXPECT_EQ(encodeStoreRecord(unnamed), R"({
-  "changedWhileSaving" : [
-
-  ],
-  "createdAt" : 1733339715,
-  "fileCount" : 3,
-  "id" : "20241204-191515-0c3e",
-  "kind" : "beforeRestore",
-  "notClonedCount" : 0,
-  "sourcePath" : "\/Users\/me\/Projects\/site",
-  "totalBytes" : 48211
-})");
+  std::string expected = exampleMeta;
+  expected.replace(expected.find("\n    \"notes"), 24, "\n\n");
+  expected.replace(expected.find(".4829741"), 8, "");
+  expected.replace(expected.find("\"manual\""), 8, "\"beforeRestore\"");
+  expected.erase(expected.find("  \"name\""), 30);
+  EXPECT_EQ(encodeStoreRecord(unnamed), expected);
   EXPECT_EQ(decodeStoreRecord(encodeStoreRecord(unnamed)), unnamed);
-
 }
 
 TEST(StoreRecordCoding, RefusesDamagedRecordsAndIgnoresUnknownKeys) {
