@@ -295,22 +295,35 @@ TEST_P(Attack, ListNeverOpensADeviceSwappedInForTheFolder) {
   tally.print("list, folder <-> link to a device");
 }
 
-// A whole restore while the folder is swapped, and one file's while the folder
-// or the file's parent is.
+// A whole restore while the folder is swapped; one file's while the folder,
+// the file's parent or the Trash's folders are.
 TEST_P(Attack, RestoresNeverWriteThroughASwappedFolder) {
   Scene s(GetParam());
   const std::string id = s.firstSave();
-  for (const auto& [item, swap] : {std::pair{std::string(), s.swaps[0]}, {"sub/x", s.swaps[0]}, {"sub/x", s.swaps[1]}}) {
-    const std::string target = item.empty() ? s.folder : "\"" + item + "\" in " + s.folder;
-    const std::string path = s.folder + (item.empty() ? "/keep" : "/sub/x"), saved = readFile(path);
+  const std::string trash = s.home.path() + "/.local/share/Trash";
+  DirectoryHandle::create(trash + "/files", 0700);
+  DirectoryHandle::create(trash + "/info", 0700);
+  Scene::linkTo(s.outside, trash + "/files-decoy");
+  Scene::linkTo(s.outside, trash + "/info-decoy");
+  struct Case {
+    std::string item;
+    std::vector<std::vector<std::string>> swaps;
+    bool asIntruder;  // the Trash is root's own here, so only root could swap it: the worst case
+    int runs;         // fewer where two attackers spin, as both cores are taken
+  };
+  for (const Case& c : {Case{"", {s.swaps[0]}, true, runs}, Case{"sub/x", {s.swaps[0]}, true, runs},
+                        Case{"sub/x", {s.swaps[1]}, true, runs},
+                        Case{"sub/x", {{trash, "files", "files-decoy"}, {trash, "info", "info-decoy"}}, false, runs * 3 / 5}}) {
+    const std::string target = c.item.empty() ? s.folder : "\"" + c.item + "\" in " + s.folder;
+    const std::string path = s.folder + (c.item.empty() ? "/keep" : "/sub/x"), saved = readFile(path);
     std::vector<std::string> args = {"restore", s.folder, id, "--yes"};
-    if (!item.empty()) args.insert(args.end(), {"--file", item});
+    if (!c.item.empty()) args.insert(args.end(), {"--file", c.item});
     Tally tally;
-    int decoyTaken = 0;
-    for (int i = 0; i < runs; ++i) {
+    int decoyTaken = 0, kept = 0;
+    for (int i = 0; i < c.runs; ++i) {
       const std::string changed = "changed " + std::to_string(i);
       placeAs(path, changed, 0644, intruder);
-      const ToolRun run = s.underAttack({swap}, true, tally, [&] { return s.tool(args); });
+      const ToolRun run = s.underAttack(c.swaps, c.asIntruder, tally, [&] { return s.tool(args); });
       if (!tally.counts(run, s.folder, i)) {
         EXPECT_EQ(readFile(path), changed) << "run " << i;
         continue;
@@ -328,12 +341,18 @@ TEST_P(Attack, RestoresNeverWriteThroughASwappedFolder) {
         continue;
       }
       EXPECT_EQ(readFile(path), saved) << "run " << i << ": " << run.out;
-      if (!item.empty()) {
-        EXPECT_EQ(readFile(replacedAt(run.out)), changed) << "run " << i << ": " << run.out;
-      }
+      const std::string where = replacedAt(run.out);
+      if (c.item.empty()) continue;
+      EXPECT_EQ(readFile(where), changed) << "run " << i << ": " << run.out;
+      if (where.starts_with(trash + "/files/")) continue;
+      // Left beside its old place when the Trash could not be used safely.
+      EXPECT_EQ(where.substr(0, path.size() + 1), path + " ") << "run " << i;
+      ++kept;
+      std::remove(where.c_str());
     }
-    tally.print("restore " + item + ", " + swap[1] + " <-> link");
-    std::printf("[attack]   %d runs found the link in the folder's place at the swap\n", decoyTaken);
+    tally.print("restore " + c.item + ", " + c.swaps[0][1] + " <-> link", c.runs);
+    std::printf("[attack]   %d runs found the link in the folder's place, %d replaced copies stayed beside\n",
+                decoyTaken, kept);
     // Most runs may meet the link first; unhindered, the same restore does its work.
     placeAs(path, "changed", 0644, intruder);
     EXPECT_EQ(s.tool(args).status, 0);
@@ -387,42 +406,6 @@ TEST_P(Attack, PutBackOfChosenChangesStaysInTheFolder) {
     EXPECT_TRUE(unhindered.beforePutBack);
     EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved");
   }
-  s.expectNothingLeft();
-}
-
-TEST_P(Attack, MoveToTheTrashNeverFollowsASwappedTrashFolder) {
-  Scene s(GetParam());
-  const std::string id = s.firstSave();
-  const std::string trash = s.home.path() + "/.local/share/Trash";
-  DirectoryHandle::create(trash + "/files", 0700);
-  DirectoryHandle::create(trash + "/info", 0700);
-  Scene::linkTo(s.outside, trash + "/files-decoy");
-  Scene::linkTo(s.outside, trash + "/info-decoy");
-  Tally tally;
-  int kept = 0;
-  // Fewer: two attackers spin here, and both cores are taken.
-  const int trashRuns = runs * 3 / 5;
-  for (int i = 0; i < trashRuns; ++i) {
-    const std::string changed = "changed " + std::to_string(i) + " of x";
-    placeAs(s.folder + "/sub/x", changed, 0644, intruder);
-    // The Trash is root's own here, so only root could swap it: the worst case.
-    const ToolRun run = s.underAttack({{trash, "files", "files-decoy"}, {trash, "info", "info-decoy"}}, false, tally,
-                                      [&] { return s.tool({"restore", s.folder, id, "--file", "sub/x", "--yes"}); });
-    if (!tally.counts(run, s.folder, i)) continue;
-    EXPECT_EQ(readFile(s.folder + "/sub/x"), "x as saved") << "run " << i;
-    const std::string where = replacedAt(run.out);
-    ASSERT_NE(where, "") << run.out;
-    EXPECT_EQ(readFile(where), changed) << "run " << i << " said " << where;
-    if (!where.starts_with(trash + "/files/")) {
-      // Left beside its old place when the Trash could not be used safely.
-      EXPECT_EQ(where.substr(0, s.folder.size() + 7), s.folder + "/sub/x ") << "run " << i;
-      ++kept;
-      std::remove(where.c_str());
-    }
-  }
-  tally.print("move to the Trash, Trash files and info <-> links", trashRuns);
-  std::printf("[attack]   %d replaced copies stayed beside the folder's item\n", kept);
-  EXPECT_EQ(s.tool({"restore", s.folder, id, "--file", "sub/x", "--yes"}).status, 0);
   s.expectNothingLeft();
 }
 
