@@ -137,6 +137,7 @@ TEST(CloneTree, AFailureOrACancelStopsTheCopyAndLeavesNothingBehind) {
   ScratchDir scratch(Volume::btrfs);
   buildTree(scratch / "src");
   for (int i = 0; i < 50; ++i) writeFile(scratch / ("src/f" + std::to_string(i)), uniqueBytes(100, i));
+  const int descriptors = openDescriptors();
   std::vector<int64_t> seen;
   OperationControl* self = nullptr;
   OperationControl control([&](const OperationProgress& p) {
@@ -162,6 +163,7 @@ TEST(CloneTree, AFailureOrACancelStopsTheCopyAndLeavesNothingBehind) {
   EXPECT_EQ(cloneError(scratch / "missing", scratch / "copy", nullptr),
             RedomarkError::copyFailed(scratch / "missing", ENOENT));
   EXPECT_FALSE(pathExists(scratch / "copy", false));
+  EXPECT_EQ(openDescriptors(), descriptors);
 }
 
 }  // namespace
