@@ -22,54 +22,46 @@ class NamesAsBytes : public CommandLine, public ::testing::WithParamInterface<Vo
 };
 
 TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
-  makeDirectory(folder);
-  for (const std::string& name : {composed, decomposed, brokenA, brokenB}) writeFile(folder + "/" + name, name);
-  makeDirectory(folder + "/dir\xff");
-  writeFile(folder + "/dir\xff/inner", "in");
-  const TreeSnapshot saved = snapshotTree(folder);
+  writeFiles(folder, {{composed, composed}, {decomposed, decomposed}, {brokenA, brokenA}, {brokenB, brokenB}, {"dir\xff/inner", "in"}});
+  const TreeSnapshot before = snapshotTree(folder);
 
   const ToolRun save = tool({"save", folder, "--name", "week\xff"});
-  EXPECT_EQ(save, (ToolRun{0, savedLine(savedId(save), folder, "5 files, 17 bytes") + notABackup, ""}))
+  EXPECT_EQ(save, ok(savedLine(savedId(save), folder, "5 files, 17 bytes") + notABackup))
       << "no item may look changed while saving";
   const Listed first = listed(folder).at(0);
   const std::string header = "Changes since " + line(first, "  \"week\uFFFD\"") + ":\n";
-  EXPECT_EQ(tool({"diff", folder}), (ToolRun{0, header + "  none\n", ""}));
+  EXPECT_EQ(tool({"diff", folder}), ok(header + "  none\n"));
 
   // The manifest is valid JSON text and keeps the exact bytes beside it.
-  const std::string record = CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + first.id;
-  const std::string manifest = readWholeFile(record + "/manifest.json").value();
+  const std::string manifest = readFile(savedData(folder, first.id) + "/../manifest.json");
   EXPECT_NE(manifest.find("{\"p\":\"x\uFFFD\",\"b\":\"eP8=\",\"k\":\"f\""), std::string::npos) << manifest;
   EXPECT_NE(manifest.find("{\"p\":\"dir\uFFFD\\/inner\",\"b\":\"ZGly\\/y9pbm5lcg==\""), std::string::npos) << manifest;
 
   ASSERT_EQ(unlink((folder + "/" + decomposed).c_str()), 0);
   ASSERT_EQ(unlink((folder + "/" + brokenB).c_str()), 0);
   writeFile(folder + "/" + brokenA, "changed");
-  EXPECT_EQ(tool({"diff", folder}),
-            (ToolRun{0, header + "  - cafe\u0301  (6 bytes)\n  - x\\xfe  (2 bytes)\n  ~ x\\xff  (7 bytes)\n", ""}));
+  EXPECT_EQ(tool({"diff", folder}), ok(header + "  - cafe\u0301  (6 bytes)\n  - x\\xfe  (2 bytes)\n  ~ x\\xff  (7 bytes)\n"));
 
   // One item by its raw bytes, then the whole folder.
-  const ToolRun one = tool({"restore", folder, "--file", brokenB, "--yes"});
-  EXPECT_EQ(one, (ToolRun{0, "Restored \"x\\xfe\" in " + folder + " to " + first.id + ".\n", ""}));
-  EXPECT_EQ(readWholeFile(folder + "/" + brokenB), brokenB);
-  EXPECT_EQ(readWholeFile(folder + "/" + brokenA), "changed");
+  EXPECT_EQ(tool({"restore", folder, "--file", brokenB, "--yes"}), ok("Restored \"x\\xfe\" in " + folder + " to " + first.id + ".\n"));
+  EXPECT_EQ(readFile(folder + "/" + brokenB) + readFile(folder + "/" + brokenA), brokenB + "changed");
   ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
-  EXPECT_TRUE(snapshotTree(folder) == saved);
+  EXPECT_EQ(snapshotTree(folder), before);
 
   // A name that isn't UTF-8 sorts as it is shown, its invalid byte as U+FFFD.
-  writeFile(folder + "/\xa9", "1");
-  writeFile(folder + "/\u00c5", "2");
+  writeFiles(folder, {{"\xa9", "1"}, {"\u00c5", "2"}});
   EXPECT_EQ(tool({"diff", folder}).out, header + "  + \u00c5  (1 byte)\n  + \\xa9  (1 byte)\n");
 
   // A name too long to take " (replaced by Redomark)" whole is cut to fit,
   // and what it replaced never stays behind under a hidden name.
   const std::string longName(240, 'n');
   writeFile(folder + "/" + longName, "old");
-  ASSERT_EQ(tool({"save", folder}).status, 0);
+  saved(folder);
   writeFile(folder + "/" + longName, "new");
   const ToolRun cut = tool({"restore", folder, "--file", longName, "--yes"});
   // (The Trash cuts it further, for its ".trashinfo" file.)
   EXPECT_NE(cut.out.find("/files/" + std::string(232, 'n') + " (replaced by."), std::string::npos) << cut.out;
-  EXPECT_EQ(readWholeFile(folder + "/" + longName), "old");
+  EXPECT_EQ(readFile(folder + "/" + longName), "old");
   for (const std::string& name : sortedNames(folder)) EXPECT_FALSE(name.starts_with(".redomark-restore-")) << name;
 }
 
