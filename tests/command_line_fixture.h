@@ -32,8 +32,7 @@ inline const std::string notABackup = "This is an undo point on this disk, not a
 inline ToolRun ok(const std::string& out) { return {0, out, ""}; }
 inline ToolRun failed(int status, const std::string& message) { return {status, "", "redomark: " + message + "\n"}; }
 
-inline const std::string usage =
-    "Usage:\n"
+inline const std::string usage = "Usage:\n"
     "  redomark save <path> [--name \"<text>\"] [--if-changed] [--auto] [--json]\n" +
     std::string(47, ' ') + "Save a redomark of a folder (--if-changed: only if it changed)\n" +
     "  redomark list <path> [--space] [--json]      List saved redomarks (--space shows the disk each one uses alone)\n"

@@ -141,13 +141,11 @@ class FoldersOfOneUser : public Managing {
     std::string out;
     for (const Folder& f : folders) {
       const std::string latest = listed(f.path).back().createdAt;
-      if (json)
-        out += std::string(out.empty() ? "" : ",\n") + "  {\n    \"count\" : " + std::to_string(f.count) +
+      if (json) out += std::string(out.empty() ? "" : ",\n") + "  {\n    \"count\" : " + std::to_string(f.count) +
                ",\n    \"exists\" : " + (f.gone ? "false" : "true") + ",\n    \"latest\" : \"" + latest +
                "\",\n    \"path\" : \"" + std::regex_replace(f.path, std::regex("/"), "\\/") + "\"" +
                (space ? ",\n    \"spaceUsed\" : " + std::to_string(f.space) : "") + "\n  }";
-      else
-        out += f.path + "  " + std::to_string(f.count) + " redomarks, latest " + localDate(latest) +
+      else out += f.path + "  " + std::to_string(f.count) + " redomarks, latest " + localDate(latest) +
                (space ? "  uses " + formatBytes(f.space) : "") + (f.gone ? "  [folder gone]" : "") + "\n";
     }
     return json ? "[\n" + out + "\n]\n" : out;

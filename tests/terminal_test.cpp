@@ -93,14 +93,12 @@ TEST_F(CommandLine, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
               std::regex_match(shown.substr(erase.size()), std::regex("Saved redomark \\S+ of " + folder + " \\(4000 files, 0 KB; it "
                                "shares the data, but the copies' own file records take about [0-9.]+ MB\\)\\.\n" + notABackup)))
       << save.out;
-  static const std::regex drawn(
-      "\rLooking at 0 items\u2026\x1b\\[K(\rLooking at [0-9]+ items\u2026\x1b\\[K)*"
+  static const std::regex drawn("\rLooking at 0 items\u2026\x1b\\[K(\rLooking at [0-9]+ items\u2026\x1b\\[K)*"
       "(\rSaving [0-9]+ of 4001 items\u2026\x1b\\[K)+\rFinishing 4000 of 4001 items\u2026\x1b\\[K");
   EXPECT_TRUE(std::regex_match(progress, drawn)) << ::testing::PrintToString(progress);
   static const std::regex saving("Saving ([0-9]+) of");
   for (auto m = std::sregex_iterator(progress.begin(), progress.end(), saving), previous = m; m != std::sregex_iterator();
-       previous = m++)
-    EXPECT_LE(std::stoi((*previous)[1]), std::stoi((*m)[1])) << "the count went back";
+       previous = m++) EXPECT_LE(std::stoi((*previous)[1]), std::stoi((*m)[1])) << "the count went back";
   const std::vector<std::string> kept = stored();
 
   // Twice during a save: one message, no checkpoint and nothing half made.

@@ -47,8 +47,7 @@ struct Command {
       if (std::strncmp(*e, "HOME=", 5) == 0) continue;
       if (!sanitizer.empty() && std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0)
         sanitizer = std::string(*e) + ":detect_leaks=0";
-      else
-        environment.emplace_back(*e);
+      else environment.emplace_back(*e);
     }
     if (!sanitizer.empty()) environment.push_back(sanitizer);
     for (std::string& s : strings) argv.push_back(s.data());
