@@ -4,19 +4,15 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
-#include <regex>
 #include <set>
 #include <thread>
 
 #include "core/fs/volume.h"
-#include "core/operations/redomark.h"
 #include "core/store/checkpoint_store.h"
 #include "redomark/reports.h"
 #include "redomark/shown_text.h"

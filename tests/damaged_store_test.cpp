@@ -5,11 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <string>
 #include <system_error>
-#include <unistd.h>
 
-#include "core/fs/safety_policy.h"
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "core/records/record_coding.h"

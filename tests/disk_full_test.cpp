@@ -9,17 +9,11 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <string>
-#include <vector>
-
 #include <linux/fs.h>
 
 #include "core/fs/path_text.h"
-#include "core/fs/safety_policy.h"
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
-#include "tests/engine_test_support.h"
 #include "tests/store_checks.h"
 #include "tests/command_line_fixture.h"
 #include "tests/tree_snapshot.h"

@@ -5,14 +5,11 @@
 #include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
-#include <regex>
 #include <tuple>
 
 #include "core/fs/path_text.h"

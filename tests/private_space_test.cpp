@@ -3,13 +3,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <map>
-#include <string>
 
 #include "tests/command_line_fixture.h"
 #include "tests/path_helpers.h"

@@ -3,17 +3,13 @@
 // user who did not own the original.
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <string>
-#include <vector>
 
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
-#include "tests/test_volumes.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {

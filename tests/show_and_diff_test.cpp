@@ -2,12 +2,10 @@
 // bytes, patches as GNU diff prints them, errors, and nothing changed on disk.
 // Names are their bytes: spellings that Unicode calls equivalent, and names
 // that differ only in bytes that aren't UTF-8, are different items everywhere.
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "core/records/redomark_error.h"
 #include "core/store/checkpoint_store.h"

@@ -3,13 +3,10 @@
 // not by the subvolume's own device number, and a nested subvolume is refused.
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 #include "core/fs/volume.h"
 #include "core/store/checkpoint_store.h"

@@ -2,13 +2,11 @@
 // Ctrl-C, byte for byte as the terminal receives them.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <regex>
 #include <thread>
 
 #include "core/store/checkpoint_store.h"

@@ -6,12 +6,9 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <regex>
-#include <stdexcept>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "core/fs/path_text.h"
-#include "core/fs/safety_policy.h"
 #include "core/fs/typed_path.h"
 #include "tests/command_line_fixture.h"
 #include "tests/path_helpers.h"
