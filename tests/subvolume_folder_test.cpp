@@ -145,7 +145,11 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
 }
 
 TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOneAndPruningRemovesSnapshots) {
-  ASSERT_TRUE(as("mkdir " + folder + " && printf old > " + folder + "/a.txt"));
+  // A plain folder holding a subvolume is refused too, by the subvolume's own device number.
+  ASSERT_TRUE(as("mkdir " + folder + " && printf old > " + folder + "/a.txt && btrfs subvolume create " + folder + "/in"));
+  EXPECT_EQ(tool({"save", folder}), failed(1, folder + "/in is a separate Btrfs subvolume inside the folder, which can't "
+                                                       "be saved together with it."));
+  ASSERT_TRUE(as("rmdir " + folder + "/in"));
   const TreeSnapshot plain = snapshotTree(folder);
   const std::string id = saved(folder);
   ASSERT_TRUE(as("mv " + folder + " " + folder + ".plain && btrfs subvolume create " + folder + " && printf new > " +
