@@ -32,7 +32,8 @@ inline const std::string notABackup = "This is an undo point on this disk, not a
 inline ToolRun ok(const std::string& out) { return {0, out, ""}; }
 inline ToolRun failed(int status, const std::string& message) { return {status, "", "redomark: " + message + "\n"}; }
 
-inline const std::string usage = "Usage:\n"
+inline const std::string usage =
+    "Usage:\n"
     "  redomark save <path> [--name \"<text>\"] [--if-changed] [--auto] [--json]\n" +
     std::string(47, ' ') + "Save a redomark of a folder (--if-changed: only if it changed)\n" +
     "  redomark list <path> [--space] [--json]      List saved redomarks (--space shows the disk each one uses alone)\n"
@@ -80,8 +81,8 @@ inline std::string localDate(const std::string& iso) {
   int y = 0, mo = 1, d = 0, h = 0, mi = 0, s = 0;
   std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%dZ", &y, &mo, &d, &h, &mi, &s);
   char text[64];
-  std::snprintf(text, sizeof text, "%s %d, %d, %d:%02d:%02d\u202f%s", months.substr((mo + 11) % 12 * 3, 3).c_str(), d, y,
-                (h + 11) % 12 + 1, mi, s, h < 12 ? "AM" : "PM");
+  std::snprintf(text, sizeof text, "%s %d, %d, %d:%02d:%02d\u202f%s", months.substr((mo + 11) % 12 * 3, 3).c_str(), d,
+                y, (h + 11) % 12 + 1, mi, s, h < 12 ? "AM" : "PM");
   return text;
 }
 
@@ -119,7 +120,9 @@ class CommandLine : public ::testing::Test {
     return CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + id + "/data";
   }
 
-  struct Listed { std::string id, createdAt; };
+  struct Listed {
+    std::string id, createdAt;
+  };
   // The folder's checkpoints as list --json gives them, oldest first.
   std::vector<Listed> listed(const std::string& folder) const {
     const std::string json = tool({"list", folder, "--json"}).out;

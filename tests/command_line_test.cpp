@@ -115,7 +115,8 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
   createDirectories(defaultStore() + "/inner");
   EXPECT_EQ(tool({"save", home / ".local/share/Redomark"}),
             failed(1, home / ".local/share/Redomark contains Redomark's own store, so it can't be saved."));
-  EXPECT_EQ(tool({"save", defaultStore() + "/inner"}), failed(1, defaultStore() + "/inner is inside Redomark's own store."));
+  EXPECT_EQ(tool({"save", defaultStore() + "/inner"}),
+            failed(1, defaultStore() + "/inner is inside Redomark's own store."));
   umount2((folder + "/disk").c_str(), MNT_DETACH);
   // The disk is judged before any store is made on it.
   EXPECT_EQ(pathExists(ext4Store), ext4StoreExisted);
@@ -133,10 +134,12 @@ TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
   const std::string folder = scratch / "copied";
   writeFiles(folder, {{"f", std::string(64 * 1024, 'n')}});
   // The tracer refuses every clone, so saving must copy the file.
-  const std::vector<std::string> copyOnly{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=ioctl",
-                                          "-e", "inject=ioctl:error=EOPNOTSUPP"};
+  const std::vector<std::string> copyOnly{
+      "strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=ioctl", "-e", "inject=ioctl:error=EOPNOTSUPP"};
   const std::string copied = "Note: 1 file(s) had to be copied instead of shared and use real disk space.\n";
-  const auto removed = [](const std::string& id) { return "Removed older redomark " + id + " to stay within your limits.\n"; };
+  const auto removed = [](const std::string& id) {
+    return "Removed older redomark " + id + " to stay within your limits.\n";
+  };
   std::vector<std::string> ids;
   size_t oldest = 0;
   for (int i = 0; i < 8; ++i) {
@@ -156,7 +159,8 @@ TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
   // clone: the report counts the hundred that are kept and names five.
   const std::string busy = scratch / "busy";
   createDirectories(busy + "/fill");
-  for (int i = 0; i < 3000; ++i) close(open((busy + "/fill/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  for (int i = 0; i < 3000; ++i)
+    close(open((busy + "/fill/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
   std::vector<int> growing;
   for (int i = 100; i < 210; ++i)
     growing.push_back(open((busy + "/g" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
@@ -171,18 +175,22 @@ TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
   writer.join();
   for (int fd : growing) close(fd);
   const std::regex report(
-      "Saved redomark \\S+ of \\S+/busy \\(3110 files, [^;]+; it shares the data, but the copies' own file records take "
+      "Saved redomark \\S+ of \\S+/busy \\(3110 files, [^;]+; it shares the data, but the copies' own file records "
+      "take "
       "about [0-9.]+ MB\\)\\.\nNote: 100 file\\(s\\) changed while saving, so they may be half old, half new: "
-      "(g[12][0-9]{2}, ){4}g[12][0-9]{2}\n" + notABackup);
+      "(g[12][0-9]{2}, ){4}g[12][0-9]{2}\n" +
+      notABackup);
   EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, report)) << run.out << run.err;
   const std::string named = run.out.substr(std::min(run.out.find("half new: "), run.out.size()));
   const std::regex name("g[0-9]{3}");
-  EXPECT_EQ(std::set<std::string>(std::sregex_token_iterator(named.begin(), named.end(), name), {}).size(), 5u) << named;
+  EXPECT_EQ(std::set<std::string>(std::sregex_token_iterator(named.begin(), named.end(), name), {}).size(), 5u)
+      << named;
 }
 
 TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   const std::string folder = scratch / "site";
-  EXPECT_EQ(tool({"list", folder + "//"}), ok("No saved redomarks for " + folder + " (the folder doesn't exist either).\n"));
+  EXPECT_EQ(tool({"list", folder + "//"}),
+            ok("No saved redomarks for " + folder + " (the folder doesn't exist either).\n"));
   makeDirectory(folder);
   EXPECT_EQ(tool({"list", folder}), ok("No saved redomarks for this folder.\n"));
   EXPECT_EQ(tool({"list", folder, "--json", "--space"}), ok("[\n\n]\n"));
@@ -195,7 +203,8 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   const Listed older = listed(folder).at(0);
   const int64_t fresh = spaceUsed(folder).at(0);
   EXPECT_TRUE(dataAndFewRecords(fresh, 0)) << fresh;
-  EXPECT_EQ(tool({"list", folder, "--space"}), ok(line(older, "  \"\"") + "  1 files  uses " + formatBytes(fresh) + "\n"));
+  EXPECT_EQ(tool({"list", folder, "--space"}),
+            ok(line(older, "  \"\"") + "  1 files  uses " + formatBytes(fresh) + "\n"));
   writeFile(folder + "/big", std::string(64 * 1024, 'b'));
   saved(folder);
   const std::vector<Listed> both = listed(folder);
@@ -204,8 +213,9 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   // The older one's data is its own now; their records differ only by the older one's name.
   EXPECT_TRUE(dataAndFewRecords(used[1], 0)) << used[1];
   EXPECT_TRUE(used[0] - used[1] >= 65536 && used[0] - used[1] < 65536 + 64) << used[0] << " " << used[1];
-  EXPECT_EQ(tool({"list", folder, "--space"}), ok(line(both[1]) + "  1 files  uses " + formatBytes(used[1]) + "\n" +
-                                                  line(older, "  \"\"") + "  1 files  uses " + formatBytes(used[0]) + "\n"));
+  EXPECT_EQ(tool({"list", folder, "--space"}),
+            ok(line(both[1]) + "  1 files  uses " + formatBytes(used[1]) + "\n" + line(older, "  \"\"") +
+               "  1 files  uses " + formatBytes(used[0]) + "\n"));
   const auto json = [&](const Listed& c, const std::string& nameMember, const std::string& spaceMember) {
     return "  {\n    \"changedWhileSaving\" : [\n\n    ],\n    \"createdAt\" : \"" + c.createdAt +
            "\",\n    \"fileCount\" : 1,\n    \"id\" : \"" + c.id + "\",\n    \"kind\" : \"manual\",\n" + nameMember +
@@ -213,7 +223,8 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
            "\",\n" + spaceMember + "    \"totalBytes\" : 65536\n  }";
   };
   const std::string named = "    \"name\" : \"\",\n";
-  EXPECT_EQ(tool({"list", folder, "--json"}), ok("[\n" + json(older, named, "") + ",\n" + json(both[1], "", "") + "\n]\n"));
+  EXPECT_EQ(tool({"list", folder, "--json"}),
+            ok("[\n" + json(older, named, "") + ",\n" + json(both[1], "", "") + "\n]\n"));
   const auto space = [&](int64_t n) { return "    \"spaceUsed\" : " + std::to_string(n) + ",\n"; };
   EXPECT_EQ(tool({"list", "--space", folder, "--json"}).out,
             "[\n" + json(older, named, space(used[0])) + ",\n" + json(both[1], "", space(used[1])) + "\n]\n");
@@ -253,9 +264,10 @@ TEST_F(CommandLine, AFreshCheckpointUsesWhatItsSaveTookFromTheDisk) {
       const ToolRun run = tool({"save", folder.path()});
       const int64_t took = usedBytes(folder.path()) - before;
       const std::string counts = std::to_string(files) + " files, " + formatBytes(bytes);
-      const std::regex report("Saved redomark \\S+ of \\S+ \\(" + counts + "; it shares the data, " +
-                              (sparse ? "so it uses almost no extra disk" : "but the copies' own file records take about [0-9.]+ MB") +
-                              "\\)\\.\n" + notABackup);
+      const std::regex report(
+          "Saved redomark \\S+ of \\S+ \\(" + counts + "; it shares the data, " +
+          (sparse ? "so it uses almost no extra disk" : "but the copies' own file records take about [0-9.]+ MB") +
+          "\\)\\.\n" + notABackup);
       EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, report)) << run.out << run.err;
       EXPECT_NEAR(spaceUsed(folder.path()).at(0), took, took / 4) << folder.path() << " " << files;
       removeTree(CheckpointStore(volumeStoreRoot(volumeRoot(volume))).folderDirectory(folder.path()));
@@ -266,7 +278,8 @@ TEST_F(CommandLine, AFreshCheckpointUsesWhatItsSaveTookFromTheDisk) {
 TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
   const std::string folder = scratch.path();
   EXPECT_EQ(tool({"diff", folder}), failed(1, "There are no saved redomarks for " + folder + "."));
-  writeFiles(folder, {{"a", "y\n"}, {"a-b", std::string(64 * 1024, 'o')}, {"a0", "0\n"}, {"same", "s"}, {"caf\u00e9", "c"}});
+  writeFiles(folder,
+             {{"a", "y\n"}, {"a-b", std::string(64 * 1024, 'o')}, {"a0", "0\n"}, {"same", "s"}, {"caf\u00e9", "c"}});
   saved(folder, {"--name", "first"});
   const Listed first = listed(folder).at(0);
   const std::string header = "Changes since " + line(first, "  \"first\"") + ":\n";
@@ -282,15 +295,17 @@ TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
   makeDirectory(folder + "/z");
   // The same name spelled decomposed is another item, sorted beside it by its bytes.
   ASSERT_EQ(rename((folder + "/caf\u00e9").c_str(), (folder + "/cafe\u0301").c_str()), 0);
-  const std::string changes = header + "  ~ a/\n  + a b  (4 bytes)\n  ~ a-b  (66 KB)\n  + a/b  (3 bytes)\n"
+  const std::string changes = header +
+                              "  ~ a/\n  + a b  (4 bytes)\n  ~ a-b  (66 KB)\n  + a/b  (3 bytes)\n"
                               "  - a0  (2 bytes)\n  + cafe\u0301  (1 byte)\n  - caf\u00e9  (1 byte)\n  + z/\n";
   EXPECT_EQ(tool({"diff", folder}), ok(changes));
   EXPECT_EQ(tool({"diff", folder, "latest"}), ok(changes));
   // One element of diff --json; a size below 0 is absent.
   const auto change = [](const std::string& path, const std::string& kind, bool directory, int64_t now, int64_t was) {
-    return "  {\n" + (now < 0 ? "" : "    \"currentSize\" : " + std::to_string(now) + ",\n") + "    \"isDirectory\" : " +
-           (directory ? "true" : "false") + ",\n    \"kind\" : \"" + kind + "\",\n    \"path\" : \"" + path + "\"" +
-           (was < 0 ? "" : ",\n    \"savedSize\" : " + std::to_string(was)) + "\n  }";
+    return "  {\n" + (now < 0 ? "" : "    \"currentSize\" : " + std::to_string(now) + ",\n") +
+           "    \"isDirectory\" : " + (directory ? "true" : "false") + ",\n    \"kind\" : \"" + kind +
+           "\",\n    \"path\" : \"" + path + "\"" + (was < 0 ? "" : ",\n    \"savedSize\" : " + std::to_string(was)) +
+           "\n  }";
   };
   EXPECT_EQ(tool({"diff", "--json", folder}),
             ok("[\n" + change("a", "modified", true, 0, 2) + ",\n" + change("a b", "added", false, 4, -1) + ",\n" +
@@ -301,10 +316,12 @@ TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
   saved(folder);
   const Listed second = listed(folder).at(1);
   EXPECT_EQ(tool({"diff", folder, "-v"}), failed(1, "No saved redomark matches \"-v\"."));
-  EXPECT_EQ(tool({"diff", folder, "2"}), failed(1, "\"2\" matches several redomarks: " + first.id + ", " + second.id + "."));
+  EXPECT_EQ(tool({"diff", folder, "2"}),
+            failed(1, "\"2\" matches several redomarks: " + first.id + ", " + second.id + "."));
   EXPECT_EQ(tool({"diff", folder, first.id}), ok(changes));
   removeTree(folder);
-  EXPECT_EQ(tool({"diff", folder}), ok("Changes since " + line(second) + ":\n  - a/\n  - a b  (4 bytes)\n  - a-b  (66 KB)\n"
+  EXPECT_EQ(tool({"diff", folder}), ok("Changes since " + line(second) +
+                                       ":\n  - a/\n  - a b  (4 bytes)\n  - a-b  (66 KB)\n"
                                        "  - a/b  (3 bytes)\n  - cafe\u0301  (1 byte)\n  - same  (1 byte)\n  - z/\n"));
 }
 
@@ -312,7 +329,9 @@ TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
   const std::string folder = scratch / "a/project";
   createDirectories(folder + "/src/deep");
   EXPECT_EQ(tool({"restore", folder}), failed(1, "There are no saved redomarks for " + folder + "."));
-  writeFiles(folder, {{"readme.txt", "hello\n"}, {"src/main.cpp", "int main() {}\n"}, {"src/deep/data.bin", std::string(70000, 'x')}});
+  writeFiles(
+      folder,
+      {{"readme.txt", "hello\n"}, {"src/main.cpp", "int main() {}\n"}, {"src/deep/data.bin", std::string(70000, 'x')}});
   ASSERT_EQ(symlink("src/main.cpp", (folder + "/link").c_str()), 0);
   ASSERT_EQ(chmod((folder + "/src/deep").c_str(), 0750), 0);
   const std::string id = saved(folder);
@@ -325,8 +344,10 @@ TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
   EXPECT_EQ(tool({"restore", folder}), failed(1, "restoring needs confirmation: run it in a terminal or pass --yes"));
   EXPECT_EQ(tool({"restore", folder, "nosuch", "--yes"}), failed(1, "No saved redomark matches \"nosuch\"."));
   for (const std::string bad : {"../x", "/x", "./x", "src/../readme.txt", "/"})
-    EXPECT_EQ(tool({"restore", folder, "--file", bad, "--yes"}), failed(1, "\"" + bad + "\" is not a valid path inside the folder."));
-  EXPECT_EQ(tool({"restore", folder, "--file", "no//such/", "--yes"}), failed(1, "\"no/such\" is not in that redomark."));
+    EXPECT_EQ(tool({"restore", folder, "--file", bad, "--yes"}),
+              failed(1, "\"" + bad + "\" is not a valid path inside the folder."));
+  EXPECT_EQ(tool({"restore", folder, "--file", "no//such/", "--yes"}),
+            failed(1, "\"no/such\" is not in that redomark."));
   EXPECT_EQ(snapshotTree(folder), edited);
 
   // One item: its parents are made, a changed one goes to the Trash, an unchanged one stays the same file.
@@ -365,7 +386,8 @@ TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
   const std::vector<Listed> after = listed(folder);
   ASSERT_EQ(after.size(), 2u);
   EXPECT_EQ(whole, ok("Restored " + folder + " to " + id + ".\nThe state before the restore was saved as redomark " +
-                      after[1].id + ", so you can undo this.\nThe replaced copy is at " + trash + "project (replaced by Redomark).\n"));
+                      after[1].id + ", so you can undo this.\nThe replaced copy is at " + trash +
+                      "project (replaced by Redomark).\n"));
   EXPECT_EQ(snapshotTree(folder), before);
   // A folder that is gone comes back with its parents, and nothing is saved first.
   removeTree(scratch / "a");
@@ -396,10 +418,12 @@ TEST_F(CommandLine, NamesCannotMoveTheCursorOrFakeALine) {
   const Listed first = listed(folder).at(0);
   writeFiles(folder, {{"x\nChanges since yesterday:\n  none", "f"}, {"\x1b[2Jclear", "c"}});
   const std::string header = "Changes since " + line(first, "  \"week\\x1b]0;owned\\x07\"") + ":\n";
-  EXPECT_EQ(tool({"diff", folder}), ok(header + "  + \\x1b[2Jclear  (1 byte)\n  + x\\x0aChanges since yesterday:\\x0a  none  (1 byte)\n"));
+  EXPECT_EQ(tool({"diff", folder}),
+            ok(header + "  + \\x1b[2Jclear  (1 byte)\n  + x\\x0aChanges since yesterday:\\x0a  none  (1 byte)\n"));
   EXPECT_NE(tool({"diff", folder, "--json"}).out.find("x\\nChanges since yesterday:\\n  none"), std::string::npos);
   EXPECT_EQ(tool({"list", folder}).out, line(first, "  \"week\\x1b]0;owned\\x07\"") + "  1 files\n");
-  EXPECT_EQ(tool({"restore", folder, "--file", "gone\x1b[A", "--yes"}), failed(1, "\"gone\\x1b[A\" is not in that redomark."));
+  EXPECT_EQ(tool({"restore", folder, "--file", "gone\x1b[A", "--yes"}),
+            failed(1, "\"gone\\x1b[A\" is not in that redomark."));
 }
 
 // Any recorded date is shown the same way by list and list --json, and "~name" means that user's home.
@@ -408,7 +432,8 @@ TEST_F(CommandLine, DatesBeyondTheCalendarAreShownAtItsEdgeAndATildeWithANameIsT
   const std::string id = saved(scratch.path());
   const std::string meta = savedData(scratch.path(), id) + "/../meta.json", record = readFile(meta);
   const size_t at = record.find("\"createdAt\" : ") + 14, end = record.find(',', at);
-  for (const auto& [written, iso] : {std::pair{"1e15", "9999-12-31T23:59:59Z"}, {"1e300", "9999-12-31T23:59:59Z"},
+  for (const auto& [written, iso] : {std::pair{"1e15", "9999-12-31T23:59:59Z"},
+                                     {"1e300", "9999-12-31T23:59:59Z"},
                                      {"-1e300", "0001-01-01T00:00:00Z"}}) {
     ASSERT_EQ(std::remove(meta.c_str()), 0);
     writeFile(meta, std::string(record).replace(at, end - at, written));

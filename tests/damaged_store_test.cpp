@@ -34,7 +34,8 @@ struct DamagedStore {
     writeFiles(scratch / "folder", {{"a.txt", "alpha"}, {"sub/b.txt", "bravo"}});
     folder = canonicalPath(scratch / "folder");
     // The big file written, not cloned: its blocks are its own, so counting it would show.
-    writeFiles(outside, {{"keep.txt", "not the store's"}, {"data/big.bin", std::string(1 << 20, 'x')},
+    writeFiles(outside, {{"keep.txt", "not the store's"},
+                         {"data/big.bin", std::string(1 << 20, 'x')},
                          {"manifest.json", R"([{"p":"outside-only.txt","k":"f","s":1,"m":0}])"}});
   }
 

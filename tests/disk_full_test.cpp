@@ -4,8 +4,8 @@
 // space fails with one line and status 1; both leave the folder as it was and
 // give the space back; the space check refuses a save or restore with the
 // exact figures.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -14,8 +14,8 @@
 #include "core/fs/path_text.h"
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
-#include "tests/store_checks.h"
 #include "tests/command_line_fixture.h"
+#include "tests/store_checks.h"
 #include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
@@ -56,8 +56,17 @@ TEST(DiskFull, RunningOutOfSpaceLeavesTheFolderAndStoreAsTheyWere) {
   const Redomark engine(home + "/.local/share/Redomark/Checkpoints");
   const std::string store = engine.storeFor(folder).folderDirectory(folder);
   const std::string firstData = engine.storeFor(folder).dataDirectory(engine.listCheckpoints(folder).at(0));
-  const std::vector<std::string> copyOnly{"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=ioctl,copy_file_range",
-                                          "-e", "inject=ioctl:error=EOPNOTSUPP", "-e", "inject=copy_file_range:error=EXDEV"};
+  const std::vector<std::string> copyOnly{"strace",
+                                          "-f",
+                                          "-qq",
+                                          "-o",
+                                          "/dev/null",
+                                          "-e",
+                                          "trace=ioctl,copy_file_range",
+                                          "-e",
+                                          "inject=ioctl:error=EOPNOTSUPP",
+                                          "-e",
+                                          "inject=copy_file_range:error=EXDEV"};
 
   const auto expectCleanFailure = [&](const std::vector<std::string>& args, const std::vector<std::string>& launcher,
                                       const std::string& message, size_t checkpoints) {
@@ -78,7 +87,9 @@ TEST(DiskFull, RunningOutOfSpaceLeavesTheFolderAndStoreAsTheyWere) {
   fillUntil(parent + "/filler", 88 * MiB);
   const int64_t freeBeforeCopy = availableBytes(parent);
   const ToolRun refused = expectCleanFailure(
-      {"save", folder}, copyOnly, "Not enough free space: about " + std::to_string(64 * MiB + 2 * 2048 + 80 * MiB) + " bytes needed, * available.", 1);
+      {"save", folder}, copyOnly,
+      "Not enough free space: about " + std::to_string(64 * MiB + 2 * 2048 + 80 * MiB) + " bytes needed, * available.",
+      1);
   // What the tool saw free, not a figure of its own making.
   const int64_t reported = std::stoll(refused.err.substr(refused.err.find(", ") + 2));
   EXPECT_TRUE(reported <= freeBeforeCopy && reported > freeBeforeCopy - 4 * MiB) << refused.err;

@@ -20,14 +20,18 @@
 namespace redomark::testing {
 namespace {
 
-const std::string automatic = "Automatic redomarks: the newest of each of the last 24 hours, 7 days, 4 weeks and 12 months\n";
+const std::string automatic =
+    "Automatic redomarks: the newest of each of the last 24 hours, 7 days, 4 weeks and 12 months\n";
 // What settings shows when no limit was set.
-const std::string defaults = "Keep: the 5 newest redomarks you saved of each folder\nAge limit: none\n"
-                             "Budget for each store: 10.74 GB (10737418240 bytes)\n" + automatic;
+const std::string defaults =
+    "Keep: the 5 newest redomarks you saved of each folder\nAge limit: none\n"
+    "Budget for each store: 10.74 GB (10737418240 bytes)\n" +
+    automatic;
 
 std::string settingsJson(int keep, const std::string& budget) {
   return "{\n  \"keepDaily\" : 7,\n  \"keepHourly\" : 24,\n  \"keepMonthly\" : 12,\n  \"keepPerFolder\" : " +
-         std::to_string(keep) + ",\n  \"keepWeekly\" : 4" + (budget.empty() ? "" : ",\n  \"maxTotalBytes\" : " + budget) + "\n}\n";
+         std::to_string(keep) + ",\n  \"keepWeekly\" : 4" +
+         (budget.empty() ? "" : ",\n  \"maxTotalBytes\" : " + budget) + "\n}\n";
 }
 
 class Managing : public CommandLine {
@@ -42,7 +46,8 @@ class Managing : public CommandLine {
     for (const Listed& c : chosen) text += "  " + line(c) + "\n";
     return text + "Continue? [y/N] ";
   }
-  ToolRun removedBy(const std::string& saved, const std::string& folder, const std::vector<std::string>& removed) const {
+  ToolRun removedBy(const std::string& saved, const std::string& folder,
+                    const std::vector<std::string>& removed) const {
     std::string out = savedLine(saved, folder, "1 files, 4 bytes");
     for (const std::string& line : removed) out += "Removed older redomark " + line + " to stay within your limits.\n";
     return ok(out + notABackup);
@@ -63,21 +68,25 @@ TEST_F(Managing, DeleteResolvesEveryIdFirstAsksDeletesOldestFirstAndStopsAtOneDe
   EXPECT_EQ(tool({"delete", folder, saved[0].id, "nothing-like-it", "--yes"}),
             failed(1, "No saved redomark matches \"nothing-like-it\"."));
   EXPECT_EQ(tool({"delete", folder, "2", "--yes"}), failed(1, "\"2\" matches several redomarks: " + all + "."));
-  EXPECT_EQ(tool({"delete", folder, "latest"}), failed(1, "deleting needs confirmation: run it in a terminal or pass --yes"));
+  EXPECT_EQ(tool({"delete", folder, "latest"}),
+            failed(1, "deleting needs confirmation: run it in a terminal or pass --yes"));
   EXPECT_EQ(listed(folder).size(), 7u);
 
   // The latest named twice, by "latest" and by its id, is asked about and deleted once; the oldest by a prefix.
   std::string prefix = saved[0].id;
   while (std::count_if(saved.begin(), saved.end(), [&](const Listed& c) { return c.id.starts_with(prefix); }) == 1)
     prefix.pop_back();
-  const std::vector<std::string> args = {"delete", folder, "latest", saved[0].id.substr(0, prefix.size() + 1), saved[6].id};
+  const std::vector<std::string> args = {"delete", folder, "latest", saved[0].id.substr(0, prefix.size() + 1),
+                                         saved[6].id};
   const std::string prompt = promptFor(folder, {saved[0], saved[6]});
   // Judged as the restore prompt's answer is.
   for (const std::string typed : {"no\n", "\x04"})
     EXPECT_EQ(answer(args, typed), (ToolRun{1, prompt + "redomark: not deleted\n", ""})) << typed;
   EXPECT_EQ(listed(folder).size(), 7u);
-  EXPECT_EQ(answer(args, "Yes\n"), ok(prompt + "Deleted redomark " + saved[0].id + ".\nDeleted redomark " + saved[6].id + ".\n"));
-  EXPECT_EQ(savedIds(folder), (std::vector<std::string>{saved[1].id, saved[2].id, saved[3].id, saved[4].id, saved[5].id}));
+  EXPECT_EQ(answer(args, "Yes\n"),
+            ok(prompt + "Deleted redomark " + saved[0].id + ".\nDeleted redomark " + saved[6].id + ".\n"));
+  EXPECT_EQ(savedIds(folder),
+            (std::vector<std::string>{saved[1].id, saved[2].id, saved[3].id, saved[4].id, saved[5].id}));
 
   // Busy while another operation holds the folder's lock.
   const std::string folderDirectory = CheckpointStore(defaultStore()).folderDirectory(folder);
@@ -94,12 +103,14 @@ TEST_F(Managing, DeleteResolvesEveryIdFirstAsksDeletesOldestFirstAndStopsAtOneDe
     ASSERT_NE(asking.readUntil("[y/N] "), notShown);
     EXPECT_EQ(tool({"delete", folder, saved[gone].id, "--yes"}), ok("Deleted redomark " + saved[gone].id + ".\n"));
     asking.type("y\n");
-    EXPECT_EQ(asking.wait(), (ToolRun{1, promptFor(folder, {saved[older], saved[newer]}) +
-                                             (gone == older ? "" : "Deleted redomark " + saved[older].id + ".\n") + erase +
-                                             "redomark: No saved redomark matches \"" + saved[gone].id + "\".\n", ""}));
+    EXPECT_EQ(asking.wait(), (ToolRun{1,
+                                      promptFor(folder, {saved[older], saved[newer]}) +
+                                          (gone == older ? "" : "Deleted redomark " + saved[older].id + ".\n") + erase +
+                                          "redomark: No saved redomark matches \"" + saved[gone].id + "\".\n",
+                                      ""}));
   }
   EXPECT_EQ(sortedNames(folderDirectory), (std::vector<std::string>{".lock", std::min(saved[3].id, saved[4].id),
-                                                                     std::max(saved[3].id, saved[4].id)}));
+                                                                    std::max(saved[3].id, saved[4].id)}));
 
   // Without a prompt, of a folder that is gone; the last one takes the folder's directory with it.
   removeTree(folder);
@@ -138,11 +149,13 @@ class FoldersOfOneUser : public Managing {
     std::string out;
     for (const Folder& f : folders) {
       const std::string latest = listed(f.path).back().createdAt;
-      if (json) out += std::string(out.empty() ? "" : ",\n") + "  {\n    \"count\" : " + std::to_string(f.count) +
+      if (json)
+        out += std::string(out.empty() ? "" : ",\n") + "  {\n    \"count\" : " + std::to_string(f.count) +
                ",\n    \"exists\" : " + (f.gone ? "false" : "true") + ",\n    \"latest\" : \"" + latest +
                "\",\n    \"path\" : \"" + std::regex_replace(f.path, std::regex("/"), "\\/") + "\"" +
                (space ? ",\n    \"spaceUsed\" : " + std::to_string(f.space) : "") + "\n  }";
-      else out += f.path + "  " + std::to_string(f.count) + " redomarks, latest " + localDate(latest) +
+      else
+        out += f.path + "  " + std::to_string(f.count) + " redomarks, latest " + localDate(latest) +
                (space ? "  uses " + formatBytes(f.space) : "") + (f.gone ? "  [folder gone]" : "") + "\n";
     }
     return json ? "[\n" + out + "\n]\n" : out;
@@ -157,7 +170,8 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
   EXPECT_EQ(tool({"folders"}), ok("No saved redomarks.\n"));
   EXPECT_EQ(tool({"folders", "--json", "--space"}), ok("[\n\n]\n"));
   // Newest first; a folder saved twice with its file rewritten in between has 64 KiB of its own.
-  std::vector<Folder> folders = {{onXfs / "notes", 1}, {onBtrfs2 / "photos", 2}, {scratch / "site", 2}, {onXfs / "old", 2, true}};
+  std::vector<Folder> folders = {
+      {onXfs / "notes", 1}, {onBtrfs2 / "photos", 2}, {scratch / "site", 2}, {onXfs / "old", 2, true}};
   for (auto f = folders.rbegin(); f != folders.rend(); ++f) {
     for (int i = 0; i < f->count; ++i) {
       writeFiles(f->path, {{"big", std::string(64 * 1024, 'a' + i)}});
@@ -192,7 +206,8 @@ TEST_F(FoldersOfOneUser, ListsTheDefaultStoreAndEveryVolumeOnceNewestFirst) {
 }
 
 TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
-  const std::string path = settingsFile(), keepTwo = "Settings: " + path + "\nKeep: the 2 newest redomarks you saved of each folder\n";
+  const std::string path = settingsFile(),
+                    keepTwo = "Settings: " + path + "\nKeep: the 2 newest redomarks you saved of each folder\n";
   const std::string timeline = ",\"keepDaily\":7,\"keepHourly\":24,\"keepMonthly\":12,\"keepWeekly\":4";
   EXPECT_EQ(tool({"settings"}), ok("Settings: " + path + " (not written yet, so the defaults apply)\n" + defaults));
   EXPECT_EQ(tool({"settings", "--json"}), ok(settingsJson(5, "10737418240")));
@@ -215,14 +230,17 @@ TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSave) {
   const std::vector<Listed> first = savedTimes(folder, 2);
   const ToolRun third = tool({"save", folder});
   EXPECT_EQ(third, removedBy(savedId(third), folder, {first[0].id}));
-  EXPECT_EQ(tool({"settings", "--max-age", "0"}).out, keepTwo + "Age limit: 0 days\nBudget for each store: none\n" + automatic);
+  EXPECT_EQ(tool({"settings", "--max-age", "0"}).out,
+            keepTwo + "Age limit: 0 days\nBudget for each store: none\n" + automatic);
   const ToolRun fourth = tool({"save", folder});
   EXPECT_EQ(fourth, removedBy(savedId(fourth), folder, {first[1].id, savedId(third)}));
   EXPECT_EQ(tool({"settings", "--hourly", "0", "--daily", "1", "--weekly", "2", "--monthly", "3"}).out,
-            keepTwo + "Age limit: 0 days\nBudget for each store: none\nAutomatic redomarks: the newest of each of the "
-                      "last 0 hours, 1 days, 2 weeks and 3 months\n");
-  EXPECT_EQ(readWholeFile(path), "{\"keepPerFolder\":2,\"maxAgeDays\":0,\"keepDaily\":1,\"keepHourly\":0,"
-                                 "\"keepMonthly\":3,\"keepWeekly\":2}");
+            keepTwo +
+                "Age limit: 0 days\nBudget for each store: none\nAutomatic redomarks: the newest of each of the "
+                "last 0 hours, 1 days, 2 weeks and 3 months\n");
+  EXPECT_EQ(readWholeFile(path),
+            "{\"keepPerFolder\":2,\"maxAgeDays\":0,\"keepDaily\":1,\"keepHourly\":0,"
+            "\"keepMonthly\":3,\"keepWeekly\":2}");
 
   // The byte budget takes the oldest checkpoints of any folder, and names
   // the folder of one that is not the saved one's.
@@ -241,10 +259,12 @@ TEST_F(Managing, AnUnusableSettingsFileIsNamedBySettingsAndBySaveWhichKeepTheDef
   writeFiles(folder, {{"page", "text"}});
   // Used, the first would have the second save remove the first; under the
   // default limits none of the three saves removes anything.
-  for (const auto& [content, why] : {std::pair{"{\"keepPerFolder\":1,\"maxAgeDays\":\"7\"}", "\"maxAgeDays\" must be a whole number"},
-                                     {"keepPerFolder = 1", "it isn't JSON"}}) {
+  for (const auto& [content, why] :
+       {std::pair{"{\"keepPerFolder\":1,\"maxAgeDays\":\"7\"}", "\"maxAgeDays\" must be a whole number"},
+        {"keepPerFolder = 1", "it isn't JSON"}}) {
     writeFile(path, content);
-    EXPECT_EQ(tool({"settings"}), ok("Settings: " + path + " (it can't be used: " + why + ", so the defaults apply)\n" + defaults));
+    EXPECT_EQ(tool({"settings"}),
+              ok("Settings: " + path + " (it can't be used: " + why + ", so the defaults apply)\n" + defaults));
     for (int i = 0; i < (why[0] == '"' ? 2 : 1); ++i) {
       const ToolRun save = tool({"save", folder});
       EXPECT_EQ(save, (ToolRun{0, savedLine(savedId(save), folder, "1 files, 4 bytes") + notABackup,
@@ -261,10 +281,13 @@ TEST_F(Managing, AnUnusableSettingsFileIsNamedBySettingsAndBySaveWhichKeepTheDef
   // A folder in the file's place can be neither read nor replaced.
   removeTree(path);
   makeDirectory(path);
-  EXPECT_EQ(tool({"settings"}).out, "Settings: " + path + " (it can't be used: it isn't a regular file of yours, so the "
-                                                           "defaults apply)\n" + defaults);
+  EXPECT_EQ(tool({"settings"}).out, "Settings: " + path +
+                                        " (it can't be used: it isn't a regular file of yours, so the "
+                                        "defaults apply)\n" +
+                                        defaults);
   EXPECT_EQ(tool({"settings", "--keep", "1"}), failed(1, "Couldn't write " + path + ": Is a directory"));
-  EXPECT_EQ(sortedNames(parentPath(path)), (std::vector<std::string>{"Checkpoints", "settings.json"})) << "a temporary file was left";
+  EXPECT_EQ(sortedNames(parentPath(path)), (std::vector<std::string>{"Checkpoints", "settings.json"}))
+      << "a temporary file was left";
 }
 
 }  // namespace

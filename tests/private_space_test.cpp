@@ -22,13 +22,17 @@ TEST(PrivateSpace, CountsOnlyUnsharedDataOfEachRegularFileOnceAtEveryDepth) {
     SCOPED_TRACE(volumeRoot(volume));
     ScratchDir scratch(volume);
     const std::string tree = scratch / "tree";
-    writeFiles(tree, {{"top.bin", uniqueBytes(64 * kib, 1)}, {"one/two/three/low.bin", uniqueBytes(128 * kib, 2)},
-                      {"one/nothing.txt", ""}, {"tiny", "abc"}, {"linked", uniqueBytes(96 * kib, 3)}});
+    writeFiles(tree, {{"top.bin", uniqueBytes(64 * kib, 1)},
+                      {"one/two/three/low.bin", uniqueBytes(128 * kib, 2)},
+                      {"one/nothing.txt", ""},
+                      {"tiny", "abc"},
+                      {"linked", uniqueBytes(96 * kib, 3)}});
     writeFiles(scratch.path(), {{"outside.bin", uniqueBytes(256 * kib, 4)}});
     makeDirectory(tree + "/empty");
     ASSERT_EQ(link((tree + "/linked").c_str(), (tree + "/one/again").c_str()), 0);
     ASSERT_EQ(link((tree + "/linked").c_str(), (tree + "/one/two/third").c_str()), 0);
-    ASSERT_EQ(std::system(("cp --reflink=always " + scratch / "outside.bin " + tree + "/one/two/shared.bin").c_str()), 0);
+    ASSERT_EQ(std::system(("cp --reflink=always " + scratch / "outside.bin " + tree + "/one/two/shared.bin").c_str()),
+              0);
     ASSERT_EQ(symlink((scratch / "outside.bin").c_str(), (tree + "/one/link").c_str()), 0);
     ASSERT_EQ(mkfifo((tree + "/one/pipe").c_str(), 0644), 0);
     // Directories with long names until their path is longer than the system resolves in one call.
@@ -60,8 +64,11 @@ TEST(PrivateSpace, AnUnreadableDirectoryEndsTheSumWhereAWalkInListingOrderMeetsI
     ScratchDir scratch(volume);
     const std::string tree = scratch / "tree";
     // Made in this order, so that files and a directory come before "u" and after it.
-    const std::pair<std::string, int64_t> made[] = {
-        {"a.bin", 64 * kib}, {"d/deeper/z.bin", 16 * kib}, {"u/inner.bin", 128 * kib}, {"b.bin", 32 * kib}, {"c.bin", 8 * kib}};
+    const std::pair<std::string, int64_t> made[] = {{"a.bin", 64 * kib},
+                                                    {"d/deeper/z.bin", 16 * kib},
+                                                    {"u/inner.bin", 128 * kib},
+                                                    {"b.bin", 32 * kib},
+                                                    {"c.bin", 8 * kib}};
     std::map<std::string, int64_t> below;
     for (const auto& [path, size] : made) {
       writeFiles(tree, {{path, uniqueBytes(size, size)}});
@@ -81,11 +88,12 @@ TEST(PrivateSpace, AnUnreadableDirectoryEndsTheSumWhereAWalkInListingOrderMeetsI
     // Counted forty times by a user who can't read what root can.
     std::string expected;
     for (int i = 0; i < 40; ++i) expected += std::to_string(beforeUnreadable) + " ";
-    EXPECT_EQ(asUser(4245, [&] {
-                std::string figures;
-                for (int i = 0; i < 40; ++i) figures += std::to_string(privateSpaceBelow(tree)) + " ";
-                return figures;
-              }),
+    EXPECT_EQ(asUser(4245,
+                     [&] {
+                       std::string figures;
+                       for (int i = 0; i < 40; ++i) figures += std::to_string(privateSpaceBelow(tree)) + " ";
+                       return figures;
+                     }),
               expected);
     ASSERT_EQ(chmod((tree + "/u").c_str(), 0755), 0);
   }

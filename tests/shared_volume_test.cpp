@@ -23,7 +23,8 @@ bool asUser(uid_t uid, const std::function<bool()>& body) {
 }
 
 std::string unsafe(const std::string& path) {
-  return "Redomark keeps these redomarks in " + path + ", which isn't a private folder of yours (it must be a folder "
+  return "Redomark keeps these redomarks in " + path +
+         ", which isn't a private folder of yours (it must be a folder "
          "you own, with permissions 0700, and not a link). Move it aside, then try again.";
 }
 
@@ -65,7 +66,8 @@ class SharedVolume : public CommandLine {
 
 TEST_F(SharedVolume, EachUserHasAPrivateStoreThatNobodyElseCanPlant) {
   // Someone else's directory, or a link to one, in place of the store is refused untouched.
-  ASSERT_TRUE(asUser(mallory, [&] { return mkdir(aliceStore.c_str(), 0777) == 0 && chmod(aliceStore.c_str(), 0777) == 0; }));
+  ASSERT_TRUE(
+      asUser(mallory, [&] { return mkdir(aliceStore.c_str(), 0777) == 0 && chmod(aliceStore.c_str(), 0777) == 0; }));
   // Nor is anything read from it: records there could be anyone's.
   for (const std::string command : {"save", "list", "diff"})
     EXPECT_EQ(run(alice, {command, folder}), failed(1, unsafe(aliceStore))) << command;
@@ -101,9 +103,12 @@ TEST_F(SharedVolume, EachUserHasAPrivateStoreThatNobodyElseCanPlant) {
 TEST_F(SharedVolume, AStoreOnAClosedVolumeNeedsTheAdministratorsSharedFolder) {
   ASSERT_EQ(chmod(source.c_str(), 0755), 0);
   EXPECT_EQ(run(alice, {"save", folder}),
-            failed(1, "Redomark keeps the redomarks of folders on " + top + " in " + aliceStore + ", which it can't "
-                      "create: Permission denied. Ask an administrator to make " + top + "/.redomark-checkpoints a "
-                      "shared folder with the sticky bit (mode 1777), then try again."));
+            failed(1, "Redomark keeps the redomarks of folders on " + top + " in " + aliceStore +
+                          ", which it can't "
+                          "create: Permission denied. Ask an administrator to make " +
+                          top +
+                          "/.redomark-checkpoints a "
+                          "shared folder with the sticky bit (mode 1777), then try again."));
   EXPECT_FALSE(pathExists(aliceStore));
   // A shared folder that a user made is not the administrator's: it is not used.
   const std::string shared = top + "/.redomark-checkpoints";
@@ -125,7 +130,8 @@ TEST_F(SharedVolume, ACopyThatCannotKeepItsOwnerLosesItsSetIdBitsAndOnlyTheFileP
     ASSERT_EQ(chown(program.c_str(), mallory, mallory) | chmod(program.c_str(), 06755), 0);
     ASSERT_EQ(runTool({"save", folder}, aliceHome, user ? asUid(user) : std::vector<std::string>{}).status, 0);
     writeFile(folder + "/notes.txt", "changed");
-    ASSERT_EQ(runTool({"restore", folder, "--yes"}, aliceHome, user ? asUid(user) : std::vector<std::string>{}).status, 0);
+    ASSERT_EQ(runTool({"restore", folder, "--yes"}, aliceHome, user ? asUid(user) : std::vector<std::string>{}).status,
+              0);
     EXPECT_EQ(ownerAndMode(program), user ? std::pair(alice, 0755u) : std::pair(mallory, 06755u));
   }
   // Another user's private folder appears in the shared one after the save.

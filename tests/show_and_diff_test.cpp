@@ -30,10 +30,13 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
   for (Volume volume : {Volume::btrfs, Volume::xfs}) {
     ScratchDir scratchFolder(volume);
     const std::string folder = scratchFolder.path();
-    writeFiles(folder, {{"a.txt", "one\ntwo\nthree\n"}, {"bin", std::string("x\0y", 3)}, {"odd/n\xff" "e", "bad"},
-                        {"odd/x.txt", ""}, {"sub/deep/d.txt", "deep\n"}});
+    writeFiles(folder, {{"a.txt", "one\ntwo\nthree\n"},
+                        {"bin", std::string("x\0y", 3)},
+                        {"odd/n\xff\x65", "bad"},
+                        {"odd/x.txt", ""},
+                        {"sub/deep/d.txt", "deep\n"}});
     ASSERT_EQ(symlink("a.txt", (folder + "/link").c_str()), 0);
-    for (const char* name : {"/odd/n\xff" "e", "/odd/x.txt", "/odd", "/bin"}) setMtimeNs(folder + name, savedTime);
+    for (const char* name : {"/odd/n\xff\x65", "/odd/x.txt", "/odd", "/bin"}) setMtimeNs(folder + name, savedTime);
     saved(folder, {"--name", "first"});
     writeFiles(folder, {{"a.txt", "one\n2\nthree\nfour\n"}, {"bin", std::string("x\0z", 3)}, {"sub/new.txt", "new\n"}});
     setMtimeNs(folder + "/bin", savedTime + 1);
@@ -50,7 +53,8 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
     };
     const TreeSnapshot folderBefore = snapshotTree(folder), storeBefore = snapshotTree(store.root());
 
-    const std::string between = "  ~ a.txt  (17 bytes)\n  ~ bin  (3 bytes)\n  - sub/deep/d.txt  (5 bytes)\n  + sub/new.txt  (4 bytes)\n";
+    const std::string between =
+        "  ~ a.txt  (17 bytes)\n  ~ bin  (3 bytes)\n  - sub/deep/d.txt  (5 bytes)\n  + sub/new.txt  (4 bytes)\n";
     const std::string patches =
         "  ~ a.txt  (17 bytes)\n" + gnuDiff(inSaved(first, "a.txt"), inSaved(second, "a.txt"), "a/a.txt", "b/a.txt") +
         "  ~ bin  (3 bytes)\n" + gnuDiff(inSaved(first, "bin"), inSaved(second, "bin"), "a/bin", "b/bin") +
@@ -59,15 +63,16 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
         "  + sub/new.txt  (4 bytes)\n" +
         gnuDiff("/dev/null", inSaved(second, "sub/new.txt"), "/dev/null", "b/sub/new.txt");
     ASSERT_NE(patches.find("\n@@ -1,3 +1,4 @@\n one\n-two\n+2\n three\n+four\n"), std::string::npos) << patches;
-    const std::string oddJson = "[\n  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
-                                "    \"name\" : \"n\uFFFDe\",\n    \"nameBytes\" : \"bv9l\",\n    \"size\" : 3\n  },\n"
-                                "  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
-                                "    \"name\" : \"x.txt\",\n    \"size\" : 0\n  }\n]\n";
+    const std::string oddJson =
+        "[\n  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
+        "    \"name\" : \"n\uFFFDe\",\n    \"nameBytes\" : \"bv9l\",\n    \"size\" : 3\n  },\n"
+        "  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
+        "    \"name\" : \"x.txt\",\n    \"size\" : 0\n  }\n]\n";
     const std::pair<std::vector<std::string>, ToolRun> cases[] = {
         {{"show", folder, first, "--file", "bin"}, {0, std::string("x\0y", 3), ""}},
         {{"show", folder, "--file", "bin"}, {0, std::string("x\0z", 3), ""}},
         {{"show", folder, first, "--file", "a.txt"}, {0, "one\ntwo\nthree\n", ""}},
-        {{"show", folder, first, "--file", "odd//n\xff" "e"}, {0, "bad", ""}},
+        {{"show", folder, first, "--file", "odd//n\xff\x65"}, {0, "bad", ""}},
         {{"show", folder, first}, {0, "a.txt  (14 bytes)\nbin  (3 bytes)\nlink -> a.txt\nodd/\nsub/\n", ""}},
         {{"show", folder, first, "--file", "odd"}, {0, "n\\xffe  (3 bytes)\nx.txt  (0 KB)\n", ""}},
         {{"show", folder, first, "--file", "odd", "--json"}, {0, oddJson, ""}},
@@ -84,8 +89,10 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
          {0, "Changes in \"sub\" from " + from + " to " + to + ":\n" + between.substr(between.find("  -")), ""}},
         {{"diff", folder, second, second}, {0, "Changes from " + to + " to " + to + ":\n  none\n", ""}},
         {{"diff", folder, "--file", "sub", "--patch"},
-         {0, "Changes in \"sub\" since " + to + ":\n  ~ sub/new.txt  (4 bytes)\n" +
-                 gnuDiff(inSaved(second, "sub/new.txt"), folder + "/sub/new.txt", "a/sub/new.txt", "b/sub/new.txt"), ""}},
+         {0,
+          "Changes in \"sub\" since " + to + ":\n  ~ sub/new.txt  (4 bytes)\n" +
+              gnuDiff(inSaved(second, "sub/new.txt"), folder + "/sub/new.txt", "a/sub/new.txt", "b/sub/new.txt"),
+          ""}},
         {{"diff", folder, first, "--file", "nowhere"}, {0, "Changes in \"nowhere\" since " + from + ":\n  none\n", ""}},
         {{"diff", folder, "--patch", "--json"}, failed(2, "--patch can't be combined with --json")},
         {{"diff", folder, "--file", "/sub"}, failed(1, "\"/sub\" is not a valid path inside the folder.")},
@@ -117,7 +124,8 @@ TEST_F(CommandLine, AShowOvertakenByADeletionSaysSoOrShowsAll) {
     EXPECT_EQ(tool({"delete", folder, id, "--yes"}).status, 0);
     const ToolRun run = show.wait();
     EXPECT_TRUE(run == ok(all) || run == failed(1, "the redomark was deleted while it was being read") ||
-                run == failed(1, "No saved redomark matches \"" + id + "\".")) << ::testing::PrintToString(run);
+                run == failed(1, "No saved redomark matches \"" + id + "\"."))
+        << ::testing::PrintToString(run);
   }
 }
 
@@ -130,7 +138,11 @@ class NamesAsBytes : public CommandLine, public ::testing::WithParamInterface<Vo
 };
 
 TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
-  writeFiles(folder, {{composed, composed}, {decomposed, decomposed}, {brokenA, brokenA}, {brokenB, brokenB}, {"dir\xff/inner", "in"}});
+  writeFiles(folder, {{composed, composed},
+                      {decomposed, decomposed},
+                      {brokenA, brokenA},
+                      {brokenB, brokenB},
+                      {"dir\xff/inner", "in"}});
   const TreeSnapshot before = snapshotTree(folder);
 
   const ToolRun save = tool({"save", folder, "--name", "week\xff"});
@@ -148,10 +160,12 @@ TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
   ASSERT_EQ(unlink((folder + "/" + decomposed).c_str()), 0);
   ASSERT_EQ(unlink((folder + "/" + brokenB).c_str()), 0);
   writeFile(folder + "/" + brokenA, "changed");
-  EXPECT_EQ(tool({"diff", folder}), ok(header + "  - cafe\u0301  (6 bytes)\n  - x\\xfe  (2 bytes)\n  ~ x\\xff  (7 bytes)\n"));
+  EXPECT_EQ(tool({"diff", folder}),
+            ok(header + "  - cafe\u0301  (6 bytes)\n  - x\\xfe  (2 bytes)\n  ~ x\\xff  (7 bytes)\n"));
 
   // One item by its raw bytes, then the whole folder.
-  EXPECT_EQ(tool({"restore", folder, "--file", brokenB, "--yes"}), ok("Restored \"x\\xfe\" in " + folder + " to " + first.id + ".\n"));
+  EXPECT_EQ(tool({"restore", folder, "--file", brokenB, "--yes"}),
+            ok("Restored \"x\\xfe\" in " + folder + " to " + first.id + ".\n"));
   EXPECT_EQ(readFile(folder + "/" + brokenB) + readFile(folder + "/" + brokenA), brokenB + "changed");
   ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
   EXPECT_EQ(snapshotTree(folder), before);

@@ -49,7 +49,8 @@ class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface
   bool as(const std::string& command) const {
     const std::string id = std::to_string(uid());
     return std::system(((uid() ? "setpriv --reuid=" + id + " --regid=" + id + " --clear-groups " : std::string()) +
-                        "sh -c '" + command + "' >/dev/null 2>&1").c_str()) == 0;
+                        "sh -c '" + command + "' >/dev/null 2>&1")
+                           .c_str()) == 0;
   }
   std::string volumeStore(const std::string& path) const {
     return readVolumeInfo(path).mountPoint + "/.redomark-checkpoints-" + std::to_string(uid());
@@ -73,7 +74,8 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   // Refused saves leave no snapshot behind; a plain directory above a nested subvolume makes no difference.
   const std::string nested = " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
   const std::pair<std::string, std::string> refusals[] = {
-      {"mkfifo pipe", "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first."},
+      {"mkfifo pipe",
+       "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first."},
       {"rm pipe && mkdir disk", "/disk contains another disk (a mount point), which can't be saved together with it."},
       {"rmdir disk && btrfs subvolume create inner && printf x > inner/b", "/inner" + nested},
       {"mkdir deeper && mv inner deeper/", "/deeper/inner" + nested},
@@ -94,7 +96,8 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   ASSERT_TRUE(as("btrfs subvolume create " + away + " && printf abc > " + away + "/c"));
   const ToolRun elsewhere = tool({"save", away});
   EXPECT_EQ(elsewhere, ok(savedLine(savedId(elsewhere), away, "1 files, 3 bytes") + notABackup));
-  EXPECT_TRUE(pathExists(CheckpointStore(volumeStore(away)).folderDirectory(away) + "/" + savedId(elsewhere) + "/data/c"));
+  EXPECT_TRUE(
+      pathExists(CheckpointStore(volumeStore(away)).folderDirectory(away) + "/" + savedId(elsewhere) + "/data/c"));
   EXPECT_EQ(tool({"delete", away, savedId(elsewhere), "--yes"}).status, 0);
 }
 
@@ -116,7 +119,8 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
 
   ASSERT_TRUE(as("cd " + folder + " && printf changed > readme.txt && printf new > added.txt && rm -r src/deep"));
   const TreeSnapshot changed = snapshotTree(folder);
-  EXPECT_EQ(tool({"diff", folder}), ok("Changes since " + line(listed(folder).at(0)) + ":\n  + added.txt  (3 bytes)\n"
+  EXPECT_EQ(tool({"diff", folder}), ok("Changes since " + line(listed(folder).at(0)) +
+                                       ":\n  + added.txt  (3 bytes)\n"
                                        "  ~ readme.txt  (7 bytes)\n  - src/deep/\n  - src/deep/data.bin  (70 KB)\n"));
   // The replaced subvolume goes whole to the owner's Trash on the same file system.
   const std::string trashed = toolHome + "/.local/share/Trash/files/project (replaced by Redomark)";
@@ -146,9 +150,11 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
 
 TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOneAndPruningRemovesSnapshots) {
   // A plain folder holding a subvolume is refused too, by the subvolume's own device number.
-  ASSERT_TRUE(as("mkdir " + folder + " && printf old > " + folder + "/a.txt && btrfs subvolume create " + folder + "/in"));
-  EXPECT_EQ(tool({"save", folder}), failed(1, folder + "/in is a separate Btrfs subvolume inside the folder, which can't "
-                                                       "be saved together with it."));
+  ASSERT_TRUE(
+      as("mkdir " + folder + " && printf old > " + folder + "/a.txt && btrfs subvolume create " + folder + "/in"));
+  EXPECT_EQ(tool({"save", folder}),
+            failed(1, folder + "/in is a separate Btrfs subvolume inside the folder, which can't "
+                               "be saved together with it."));
   ASSERT_TRUE(as("rmdir " + folder + "/in"));
   const TreeSnapshot plain = snapshotTree(folder);
   const std::string id = saved(folder);

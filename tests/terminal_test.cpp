@@ -47,7 +47,8 @@ TEST_F(CommandLine, RestoreOnATerminalAsksFirstAndOnlyAYesGoesOn) {
   EXPECT_EQ(answer({"restore", folder}, "\x03"), (ToolRun{130, prompt(folder, 3), "", true})) << "Ctrl-C at the prompt";
   // "y" with a combining diaeresis is another letter, not a yes.
   for (const std::string typed : {"\n", " y\n", "no\n", "\x04", "y\u0308s\n"})
-    EXPECT_EQ(answer({"restore", folder}, typed), (ToolRun{1, prompt(folder, 3) + "redomark: not restored\n", ""})) << typed;
+    EXPECT_EQ(answer({"restore", folder}, typed), (ToolRun{1, prompt(folder, 3) + "redomark: not restored\n", ""}))
+        << typed;
   EXPECT_EQ(snapshotTree(folder), edited);
   EXPECT_EQ(listed(folder).size(), 1u);
 
@@ -62,13 +63,16 @@ TEST_F(CommandLine, RestoreOnATerminalAsksFirstAndOnlyAYesGoesOn) {
   const std::vector<Listed> now = listed(folder);
   ASSERT_EQ(now.size(), 2u);
   const std::string trash = home / ".local/share/Trash", replaced = trash + "/files/project (replaced by Redomark)";
-  EXPECT_EQ((ToolRun{yes.status, withoutProgress(yes.out), yes.err}), ok(prompt(folder, 2) + erase + "Restored " + folder + " to " + first.id + ".\nThe state before the "
-                    "restore was saved as redomark " + now[1].id + ", so you can undo this.\nThe replaced copy is at " +
-                    replaced + ".\n"));
+  EXPECT_EQ((ToolRun{yes.status, withoutProgress(yes.out), yes.err}),
+            ok(prompt(folder, 2) + erase + "Restored " + folder + " to " + first.id +
+               ".\nThe state before the "
+               "restore was saved as redomark " +
+               now[1].id + ", so you can undo this.\nThe replaced copy is at " + replaced + ".\n"));
   EXPECT_EQ(snapshotTree(folder), before);
   EXPECT_EQ(snapshotTree(replaced), edited);
   EXPECT_TRUE(readFile(trash + "/info/project (replaced by Redomark).trashinfo")
-                  .starts_with("[Trash Info]\nPath=" + scratch.path() + "/project%20%28replaced%20by%20Redomark%29\n"
+                  .starts_with("[Trash Info]\nPath=" + scratch.path() +
+                               "/project%20%28replaced%20by%20Redomark%29\n"
                                "DeletionDate="));
   // The automatic checkpoint is named with the date to the minute.
   const std::string minutes = std::regex_replace(localDate(first.createdAt), std::regex(":[0-9]{2}\u202f"), "\u202f");
@@ -80,23 +84,30 @@ TEST_F(CommandLine, RestoreOnATerminalAsksFirstAndOnlyAYesGoesOn) {
 TEST_F(CommandLine, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   const std::string folder = scratch / "big";
   createDirectories(folder + "/fill");
-  for (int i = 0; i < 4000; ++i) close(open((folder + "/fill/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  for (int i = 0; i < 4000; ++i)
+    close(open((folder + "/fill/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
   const auto stored = [&] { return sortedNames(CheckpointStore(defaultStore()).folderDirectory(folder)); };
 
   const ToolRun save = TerminalProcess({"save", folder}, home.path()).wait();
   const size_t report = std::min(save.out.rfind(erase), save.out.size());
   const std::string progress = save.out.substr(0, report), shown = save.out.substr(report);
   // Four thousand empty files are all records.
-  EXPECT_TRUE(save.status == 0 && shown.starts_with(erase + "Saved redomark ") &&
-              std::regex_match(shown.substr(erase.size()), std::regex("Saved redomark \\S+ of " + folder + " \\(4000 files, 0 KB; it "
-                               "shares the data, but the copies' own file records take about [0-9.]+ MB\\)\\.\n" + notABackup)))
+  EXPECT_TRUE(
+      save.status == 0 && shown.starts_with(erase + "Saved redomark ") &&
+      std::regex_match(shown.substr(erase.size()),
+                       std::regex("Saved redomark \\S+ of " + folder +
+                                  " \\(4000 files, 0 KB; it "
+                                  "shares the data, but the copies' own file records take about [0-9.]+ MB\\)\\.\n" +
+                                  notABackup)))
       << save.out;
-  static const std::regex drawn("\rLooking at 0 items\u2026\x1b\\[K(\rLooking at [0-9]+ items\u2026\x1b\\[K)*"
+  static const std::regex drawn(
+      "\rLooking at 0 items\u2026\x1b\\[K(\rLooking at [0-9]+ items\u2026\x1b\\[K)*"
       "(\rSaving [0-9]+ of 4001 items\u2026\x1b\\[K)+\rFinishing 4000 of 4001 items\u2026\x1b\\[K");
   EXPECT_TRUE(std::regex_match(progress, drawn)) << ::testing::PrintToString(progress);
   static const std::regex saving("Saving ([0-9]+) of");
-  for (auto m = std::sregex_iterator(progress.begin(), progress.end(), saving), previous = m; m != std::sregex_iterator();
-       previous = m++) EXPECT_LE(std::stoi((*previous)[1]), std::stoi((*m)[1])) << "the count went back";
+  for (auto m = std::sregex_iterator(progress.begin(), progress.end(), saving), previous = m;
+       m != std::sregex_iterator(); previous = m++)
+    EXPECT_LE(std::stoi((*previous)[1]), std::stoi((*m)[1])) << "the count went back";
   const std::vector<std::string> kept = stored();
 
   // Twice during a save: one message, no checkpoint and nothing half made.
@@ -117,8 +128,9 @@ TEST_F(CommandLine, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   expectCancelled(restoring.wait());
   EXPECT_EQ(snapshotTree(folder), before);
   EXPECT_EQ(leftoverNames(scratch.path()), std::vector<std::string>{});
-  EXPECT_TRUE(tool({"list", folder}).out.ends_with("  4001 files  [automatic, before a restore]\n" +
-                                                   line(listed(folder).at(0)) + "  4000 files\n"));
+  EXPECT_TRUE(tool({"list", folder})
+                  .out.ends_with("  4001 files  [automatic, before a restore]\n" + line(listed(folder).at(0)) +
+                                 "  4000 files\n"));
 
   // Putting back one subfolder has no total to show and leaves no half-made copy.
   TerminalProcess putting({"restore", folder, "--file", "fill", "--yes"}, home.path());
@@ -146,8 +158,11 @@ TEST_F(CommandLine, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   createDirectories(odd);
   ASSERT_EQ(mkfifo((odd + "/pipe").c_str(), 0600), 0);
   EXPECT_EQ(TerminalProcess({"save", odd}, home.path()).wait(),
-            (ToolRun{1, "\rLooking at 0 items\u2026\x1b[K" + erase + "redomark: " + odd + "/pipe is a socket, pipe or "
-                        "device file, which Redomark can't save. Move it out of the folder first.\n", ""}));
+            (ToolRun{1,
+                     "\rLooking at 0 items\u2026\x1b[K" + erase + "redomark: " + odd +
+                         "/pipe is a socket, pipe or "
+                         "device file, which Redomark can't save. Move it out of the folder first.\n",
+                     ""}));
 }
 
 }  // namespace

@@ -1,16 +1,16 @@
 #include "tests/tool_process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <pty.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <system_error>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <system_error>
 
 extern char** environ;
 
@@ -47,7 +47,8 @@ struct Command {
       if (std::strncmp(*e, "HOME=", 5) == 0) continue;
       if (!sanitizer.empty() && std::strncmp(*e, "ASAN_OPTIONS=", 13) == 0)
         sanitizer = std::string(*e) + ":detect_leaks=0";
-      else environment.emplace_back(*e);
+      else
+        environment.emplace_back(*e);
     }
     if (!sanitizer.empty()) environment.push_back(sanitizer);
     for (std::string& s : strings) argv.push_back(s.data());

@@ -2,9 +2,9 @@
 // that its default store lands on a test volume; its output is captured.
 #pragma once
 
+#include <sys/types.h>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 namespace redomark::testing {

@@ -2,11 +2,11 @@
 // sticky .Trash or a private .Trash-uid, each checked before use.
 #include "core/fs/trash.h"
 
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <ctime>
 #include <filesystem>
-#include <gtest/gtest.h>
 #include <regex>
-#include <sys/stat.h>
 
 #include "core/fs/path_text.h"
 #include "core/fs/typed_path.h"
@@ -39,7 +39,8 @@ void expectTrashed(const std::string& trash, const std::string& name, const std:
   EXPECT_EQ(readWholeFile(trash + "/files/" + name + inside), content);
   const std::string info = readWholeFile(trash + "/info/" + name + ".trashinfo").value_or("");
   std::smatch m;
-  ASSERT_TRUE(std::regex_match(info, m, std::regex("\\[Trash Info\\]\nPath=(.*)\nDeletionDate=([-0-9]{10}T[0-9:]{8})\n")))
+  ASSERT_TRUE(
+      std::regex_match(info, m, std::regex("\\[Trash Info\\]\nPath=(.*)\nDeletionDate=([-0-9]{10}T[0-9:]{8})\n")))
       << info;
   EXPECT_EQ(m[1], encoded.empty() ? original : encoded);
   std::tm local{};
@@ -56,8 +57,11 @@ TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
   const TemporaryHome home(Volume::btrfs);
   const std::string trash = canonicalPath(home.path()) + "/.local/share/Trash";
   const std::string odd = "report 1 \xC3\xBC%#.txt";
-  writeFiles(scratch.path(), {{odd, "odd"}, {"real/project/src/main.c", "int main;"}, {"a/notes.txt", "from a"},
-                              {"b/notes.txt", "from b"}, {".profile", "mine"}});
+  writeFiles(scratch.path(), {{odd, "odd"},
+                              {"real/project/src/main.c", "int main;"},
+                              {"a/notes.txt", "from a"},
+                              {"b/notes.txt", "from b"},
+                              {".profile", "mine"}});
   expectTrashed(trash, odd, scratch / odd, "", "odd", base + "/report%201%20%C3%BC%25%23.txt");
   EXPECT_EQ(permissions(trash + "/files"), 0700u);
   writeFile(trash + "/files/.profile", "stray");
@@ -78,7 +82,8 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
   ScratchDir scratch(Volume::xfs);
   const std::string top = canonicalPath(volumeRoot(Volume::xfs)), uid = std::to_string(getuid());
   const TopTrash own{top + "/.Trash-" + uid}, shared{top + "/.Trash"};
-  writeFiles(scratch.path(), {{"dir/file", "data"}, {"plain", "p"}, {"sticky", "s"}, {"foreign", "f"}, {"open", "o"}, {"kept", "k"}});
+  writeFiles(scratch.path(),
+             {{"dir/file", "data"}, {"plain", "p"}, {"sticky", "s"}, {"foreign", "f"}, {"open", "o"}, {"kept", "k"}});
   expectTrashed(own.path, "dir", scratch / "dir", "/file", "data");
   EXPECT_EQ(permissions(own.path), 0700u);
   EXPECT_FALSE(pathExists(home.path() + "/.local"));

@@ -58,22 +58,28 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
     command.insert(command.begin(), {"run", folder});
     return tool(command);
   };
-  const ToolRun changed = run({"--name", "mine", "--", "sh", "-c", "echo out; echo err >&2; echo x >\"$0/a\"; exit 3", folder});
+  const ToolRun changed =
+      run({"--name", "mine", "--", "sh", "-c", "echo out; echo err >&2; echo x >\"$0/a\"; exit 3", folder});
   const std::string id = listed(folder).at(0).id;
   EXPECT_EQ(changed, (ToolRun{3, "out\n",
-                              "redomark: saved redomark " + id + " of " + folder + " before running the command.\nerr\n"
-                              "redomark: the command changed 1 items in " + folder + "; to undo: redomark restore '" +
-                                  scratch.path() + "/my \"odd\" folder'\\''s' " + id + "\n"}));
+                              "redomark: saved redomark " + id + " of " + folder +
+                                  " before running the command.\nerr\n"
+                                  "redomark: the command changed 1 items in " +
+                                  folder + "; to undo: redomark restore '" + scratch.path() +
+                                  "/my \"odd\" folder'\\''s' " + id + "\n"}));
   EXPECT_EQ(member(tool({"list", folder, "--json"}).out, "name"), "\"mine\"");
 
   writeFile(folder + "/a", "after");
-  const std::string before = "redomark: nothing changed since redomark " + saved(folder) + ", which is the undo point.\n";
+  const std::string before =
+      "redomark: nothing changed since redomark " + saved(folder) + ", which is the undo point.\n";
   const std::string nothing = "redomark: the command changed nothing in " + folder + ".\n";
   const std::pair<std::vector<std::string>, ToolRun> cases[] = {
       {{"--", "true"}, {0, "", before + nothing}},
       {{"--", "sh", "-c", "kill -TERM $$"}, {128 + SIGTERM, "", before + nothing}},
-      {{"--", "no-such-command", "x"}, {127, "", before + "redomark: couldn't run no-such-command: No such file or directory\n"}},
-      {{"--", folder + "/script"}, {126, "", before + "redomark: couldn't run " + folder + "/script: Permission denied\n"}},
+      {{"--", "no-such-command", "x"},
+       {127, "", before + "redomark: couldn't run no-such-command: No such file or directory\n"}},
+      {{"--", folder + "/script"},
+       {126, "", before + "redomark: couldn't run " + folder + "/script: Permission denied\n"}},
   };
   for (const auto& [command, expected] : cases) EXPECT_EQ(run(command), expected) << expected.err;
   EXPECT_EQ(listed(folder).size(), 2u);
@@ -95,8 +101,9 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
   EXPECT_EQ(readFile(folder + "/a") + readFile(folder + "/b"), "afternew");
 
   // The tool waits out a Ctrl-C that the command handles, then reports.
-  TerminalProcess interrupted({"run", folder, "--", "sh", "-c", "trap 'echo caught; kill $!; exit 5' INT; sleep 9 & echo ready; wait"},
-                              home.path());
+  TerminalProcess interrupted(
+      {"run", folder, "--", "sh", "-c", "trap 'echo caught; kill $!; exit 5' INT; sleep 9 & echo ready; wait"},
+      home.path());
   ASSERT_NE(interrupted.readUntil("ready"), notShown);
   interrupted.type("\x03");
   const ToolRun ended = interrupted.wait();
