@@ -49,8 +49,9 @@ class SharedVolume : public CommandLine {
   }
   ~SharedVolume() override { umount2(top.c_str(), MNT_DETACH); }
 
+  // The tool as uid, with that user's home; as root with the test's own.
   ToolRun run(uid_t uid, const std::vector<std::string>& args) const {
-    return runTool(args, uid == alice ? aliceHome : malloryHome, asUid(uid));
+    return uid ? runTool(args, uid == alice ? aliceHome : malloryHome, asUid(uid)) : tool(args);
   }
   // The owner and mode of path.
   static std::pair<uid_t, mode_t> ownerAndMode(const std::string& path) {
@@ -128,10 +129,9 @@ TEST_F(SharedVolume, ACopyThatCannotKeepItsOwnerLosesItsSetIdBitsAndOnlyTheFileP
   // As alice the restored copy is hers and loses the bits; root can keep the owner, so they stay.
   for (uid_t user : {alice, uid_t{0}}) {
     ASSERT_EQ(chown(program.c_str(), mallory, mallory) | chmod(program.c_str(), 06755), 0);
-    ASSERT_EQ(runTool({"save", folder}, aliceHome, user ? asUid(user) : std::vector<std::string>{}).status, 0);
+    ASSERT_EQ(run(user, {"save", folder}).status, 0);
     writeFile(folder + "/notes.txt", "changed");
-    ASSERT_EQ(runTool({"restore", folder, "--yes"}, aliceHome, user ? asUid(user) : std::vector<std::string>{}).status,
-              0);
+    ASSERT_EQ(run(user, {"restore", folder, "--yes"}).status, 0);
     EXPECT_EQ(ownerAndMode(program), user ? std::pair(alice, 0755u) : std::pair(mallory, 06755u));
   }
   // Another user's private folder appears in the shared one after the save.
