@@ -29,7 +29,39 @@ inline const std::string erase = "\r\x1b[K";
 
 inline const std::string notABackup = "This is an undo point on this disk, not a backup.\n";
 
+inline ToolRun ok(const std::string& out) { return {0, out, ""}; }
 inline ToolRun failed(int status, const std::string& message) { return {status, "", "redomark: " + message + "\n"}; }
+
+inline const std::string usage =
+    "Usage:\n"
+    "  redomark save <path> [--name \"<text>\"] [--if-changed] [--auto] [--json]\n" +
+    std::string(47, ' ') + "Save a redomark of a folder (--if-changed: only if it changed)\n" +
+    "  redomark list <path> [--space] [--json]      List saved redomarks (--space shows the disk each one uses alone)\n"
+    "  redomark diff <path> [id [id2]] [--file <relative path>] [--patch] [--json]\n" +
+    std::string(47, ' ') + "Show what changed since a redomark, or between two (default: the latest)\n" +
+    "  redomark show <path> [id] [--file <relative path>] [--json]\n" + std::string(47, ' ') +
+    "Print a saved file, or list a saved folder (default: the latest)\n" +
+    "  redomark restore <path> [id] [--file <relative path>] [--yes]\n" + std::string(47, ' ') +
+    "Put the folder (or one file/subfolder) back (default: the latest)\n" +
+    "  redomark undo <path> [--yes]                 Undo the last restore or put back of a folder\n"
+    "  redomark run <path> [--name \"<text>\"] -- <command> [<argument>...]\n" +
+    std::string(47, ' ') + "Run a command with an undo point of the folder taken just before it\n" +
+    "  redomark delete <path> <id>... [--yes]       Delete saved redomarks of a folder\n"
+    "  redomark folders [--space] [--json]          List every folder that has saved redomarks\n"
+    "  redomark settings [--keep <n>] [--max-age <days>|none] [--budget <bytes>|none]\n"
+    "                    [--hourly <n>] [--daily <n>] [--weekly <n>] [--monthly <n>] [--json]\n" +
+    std::string(47, ' ') + "Show or change how many redomarks are kept\n\n" +
+    "A redomark is an undo point on the same disk. It is not a backup.\n";
+inline ToolRun usageError(const std::string& message) { return {2, "", "redomark: " + message + "\n" + usage}; }
+
+// Writes each file below dir, its parents made first.
+inline void writeFiles(const std::string& dir, const std::vector<std::pair<std::string, std::string>>& files) {
+  for (const auto& [name, bytes] : files) {
+    const std::string path = dir + "/" + name;
+    createDirectories(path.substr(0, path.rfind('/')));
+    writeFile(path, bytes);
+  }
+}
 
 inline std::string savedLine(const std::string& id, const std::string& folder, const std::string& counts) {
   return "Saved redomark " + id + " of " + folder + " (" + counts +
@@ -49,8 +81,8 @@ inline std::string localDate(const std::string& iso) {
   int y = 0, mo = 1, d = 0, h = 0, mi = 0, s = 0;
   std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%dZ", &y, &mo, &d, &h, &mi, &s);
   char text[64];
-  std::snprintf(text, sizeof text, "%s %d, %d, %d:%02d:%02d\u202f%s", months.substr((mo + 11) % 12 * 3, 3).c_str(), d, y,
-                (h + 11) % 12 + 1, mi, s, h < 12 ? "AM" : "PM");
+  std::snprintf(text, sizeof text, "%s %d, %d, %d:%02d:%02d\u202f%s", months.substr((mo + 11) % 12 * 3, 3).c_str(), d,
+                y, (h + 11) % 12 + 1, mi, s, h < 12 ? "AM" : "PM");
   return text;
 }
 
@@ -77,12 +109,20 @@ class CommandLine : public ::testing::Test {
   }
   // The tool with toolHome as HOME, as the user the launcher names, if any.
   ToolRun tool(const std::vector<std::string>& args) const { return runTool(args, toolHome, launcher); }
+  // The tool on a terminal, typed given at its first "[y/N] " prompt.
+  ToolRun answer(const std::vector<std::string>& args, const std::string& typed) const {
+    TerminalProcess run(args, toolHome);
+    if (run.readUntil("[y/N] ") != notShown) run.type(typed);
+    return run.wait();
+  }
   std::string defaultStore() const { return toolHome + "/.local/share/Redomark/Checkpoints"; }
   std::string savedData(const std::string& folder, const std::string& id) const {
     return CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + id + "/data";
   }
 
-  struct Listed { std::string id, createdAt; };
+  struct Listed {
+    std::string id, createdAt;
+  };
   // The folder's checkpoints as list --json gives them, oldest first.
   std::vector<Listed> listed(const std::string& folder) const {
     const std::string json = tool({"list", folder, "--json"}).out;
@@ -90,6 +130,13 @@ class CommandLine : public ::testing::Test {
     std::vector<Listed> out;
     for (size_t i = 0; i < ids.size() && i < dates.size(); ++i) out.push_back({ids[i], dates[i]});
     return out;
+  }
+  // Saves folder with the options given, which must succeed; the id saved.
+  std::string saved(const std::string& folder, std::vector<std::string> options = {}) const {
+    options.insert(options.begin(), {"save", folder});
+    const ToolRun run = tool(options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    return savedId(run);
   }
   std::vector<std::string> savedIds(const std::string& folder) const {
     return members(tool({"list", folder, "--json"}).out, "id");

@@ -1,11 +1,11 @@
 // show and the extended diff through the built tool, on Btrfs and XFS: exact
 // bytes, patches as GNU diff prints them, errors, and nothing changed on disk.
-#include <unistd.h>
+// Names are their bytes: spellings that Unicode calls equivalent, and names
+// that differ only in bytes that aren't UTF-8, are different items everywhere.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 
 #include "core/records/redomark_error.h"
 #include "core/store/checkpoint_store.h"
@@ -30,55 +30,49 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
   for (Volume volume : {Volume::btrfs, Volume::xfs}) {
     ScratchDir scratchFolder(volume);
     const std::string folder = scratchFolder.path();
-    writeFile(folder + "/a.txt", "one\ntwo\nthree\n");
-    writeFile(folder + "/bin", std::string("x\0y", 3));
+    writeFiles(folder, {{"a.txt", "one\ntwo\nthree\n"},
+                        {"bin", std::string("x\0y", 3)},
+                        {"odd/n\xff\x65", "bad"},
+                        {"odd/x.txt", ""},
+                        {"sub/deep/d.txt", "deep\n"}});
     ASSERT_EQ(symlink("a.txt", (folder + "/link").c_str()), 0);
-    makeDirectory(folder + "/odd");
-    writeFile(folder + "/odd/n\xff" "e", "bad");
-    writeFile(folder + "/odd/x.txt", "");
-    for (const char* name : {"/odd/n\xff" "e", "/odd/x.txt", "/odd", "/bin"}) setMtimeNs(folder + name, savedTime);
-    createDirectories(folder + "/sub/deep");
-    writeFile(folder + "/sub/deep/d.txt", "deep\n");
-    ASSERT_EQ(tool({"save", folder, "--name", "first"}).status, 0);
-    writeFile(folder + "/a.txt", "one\n2\nthree\nfour\n");
-    writeFile(folder + "/bin", std::string("x\0z", 3));
+    for (const char* name : {"/odd/n\xff\x65", "/odd/x.txt", "/odd", "/bin"}) setMtimeNs(folder + name, savedTime);
+    saved(folder, {"--name", "first"});
+    writeFiles(folder, {{"a.txt", "one\n2\nthree\nfour\n"}, {"bin", std::string("x\0z", 3)}, {"sub/new.txt", "new\n"}});
     setMtimeNs(folder + "/bin", savedTime + 1);
     ASSERT_EQ(unlink((folder + "/sub/deep/d.txt").c_str()), 0);
-    writeFile(folder + "/sub/new.txt", "new\n");
-    ASSERT_EQ(tool({"save", folder}).status, 0);
+    saved(folder);
     writeFile(folder + "/sub/new.txt", "two\n");
     const std::vector<Listed> ids = listed(folder);
     ASSERT_EQ(ids.size(), 2u);
     const std::string first = ids[0].id, second = ids[1].id;
     const std::string from = line(ids[0], "  \"first\""), to = line(ids[1]);
     const CheckpointStore store = storeForFolder(folder, defaultStore());
-    const auto saved = [&](const std::string& id, const std::string& item) {
+    const auto inSaved = [&](const std::string& id, const std::string& item) {
       return store.folderDirectory(folder) + "/" + id + "/data/" + item;
     };
     const TreeSnapshot folderBefore = snapshotTree(folder), storeBefore = snapshotTree(store.root());
 
-    const std::string between = "  ~ a.txt  (17 bytes)\n  ~ bin  (3 bytes)\n  - sub/deep/d.txt  (5 bytes)\n"
-                                "  + sub/new.txt  (4 bytes)\n";
+    const std::string between =
+        "  ~ a.txt  (17 bytes)\n  ~ bin  (3 bytes)\n  - sub/deep/d.txt  (5 bytes)\n  + sub/new.txt  (4 bytes)\n";
     const std::string patches =
-        "  ~ a.txt  (17 bytes)\n" + gnuDiff(saved(first, "a.txt"), saved(second, "a.txt"), "a/a.txt", "b/a.txt") +
-        "  ~ bin  (3 bytes)\n" + gnuDiff(saved(first, "bin"), saved(second, "bin"), "a/bin", "b/bin") +
+        "  ~ a.txt  (17 bytes)\n" + gnuDiff(inSaved(first, "a.txt"), inSaved(second, "a.txt"), "a/a.txt", "b/a.txt") +
+        "  ~ bin  (3 bytes)\n" + gnuDiff(inSaved(first, "bin"), inSaved(second, "bin"), "a/bin", "b/bin") +
         "  - sub/deep/d.txt  (5 bytes)\n" +
-        gnuDiff(saved(first, "sub/deep/d.txt"), "/dev/null", "a/sub/deep/d.txt", "/dev/null") +
+        gnuDiff(inSaved(first, "sub/deep/d.txt"), "/dev/null", "a/sub/deep/d.txt", "/dev/null") +
         "  + sub/new.txt  (4 bytes)\n" +
-        gnuDiff("/dev/null", saved(second, "sub/new.txt"), "/dev/null", "b/sub/new.txt");
+        gnuDiff("/dev/null", inSaved(second, "sub/new.txt"), "/dev/null", "b/sub/new.txt");
     ASSERT_NE(patches.find("\n@@ -1,3 +1,4 @@\n one\n-two\n+2\n three\n+four\n"), std::string::npos) << patches;
-    const std::string oddJson = "[\n  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
-                                "    \"name\" : \"n\uFFFDe\",\n    \"nameBytes\" : \"bv9l\",\n    \"size\" : 3\n  },\n"
-                                "  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
-                                "    \"name\" : \"x.txt\",\n    \"size\" : 0\n  }\n]\n";
-    const struct {
-      std::vector<std::string> args;
-      ToolRun expected;
-    } cases[] = {
+    const std::string oddJson =
+        "[\n  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
+        "    \"name\" : \"n\uFFFDe\",\n    \"nameBytes\" : \"bv9l\",\n    \"size\" : 3\n  },\n"
+        "  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
+        "    \"name\" : \"x.txt\",\n    \"size\" : 0\n  }\n]\n";
+    const std::pair<std::vector<std::string>, ToolRun> cases[] = {
         {{"show", folder, first, "--file", "bin"}, {0, std::string("x\0y", 3), ""}},
         {{"show", folder, "--file", "bin"}, {0, std::string("x\0z", 3), ""}},
         {{"show", folder, first, "--file", "a.txt"}, {0, "one\ntwo\nthree\n", ""}},
-        {{"show", folder, first, "--file", "odd//n\xff" "e"}, {0, "bad", ""}},
+        {{"show", folder, first, "--file", "odd//n\xff\x65"}, {0, "bad", ""}},
         {{"show", folder, first}, {0, "a.txt  (14 bytes)\nbin  (3 bytes)\nlink -> a.txt\nodd/\nsub/\n", ""}},
         {{"show", folder, first, "--file", "odd"}, {0, "n\\xffe  (3 bytes)\nx.txt  (0 KB)\n", ""}},
         {{"show", folder, first, "--file", "odd", "--json"}, {0, oddJson, ""}},
@@ -95,16 +89,15 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
          {0, "Changes in \"sub\" from " + from + " to " + to + ":\n" + between.substr(between.find("  -")), ""}},
         {{"diff", folder, second, second}, {0, "Changes from " + to + " to " + to + ":\n  none\n", ""}},
         {{"diff", folder, "--file", "sub", "--patch"},
-         {0, "Changes in \"sub\" since " + to + ":\n  ~ sub/new.txt  (4 bytes)\n" +
-                 gnuDiff(saved(second, "sub/new.txt"), folder + "/sub/new.txt", "a/sub/new.txt", "b/sub/new.txt"), ""}},
+         {0,
+          "Changes in \"sub\" since " + to + ":\n  ~ sub/new.txt  (4 bytes)\n" +
+              gnuDiff(inSaved(second, "sub/new.txt"), folder + "/sub/new.txt", "a/sub/new.txt", "b/sub/new.txt"),
+          ""}},
         {{"diff", folder, first, "--file", "nowhere"}, {0, "Changes in \"nowhere\" since " + from + ":\n  none\n", ""}},
         {{"diff", folder, "--patch", "--json"}, failed(2, "--patch can't be combined with --json")},
         {{"diff", folder, "--file", "/sub"}, failed(1, "\"/sub\" is not a valid path inside the folder.")},
     };
-    for (const auto& c : cases) EXPECT_EQ(tool(c.args), c.expected) << c.args[0] << " " << c.args.back();
-    const ToolRun threeIds = tool({"diff", folder, first, second, first});
-    EXPECT_EQ(threeIds.status, 2);
-    EXPECT_TRUE(threeIds.err.starts_with("redomark: unexpected argument \"" + first + "\"\nUsage:\n")) << threeIds.err;
+    for (const auto& [args, expected] : cases) EXPECT_EQ(tool(args), expected) << ::testing::PrintToString(args);
     EXPECT_EQ(snapshotTree(folder), folderBefore);
     EXPECT_EQ(snapshotTree(store.root()), storeBefore);
 
@@ -122,23 +115,88 @@ TEST_F(CommandLine, AShowOvertakenByADeletionSaysSoOrShowsAll) {
   const std::string folder = scratch.path();
   makeDirectory(folder + "/many");
   for (int i = 0; i < 2000; ++i) writeFile(folder + "/many/" + std::to_string(i), "");
-  ASSERT_EQ(tool({"save", folder}).status, 0);
+  saved(folder);
   const std::string all = tool({"show", folder, "--file", "many"}).out;
   ASSERT_EQ(std::count(all.begin(), all.end(), '\n'), 2000);
   for (int round = 0; round < 12; ++round) {
-    const std::string id = savedId(tool({"save", folder}));
+    const std::string id = saved(folder);
     ToolProcess show({"show", folder, id, "--file", "many"}, home.path());
     EXPECT_EQ(tool({"delete", folder, id, "--yes"}).status, 0);
     const ToolRun run = show.wait();
-    if (run.status == 0) {
-      EXPECT_EQ(run.out, all);
-    } else {
-      EXPECT_TRUE(run == failed(1, "the redomark was deleted while it was being read") ||
-                  run == failed(1, "No saved redomark matches \"" + id + "\"."))
-          << ::testing::PrintToString(run);
-    }
+    EXPECT_TRUE(run == ok(all) || run == failed(1, "the redomark was deleted while it was being read") ||
+                run == failed(1, "No saved redomark matches \"" + id + "\"."))
+        << ::testing::PrintToString(run);
   }
 }
+
+const std::string composed = "caf\u00e9", decomposed = "cafe\u0301", brokenA = "x\xff", brokenB = "x\xfe";
+
+class NamesAsBytes : public CommandLine, public ::testing::WithParamInterface<Volume> {
+ protected:
+  NamesAsBytes() : CommandLine(GetParam()) {}
+  std::string folder = scratch / "names";
+};
+
+TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
+  writeFiles(folder, {{composed, composed},
+                      {decomposed, decomposed},
+                      {brokenA, brokenA},
+                      {brokenB, brokenB},
+                      {"dir\xff/inner", "in"}});
+  const TreeSnapshot before = snapshotTree(folder);
+
+  const ToolRun save = tool({"save", folder, "--name", "week\xff"});
+  EXPECT_EQ(save, ok(savedLine(savedId(save), folder, "5 files, 17 bytes") + notABackup))
+      << "no item may look changed while saving";
+  const Listed first = listed(folder).at(0);
+  const std::string header = "Changes since " + line(first, "  \"week\uFFFD\"") + ":\n";
+  EXPECT_EQ(tool({"diff", folder}), ok(header + "  none\n"));
+
+  // The manifest is valid JSON text and keeps the exact bytes beside it.
+  const std::string manifest = readFile(savedData(folder, first.id) + "/../manifest.json");
+  EXPECT_NE(manifest.find("{\"p\":\"x\uFFFD\",\"b\":\"eP8=\",\"k\":\"f\""), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("{\"p\":\"dir\uFFFD\\/inner\",\"b\":\"ZGly\\/y9pbm5lcg==\""), std::string::npos) << manifest;
+
+  ASSERT_EQ(unlink((folder + "/" + decomposed).c_str()), 0);
+  ASSERT_EQ(unlink((folder + "/" + brokenB).c_str()), 0);
+  writeFile(folder + "/" + brokenA, "changed");
+  EXPECT_EQ(tool({"diff", folder}),
+            ok(header + "  - cafe\u0301  (6 bytes)\n  - x\\xfe  (2 bytes)\n  ~ x\\xff  (7 bytes)\n"));
+
+  // One item by its raw bytes, then the whole folder.
+  EXPECT_EQ(tool({"restore", folder, "--file", brokenB, "--yes"}),
+            ok("Restored \"x\\xfe\" in " + folder + " to " + first.id + ".\n"));
+  EXPECT_EQ(readFile(folder + "/" + brokenB) + readFile(folder + "/" + brokenA), brokenB + "changed");
+  ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
+  EXPECT_EQ(snapshotTree(folder), before);
+
+  // A name that isn't UTF-8 sorts as it is shown, its invalid byte as U+FFFD.
+  writeFiles(folder, {{"\xa9", "1"}, {"\u00c5", "2"}});
+  EXPECT_EQ(tool({"diff", folder}).out, header + "  + \u00c5  (1 byte)\n  + \\xa9  (1 byte)\n");
+
+  // A name too long to take " (replaced by Redomark)" whole is cut to fit,
+  // and what it replaced never stays behind under a hidden name.
+  const std::string longName(240, 'n');
+  writeFile(folder + "/" + longName, "old");
+  saved(folder);
+  writeFile(folder + "/" + longName, "new");
+  const ToolRun cut = tool({"restore", folder, "--file", longName, "--yes"});
+  // (The Trash cuts it further, for its ".trashinfo" file.)
+  EXPECT_NE(cut.out.find("/files/" + std::string(232, 'n') + " (replaced by."), std::string::npos) << cut.out;
+  EXPECT_EQ(readFile(folder + "/" + longName), "old");
+  for (const std::string& name : sortedNames(folder)) EXPECT_FALSE(name.starts_with(".redomark-restore-")) << name;
+}
+
+TEST_P(NamesAsBytes, AFolderWhosePathIsNotTextIsRefusedBeforeAnythingIsWritten) {
+  const std::string odd = scratch / "odd\xff\x1b";
+  makeDirectory(odd);
+  writeFile(odd + "/f", "f");
+  EXPECT_EQ(tool({"save", odd}), failed(1, scratch / "odd\\xff\\x1b can't be saved: its path isn't valid UTF-8 text."));
+  EXPECT_FALSE(pathExists(defaultStore()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, NamesAsBytes, ::testing::Values(Volume::btrfs, Volume::xfs),
+                         [](const auto& info) { return info.param == Volume::btrfs ? "Btrfs" : "Xfs"; });
 
 }  // namespace
 }  // namespace redomark::testing

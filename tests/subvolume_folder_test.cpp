@@ -3,15 +3,10 @@
 // not by the subvolume's own device number, and a nested subvolume is refused.
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <regex>
-#include <string>
-#include <vector>
 
 #include "core/fs/volume.h"
 #include "core/store/checkpoint_store.h"
@@ -22,18 +17,6 @@
 
 namespace redomark::testing {
 namespace {
-
-constexpr uid_t ordinaryUser = 42121;
-
-// Runs a shell command as uid (as root for 0); true when it succeeded.
-bool shellAs(uid_t uid, const std::string& command) {
-  std::string line = "sh -c '" + command + "' >/dev/null 2>&1";
-  if (uid != 0) {
-    const std::string id = std::to_string(uid);
-    line = "setpriv --reuid=" + id + " --regid=" + id + " --clear-groups " + line;
-  }
-  return std::system(line.c_str()) == 0;
-}
 
 bool isSubvolumeRoot(const std::string& path) {
   struct stat st {};
@@ -62,59 +45,49 @@ class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface
     if (uid() != 0) launcher = asUid(uid());
   }
   uid_t uid() const { return GetParam(); }
-  bool as(const std::string& command) const { return shellAs(uid(), command); }
+  // Runs a shell command as the user; true when it succeeded.
+  bool as(const std::string& command) const {
+    const std::string id = std::to_string(uid());
+    return std::system(((uid() ? "setpriv --reuid=" + id + " --regid=" + id + " --clear-groups " : std::string()) +
+                        "sh -c '" + command + "' >/dev/null 2>&1")
+                           .c_str()) == 0;
+  }
   std::string volumeStore(const std::string& path) const {
     return readVolumeInfo(path).mountPoint + "/.redomark-checkpoints-" + std::to_string(uid());
   }
-  std::string folderDirectory(const std::string& folder) const {
-    return CheckpointStore(defaultStore()).folderDirectory(folder);
-  }
-  // A subvolume of the user's with files, a directory, a link, exact modes and times.
-  void makeProject(const std::string& folder) const {
-    ASSERT_TRUE(as("btrfs subvolume create " + folder + " && cd " + folder +
-                   " && mkdir -p src/deep && printf hello > readme.txt && printf \"int main() {}\" > src/main.c"
-                   " && head -c 70000 /dev/zero > src/deep/data.bin && ln -s src/main.c link && chmod 640 readme.txt"
-                   " && chmod 750 src/deep && touch -d 2023-11-14T22:13:20.123456789Z src/main.c"));
-  }
+  std::string folderDirectory() const { return CheckpointStore(defaultStore()).folderDirectory(folder); }
 
+  const std::string folder = home / "user/project";
 };
 
-std::string nestedRefusal(const std::string& path) {
-  return path + " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
-}
-
 TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANestedSubvolume) {
-  const std::string folder = toolHome + "/project";
   ASSERT_TRUE(as("btrfs subvolume create " + folder + " && printf hello > " + folder + "/a.txt"));
   const VolumeInfo volume = readVolumeInfo(folder);
   ASSERT_NE(volume.device, readVolumeInfo(toolHome).device);
   ASSERT_TRUE(sameFileSystem(volume, readVolumeInfo(toolHome)));
-
   const ToolRun saved = tool({"save", folder});
-  EXPECT_EQ(saved, (ToolRun{0, savedLine(savedId(saved), folder, "1 files, 5 bytes") + notABackup, ""}));
-  EXPECT_TRUE(pathExists(CheckpointStore(defaultStore()).folderDirectory(folder) + "/" + savedId(saved) + "/data/a.txt"));
+  EXPECT_EQ(saved, ok(savedLine(savedId(saved), folder, "1 files, 5 bytes") + notABackup));
+  EXPECT_TRUE(pathExists(folderDirectory() + "/" + savedId(saved) + "/data/a.txt"));
   // Not the per-volume store of the subvolume's own device number.
   EXPECT_FALSE(pathExists(CheckpointStore(volumeStore(folder)).folderDirectory(folder)));
 
-  // Refused saves leave no snapshot behind.
-  const auto expectRefused = [&](const std::string& message) {
-    EXPECT_EQ(tool({"save", folder}), failed(1, message));
-    EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 1);
-    EXPECT_EQ(sortedNames(folderDirectory(folder)), (std::vector<std::string>{".lock", savedId(saved)}));
+  // Refused saves leave no snapshot behind; a plain directory above a nested subvolume makes no difference.
+  const std::string nested = " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
+  const std::pair<std::string, std::string> refusals[] = {
+      {"mkfifo pipe",
+       "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first."},
+      {"rm pipe && mkdir disk", "/disk contains another disk (a mount point), which can't be saved together with it."},
+      {"rmdir disk && btrfs subvolume create inner && printf x > inner/b", "/inner" + nested},
+      {"mkdir deeper && mv inner deeper/", "/deeper/inner" + nested},
   };
-  ASSERT_TRUE(as("mkfifo " + folder + "/pipe"));
-  expectRefused(folder +
-                "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.");
-  ASSERT_TRUE(as("rm " + folder + "/pipe && mkdir " + folder + "/disk"));
-  ASSERT_EQ(mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m"), 0);
-  expectRefused(folder + "/disk contains another disk (a mount point), which can't be saved together with it.");
-  umount2((folder + "/disk").c_str(), MNT_DETACH);
-  ASSERT_TRUE(as("rmdir " + folder + "/disk && btrfs subvolume create " + folder + "/inner && printf x > " + folder +
-                 "/inner/b"));
-  expectRefused(nestedRefusal(folder + "/inner"));
-  // A plain directory above it makes no difference.
-  ASSERT_TRUE(as("mkdir " + folder + "/deeper && mv " + folder + "/inner " + folder + "/deeper/"));
-  expectRefused(nestedRefusal(folder + "/deeper/inner"));
+  for (const auto& [made, message] : refusals) {
+    ASSERT_TRUE(as("cd " + folder + " && " + made));
+    ASSERT_TRUE(!made.ends_with("disk") || mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m") == 0);
+    EXPECT_EQ(tool({"save", folder}), failed(1, folder + message));
+    EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 1);
+    EXPECT_EQ(sortedNames(folderDirectory()), (std::vector<std::string>{".lock", savedId(saved)}));
+    umount2((folder + "/disk").c_str(), MNT_DETACH);
+  }
 
   // A subvolume folder on another Btrfs file system keeps the store at its mount point.
   ScratchDir other(Volume::btrfs2);
@@ -122,43 +95,39 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   const std::string away = other / "away";
   ASSERT_TRUE(as("btrfs subvolume create " + away + " && printf abc > " + away + "/c"));
   const ToolRun elsewhere = tool({"save", away});
-  EXPECT_EQ(elsewhere, (ToolRun{0, savedLine(savedId(elsewhere), away, "1 files, 3 bytes") + notABackup, ""}));
-  EXPECT_TRUE(pathExists(CheckpointStore(volumeStore(away)).folderDirectory(away) + "/" + savedId(elsewhere) + "/data/c"));
+  EXPECT_EQ(elsewhere, ok(savedLine(savedId(elsewhere), away, "1 files, 3 bytes") + notABackup));
+  EXPECT_TRUE(
+      pathExists(CheckpointStore(volumeStore(away)).folderDirectory(away) + "/" + savedId(elsewhere) + "/data/c"));
   EXPECT_EQ(tool({"delete", away, savedId(elsewhere), "--yes"}).status, 0);
 }
 
 TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
-  const std::string folder = toolHome + "/project";
-  makeProject(folder);
+  // A subvolume of the user's with files, a directory, a link, exact modes and times.
+  ASSERT_TRUE(as("btrfs subvolume create " + folder + " && cd " + folder +
+                 " && mkdir -p src/deep && printf hello > readme.txt && printf \"int main() {}\" > src/main.c"
+                 " && head -c 70000 /dev/zero > src/deep/data.bin && ln -s src/main.c link && chmod 640 readme.txt"
+                 " && chmod 750 src/deep && touch -d 2023-11-14T22:13:20.123456789Z src/main.c"));
   const TreeSnapshot original = snapshotTree(folder);
-
   const ToolRun saved = tool({"save", folder});
-  const std::string first = savedId(saved);
-  EXPECT_EQ(saved, (ToolRun{0, savedLine(first, folder, "4 files, 70 KB") + notABackup, ""}));
-  const std::string data = folderDirectory(folder) + "/" + first + "/data";
-  EXPECT_TRUE(isSubvolumeRoot(data));
-  EXPECT_TRUE(isReadOnly(data));
+  const std::string first = savedId(saved), data = folderDirectory() + "/" + first + "/data";
+  EXPECT_EQ(saved, ok(savedLine(first, folder, "4 files, 70 KB") + notABackup));
+  EXPECT_TRUE(isSubvolumeRoot(data) && isReadOnly(data));
   EXPECT_EQ(snapshotTree(data), original);
-  const std::string record = readFile(folderDirectory(folder) + "/" + first + "/meta.json");
+  const std::string record = readFile(folderDirectory() + "/" + first + "/meta.json");
   EXPECT_NE(record.find("\"changedWhileSaving\" : [\n\n  ],"), std::string::npos) << record;
   EXPECT_NE(record.find("\"notClonedCount\" : 0"), std::string::npos) << record;
 
   ASSERT_TRUE(as("cd " + folder + " && printf changed > readme.txt && printf new > added.txt && rm -r src/deep"));
   const TreeSnapshot changed = snapshotTree(folder);
-  const ToolRun diff = tool({"diff", folder});
-  EXPECT_EQ(diff.status, 0);
-  for (const std::string line : {"  + added.txt  (3 bytes)\n", "  ~ readme.txt  (7 bytes)\n", "  - src/deep/\n"})
-    EXPECT_NE(diff.out.find(line), std::string::npos) << line << diff.out;
-
-  const ToolRun restored = tool({"restore", folder, first, "--yes"});
-  ASSERT_EQ(restored.status, 0) << restored.err;
-  EXPECT_EQ(snapshotTree(folder), original);
-  EXPECT_TRUE(isSubvolumeRoot(folder));
-  EXPECT_FALSE(isReadOnly(folder));
+  EXPECT_EQ(tool({"diff", folder}), ok("Changes since " + line(listed(folder).at(0)) +
+                                       ":\n  + added.txt  (3 bytes)\n"
+                                       "  ~ readme.txt  (7 bytes)\n  - src/deep/\n  - src/deep/data.bin  (70 KB)\n"));
   // The replaced subvolume goes whole to the owner's Trash on the same file system.
   const std::string trashed = toolHome + "/.local/share/Trash/files/project (replaced by Redomark)";
+  const ToolRun restored = tool({"restore", folder, first, "--yes"});
   EXPECT_NE(restored.out.find("The replaced copy is at " + trashed + ".\n"), std::string::npos) << restored.out;
-  EXPECT_TRUE(isSubvolumeRoot(trashed));
+  EXPECT_EQ(snapshotTree(folder), original);
+  EXPECT_TRUE(isSubvolumeRoot(folder) && !isReadOnly(folder) && isSubvolumeRoot(trashed));
   ASSERT_TRUE(as("printf writable > " + folder + "/proof"));
 
   // Undone: back to the state the restore saved first, a subvolume still.
@@ -166,46 +135,46 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   ASSERT_EQ(all.size(), 2u);
   ASSERT_EQ(tool({"restore", folder, all[1], "--yes"}).status, 0);
   EXPECT_EQ(snapshotTree(folder), changed);
-  EXPECT_TRUE(isSubvolumeRoot(folder));
-
   // One item put back works inside the subvolume.
   ASSERT_EQ(tool({"restore", folder, first, "--file", "src/deep/data.bin", "--yes"}).status, 0);
   EXPECT_EQ(readFile(folder + "/src/deep/data.bin"), std::string(70000, '\0'));
   EXPECT_TRUE(isSubvolumeRoot(folder));
 
   // Every checkpoint deleted by its owner takes its snapshot with it.
-  std::vector<std::string> command{"delete", folder};
+  std::vector<std::string> command{"delete", folder, "--yes"};
   for (const std::string& id : savedIds(folder)) command.push_back(id);
-  command.push_back("--yes");
   EXPECT_EQ(tool(command).status, 0);
   EXPECT_TRUE(savedIds(folder).empty());
   EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 0);
 }
 
 TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOneAndPruningRemovesSnapshots) {
-  const std::string folder = toolHome + "/project";
-  ASSERT_TRUE(as("mkdir " + folder + " && printf old > " + folder + "/a.txt"));
+  // A plain folder holding a subvolume is refused too, by the subvolume's own device number.
+  ASSERT_TRUE(
+      as("mkdir " + folder + " && printf old > " + folder + "/a.txt && btrfs subvolume create " + folder + "/in"));
+  EXPECT_EQ(tool({"save", folder}),
+            failed(1, folder + "/in is a separate Btrfs subvolume inside the folder, which can't "
+                               "be saved together with it."));
+  ASSERT_TRUE(as("rmdir " + folder + "/in"));
   const TreeSnapshot plain = snapshotTree(folder);
-  const ToolRun saved = tool({"save", folder});
-  ASSERT_EQ(saved.status, 0);
+  const std::string id = saved(folder);
   ASSERT_TRUE(as("mv " + folder + " " + folder + ".plain && btrfs subvolume create " + folder + " && printf new > " +
                  folder + "/b.txt"));
-  ASSERT_EQ(tool({"restore", folder, savedId(saved), "--yes"}).status, 0);
+  ASSERT_EQ(tool({"restore", folder, id, "--yes"}).status, 0);
   EXPECT_TRUE(isSubvolumeRoot(folder));
   EXPECT_EQ(snapshotTree(folder), plain);
   EXPECT_EQ(permissions(folder), permissions(folder + ".plain"));
-
   // Two manual ones kept, and the one saved before the restore.
   ASSERT_EQ(tool({"settings", "--keep", "2"}).status, 0);
   for (int i = 0; i < 4; ++i) {
     ASSERT_TRUE(as("printf " + std::to_string(i) + " > " + folder + "/counter"));
-    ASSERT_EQ(tool({"save", folder}).status, 0);
+    saved(folder);
   }
   EXPECT_EQ(savedIds(folder).size(), 3u);
   EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(AsRootAndAsItsOwner, SubvolumeFolder, ::testing::Values(uid_t{0}, ordinaryUser),
+INSTANTIATE_TEST_SUITE_P(AsRootAndAsItsOwner, SubvolumeFolder, ::testing::Values(uid_t{0}, uid_t{42121}),
                          [](const auto& info) { return info.param == 0 ? std::string("Root") : std::string("Owner"); });
 
 }  // namespace

@@ -1,16 +1,16 @@
 #include "tests/tool_process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <pty.h>
 #include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <system_error>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <system_error>
 
 extern char** environ;
 
@@ -58,14 +58,12 @@ struct Command {
   }
 };
 
-ToolRun endOf(pid_t pid) {
+ToolRun endOf(pid_t& pid) {
   int raw = 0;
   while (waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
   }
-  ToolRun run;
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-  run.signaled = WIFSIGNALED(raw);
-  return run;
+  pid = -1;
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw), "", "", WIFSIGNALED(raw)};
 }
 
 }  // namespace
@@ -74,38 +72,30 @@ ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string
                          const std::vector<std::string>& launcher)
     : out_(captureFile("tool-out")), err_(captureFile("tool-err")) {
   Command command(args, home, launcher);
-  char* const* argv = command.argv.data();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   // No terminal: a restore must not wait for an answer.
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err_, STDERR_FILENO);
-  const int failed = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv, command.envp.data());
+  const int failed = posix_spawnp(&pid_, command.argv[0], &actions, nullptr, command.argv.data(), command.envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (failed) {
-    close(out_);
-    close(err_);
-    throw std::system_error(failed, std::generic_category(), std::string("posix_spawn ") + argv[0]);
+    close(out_), close(err_);
+    throw std::system_error(failed, std::generic_category(), "posix_spawn " + command.strings[0]);
   }
 }
 
 ToolProcess::~ToolProcess() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  close(out_);
-  close(err_);
+  if (pid_ > 0) ::kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+  close(out_), close(err_);
 }
 
 void ToolProcess::kill(int signal) const { ::kill(pid_, signal); }
 
 ToolRun ToolProcess::wait() {
   ToolRun run = endOf(pid_);
-  pid_ = -1;
-  run.out = contentOf(out_);
-  run.err = contentOf(err_);
+  run.out = contentOf(out_), run.err = contentOf(err_);
   return run;
 }
 
@@ -114,7 +104,6 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& home,
   return ToolProcess(args, home, launcher).wait();
 }
 
-
 TerminalProcess::TerminalProcess(const std::vector<std::string>& args, const std::string& home) {
   const Command command(args, home, {});
   // Bytes pass unchanged both ways (no echo, no "\r\n" for a line end), but
@@ -122,10 +111,8 @@ TerminalProcess::TerminalProcess(const std::vector<std::string>& args, const std
   termios mode{};
   mode.c_cflag = CS8 | CREAD;
   mode.c_lflag = ICANON | ISIG;
-  mode.c_cc[VINTR] = 3;
-  mode.c_cc[VEOF] = 4;
-  mode.c_cc[VMIN] = 1;
-  pid_ = forkpty(&terminal_, nullptr, &mode, nullptr);
+  mode.c_cc[VINTR] = 3, mode.c_cc[VEOF] = 4, mode.c_cc[VMIN] = 1;
+  pid_ = forkpty(&out_, nullptr, &mode, nullptr);
   if (pid_ < 0) throw std::system_error(errno, std::generic_category(), "forkpty");
   if (pid_ == 0) {
     // As a shell starts a command in the foreground: Ctrl-C has its default effect.
@@ -136,30 +123,21 @@ TerminalProcess::TerminalProcess(const std::vector<std::string>& args, const std
     execve(command.argv[0], command.argv.data(), command.envp.data());
     _exit(127);
   }
-  fcntl(terminal_, F_SETFD, FD_CLOEXEC);
-}
-
-TerminalProcess::~TerminalProcess() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  close(terminal_);
+  fcntl(out_, F_SETFD, FD_CLOEXEC);
 }
 
 void TerminalProcess::type(std::string_view bytes) const {
-  [[maybe_unused]] const ssize_t n = write(terminal_, bytes.data(), bytes.size());
+  [[maybe_unused]] const ssize_t n = write(out_, bytes.data(), bytes.size());
 }
 
 bool TerminalProcess::readMore() {
   char buffer[4096];
   ssize_t n;
-  while ((n = read(terminal_, buffer, sizeof buffer)) < 0 && errno == EINTR) {
+  while ((n = read(out_, buffer, sizeof buffer)) < 0 && errno == EINTR) {
   }
   // Once the tool has ended and its side of the terminal is closed, reading fails with EIO.
-  if (n <= 0) return false;
-  shown_.append(buffer, n);
-  return true;
+  if (n > 0) shown_.append(buffer, n);
+  return n > 0;
 }
 
 size_t TerminalProcess::readUntil(std::string_view text, size_t from) {
@@ -173,7 +151,6 @@ ToolRun TerminalProcess::wait() {
   while (readMore()) {
   }
   ToolRun run = endOf(pid_);
-  pid_ = -1;
   run.out = shown_;
   return run;
 }

@@ -2,9 +2,9 @@
 // that its default store lands on a test volume; its output is captured.
 #pragma once
 
+#include <sys/types.h>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 namespace redomark::testing {
@@ -17,37 +17,32 @@ struct ToolRun {
   bool operator==(const ToolRun&) const = default;
 };
 
+// Starts the tool with args, behind launcher (a program and its arguments,
+// such as a tracer) when one is given; throws std::system_error when it
+// cannot start. Killed if it has not been waited for by the end.
 class ToolProcess {
  public:
-  // Starts the tool with args, behind launcher (a program and its arguments,
-  // such as a tracer) when one is given; throws std::system_error when it
-  // cannot start.
   ToolProcess(const std::vector<std::string>& args, const std::string& home,
               const std::vector<std::string>& launcher = {});
   ~ToolProcess();
   ToolProcess(const ToolProcess&) = delete;
   ToolProcess& operator=(const ToolProcess&) = delete;
-
   void kill(int signal) const;
   // Waits for the end and collects what it wrote.
   ToolRun wait();
 
- private:
+ protected:
+  ToolProcess() = default;
   pid_t pid_ = -1;
-  int out_ = -1;
-  int err_ = -1;
+  int out_ = -1, err_ = -1;
 };
 
 // The tool on a pseudo-terminal of its own, as when typed at a shell: the
-// terminal is its standard input, output and error. What it shows is
+// terminal is its standard input, output and error, and what it shows is
 // collected into out.
-class TerminalProcess {
+class TerminalProcess : public ToolProcess {
  public:
   TerminalProcess(const std::vector<std::string>& args, const std::string& home);
-  ~TerminalProcess();
-  TerminalProcess(const TerminalProcess&) = delete;
-  TerminalProcess& operator=(const TerminalProcess&) = delete;
-
   // As if typed: "\x03" is Ctrl-C.
   void type(std::string_view bytes) const;
   // Reads until what the terminal showed contains text at or after from;
@@ -57,9 +52,6 @@ class TerminalProcess {
 
  private:
   bool readMore();
-
-  pid_t pid_ = -1;
-  int terminal_ = -1;
   std::string shown_;
 };
 

@@ -22,10 +22,9 @@ std::string member(const std::string& json, const std::string& key) {
 
 TEST_F(CommandLine, SaveIfChangedAndAutoSaveOnlyChangesAndThinAutomaticOnes) {
   const std::string folder = scratch / "notes";
-  makeDirectory(folder);
-  writeFile(folder + "/a", "one");
-  const std::string first = savedId(tool({"save", folder, "--if-changed"}));
-  const ToolRun unchanged{0, "No changes since redomark " + first + "; nothing saved.\n", ""};
+  writeFiles(folder, {{"a", "one"}});
+  const std::string first = saved(folder, {"--if-changed"});
+  const ToolRun unchanged = ok("No changes since redomark " + first + "; nothing saved.\n");
   EXPECT_EQ(tool({"save", folder, "--if-changed"}), unchanged);
   EXPECT_EQ(tool({"save", folder, "--auto", "--name", "x"}), unchanged);
   const std::string same = tool({"save", folder, "--auto", "--json"}).out;
@@ -54,33 +53,33 @@ TEST_F(CommandLine, SaveIfChangedAndAutoSaveOnlyChangesAndThinAutomaticOnes) {
 
 TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) {
   const std::string folder = scratch / "my \"odd\" folder's";
-  makeDirectory(folder);
-  writeFile(folder + "/a", "before");
-  writeFile(folder + "/script", "#!/bin/sh\n");
+  writeFiles(folder, {{"a", "before"}, {"script", "#!/bin/sh\n"}});
   const auto run = [&](std::vector<std::string> command) {
     command.insert(command.begin(), {"run", folder});
     return tool(command);
   };
-  const ToolRun changed = run({"--name", "mine", "--", "sh", "-c", "echo out; echo err >&2; echo x >\"$0/a\"; exit 3", folder});
+  const ToolRun changed =
+      run({"--name", "mine", "--", "sh", "-c", "echo out; echo err >&2; echo x >\"$0/a\"; exit 3", folder});
   const std::string id = listed(folder).at(0).id;
   EXPECT_EQ(changed, (ToolRun{3, "out\n",
-                              "redomark: saved redomark " + id + " of " + folder + " before running the command.\nerr\n"
-                              "redomark: the command changed 1 items in " + folder + "; to undo: redomark restore '" +
-                                  scratch.path() + "/my \"odd\" folder'\\''s' " + id + "\n"}));
+                              "redomark: saved redomark " + id + " of " + folder +
+                                  " before running the command.\nerr\n"
+                                  "redomark: the command changed 1 items in " +
+                                  folder + "; to undo: redomark restore '" + scratch.path() +
+                                  "/my \"odd\" folder'\\''s' " + id + "\n"}));
   EXPECT_EQ(member(tool({"list", folder, "--json"}).out, "name"), "\"mine\"");
 
   writeFile(folder + "/a", "after");
-  const std::string before = "redomark: nothing changed since redomark " + savedId(tool({"save", folder})) +
-                             ", which is the undo point.\n";
+  const std::string before =
+      "redomark: nothing changed since redomark " + saved(folder) + ", which is the undo point.\n";
   const std::string nothing = "redomark: the command changed nothing in " + folder + ".\n";
-  const std::string usage = "redomark: missing <command>\n" + tool({"help"}).out;
   const std::pair<std::vector<std::string>, ToolRun> cases[] = {
       {{"--", "true"}, {0, "", before + nothing}},
       {{"--", "sh", "-c", "kill -TERM $$"}, {128 + SIGTERM, "", before + nothing}},
-      {{"--", "no-such-command", "x"}, {127, "", before + "redomark: couldn't run no-such-command: No such file or directory\n"}},
-      {{"--", folder + "/script"}, {126, "", before + "redomark: couldn't run " + folder + "/script: Permission denied\n"}},
-      {{}, {2, "", usage}},
-      {{"--"}, {2, "", usage}},
+      {{"--", "no-such-command", "x"},
+       {127, "", before + "redomark: couldn't run no-such-command: No such file or directory\n"}},
+      {{"--", folder + "/script"},
+       {126, "", before + "redomark: couldn't run " + folder + "/script: Permission denied\n"}},
   };
   for (const auto& [command, expected] : cases) EXPECT_EQ(run(command), expected) << expected.err;
   EXPECT_EQ(listed(folder).size(), 2u);
@@ -102,8 +101,9 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
   EXPECT_EQ(readFile(folder + "/a") + readFile(folder + "/b"), "afternew");
 
   // The tool waits out a Ctrl-C that the command handles, then reports.
-  TerminalProcess interrupted({"run", folder, "--", "sh", "-c", "trap 'echo caught; kill $!; exit 5' INT; sleep 9 & echo ready; wait"},
-                              home.path());
+  TerminalProcess interrupted(
+      {"run", folder, "--", "sh", "-c", "trap 'echo caught; kill $!; exit 5' INT; sleep 9 & echo ready; wait"},
+      home.path());
   ASSERT_NE(interrupted.readUntil("ready"), notShown);
   interrupted.type("\x03");
   const ToolRun ended = interrupted.wait();
@@ -113,14 +113,11 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
 
 TEST_F(CommandLine, LatestSkipsBeforeRestoreCheckpointsAndUndoPutsBackTheLastRestoreUndoably) {
   const std::string folder = scratch / "thesis";
-  makeDirectory(folder);
   const auto contents = [&] { return readFile(folder + "/a") + "," + readFile(folder + "/b"); };
-  writeFile(folder + "/a", "good a");
-  writeFile(folder + "/b", "good b");
-  ASSERT_EQ(tool({"save", folder, "--name", "good"}).status, 0);
+  writeFiles(folder, {{"a", "good a"}, {"b", "good b"}});
+  saved(folder, {"--name", "good"});
   EXPECT_EQ(tool({"undo", folder, "--yes"}), failed(1, "There is nothing to undo for " + folder + "."));
-  writeFile(folder + "/a", "broken a");
-  writeFile(folder + "/b", "broken b");
+  writeFiles(folder, {{"a", "broken a"}, {"b", "broken b"}});
   ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
   writeFile(folder + "/a", "broken again");
   ASSERT_EQ(tool({"restore", folder, "--file", "a", "--yes"}).status, 0);
@@ -129,11 +126,8 @@ TEST_F(CommandLine, LatestSkipsBeforeRestoreCheckpointsAndUndoPutsBackTheLastRes
   EXPECT_EQ(tool({"undo", folder}), failed(1, "restoring needs confirmation: run it in a terminal or pass --yes"));
   const std::vector<Listed> saved = listed(folder);
   ASSERT_EQ(saved.size(), 2u);
-  TerminalProcess asked({"undo", folder}, home.path());
-  ASSERT_NE(asked.readUntil("[y/N] "), notShown);
-  asked.type("n\n");
   const std::string prompt = "Undo the last restore of " + folder + " by putting it back to " + line(saved[1]) + "  \"";
-  EXPECT_NE(asked.wait().out.find(prompt), notShown);
+  EXPECT_EQ(answer({"undo", folder}, "n\n").out.find(prompt), 0u);
   EXPECT_EQ(tool({"undo", folder, "--yes"}).out.find("Restored " + folder + " to " + saved[1].id + ".\n"), 0u);
   EXPECT_EQ(contents(), "broken a,broken b");
   // The undo saved what it replaced, so undoing it again brings that back.
