@@ -7,26 +7,10 @@
 // a cancelled run has cleaned up itself.
 // REDOMARK_CRASH_TRIALS sets the trials per operation (the suite runs a few,
 // scripts/crash many); REDOMARK_CRASH_SEED repeats a run.
-#include <gtest/gtest.h>
-
-#include <chrono>
 #include <csignal>
-#include <cstdlib>
-#include <filesystem>
-#include <iostream>
-#include <map>
-#include <random>
-#include <set>
-#include <thread>
-#include <tuple>
 #include <unordered_set>
 
-#include "core/fs/typed_path.h"
-#include "core/operations/redomark.h"
-#include "tests/engine_test_support.h"
-#include "tests/store_checks.h"
-#include "tests/tool_process.h"
-#include "tests/tree_snapshot.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {
@@ -34,7 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-enum class Operation { save, restore, restoreItem };
 constexpr const char* item = "big";  // what restoreItem puts back
 constexpr int killedStatus = 128 + SIGKILL;
 constexpr int cancelledStatus = 128 + SIGINT;  // as the tool itself exits when cancelled
@@ -49,27 +32,26 @@ struct KillPoint {
   std::string syscall;   // kill at this call of this system call (none: never)
   int call = 0;
   int signal = SIGKILL;
-  std::string describe() const {
-    if (delayUs >= 0) return std::string(signal == SIGINT ? "cancelled" : "killed") + " after " + std::to_string(delayUs) + " us";
-    return syscall.empty() ? "never" : "at " + syscall + " call " + std::to_string(call);
-  }
 };
 
-// Roughly how often each operation makes these calls on the tree below, so
-// that a random call number lands anywhere in it (past the end: no kill).
-// The tracer kills the process as the call begins, before it takes effect.
-// A subvolume folder is saved and restored by a few snapshot calls and one
-// walk of status calls instead.
-std::vector<std::pair<std::string, int>> callsOf(Operation op, bool subvolume) {
-  if (subvolume && op == Operation::save) return {{"ioctl", 3}, {"statx", 2500}, {"write", 3}, {"rename", 1}};
-  if (subvolume && op == Operation::restore) return {{"ioctl", 6}, {"statx", 2500}, {"write", 4}, {"renameat2", 3}};
-  switch (op) {
-    case Operation::save: return {{"ioctl", 2400}, {"mkdirat", 55}, {"write", 3}, {"rename", 1}, {"unlinkat", 2}};
-    case Operation::restore: return {{"ioctl", 4800}, {"mkdirat", 110}, {"write", 4}, {"rename", 1}, {"renameat2", 3}};
-    case Operation::restoreItem: return {{"ioctl", 1200}, {"mkdirat", 30}, {"renameat2", 3}, {"write", 2}};
-  }
-  return {};
-}
+// Each operation: what follows the folder and target id on its command line
+// (nothing: a save), and roughly how often it makes these calls on the tree
+// below, so that a random call number lands anywhere in it (past the end: no
+// kill). The tracer kills the process as the call begins, before it takes
+// effect. A subvolume folder is saved and restored by a few snapshot calls
+// and one walk of status calls instead.
+struct Operation {
+  const char* name;
+  std::vector<std::string> options;
+  std::vector<std::pair<std::string, int>> calls, ofASubvolume;
+};
+const Operation operations[] = {
+    {"save", {}, {{"ioctl", 2400}, {"mkdirat", 55}, {"write", 3}, {"rename", 1}, {"unlinkat", 2}},
+     {{"ioctl", 3}, {"statx", 2500}, {"write", 3}, {"rename", 1}}},
+    {"restore", {"--yes"}, {{"ioctl", 4800}, {"mkdirat", 110}, {"write", 4}, {"rename", 1}, {"renameat2", 3}},
+     {{"ioctl", 6}, {"statx", 2500}, {"write", 4}, {"renameat2", 3}}},
+    {"restoreItem", {"--file", item, "--yes"}, {{"ioctl", 1200}, {"mkdirat", 30}, {"renameat2", 3}, {"write", 2}}, {}},
+};
 
 size_t hashOf(const std::string& bytes) { return std::hash<std::string>{}(bytes); }
 size_t digestOf(const TreeSnapshot& tree) {
@@ -113,12 +95,12 @@ void makeTree(const std::string& root) {
 
 class CrashHarness {
  public:
-  CrashHarness(Operation op, bool subvolume)
+  CrashHarness(const Operation& op, bool subvolume)
       : op_(op),
         subvolume_(subvolume),
         home_(scratch_ / "home"),
         engine_(home_ + "/.local/share/Redomark/Checkpoints"),
-        seed_(static_cast<unsigned>(envNumber("REDOMARK_CRASH_SEED", static_cast<int>(std::random_device{}())))),
+        seed_(seedFrom("REDOMARK_CRASH_SEED")),
         random_(seed_) {
     fs::create_directories(home_);
     if (subvolume) {
@@ -129,8 +111,6 @@ class CrashHarness {
     saveAndTarget();
   }
 
-  unsigned seed() const { return seed_; }
-
   // Trial 0 runs unkilled and times the operation; then a Ctrl-C at a random
   // moment, a kill at a random system call and a kill at a random moment.
   KillPoint pick(int trial) {
@@ -138,7 +118,7 @@ class CrashHarness {
     const int64_t delay = std::uniform_int_distribution<int64_t>(0, cleanRunUs_ * 6 / 5)(random_);
     if (trial % 3 == 1) return {delay, "", 0, SIGINT};
     if (trial % 3 == 0) return {delay, "", 0, SIGKILL};
-    const auto calls = callsOf(op_, subvolume_);
+    const auto& calls = subvolume_ && !op_.ofASubvolume.empty() ? op_.ofASubvolume : op_.calls;
     const auto& [syscall, count] = calls[std::uniform_int_distribution<size_t>(0, calls.size() - 1)(random_)];
     return {-1, syscall, std::uniform_int_distribution<int>(1, count)(random_)};
   }
@@ -184,12 +164,10 @@ class CrashHarness {
 
  private:
   std::vector<std::string> arguments() const {
-    switch (op_) {
-      case Operation::save: return {"save", folder_};
-      case Operation::restore: return {"restore", folder_, targetId_, "--yes"};
-      case Operation::restoreItem: return {"restore", folder_, targetId_, "--file", item, "--yes"};
-    }
-    return {};
+    std::vector<std::string> args{op_.options.empty() ? "save" : "restore", folder_};
+    if (!op_.options.empty()) args.push_back(targetId_);
+    args.insert(args.end(), op_.options.begin(), op_.options.end());
+    return args;
   }
 
   ToolRun runOperation(const KillPoint& point) {
@@ -200,10 +178,7 @@ class CrashHarness {
       return process.wait();
     }
     if (!point.syscall.empty()) {
-      const std::string inject = point.syscall + ":signal=KILL:when=" + std::to_string(point.call);
-      return runTool(arguments(), home_,
-                     {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + point.syscall, "-e",
-                      "inject=" + inject});
+      return runTool(arguments(), home_, tracer({point.syscall + ":signal=KILL:when=" + std::to_string(point.call)}));
     }
     const auto started = Clock::now();
     ToolRun run = runTool(arguments(), home_);
@@ -213,21 +188,21 @@ class CrashHarness {
   }
 
   void expectBeforeOrRestored(const TreeSnapshot& before, const TreeSnapshot& after) {
-    if (op_ == Operation::save) {
+    if (op_.options.empty()) {
       EXPECT_TRUE(after == before) << "a save changed the folder";
       return;
     }
-    if (op_ == Operation::restore) {
+    if (op_.options.size() == 1) {
       EXPECT_TRUE(after == before || after == target_) << "the folder is neither as before nor restored";
       return;
     }
     // The folder's own entry changes with every rename inside it.
-    TreeSnapshot restored = before, now = after, unchanged = before;
-    std::erase_if(restored, [](const auto& e) { return e.first.empty() || fs::path(e.first).begin()->string() == item; });
+    TreeSnapshot restored = withoutRoot(before);
+    std::erase_if(restored, [](const auto& e) { return fs::path(e.first).begin()->string() == item; });
     for (const auto& [path, line] : target_)
       if (!path.empty() && fs::path(path).begin()->string() == item) restored[path] = line;
-    for (TreeSnapshot* tree : {&restored, &now, &unchanged}) tree->erase("");
-    EXPECT_TRUE(now == unchanged || now == restored) << "the folder is neither as before nor with the item put back";
+    EXPECT_TRUE(withoutRoot(after) == withoutRoot(before) || withoutRoot(after) == restored)
+        << "the folder is neither as before nor with the item put back";
   }
 
   // Each checkpoint holds a state the folder really had; checked once, and
@@ -276,14 +251,12 @@ class CrashHarness {
     for (const std::string& directory : {scratch_.path(), folder_}) {
       for (const std::string& name : sortedNames(directory)) {
         if (!name.starts_with(".redomark-restore-")) continue;
-        TreeSnapshot left = snapshotTree(directory + "/" + name), copy;
+        TreeSnapshot copy;
         const std::string prefix = directory == folder_ ? std::string(item) : "";
         for (const auto& [path, line] : restored)
           if (prefix.empty() || path == prefix || path.starts_with(prefix + "/"))
             copy[prefix.empty() ? path : path.substr(std::min(path.size(), prefix.size() + 1))] = line;
-        left.erase("");
-        copy.erase("");
-        EXPECT_NE(left, copy) << name << " is a copy a killed restore was making, left behind";
+        EXPECT_NE(withoutRoot(snapshotTree(directory + "/" + name)), withoutRoot(copy)) << name << " is a copy a killed restore was making, left behind";
         fs::remove_all(directory + "/" + name);
       }
     }
@@ -298,10 +271,7 @@ class CrashHarness {
     ASSERT_EQ(run.status, 0) << run.err;
     // Removing a copy a killed run left inside the folder, or moving aside
     // what it had replaced, moves the folder's own times, and nothing else.
-    TreeSnapshot saved = folderState(folder_), expected = target_;
-    saved.erase("");
-    expected.erase("");
-    EXPECT_TRUE(saved == expected) << "the save changed the folder";
+    EXPECT_TRUE(withoutRoot(folderState(folder_)) == withoutRoot(target_)) << "the save changed the folder";
     target_ = folderState(folder_);
     // What the save moved aside and could not send to the Trash stays, and was saved.
     savedState_ = snapshotTree(folder_);
@@ -312,7 +282,7 @@ class CrashHarness {
     learn(listed.back(), true);
   }
 
-  const Operation op_;
+  const Operation& op_;
   const bool subvolume_;
   ScratchDir scratch_{Volume::btrfs};
   const std::string home_;
@@ -329,30 +299,25 @@ class CrashHarness {
   int cancelled_ = 0, killedByDelay_ = 0, killedAtCall_ = 0, finished_ = 0;
 };
 
-class CrashConsistency : public ::testing::TestWithParam<std::tuple<Operation, bool>> {};
+class CrashConsistency : public ::testing::TestWithParam<std::tuple<int, bool>> {};
 
 TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
-  CrashHarness harness(std::get<0>(GetParam()), std::get<1>(GetParam()));
+  CrashHarness harness(operations[std::get<0>(GetParam())], std::get<1>(GetParam()));
   const int trials = envNumber("REDOMARK_CRASH_TRIALS", 4);
-  std::cout << "crash trials: seed " << harness.seed() << " (REDOMARK_CRASH_SEED repeats them)\n";
   for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
     const KillPoint point = harness.pick(trial);
-    SCOPED_TRACE("trial " + std::to_string(trial) + ", killed " + point.describe() + ", seed " +
-                 std::to_string(harness.seed()));
+    SCOPED_TRACE("trial " + std::to_string(trial) + ": signal " + std::to_string(point.signal) + " after " +
+                 std::to_string(point.delayUs) + " us or at " + point.syscall + " call " + std::to_string(point.call));
     harness.trial(trial, point);
   }
   harness.printSummary();
 }
 
-std::string trialName(const ::testing::TestParamInfo<std::tuple<Operation, bool>>& info) {
-  static const char* const names[] = {"save", "restore", "restoreItem"};
-  return std::string(names[static_cast<int>(std::get<0>(info.param))]) + (std::get<1>(info.param) ? "OfASubvolume" : "");
-}
-
-INSTANTIATE_TEST_SUITE_P(Operations, CrashConsistency,
-                         ::testing::Combine(::testing::Values(Operation::save, Operation::restore, Operation::restoreItem),
-                                            ::testing::Bool()),
-                         trialName);
+INSTANTIATE_TEST_SUITE_P(Operations, CrashConsistency, ::testing::Combine(::testing::Range(0, 3), ::testing::Bool()),
+                         [](const auto& info) {
+                           return operations[std::get<0>(info.param)].name +
+                                  std::string(std::get<1>(info.param) ? "OfASubvolume" : "");
+                         });
 
 }  // namespace
 }  // namespace redomark::testing

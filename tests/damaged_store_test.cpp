@@ -2,20 +2,10 @@
 // and symbolic links planted where the store keeps its own directories and
 // files. The engine must skip or refuse them, never crash, and never read or
 // change anything outside the folder and the store.
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <system_error>
 
-#include "core/fs/typed_path.h"
-#include "core/operations/redomark.h"
 #include "core/records/record_coding.h"
-#include "core/records/redomark_error.h"
-#include "tests/command_line_fixture.h"
-#include "tests/error_of.h"
-#include "tests/store_fixture.h"
-#include "tests/test_volumes.h"
-#include "tests/tree_snapshot.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {

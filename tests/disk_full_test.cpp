@@ -4,19 +4,10 @@
 // space fails with one line and status 1; both leave the folder as it was and
 // give the space back; the space check refuses a save or restore with the
 // exact figures.
-#include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/statfs.h>
-#include <unistd.h>
-
-#include <linux/fs.h>
 
 #include "core/fs/path_text.h"
-#include "core/fs/typed_path.h"
-#include "core/operations/redomark.h"
-#include "tests/command_line_fixture.h"
-#include "tests/store_checks.h"
-#include "tests/tree_snapshot.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {
@@ -56,17 +47,7 @@ TEST(DiskFull, RunningOutOfSpaceLeavesTheFolderAndStoreAsTheyWere) {
   const Redomark engine(home + "/.local/share/Redomark/Checkpoints");
   const std::string store = engine.storeFor(folder).folderDirectory(folder);
   const std::string firstData = engine.storeFor(folder).dataDirectory(engine.listCheckpoints(folder).at(0));
-  const std::vector<std::string> copyOnly{"strace",
-                                          "-f",
-                                          "-qq",
-                                          "-o",
-                                          "/dev/null",
-                                          "-e",
-                                          "trace=ioctl,copy_file_range",
-                                          "-e",
-                                          "inject=ioctl:error=EOPNOTSUPP",
-                                          "-e",
-                                          "inject=copy_file_range:error=EXDEV"};
+  const std::vector<std::string> copyOnly = tracer({"ioctl:error=EOPNOTSUPP", "copy_file_range:error=EXDEV"});
 
   const auto expectCleanFailure = [&](const std::vector<std::string>& args, const std::vector<std::string>& launcher,
                                       const std::string& message, size_t checkpoints) {

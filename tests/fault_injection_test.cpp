@@ -4,23 +4,9 @@
 // failing to move the replaced contents aside is no failure. The call counts
 // are per thread and count from the tool's start; the messages show which call
 // was hit.
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <cstdio>
-
-#include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "core/fs/safety_policy.h"
-#include "core/fs/typed_path.h"
-#include "core/operations/redomark.h"
-#include "tests/engine_test_support.h"
-#include "tests/store_checks.h"
-#include "tests/tool_process.h"
-#include "tests/tree_snapshot.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {
@@ -33,53 +19,53 @@ struct Fault {
   std::vector<std::string> always;  // strace injections for every call, such as "ioctl:error=EOPNOTSUPP"
   std::string syscall, error;       // the one call made to fail: the first of syscall whose
   std::string marker;               // trace line (paths of descriptors shown) holds marker
-  int status;
-  // stderr when the tool fails, else stdout; {F} the folder, {P} its parent,
-  // {S} its store directory, * any run (ids, random names).
+  // The last line of stderr after "redomark: ", or when it is restored
+  // stdout; {F} the folder, {P} its parent, {S} its store directory, * any
+  // run (ids, random names).
   std::string output;
   int newCheckpoints;
-  bool restored;               // else the folder is untouched
+  bool restored = false;       // with status 0, else status 1 and the folder untouched
   bool temporaryLeft = false;  // the replaced contents stay in the temporary clone
 };
 
 const std::string noClone = "ioctl:error=EOPNOTSUPP", noKernelCopy = "copy_file_range:error=EXDEV";
-const std::string swapped = "Restored {F} to *.\nThe state before the restore was saved as redomark *, so you can undo this.\n";
+const std::string swapped = "Restored {F} to *.\nThe state before the restore was saved as redomark *, so you can undo this.\n"
+                            "The replaced copy is at ";
 
+using enum Operation;
 const std::vector<Fault> faults = {
-    {"clone", Operation::save, {}, "ioctl", "EIO", "/data/sub/b.txt>", 1,
-     "redomark: Couldn't copy {F}/sub/b.txt: Input/output error.\n", 0, false},
-    {"clone refused", Operation::save, {}, "ioctl", "EACCES", "/data/a.txt>", 1,
-     "redomark: Redomark isn't allowed to read {F}/a.txt. Check its permissions, then try again.\n", 0, false},
-    {"copy in the kernel", Operation::save, {noClone}, "copy_file_range", "ENOSPC", "/sub/b.txt>", 1,
-     "redomark: Couldn't copy {F}/sub/b.txt: No space left on device.\n", 0, false},
-    {"copy by writing", Operation::save, {noClone, noKernelCopy}, "write", "EFBIG", "/data/sub/b.txt>", 1,
-     "redomark: Couldn't copy {F}/sub/b.txt: File too large.\n", 0, false},
-    {"manifest", Operation::save, {}, "write", "ENOSPC", "/manifest.json>", 1,
-     "redomark: Couldn't write {S}/*.partial/manifest.json: No space left on device\n", 0, false},
-    {"record", Operation::save, {}, "write", "EIO", "/meta.json>", 1,
-     "redomark: Couldn't write {S}/*.partial/meta.json: Input/output error\n", 0, false},
-    {"making the checkpoint's directory", Operation::save, {}, "mkdirat", "EACCES", ".partial\"", 1,
-     "redomark: Couldn't create {S}/*.partial: Permission denied\n", 0, false},
-    {"publishing", Operation::save, {}, "renameat2", "EACCES", ".partial\"", 1,
-     "redomark: Couldn't move {S}/*.partial: Permission denied\n", 0, false},
-    {"saving before a restore", Operation::restore, {}, "renameat2", "EIO", ".partial\"", 1,
-     "redomark: Couldn't move {S}/*.partial: Input/output error\n", 0, false},
-    {"restore's clone", Operation::restore, {}, "ioctl", "EIO", "/.redomark-restore-", 1,
-     "redomark: Couldn't copy {S}/*/data/sub/b.txt: Input/output error.\n", 1, false},
-    {"making the temporary clone", Operation::restore, {}, "mkdirat", "ENOSPC", ".redomark-restore-", 1,
-     "redomark: Couldn't copy {S}/*/data: No space left on device.\n", 1, false},
-    {"exchange", Operation::restore, {}, "renameat2", "EXDEV", "RENAME_EXCHANGE", 1,
-     "redomark: Couldn't swap the folders (nothing was changed): Invalid cross-device link.\n", 1, false},
-    {"move aside", Operation::restore, {}, "renameat2", "EIO", "(replaced by Redomark)", 0,
-     swapped + "The replaced copy is at {P}/.redomark-restore-*.\n", 1, true, true},
-    {"move into the Trash", Operation::restore, {}, "renameat2", "EIO", "/Trash/files>", 0,
-     swapped + "The replaced copy is at {F} (replaced by Redomark).\n", 1, true},
-    {"the Trash's info file", Operation::restore, {}, "write", "ENOSPC", ".trashinfo>", 0,
-     swapped + "The replaced copy is at {F} (replaced by Redomark).\n", 1, true},
-    {"item exchange", Operation::restoreItem, {}, "renameat2", "EIO", "RENAME_EXCHANGE", 1,
-     "redomark: Couldn't swap the folders (nothing was changed): Input/output error.\n", 0, false},
-    {"item put in place", Operation::restoreMissingItem, {}, "renameat2", "EIO", ".redomark-restore-", 1,
-     "redomark: Couldn't move {F}/.redomark-restore-*: Input/output error\n", 0, false},
+    {"clone", save, {}, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
+    {"clone refused", save, {}, "ioctl", "EACCES", "/data/a.txt>",
+     "Redomark isn't allowed to read {F}/a.txt. Check its permissions, then try again.", 0},
+    {"copy in the kernel", save, {noClone}, "copy_file_range", "ENOSPC", "/sub/b.txt>",
+     "Couldn't copy {F}/sub/b.txt: No space left on device.", 0},
+    {"copy by writing", save, {noClone, noKernelCopy}, "write", "EFBIG", "/data/sub/b.txt>",
+     "Couldn't copy {F}/sub/b.txt: File too large.", 0},
+    {"manifest", save, {}, "write", "ENOSPC", "/manifest.json>",
+     "Couldn't write {S}/*.partial/manifest.json: No space left on device", 0},
+    {"record", save, {}, "write", "EIO", "/meta.json>",
+     "Couldn't write {S}/*.partial/meta.json: Input/output error", 0},
+    {"making the checkpoint's directory", save, {}, "mkdirat", "EACCES", ".partial\"",
+     "Couldn't create {S}/*.partial: Permission denied", 0},
+    {"publishing", save, {}, "renameat2", "EACCES", ".partial\"", "Couldn't move {S}/*.partial: Permission denied", 0},
+    {"saving before a restore", restore, {}, "renameat2", "EIO", ".partial\"",
+     "Couldn't move {S}/*.partial: Input/output error", 0},
+    {"restore's clone", restore, {}, "ioctl", "EIO", "/.redomark-restore-",
+     "Couldn't copy {S}/*/data/sub/b.txt: Input/output error.", 1},
+    {"making the temporary clone", restore, {}, "mkdirat", "ENOSPC", ".redomark-restore-",
+     "Couldn't copy {S}/*/data: No space left on device.", 1},
+    {"exchange", restore, {}, "renameat2", "EXDEV", "RENAME_EXCHANGE",
+     "Couldn't swap the folders (nothing was changed): Invalid cross-device link.", 1},
+    {"move aside", restore, {}, "renameat2", "EIO", "(replaced by Redomark)",
+     swapped + "{P}/.redomark-restore-*.", 1, true, true},
+    {"move into the Trash", restore, {}, "renameat2", "EIO", "/Trash/files>",
+     swapped + "{F} (replaced by Redomark).", 1, true},
+    {"the Trash's info file", restore, {}, "write", "ENOSPC", ".trashinfo>",
+     swapped + "{F} (replaced by Redomark).", 1, true},
+    {"item exchange", restoreItem, {}, "renameat2", "EIO", "RENAME_EXCHANGE",
+     "Couldn't swap the folders (nothing was changed): Input/output error.", 0},
+    {"item put in place", restoreMissingItem, {}, "renameat2", "EIO", ".redomark-restore-",
+     "Couldn't move {F}/.redomark-restore-*: Input/output error", 0},
 };
 
 std::string replaced(std::string text, const std::string& token, const std::string& value) {
@@ -113,14 +99,10 @@ struct Prepared {
   std::vector<std::string> args;
 };
 
-std::vector<std::string> tracer(const Fault& fault, const std::string& log, const std::string& inject) {
-  std::vector<std::string> command{"strace", "-f", "-qq", "-y", "-o", log, "-e", "trace=" + fault.syscall};
-  for (const std::string& always : fault.always) {
-    command[7] += "," + always.substr(0, always.find(':'));
-    command.insert(command.end(), {"-e", "inject=" + always});
-  }
-  if (!inject.empty()) command.insert(command.end(), {"-e", "inject=" + inject});
-  return command;
+std::vector<std::string> traced(const Fault& fault, const std::string& log, const std::string& inject) {
+  std::vector<std::string> injections = fault.always;
+  if (!inject.empty()) injections.push_back(inject);
+  return tracer(injections, log, fault.syscall);
 }
 
 // The number, among its thread's calls of the same kind, of the call to fail,
@@ -129,7 +111,7 @@ std::vector<std::string> tracer(const Fault& fault, const std::string& log, cons
 int callNumber(const Fault& fault) {
   Prepared probe(fault.op);
   const std::string log = probe.scratch / "trace";
-  runTool(probe.args, probe.home, tracer(fault, log, ""));
+  runTool(probe.args, probe.home, traced(fault, log, ""));
   std::istringstream lines(readFile(log));
   std::map<std::string, int> calls;
   for (std::string line; std::getline(lines, line);) {
@@ -160,15 +142,12 @@ TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
     };
     const TreeSnapshot before = state();
     const ToolRun run = runTool(setup.args, home,
-                                tracer(fault, "/dev/null", fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)));
-    const std::string expected =
-        replaced(replaced(replaced(fault.output, "{F}", folder), "{P}", parent), "{S}", store);
-    EXPECT_EQ(run.status, fault.status) << run.err;
-    EXPECT_TRUE(matchesPattern(fault.status == 0 ? run.out : run.err, expected))
+                                traced(fault, "/dev/null", fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)));
+    const std::string expected = (fault.restored ? "" : "redomark: ") +
+                                 replaced(replaced(replaced(fault.output, "{F}", folder), "{P}", parent), "{S}", store) + "\n";
+    EXPECT_EQ(run.status, fault.restored ? 0 : 1) << run.err;
+    EXPECT_TRUE(matchesPattern(fault.restored ? run.out : run.err, expected) && (fault.restored || run.out.empty()))
         << "stdout: " << run.out << "stderr: " << run.err << "expected: " << expected;
-    if (fault.status != 0) {
-      EXPECT_EQ(run.out, "");
-    }
 
     TreeSnapshot expectedState = fault.restored ? setup.saved : before;
     if (item) expectedState.erase("");
@@ -177,7 +156,7 @@ TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
     EXPECT_EQ(leftoverNames(store), std::vector<std::string>{});
     EXPECT_EQ(leftoverNames(folder), std::vector<std::string>{});
     EXPECT_EQ(leftoverNames(parent).size(), fault.temporaryLeft ? 1u : 0u);
-    if (fault.status == 0) {  // the previous contents are where the report says
+    if (fault.restored) {  // the previous contents are where the report says
       const std::string at = run.out.substr(run.out.rfind(" at ") + 4);
       EXPECT_EQ(readFile(at.substr(0, at.size() - 2) + "/a.txt"), "changed!");
     }

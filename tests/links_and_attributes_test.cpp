@@ -1,21 +1,10 @@
 // What a folder must keep through save, restore, undo and put back beyond
 // names and bytes: which names are one file, what that file costs in the
 // store, and the no-copy-on-write attribute, checked on disk.
-#include <fcntl.h>
-#include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <string>
 
 #include "core/fs/volume.h"
-#include "core/operations/redomark.h"
-#include "tests/command_line_fixture.h"
-#include "tests/store_checks.h"
-#include "tests/tree_snapshot.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {
@@ -53,19 +42,15 @@ class LinksAndAttributes : public CommandLine, public ::testing::WithParamInterf
 class NoCopyOnWrite : public LinksAndAttributes {};
 
 TEST_P(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreUndoAndPutBack) {
-  const std::string folder = scratch / "linked";
+  const std::string folder = scratch / "linked", first = uniqueBytes(128 * kib, 1), second = uniqueBytes(64 * kib, 2);
+  writeFiles(folder, {{"one", first}, {"sub/p", second}, {"plain", "plain"}});
   createDirectories(folder + "/a/b");
-  createDirectories(folder + "/sub");
-  const std::string first = uniqueBytes(128 * kib, 1), second = uniqueBytes(64 * kib, 2);
-  writeFile(folder + "/one", first);
-  ASSERT_EQ(link((folder + "/one").c_str(), (folder + "/a/two").c_str()), 0);
-  ASSERT_EQ(link((folder + "/one").c_str(), (folder + "/a/b/three").c_str()), 0);
-  writeFile(folder + "/sub/p", second);
-  ASSERT_EQ(link((folder + "/sub/p").c_str(), (folder + "/sub/q").c_str()), 0);
+  hardLink(folder + "/one", folder + "/a/two");
+  hardLink(folder + "/one", folder + "/a/b/three");
+  hardLink(folder + "/sub/p", folder + "/sub/q");
   // Its other name is outside the folder, so inside it is a file like any other.
   writeFile(scratch / "outside", "a name outside");
-  ASSERT_EQ(link((scratch / "outside").c_str(), (folder + "/outer").c_str()), 0);
-  writeFile(folder + "/plain", "plain");
+  hardLink(scratch / "outside", folder + "/outer");
   const std::vector<std::string> setA{"one", "a/two", "a/b/three"}, setB{"sub/p", "sub/q"};
 
   // Each name is a file of the report; all of them were cloned, so no note.
@@ -90,7 +75,7 @@ TEST_P(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreUndoAndPutBack) {
   EXPECT_EQ(spaceUsed(folder), std::vector<int64_t>{128 * kib + fresh});
 
   ASSERT_EQ(unlink((folder + "/a/two").c_str()), 0);
-  ASSERT_EQ(link((folder + "/sub/p").c_str(), (folder + "/new").c_str()), 0);
+  hardLink(folder + "/sub/p", folder + "/new");
   const TreeSnapshot changed = snapshotTree(folder);
 
   // The whole folder comes back with its links, as files of its own.
@@ -129,13 +114,10 @@ TEST_P(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreUndoAndPutBack) {
 
 TEST_P(LinksAndAttributes, ANameThatCantBeLinkedIsCopiedAndAFailedLinkFailsTheSave) {
   const std::string folder = scratch / "linked";
+  writeFiles(folder, {{"one", uniqueBytes(32 * kib, 8)}});
   createDirectories(folder + "/a");
-  writeFile(folder + "/one", uniqueBytes(32 * kib, 8));
-  ASSERT_EQ(link((folder + "/one").c_str(), (folder + "/a/two").c_str()), 0);
-  const auto traced = [&](const std::string& error) {
-    return runTool({"save", folder}, home.path(),
-                   {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=linkat", "-e", "inject=linkat:error=" + error});
-  };
+  hardLink(folder + "/one", folder + "/a/two");
+  const auto traced = [&](const std::string& e) { return runTool({"save", folder}, home.path(), tracer({"linkat:error=" + e})); };
 
   // Too many links already: the name gets its own clone, counted as one.
   const ToolRun saved = traced("EMLINK");

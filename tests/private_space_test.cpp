@@ -1,16 +1,8 @@
 // The space a tree's files use alone, on real copy-on-write volumes: what is
 // shared, linked or not a regular file adds nothing, and no depth is missed.
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <map>
-
-#include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {

@@ -11,17 +11,8 @@ namespace redomark {
 namespace {
 
 Checkpoint exampleCheckpoint() {
-  Checkpoint c;
-  c.id = "20241204-191515-0c3e";
-  c.name = "before refactor";
-  c.kind = Checkpoint::Kind::manual;
-  c.sourcePath = "/Users/me/Projects/site";
-  c.createdAt = 1733339715.4829741;
-  c.fileCount = 3;
-  c.totalBytes = 48211;
-  c.notClonedCount = 0;
-  c.changedWhileSaving = {"notes/draft.txt"};
-  return c;
+  return {"20241204-191515-0c3e", "before refactor", Checkpoint::Kind::manual, "/Users/me/Projects/site",
+          1733339715.4829741, 3, 48211, 0, {"notes/draft.txt"}};
 }
 
 const char* const exampleMeta = R"({
@@ -203,10 +194,7 @@ TEST(JsonWriter, EscapesControlCharactersAndRefusesNonFiniteNumbers) {
   JsonWriter out(JsonWriter::Layout::compact);
   out.beginArray();
   out.string(std::string("\x01\x1f\x7f\b\f\r\n\t\0/", 10));
-  out.number(0.1);
-  out.number(0.5);
-  out.number(2);
-  out.number(-1e300);
+  for (const double number : {0.1, 0.5, 2.0, -1e300}) out.number(number);
   out.boolean(false);
   out.integer(INT64_MIN);
   out.endArray();

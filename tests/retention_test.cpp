@@ -1,18 +1,8 @@
 // Retention: the keep rules as a pure choice, the byte budget measured on
 // real shared extents, and the settings file.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <functional>
-
 #include "core/store/retention.h"
 #include "core/store/settings_file.h"
-#include "tests/engine_test_support.h"
-#include "tests/store_fixture.h"
-#include "tests/tree_snapshot.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {

@@ -2,16 +2,10 @@
 // sticky .Trash or a private .Trash-uid, each checked before use.
 #include "core/fs/trash.h"
 
-#include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <ctime>
-#include <filesystem>
-#include <regex>
 
 #include "core/fs/path_text.h"
-#include "core/fs/typed_path.h"
-#include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {

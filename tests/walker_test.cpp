@@ -1,18 +1,9 @@
 // The tree walker on real volumes: order, facts of every kind of item, the
 // texts of unreadable items and cancellation.
 #include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <map>
-#include <tuple>
-#include <vector>
 
 #include "core/fs/walker.h"
-#include "core/records/redomark_error.h"
-#include "tests/engine_test_support.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {

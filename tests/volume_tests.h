@@ -1,0 +1,69 @@
+#pragma once
+// What the tests on real volumes share: the system, library and test-support
+// headers they all use, and the few helpers several of them need.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "core/fs/typed_path.h"
+#include "core/operations/redomark.h"
+#include "core/records/redomark_error.h"
+#include "tests/command_line_fixture.h"
+#include "tests/error_of.h"
+#include "tests/path_helpers.h"
+#include "tests/store_checks.h"
+#include "tests/store_fixture.h"
+#include "tests/tree_snapshot.h"
+
+namespace redomark::testing {
+
+// strace as a launcher: each injection ("ioctl:error=EIO:when=3") makes its
+// call fail so; the log (descriptors shown as paths) goes to log.
+inline std::vector<std::string> tracer(const std::vector<std::string>& injections, const std::string& log = "/dev/null",
+                                       std::string traced = "") {
+  std::vector<std::string> command{"strace", "-f", "-qq", "-y", "-o", log};
+  for (const std::string& i : injections) {
+    traced += (traced.empty() ? "" : ",") + i.substr(0, i.find(':'));
+    command.insert(command.end(), {"-e", "inject=" + i});
+  }
+  command.insert(command.begin() + 6, {"-e", "trace=" + traced});
+  return command;
+}
+
+// A tree without its root's own entry, whose times move with every entry made in it.
+inline TreeSnapshot withoutRoot(TreeSnapshot tree) {
+  tree.erase("");
+  return tree;
+}
+
+// A random seed, or the one the variable holds to repeat a run; printed either way.
+inline unsigned seedFrom(const char* variable) {
+  const char* given = std::getenv(variable);
+  const unsigned seed = given ? static_cast<unsigned>(std::strtoul(given, nullptr, 10)) : std::random_device{}();
+  std::cout << "seed " << seed << " (" << variable << " repeats it)\n";
+  return seed;
+}
+
+inline void hardLink(const std::string& from, const std::string& to) {
+  ASSERT_EQ(link(from.c_str(), to.c_str()), 0) << to;
+}
+
+}  // namespace redomark::testing
