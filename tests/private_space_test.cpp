@@ -21,10 +21,8 @@ TEST(PrivateSpace, CountsOnlyUnsharedDataOfEachRegularFileOnceAtEveryDepth) {
                       {"linked", uniqueBytes(96 * kib, 3)}});
     writeFiles(scratch.path(), {{"outside.bin", uniqueBytes(256 * kib, 4)}});
     makeDirectory(tree + "/empty");
-    ASSERT_EQ(link((tree + "/linked").c_str(), (tree + "/one/again").c_str()), 0);
-    ASSERT_EQ(link((tree + "/linked").c_str(), (tree + "/one/two/third").c_str()), 0);
-    ASSERT_EQ(std::system(("cp --reflink=always " + scratch / "outside.bin " + tree + "/one/two/shared.bin").c_str()),
-              0);
+    for (const char* name : {"/one/again", "/one/two/third"}) hardLink(tree + "/linked", tree + name);
+    ASSERT_EQ(std::system(("cp --reflink=always " + scratch / "outside.bin " + tree + "/one/two/shared.bin").c_str()), 0);
     ASSERT_EQ(symlink((scratch / "outside.bin").c_str(), (tree + "/one/link").c_str()), 0);
     ASSERT_EQ(mkfifo((tree + "/one/pipe").c_str(), 0644), 0);
     // Directories with long names until their path is longer than the system resolves in one call.
@@ -42,11 +40,10 @@ TEST(PrivateSpace, CountsOnlyUnsharedDataOfEachRegularFileOnceAtEveryDepth) {
     sync();
     // Btrfs keeps 3 bytes in its metadata; XFS gives them a whole block.
     const int64_t tiny = volume == Volume::btrfs ? 3 : 4 * kib;
-    EXPECT_EQ(privateSize(tree + "/tiny"), tiny);
-    EXPECT_EQ(privateSpaceBelow(tree), (64 + 128 + 192 + 96) * kib + tiny);
-    EXPECT_EQ(privateSpaceBelow(tree + "/one/two"), (128 + 96) * kib);
-    EXPECT_EQ(privateSpaceBelow(scratch / "outside.bin"), 0);
-    EXPECT_EQ(privateSpaceBelow(scratch / "missing"), 0);
+    EXPECT_EQ(std::vector<int64_t>({privateSize(tree + "/tiny").value_or(-1), privateSpaceBelow(tree),
+                                    privateSpaceBelow(tree + "/one/two"), privateSpaceBelow(scratch / "outside.bin"),
+                                    privateSpaceBelow(scratch / "missing")}),
+              std::vector<int64_t>({tiny, (64 + 128 + 192 + 96) * kib + tiny, (128 + 96) * kib, 0, 0}));
   }
 }
 
@@ -56,11 +53,8 @@ TEST(PrivateSpace, AnUnreadableDirectoryEndsTheSumWhereAWalkInListingOrderMeetsI
     ScratchDir scratch(volume);
     const std::string tree = scratch / "tree";
     // Made in this order, so that files and a directory come before "u" and after it.
-    const std::pair<std::string, int64_t> made[] = {{"a.bin", 64 * kib},
-                                                    {"d/deeper/z.bin", 16 * kib},
-                                                    {"u/inner.bin", 128 * kib},
-                                                    {"b.bin", 32 * kib},
-                                                    {"c.bin", 8 * kib}};
+    const std::pair<std::string, int64_t> made[] = {
+        {"a.bin", 64 * kib}, {"d/deeper/z.bin", 16 * kib}, {"u/inner.bin", 128 * kib}, {"b.bin", 32 * kib}, {"c.bin", 8 * kib}};
     std::map<std::string, int64_t> below;
     for (const auto& [path, size] : made) {
       writeFiles(tree, {{path, uniqueBytes(size, size)}});
@@ -78,15 +72,13 @@ TEST(PrivateSpace, AnUnreadableDirectoryEndsTheSumWhereAWalkInListingOrderMeetsI
     closedir(listing);
     ASSERT_EQ(chmod((tree + "/u").c_str(), 0), 0);
     // Counted forty times by a user who can't read what root can.
-    std::string expected;
-    for (int i = 0; i < 40; ++i) expected += std::to_string(beforeUnreadable) + " ";
-    EXPECT_EQ(asUser(4245,
-                     [&] {
-                       std::string figures;
-                       for (int i = 0; i < 40; ++i) figures += std::to_string(privateSpaceBelow(tree)) + " ";
-                       return figures;
-                     }),
-              expected);
+    const auto fortyTimes = [](const std::function<int64_t()>& figure) {
+      std::string figures;
+      for (int i = 0; i < 40; ++i) figures += std::to_string(figure()) + " ";
+      return figures;
+    };
+    EXPECT_EQ(asUser(4245, [&] { return fortyTimes([&] { return privateSpaceBelow(tree); }); }),
+              fortyTimes([&] { return beforeUnreadable; }));
     ASSERT_EQ(chmod((tree + "/u").c_str(), 0755), 0);
   }
 }

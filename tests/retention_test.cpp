@@ -101,10 +101,12 @@ TEST(RetentionBudget, AStoreOverBudgetLosesItsOldestPrivateCheckpointsButNoProte
 TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSavedOnesReadBack) {
   ScratchDir scratch(Volume::btrfs);
   const std::string root = scratch / "Redomark/Checkpoints", file = scratch / "Redomark/settings.json";
-  const LoadedSettings missing = loadSettings(root);
-  EXPECT_EQ(missing.path, file);
-  EXPECT_EQ(missing.state, LoadedSettings::State::missing);
-  EXPECT_EQ(missing.policy, defaultRetentionPolicy);
+  const auto loaded = [&] {
+    const LoadedSettings l = loadSettings(root);
+    return std::make_tuple(l.path, l.state, l.problem, l.policy);
+  };
+  using State = LoadedSettings::State;
+  EXPECT_EQ(loaded(), std::make_tuple(file, State::missing, std::string(), defaultRetentionPolicy));
   const auto text = [&](const char* bytes) { return [&file, bytes] { writeFile(file, bytes); }; };
   // Nothing there may make reading it wait, or read without end.
   const std::pair<std::function<void()>, std::string> unusable[] = {
@@ -126,10 +128,7 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
   createDirectories(scratch / "Redomark");
   for (const auto& [plant, why] : unusable) {
     plant();
-    const LoadedSettings loaded = loadSettings(root);
-    EXPECT_EQ(loaded.state, LoadedSettings::State::unusable) << why;
-    EXPECT_EQ(loaded.problem, why);
-    EXPECT_EQ(loaded.policy, defaultRetentionPolicy) << why;
+    EXPECT_EQ(loaded(), std::make_tuple(file, State::unusable, why, defaultRetentionPolicy));
     removeTree(file);
   }
   // Missing or null limits are no limits, not the default ones; missing timeline
@@ -140,8 +139,7 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhyAndSa
   saveSettings(full, root);
   EXPECT_EQ(readFile(file),
             R"({"keepPerFolder":0,"maxTotalBytes":1,"maxAgeDays":30,"keepDaily":2,"keepHourly":1,"keepMonthly":0,"keepWeekly":3})");
-  EXPECT_EQ(loadSettings(root).policy, full);
-  EXPECT_EQ(loadSettings(root).state, LoadedSettings::State::used);
+  EXPECT_EQ(loaded(), std::make_tuple(file, State::used, std::string(), full));
   EXPECT_FALSE(pathExists(root)) << "only the settings' directory is made";
 }
 
