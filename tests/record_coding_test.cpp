@@ -34,11 +34,8 @@ TEST(StoreRecordCoding, WritesExactBytesAndReadsThemBack) {
   EXPECT_EQ(decodeStoreRecord(exampleMeta), exampleCheckpoint());
 
   // No name, another kind, an empty list and a whole number of seconds.
-  Checkpoint unnamed = exampleCheckpoint();
-  unnamed.name.reset();
-  unnamed.kind = Checkpoint::Kind::beforeRestore;
-  unnamed.changedWhileSaving.clear();
-  unnamed.createdAt = 1733339715;
+  const Checkpoint unnamed{"20241204-191515-0c3e", std::nullopt, Checkpoint::Kind::beforeRestore,
+                           "/Users/me/Projects/site", 1733339715, 3, 48211, 0, {}};
   std::string expected = exampleMeta;
   expected.replace(expected.find("\n    \"notes"), 24, "\n\n");
   expected.replace(expected.find(".4829741"), 8, "");

@@ -50,11 +50,8 @@ TEST(Walk, EveryItemWithItsOwnFactsAndUnreadableItemsWithTheirFullPath) {
   ScratchDir scratch(Volume::btrfs);
   ASSERT_EQ(chmod(scratch.path().c_str(), 0755), 0);
   const std::string root = scratch / "root";
-  createDirectories(root + "/docs/sub");
+  writeFiles(root, {{"docs/a.txt", "hello"}, {"docs/sub/deep.bin", std::string(1000, 'x')}, {"bad\xFF", "abc"}});
   createDirectories(root + "/dir\xFE");
-  writeFile(root + "/docs/a.txt", "hello");
-  writeFile(root + "/docs/sub/deep.bin", std::string(1000, 'x'));
-  writeFile(root + "/bad\xFF", "abc");
   ASSERT_EQ(symlink("docs", (root + "/link").c_str()), 0);
   ASSERT_EQ(mkfifo((root + "/fifo").c_str(), 0644), 0);
   setMtimeNs(root + "/docs/a.txt", 1'700'000'000'123'456'789);
