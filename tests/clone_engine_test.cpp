@@ -41,12 +41,9 @@ const timespec dirMtime{1500000000, 333333333}, linkMtime{1400000000, 444444444}
 // A tree of four regular files (two large enough to have extents of their
 // own), nested and empty folders and a relative link, with metadata set.
 void buildTree(const std::string& root) {
-  createDirectories(root + "/docs/deep");
+  writeFiles(root, {{"small.txt", "hello\n"}, {"docs/big.bin", uniqueBytes(3 << 20, 1)},
+                    {"docs/deep/mid.bin", uniqueBytes(200 * 1024 + 7, 2)}, {"docs/deep/empty.txt", ""}});
   createDirectories(root + "/empty");
-  writeFile(root + "/small.txt", "hello\n");
-  writeFile(root + "/docs/big.bin", uniqueBytes(3 << 20, 1));
-  writeFile(root + "/docs/deep/mid.bin", uniqueBytes(200 * 1024 + 7, 2));
-  writeFile(root + "/docs/deep/empty.txt", "");
   ASSERT_EQ(symlink("deep/mid.bin", (root + "/docs/link").c_str()), 0);
 
   ASSERT_EQ(chmod((root + "/small.txt").c_str(), 04751), 0);

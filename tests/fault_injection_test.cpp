@@ -79,10 +79,7 @@ std::string replaced(std::string text, const std::string& token, const std::stri
 struct Prepared {
   explicit Prepared(Operation op) {
     makeDirectory(home);
-    makeDirectory(scratch / "f");
-    makeDirectory(scratch / "f/sub");
-    writeFile(scratch / "f/sub/b.txt", "two");
-    writeFile(scratch / "f/a.txt", "one");
+    writeFiles(scratch / "f", {{"sub/b.txt", "two"}, {"a.txt", "one"}});
     folder = canonicalPath(scratch / "f");
     parent = canonicalPath(scratch.path());
     if (symlink("a.txt", (folder + "/link").c_str()) != 0) ADD_FAILURE() << "no link";

@@ -51,11 +51,8 @@ TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
   const TemporaryHome home(Volume::btrfs);
   const std::string trash = canonicalPath(home.path()) + "/.local/share/Trash";
   const std::string odd = "report 1 \xC3\xBC%#.txt";
-  writeFiles(scratch.path(), {{odd, "odd"},
-                              {"real/project/src/main.c", "int main;"},
-                              {"a/notes.txt", "from a"},
-                              {"b/notes.txt", "from b"},
-                              {".profile", "mine"}});
+  writeFiles(scratch.path(), {{odd, "odd"}, {"real/project/src/main.c", "int main;"}, {"a/notes.txt", "from a"},
+                              {"b/notes.txt", "from b"}, {".profile", "mine"}});
   expectTrashed(trash, odd, scratch / odd, "", "odd", base + "/report%201%20%C3%BC%25%23.txt");
   EXPECT_EQ(permissions(trash + "/files"), 0700u);
   writeFile(trash + "/files/.profile", "stray");
