@@ -19,9 +19,9 @@ struct Fault {
   std::vector<std::string> always;  // strace injections for every call, such as "ioctl:error=EOPNOTSUPP"
   std::string syscall, error;       // the one call made to fail: the first of syscall whose
   std::string marker;               // trace line (paths of descriptors shown) holds marker
-  // The last line of stderr after "redomark: ", or when it is restored
-  // stdout; {F} the folder, {P} its parent, {S} its store directory, * any
-  // run (ids, random names).
+  // What the tool prints, less its last newline: stderr after "redomark: "
+  // when it fails, stdout when it restored; {F} the folder, {P} its parent,
+  // {S} its store directory, * any run (ids, random names).
   std::string output;
   int newCheckpoints;
   bool restored = false;       // with status 0, else status 1 and the folder untouched
