@@ -32,7 +32,7 @@ TEST(StoreRoot, IsPreparedPrivatelyAndExcludedFromBackups) {
   EXPECT_TRUE(readWholeFile(store.root() + "/CACHEDIR.TAG")->starts_with("Signature: 8a477f597d28d172789f06886806bc55"));
   EXPECT_EQ(readWholeFile(store.root() + "/.metadata_never_index"), "");
   writeFile(here / "file", "x");
-  EXPECT_THROW(CheckpointStore(here / "file/store").ensureRoot(), std::system_error);
+  EXPECT_THROW(CheckpointStore(here / "file/store").ensureRoot(), RedomarkError);
 }
 
 // Writes a record into folderDirectory/name, whatever the name.
@@ -115,7 +115,7 @@ TEST(CheckpointCatalog, DeletingWithdrawsFirstThenDropsAFolderDirectoryHoldingOn
   // deleting name, for the next save to clean up.
   writeFile(store.dataDirectory(second) + "/stuck", "x");
   setInodeFlags(store.dataDirectory(second) + "/stuck", FS_IMMUTABLE_FL, true);
-  EXPECT_THROW(store.deleteCheckpoint(second), std::system_error);
+  EXPECT_THROW(store.deleteCheckpoint(second), RedomarkError);
   EXPECT_EQ(sortedNames(dir), (std::vector<std::string>{".deleting-" + second.id, ".lock"}));
   EXPECT_TRUE(store.checkpoints(folder).empty());
   setInodeFlags(dir + "/.deleting-" + second.id + "/data/stuck", FS_IMMUTABLE_FL, false);
@@ -131,7 +131,7 @@ TEST(CheckpointCatalog, DeletingWithdrawsFirstThenDropsAFolderDirectoryHoldingOn
   // An id from a damaged record never leads out of the folder directory.
   createDirectories(scratch / "victim");
   Checkpoint escaping = record(folder, "../../victim", 5);
-  EXPECT_THROW(store.deleteCheckpoint(escaping), std::system_error);
+  EXPECT_THROW(store.deleteCheckpoint(escaping), RedomarkError);
   EXPECT_EQ(store.uniqueBytes(escaping), 0);
   EXPECT_TRUE(isDirectory(scratch / "victim"));
 }

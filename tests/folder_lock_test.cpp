@@ -84,7 +84,7 @@ TEST(FolderLock, ALockThatCannotBeOpenedIsAnIoErrorAndPlantedLinksAreNotFollowed
 
   writeFile(scratch / "file", "");
   EXPECT_THROW(withFolderLock(CheckpointStore(scratch / "file/store"), folder, [&] { ran = true; }),
-               std::system_error);
+               RedomarkError);
   EXPECT_FALSE(ran);
 }
 

@@ -31,7 +31,7 @@ std::string outcome(const std::string& root, WalkPace pace = WalkPace::oneThread
   try {
     walk(root, control, [&](const WalkEntry& e) { countOnly ? void(++count) : void(out += e.path + "\n"); }, pace);
     out += "ok";
-  } catch (const RedomarkError& e) {
+  } catch (const std::exception& e) {  // RedomarkError, or FsError for an unreadable item
     out += e.what();
   }
   return countOnly ? std::to_string(count) + " " + out : out;

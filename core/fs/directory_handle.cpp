@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <random>
-#include <system_error>
 
 #include "core/fs/file_descriptor.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
 #include "core/fs/tree_removal.h"
 
@@ -28,8 +28,8 @@ constexpr int passingFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr size_t onePieceBytes = PATH_MAX - 1;
 constexpr size_t readBlockBytes = 64 * 1024;
 
-[[noreturn]] void fail(const std::string& what, const std::string& path, int code = errno) {
-  throw std::system_error(code, std::generic_category(), what + " " + path);
+[[noreturn]] void fail(FsOperation operation, const std::string& path, int code = errno) {
+  throw FsError(code, operation, path);
 }
 
 bool readAll(int fd, const std::function<void(std::string_view)>& piece) {
@@ -143,14 +143,14 @@ std::optional<DirectoryHandle> DirectoryHandle::open(const std::string& absolute
 
 DirectoryHandle DirectoryHandle::create(const std::string& absolutePath, mode_t mode) {
   if (std::optional<DirectoryHandle> existing = open(absolutePath)) return std::move(*existing);
-  if (errno != ENOENT) fail("Couldn't open", absolutePath);
+  if (errno != ENOENT) fail(FsOperation::open, absolutePath);
   const std::string parentName = parentPath(absolutePath);
-  if (parentName == absolutePath) fail("Couldn't open", absolutePath);
+  if (parentName == absolutePath) fail(FsOperation::open, absolutePath);
   const DirectoryHandle parent = create(parentName, mode);
   const std::string name = lastComponent(absolutePath);
-  if (mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) fail("Couldn't create", absolutePath);
+  if (mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) fail(FsOperation::create, absolutePath);
   std::optional<DirectoryHandle> made = parent.child(name);
-  if (!made) fail("Couldn't create", absolutePath);
+  if (!made) fail(FsOperation::create, absolutePath);
   return std::move(*made);
 }
 
@@ -174,13 +174,13 @@ DirectoryHandle::~DirectoryHandle() {
 
 ItemStatus DirectoryHandle::ownStatus() const {
   std::optional<ItemStatus> facts = itemStatusAt(fd_, "");
-  if (!facts) fail("Couldn't read", path_);
+  if (!facts) fail(FsOperation::read, path_);
   return *facts;
 }
 
 DirectoryHandle DirectoryHandle::reopen() const {
   const int fd = openat(fd_, ".", directoryFlags);
-  if (fd < 0) fail("Couldn't open", path_);
+  if (fd < 0) fail(FsOperation::open, path_);
   return DirectoryHandle(fd, path_);
 }
 
@@ -246,21 +246,21 @@ bool DirectoryHandle::isPrivate() const {
 }
 
 DirectoryHandle DirectoryHandle::makePrivateDirectory(const std::string& name) const {
-  if (mkdirat(fd_, name.c_str(), 0700) != 0) fail("Couldn't create", joinPath(path_, name));
+  if (mkdirat(fd_, name.c_str(), 0700) != 0) fail(FsOperation::create, joinPath(path_, name));
   std::optional<DirectoryHandle> made = child(name);
-  if (!made) fail("Couldn't open", joinPath(path_, name));
+  if (!made) fail(FsOperation::open, joinPath(path_, name));
   return std::move(*made);
 }
 
 int DirectoryHandle::createFile(const std::string& name, mode_t mode) const {
   const int fd = openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
-  if (fd < 0) fail("Couldn't write", joinPath(path_, name));
+  if (fd < 0) fail(FsOperation::write, joinPath(path_, name));
   return fd;
 }
 
 void DirectoryHandle::writeNewFile(const std::string& name, std::string_view bytes, mode_t mode) const {
   const FileDescriptor fd(createFile(name, mode));
-  if (const int error = writeAll(fd.get(), bytes)) fail("Couldn't write", joinPath(path_, name), error);
+  if (const int error = writeAll(fd.get(), bytes)) fail(FsOperation::write, joinPath(path_, name), error);
 }
 
 void DirectoryHandle::replaceFile(const std::string& name, std::string_view bytes, mode_t mode) const {
@@ -273,7 +273,7 @@ void DirectoryHandle::replaceFile(const std::string& name, std::string_view byte
     std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
     temporary = "." + name + suffix;
     fd = openat(fd_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
-    if (fd < 0 && (errno != EEXIST || attempt == 16)) fail("Couldn't write", joinPath(path_, temporary));
+    if (fd < 0 && (errno != EEXIST || attempt == 16)) fail(FsOperation::write, joinPath(path_, temporary));
   }
   const FileDescriptor file(fd);
   bool placed = false;
@@ -286,17 +286,17 @@ void DirectoryHandle::replaceFile(const std::string& name, std::string_view byte
     }
   } guard{*this, temporary, placed};
   // The umask must not decide who may read the file.
-  if (fchmod(fd, mode) != 0) fail("Couldn't write", joinPath(path_, temporary));
-  if (const int error = writeAll(fd, bytes)) fail("Couldn't write", joinPath(path_, temporary), error);
+  if (fchmod(fd, mode) != 0) fail(FsOperation::write, joinPath(path_, temporary));
+  if (const int error = writeAll(fd, bytes)) fail(FsOperation::write, joinPath(path_, temporary), error);
   // The data must be on disk before the rename makes it the file's content.
-  if (fsync(fd) != 0) fail("Couldn't write", joinPath(path_, temporary));
-  if (renameat(fd_, temporary.c_str(), fd_, name.c_str()) != 0) fail("Couldn't write", joinPath(path_, name));
+  if (fsync(fd) != 0) fail(FsOperation::write, joinPath(path_, temporary));
+  if (renameat(fd_, temporary.c_str(), fd_, name.c_str()) != 0) fail(FsOperation::write, joinPath(path_, name));
   placed = true;
-  if (fsync(fd_) != 0) fail("Couldn't write", joinPath(path_, name));
+  if (fsync(fd_) != 0) fail(FsOperation::write, joinPath(path_, name));
 }
 
 void DirectoryHandle::rename(const std::string& from, const std::string& to) const {
-  if (renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) fail("Couldn't move", joinPath(path_, from));
+  if (renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) fail(FsOperation::move, joinPath(path_, from));
 }
 
 int DirectoryHandle::moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory,
@@ -314,11 +314,11 @@ int DirectoryHandle::exchange(const std::string& a, const std::string& b) const 
 }
 
 void DirectoryHandle::syncFileSystem() const {
-  if (syncfs(fd_) != 0) fail("Couldn't write", path_);
+  if (syncfs(fd_) != 0) fail(FsOperation::write, path_);
 }
 
 void DirectoryHandle::sync() const {
-  if (fsync(fd_) != 0) fail("Couldn't write", path_);
+  if (fsync(fd_) != 0) fail(FsOperation::write, path_);
 }
 
 void DirectoryHandle::removeTree(const std::string& name) const {

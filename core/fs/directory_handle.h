@@ -12,6 +12,7 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "core/fs/fs_error.h"
 #include "core/fs/item_status.h"
 
 namespace redomark {
@@ -41,7 +42,7 @@ class DirectoryHandle {
   static std::optional<DirectoryHandle> open(const std::string& absolutePath);
   // The directory at an absolute path, its missing components created with
   // mode (less the umask) as mkdir -p would, none of them reached through a
-  // link. Throws std::system_error naming the path.
+  // link. Throws FsError naming the path.
   static DirectoryHandle create(const std::string& absolutePath, mode_t mode = 0777);
 
   DirectoryHandle(DirectoryHandle&& other) noexcept;
@@ -53,9 +54,9 @@ class DirectoryHandle {
   // The path this directory was reached by; for messages only.
   const std::string& path() const { return path_; }
   int fd() const { return fd_; }
-  // The directory's own facts; throws std::system_error.
+  // The directory's own facts; throws FsError.
   ItemStatus ownStatus() const;
-  // The same directory under a descriptor of its own. Throws std::system_error.
+  // The same directory under a descriptor of its own. Throws FsError.
   DirectoryHandle reopen() const;
   // True when it belongs to the effective user and nobody else may read,
   // write or enter it; false also when its facts cannot be read.
@@ -92,21 +93,21 @@ class DirectoryHandle {
   // is there already. 0 when it was made or something is there, else errno.
   int makeDirectoryIfMissing(const std::string& name, mode_t mode) const;
   // A new subdirectory name with mode 0700; EEXIST when anything is there.
-  // Throws std::system_error.
+  // Throws FsError.
   DirectoryHandle makePrivateDirectory(const std::string& name) const;
   // Creates the file name, which must not exist (no link is followed), for
-  // writing with mode. Returns its descriptor; throws std::system_error.
+  // writing with mode. Returns its descriptor; throws FsError.
   int createFile(const std::string& name, mode_t mode) const;
   // Writes bytes to the new file name (created as createFile does). Throws.
   void writeNewFile(const std::string& name, std::string_view bytes, mode_t mode) const;
   // Puts a file with exactly bytes and mode at name, whatever was there, so
   // that after a crash name holds either the old or the whole new content:
   // written under a temporary name, synced, renamed over name, and the
-  // directory synced. Throws std::system_error; no temporary file remains.
+  // directory synced. Throws FsError; no temporary file remains.
   void replaceFile(const std::string& name, std::string_view bytes, mode_t mode) const;
 
   // Renames an entry within this directory, replacing the target. Throws
-  // std::system_error.
+  // FsError.
   void rename(const std::string& from, const std::string& to) const;
   // Renames from (here) to to in directory, unless something already exists
   // there. 0 on success, else the errno (EEXIST when taken); nothing moved.
@@ -116,12 +117,12 @@ class DirectoryHandle {
   int exchange(const std::string& a, const std::string& b) const;
 
   // Commits everything written on this directory's file system (syncfs):
-  // data, clones and names alike. Throws std::system_error.
+  // data, clones and names alike. Throws FsError.
   void syncFileSystem() const;
-  // Commits this directory's own entries (fsync). Throws std::system_error.
+  // Commits this directory's own entries (fsync). Throws FsError.
   void sync() const;
   // Removes the entry name and everything below it, following no link. Throws
-  // std::system_error.
+  // FsError.
   void removeTree(const std::string& name) const;
   // Removes the entry name when it is a file or an empty directory; false otherwise.
   bool removeEntry(const std::string& name) const;

@@ -1,8 +1,8 @@
 #include "core/fs/held_folder.h"
 
 #include <cerrno>
-#include <system_error>
 
+#include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
 #include "core/records/redomark_error.h"
 
@@ -15,7 +15,7 @@ HeldFolder HeldFolder::hold(const std::string& canonicalPath, bool createParents
   if (!parent) {
     // The canonical path had no link in it; one there now was put there since.
     if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::pathChanged(canonicalPath);
-    throw std::system_error(errno, std::generic_category(), "Couldn't open " + parentName);
+    throwErrno(FsOperation::open, parentName);
   }
   std::string name = lastComponent(canonicalPath);
   std::optional<ItemStatus> held = parent->status(name);

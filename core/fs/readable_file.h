@@ -23,7 +23,7 @@ class ReadableFile {
 
   int fd() const { return fd_.get(); }
   // Hands the bytes from the start to piece, a block at a time; throws
-  // std::system_error naming path when a read fails, and passes on what
+  // FsError naming path when a read fails, and passes on what
   // piece throws.
   void read(const std::function<void(std::string_view)>& piece) const;
 
@@ -42,7 +42,7 @@ std::optional<std::string> linkTarget(const DirectoryHandle& directory, const st
 // file) exactly as GNU diffutils' "diff -u --label beforeLabel --label
 // afterLabel" prints it: empty when the bytes are equal, one line for binary
 // files. The files are handed to diff as descriptors, never by a path.
-// Throws RedomarkError::io when diff can't be run or reports trouble.
+// Throws FsError when diff can't be run or reports trouble.
 std::string unifiedDiff(const ReadableFile* before, const std::string& beforeLabel, const ReadableFile* after,
                         const std::string& afterLabel);
 

@@ -6,11 +6,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <system_error>
 #include <unistd.h>
 
 #include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/typed_path.h"
@@ -24,7 +24,7 @@ constexpr const char* infoSuffix = ".trashinfo";
 constexpr size_t infoSuffixBytes = 10;
 
 [[noreturn]] void fail(int code, const std::string& path) {
-  throw std::system_error(code, std::generic_category(), "Couldn't move " + path + " to the Trash");
+  throw FsError(code, FsOperation::trash, path);
 }
 
 std::string homeTrashPath() {

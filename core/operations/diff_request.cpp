@@ -10,6 +10,7 @@
 #include "core/operations/redomark.h"
 #include "core/operations/saved_manifest.h"
 #include "core/records/redomark_error.h"
+#include "core/store/fs_failure.h"
 #include "core/store/held_checkpoint.h"
 
 namespace redomark {
@@ -33,7 +34,7 @@ std::vector<Change> betweenCheckpoints(const HeldCheckpoint& from, const HeldChe
 }
 
 [[noreturn]] void unreadable(const std::string& path, int code) {
-  throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(code));
+  throw fsFailure(code, FsOperation::read, path);
 }
 
 // The item in the folder now and everything below it, in walk order; nothing
@@ -112,7 +113,7 @@ std::string patchOf(const Change& change, const HeldCheckpoint& from, const Held
 
 }  // namespace
 
-DiffResult Redomark::diff(const std::string& folder, const DiffRequest& request) const {
+DiffResult Redomark::diff(const std::string& folder, const DiffRequest& request) const try {
   const std::string canonical = canonicalPath(folder);
   const std::optional<std::string> item =
       request.item ? std::optional(validateRelativePath(*request.item)) : std::nullopt;
@@ -153,6 +154,8 @@ DiffResult Redomark::diff(const std::string& folder, const DiffRequest& request)
   for (const Change& change : result.changes)
     result.patches.push_back(patchOf(change, from, to ? &*to : nullptr, current));
   return result;
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

@@ -16,6 +16,7 @@
 #include "core/records/local_date.h"
 #include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
+#include "core/store/fs_failure.h"
 #include "core/store/folder_lock.h"
 
 namespace redomark {
@@ -82,7 +83,7 @@ class TargetParent {
         // A link, or something else where a directory was seen or just made.
         if (errno == ELOOP || (errno == ENOTDIR && (!facts || facts->kind == EntryKind::directory)))
           throw RedomarkError::pathChanged(joinPath(at->path(), name));
-        throw std::system_error(errno, std::generic_category(), "Couldn't open " + joinPath(at->path(), name));
+        throw fsFailure(errno, FsOperation::open, joinPath(at->path(), name));
       }
       at = std::move(next);
       start = end + 1;
@@ -98,7 +99,7 @@ class TargetParent {
 }  // namespace
 
 RestoreResult Redomark::restore(const std::string& folder, const std::optional<std::string>& id,
-                                OperationControl* control) const {
+                                OperationControl* control) const try {
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeFor(canonical);
   const Checkpoint checkpoint = store.resolve(id, canonical);
@@ -112,6 +113,8 @@ RestoreResult Redomark::restore(const std::string& folder, const std::optional<s
     const HeldFolder held = HeldFolder::hold(p, true);
     return restoreLocked(held, std::nullopt, checkpoint, store, control);
   });
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optional<std::string>& relativePath,
@@ -220,7 +223,7 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
     }
     // Something appeared at the name meanwhile: it is swapped out like any
     // existing item, never replaced.
-    if (code != EEXIST) throw std::system_error(code, std::generic_category(), "Couldn't move " + joinPath(directory.path(), clone));
+    if (code != EEXIST) throw fsFailure(code, FsOperation::move, joinPath(directory.path(), clone));
   }
   if (const int code = directory.exchange(clone, name); code != 0) {
     // An item the system won't let go of (append-only, immutable) is named.
@@ -241,7 +244,7 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
 void Redomark::syncMovedAside(const DirectoryHandle& directory) {
   try {
     directory.syncFileSystem();
-  } catch (const std::system_error&) {
+  } catch (const FsError&) {
   }
 }
 

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "core/fs/directory_handle.h"
+#include "core/store/fs_failure.h"
 
 namespace redomark {
 
@@ -40,8 +41,7 @@ void SavedManifest::read() {
         decoder.expect(static_cast<size_t>(facts->size));
     }
     if (!directory || !directory->readFile("manifest.json", [&](std::string_view piece) { decoder.add(piece); }))
-      throw std::system_error(errno ? errno : EIO, std::generic_category(),
-                              "Couldn't read " + directory_ + "/manifest.json");
+      throw fsFailure(errno ? errno : EIO, FsOperation::read, directory_ + "/manifest.json");
     table_ = decoder.finishTable();
     if (item_) keepOnlyItem();
     index_.emplace(table_);

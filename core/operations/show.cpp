@@ -8,6 +8,7 @@
 #include "core/operations/path_order.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
+#include "core/store/fs_failure.h"
 #include "core/store/held_checkpoint.h"
 
 namespace redomark {
@@ -18,7 +19,7 @@ namespace {
 // went meanwhile, else with the reason.
 [[noreturn]] void unreadable(const HeldCheckpoint& held, const std::string& path, int code) {
   held.confirmWhole();
-  throw std::system_error(code, std::generic_category(), "Couldn't read " + path);
+  throw fsFailure(code, FsOperation::read, path);
 }
 
 std::vector<ListedItem> listing(const HeldCheckpoint& held, const DirectoryHandle& directory) {
@@ -48,7 +49,7 @@ std::vector<ListedItem> listing(const HeldCheckpoint& held, const DirectoryHandl
 }  // namespace
 
 ShowResult Redomark::show(const std::string& folder, const std::optional<std::string>& id,
-                          const std::optional<std::string>& item) const {
+                          const std::optional<std::string>& item) const try {
   const std::string canonical = canonicalPath(folder);
   const std::optional<std::string> relative = item ? std::optional(validateRelativePath(*item)) : std::nullopt;
   const CheckpointStore store = storeFor(canonical);
@@ -84,6 +85,8 @@ ShowResult Redomark::show(const std::string& folder, const std::optional<std::st
   }
   held.confirmWhole();
   return result;
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

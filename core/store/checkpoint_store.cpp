@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <random>
 #include <cerrno>
+#include <cstring>
 #include <exception>
-#include <system_error>
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/path_text.h"
@@ -19,6 +19,7 @@
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
+#include "core/store/fs_failure.h"
 
 namespace redomark {
 
@@ -82,7 +83,7 @@ std::optional<DirectoryHandle> privateStoreDirectory(const DirectoryHandle& pare
   std::optional<DirectoryHandle> made = parent.child(name);
   if (!made) {
     if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::unsafeStore(path);
-    throw std::system_error(errno, std::generic_category(), "Couldn't open " + path);
+    throw fsFailure(errno, FsOperation::open, path);
   }
   const ItemStatus facts = made->ownStatus();
   if (facts.owner != geteuid() || (facts.mode & 077) != 0) throw RedomarkError::unsafeStore(path);
@@ -92,7 +93,7 @@ std::optional<DirectoryHandle> privateStoreDirectory(const DirectoryHandle& pare
 DirectoryHandle privateStoreDirectory(const DirectoryHandle& parent, const std::string& name) {
   int makeError = 0;
   std::optional<DirectoryHandle> made = privateStoreDirectory(parent, name, makeError);
-  if (!made) throw std::system_error(makeError, std::generic_category(), "Couldn't create " + joinPath(parent.path(), name));
+  if (!made) throw fsFailure(makeError, FsOperation::create, joinPath(parent.path(), name));
   return std::move(*made);
 }
 
@@ -114,10 +115,12 @@ bool holdsOnlyLock(const std::vector<std::string>& names) {
 
 }  // namespace
 
-CheckpointStore storeForFolder(const std::string& folder, const std::string& defaultRoot) {
+CheckpointStore storeForFolder(const std::string& folder, const std::string& defaultRoot) try {
   const VolumeInfo folderVolume = readVolumeInfo(folder);
   if (sameFileSystem(readVolumeInfo(nearestExisting(defaultRoot)), folderVolume)) return CheckpointStore(defaultRoot);
   return CheckpointStore(volumeStoreRoot(folderVolume.mountPoint), folderVolume.mountPoint);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 std::string volumeStoreRoot(const std::string& mountPoint) {
@@ -142,12 +145,14 @@ std::string CheckpointStore::dataDirectory(const Checkpoint& c) const {
   return joinPath(checkpointDirectory(c), "data");
 }
 
-DirectoryHandle CheckpointStore::ensureRoot() const {
+DirectoryHandle CheckpointStore::ensureRoot() const try {
   DirectoryHandle root = volumeMountPoint_.empty() ? ensureDefaultRoot() : ensureVolumeRoot();
   writeMarkerIfMissing(root, "CACHEDIR.TAG", cacheDirectoryTag);
   writeMarkerIfMissing(root, ".metadata_never_index", "");
   excludeFromSystemBackups(root);
   return root;
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 DirectoryHandle CheckpointStore::ensureDefaultRoot() const {
@@ -168,8 +173,10 @@ DirectoryHandle CheckpointStore::ensureVolumeRoot() const {
   return std::move(*root);
 }
 
-DirectoryHandle CheckpointStore::ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const {
+DirectoryHandle CheckpointStore::ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const try {
   return privateStoreDirectory(root, folderKey(sourcePath));
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 std::optional<DirectoryHandle> CheckpointStore::openRoot() const {
@@ -257,15 +264,17 @@ Checkpoint CheckpointStore::resolve(const std::optional<std::string>& id, const 
   throw RedomarkError::ambiguousCheckpoint(*id, std::move(ids));
 }
 
-void CheckpointStore::deleteCheckpoint(const Checkpoint& c) const {
-  if (!isSingleComponent(c.id)) throw std::system_error(EINVAL, std::generic_category(), "Couldn't delete " + c.id);
+void CheckpointStore::deleteCheckpoint(const Checkpoint& c) const try {
+  if (!isSingleComponent(c.id)) throw RedomarkError::io("Couldn't delete " + c.id + ": " + std::strerror(EINVAL));
   const auto parent = openFolderDirectory(c.sourcePath);
-  if (!parent) throw std::system_error(errno, std::generic_category(), "Couldn't open " + folderDirectory(c.sourcePath));
+  if (!parent) throw fsFailure(errno, FsOperation::open, folderDirectory(c.sourcePath));
   const std::string trash = deletingPrefix + c.id;
   // One rename withdraws the checkpoint from every listing before the slow removal.
   parent->rename(c.id, trash);
   parent->removeTree(trash);
   removeFolderDirectoryIfOnlyLock(c.sourcePath);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 bool CheckpointStore::contains(const Checkpoint& c) const {
@@ -289,7 +298,7 @@ void CheckpointStore::removeLeftovers(const std::string& folder) const {
   }
 }
 
-std::string CheckpointStore::noteTemporary(const std::string& folder, const std::string& relativePath) const {
+std::string CheckpointStore::noteTemporary(const std::string& folder, const std::string& relativePath) const try {
   const DirectoryHandle root = ensureRoot();
   const DirectoryHandle directory = ensureFolderDirectory(root, folder);
   std::random_device secure;
@@ -300,6 +309,8 @@ std::string CheckpointStore::noteTemporary(const std::string& folder, const std:
     directory.writeNewFile(name, relativePath, 0600);
     return name;
   }
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 void CheckpointStore::forgetTemporary(const std::string& folder, const std::string& note) const {
@@ -323,7 +334,7 @@ std::vector<std::pair<std::string, std::string>> CheckpointStore::temporaries(co
   return found;
 }
 
-int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
+int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const try {
   if (!isSingleComponent(c.id)) return 0;
   const std::optional<DirectoryHandle> checkpoint = DirectoryHandle::open(checkpointDirectory(c));
   if (!checkpoint) return 0;
@@ -333,6 +344,8 @@ int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
   const std::optional<DirectoryHandle> data = checkpoint->child("data");
   if (!data || isSubvolume(*data)) return space.privateBytes;
   return space.privateBytes + recordBytes(readRecordGeometry(*data), space.items);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 void CheckpointStore::removeFolderDirectoryIfOnlyLock(const std::string& sourcePath) const {

@@ -6,6 +6,7 @@
 #include "core/fs/directory_handle.h"
 #include "core/fs/path_text.h"
 #include "core/records/record_coding.h"
+#include "core/store/fs_failure.h"
 
 namespace redomark {
 
@@ -49,10 +50,12 @@ LoadedSettings loadSettings(const std::string& defaultStoreRoot) {
   return loaded;
 }
 
-void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot) {
+void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot) try {
   const DirectoryHandle directory = DirectoryHandle::create(parentPath(defaultStoreRoot), 0700);
   // Only its owner may learn or change what is kept.
   directory.replaceFile(settingsName, encodeSettings(policy), 0600);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
+#include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
 #include "core/fs/tree_removal.h"
 #include "core/fs/typed_path.h"
@@ -22,7 +22,7 @@ namespace redomark {
 namespace {
 
 [[noreturn]] void fail(int code, const std::string& path) {
-  throw std::system_error(code, std::generic_category(), "Couldn't move " + path + " to the Trash");
+  throw FsError(code, FsOperation::trash, path);
 }
 
 // The subdirectory name of parent, made 0700 when missing; one that is a

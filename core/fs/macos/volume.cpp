@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/records/redomark_error.h"
+#include "core/fs/fs_error.h"
 
 namespace redomark {
 
@@ -53,19 +53,19 @@ VolumeInfo infoOf(const struct stat& facts, const struct statfs& disk) {
 VolumeInfo readVolumeInfo(const std::string& path) {
   struct stat facts {};
   if (stat(path.c_str(), &facts) != 0)
-    throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
+    throwErrno(FsOperation::read, path);
   struct statfs disk {};
-  if (statfs(path.c_str(), &disk) != 0) throw RedomarkError::io("Couldn't read the disk of " + path + ".");
+  if (statfs(path.c_str(), &disk) != 0) throwErrno(FsOperation::readDisk, path);
   return infoOf(facts, disk);
 }
 
 VolumeInfo readVolumeInfo(const DirectoryHandle& directory) {
   struct stat facts {};
   if (fstat(directory.fd(), &facts) != 0)
-    throw RedomarkError::io("Couldn't read " + directory.path() + ": " + std::strerror(errno));
+    throwErrno(FsOperation::read, directory.path());
   struct statfs disk {};
   if (fstatfs(directory.fd(), &disk) != 0)
-    throw RedomarkError::io("Couldn't read the disk of " + directory.path() + ".");
+    throwErrno(FsOperation::readDisk, directory.path());
   return infoOf(facts, disk);
 }
 
