@@ -263,7 +263,7 @@ TEST_P(Attack, SaveCopiesOnlyTheFolderWhileSubIsSwappedForALink) {
     for (const Checkpoint& c : engine.listCheckpoints(s.folder))
       if (c.id == savedId(run)) saved = c;
     ASSERT_TRUE(saved) << run.out;
-    const std::optional<DirectoryHandle> data = engine.storeFor(s.folder).openData(*saved);
+    const FsResult<DirectoryHandle> data = engine.storeFor(s.folder).openData(*saved);
     ASSERT_TRUE(data);
     EXPECT_EQ(data->readFile("keep"), "keep as saved");
     // Each of the two names holds the link or the real sub folder, never the outside.
@@ -273,10 +273,10 @@ TEST_P(Attack, SaveCopiesOnlyTheFolderWhileSubIsSwappedForALink) {
       // listing (Btrfs numbers it anew); the save then never saw it.
       missed += !entry;
       if (!entry || entry->kind == EntryKind::symlink) continue;
-      const std::optional<DirectoryHandle> sub = data->child(name);
+      const FsResult<DirectoryHandle> sub = data->child(name);
       ASSERT_TRUE(sub) << name;
       EXPECT_EQ(sub->readFile("x"), "x as saved") << "run " << i;
-      const std::optional<DirectoryHandle> hidden = sub->descend("private");
+      const FsResult<DirectoryHandle> hidden = sub->descend("private");
       ASSERT_TRUE(hidden) << "run " << i;
       EXPECT_EQ(hidden->readFile("p"), "private as saved") << "run " << i;
     }

@@ -58,7 +58,7 @@ std::string expectTrashed(const std::string& trash, const std::string& name, con
 // The item at path, its parent reached as the engine reaches it: canonical,
 // then opened without following a link.
 std::string moveToTrash(const std::string& path) {
-  const std::optional<DirectoryHandle> parent = DirectoryHandle::open(canonicalPath(parentPath(path)));
+  const FsResult<DirectoryHandle> parent = DirectoryHandle::open(canonicalPath(parentPath(path)));
   if (!parent) throw std::runtime_error("no parent for " + path);
   return redomark::moveToTrash(*parent, lastComponent(path));
 }

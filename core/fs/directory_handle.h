@@ -26,9 +26,9 @@ int openDirectoryBelow(int directoryFd, std::string_view relativePath);
 // on nothing, a device or a FIFO included. -1 with errno otherwise.
 int openToExamine(const std::string& absolutePath);
 // Facts of whatever is at an absolute path, reached as openToExamine reaches
-// it (a link at the last component is examined itself); nothing when that
-// fails, errno then says why (ELOOP for a link on the way).
-std::optional<ItemStatus> examine(const std::string& absolutePath);
+// it (a link at the last component is examined itself); else the FsError
+// (FsOperation::examine; ELOOP for a link on the way).
+FsResult<ItemStatus> examine(const std::string& absolutePath);
 // The nearest of an absolute path and its ancestors that examine reaches;
 // "/" when none is.
 std::string nearestExisting(const std::string& absolutePath);
@@ -37,9 +37,9 @@ class DirectoryHandle {
  public:
   // The directory at an absolute path, reached from "/" without following a
   // link anywhere on the way. Nothing when it is missing, not a directory,
-  // unreadable, or a link is on the way; errno then says which (ELOOP for a
-  // link).
-  static std::optional<DirectoryHandle> open(const std::string& absolutePath);
+  // unreadable, or a link is on the way; the FsError (FsOperation::open) then
+  // says which (ELOOP for a link).
+  static FsResult<DirectoryHandle> open(const std::string& absolutePath);
   // The directory at an absolute path, its missing components created with
   // mode (less the umask) as mkdir -p would, none of them reached through a
   // link. Throws FsError naming the path.
@@ -62,36 +62,39 @@ class DirectoryHandle {
   // write or enter it; false also when its facts cannot be read.
   bool isPrivate() const;
 
-  // The subdirectory name (a link there is not followed); nothing otherwise.
-  std::optional<DirectoryHandle> child(const std::string& name) const;
+  // The subdirectory name (a link there is not followed); else the FsError
+  // (FsOperation::open; ELOOP or ENOTDIR for a link).
+  FsResult<DirectoryHandle> child(const std::string& name) const;
   // The directory below this one at a relative path, with no link and no
   // other mount on the way, whatever its length; "" is this one again.
-  // Nothing otherwise; errno is ELOOP for a link, EXDEV for a mount point,
-  // ENOTDIR, ENOENT or the like.
-  std::optional<DirectoryHandle> descend(std::string_view relativePath) const;
+  // Else the FsError (FsOperation::open): ELOOP for a link, EXDEV for a mount
+  // point, ENOTDIR, ENOENT or the like.
+  FsResult<DirectoryHandle> descend(std::string_view relativePath) const;
   // Facts of the entry name, a link not followed ("" for this directory
   // itself); nothing when it is missing or cannot be examined.
   std::optional<ItemStatus> status(const std::string& name) const;
-  // Names without "." and ".."; nothing when the directory cannot be listed.
-  std::optional<std::vector<std::string>> names() const;
+  // Names without "." and ".."; the FsError (FsOperation::list) when the
+  // directory cannot be listed.
+  FsResult<std::vector<std::string>> names() const;
 
-  // The whole regular file name (a link there is not followed); nothing when
-  // it cannot be read.
-  std::optional<std::string> readFile(const std::string& name) const;
-  // The same file handed to piece in the order read, a block at a time; false
-  // when it cannot be opened or read (some pieces may have been handed over).
-  // Whatever piece throws is passed on.
-  bool readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const;
+  // The whole regular file name (a link there is not followed); the FsError
+  // (FsOperation::read) when it cannot be read.
+  FsResult<std::string> readFile(const std::string& name) const;
+  // The same file handed to piece in the order read, a block at a time; fails
+  // (FsOperation::read) when it cannot be opened or read, some pieces perhaps
+  // handed over. Whatever piece throws is passed on.
+  FsStatus readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const;
 
   // The regular file name, owned by the effective user and of at most
-  // maxBytes, opened without following a link or waiting on a FIFO. Nothing
-  // otherwise, with error ENOENT when it is missing, EPERM when it isn't a
-  // regular file of the user's, EFBIG when it is larger, else the errno.
-  std::optional<std::string> readOwnFile(const std::string& name, size_t maxBytes, int& error) const;
+  // maxBytes, opened without following a link or waiting on a FIFO. Else the
+  // FsError (FsOperation::read): ENOENT when it is missing, EPERM when it
+  // isn't a regular file of the user's, EFBIG when it is larger, else the errno.
+  FsResult<std::string> readOwnFile(const std::string& name, size_t maxBytes) const;
 
   // Makes the subdirectory name with mode (less the umask) unless something
-  // is there already. 0 when it was made or something is there, else errno.
-  int makeDirectoryIfMissing(const std::string& name, mode_t mode) const;
+  // is there already. Fails (FsOperation::create) only when nothing is there
+  // afterwards.
+  FsStatus makeDirectoryIfMissing(const std::string& name, mode_t mode) const;
   // A new subdirectory name with mode 0700; EEXIST when anything is there.
   // Throws FsError.
   DirectoryHandle makePrivateDirectory(const std::string& name) const;
@@ -110,11 +113,12 @@ class DirectoryHandle {
   // FsError.
   void rename(const std::string& from, const std::string& to) const;
   // Renames from (here) to to in directory, unless something already exists
-  // there. 0 on success, else the errno (EEXIST when taken); nothing moved.
-  int moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory, const std::string& to) const;
-  // Exchanges the two entries a and b of this directory atomically. 0 on
-  // success, else the errno; nothing moved.
-  int exchange(const std::string& a, const std::string& b) const;
+  // there. On failure (FsOperation::move, EEXIST when taken) nothing moved.
+  FsStatus moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory,
+                                const std::string& to) const;
+  // Exchanges the two entries a and b of this directory atomically. On
+  // failure (FsOperation::move) nothing moved.
+  FsStatus exchange(const std::string& a, const std::string& b) const;
 
   // Commits everything written on this directory's file system (syncfs):
   // data, clones and names alike. Throws FsError.

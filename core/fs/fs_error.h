@@ -51,13 +51,21 @@ class FsResult {
   const T& operator*() const { return *value_; }
   T* operator->() { return &*value_; }
   const T* operator->() const { return &*value_; }
-  T& value() {
+  T& value() & {
     if (!value_) throw *error_;
     return *value_;
   }
+  T&& value() && { return std::move(value()); }
   // Only when there is no value.
   const FsError& error() const { return *error_; }
   int code() const { return value_ ? 0 : error_->code(); }
+  // Equal to a value as an optional is: only when it holds an equal one.
+  template <typename U>
+  bool operator==(const U& other) const {
+    return value_.has_value() && *value_ == other;
+  }
+  // The value, or nothing for a caller to whom any failure means absent.
+  std::optional<T> orNothing() && { return std::move(value_); }
 
  private:
   std::optional<T> value_;

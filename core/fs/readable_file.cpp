@@ -81,16 +81,16 @@ void drain(int outFd, int errFd, std::string& out, std::string& err) {
 
 }  // namespace
 
-std::optional<ReadableFile> ReadableFile::open(const DirectoryHandle& directory, const std::string& name) {
+FsResult<ReadableFile> ReadableFile::open(const DirectoryHandle& directory, const std::string& name) {
+  std::string path = joinPath(directory.path(), name);
   const int fd = openToLook(directory.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return FsError(errno, FsOperation::open, path);
   struct stat facts {};
   if (fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode)) {
     close(fd);
-    errno = EINVAL;
-    return std::nullopt;
+    return FsError(EINVAL, FsOperation::open, path);
   }
-  return ReadableFile(fd, joinPath(directory.path(), name));
+  return ReadableFile(fd, std::move(path));
 }
 
 void ReadableFile::read(const std::function<void(std::string_view)>& piece) const {
@@ -106,11 +106,11 @@ void ReadableFile::read(const std::function<void(std::string_view)>& piece) cons
   }
 }
 
-std::optional<std::string> linkTarget(const DirectoryHandle& directory, const std::string& name) {
+FsResult<std::string> linkTarget(const DirectoryHandle& directory, const std::string& name) {
   for (size_t size = 256;; size *= 2) {
     std::string target(size, '\0');
     const ssize_t n = readlinkat(directory.fd(), name.c_str(), target.data(), size);
-    if (n < 0) return std::nullopt;
+    if (n < 0) return FsError(errno, FsOperation::read, joinPath(directory.path(), name));
     if (static_cast<size_t>(n) < size) {
       target.resize(static_cast<size_t>(n));
       return target;

@@ -55,7 +55,7 @@ int openForQueries(int examined, const struct stat& facts, const std::string& mo
     const int fd = openat(examined, ".", flags);
     if (fd >= 0) return fd;
   }
-  std::optional<DirectoryHandle> root = DirectoryHandle::open(mountPoint);
+  FsResult<DirectoryHandle> root = DirectoryHandle::open(mountPoint);
   if (!root) return -1;
   const std::optional<MountEntry> rootMount = mountOf(root->fd());
   if (!rootMount || rootMount->id != mountId) return -1;

@@ -52,10 +52,10 @@ class EarlyEntries {
 // gone or no longer a directory, which leaves only deletions. One that can't
 // be read is not empty.
 std::optional<DirectoryHandle> openCompared(const std::string& folder) {
-  std::optional<DirectoryHandle> directory = DirectoryHandle::open(folder);
-  if (directory || errno == ENOENT || errno == ENOTDIR) return directory;
-  if (errno == ELOOP) throw RedomarkError::pathChanged(folder);
-  throw fsFailure(errno, FsOperation::read, folder);
+  FsResult<DirectoryHandle> directory = DirectoryHandle::open(folder);
+  if (directory || directory.code() == ENOENT || directory.code() == ENOTDIR) return std::move(directory).orNothing();
+  if (directory.code() == ELOOP) throw RedomarkError::pathChanged(folder);
+  throw fsFailure(directory.code(), FsOperation::read, folder);
 }
 
 }  // namespace

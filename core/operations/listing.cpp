@@ -32,7 +32,7 @@ std::vector<Checkpoint> checkpointsOfAllStores(const std::string& defaultRoot) {
   std::vector<Checkpoint> all;
   std::set<std::pair<uint64_t, uint64_t>> storesRead;
   for (const std::string& root : storeRootsToList(defaultRoot)) {
-    const std::optional<DirectoryHandle> store = DirectoryHandle::open(root);
+    const FsResult<DirectoryHandle> store = DirectoryHandle::open(root);
     // Another user's directory could hold records that name any folder.
     if (!store || !store->isPrivate()) continue;
     const std::optional<ItemStatus> facts = store->status("");

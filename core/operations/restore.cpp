@@ -53,7 +53,7 @@ class TargetParent {
   void recheck(const DirectoryHandle& folder) const {
     const std::string parent = relativeParent(relativePath_);
     if (parent.empty()) return;
-    const std::optional<DirectoryHandle> now = folder.descend(parent);
+    const FsResult<DirectoryHandle> now = folder.descend(parent);
     if (!now || !now->ownStatus().sameItem(directory_.ownStatus()))
       throw RedomarkError::pathChanged(joinPath(folder.path(), parent));
   }
@@ -69,7 +69,7 @@ class TargetParent {
       size_t end = parent.find('/', start);
       if (end == std::string::npos) end = parent.size();
       const std::string name = parent.substr(start, end - start);
-      if (savedAt) savedAt = savedAt->child(name);
+      if (savedAt) savedAt = savedAt->child(name).orNothing();
       const std::optional<ItemStatus> facts = at->status(name);
       if (facts && (facts->kind == EntryKind::symlink || facts->mountRoot))
         throw RedomarkError::invalidRelativePath(relativePath_);
@@ -78,14 +78,15 @@ class TargetParent {
         copyDirectoryAttributes(*savedAt, made);
         made_.emplace_back(savedAt->reopen(), std::move(made));
       }
-      std::optional<DirectoryHandle> next = at->child(name);
+      FsResult<DirectoryHandle> next = at->child(name);
       if (!next) {
         // A link, or something else where a directory was seen or just made.
-        if (errno == ELOOP || (errno == ENOTDIR && (!facts || facts->kind == EntryKind::directory)))
+        const int error = next.code();
+        if (error == ELOOP || (error == ENOTDIR && (!facts || facts->kind == EntryKind::directory)))
           throw RedomarkError::pathChanged(joinPath(at->path(), name));
-        throw fsFailure(errno, FsOperation::open, joinPath(at->path(), name));
+        throw fsFailure(next.error());
       }
-      at = std::move(next);
+      at = std::move(*next);
       start = end + 1;
     }
     return std::move(*at);
@@ -121,7 +122,7 @@ RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optio
                                       const Checkpoint& checkpoint, const CheckpointStore& store,
                                       OperationControl* control) const {
   if (relativePath) return putBackLocked(folder, *relativePath, checkpoint, store, control);
-  const std::optional<DirectoryHandle> data = store.openData(checkpoint);
+  const FsResult<DirectoryHandle> data = store.openData(checkpoint);
   if (!data) throw RedomarkError::notInCheckpoint(folder.path());
   if (folder.held() && !folder.isDirectory()) throw RedomarkError::pathChanged(folder.path());
 
@@ -162,13 +163,12 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
     moveAside(d, current, name, trashReplaced_);
     syncMovedAside(d);
   });
-  const std::optional<DirectoryHandle> data = store.openData(checkpoint);
+  const FsResult<DirectoryHandle> data = store.openData(checkpoint);
   const std::string parentPath = relativeParent(relativePath);
   const std::string name = lastComponent(relativePath);
   // A link or anything but a directory on the saved side means the item isn't there.
-  const std::optional<DirectoryHandle> savedParent = !data ? std::nullopt
-                                                           : parentPath.empty() ? data->child(".")
-                                                                                : data->descend(parentPath);
+  const std::optional<DirectoryHandle> savedParent =
+      !data ? std::nullopt : (parentPath.empty() ? data->child(".") : data->descend(parentPath)).orNothing();
   const std::optional<ItemStatus> saved = savedParent ? savedParent->status(name) : std::nullopt;
   if (!saved) throw RedomarkError::notInCheckpoint(relativePath);
 
@@ -215,7 +215,7 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
   directory.syncFileSystem();
   temporary.placing(name);
   if (expectNothing) {
-    const int code = directory.moveWithoutReplacing(clone, directory, name);
+    const int code = directory.moveWithoutReplacing(clone, directory, name).code();
     if (code == 0) {
       temporary.placed();
       directory.sync();
@@ -225,7 +225,7 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
     // existing item, never replaced.
     if (code != EEXIST) throw fsFailure(code, FsOperation::move, joinPath(directory.path(), clone));
   }
-  if (const int code = directory.exchange(clone, name); code != 0) {
+  if (const int code = directory.exchange(clone, name).code(); code != 0) {
     // An item the system won't let go of (append-only, immutable) is named.
     if (code == EPERM)
       throw RedomarkError::io("Couldn't replace " + joinPath(directory.path(), name) + ": " + std::strerror(code) + ".");
@@ -253,7 +253,7 @@ std::string Redomark::moveAside(const DirectoryHandle& directory, const std::str
   std::string candidate;
   for (int n = 1;; ++n) {
     candidate = replacedName(name, n);
-    const int code = directory.moveWithoutReplacing(current, directory, candidate);
+    const int code = directory.moveWithoutReplacing(current, directory, candidate).code();
     if (code == 0) break;
     if (code != EEXIST) return joinPath(directory.path(), current);
   }

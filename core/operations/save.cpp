@@ -97,8 +97,8 @@ int64_t requireSpace(const DirectoryHandle& folder, size_t itemCount) {
 // directory as the walk goes, and what differs from the first walk.
 SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<ManifestEntry>& seen,
                         OperationControl* control) {
-  const std::optional<DirectoryHandle> data = checkpoint.child("data");
-  if (!data) throw fsFailure(errno, FsOperation::open, checkpoint.path() + "/data");
+  const FsResult<DirectoryHandle> data = checkpoint.child("data");
+  if (!data) throw fsFailure(data.error());
   SavedTree tree;
   OutputFile file(checkpoint, "manifest.json", 0600);
   ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
@@ -143,8 +143,8 @@ struct SnapshotScan {
 };
 
 SnapshotScan readSnapshot(const DirectoryHandle& checkpoint, const std::string& folder, OperationControl* control) {
-  const std::optional<DirectoryHandle> data = checkpoint.child("data");
-  if (!data) throw fsFailure(errno, FsOperation::open, checkpoint.path() + "/data");
+  const FsResult<DirectoryHandle> data = checkpoint.child("data");
+  if (!data) throw fsFailure(data.error());
   const std::vector<std::string> mounts = mountsInside(folder);
   SnapshotScan scan;
   OutputFile file(checkpoint, "manifest.json", 0600);
@@ -222,8 +222,8 @@ class PartialDirectory {
   // committed before the rename, the rename before the report.
   void publish(const std::string& id) {
     folderDirectory_.syncFileSystem();
-    if (const int code = folderDirectory_.moveWithoutReplacing(name_, folderDirectory_, id); code != 0)
-      throw fsFailure(code, FsOperation::move, directory_.path());
+    if (const FsStatus moved = folderDirectory_.moveWithoutReplacing(name_, folderDirectory_, id); !moved)
+      throw fsFailure(moved.code(), FsOperation::move, directory_.path());
     published_ = true;
     folderDirectory_.sync();
   }

@@ -77,17 +77,17 @@ void writeMarkerIfMissing(const DirectoryHandle& root, const std::string& name, 
 // store keeps. Returns nothing, with the errno, when it could not be made.
 std::optional<DirectoryHandle> privateStoreDirectory(const DirectoryHandle& parent, const std::string& name,
                                                      int& makeError) {
-  makeError = parent.makeDirectoryIfMissing(name, 0700);
+  makeError = parent.makeDirectoryIfMissing(name, 0700).code();
   if (makeError != 0) return std::nullopt;
   const std::string path = joinPath(parent.path(), name);
-  std::optional<DirectoryHandle> made = parent.child(name);
+  FsResult<DirectoryHandle> made = parent.child(name);
   if (!made) {
-    if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::unsafeStore(path);
-    throw fsFailure(errno, FsOperation::open, path);
+    if (made.code() == ELOOP || made.code() == ENOTDIR) throw RedomarkError::unsafeStore(path);
+    throw fsFailure(made.code(), FsOperation::open, path);
   }
   const ItemStatus facts = made->ownStatus();
   if (facts.owner != geteuid() || (facts.mode & 077) != 0) throw RedomarkError::unsafeStore(path);
-  return made;
+  return std::move(made).orNothing();
 }
 
 DirectoryHandle privateStoreDirectory(const DirectoryHandle& parent, const std::string& name) {
@@ -126,7 +126,7 @@ CheckpointStore storeForFolder(const std::string& folder, const std::string& def
 std::string volumeStoreRoot(const std::string& mountPoint) {
   const std::string uid = std::to_string(geteuid());
   const std::string shared = joinPath(mountPoint, sharedStoreName);
-  if (const std::optional<DirectoryHandle> top = DirectoryHandle::open(mountPoint)) {
+  if (const FsResult<DirectoryHandle> top = DirectoryHandle::open(mountPoint)) {
     const std::optional<ItemStatus> status = top->status(sharedStoreName);
     if (status && isSharedStoreParent(*status)) return joinPath(shared, uid);
   }
@@ -163,8 +163,8 @@ DirectoryHandle CheckpointStore::ensureDefaultRoot() const {
 // Only the user's own directory is ever made at the mount point: the shared
 // one is an administrator's, and the mount point itself is never created.
 DirectoryHandle CheckpointStore::ensureVolumeRoot() const {
-  std::optional<DirectoryHandle> parent = DirectoryHandle::open(parentPath(root_));
-  if (!parent) throw RedomarkError::storeNotCreatable(volumeMountPoint_, root_, errno);
+  FsResult<DirectoryHandle> parent = DirectoryHandle::open(parentPath(root_));
+  if (!parent) throw RedomarkError::storeNotCreatable(volumeMountPoint_, root_, parent.code());
   if (parent->path() != volumeMountPoint_ && !isSharedStoreParent(parent->ownStatus()))
     throw RedomarkError::unsafeStore(parent->path());
   int makeError = 0;
@@ -179,29 +179,29 @@ DirectoryHandle CheckpointStore::ensureFolderDirectory(const DirectoryHandle& ro
   throw fsFailure(failure);
 }
 
-std::optional<DirectoryHandle> CheckpointStore::openRoot() const {
-  std::optional<DirectoryHandle> root = DirectoryHandle::open(root_);
+FsResult<DirectoryHandle> CheckpointStore::openRoot() const {
+  FsResult<DirectoryHandle> root = DirectoryHandle::open(root_);
   if (!root) {
-    if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::unsafeStore(root_);
-    return std::nullopt;
+    if (root.code() == ELOOP || root.code() == ENOTDIR) throw RedomarkError::unsafeStore(root_);
+    return root;
   }
   // Records in a directory that someone else can write could name any folder.
   if (!root->isPrivate()) throw RedomarkError::unsafeStore(root_);
   return root;
 }
 
-std::optional<DirectoryHandle> CheckpointStore::openFolderDirectory(const std::string& sourcePath) const {
-  const std::optional<DirectoryHandle> root = openRoot();
-  if (!root) return std::nullopt;
+FsResult<DirectoryHandle> CheckpointStore::openFolderDirectory(const std::string& sourcePath) const {
+  const FsResult<DirectoryHandle> root = openRoot();
+  if (!root) return root.error();
   return root->child(folderKey(sourcePath));
 }
 
-std::optional<DirectoryHandle> CheckpointStore::openData(const Checkpoint& c) const {
-  if (!isSingleComponent(c.id)) return std::nullopt;
-  const std::optional<DirectoryHandle> folderDirectory = openFolderDirectory(c.sourcePath);
-  if (!folderDirectory) return std::nullopt;
-  const std::optional<DirectoryHandle> checkpoint = folderDirectory->child(c.id);
-  if (!checkpoint) return std::nullopt;
+FsResult<DirectoryHandle> CheckpointStore::openData(const Checkpoint& c) const {
+  if (!isSingleComponent(c.id)) return FsError(EINVAL, FsOperation::open, checkpointDirectory(c));
+  const FsResult<DirectoryHandle> folderDirectory = openFolderDirectory(c.sourcePath);
+  if (!folderDirectory) return folderDirectory.error();
+  const FsResult<DirectoryHandle> checkpoint = folderDirectory->child(c.id);
+  if (!checkpoint) return checkpoint.error();
   return checkpoint->child("data");
 }
 
@@ -267,7 +267,7 @@ Checkpoint CheckpointStore::resolve(const std::optional<std::string>& id, const 
 void CheckpointStore::deleteCheckpoint(const Checkpoint& c) const try {
   if (!isSingleComponent(c.id)) throw RedomarkError::io("Couldn't delete " + c.id + ": " + std::strerror(EINVAL));
   const auto parent = openFolderDirectory(c.sourcePath);
-  if (!parent) throw fsFailure(errno, FsOperation::open, folderDirectory(c.sourcePath));
+  if (!parent) throw fsFailure(parent.code(), FsOperation::open, folderDirectory(c.sourcePath));
   const std::string trash = deletingPrefix + c.id;
   // One rename withdraws the checkpoint from every listing before the slow removal.
   parent->rename(c.id, trash);
@@ -329,19 +329,19 @@ std::vector<std::pair<std::string, std::string>> CheckpointStore::temporaries(co
   if (!names) return found;
   for (const std::string& name : *names) {
     if (!name.starts_with(temporaryPrefix)) continue;
-    if (std::optional<std::string> path = directory->readFile(name)) found.emplace_back(name, std::move(*path));
+    if (FsResult<std::string> path = directory->readFile(name)) found.emplace_back(name, std::move(*path));
   }
   return found;
 }
 
 int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const try {
   if (!isSingleComponent(c.id)) return 0;
-  const std::optional<DirectoryHandle> checkpoint = DirectoryHandle::open(checkpointDirectory(c));
+  const FsResult<DirectoryHandle> checkpoint = DirectoryHandle::open(checkpointDirectory(c));
   if (!checkpoint) return 0;
   // Its records and the copies' own ones are the checkpoint's alone, like
   // the data it no longer shares; a snapshot shares its tree's records too.
   const SpaceBelow space = spaceBelow(*checkpoint);
-  const std::optional<DirectoryHandle> data = checkpoint->child("data");
+  const FsResult<DirectoryHandle> data = checkpoint->child("data");
   if (!data || isSubvolume(*data)) return space.privateBytes;
   return space.privateBytes + recordBytes(readRecordGeometry(*data), space.items);
 } catch (const FsError& failure) {

@@ -49,15 +49,15 @@ class CheckpointStore {
   // The folder's directory below the open root, made private when missing.
   // Throws RedomarkError::unsafeStore or RedomarkError::io as ensureRoot does.
   DirectoryHandle ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const;
-  // The existing root, reached without following a link; nothing when it is
-  // missing. Throws RedomarkError::unsafeStore when it isn't a private
+  // The existing root, reached without following a link; else the FsError of
+  // opening it (ENOENT when it is missing). Throws RedomarkError::unsafeStore when it isn't a private
   // directory of the user's, as every reader below does.
-  std::optional<DirectoryHandle> openRoot() const;
-  // The folder's directory below the existing root; nothing when missing.
-  std::optional<DirectoryHandle> openFolderDirectory(const std::string& sourcePath) const;
-  // The checkpoint's saved tree, reached without following a link; nothing
-  // when it is missing.
-  std::optional<DirectoryHandle> openData(const Checkpoint& c) const;
+  FsResult<DirectoryHandle> openRoot() const;
+  // The folder's directory below the existing root; else the FsError.
+  FsResult<DirectoryHandle> openFolderDirectory(const std::string& sourcePath) const;
+  // The checkpoint's saved tree, reached without following a link; else the
+  // FsError (ENOENT when it is missing).
+  FsResult<DirectoryHandle> openData(const Checkpoint& c) const;
 
   // Complete checkpoints of this very folder, oldest first (ties by id).
   // Throws only RedomarkError::unsafeStore.

@@ -25,11 +25,11 @@ std::string settingsPath(const std::string& defaultStoreRoot) {
 LoadedSettings loadSettings(const std::string& defaultStoreRoot) {
   LoadedSettings loaded;
   loaded.path = settingsPath(defaultStoreRoot);
-  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(parentPath(loaded.path));
-  int error = directory ? 0 : errno;
-  const std::optional<std::string> bytes =
-      directory ? directory->readOwnFile(settingsName, settingsMaxBytes, error) : std::nullopt;
+  const FsResult<DirectoryHandle> directory = DirectoryHandle::open(parentPath(loaded.path));
+  const FsResult<std::string> bytes =
+      directory ? directory->readOwnFile(settingsName, settingsMaxBytes) : FsResult<std::string>(directory.error());
   if (!bytes) {
+    const int error = bytes.code();
     if (error == ENOENT || error == ENOTDIR) return loaded;
     loaded.state = LoadedSettings::State::unusable;
     if (error == EPERM || error == ELOOP)

@@ -28,15 +28,16 @@ constexpr size_t readBlockBytes = 64 * 1024;
   throw FsError(code, operation, path);
 }
 
-bool readAll(int fd, const std::function<void(std::string_view)>& piece) {
+// 0, or the errno of the failed read.
+int readAll(int fd, const std::function<void(std::string_view)>& piece) {
   std::vector<char> buffer(readBlockBytes);
   for (;;) {
     const ssize_t n = read(fd, buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return errno;
     }
-    if (n == 0) return true;
+    if (n == 0) return 0;
     piece(std::string_view(buffer.data(), static_cast<size_t>(n)));
   }
 }
@@ -94,38 +95,43 @@ int fullSync(int fd) {
 
 // Without O_PATH, what is at a path is examined in its parent, which is
 // reached without a link.
-std::optional<ItemStatus> examine(const std::string& absolutePath) {
-  if (!absolutePath.starts_with('/')) return std::nullopt;
-  if (absolutePath == "/") return itemStatusAt(AT_FDCWD, "/");
-  const std::optional<DirectoryHandle> parent = DirectoryHandle::open(parentPath(absolutePath));
-  if (!parent) return std::nullopt;
-  return parent->status(lastComponent(absolutePath));
+FsResult<ItemStatus> examine(const std::string& absolutePath) {
+  const auto failed = [&](int error) { return FsError(error, FsOperation::examine, absolutePath); };
+  if (!absolutePath.starts_with('/')) return failed(EINVAL);
+  if (absolutePath == "/") {
+    const std::optional<ItemStatus> root = itemStatusAt(AT_FDCWD, "/");
+    if (!root) return failed(errno);
+    return *root;
+  }
+  const FsResult<DirectoryHandle> parent = DirectoryHandle::open(parentPath(absolutePath));
+  if (!parent) return failed(parent.code());
+  const std::optional<ItemStatus> facts = parent->status(lastComponent(absolutePath));
+  if (!facts) return failed(errno);
+  return *facts;
 }
 
 int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
   return openWithoutLinks(directoryFd, relativePath, directoryFlags, true);
 }
 
-std::optional<DirectoryHandle> DirectoryHandle::open(const std::string& absolutePath) {
-  if (!absolutePath.starts_with('/')) {
-    errno = EINVAL;
-    return std::nullopt;
-  }
+FsResult<DirectoryHandle> DirectoryHandle::open(const std::string& absolutePath) {
+  if (!absolutePath.starts_with('/')) return FsError(EINVAL, FsOperation::open, absolutePath);
   const int fd = openWithoutLinks(AT_FDCWD, absolutePath, directoryFlags, false);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return FsError(errno, FsOperation::open, absolutePath);
   return DirectoryHandle(fd, absolutePath);
 }
 
 DirectoryHandle DirectoryHandle::create(const std::string& absolutePath, mode_t mode) {
-  if (std::optional<DirectoryHandle> existing = open(absolutePath)) return std::move(*existing);
-  if (errno != ENOENT) fail(FsOperation::open, absolutePath);
+  FsResult<DirectoryHandle> existing = open(absolutePath);
+  if (existing) return std::move(*existing);
+  if (existing.code() != ENOENT) throw existing.error();
   const std::string parentName = parentPath(absolutePath);
   if (parentName == absolutePath) fail(FsOperation::open, absolutePath);
   const DirectoryHandle parent = create(parentName, mode);
   const std::string name = lastComponent(absolutePath);
   if (mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) fail(FsOperation::create, absolutePath);
-  std::optional<DirectoryHandle> made = parent.child(name);
-  if (!made) fail(FsOperation::create, absolutePath);
+  FsResult<DirectoryHandle> made = parent.child(name);
+  if (!made) fail(FsOperation::create, absolutePath, made.code());
   return std::move(*made);
 }
 
@@ -159,15 +165,15 @@ DirectoryHandle DirectoryHandle::reopen() const {
   return DirectoryHandle(fd, path_);
 }
 
-std::optional<DirectoryHandle> DirectoryHandle::child(const std::string& name) const {
+FsResult<DirectoryHandle> DirectoryHandle::child(const std::string& name) const {
   const int fd = openat(fd_, name.c_str(), directoryFlags);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return FsError(errno, FsOperation::open, joinPath(path_, name));
   return DirectoryHandle(fd, joinPath(path_, name));
 }
 
-std::optional<DirectoryHandle> DirectoryHandle::descend(std::string_view relativePath) const {
+FsResult<DirectoryHandle> DirectoryHandle::descend(std::string_view relativePath) const {
   const int fd = openDirectoryBelow(fd_, relativePath);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return FsError(errno, FsOperation::open, joinPath(path_, std::string(relativePath)));
   return DirectoryHandle(fd, joinPath(path_, std::string(relativePath)));
 }
 
@@ -175,14 +181,15 @@ std::optional<ItemStatus> DirectoryHandle::status(const std::string& name) const
   return itemStatusAt(fd_, name.c_str());
 }
 
-std::optional<std::vector<std::string>> DirectoryHandle::names() const {
+FsResult<std::vector<std::string>> DirectoryHandle::names() const {
   // fdopendir takes the descriptor it is given; a duplicate keeps ours open.
   const int copy = dup(fd_);
-  if (copy < 0) return std::nullopt;
+  if (copy < 0) return FsError(errno, FsOperation::list, path_);
   DIR* dir = fdopendir(copy);
   if (!dir) {
+    const int error = errno;
     close(copy);
-    return std::nullopt;
+    return FsError(error, FsOperation::list, path_);
   }
   rewinddir(dir);
   std::vector<std::string> names;
@@ -192,27 +199,29 @@ std::optional<std::vector<std::string>> DirectoryHandle::names() const {
     if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
     names.emplace_back(n);
   }
-  const bool failed = errno != 0;
+  const int error = errno;
   closedir(dir);
-  if (failed) return std::nullopt;
+  if (error != 0) return FsError(error, FsOperation::list, path_);
   return names;
 }
 
-std::optional<std::string> DirectoryHandle::readFile(const std::string& name) const {
+FsResult<std::string> DirectoryHandle::readFile(const std::string& name) const {
   std::string bytes;
-  if (!readFile(name, [&](std::string_view piece) { bytes.append(piece); })) return std::nullopt;
+  const FsStatus read = readFile(name, [&](std::string_view piece) { bytes.append(piece); });
+  if (!read) return read.error();
   return bytes;
 }
 
-bool DirectoryHandle::readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const {
+FsStatus DirectoryHandle::readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const {
   const FileDescriptor fd(openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return false;
-  return readAll(fd.get(), piece);
+  const int error = fd.get() < 0 ? errno : readAll(fd.get(), piece);
+  if (error != 0) return FsError(error, FsOperation::read, joinPath(path_, name));
+  return {};
 }
 
-int DirectoryHandle::makeDirectoryIfMissing(const std::string& name, mode_t mode) const {
-  if (mkdirat(fd_, name.c_str(), mode) == 0 || errno == EEXIST) return 0;
-  return errno;
+FsStatus DirectoryHandle::makeDirectoryIfMissing(const std::string& name, mode_t mode) const {
+  if (mkdirat(fd_, name.c_str(), mode) == 0 || errno == EEXIST) return {};
+  return FsError(errno, FsOperation::create, joinPath(path_, name));
 }
 
 bool DirectoryHandle::isPrivate() const {
@@ -222,9 +231,7 @@ bool DirectoryHandle::isPrivate() const {
 
 DirectoryHandle DirectoryHandle::makePrivateDirectory(const std::string& name) const {
   if (mkdirat(fd_, name.c_str(), 0700) != 0) fail(FsOperation::create, joinPath(path_, name));
-  std::optional<DirectoryHandle> made = child(name);
-  if (!made) fail(FsOperation::open, joinPath(path_, name));
-  return std::move(*made);
+  return child(name).value();
 }
 
 int DirectoryHandle::createFile(const std::string& name, mode_t mode) const {
@@ -284,18 +291,21 @@ void DirectoryHandle::rename(const std::string& from, const std::string& to) con
   if (renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) fail(FsOperation::move, joinPath(path_, from));
 }
 
-int DirectoryHandle::moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory,
-                                          const std::string& to) const {
-  if (renameatx_np(fd_, from.c_str(), directory.fd_, to.c_str(), RENAME_EXCL) == 0) return 0;
-  if (errno != ENOTSUP && errno != EINVAL) return errno;
+FsStatus DirectoryHandle::moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory,
+                                               const std::string& to) const {
+  const auto failed = [&](int error) { return FsError(error, FsOperation::move, joinPath(path_, from)); };
+  if (renameatx_np(fd_, from.c_str(), directory.fd_, to.c_str(), RENAME_EXCL) == 0) return {};
+  if (errno != ENOTSUP && errno != EINVAL) return failed(errno);
   // A file system without the flag (some network ones): check, then rename.
   // The gap between the two only matters against a concurrent writer.
-  if (directory.status(to)) return EEXIST;
-  return renameat(fd_, from.c_str(), directory.fd_, to.c_str()) == 0 ? 0 : errno;
+  if (directory.status(to)) return failed(EEXIST);
+  if (renameat(fd_, from.c_str(), directory.fd_, to.c_str()) != 0) return failed(errno);
+  return {};
 }
 
-int DirectoryHandle::exchange(const std::string& a, const std::string& b) const {
-  return renameatx_np(fd_, a.c_str(), fd_, b.c_str(), RENAME_SWAP) == 0 ? 0 : errno;
+FsStatus DirectoryHandle::exchange(const std::string& a, const std::string& b) const {
+  if (renameatx_np(fd_, a.c_str(), fd_, b.c_str(), RENAME_SWAP) == 0) return {};
+  return FsError(errno, FsOperation::move, joinPath(path_, a));
 }
 
 // macOS has no syncfs: the volume is found from the open directory (its

@@ -27,15 +27,13 @@ namespace {
 
 // The subdirectory name of parent, made 0700 when missing; one that is a
 // link, someone else's or, with exactly0700, open to others is never used.
-std::optional<DirectoryHandle> ownDirectory(const DirectoryHandle& parent, const std::string& name, bool exactly0700) {
-  if (mkdirat(parent.fd(), name.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
-  std::optional<DirectoryHandle> directory = parent.child(name);
-  if (!directory) return std::nullopt;
+FsResult<DirectoryHandle> ownDirectory(const DirectoryHandle& parent, const std::string& name, bool exactly0700) {
+  if (const FsStatus made = parent.makeDirectoryIfMissing(name, 0700); !made) return made.error();
+  FsResult<DirectoryHandle> directory = parent.child(name);
+  if (!directory) return directory;
   const ItemStatus facts = directory->ownStatus();
-  if (facts.owner != geteuid() || (exactly0700 && (facts.mode & 0777) != 0700)) {
-    errno = EACCES;
-    return std::nullopt;
-  }
+  if (facts.owner != geteuid() || (exactly0700 && (facts.mode & 0777) != 0700))
+    return FsError(EACCES, FsOperation::open, directory->path());
   return directory;
 }
 
@@ -46,21 +44,21 @@ bool isSharedTrash(const ItemStatus& facts) {
 }
 
 DirectoryHandle trashFor(const DirectoryHandle& directory, const ItemStatus& item, const std::string& itemPath) {
-  const std::optional<DirectoryHandle> home = DirectoryHandle::open(homeDirectory());
+  const FsResult<DirectoryHandle> home = DirectoryHandle::open(homeDirectory());
   if (home && home->ownStatus().device == item.device) {
-    std::optional<DirectoryHandle> trash = ownDirectory(*home, ".Trash", false);
-    if (!trash) fail(errno, itemPath);
+    FsResult<DirectoryHandle> trash = ownDirectory(*home, ".Trash", false);
+    if (!trash) fail(trash.code(), itemPath);
     return std::move(*trash);
   }
   const std::optional<MountEntry> mount = mountOf(directory.fd());
   if (!mount) fail(ENOENT, itemPath);
-  const std::optional<DirectoryHandle> top = DirectoryHandle::open(mount->mountPoint);
-  if (!top) fail(errno, itemPath);
+  const FsResult<DirectoryHandle> top = DirectoryHandle::open(mount->mountPoint);
+  if (!top) fail(top.code(), itemPath);
   if (top->ownStatus().device != item.device) fail(EXDEV, itemPath);
-  const std::optional<DirectoryHandle> shared = top->child(".Trashes");
-  if (!shared || !isSharedTrash(shared->ownStatus())) fail(shared ? EACCES : errno, itemPath);
-  std::optional<DirectoryHandle> mine = ownDirectory(*shared, std::to_string(geteuid()), true);
-  if (!mine) fail(errno, itemPath);
+  const FsResult<DirectoryHandle> shared = top->child(".Trashes");
+  if (!shared || !isSharedTrash(shared->ownStatus())) fail(shared ? EACCES : shared.code(), itemPath);
+  FsResult<DirectoryHandle> mine = ownDirectory(*shared, std::to_string(geteuid()), true);
+  if (!mine) fail(mine.code(), itemPath);
   return std::move(*mine);
 }
 
@@ -95,7 +93,7 @@ std::string moveToTrash(const DirectoryHandle& directory, const std::string& nam
   const DirectoryHandle trash = trashFor(directory, *item, itemPath);
   for (int attempt = 1;; ++attempt) {
     const std::string candidate = candidateName(name, attempt);
-    const int err = directory.moveWithoutReplacing(name, trash, candidate);
+    const int err = directory.moveWithoutReplacing(name, trash, candidate).code();
     if (err == 0) return joinPath(trash.path(), candidate);
     if (err != EEXIST) fail(err, itemPath);
   }
