@@ -21,9 +21,10 @@ namespace redomark {
 // descend does; the descriptor, or -1 with errno.
 int openDirectoryBelow(int directoryFd, std::string_view relativePath);
 
-// A descriptor (O_PATH) of whatever is at an absolute path, reached from "/"
-// without following any link, the last component included; opening it acts
-// on nothing, a device or a FIFO included. -1 with errno otherwise.
+// A descriptor (O_PATH; O_EVTONLY on macOS) of whatever is at an absolute
+// path, reached from "/" without following any link, the last component
+// included; opening it acts on nothing, a device or a FIFO included. -1 with
+// errno otherwise.
 int openToExamine(const std::string& absolutePath);
 // Facts of whatever is at an absolute path, reached as openToExamine reaches
 // it (a link at the last component is examined itself); else the FsError

@@ -93,6 +93,17 @@ int fullSync(int fd) {
 
 }  // namespace
 
+// Without O_PATH, a descriptor opened for event notification only reads and
+// writes nothing; O_NONBLOCK keeps a FIFO from waiting for a writer. A link at
+// the last component is refused (ELOOP) rather than opened.
+int openToExamine(const std::string& absolutePath) {
+  if (!absolutePath.starts_with('/')) {
+    errno = EINVAL;
+    return -1;
+  }
+  return openWithoutLinks(AT_FDCWD, absolutePath, O_EVTONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, false);
+}
+
 // Without O_PATH, what is at a path is examined in its parent, which is
 // reached without a link.
 FsResult<ItemStatus> examine(const std::string& absolutePath) {
