@@ -91,6 +91,10 @@ class DirectoryHandle {
   // FsError (FsOperation::read): ENOENT when it is missing, EPERM when it
   // isn't a regular file of the user's, EFBIG when it is larger, else the errno.
   FsResult<std::string> readOwnFile(const std::string& name, size_t maxBytes) const;
+  // The subdirectory name, made 0700 when missing and reached without
+  // following a link. EACCES when it isn't the user's own or, with
+  // exactly0700, anyone else may read, write or enter it.
+  FsResult<DirectoryHandle> ownDirectory(const std::string& name, bool exactly0700) const;
 
   // Makes the subdirectory name with mode (less the umask) unless something
   // is there already. Fails (FsOperation::create) only when nothing is there

@@ -1,5 +1,5 @@
-// A small file of the user's read through a directory handle: the same on
-// every system, as it needs nothing beyond POSIX.
+// A small file and a directory of the user's, through a directory handle:
+// the same on every system, as they need nothing beyond POSIX.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,6 +30,16 @@ FsResult<std::string> DirectoryHandle::readOwnFile(const std::string& name, size
     bytes.append(buffer.data(), static_cast<size_t>(n));
     if (bytes.size() > maxBytes) return failed(EFBIG);
   }
+}
+
+FsResult<DirectoryHandle> DirectoryHandle::ownDirectory(const std::string& name, bool exactly0700) const {
+  if (const FsStatus made = makeDirectoryIfMissing(name, 0700); !made) return made.error();
+  FsResult<DirectoryHandle> directory = child(name);
+  if (!directory) return directory;
+  const ItemStatus facts = directory->ownStatus();
+  if (facts.owner != geteuid() || (exactly0700 && (facts.mode & 0777) != 0700))
+    return FsError(EACCES, FsOperation::open, directory->path());
+  return directory;
 }
 
 }  // namespace redomark

@@ -53,19 +53,6 @@ bool isSubvolumeOfFileSystemAt(const DirectoryHandle& directory, const std::stri
   return !id.empty() && id == btrfsFileSystemId(there->fd());
 }
 
-// The subdirectory name of parent, made 0700 when missing; one that is a
-// link, someone else's or, with exactly0700, open to others could redirect or
-// expose what is trashed, and is never used.
-FsResult<DirectoryHandle> ownDirectory(const DirectoryHandle& parent, const std::string& name, bool exactly0700) {
-  if (const FsStatus made = parent.makeDirectoryIfMissing(name, 0700); !made) return made.error();
-  FsResult<DirectoryHandle> directory = parent.child(name);
-  if (!directory) return directory;
-  const ItemStatus facts = directory->ownStatus();
-  if (facts.owner != geteuid() || (exactly0700 && (facts.mode & 0777) != 0700))
-    return FsError(EACCES, FsOperation::open, directory->path());
-  return directory;
-}
-
 // The administrator's shared ".Trash": a real directory with the sticky bit,
 // owned by root or by the user.
 bool isSharedTrash(const std::optional<ItemStatus>& facts) {
@@ -79,9 +66,9 @@ FsResult<DirectoryHandle> volumeTrash(const DirectoryHandle& top) {
   const std::string uid = std::to_string(geteuid());
   if (isSharedTrash(top.status(".Trash"))) {
     if (FsResult<DirectoryHandle> shared = top.child(".Trash"); shared && isSharedTrash(shared->ownStatus()))
-      if (FsResult<DirectoryHandle> mine = ownDirectory(*shared, uid, true)) return mine;
+      if (FsResult<DirectoryHandle> mine = shared->ownDirectory(uid, true)) return mine;
   }
-  return ownDirectory(top, ".Trash-" + uid, true);
+  return top.ownDirectory(".Trash-" + uid, true);
 }
 
 // The trash for an item of directory: the home trash on the home's volume,
@@ -179,9 +166,9 @@ std::string moveToTrash(const DirectoryHandle& directory, const std::string& nam
   const std::optional<ItemStatus> item = directory.status(name);
   if (!item) fail(errno, itemPath);
   const DirectoryHandle trash = trashFor(directory, name, *item, itemPath);
-  const FsResult<DirectoryHandle> info = ownDirectory(trash, "info", false);
+  const FsResult<DirectoryHandle> info = trash.ownDirectory("info", false);
   if (!info) fail(info.code(), itemPath);
-  const FsResult<DirectoryHandle> files = ownDirectory(trash, "files", false);
+  const FsResult<DirectoryHandle> files = trash.ownDirectory("files", false);
   if (!files) fail(files.code(), itemPath);
 
   const std::string contents =

@@ -25,18 +25,6 @@ namespace {
   throw FsError(code, FsOperation::trash, path);
 }
 
-// The subdirectory name of parent, made 0700 when missing; one that is a
-// link, someone else's or, with exactly0700, open to others is never used.
-FsResult<DirectoryHandle> ownDirectory(const DirectoryHandle& parent, const std::string& name, bool exactly0700) {
-  if (const FsStatus made = parent.makeDirectoryIfMissing(name, 0700); !made) return made.error();
-  FsResult<DirectoryHandle> directory = parent.child(name);
-  if (!directory) return directory;
-  const ItemStatus facts = directory->ownStatus();
-  if (facts.owner != geteuid() || (exactly0700 && (facts.mode & 0777) != 0700))
-    return FsError(EACCES, FsOperation::open, directory->path());
-  return directory;
-}
-
 // The volume's shared ".Trashes", which the system makes with the sticky bit
 // and owned by root; the user's own one counts too.
 bool isSharedTrash(const ItemStatus& facts) {
@@ -46,7 +34,7 @@ bool isSharedTrash(const ItemStatus& facts) {
 DirectoryHandle trashFor(const DirectoryHandle& directory, const ItemStatus& item, const std::string& itemPath) {
   const FsResult<DirectoryHandle> home = DirectoryHandle::open(homeDirectory());
   if (home && home->ownStatus().device == item.device) {
-    FsResult<DirectoryHandle> trash = ownDirectory(*home, ".Trash", false);
+    FsResult<DirectoryHandle> trash = home->ownDirectory(".Trash", false);
     if (!trash) fail(trash.code(), itemPath);
     return std::move(*trash);
   }
@@ -57,7 +45,7 @@ DirectoryHandle trashFor(const DirectoryHandle& directory, const ItemStatus& ite
   if (top->ownStatus().device != item.device) fail(EXDEV, itemPath);
   const FsResult<DirectoryHandle> shared = top->child(".Trashes");
   if (!shared || !isSharedTrash(shared->ownStatus())) fail(shared ? EACCES : shared.code(), itemPath);
-  FsResult<DirectoryHandle> mine = ownDirectory(*shared, std::to_string(geteuid()), true);
+  FsResult<DirectoryHandle> mine = shared->ownDirectory(std::to_string(geteuid()), true);
   if (!mine) fail(mine.code(), itemPath);
   return std::move(*mine);
 }
