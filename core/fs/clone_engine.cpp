@@ -456,7 +456,10 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   }
   if (symlinkat(buffer_.data(), destinationDir, destinationName) != 0) fail(errno);
   if (fchownat(destinationDir, destinationName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM) fail(errno);
-  if (const int error = attributes_.copyLinks(sourceDir, sourceName, destinationDir, destinationName)) fail(error);
+  if (const int error = attributes_.copyLinks(sourceDir, sourceName, destinationDir, destinationName)) {
+    if (error == ESTALE) replaced();
+    fail(error);
+  }
   const timespec times[2] = {st.st_atim, st.st_mtim};
   if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
   ++context_.links;
