@@ -13,7 +13,10 @@ namespace redomark {
 namespace {
 
 // A link on the way to the folder may still lead to something there.
-bool isSomethingAt(const std::string& canonicalFolder) { return examine(canonicalFolder) || errno == ELOOP; }
+bool isSomethingAt(const std::string& canonicalFolder) {
+  const FsResult<ItemStatus> facts = examine(canonicalFolder);
+  return facts || facts.code() == ELOOP;
+}
 
 FolderReport reportOf(const Redomark& engine, const FolderSummary& folder, bool space) {
   FolderReport report{.path = folder.path,

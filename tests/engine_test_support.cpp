@@ -158,8 +158,8 @@ int openDescriptors() {
 
 CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,
                        OperationControl* control) {
-  const std::optional<DirectoryHandle> from = DirectoryHandle::open(parentPath(source));
-  const std::optional<DirectoryHandle> to = DirectoryHandle::open(parentPath(destination));
+  const FsResult<DirectoryHandle> from = DirectoryHandle::open(parentPath(source));
+  const FsResult<DirectoryHandle> to = DirectoryHandle::open(parentPath(destination));
   if (!from || !to) throw std::runtime_error("no parent for " + source + " or " + destination);
   return cloneEntry(*from, lastComponent(source), *to, lastComponent(destination), total, control);
 }

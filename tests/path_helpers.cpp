@@ -47,16 +47,16 @@ std::optional<int64_t> privateSize(const std::string& path) {
 }
 
 int64_t privateSpaceBelow(const std::string& path) {
-  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(path);
+  const FsResult<DirectoryHandle> directory = DirectoryHandle::open(path);
   return directory ? spaceBelow(*directory).privateBytes : 0;
 }
 
 void walk(const std::string& path, const OperationControl* control, const WalkVisitor& visit, WalkPace pace) {
-  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(path);
+  const FsResult<DirectoryHandle> directory = DirectoryHandle::open(path);
   if (!directory) {
-    if (errno == ENOENT || errno == ENOTDIR) return;
-    if (errno == ELOOP) throw RedomarkError::pathChanged(path);
-    throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
+    if (directory.code() == ENOENT || directory.code() == ENOTDIR) return;
+    if (directory.code() == ELOOP) throw RedomarkError::pathChanged(path);
+    throw FsError(directory.code(), FsOperation::read, path);
   }
   walk(*directory, control, visit, pace);
 }

@@ -25,7 +25,7 @@ struct TopTrash {
 // was, percent-encoded, and was written just now.
 void expectTrashed(const std::string& trash, const std::string& name, const std::string& path,
                    const std::string& inside, const std::string& content, const std::string& encoded = "") {
-  const std::optional<DirectoryHandle> parent = DirectoryHandle::open(canonicalPath(parentPath(path)));
+  const FsResult<DirectoryHandle> parent = DirectoryHandle::open(canonicalPath(parentPath(path)));
   ASSERT_TRUE(parent) << path;
   const std::string original = canonicalPath(parentPath(path)) + "/" + lastComponent(path);
   EXPECT_EQ(redomark::moveToTrash(*parent, lastComponent(path)), trash + "/files/" + name);
@@ -94,7 +94,7 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
   removeTree(own.path);
   createDirectories(scratch / "elsewhere");
   ASSERT_EQ(symlink((scratch / "elsewhere").c_str(), own.path.c_str()), 0);
-  EXPECT_THROW(redomark::moveToTrash(*DirectoryHandle::open(canonicalPath(scratch.path())), "kept"), std::system_error);
+  EXPECT_THROW(redomark::moveToTrash(*DirectoryHandle::open(canonicalPath(scratch.path())), "kept"), FsError);
   EXPECT_EQ(readWholeFile(scratch / "kept"), "k");
   EXPECT_EQ(listNames(scratch / "elsewhere"), std::vector<std::string>{});
   ASSERT_EQ(unlink(own.path.c_str()), 0);

@@ -12,7 +12,8 @@ class AttributeCopier {
  public:
   // Between two open files or directories. 0, or the errno of the failed call.
   int copy(int sourceFd, int destinationFd);
-  // Between two symbolic links, each an entry of an open directory.
+  // Between two symbolic links, each an entry of an open directory; ESTALE
+  // when either name no longer holds a link.
   int copyLinks(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName);
 
  private:

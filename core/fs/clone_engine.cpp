@@ -456,7 +456,10 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   }
   if (symlinkat(buffer_.data(), destinationDir, destinationName) != 0) fail(errno);
   if (fchownat(destinationDir, destinationName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM) fail(errno);
-  if (const int error = attributes_.copyLinks(sourceDir, sourceName, destinationDir, destinationName)) fail(error);
+  if (const int error = attributes_.copyLinks(sourceDir, sourceName, destinationDir, destinationName)) {
+    if (error == ESTALE) replaced();
+    fail(error);
+  }
   const timespec times[2] = {st.st_atim, st.st_mtim};
   if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
   ++context_.links;
@@ -561,9 +564,9 @@ CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& 
   struct stat st;
   if (fstatat(sourceParent.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) copier.fail(errno);
   if (S_ISDIR(st.st_mode)) {
-    std::optional<DirectoryHandle> source = sourceParent.child(name);
-    if (!source && (errno == ELOOP || errno == ENOTDIR)) copier.replaced();
-    if (!source) copier.fail(errno);
+    FsResult<DirectoryHandle> source = sourceParent.child(name);
+    if (!source && (source.code() == ELOOP || source.code() == ENOTDIR)) copier.replaced();
+    if (!source) copier.fail(source.code());
     return cloneDirectory(*source, destinationParent, destinationName, total, control);
   }
   DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));

@@ -1,8 +1,8 @@
 #include "core/fs/held_folder.h"
 
 #include <cerrno>
-#include <system_error>
 
+#include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
 #include "core/records/redomark_error.h"
 
@@ -10,12 +10,12 @@ namespace redomark {
 
 HeldFolder HeldFolder::hold(const std::string& canonicalPath, bool createParents) {
   const std::string parentName = parentPath(canonicalPath);
-  std::optional<DirectoryHandle> parent =
-      createParents ? std::optional<DirectoryHandle>(DirectoryHandle::create(parentName)) : DirectoryHandle::open(parentName);
+  FsResult<DirectoryHandle> parent =
+      createParents ? FsResult<DirectoryHandle>(DirectoryHandle::create(parentName)) : DirectoryHandle::open(parentName);
   if (!parent) {
     // The canonical path had no link in it; one there now was put there since.
-    if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::pathChanged(canonicalPath);
-    throw std::system_error(errno, std::generic_category(), "Couldn't open " + parentName);
+    if (parent.code() == ELOOP || parent.code() == ENOTDIR) throw RedomarkError::pathChanged(canonicalPath);
+    throw parent.error();
   }
   std::string name = lastComponent(canonicalPath);
   std::optional<ItemStatus> held = parent->status(name);
@@ -24,10 +24,10 @@ HeldFolder HeldFolder::hold(const std::string& canonicalPath, bool createParents
 }
 
 DirectoryHandle HeldFolder::open() const {
-  std::optional<DirectoryHandle> folder = parent_.child(name_);
+  FsResult<DirectoryHandle> folder = parent_.child(name_);
   // A folder closed to the user is that, not a change.
-  if (!folder && held_ && held_->kind == EntryKind::directory && (errno == EACCES || errno == EPERM))
-    throw RedomarkError::copyFailed(path_, errno);
+  if (!folder && held_ && held_->kind == EntryKind::directory && (folder.code() == EACCES || folder.code() == EPERM))
+    throw RedomarkError::copyFailed(path_, folder.code());
   if (!folder || !held_ || !folder->ownStatus().sameItem(*held_)) throw RedomarkError::pathChanged(path_);
   return std::move(*folder);
 }

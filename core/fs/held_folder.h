@@ -17,7 +17,7 @@ class HeldFolder {
   // Holds the folder at a canonical path (absolute, no links), which may be
   // missing; with createParents its missing parents are made first. Throws
   // RedomarkError::pathChanged when a link is on the way or at the folder's
-  // own name, std::system_error when the parent cannot be opened or made.
+  // own name, FsError when the parent cannot be opened or made.
   static HeldFolder hold(const std::string& canonicalPath, bool createParents);
 
   const std::string& path() const { return path_; }

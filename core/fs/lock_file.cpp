@@ -10,11 +10,11 @@
 
 namespace redomark {
 
-std::optional<LockFile> LockFile::open(const DirectoryHandle& dir, const std::string& name) {
+FsResult<LockFile> LockFile::open(const DirectoryHandle& dir, const std::string& name) {
   // Deliberately no O_CLOEXEC. O_NOFOLLOW keeps a planted link from making
   // the lock create or hold a file outside the store.
   const int fd = openat(dir.fd(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0600);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return FsError(errno, FsOperation::open, dir.path() + "/" + name);
   return LockFile(fd);
 }
 

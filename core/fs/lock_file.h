@@ -14,8 +14,9 @@ namespace redomark {
 class LockFile {
  public:
   // Opens name in dir for reading and writing, creating it with mode 0600; a
-  // symbolic link at name is refused. Nothing when it cannot be opened.
-  static std::optional<LockFile> open(const DirectoryHandle& dir, const std::string& name);
+  // symbolic link at name is refused. The FsError (FsOperation::open) when it
+  // cannot be opened.
+  static FsResult<LockFile> open(const DirectoryHandle& dir, const std::string& name);
 
   LockFile(LockFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   LockFile& operator=(LockFile&&) = delete;

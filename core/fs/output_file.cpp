@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
 #include "core/fs/file_descriptor.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
 
 namespace redomark {
@@ -19,13 +19,13 @@ OutputFile::~OutputFile() {
 
 void OutputFile::write(std::string_view bytes) {
   if (const int error = writeAll(fd_, bytes))
-    throw std::system_error(error, std::generic_category(), "Couldn't write " + path_);
+    throw FsError(error, FsOperation::write, path_);
 }
 
 void OutputFile::close() {
   const int fd = fd_;
   fd_ = -1;
-  if (::close(fd) != 0) throw std::system_error(errno, std::generic_category(), "Couldn't write " + path_);
+  if (::close(fd) != 0) throwErrno(FsOperation::write, path_);
 }
 
 }  // namespace redomark

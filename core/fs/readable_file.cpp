@@ -9,13 +9,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 #include <vector>
 
 #include "core/fs/file_descriptor.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/open_to_look.h"
 #include "core/fs/path_text.h"
-#include "core/records/redomark_error.h"
 
 namespace redomark {
 
@@ -41,7 +40,7 @@ constexpr const char* ownDescriptors = "/proc/self/fd/";
 struct Pipe {
   int ends[2] = {-1, -1};
   Pipe() {
-    if (pipe(ends) != 0) throw RedomarkError::io(std::string("Couldn't run diff: ") + std::strerror(errno));
+    if (pipe(ends) != 0) throwErrno(FsOperation::run, "diff");
     // Neither end may leak into the child but as the descriptor it is given.
     for (const int end : ends) fcntl(end, F_SETFD, FD_CLOEXEC);
   }
@@ -64,7 +63,7 @@ void drain(int outFd, int errFd, std::string& out, std::string& err) {
   while (open > 0) {
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
-      throw RedomarkError::io(std::string("Couldn't read diff's output: ") + std::strerror(errno));
+      throwErrno(FsOperation::read, "diff's output");
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
@@ -82,16 +81,16 @@ void drain(int outFd, int errFd, std::string& out, std::string& err) {
 
 }  // namespace
 
-std::optional<ReadableFile> ReadableFile::open(const DirectoryHandle& directory, const std::string& name) {
+FsResult<ReadableFile> ReadableFile::open(const DirectoryHandle& directory, const std::string& name) {
+  std::string path = joinPath(directory.path(), name);
   const int fd = openToLook(directory.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return FsError(errno, FsOperation::open, path);
   struct stat facts {};
   if (fstat(fd, &facts) != 0 || !S_ISREG(facts.st_mode)) {
     close(fd);
-    errno = EINVAL;
-    return std::nullopt;
+    return FsError(EINVAL, FsOperation::open, path);
   }
-  return ReadableFile(fd, joinPath(directory.path(), name));
+  return ReadableFile(fd, std::move(path));
 }
 
 void ReadableFile::read(const std::function<void(std::string_view)>& piece) const {
@@ -100,18 +99,18 @@ void ReadableFile::read(const std::function<void(std::string_view)>& piece) cons
   for (off_t offset = 0;;) {
     const ssize_t n = pread(fd_.get(), buffer.data(), buffer.size(), offset);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::system_error(errno, std::generic_category(), "Couldn't read " + path_);
+    if (n < 0) throwErrno(FsOperation::read, path_);
     if (n == 0) return;
     offset += n;
     piece(std::string_view(buffer.data(), static_cast<size_t>(n)));
   }
 }
 
-std::optional<std::string> linkTarget(const DirectoryHandle& directory, const std::string& name) {
+FsResult<std::string> linkTarget(const DirectoryHandle& directory, const std::string& name) {
   for (size_t size = 256;; size *= 2) {
     std::string target(size, '\0');
     const ssize_t n = readlinkat(directory.fd(), name.c_str(), target.data(), size);
-    if (n < 0) return std::nullopt;
+    if (n < 0) return FsError(errno, FsOperation::read, joinPath(directory.path(), name));
     if (static_cast<size_t>(n) < size) {
       target.resize(static_cast<size_t>(n));
       return target;
@@ -144,14 +143,14 @@ std::string unifiedDiff(const ReadableFile* before, const std::string& beforeLab
   const FileDescriptor afterCopy(after ? fcntl(after->fd(), F_DUPFD_CLOEXEC, 10) : -1);
   if ((before && beforeCopy.get() < 0) || (after && afterCopy.get() < 0)) {
     posix_spawn_file_actions_destroy(&actions);
-    throw RedomarkError::io(std::string("Couldn't run diff: ") + std::strerror(errno));
+    throwErrno(FsOperation::run, "diff");
   }
   if (before) posix_spawn_file_actions_adddup2(&actions, beforeCopy.get(), beforeChildFd);
   if (after) posix_spawn_file_actions_adddup2(&actions, afterCopy.get(), afterChildFd);
   pid_t child = -1;
   const int spawned = posix_spawn(&child, diffProgram, &actions, nullptr, argv.data(), environment);
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw RedomarkError::io(std::string("Couldn't run ") + diffProgram + ": " + std::strerror(spawned));
+  if (spawned != 0) throw FsError(spawned, FsOperation::run, diffProgram);
   Pipe::closeEnd(out.ends[1]);
   Pipe::closeEnd(err.ends[1]);
   std::string text, message;
@@ -168,7 +167,7 @@ std::string unifiedDiff(const ReadableFile* before, const std::string& beforeLab
   if (WIFEXITED(status) && WEXITSTATUS(status) <= 1) return text;
   while (!message.empty() && message.back() == '\n') message.pop_back();
   if (const size_t line = message.find('\n'); line != std::string::npos) message.resize(line);
-  throw RedomarkError::io("Couldn't compare " + afterLabel + ": " + (message.empty() ? "diff failed" : message));
+  throw FsError(0, FsOperation::compare, afterLabel, message.empty() ? "diff failed" : message);
 }
 
 }  // namespace redomark

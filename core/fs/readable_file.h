@@ -17,13 +17,13 @@ namespace redomark {
 // happens to its name meanwhile. Owns its descriptor.
 class ReadableFile {
  public:
-  // The regular file name of directory, a link there not followed; nothing,
-  // with errno, when it is missing, not a regular file or can't be opened.
-  static std::optional<ReadableFile> open(const DirectoryHandle& directory, const std::string& name);
+  // The regular file name of directory, a link there not followed; else the
+  // FsError (FsOperation::open; EINVAL when it isn't a regular file).
+  static FsResult<ReadableFile> open(const DirectoryHandle& directory, const std::string& name);
 
   int fd() const { return fd_.get(); }
   // Hands the bytes from the start to piece, a block at a time; throws
-  // std::system_error naming path when a read fails, and passes on what
+  // FsError naming path when a read fails, and passes on what
   // piece throws.
   void read(const std::function<void(std::string_view)>& piece) const;
 
@@ -34,15 +34,15 @@ class ReadableFile {
   std::string path_;
 };
 
-// The target of the link name in directory; nothing, with errno, when it
-// isn't a link or can't be read. Targets of any length.
-std::optional<std::string> linkTarget(const DirectoryHandle& directory, const std::string& name);
+// The target of the link name in directory; the FsError (FsOperation::read)
+// when it isn't a link or can't be read. Targets of any length.
+FsResult<std::string> linkTarget(const DirectoryHandle& directory, const std::string& name);
 
 // The unified difference from before to after (an absent side is an empty
 // file) exactly as GNU diffutils' "diff -u --label beforeLabel --label
 // afterLabel" prints it: empty when the bytes are equal, one line for binary
 // files. The files are handed to diff as descriptors, never by a path.
-// Throws RedomarkError::io when diff can't be run or reports trouble.
+// Throws FsError when diff can't be run or reports trouble.
 std::string unifiedDiff(const ReadableFile* before, const std::string& beforeLabel, const ReadableFile* after,
                         const std::string& afterLabel);
 

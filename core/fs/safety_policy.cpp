@@ -29,8 +29,9 @@ void checkVolumeStores(const std::string& p) {
       const std::string_view first = std::string_view(p).substr(start, p.find('/', start) - start);
       if (isVolumeStoreName(first)) throw RedomarkError::insideStore(p);
     } else if (m == p || isBelow(m, p)) {
-      const std::optional<DirectoryHandle> top = DirectoryHandle::open(m);
-      const std::optional<std::vector<std::string>> names = top ? top->names() : std::nullopt;
+      const FsResult<DirectoryHandle> top = DirectoryHandle::open(m);
+      if (!top) continue;
+      const FsResult<std::vector<std::string>> names = top->names();
       if (!names) continue;
       for (const std::string& name : *names) {
         if (!isVolumeStoreName(name)) continue;
@@ -63,8 +64,10 @@ std::string checkLocation(const std::string& folder, const std::string& storeRoo
   // Reached without following a link. The canonical path keeps a link that
   // leads nowhere as written, so such a folder is missing; a link that leads
   // somewhere was put there since.
-  std::optional<ItemStatus> facts = examine(p);
-  if (facts ? facts->kind == EntryKind::symlink : errno == ELOOP) {
+  const FsResult<ItemStatus> examined = examine(p);
+  std::optional<ItemStatus> facts;
+  if (examined) facts = *examined;
+  if (facts ? facts->kind == EntryKind::symlink : examined.code() == ELOOP) {
     if (resolvedPath(p)) throw RedomarkError::pathChanged(p);
     facts.reset();
   }

@@ -6,11 +6,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <system_error>
 #include <unistd.h>
 
 #include "core/fs/file_descriptor.h"
 #include "core/fs/mount_table.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/typed_path.h"
@@ -24,7 +24,7 @@ constexpr const char* infoSuffix = ".trashinfo";
 constexpr size_t infoSuffixBytes = 10;
 
 [[noreturn]] void fail(int code, const std::string& path) {
-  throw std::system_error(code, std::generic_category(), "Couldn't move " + path + " to the Trash");
+  throw FsError(code, FsOperation::trash, path);
 }
 
 std::string homeTrashPath() {
@@ -37,7 +37,7 @@ std::string homeTrashPath() {
 // Device of path, or of its nearest existing ancestor when it is not there
 // yet; only to choose a trash, which is checked again once it is open.
 uint64_t deviceOfNearest(const std::string& path) {
-  const std::optional<ItemStatus> facts = examine(nearestExisting(path));
+  const FsResult<ItemStatus> facts = examine(nearestExisting(path));
   return facts ? facts->device : 0;
 }
 
@@ -45,27 +45,12 @@ uint64_t deviceOfNearest(const std::string& path) {
 // path (or its nearest existing ancestor). Unlike the items inside it, a
 // subvolume's root can be renamed into any directory of its file system.
 bool isSubvolumeOfFileSystemAt(const DirectoryHandle& directory, const std::string& name, const std::string& path) {
-  const std::optional<DirectoryHandle> item = directory.child(name);
+  const FsResult<DirectoryHandle> item = directory.child(name);
   if (!item || !isSubvolume(item->fd())) return false;
-  const std::optional<DirectoryHandle> there = DirectoryHandle::open(nearestExisting(path));
+  const FsResult<DirectoryHandle> there = DirectoryHandle::open(nearestExisting(path));
   if (!there) return false;
   const std::string id = btrfsFileSystemId(item->fd());
   return !id.empty() && id == btrfsFileSystemId(there->fd());
-}
-
-// The subdirectory name of parent, made 0700 when missing; one that is a
-// link, someone else's or, with exactly0700, open to others could redirect or
-// expose what is trashed, and is never used.
-std::optional<DirectoryHandle> ownDirectory(const DirectoryHandle& parent, const std::string& name, bool exactly0700) {
-  if (mkdirat(parent.fd(), name.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
-  std::optional<DirectoryHandle> directory = parent.child(name);
-  if (!directory) return std::nullopt;
-  const ItemStatus facts = directory->ownStatus();
-  if (facts.owner != geteuid() || (exactly0700 && (facts.mode & 0777) != 0700)) {
-    errno = EACCES;
-    return std::nullopt;
-  }
-  return directory;
 }
 
 // The administrator's shared ".Trash": a real directory with the sticky bit,
@@ -77,13 +62,13 @@ bool isSharedTrash(const std::optional<ItemStatus>& facts) {
 
 // The trash at the top of a volume other than the home's: ".Trash/<uid>" in
 // the administrator's shared sticky ".Trash", else ".Trash-<uid>".
-std::optional<DirectoryHandle> volumeTrash(const DirectoryHandle& top) {
+FsResult<DirectoryHandle> volumeTrash(const DirectoryHandle& top) {
   const std::string uid = std::to_string(geteuid());
   if (isSharedTrash(top.status(".Trash"))) {
-    if (std::optional<DirectoryHandle> shared = top.child(".Trash"); shared && isSharedTrash(shared->ownStatus()))
-      if (std::optional<DirectoryHandle> mine = ownDirectory(*shared, uid, true)) return mine;
+    if (FsResult<DirectoryHandle> shared = top.child(".Trash"); shared && isSharedTrash(shared->ownStatus()))
+      if (FsResult<DirectoryHandle> mine = shared->ownDirectory(uid, true)) return mine;
   }
-  return ownDirectory(top, ".Trash-" + uid, true);
+  return top.ownDirectory(".Trash-" + uid, true);
 }
 
 // The trash for an item of directory: the home trash on the home's volume,
@@ -99,11 +84,11 @@ DirectoryHandle trashFor(const DirectoryHandle& directory, const std::string& na
   }
   const std::optional<MountEntry> mount = mountOf(directory.fd());
   if (!mount) fail(ENOENT, itemPath);
-  const std::optional<DirectoryHandle> top = DirectoryHandle::open(mount->mountPoint);
-  if (!top) fail(errno, itemPath);
+  const FsResult<DirectoryHandle> top = DirectoryHandle::open(mount->mountPoint);
+  if (!top) fail(top.code(), itemPath);
   if (top->ownStatus().device != item.device) fail(EXDEV, itemPath);
-  std::optional<DirectoryHandle> trash = volumeTrash(*top);
-  if (!trash) fail(errno, itemPath);
+  FsResult<DirectoryHandle> trash = volumeTrash(*top);
+  if (!trash) fail(trash.code(), itemPath);
   return std::move(*trash);
 }
 
@@ -181,9 +166,10 @@ std::string moveToTrash(const DirectoryHandle& directory, const std::string& nam
   const std::optional<ItemStatus> item = directory.status(name);
   if (!item) fail(errno, itemPath);
   const DirectoryHandle trash = trashFor(directory, name, *item, itemPath);
-  const std::optional<DirectoryHandle> info = ownDirectory(trash, "info", false);
-  const std::optional<DirectoryHandle> files = info ? ownDirectory(trash, "files", false) : std::nullopt;
-  if (!files) fail(errno, itemPath);
+  const FsResult<DirectoryHandle> info = trash.ownDirectory("info", false);
+  if (!info) fail(info.code(), itemPath);
+  const FsResult<DirectoryHandle> files = trash.ownDirectory("files", false);
+  if (!files) fail(files.code(), itemPath);
 
   const std::string contents =
       "[Trash Info]\nPath=" + percentEncoded(itemPath) + "\nDeletionDate=" + localTimeNow() + "\n";
@@ -191,7 +177,7 @@ std::string moveToTrash(const DirectoryHandle& directory, const std::string& nam
     const std::string candidate = candidateName(name, attempt);
     const std::string infoName = candidate + infoSuffix;
     if (!claimName(*info, infoName, contents, itemPath)) continue;
-    const int err = directory.moveWithoutReplacing(name, *files, candidate);
+    const int err = directory.moveWithoutReplacing(name, *files, candidate).code();
     if (err == 0) return joinPath(files->path(), candidate);
     // An entry in files/ without its info file still takes the name; any
     // other failure leaves the item where it was, with no info file behind.

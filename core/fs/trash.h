@@ -11,7 +11,7 @@ namespace redomark {
 // Moves the entry name of directory (whose path is absolute) to the Trash,
 // reaching every trash directory without following a link and using only
 // those that are the user's own. Returns the item's new path under the
-// trash's "files" directory. Throws std::system_error and leaves the item
+// trash's "files" directory. Throws FsError and leaves the item
 // where it was when the move fails.
 std::string moveToTrash(const DirectoryHandle& directory, const std::string& name);
 

@@ -7,18 +7,14 @@
 
 #include <cerrno>
 #include <string>
-#include <system_error>
 #include <vector>
 
+#include "core/fs/fs_error.h"
 #include "core/fs/subvolume.h"
 
 namespace redomark {
 
 namespace {
-
-[[noreturn]] void throwErrno(const std::string& what, const std::string& path) {
-  throw std::system_error(errno, std::generic_category(), what + " " + path);
-}
 
 // A subvolume (a snapshot checkpoint's saved tree, say) goes in one call where
 // the process may; otherwise, read-only as a snapshot is, it must become
@@ -51,7 +47,7 @@ void removeEntriesOf(int fd, const std::string& path, std::vector<std::string>& 
   DIR* dir = listing < 0 ? nullptr : fdopendir(listing);
   if (!dir) {
     if (listing >= 0) close(listing);
-    throwErrno("Couldn't list", path);
+    throwErrno(FsOperation::list, path);
   }
   struct Closer {
     DIR* dir;
@@ -61,7 +57,7 @@ void removeEntriesOf(int fd, const std::string& path, std::vector<std::string>& 
     const char* name = e->d_name;
     if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
     if (unlinkat(fd, name, 0) == 0 || errno == ENOENT) continue;
-    if (errno != EISDIR && errno != EPERM) throwErrno("Couldn't remove", path + "/" + name);
+    if (errno != EISDIR && errno != EPERM) throwErrno(FsOperation::remove, path + "/" + name);
     subdirectories.emplace_back(name);
   }
 }
@@ -75,7 +71,7 @@ void removeContents(int fd, const std::string& path) {
     struct stat facts {};
     if (fstat(opened, &facts) != 0) {
       close(opened);
-      throwErrno("Couldn't examine", path);
+      throwErrno(FsOperation::examine, path);
     }
     // A read-only directory cannot lose its entries until it is writable again.
     fchmod(opened, 0700);
@@ -103,7 +99,7 @@ void removeContents(int fd, const std::string& path) {
       const int child = openat(level.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (child < 0) {
         if (errno == ENOENT) continue;
-        throwErrno("Couldn't open", path);
+        throwErrno(FsOperation::open, path);
       }
       if (removedAsSubvolume(level.fd, name.c_str(), child)) {
         close(child);
@@ -119,10 +115,10 @@ void removeContents(int fd, const std::string& path) {
       parent.fd = openat(level.fd, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       struct stat facts {};
       if (parent.fd < 0 || fstat(parent.fd, &facts) != 0 || facts.st_dev != parent.dev || facts.st_ino != parent.ino)
-        throw std::system_error(ESTALE, std::generic_category(), "Couldn't remove " + path);
+        throw FsError(ESTALE, FsOperation::remove, path);
     }
     if (unlinkat(parent.fd, level.name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-      throwErrno("Couldn't remove", path);
+      throwErrno(FsOperation::remove, path);
     close(level.fd);
     levels.pop_back();
   }
@@ -132,15 +128,15 @@ void removeContents(int fd, const std::string& path) {
 
 void removeTreeAt(int dirFd, const std::string& name, const std::string& path) {
   if (unlinkat(dirFd, name.c_str(), 0) == 0) return;
-  if (errno == ENOENT) throwErrno("Couldn't remove", path);
+  if (errno == ENOENT) throwErrno(FsOperation::remove, path);
   int fd = openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) throwErrno("Couldn't remove", path);
+  if (fd < 0) throwErrno(FsOperation::remove, path);
   if (removedAsSubvolume(dirFd, name.c_str(), fd)) {
     close(fd);
     return;
   }
   removeContents(fd, path);
-  if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) throwErrno("Couldn't remove", path);
+  if (unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) throwErrno(FsOperation::remove, path);
 }
 
 }  // namespace redomark

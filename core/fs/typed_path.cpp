@@ -97,7 +97,9 @@ std::optional<std::string> resolvedPath(const std::string& path) {
 std::optional<ItemStatus> examineNamed(const std::string& path) {
   const std::optional<std::string> real = resolvedPath(path);
   if (!real) return std::nullopt;
-  return examine(*real);
+  const FsResult<ItemStatus> facts = examine(*real);
+  if (!facts) return std::nullopt;
+  return *facts;
 }
 
 std::string canonicalPath(const std::string& path) {

@@ -15,11 +15,11 @@
 #include <memory>
 
 #include "core/fs/file_descriptor.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/safety_policy.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/typed_path.h"
-#include "core/records/redomark_error.h"
 
 namespace redomark {
 
@@ -55,7 +55,7 @@ int openForQueries(int examined, const struct stat& facts, const std::string& mo
     const int fd = openat(examined, ".", flags);
     if (fd >= 0) return fd;
   }
-  std::optional<DirectoryHandle> root = DirectoryHandle::open(mountPoint);
+  FsResult<DirectoryHandle> root = DirectoryHandle::open(mountPoint);
   if (!root) return -1;
   const std::optional<MountEntry> rootMount = mountOf(root->fd());
   if (!rootMount || rootMount->id != mountId) return -1;
@@ -108,8 +108,8 @@ VolumeInfo readVolumeInfo(const std::string& path) {
   // descriptor, reached without a link, that can act on nothing.
   const std::optional<std::string> real = resolvedPath(path);
   const FileDescriptor item(real ? openToExamine(*real) : -1);
-  if (item.get() < 0) throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
-  const auto diskError = [&] { return RedomarkError::io("Couldn't read the disk of " + path + "."); };
+  if (item.get() < 0) throwErrno(FsOperation::read, path);
+  const auto diskError = [&] { return FsError(errno, FsOperation::readDisk, path); };
   struct stat facts {};
   if (fstat(item.get(), &facts) != 0) throw diskError();
   std::optional<MountEntry> mount = mountOf(item.get());
@@ -126,10 +126,10 @@ VolumeInfo readVolumeInfo(const std::string& path) {
 }
 
 VolumeInfo readVolumeInfo(const DirectoryHandle& directory) {
-  const auto diskError = [&] { return RedomarkError::io("Couldn't read the disk of " + directory.path() + "."); };
+  const auto diskError = [&] { return FsError(errno, FsOperation::readDisk, directory.path()); };
   struct stat facts {};
   if (fstat(directory.fd(), &facts) != 0)
-    throw RedomarkError::io("Couldn't read " + directory.path() + ": " + std::strerror(errno));
+    throwErrno(FsOperation::read, directory.path());
   std::optional<MountEntry> mount = mountOf(directory.fd());
   if (!mount) throw diskError();
   VolumeInfo info;

@@ -25,9 +25,8 @@ struct VolumeInfo {
 // on Btrfs by the file system's id, elsewhere by device number.
 bool sameFileSystem(const VolumeInfo& a, const VolumeInfo& b);
 
-// Throws RedomarkError::io "Couldn't read " + path + ": " + strerror when the path
-// cannot be examined, or "Couldn't read the disk of " + path + "." when its file
-// system cannot.
+// Throws FsError: FsOperation::read when the path cannot be examined,
+// FsOperation::readDisk when its file system cannot.
 VolumeInfo readVolumeInfo(const std::string& path);
 // The same for an open directory, with its path in the messages; its mount is
 // found by the directory's mount id, not by looking its path up again.

@@ -20,6 +20,7 @@
 
 #include "core/fs/entry_listing.h"
 #include "core/fs/file_descriptor.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/open_to_look.h"
 #include "core/fs/parallel_range.h"
 #include "core/records/redomark_error.h"
@@ -105,9 +106,7 @@ size_t statusHelpers() {
   return cores > 1 ? std::min<size_t>(cores - 1, 3) : 0;
 }
 
-RedomarkError readError(const std::string& path, int error) {
-  return RedomarkError::io("Couldn't read " + path + ": " + std::strerror(error));
-}
+FsError readError(const std::string& path, int error) { return FsError(error, FsOperation::read, path); }
 
 void examineChild(int fd, const std::string& names, Child& child) {
   EntryFacts facts;
@@ -275,7 +274,7 @@ class Walker {
     const int fd = parent.fd >= 0 ? openToLook(parent.fd, path_.c_str() + parent.pathLength, directoryOpenFlags)
                                   : openFromAnchor();
     if (fd < 0 && errno == ENOENT) return;  // removed since it was listed
-    if (fd < 0) throw openError(errno);
+    if (fd < 0) failOpen(errno);
     path_ += '/';
     Level& level = push(fd, child.dev, child.inode, path_.size());
     if (const int error = listDirectory(fd, buffer_, level.listing, &pool_)) throw readError(directoryPath(), error);
@@ -284,9 +283,9 @@ class Walker {
 
   // Its status said directory: a failure to open it as one means it was
   // replaced (by a link, say) since.
-  RedomarkError openError(int error) const {
-    if (error == ELOOP || error == ENOTDIR) return RedomarkError::pathChanged(path_);
-    return readError(path_, error);
+  [[noreturn]] void failOpen(int error) const {
+    if (error == ELOOP || error == ENOTDIR) throw RedomarkError::pathChanged(path_);
+    throw readError(path_, error);
   }
 
   std::string directoryPath() const { return path_.substr(0, path_.size() - 1); }
@@ -331,7 +330,7 @@ class Walker {
     }
     release(ahead);
     if (openFailure == ENOENT) return;  // removed since it was listed
-    if (openFailure != 0) throw openError(openFailure);
+    if (openFailure != 0) failOpen(openFailure);
     if (listFailure != 0) throw readError(directoryPath(), listFailure);
     settle();
   }

@@ -38,7 +38,7 @@ using WalkVisitor = std::function<void(const WalkEntry&)>;
 enum class WalkPace { oneThread, openAhead };
 
 // Walks the directory root; its path names items in errors. Throws
-// RedomarkError::io for an unreadable item, RedomarkError::pathChanged for a
+// FsError (FsOperation::read) for an unreadable item, RedomarkError::pathChanged for a
 // directory replaced (by a link, say) between its status and its opening,
 // RedomarkError::cancelled when the control is cancelled at a 512-entry
 // check, or whatever the visitor throws.

@@ -9,6 +9,7 @@
 #include "core/operations/saved_manifest.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
+#include "core/store/fs_failure.h"
 
 namespace redomark {
 
@@ -51,10 +52,10 @@ class EarlyEntries {
 // gone or no longer a directory, which leaves only deletions. One that can't
 // be read is not empty.
 std::optional<DirectoryHandle> openCompared(const std::string& folder) {
-  std::optional<DirectoryHandle> directory = DirectoryHandle::open(folder);
-  if (directory || errno == ENOENT || errno == ENOTDIR) return directory;
-  if (errno == ELOOP) throw RedomarkError::pathChanged(folder);
-  throw RedomarkError::io("Couldn't read " + folder + ": " + std::strerror(errno));
+  FsResult<DirectoryHandle> directory = DirectoryHandle::open(folder);
+  if (directory || directory.code() == ENOENT || directory.code() == ENOTDIR) return std::move(directory).orNothing();
+  if (directory.code() == ELOOP) throw RedomarkError::pathChanged(folder);
+  throw fsFailure(directory.code(), FsOperation::read, folder);
 }
 
 }  // namespace
@@ -93,12 +94,14 @@ std::vector<Change> Redomark::computeChanges(const std::string& canonicalFolder,
   return comparison.finish();
 }
 
-DiffResult Redomark::diff(const std::string& folder, const std::optional<std::string>& id) const {
+DiffResult Redomark::diff(const std::string& folder, const std::optional<std::string>& id) const try {
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeFor(canonical);
   Checkpoint checkpoint = store.resolve(id, canonical);
   std::vector<Change> changes = computeChanges(canonical, checkpoint, store);
   return DiffResult{std::move(checkpoint), std::move(changes)};
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

@@ -10,6 +10,7 @@
 #include "core/operations/redomark.h"
 #include "core/operations/saved_manifest.h"
 #include "core/records/redomark_error.h"
+#include "core/store/fs_failure.h"
 #include "core/store/held_checkpoint.h"
 
 namespace redomark {
@@ -33,32 +34,32 @@ std::vector<Change> betweenCheckpoints(const HeldCheckpoint& from, const HeldChe
 }
 
 [[noreturn]] void unreadable(const std::string& path, int code) {
-  throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(code));
+  throw fsFailure(code, FsOperation::read, path);
 }
 
 // The item in the folder now and everything below it, in walk order; nothing
 // when it or the folder is gone.
 std::vector<WalkEntry> currentItem(const std::string& folder, const std::string& item) {
   std::vector<WalkEntry> found;
-  const std::optional<DirectoryHandle> root = DirectoryHandle::open(folder);
+  const FsResult<DirectoryHandle> root = DirectoryHandle::open(folder);
   if (!root) {
-    if (errno == ENOENT || errno == ENOTDIR) return found;
-    unreadable(folder, errno);
+    if (root.code() == ENOENT || root.code() == ENOTDIR) return found;
+    unreadable(folder, root.code());
   }
   const std::string parentPath = relativeParent(item);
   const std::string name = lastComponent(item);
-  const std::optional<DirectoryHandle> parent = root->descend(parentPath);
+  const FsResult<DirectoryHandle> parent = root->descend(parentPath);
   if (!parent) {
-    if (errno == ENOENT || errno == ENOTDIR) return found;
-    if (errno == ELOOP || errno == EXDEV) throw RedomarkError::invalidRelativePath(item);
-    unreadable(joinPath(folder, parentPath), errno);
+    if (parent.code() == ENOENT || parent.code() == ENOTDIR) return found;
+    if (parent.code() == ELOOP || parent.code() == EXDEV) throw RedomarkError::invalidRelativePath(item);
+    unreadable(joinPath(folder, parentPath), parent.code());
   }
   const std::optional<ItemStatus> facts = parent->status(name);
   if (!facts) return found;
   found.push_back(WalkEntry{item, facts->kind, facts->size, facts->mtimeNs});
   if (facts->kind != EntryKind::directory || facts->mountRoot) return found;
-  const std::optional<DirectoryHandle> directory = parent->child(name);
-  if (!directory) unreadable(joinPath(folder, item), errno);
+  const FsResult<DirectoryHandle> directory = parent->child(name);
+  if (!directory) unreadable(joinPath(folder, item), directory.code());
   walk(*directory, nullptr, [&](const WalkEntry& e) {
     found.push_back(e);
     found.back().path = item + "/" + e.path;
@@ -78,9 +79,9 @@ std::vector<Change> changesOfItem(const std::string& folder, const HeldCheckpoin
 // The regular file at a relative path below root, no link followed on the
 // way; nothing for anything else.
 std::optional<ReadableFile> regularFile(const DirectoryHandle& root, const std::string& relative) {
-  const std::optional<DirectoryHandle> parent = root.descend(relativeParent(relative));
+  const FsResult<DirectoryHandle> parent = root.descend(relativeParent(relative));
   if (!parent) return std::nullopt;
-  return ReadableFile::open(*parent, lastComponent(relative));
+  return ReadableFile::open(*parent, lastComponent(relative)).orNothing();
 }
 
 std::optional<ReadableFile> savedFile(const HeldCheckpoint& held, const std::string& relative) {
@@ -112,7 +113,7 @@ std::string patchOf(const Change& change, const HeldCheckpoint& from, const Held
 
 }  // namespace
 
-DiffResult Redomark::diff(const std::string& folder, const DiffRequest& request) const {
+DiffResult Redomark::diff(const std::string& folder, const DiffRequest& request) const try {
   const std::string canonical = canonicalPath(folder);
   const std::optional<std::string> item =
       request.item ? std::optional(validateRelativePath(*request.item)) : std::nullopt;
@@ -148,11 +149,13 @@ DiffResult Redomark::diff(const std::string& folder, const DiffRequest& request)
   confirmWhole();
   if (!request.patches) return result;
   std::optional<DirectoryHandle> current;
-  if (!result.second) current = DirectoryHandle::open(canonical);
+  if (!result.second) current = DirectoryHandle::open(canonical).orNothing();
   result.patches.reserve(result.changes.size());
   for (const Change& change : result.changes)
     result.patches.push_back(patchOf(change, from, to ? &*to : nullptr, current));
   return result;
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

@@ -11,6 +11,7 @@
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "core/records/unicode_text.h"
+#include "core/store/fs_failure.h"
 
 namespace redomark {
 namespace {
@@ -31,7 +32,7 @@ std::vector<Checkpoint> checkpointsOfAllStores(const std::string& defaultRoot) {
   std::vector<Checkpoint> all;
   std::set<std::pair<uint64_t, uint64_t>> storesRead;
   for (const std::string& root : storeRootsToList(defaultRoot)) {
-    const std::optional<DirectoryHandle> store = DirectoryHandle::open(root);
+    const FsResult<DirectoryHandle> store = DirectoryHandle::open(root);
     // Another user's directory could hold records that name any folder.
     if (!store || !store->isPrivate()) continue;
     const std::optional<ItemStatus> facts = store->status("");
@@ -45,9 +46,11 @@ std::vector<Checkpoint> checkpointsOfAllStores(const std::string& defaultRoot) {
 
 }  // namespace
 
-std::vector<Checkpoint> Redomark::listCheckpoints(const std::string& folder) const {
+std::vector<Checkpoint> Redomark::listCheckpoints(const std::string& folder) const try {
   const std::string canonical = canonicalPath(folder);
   return storeFor(canonical).checkpoints(canonical);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 std::vector<FolderSummary> Redomark::listFolders() const {
@@ -72,12 +75,14 @@ std::optional<Checkpoint> Redomark::lastBeforeRestore(const std::string& folder)
   return std::nullopt;
 }
 
-int64_t Redomark::spaceUsed(const Checkpoint& checkpoint) const {
+int64_t Redomark::spaceUsed(const Checkpoint& checkpoint) const try {
   return storeFor(checkpoint.sourcePath).uniqueBytes(checkpoint);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 std::vector<Checkpoint> Redomark::resolveCheckpoints(const std::string& folder,
-                                                     const std::vector<std::string>& ids) const {
+                                                     const std::vector<std::string>& ids) const try {
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeFor(canonical);
   std::vector<Checkpoint> found;
@@ -91,6 +96,8 @@ std::vector<Checkpoint> Redomark::resolveCheckpoints(const std::string& folder,
     return nfcLess(a.id, b.id);
   });
   return found;
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

@@ -4,6 +4,7 @@
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
+#include "core/store/fs_failure.h"
 #include "core/store/folder_lock.h"
 
 namespace redomark {
@@ -34,7 +35,7 @@ PutBackResult countAll(const std::vector<Change>& changes) {
 }  // namespace
 
 RestoreResult Redomark::putBackItem(const std::string& folder, const std::string& relativePath,
-                                    const std::optional<std::string>& id, OperationControl* control) const {
+                                    const std::optional<std::string>& id, OperationControl* control) const try {
   const std::string canonical = canonicalPath(folder);
   const std::string relative = validateRelativePath(relativePath);
   const CheckpointStore store = storeFor(canonical);
@@ -44,10 +45,12 @@ RestoreResult Redomark::putBackItem(const std::string& folder, const std::string
     if (held.held() && !held.isDirectory()) throw RedomarkError::notADirectory(folder);
     return restoreLocked(held, relative, checkpoint, store, control);
   });
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 PutBackResult Redomark::putBackChanges(const std::string& folder, const std::optional<std::string>& id,
-                                       const std::set<std::string>& paths, OperationControl* control) const {
+                                       const std::set<std::string>& paths, OperationControl* control) const try {
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeFor(canonical);
   const Checkpoint checkpoint = store.resolve(id, canonical);
@@ -98,6 +101,8 @@ PutBackResult Redomark::putBackChanges(const std::string& folder, const std::opt
     }
     return result;
   });
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

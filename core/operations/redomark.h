@@ -110,14 +110,14 @@ class Redomark {
   // Deletes the checkpoints, all of one folder, oldest first as given, under
   // that folder's lock, calling deleted after each. Stops at the first
   // failure: RedomarkError::busy, checkpointNotFound for one already gone,
-  // the volume-reading error or the store's std::system_error.
+  // or RedomarkError::io for the volume or the store.
   void deleteCheckpoints(const std::vector<Checkpoint>& checkpoints,
                          const std::function<void(const Checkpoint&)>& deleted) const;
   void deleteCheckpoint(const Checkpoint& checkpoint) const;
 
   // The retention limits in "settings.json" beside the default store root.
   LoadedSettings loadSettings() const;
-  // Throws std::system_error when the file cannot be written.
+  // Throws RedomarkError::io when the file cannot be written.
   void saveSettings(const RetentionPolicy& policy) const;
 
   // Saves a manual checkpoint under the folder lock, without pruning.
@@ -158,7 +158,7 @@ class Redomark {
   // checkpoint id, read through held descriptors without following a link;
   // nothing is written and no lock is taken. Throws the store's resolution
   // errors, RedomarkError::invalidRelativePath, notInCheckpoint, unsafeStore,
-  // checkpointDeleted, or std::system_error when the item can't be read.
+  // checkpointDeleted, or RedomarkError::io when the item can't be read.
   ShowResult show(const std::string& folder, const std::optional<std::string>& id,
                   const std::optional<std::string>& item) const;
 
@@ -172,7 +172,7 @@ class Redomark {
  private:
   // The locked core of a save of the held folder into store; the caller holds
   // the folder lock. Throws RedomarkError, or the file system's
-  // std::system_error passed on unchanged. Leaves no ".partial" directory
+  // FsError, which the public operation turns into RedomarkError::io. Leaves no ".partial" directory
   // behind when it fails. With recordBytes, tells what the file system's
   // records of the copies take (0 for a snapshot, which shares them).
   Checkpoint saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,

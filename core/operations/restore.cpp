@@ -16,6 +16,7 @@
 #include "core/records/local_date.h"
 #include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
+#include "core/store/fs_failure.h"
 #include "core/store/folder_lock.h"
 
 namespace redomark {
@@ -52,7 +53,7 @@ class TargetParent {
   void recheck(const DirectoryHandle& folder) const {
     const std::string parent = relativeParent(relativePath_);
     if (parent.empty()) return;
-    const std::optional<DirectoryHandle> now = folder.descend(parent);
+    const FsResult<DirectoryHandle> now = folder.descend(parent);
     if (!now || !now->ownStatus().sameItem(directory_.ownStatus()))
       throw RedomarkError::pathChanged(joinPath(folder.path(), parent));
   }
@@ -68,7 +69,7 @@ class TargetParent {
       size_t end = parent.find('/', start);
       if (end == std::string::npos) end = parent.size();
       const std::string name = parent.substr(start, end - start);
-      if (savedAt) savedAt = savedAt->child(name);
+      if (savedAt) savedAt = savedAt->child(name).orNothing();
       const std::optional<ItemStatus> facts = at->status(name);
       if (facts && (facts->kind == EntryKind::symlink || facts->mountRoot))
         throw RedomarkError::invalidRelativePath(relativePath_);
@@ -77,14 +78,15 @@ class TargetParent {
         copyDirectoryAttributes(*savedAt, made);
         made_.emplace_back(savedAt->reopen(), std::move(made));
       }
-      std::optional<DirectoryHandle> next = at->child(name);
+      FsResult<DirectoryHandle> next = at->child(name);
       if (!next) {
         // A link, or something else where a directory was seen or just made.
-        if (errno == ELOOP || (errno == ENOTDIR && (!facts || facts->kind == EntryKind::directory)))
+        const int error = next.code();
+        if (error == ELOOP || (error == ENOTDIR && (!facts || facts->kind == EntryKind::directory)))
           throw RedomarkError::pathChanged(joinPath(at->path(), name));
-        throw std::system_error(errno, std::generic_category(), "Couldn't open " + joinPath(at->path(), name));
+        throw fsFailure(next.error());
       }
-      at = std::move(next);
+      at = std::move(*next);
       start = end + 1;
     }
     return std::move(*at);
@@ -98,7 +100,7 @@ class TargetParent {
 }  // namespace
 
 RestoreResult Redomark::restore(const std::string& folder, const std::optional<std::string>& id,
-                                OperationControl* control) const {
+                                OperationControl* control) const try {
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeFor(canonical);
   const Checkpoint checkpoint = store.resolve(id, canonical);
@@ -112,13 +114,15 @@ RestoreResult Redomark::restore(const std::string& folder, const std::optional<s
     const HeldFolder held = HeldFolder::hold(p, true);
     return restoreLocked(held, std::nullopt, checkpoint, store, control);
   });
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optional<std::string>& relativePath,
                                       const Checkpoint& checkpoint, const CheckpointStore& store,
                                       OperationControl* control) const {
   if (relativePath) return putBackLocked(folder, *relativePath, checkpoint, store, control);
-  const std::optional<DirectoryHandle> data = store.openData(checkpoint);
+  const FsResult<DirectoryHandle> data = store.openData(checkpoint);
   if (!data) throw RedomarkError::notInCheckpoint(folder.path());
   if (folder.held() && !folder.isDirectory()) throw RedomarkError::pathChanged(folder.path());
 
@@ -159,13 +163,12 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
     moveAside(d, current, name, trashReplaced_);
     syncMovedAside(d);
   });
-  const std::optional<DirectoryHandle> data = store.openData(checkpoint);
+  const FsResult<DirectoryHandle> data = store.openData(checkpoint);
   const std::string parentPath = relativeParent(relativePath);
   const std::string name = lastComponent(relativePath);
   // A link or anything but a directory on the saved side means the item isn't there.
-  const std::optional<DirectoryHandle> savedParent = !data ? std::nullopt
-                                                           : parentPath.empty() ? data->child(".")
-                                                                                : data->descend(parentPath);
+  const std::optional<DirectoryHandle> savedParent =
+      !data ? std::nullopt : (parentPath.empty() ? data->child(".") : data->descend(parentPath)).orNothing();
   const std::optional<ItemStatus> saved = savedParent ? savedParent->status(name) : std::nullopt;
   if (!saved) throw RedomarkError::notInCheckpoint(relativePath);
 
@@ -212,7 +215,7 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
   directory.syncFileSystem();
   temporary.placing(name);
   if (expectNothing) {
-    const int code = directory.moveWithoutReplacing(clone, directory, name);
+    const int code = directory.moveWithoutReplacing(clone, directory, name).code();
     if (code == 0) {
       temporary.placed();
       directory.sync();
@@ -220,9 +223,9 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
     }
     // Something appeared at the name meanwhile: it is swapped out like any
     // existing item, never replaced.
-    if (code != EEXIST) throw std::system_error(code, std::generic_category(), "Couldn't move " + joinPath(directory.path(), clone));
+    if (code != EEXIST) throw fsFailure(code, FsOperation::move, joinPath(directory.path(), clone));
   }
-  if (const int code = directory.exchange(clone, name); code != 0) {
+  if (const int code = directory.exchange(clone, name).code(); code != 0) {
     // An item the system won't let go of (append-only, immutable) is named.
     if (code == EPERM)
       throw RedomarkError::io("Couldn't replace " + joinPath(directory.path(), name) + ": " + std::strerror(code) + ".");
@@ -241,7 +244,7 @@ std::optional<std::string> Redomark::placeClone(const DirectoryHandle& directory
 void Redomark::syncMovedAside(const DirectoryHandle& directory) {
   try {
     directory.syncFileSystem();
-  } catch (const std::system_error&) {
+  } catch (const FsError&) {
   }
 }
 
@@ -250,7 +253,7 @@ std::string Redomark::moveAside(const DirectoryHandle& directory, const std::str
   std::string candidate;
   for (int n = 1;; ++n) {
     candidate = replacedName(name, n);
-    const int code = directory.moveWithoutReplacing(current, directory, candidate);
+    const int code = directory.moveWithoutReplacing(current, directory, candidate).code();
     if (code == 0) break;
     if (code != EEXIST) return joinPath(directory.path(), current);
   }

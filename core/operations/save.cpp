@@ -21,6 +21,7 @@
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
+#include "core/store/fs_failure.h"
 #include "core/store/folder_lock.h"
 #include "core/store/retention.h"
 
@@ -96,8 +97,8 @@ int64_t requireSpace(const DirectoryHandle& folder, size_t itemCount) {
 // directory as the walk goes, and what differs from the first walk.
 SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<ManifestEntry>& seen,
                         OperationControl* control) {
-  const std::optional<DirectoryHandle> data = checkpoint.child("data");
-  if (!data) throw std::system_error(errno, std::generic_category(), "Couldn't open " + checkpoint.path() + "/data");
+  const FsResult<DirectoryHandle> data = checkpoint.child("data");
+  if (!data) throw fsFailure(data.error());
   SavedTree tree;
   OutputFile file(checkpoint, "manifest.json", 0600);
   ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
@@ -142,8 +143,8 @@ struct SnapshotScan {
 };
 
 SnapshotScan readSnapshot(const DirectoryHandle& checkpoint, const std::string& folder, OperationControl* control) {
-  const std::optional<DirectoryHandle> data = checkpoint.child("data");
-  if (!data) throw std::system_error(errno, std::generic_category(), "Couldn't open " + checkpoint.path() + "/data");
+  const FsResult<DirectoryHandle> data = checkpoint.child("data");
+  if (!data) throw fsFailure(data.error());
   const std::vector<std::string> mounts = mountsInside(folder);
   SnapshotScan scan;
   OutputFile file(checkpoint, "manifest.json", 0600);
@@ -178,7 +179,7 @@ class CommitAhead {
       thread_ = std::jthread([&directory] {
         try {
           directory.syncFileSystem();
-        } catch (const std::system_error&) {
+        } catch (const FsError&) {
           // The commit before publishing meets the same error and reports it.
         }
       });
@@ -221,8 +222,8 @@ class PartialDirectory {
   // committed before the rename, the rename before the report.
   void publish(const std::string& id) {
     folderDirectory_.syncFileSystem();
-    if (const int code = folderDirectory_.moveWithoutReplacing(name_, folderDirectory_, id); code != 0)
-      throw std::system_error(code, std::generic_category(), "Couldn't move " + directory_.path());
+    if (const FsStatus moved = folderDirectory_.moveWithoutReplacing(name_, folderDirectory_, id); !moved)
+      throw fsFailure(moved.code(), FsOperation::move, directory_.path());
     published_ = true;
     folderDirectory_.sync();
   }
@@ -361,12 +362,14 @@ HeldFolder Redomark::holdFolderToSave(const std::string& folder, const std::stri
 }
 
 Checkpoint Redomark::save(const std::string& folder, const std::optional<std::string>& name,
-                          OperationControl* control) const {
+                          OperationControl* control) const try {
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeForFolder(canonical, defaultStoreRoot_);
   const HeldFolder held = holdFolderToSave(folder, canonical, store);
   return withFolderLockResult(store, held.path(),
                               [&] { return saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control); });
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 SaveResult Redomark::saveAndPrune(const std::string& folder, const std::optional<std::string>& name,
@@ -375,7 +378,7 @@ SaveResult Redomark::saveAndPrune(const std::string& folder, const std::optional
 }
 
 SaveResult Redomark::saveAndPrune(const std::string& folder, const SaveRequest& request,
-                                  OperationControl* control) const {
+                                  OperationControl* control) const try {
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeForFolder(canonical, defaultStoreRoot_);
   const HeldFolder held = holdFolderToSave(folder, canonical, store);
@@ -395,6 +398,8 @@ SaveResult Redomark::saveAndPrune(const std::string& folder, const SaveRequest& 
     result.removed = prune(store, result.settings.policy, result.saved.sourcePath, nowSeconds());
     return result;
   });
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "core/fs/directory_handle.h"
+#include "core/store/fs_failure.h"
 
 namespace redomark {
 
@@ -31,17 +32,18 @@ void SavedManifest::read() {
     // Through the directory's descriptor and without following a link at
     // either name, so that a link planted in the store cannot make a diff read
     // elsewhere. Decoded as it is read, so that its text is never held whole.
-    errno = 0;
-    const std::optional<DirectoryHandle> directory = held_ ? std::move(held_) : DirectoryHandle::open(directory_);
+    const FsResult<DirectoryHandle> directory =
+        held_ ? FsResult<DirectoryHandle>(std::move(*held_)) : DirectoryHandle::open(directory_);
     ManifestDecoder decoder;
     if (item_) decoder.onlyWithin(*item_);
     if (directory) {
       if (const std::optional<ItemStatus> facts = directory->status("manifest.json"))
         decoder.expect(static_cast<size_t>(facts->size));
     }
-    if (!directory || !directory->readFile("manifest.json", [&](std::string_view piece) { decoder.add(piece); }))
-      throw std::system_error(errno ? errno : EIO, std::generic_category(),
-                              "Couldn't read " + directory_ + "/manifest.json");
+    const FsStatus read = directory ? directory->readFile("manifest.json", [&](std::string_view piece) {
+      decoder.add(piece);
+    }) : FsStatus(directory.error());
+    if (!read) throw fsFailure(read.code(), FsOperation::read, directory_ + "/manifest.json");
     table_ = decoder.finishTable();
     if (item_) keepOnlyItem();
     index_.emplace(table_);

@@ -29,7 +29,7 @@ class SavedManifest {
   SavedManifest& operator=(const SavedManifest&) = delete;
 
   // Whether the table and its index are ready, without waiting; throws the
-  // reading's error (std::system_error or JsonError) once it is known.
+  // reading's error (FsError, RedomarkError or JsonError) once it is known.
   bool ready();
   // Waits until they are ready; throws as ready does.
   void wait();

@@ -8,6 +8,7 @@
 #include "core/operations/path_order.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
+#include "core/store/fs_failure.h"
 #include "core/store/held_checkpoint.h"
 
 namespace redomark {
@@ -18,12 +19,12 @@ namespace {
 // went meanwhile, else with the reason.
 [[noreturn]] void unreadable(const HeldCheckpoint& held, const std::string& path, int code) {
   held.confirmWhole();
-  throw std::system_error(code, std::generic_category(), "Couldn't read " + path);
+  throw fsFailure(code, FsOperation::read, path);
 }
 
 std::vector<ListedItem> listing(const HeldCheckpoint& held, const DirectoryHandle& directory) {
-  const std::optional<std::vector<std::string>> names = directory.names();
-  if (!names) unreadable(held, directory.path(), errno);
+  const FsResult<std::vector<std::string>> names = directory.names();
+  if (!names) unreadable(held, directory.path(), names.code());
   std::vector<ListedItem> items;
   items.reserve(names->size());
   for (const std::string& name : *names) {
@@ -32,8 +33,9 @@ std::vector<ListedItem> listing(const HeldCheckpoint& held, const DirectoryHandl
     if (!facts) continue;
     ListedItem item{name, facts->kind, facts->size, facts->mtimeNs, std::nullopt};
     if (facts->kind == EntryKind::symlink) {
-      item.target = linkTarget(directory, name);
-      if (!item.target) unreadable(held, joinPath(directory.path(), name), errno);
+      FsResult<std::string> target = linkTarget(directory, name);
+      if (!target) unreadable(held, joinPath(directory.path(), name), target.code());
+      item.target = std::move(*target);
     }
     items.push_back(std::move(item));
   }
@@ -48,7 +50,7 @@ std::vector<ListedItem> listing(const HeldCheckpoint& held, const DirectoryHandl
 }  // namespace
 
 ShowResult Redomark::show(const std::string& folder, const std::optional<std::string>& id,
-                          const std::optional<std::string>& item) const {
+                          const std::optional<std::string>& item) const try {
   const std::string canonical = canonicalPath(folder);
   const std::optional<std::string> relative = item ? std::optional(validateRelativePath(*item)) : std::nullopt;
   const CheckpointStore store = storeFor(canonical);
@@ -62,7 +64,7 @@ ShowResult Redomark::show(const std::string& folder, const std::optional<std::st
   }
   const std::string name = lastComponent(*relative);
   // A link or anything but a directory among the saved parents means the item isn't there.
-  const std::optional<DirectoryHandle> parent = held.data().descend(relativeParent(*relative));
+  const FsResult<DirectoryHandle> parent = held.data().descend(relativeParent(*relative));
   const std::optional<ItemStatus> facts = parent ? parent->status(name) : std::nullopt;
   if (!facts) {
     held.confirmWhole();
@@ -71,19 +73,22 @@ ShowResult Redomark::show(const std::string& folder, const std::optional<std::st
   result.kind = facts->kind;
   const std::string path = joinPath(parent->path(), name);
   if (facts->kind == EntryKind::file) {
-    result.file = ReadableFile::open(*parent, name);
-    if (!result.file) unreadable(held, path, errno);
+    FsResult<ReadableFile> file = ReadableFile::open(*parent, name);
+    if (!file) unreadable(held, path, file.code());
+    result.file = std::move(*file);
   } else if (facts->kind == EntryKind::symlink) {
-    std::optional<std::string> target = linkTarget(*parent, name);
-    if (!target) unreadable(held, path, errno);
+    FsResult<std::string> target = linkTarget(*parent, name);
+    if (!target) unreadable(held, path, target.code());
     result.target = std::move(*target);
   } else if (facts->kind == EntryKind::directory) {
-    const std::optional<DirectoryHandle> directory = parent->child(name);
-    if (!directory) unreadable(held, path, errno);
+    const FsResult<DirectoryHandle> directory = parent->child(name);
+    if (!directory) unreadable(held, path, directory.code());
     result.items = listing(held, *directory);
   }
   held.confirmWhole();
   return result;
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

@@ -77,7 +77,7 @@ void removeTemporaryLeftovers(const CheckpointStore& store, const HeldFolder& fo
       // Only a hidden name of ours, reached without a link on the way.
       if (name.starts_with(temporaryPrefix)) {
         std::optional<DirectoryHandle> holder = directory.empty() ? std::optional<DirectoryHandle>(folder.parent().reopen())
-                                                                  : folder.parent().descend(directory);
+                                                                  : folder.parent().descend(directory).orNothing();
         if (holder && holder->status(name)) {
           if (replaced) {
             moveAside(*holder, name, lines[2]);

@@ -28,7 +28,7 @@ class TemporaryClone {
   const std::string& name() const { return name_; }
   // Called just before the clone takes the place of itemName: from then on
   // the name may hold what it replaces, which a later clean-up moves aside
-  // as that item's, never removes. Throws std::system_error.
+  // as that item's, never removes. Throws FsError.
   void placing(const std::string& itemName);
   // The clone took the name: what was there is now under the hidden one.
   void exchanged() { exchanged_ = true; }

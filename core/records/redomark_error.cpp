@@ -18,48 +18,54 @@ std::string joined(const std::vector<std::string>& items, size_t limit) {
 
 }  // namespace
 
-RedomarkError::RedomarkError(Case c, std::string text, std::vector<std::string> list, int64_t first,
-                             int64_t second)
-    : case_(c), text_(std::move(text)), list_(std::move(list)), first_(first), second_(second) {
+RedomarkError::RedomarkError(Case c, Payload payload) : case_(c), payload_(std::move(payload)) {
   description_ = errorDescription();
 }
 
-RedomarkError RedomarkError::notADirectory(std::string p) { return {Case::notADirectory, std::move(p), {}, 0, 0}; }
-RedomarkError RedomarkError::forbiddenLocation(std::string p) { return {Case::forbiddenLocation, std::move(p), {}, 0, 0}; }
-RedomarkError RedomarkError::containsStore(std::string p) { return {Case::containsStore, std::move(p), {}, 0, 0}; }
-RedomarkError RedomarkError::insideStore(std::string p) { return {Case::insideStore, std::move(p), {}, 0, 0}; }
-RedomarkError RedomarkError::unsupportedVolume(std::string r) { return {Case::unsupportedVolume, std::move(r), {}, 0, 0}; }
-RedomarkError RedomarkError::containsOtherVolume(std::string p) { return {Case::containsOtherVolume, std::move(p), {}, 0, 0}; }
-RedomarkError RedomarkError::containsSubvolume(std::string p) { return {Case::containsOtherVolume, std::move(p), {}, 1, 0}; }
+RedomarkError RedomarkError::notADirectory(std::string p) { return {Case::notADirectory, {.text = std::move(p)}}; }
+RedomarkError RedomarkError::forbiddenLocation(std::string p) { return {Case::forbiddenLocation, {.text = std::move(p)}}; }
+RedomarkError RedomarkError::containsStore(std::string p) { return {Case::containsStore, {.text = std::move(p)}}; }
+RedomarkError RedomarkError::insideStore(std::string p) { return {Case::insideStore, {.text = std::move(p)}}; }
+RedomarkError RedomarkError::unsupportedVolume(std::string r) { return {Case::unsupportedVolume, {.text = std::move(r)}}; }
+RedomarkError RedomarkError::containsOtherVolume(std::string p) {
+  return {Case::containsOtherVolume, {.text = std::move(p)}};
+}
+RedomarkError RedomarkError::containsSubvolume(std::string p) {
+  return {Case::containsOtherVolume, {.text = std::move(p), .subvolume = true}};
+}
 RedomarkError RedomarkError::cloudOnlyFiles(int64_t count, std::vector<std::string> examples) {
-  return {Case::cloudOnlyFiles, {}, std::move(examples), count, 0};
+  return {Case::cloudOnlyFiles, {.names = std::move(examples), .count = count}};
 }
 RedomarkError RedomarkError::notEnoughSpace(int64_t needed, int64_t available) {
-  return {Case::notEnoughSpace, {}, {}, needed, available};
+  return {Case::notEnoughSpace, {.needed = needed, .available = available}};
 }
-RedomarkError RedomarkError::checkpointNotFound(std::string id) { return {Case::checkpointNotFound, std::move(id), {}, 0, 0}; }
+RedomarkError RedomarkError::checkpointNotFound(std::string id) { return {Case::checkpointNotFound, {.text = std::move(id)}}; }
 RedomarkError RedomarkError::ambiguousCheckpoint(std::string id, std::vector<std::string> matches) {
-  return {Case::ambiguousCheckpoint, std::move(id), std::move(matches), 0, 0};
+  return {Case::ambiguousCheckpoint, {.text = std::move(id), .names = std::move(matches)}};
 }
-RedomarkError RedomarkError::noCheckpoints(std::string f) { return {Case::noCheckpoints, std::move(f), {}, 0, 0}; }
-RedomarkError RedomarkError::invalidRelativePath(std::string r) { return {Case::invalidRelativePath, std::move(r), {}, 0, 0}; }
-RedomarkError RedomarkError::notInCheckpoint(std::string p) { return {Case::notInCheckpoint, std::move(p), {}, 0, 0}; }
-RedomarkError RedomarkError::copyFailed(std::string p, int32_t code) { return {Case::copyFailed, std::move(p), {}, code, 0}; }
-RedomarkError RedomarkError::swapFailed(int32_t code) { return {Case::swapFailed, {}, {}, code, 0}; }
-RedomarkError RedomarkError::busy(std::string f) { return {Case::busy, std::move(f), {}, 0, 0}; }
-RedomarkError RedomarkError::specialFile(std::string p) { return {Case::specialFile, std::move(p), {}, 0, 0}; }
-RedomarkError RedomarkError::checkpointDeleted() { return {Case::checkpointDeleted, {}, {}, 0, 0}; }
-RedomarkError RedomarkError::io(std::string m) { return {Case::io, std::move(m), {}, 0, 0}; }
-RedomarkError RedomarkError::cancelled() { return {Case::cancelled, {}, {}, 0, 0}; }
-RedomarkError RedomarkError::pathChanged(std::string p) { return {Case::pathChanged, std::move(p), {}, 0, 0}; }
-RedomarkError RedomarkError::unsafeStore(std::string p) { return {Case::unsafeStore, std::move(p), {}, 0, 0}; }
-RedomarkError RedomarkError::invalidFolderName(std::string p) { return {Case::invalidFolderName, std::move(p), {}, 0, 0}; }
+RedomarkError RedomarkError::noCheckpoints(std::string f) { return {Case::noCheckpoints, {.text = std::move(f)}}; }
+RedomarkError RedomarkError::invalidRelativePath(std::string r) {
+  return {Case::invalidRelativePath, {.text = std::move(r)}};
+}
+RedomarkError RedomarkError::notInCheckpoint(std::string p) { return {Case::notInCheckpoint, {.text = std::move(p)}}; }
+RedomarkError RedomarkError::copyFailed(std::string p, int32_t code) {
+  return {Case::copyFailed, {.text = std::move(p), .code = code}};
+}
+RedomarkError RedomarkError::swapFailed(int32_t code) { return {Case::swapFailed, {.code = code}}; }
+RedomarkError RedomarkError::busy(std::string f) { return {Case::busy, {.text = std::move(f)}}; }
+RedomarkError RedomarkError::specialFile(std::string p) { return {Case::specialFile, {.text = std::move(p)}}; }
+RedomarkError RedomarkError::checkpointDeleted() { return {Case::checkpointDeleted, {}}; }
+RedomarkError RedomarkError::io(std::string m) { return {Case::io, {.text = std::move(m)}}; }
+RedomarkError RedomarkError::cancelled() { return {Case::cancelled, {}}; }
+RedomarkError RedomarkError::pathChanged(std::string p) { return {Case::pathChanged, {.text = std::move(p)}}; }
+RedomarkError RedomarkError::unsafeStore(std::string p) { return {Case::unsafeStore, {.text = std::move(p)}}; }
+RedomarkError RedomarkError::invalidFolderName(std::string p) { return {Case::invalidFolderName, {.text = std::move(p)}}; }
 RedomarkError RedomarkError::storeNotCreatable(std::string mountPoint, std::string p, int32_t code) {
-  return {Case::storeNotCreatable, std::move(p), {std::move(mountPoint)}, code, 0};
+  return {Case::storeNotCreatable, {.text = std::move(p), .mountPoint = std::move(mountPoint), .code = code}};
 }
 
 std::string RedomarkError::errorDescription() const {
-  const std::string& p = text_;
+  const std::string& p = payload_.text;
   switch (case_) {
     case Case::notADirectory: return p + " is not a folder.";
     case Case::forbiddenLocation:
@@ -68,27 +74,27 @@ std::string RedomarkError::errorDescription() const {
     case Case::insideStore: return p + " is inside Redomark's own store.";
     case Case::unsupportedVolume: return "This disk can't save redomarks cheaply: " + p + ".";
     case Case::containsOtherVolume:
-      if (first_ == 1) return p + " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
+      if (payload_.subvolume) return p + " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
       return p + " contains another disk (a mount point), which can't be saved together with it.";
     case Case::cloudOnlyFiles:
-      return std::to_string(first_) + " file(s) exist only in iCloud (for example " + joined(list_, 3) +
+      return std::to_string(payload_.count) + " file(s) exist only in iCloud (for example " + joined(payload_.names, 3) +
              "). Saving them would download them. Download or move them first.";
     case Case::notEnoughSpace:
-      return "Not enough free space: about " + std::to_string(first_) + " bytes needed, " +
-             std::to_string(second_) + " available.";
+      return "Not enough free space: about " + std::to_string(payload_.needed) + " bytes needed, " +
+             std::to_string(payload_.available) + " available.";
     case Case::checkpointNotFound: return "No saved redomark matches \"" + p + "\".";
     case Case::ambiguousCheckpoint:
-      return "\"" + p + "\" matches several redomarks: " + joined(list_, list_.size()) + ".";
+      return "\"" + p + "\" matches several redomarks: " + joined(payload_.names, payload_.names.size()) + ".";
     case Case::noCheckpoints: return "There are no saved redomarks for " + p + ".";
     case Case::invalidRelativePath: return "\"" + p + "\" is not a valid path inside the folder.";
     case Case::notInCheckpoint: return "\"" + p + "\" is not in that redomark.";
     case Case::copyFailed:
-      if (first_ == EPERM || first_ == EACCES)
+      if (payload_.code == EPERM || payload_.code == EACCES)
         return "Redomark isn't allowed to read " + p + ". Check its permissions, then try again.";
-      return "Couldn't copy " + p + ": " + std::strerror(static_cast<int>(first_)) + ".";
+      return "Couldn't copy " + p + ": " + std::strerror(payload_.code) + ".";
     case Case::swapFailed:
       return std::string("Couldn't swap the folders (nothing was changed): ") +
-             std::strerror(static_cast<int>(first_)) + ".";
+             std::strerror(payload_.code) + ".";
     case Case::busy:
       return "Another Redomark operation is already running on " + p + ". Wait for it to finish.";
     case Case::specialFile:
@@ -107,8 +113,8 @@ std::string RedomarkError::errorDescription() const {
       return p + " can't be saved: its path isn't valid UTF-8 text.";
     case Case::checkpointDeleted: return "the redomark was deleted while it was being read";
     case Case::storeNotCreatable:
-      return "Redomark keeps the redomarks of folders on " + list_.at(0) + " in " + p + ", which it can't create: " +
-             std::strerror(static_cast<int>(first_)) + ". Ask an administrator to make " + list_.at(0) +
+      return "Redomark keeps the redomarks of folders on " + payload_.mountPoint + " in " + p + ", which it can't create: " +
+             std::strerror(payload_.code) + ". Ask an administrator to make " + payload_.mountPoint +
              "/.redomark-checkpoints a shared folder with the sticky bit (mode 1777), then try again.";
   }
   return p;

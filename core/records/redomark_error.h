@@ -67,31 +67,48 @@ class RedomarkError : public std::exception {
   static RedomarkError checkpointDeleted();
 
   Case errorCase() const { return case_; }
-  // The string payload (path, reason, id or message); empty for the cases without one.
-  const std::string& text() const { return text_; }
-  // cloudOnlyFiles examples, ambiguousCheckpoint matches, storeNotCreatable mount point.
-  const std::vector<std::string>& list() const { return list_; }
-  // cloudOnlyFiles count, notEnoughSpace needed, 1 for containsOtherVolume of a subvolume, copyFailed, swapFailed and storeNotCreatable code.
-  int64_t first() const { return first_; }
-  // notEnoughSpace available.
-  int64_t second() const { return second_; }
+  // The path, reason, id or message the case names; empty for the cases without one.
+  const std::string& text() const { return payload_.text; }
+  // cloudOnlyFiles: how many files, and the first few of them.
+  int64_t count() const { return payload_.count; }
+  const std::vector<std::string>& examples() const { return payload_.names; }
+  // ambiguousCheckpoint: the ids the prefix matches.
+  const std::vector<std::string>& matches() const { return payload_.names; }
+  // notEnoughSpace: bytes the work needs and bytes the volume has.
+  int64_t needed() const { return payload_.needed; }
+  int64_t available() const { return payload_.available; }
+  // containsOtherVolume: whether the other volume is a nested Btrfs subvolume.
+  bool isSubvolume() const { return payload_.subvolume; }
+  // copyFailed, swapFailed and storeNotCreatable: the errno of the failed call.
+  int32_t code() const { return payload_.code; }
+  // storeNotCreatable: the mount point of the volume whose store is missing.
+  const std::string& mountPoint() const { return payload_.mountPoint; }
 
   std::string errorDescription() const;
   const char* what() const noexcept override { return description_.c_str(); }
 
   bool operator==(const RedomarkError& other) const {
-    return case_ == other.case_ && text_ == other.text_ && list_ == other.list_ &&
-           first_ == other.first_ && second_ == other.second_;
+    return case_ == other.case_ && payload_ == other.payload_;
   }
 
  private:
-  RedomarkError(Case c, std::string text, std::vector<std::string> list, int64_t first, int64_t second);
+  struct Payload {
+    std::string text = {};
+    std::vector<std::string> names = {};  // examples or matches
+    std::string mountPoint = {};
+    int64_t count = 0;
+    int64_t needed = 0;
+    int64_t available = 0;
+    int32_t code = 0;
+    bool subvolume = false;
+
+    bool operator==(const Payload&) const = default;
+  };
+
+  RedomarkError(Case c, Payload payload);
 
   Case case_;
-  std::string text_;
-  std::vector<std::string> list_;
-  int64_t first_;
-  int64_t second_;
+  Payload payload_;
   std::string description_;  // built once, so what() never allocates
 };
 

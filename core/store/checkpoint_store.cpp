@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <random>
 #include <cerrno>
+#include <cstring>
 #include <exception>
-#include <system_error>
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/path_text.h"
@@ -19,6 +19,7 @@
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
+#include "core/store/fs_failure.h"
 
 namespace redomark {
 
@@ -76,23 +77,23 @@ void writeMarkerIfMissing(const DirectoryHandle& root, const std::string& name, 
 // store keeps. Returns nothing, with the errno, when it could not be made.
 std::optional<DirectoryHandle> privateStoreDirectory(const DirectoryHandle& parent, const std::string& name,
                                                      int& makeError) {
-  makeError = parent.makeDirectoryIfMissing(name, 0700);
+  makeError = parent.makeDirectoryIfMissing(name, 0700).code();
   if (makeError != 0) return std::nullopt;
   const std::string path = joinPath(parent.path(), name);
-  std::optional<DirectoryHandle> made = parent.child(name);
+  FsResult<DirectoryHandle> made = parent.child(name);
   if (!made) {
-    if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::unsafeStore(path);
-    throw std::system_error(errno, std::generic_category(), "Couldn't open " + path);
+    if (made.code() == ELOOP || made.code() == ENOTDIR) throw RedomarkError::unsafeStore(path);
+    throw fsFailure(made.code(), FsOperation::open, path);
   }
   const ItemStatus facts = made->ownStatus();
   if (facts.owner != geteuid() || (facts.mode & 077) != 0) throw RedomarkError::unsafeStore(path);
-  return made;
+  return std::move(made).orNothing();
 }
 
 DirectoryHandle privateStoreDirectory(const DirectoryHandle& parent, const std::string& name) {
   int makeError = 0;
   std::optional<DirectoryHandle> made = privateStoreDirectory(parent, name, makeError);
-  if (!made) throw std::system_error(makeError, std::generic_category(), "Couldn't create " + joinPath(parent.path(), name));
+  if (!made) throw fsFailure(makeError, FsOperation::create, joinPath(parent.path(), name));
   return std::move(*made);
 }
 
@@ -114,16 +115,18 @@ bool holdsOnlyLock(const std::vector<std::string>& names) {
 
 }  // namespace
 
-CheckpointStore storeForFolder(const std::string& folder, const std::string& defaultRoot) {
+CheckpointStore storeForFolder(const std::string& folder, const std::string& defaultRoot) try {
   const VolumeInfo folderVolume = readVolumeInfo(folder);
   if (sameFileSystem(readVolumeInfo(nearestExisting(defaultRoot)), folderVolume)) return CheckpointStore(defaultRoot);
   return CheckpointStore(volumeStoreRoot(folderVolume.mountPoint), folderVolume.mountPoint);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 std::string volumeStoreRoot(const std::string& mountPoint) {
   const std::string uid = std::to_string(geteuid());
   const std::string shared = joinPath(mountPoint, sharedStoreName);
-  if (const std::optional<DirectoryHandle> top = DirectoryHandle::open(mountPoint)) {
+  if (const FsResult<DirectoryHandle> top = DirectoryHandle::open(mountPoint)) {
     const std::optional<ItemStatus> status = top->status(sharedStoreName);
     if (status && isSharedStoreParent(*status)) return joinPath(shared, uid);
   }
@@ -142,12 +145,14 @@ std::string CheckpointStore::dataDirectory(const Checkpoint& c) const {
   return joinPath(checkpointDirectory(c), "data");
 }
 
-DirectoryHandle CheckpointStore::ensureRoot() const {
+DirectoryHandle CheckpointStore::ensureRoot() const try {
   DirectoryHandle root = volumeMountPoint_.empty() ? ensureDefaultRoot() : ensureVolumeRoot();
   writeMarkerIfMissing(root, "CACHEDIR.TAG", cacheDirectoryTag);
   writeMarkerIfMissing(root, ".metadata_never_index", "");
   excludeFromSystemBackups(root);
   return root;
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 DirectoryHandle CheckpointStore::ensureDefaultRoot() const {
@@ -158,8 +163,8 @@ DirectoryHandle CheckpointStore::ensureDefaultRoot() const {
 // Only the user's own directory is ever made at the mount point: the shared
 // one is an administrator's, and the mount point itself is never created.
 DirectoryHandle CheckpointStore::ensureVolumeRoot() const {
-  std::optional<DirectoryHandle> parent = DirectoryHandle::open(parentPath(root_));
-  if (!parent) throw RedomarkError::storeNotCreatable(volumeMountPoint_, root_, errno);
+  FsResult<DirectoryHandle> parent = DirectoryHandle::open(parentPath(root_));
+  if (!parent) throw RedomarkError::storeNotCreatable(volumeMountPoint_, root_, parent.code());
   if (parent->path() != volumeMountPoint_ && !isSharedStoreParent(parent->ownStatus()))
     throw RedomarkError::unsafeStore(parent->path());
   int makeError = 0;
@@ -168,33 +173,35 @@ DirectoryHandle CheckpointStore::ensureVolumeRoot() const {
   return std::move(*root);
 }
 
-DirectoryHandle CheckpointStore::ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const {
+DirectoryHandle CheckpointStore::ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const try {
   return privateStoreDirectory(root, folderKey(sourcePath));
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
-std::optional<DirectoryHandle> CheckpointStore::openRoot() const {
-  std::optional<DirectoryHandle> root = DirectoryHandle::open(root_);
+FsResult<DirectoryHandle> CheckpointStore::openRoot() const {
+  FsResult<DirectoryHandle> root = DirectoryHandle::open(root_);
   if (!root) {
-    if (errno == ELOOP || errno == ENOTDIR) throw RedomarkError::unsafeStore(root_);
-    return std::nullopt;
+    if (root.code() == ELOOP || root.code() == ENOTDIR) throw RedomarkError::unsafeStore(root_);
+    return root;
   }
   // Records in a directory that someone else can write could name any folder.
   if (!root->isPrivate()) throw RedomarkError::unsafeStore(root_);
   return root;
 }
 
-std::optional<DirectoryHandle> CheckpointStore::openFolderDirectory(const std::string& sourcePath) const {
-  const std::optional<DirectoryHandle> root = openRoot();
-  if (!root) return std::nullopt;
+FsResult<DirectoryHandle> CheckpointStore::openFolderDirectory(const std::string& sourcePath) const {
+  const FsResult<DirectoryHandle> root = openRoot();
+  if (!root) return root.error();
   return root->child(folderKey(sourcePath));
 }
 
-std::optional<DirectoryHandle> CheckpointStore::openData(const Checkpoint& c) const {
-  if (!isSingleComponent(c.id)) return std::nullopt;
-  const std::optional<DirectoryHandle> folderDirectory = openFolderDirectory(c.sourcePath);
-  if (!folderDirectory) return std::nullopt;
-  const std::optional<DirectoryHandle> checkpoint = folderDirectory->child(c.id);
-  if (!checkpoint) return std::nullopt;
+FsResult<DirectoryHandle> CheckpointStore::openData(const Checkpoint& c) const {
+  if (!isSingleComponent(c.id)) return FsError(EINVAL, FsOperation::open, checkpointDirectory(c));
+  const FsResult<DirectoryHandle> folderDirectory = openFolderDirectory(c.sourcePath);
+  if (!folderDirectory) return folderDirectory.error();
+  const FsResult<DirectoryHandle> checkpoint = folderDirectory->child(c.id);
+  if (!checkpoint) return checkpoint.error();
   return checkpoint->child("data");
 }
 
@@ -257,15 +264,17 @@ Checkpoint CheckpointStore::resolve(const std::optional<std::string>& id, const 
   throw RedomarkError::ambiguousCheckpoint(*id, std::move(ids));
 }
 
-void CheckpointStore::deleteCheckpoint(const Checkpoint& c) const {
-  if (!isSingleComponent(c.id)) throw std::system_error(EINVAL, std::generic_category(), "Couldn't delete " + c.id);
+void CheckpointStore::deleteCheckpoint(const Checkpoint& c) const try {
+  if (!isSingleComponent(c.id)) throw RedomarkError::io("Couldn't delete " + c.id + ": " + std::strerror(EINVAL));
   const auto parent = openFolderDirectory(c.sourcePath);
-  if (!parent) throw std::system_error(errno, std::generic_category(), "Couldn't open " + folderDirectory(c.sourcePath));
+  if (!parent) throw fsFailure(parent.code(), FsOperation::open, folderDirectory(c.sourcePath));
   const std::string trash = deletingPrefix + c.id;
   // One rename withdraws the checkpoint from every listing before the slow removal.
   parent->rename(c.id, trash);
   parent->removeTree(trash);
   removeFolderDirectoryIfOnlyLock(c.sourcePath);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 bool CheckpointStore::contains(const Checkpoint& c) const {
@@ -289,7 +298,7 @@ void CheckpointStore::removeLeftovers(const std::string& folder) const {
   }
 }
 
-std::string CheckpointStore::noteTemporary(const std::string& folder, const std::string& relativePath) const {
+std::string CheckpointStore::noteTemporary(const std::string& folder, const std::string& relativePath) const try {
   const DirectoryHandle root = ensureRoot();
   const DirectoryHandle directory = ensureFolderDirectory(root, folder);
   std::random_device secure;
@@ -300,6 +309,8 @@ std::string CheckpointStore::noteTemporary(const std::string& folder, const std:
     directory.writeNewFile(name, relativePath, 0600);
     return name;
   }
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 void CheckpointStore::forgetTemporary(const std::string& folder, const std::string& note) const {
@@ -318,21 +329,23 @@ std::vector<std::pair<std::string, std::string>> CheckpointStore::temporaries(co
   if (!names) return found;
   for (const std::string& name : *names) {
     if (!name.starts_with(temporaryPrefix)) continue;
-    if (std::optional<std::string> path = directory->readFile(name)) found.emplace_back(name, std::move(*path));
+    if (FsResult<std::string> path = directory->readFile(name)) found.emplace_back(name, std::move(*path));
   }
   return found;
 }
 
-int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const {
+int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const try {
   if (!isSingleComponent(c.id)) return 0;
-  const std::optional<DirectoryHandle> checkpoint = DirectoryHandle::open(checkpointDirectory(c));
+  const FsResult<DirectoryHandle> checkpoint = DirectoryHandle::open(checkpointDirectory(c));
   if (!checkpoint) return 0;
   // Its records and the copies' own ones are the checkpoint's alone, like
   // the data it no longer shares; a snapshot shares its tree's records too.
   const SpaceBelow space = spaceBelow(*checkpoint);
-  const std::optional<DirectoryHandle> data = checkpoint->child("data");
+  const FsResult<DirectoryHandle> data = checkpoint->child("data");
   if (!data || isSubvolume(*data)) return space.privateBytes;
   return space.privateBytes + recordBytes(readRecordGeometry(*data), space.items);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 void CheckpointStore::removeFolderDirectoryIfOnlyLock(const std::string& sourcePath) const {

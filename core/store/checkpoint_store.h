@@ -44,20 +44,20 @@ class CheckpointStore {
   // CACHEDIR.TAG and ".metadata_never_index") when missing. Throws
   // RedomarkError::unsafeStore when it isn't a private directory of the
   // user's; when it cannot be made, RedomarkError::storeNotCreatable for a
-  // per-volume store, std::system_error for the default one.
+  // per-volume store, RedomarkError::io for the default one.
   DirectoryHandle ensureRoot() const;
   // The folder's directory below the open root, made private when missing.
-  // Throws RedomarkError::unsafeStore or std::system_error as ensureRoot does.
+  // Throws RedomarkError::unsafeStore or RedomarkError::io as ensureRoot does.
   DirectoryHandle ensureFolderDirectory(const DirectoryHandle& root, const std::string& sourcePath) const;
-  // The existing root, reached without following a link; nothing when it is
-  // missing. Throws RedomarkError::unsafeStore when it isn't a private
+  // The existing root, reached without following a link; else the FsError of
+  // opening it (ENOENT when it is missing). Throws RedomarkError::unsafeStore when it isn't a private
   // directory of the user's, as every reader below does.
-  std::optional<DirectoryHandle> openRoot() const;
-  // The folder's directory below the existing root; nothing when missing.
-  std::optional<DirectoryHandle> openFolderDirectory(const std::string& sourcePath) const;
-  // The checkpoint's saved tree, reached without following a link; nothing
-  // when it is missing.
-  std::optional<DirectoryHandle> openData(const Checkpoint& c) const;
+  FsResult<DirectoryHandle> openRoot() const;
+  // The folder's directory below the existing root; else the FsError.
+  FsResult<DirectoryHandle> openFolderDirectory(const std::string& sourcePath) const;
+  // The checkpoint's saved tree, reached without following a link; else the
+  // FsError (ENOENT when it is missing).
+  FsResult<DirectoryHandle> openData(const Checkpoint& c) const;
 
   // Complete checkpoints of this very folder, oldest first (ties by id).
   // Throws only RedomarkError::unsafeStore.
@@ -69,7 +69,7 @@ class CheckpointStore {
   // latestUndoPoint for none or "latest", else an exact id or a unique prefix. Throws
   // RedomarkError noCheckpoints, checkpointNotFound or ambiguousCheckpoint.
   Checkpoint resolve(const std::optional<std::string>& id, const std::string& folder) const;
-  // Withdraws the checkpoint by one rename, then removes it. Throws std::system_error.
+  // Withdraws the checkpoint by one rename, then removes it. Throws RedomarkError::io.
   void deleteCheckpoint(const Checkpoint& c) const;
   // Whether the checkpoint's directory is still there. Throws only unsafeStore.
   bool contains(const Checkpoint& c) const;
@@ -79,7 +79,7 @@ class CheckpointStore {
   // Notes in the folder's directory a temporary entry that an operation made
   // at relativePath below the folder's parent, so that the next operation
   // on the folder removes it should this one die first. Returns the note's
-  // name. Throws std::system_error.
+  // name. Throws RedomarkError::io.
   std::string noteTemporary(const std::string& folder, const std::string& relativePath) const;
   // Removes the note; never fails.
   void forgetTemporary(const std::string& folder, const std::string& note) const;

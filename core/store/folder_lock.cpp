@@ -21,12 +21,13 @@ std::optional<LockFile> takeLock(const CheckpointStore& store, const std::string
   for (int attempt = 0; attempt < lockAttempts; ++attempt) {
     const DirectoryHandle root = store.ensureRoot();
     const DirectoryHandle directory = store.ensureFolderDirectory(root, folder);
-    std::optional<LockFile> lock = LockFile::open(directory, lockName);
-    if (!lock) {
+    FsResult<LockFile> opened = LockFile::open(directory, lockName);
+    if (!opened) {
       // The directory was removed between its opening and the lock's.
-      if (errno == ENOENT) continue;
+      if (opened.code() == ENOENT) continue;
       throw RedomarkError::io("Couldn't open the lock for " + folder + ".");
     }
+    std::optional<LockFile> lock = std::move(opened).orNothing();
     if (!lock->tryLockExclusive()) return std::nullopt;
     const std::optional<ItemStatus> current = root.status(folderKey(folder));
     if (current && current->sameItem(directory.ownStatus()) && lock->isEntry(directory, lockName)) return lock;

@@ -9,11 +9,11 @@ namespace redomark {
 namespace {
 
 DirectoryHandle openFolderDirectory(const CheckpointStore& store, const Checkpoint& checkpoint) {
-  std::optional<DirectoryHandle> root = DirectoryHandle::open(store.root());
+  FsResult<DirectoryHandle> root = DirectoryHandle::open(store.root());
   if (!root) throw RedomarkError::checkpointDeleted();
   // Another user's directory could hold a record that names any folder.
   if (!root->isPrivate()) throw RedomarkError::unsafeStore(store.root());
-  std::optional<DirectoryHandle> folder = root->child(folderKey(checkpoint.sourcePath));
+  FsResult<DirectoryHandle> folder = root->child(folderKey(checkpoint.sourcePath));
   if (!folder) throw RedomarkError::checkpointDeleted();
   return std::move(*folder);
 }
@@ -22,7 +22,7 @@ DirectoryHandle childOrDeleted(const DirectoryHandle& directory, const std::stri
   // A damaged record's id must not lead anywhere but one entry of its folder directory.
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
     throw RedomarkError::checkpointDeleted();
-  std::optional<DirectoryHandle> child = directory.child(name);
+  FsResult<DirectoryHandle> child = directory.child(name);
   if (!child) throw RedomarkError::checkpointDeleted();
   return std::move(*child);
 }

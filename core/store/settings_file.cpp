@@ -6,6 +6,7 @@
 #include "core/fs/directory_handle.h"
 #include "core/fs/path_text.h"
 #include "core/records/record_coding.h"
+#include "core/store/fs_failure.h"
 
 namespace redomark {
 
@@ -24,11 +25,11 @@ std::string settingsPath(const std::string& defaultStoreRoot) {
 LoadedSettings loadSettings(const std::string& defaultStoreRoot) {
   LoadedSettings loaded;
   loaded.path = settingsPath(defaultStoreRoot);
-  const std::optional<DirectoryHandle> directory = DirectoryHandle::open(parentPath(loaded.path));
-  int error = directory ? 0 : errno;
-  const std::optional<std::string> bytes =
-      directory ? directory->readOwnFile(settingsName, settingsMaxBytes, error) : std::nullopt;
+  const FsResult<DirectoryHandle> directory = DirectoryHandle::open(parentPath(loaded.path));
+  const FsResult<std::string> bytes =
+      directory ? directory->readOwnFile(settingsName, settingsMaxBytes) : FsResult<std::string>(directory.error());
   if (!bytes) {
+    const int error = bytes.code();
     if (error == ENOENT || error == ENOTDIR) return loaded;
     loaded.state = LoadedSettings::State::unusable;
     if (error == EPERM || error == ELOOP)
@@ -49,10 +50,12 @@ LoadedSettings loadSettings(const std::string& defaultStoreRoot) {
   return loaded;
 }
 
-void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot) {
+void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot) try {
   const DirectoryHandle directory = DirectoryHandle::create(parentPath(defaultStoreRoot), 0700);
   // Only its owner may learn or change what is kept.
   directory.replaceFile(settingsName, encodeSettings(policy), 0600);
+} catch (const FsError& failure) {
+  throw fsFailure(failure);
 }
 
 }  // namespace redomark

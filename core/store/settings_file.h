@@ -22,7 +22,7 @@ std::string settingsPath(const std::string& defaultStoreRoot);
 // "settings.json" read and judged; never fails.
 LoadedSettings loadSettings(const std::string& defaultStoreRoot);
 // Replaces "settings.json" atomically and durably, with permissions 0600.
-// Throws std::system_error when it cannot be written.
+// Throws RedomarkError::io when it cannot be written.
 void saveSettings(const RetentionPolicy& policy, const std::string& defaultStoreRoot);
 
 }  // namespace redomark

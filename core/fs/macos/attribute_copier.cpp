@@ -5,51 +5,11 @@
 #include "core/fs/macos/extended_attributes.h"
 
 #include <cerrno>
-#include <cstring>
 
+#include "core/fs/attribute_copying.h"
 #include "core/fs/file_descriptor.h"
 
 namespace redomark {
-
-namespace {
-
-constexpr size_t initialBufferBytes = 4096;
-
-// Calls fill(buffer, size) until the buffer is large enough for the answer,
-// which can grow between the call that sizes it and the one that reads it.
-template <typename Fill>
-ssize_t readGrowing(std::vector<char>& buffer, Fill fill) {
-  if (buffer.size() < initialBufferBytes) buffer.resize(initialBufferBytes);
-  for (;;) {
-    const ssize_t n = fill(buffer.data(), buffer.size());
-    if (n >= 0 || errno != ERANGE) return n;
-    const ssize_t needed = fill(nullptr, 0);
-    if (needed < 0) return needed;
-    buffer.resize(static_cast<size_t>(needed) + initialBufferBytes);
-  }
-}
-
-}  // namespace
-
-template <typename List, typename Get, typename Set>
-int AttributeCopier::copyWith(List list, Get get, Set set) {
-  const ssize_t listed = readGrowing(names_, list);
-  if (listed < 0) return errno == ENOTSUP ? 0 : errno;
-  for (ssize_t at = 0; at < listed;) {
-    const char* name = names_.data() + at;
-    at += static_cast<ssize_t>(std::strlen(name)) + 1;
-    const ssize_t length = readGrowing(value_, [&](char* b, size_t s) { return get(name, b, s); });
-    if (length < 0) {
-      if (errno == ENOATTR) continue;  // removed since it was listed
-      return errno;
-    }
-    // Attributes the destination cannot hold, or that only a more privileged
-    // process may set, are left behind as ownership is.
-    if (set(name, value_.data(), static_cast<size_t>(length)) != 0 && errno != ENOTSUP && errno != EPERM)
-      return errno;
-  }
-  return 0;
-}
 
 int AttributeCopier::copy(int sourceFd, int destinationFd) {
   return copyWith([&](char* b, size_t s) { return flistxattr(sourceFd, b, s, 0); },

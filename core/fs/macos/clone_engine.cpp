@@ -515,9 +515,9 @@ CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& 
   struct stat st;
   if (fstatat(sourceParent.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) copier.fail(errno);
   if (S_ISDIR(st.st_mode)) {
-    std::optional<DirectoryHandle> source = sourceParent.child(name);
-    if (!source && (errno == ELOOP || errno == ENOTDIR)) copier.replaced();
-    if (!source) copier.fail(errno);
+    FsResult<DirectoryHandle> source = sourceParent.child(name);
+    if (!source && (source.code() == ELOOP || source.code() == ENOTDIR)) copier.replaced();
+    if (!source) copier.fail(source.code());
     return cloneDirectory(*source, destinationParent, destinationName, total, control);
   }
   DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));

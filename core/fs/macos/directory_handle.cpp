@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <random>
-#include <system_error>
 
 #include "core/fs/file_descriptor.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
 #include "core/fs/tree_removal.h"
 #include "core/fs/typed_path.h"
@@ -24,19 +24,20 @@ namespace {
 constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 constexpr size_t readBlockBytes = 64 * 1024;
 
-[[noreturn]] void fail(const std::string& what, const std::string& path, int code = errno) {
-  throw std::system_error(code, std::generic_category(), what + " " + path);
+[[noreturn]] void fail(FsOperation operation, const std::string& path, int code = errno) {
+  throw FsError(code, operation, path);
 }
 
-bool readAll(int fd, const std::function<void(std::string_view)>& piece) {
+// 0, or the errno of the failed read.
+int readAll(int fd, const std::function<void(std::string_view)>& piece) {
   std::vector<char> buffer(readBlockBytes);
   for (;;) {
     const ssize_t n = read(fd, buffer.data(), buffer.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return errno;
     }
-    if (n == 0) return true;
+    if (n == 0) return 0;
     piece(std::string_view(buffer.data(), static_cast<size_t>(n)));
   }
 }
@@ -92,40 +93,56 @@ int fullSync(int fd) {
 
 }  // namespace
 
+// Without O_PATH, a descriptor opened for event notification only reads and
+// writes nothing; O_NONBLOCK keeps a FIFO from waiting for a writer. A link at
+// the last component is refused (ELOOP) rather than opened.
+int openToExamine(const std::string& absolutePath) {
+  if (!absolutePath.starts_with('/')) {
+    errno = EINVAL;
+    return -1;
+  }
+  return openWithoutLinks(AT_FDCWD, absolutePath, O_EVTONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, false);
+}
+
 // Without O_PATH, what is at a path is examined in its parent, which is
 // reached without a link.
-std::optional<ItemStatus> examine(const std::string& absolutePath) {
-  if (!absolutePath.starts_with('/')) return std::nullopt;
-  if (absolutePath == "/") return itemStatusAt(AT_FDCWD, "/");
-  const std::optional<DirectoryHandle> parent = DirectoryHandle::open(parentPath(absolutePath));
-  if (!parent) return std::nullopt;
-  return parent->status(lastComponent(absolutePath));
+FsResult<ItemStatus> examine(const std::string& absolutePath) {
+  const auto failed = [&](int error) { return FsError(error, FsOperation::examine, absolutePath); };
+  if (!absolutePath.starts_with('/')) return failed(EINVAL);
+  if (absolutePath == "/") {
+    const std::optional<ItemStatus> root = itemStatusAt(AT_FDCWD, "/");
+    if (!root) return failed(errno);
+    return *root;
+  }
+  const FsResult<DirectoryHandle> parent = DirectoryHandle::open(parentPath(absolutePath));
+  if (!parent) return failed(parent.code());
+  const std::optional<ItemStatus> facts = parent->status(lastComponent(absolutePath));
+  if (!facts) return failed(errno);
+  return *facts;
 }
 
 int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
   return openWithoutLinks(directoryFd, relativePath, directoryFlags, true);
 }
 
-std::optional<DirectoryHandle> DirectoryHandle::open(const std::string& absolutePath) {
-  if (!absolutePath.starts_with('/')) {
-    errno = EINVAL;
-    return std::nullopt;
-  }
+FsResult<DirectoryHandle> DirectoryHandle::open(const std::string& absolutePath) {
+  if (!absolutePath.starts_with('/')) return FsError(EINVAL, FsOperation::open, absolutePath);
   const int fd = openWithoutLinks(AT_FDCWD, absolutePath, directoryFlags, false);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return FsError(errno, FsOperation::open, absolutePath);
   return DirectoryHandle(fd, absolutePath);
 }
 
 DirectoryHandle DirectoryHandle::create(const std::string& absolutePath, mode_t mode) {
-  if (std::optional<DirectoryHandle> existing = open(absolutePath)) return std::move(*existing);
-  if (errno != ENOENT) fail("Couldn't open", absolutePath);
+  FsResult<DirectoryHandle> existing = open(absolutePath);
+  if (existing) return std::move(*existing);
+  if (existing.code() != ENOENT) throw existing.error();
   const std::string parentName = parentPath(absolutePath);
-  if (parentName == absolutePath) fail("Couldn't open", absolutePath);
+  if (parentName == absolutePath) fail(FsOperation::open, absolutePath);
   const DirectoryHandle parent = create(parentName, mode);
   const std::string name = lastComponent(absolutePath);
-  if (mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) fail("Couldn't create", absolutePath);
-  std::optional<DirectoryHandle> made = parent.child(name);
-  if (!made) fail("Couldn't create", absolutePath);
+  if (mkdirat(parent.fd(), name.c_str(), mode) != 0 && errno != EEXIST) fail(FsOperation::create, absolutePath);
+  FsResult<DirectoryHandle> made = parent.child(name);
+  if (!made) fail(FsOperation::create, absolutePath, made.code());
   return std::move(*made);
 }
 
@@ -149,25 +166,25 @@ DirectoryHandle::~DirectoryHandle() {
 
 ItemStatus DirectoryHandle::ownStatus() const {
   std::optional<ItemStatus> facts = itemStatusAt(fd_, "");
-  if (!facts) fail("Couldn't read", path_);
+  if (!facts) fail(FsOperation::read, path_);
   return *facts;
 }
 
 DirectoryHandle DirectoryHandle::reopen() const {
   const int fd = openat(fd_, ".", directoryFlags);
-  if (fd < 0) fail("Couldn't open", path_);
+  if (fd < 0) fail(FsOperation::open, path_);
   return DirectoryHandle(fd, path_);
 }
 
-std::optional<DirectoryHandle> DirectoryHandle::child(const std::string& name) const {
+FsResult<DirectoryHandle> DirectoryHandle::child(const std::string& name) const {
   const int fd = openat(fd_, name.c_str(), directoryFlags);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return FsError(errno, FsOperation::open, joinPath(path_, name));
   return DirectoryHandle(fd, joinPath(path_, name));
 }
 
-std::optional<DirectoryHandle> DirectoryHandle::descend(std::string_view relativePath) const {
+FsResult<DirectoryHandle> DirectoryHandle::descend(std::string_view relativePath) const {
   const int fd = openDirectoryBelow(fd_, relativePath);
-  if (fd < 0) return std::nullopt;
+  if (fd < 0) return FsError(errno, FsOperation::open, joinPath(path_, std::string(relativePath)));
   return DirectoryHandle(fd, joinPath(path_, std::string(relativePath)));
 }
 
@@ -175,14 +192,15 @@ std::optional<ItemStatus> DirectoryHandle::status(const std::string& name) const
   return itemStatusAt(fd_, name.c_str());
 }
 
-std::optional<std::vector<std::string>> DirectoryHandle::names() const {
+FsResult<std::vector<std::string>> DirectoryHandle::names() const {
   // fdopendir takes the descriptor it is given; a duplicate keeps ours open.
   const int copy = dup(fd_);
-  if (copy < 0) return std::nullopt;
+  if (copy < 0) return FsError(errno, FsOperation::list, path_);
   DIR* dir = fdopendir(copy);
   if (!dir) {
+    const int error = errno;
     close(copy);
-    return std::nullopt;
+    return FsError(error, FsOperation::list, path_);
   }
   rewinddir(dir);
   std::vector<std::string> names;
@@ -192,27 +210,29 @@ std::optional<std::vector<std::string>> DirectoryHandle::names() const {
     if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
     names.emplace_back(n);
   }
-  const bool failed = errno != 0;
+  const int error = errno;
   closedir(dir);
-  if (failed) return std::nullopt;
+  if (error != 0) return FsError(error, FsOperation::list, path_);
   return names;
 }
 
-std::optional<std::string> DirectoryHandle::readFile(const std::string& name) const {
+FsResult<std::string> DirectoryHandle::readFile(const std::string& name) const {
   std::string bytes;
-  if (!readFile(name, [&](std::string_view piece) { bytes.append(piece); })) return std::nullopt;
+  const FsStatus read = readFile(name, [&](std::string_view piece) { bytes.append(piece); });
+  if (!read) return read.error();
   return bytes;
 }
 
-bool DirectoryHandle::readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const {
+FsStatus DirectoryHandle::readFile(const std::string& name, const std::function<void(std::string_view)>& piece) const {
   const FileDescriptor fd(openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return false;
-  return readAll(fd.get(), piece);
+  const int error = fd.get() < 0 ? errno : readAll(fd.get(), piece);
+  if (error != 0) return FsError(error, FsOperation::read, joinPath(path_, name));
+  return {};
 }
 
-int DirectoryHandle::makeDirectoryIfMissing(const std::string& name, mode_t mode) const {
-  if (mkdirat(fd_, name.c_str(), mode) == 0 || errno == EEXIST) return 0;
-  return errno;
+FsStatus DirectoryHandle::makeDirectoryIfMissing(const std::string& name, mode_t mode) const {
+  if (mkdirat(fd_, name.c_str(), mode) == 0 || errno == EEXIST) return {};
+  return FsError(errno, FsOperation::create, joinPath(path_, name));
 }
 
 bool DirectoryHandle::isPrivate() const {
@@ -221,15 +241,13 @@ bool DirectoryHandle::isPrivate() const {
 }
 
 DirectoryHandle DirectoryHandle::makePrivateDirectory(const std::string& name) const {
-  if (mkdirat(fd_, name.c_str(), 0700) != 0) fail("Couldn't create", joinPath(path_, name));
-  std::optional<DirectoryHandle> made = child(name);
-  if (!made) fail("Couldn't open", joinPath(path_, name));
-  return std::move(*made);
+  if (mkdirat(fd_, name.c_str(), 0700) != 0) fail(FsOperation::create, joinPath(path_, name));
+  return child(name).value();
 }
 
 int DirectoryHandle::createFile(const std::string& name, mode_t mode) const {
   const int fd = openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
-  if (fd < 0) fail("Couldn't write", joinPath(path_, name));
+  if (fd < 0) fail(FsOperation::write, joinPath(path_, name));
   return fd;
 }
 
@@ -238,7 +256,7 @@ void DirectoryHandle::writeNewFile(const std::string& name, std::string_view byt
   while (!bytes.empty()) {
     const ssize_t n = write(fd.get(), bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("Couldn't write", joinPath(path_, name));
+    if (n < 0) fail(FsOperation::write, joinPath(path_, name));
     bytes.remove_prefix(static_cast<size_t>(n));
   }
 }
@@ -253,7 +271,7 @@ void DirectoryHandle::replaceFile(const std::string& name, std::string_view byte
     std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(random()));
     temporary = "." + name + suffix;
     fd = openat(fd_, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
-    if (fd < 0 && (errno != EEXIST || attempt == 16)) fail("Couldn't write", joinPath(path_, temporary));
+    if (fd < 0 && (errno != EEXIST || attempt == 16)) fail(FsOperation::write, joinPath(path_, temporary));
   }
   const FileDescriptor file(fd);
   bool placed = false;
@@ -266,36 +284,39 @@ void DirectoryHandle::replaceFile(const std::string& name, std::string_view byte
     }
   } guard{*this, temporary, placed};
   // The umask must not decide who may read the file.
-  if (fchmod(fd, mode) != 0) fail("Couldn't write", joinPath(path_, temporary));
+  if (fchmod(fd, mode) != 0) fail(FsOperation::write, joinPath(path_, temporary));
   while (!bytes.empty()) {
     const ssize_t n = write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) fail("Couldn't write", joinPath(path_, temporary));
+    if (n < 0) fail(FsOperation::write, joinPath(path_, temporary));
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   // The data must be on disk before the rename makes it the file's content.
-  if (fullSync(fd) != 0) fail("Couldn't write", joinPath(path_, temporary));
-  if (renameat(fd_, temporary.c_str(), fd_, name.c_str()) != 0) fail("Couldn't write", joinPath(path_, name));
+  if (fullSync(fd) != 0) fail(FsOperation::write, joinPath(path_, temporary));
+  if (renameat(fd_, temporary.c_str(), fd_, name.c_str()) != 0) fail(FsOperation::write, joinPath(path_, name));
   placed = true;
-  if (fullSync(fd_) != 0) fail("Couldn't write", joinPath(path_, name));
+  if (fullSync(fd_) != 0) fail(FsOperation::write, joinPath(path_, name));
 }
 
 void DirectoryHandle::rename(const std::string& from, const std::string& to) const {
-  if (renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) fail("Couldn't move", joinPath(path_, from));
+  if (renameat(fd_, from.c_str(), fd_, to.c_str()) != 0) fail(FsOperation::move, joinPath(path_, from));
 }
 
-int DirectoryHandle::moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory,
-                                          const std::string& to) const {
-  if (renameatx_np(fd_, from.c_str(), directory.fd_, to.c_str(), RENAME_EXCL) == 0) return 0;
-  if (errno != ENOTSUP && errno != EINVAL) return errno;
+FsStatus DirectoryHandle::moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory,
+                                               const std::string& to) const {
+  const auto failed = [&](int error) { return FsError(error, FsOperation::move, joinPath(path_, from)); };
+  if (renameatx_np(fd_, from.c_str(), directory.fd_, to.c_str(), RENAME_EXCL) == 0) return {};
+  if (errno != ENOTSUP && errno != EINVAL) return failed(errno);
   // A file system without the flag (some network ones): check, then rename.
   // The gap between the two only matters against a concurrent writer.
-  if (directory.status(to)) return EEXIST;
-  return renameat(fd_, from.c_str(), directory.fd_, to.c_str()) == 0 ? 0 : errno;
+  if (directory.status(to)) return failed(EEXIST);
+  if (renameat(fd_, from.c_str(), directory.fd_, to.c_str()) != 0) return failed(errno);
+  return {};
 }
 
-int DirectoryHandle::exchange(const std::string& a, const std::string& b) const {
-  return renameatx_np(fd_, a.c_str(), fd_, b.c_str(), RENAME_SWAP) == 0 ? 0 : errno;
+FsStatus DirectoryHandle::exchange(const std::string& a, const std::string& b) const {
+  if (renameatx_np(fd_, a.c_str(), fd_, b.c_str(), RENAME_SWAP) == 0) return {};
+  return FsError(errno, FsOperation::move, joinPath(path_, a));
 }
 
 // macOS has no syncfs: the volume is found from the open directory (its
@@ -303,14 +324,14 @@ int DirectoryHandle::exchange(const std::string& a, const std::string& b) const 
 // drive; then this directory itself with F_FULLFSYNC.
 void DirectoryHandle::syncFileSystem() const {
   struct statfs disk {};
-  if (fstatfs(fd_, &disk) != 0) fail("Couldn't write", path_);
+  if (fstatfs(fd_, &disk) != 0) fail(FsOperation::write, path_);
   if (const int code = sync_volume_np(disk.f_mntonname, SYNC_VOLUME_FULLSYNC | SYNC_VOLUME_WAIT); code != 0)
-    fail("Couldn't write", path_, code);
-  if (fullSync(fd_) != 0) fail("Couldn't write", path_);
+    fail(FsOperation::write, path_, code);
+  if (fullSync(fd_) != 0) fail(FsOperation::write, path_);
 }
 
 void DirectoryHandle::sync() const {
-  if (fullSync(fd_) != 0) fail("Couldn't write", path_);
+  if (fullSync(fd_) != 0) fail(FsOperation::write, path_);
 }
 
 void DirectoryHandle::removeTree(const std::string& name) const {

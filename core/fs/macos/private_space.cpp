@@ -33,7 +33,7 @@ SpaceBelow spaceBelow(const DirectoryHandle& root) {
 }
 
 int64_t privateSpaceBelow(const std::string& root) {
-  const std::optional<DirectoryHandle> top = DirectoryHandle::open(root);
+  const FsResult<DirectoryHandle> top = DirectoryHandle::open(root);
   return top ? spaceBelow(*top).privateBytes : 0;
 }
 

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <system_error>
 
+#include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
 #include "core/fs/tree_removal.h"
 #include "core/fs/typed_path.h"
@@ -22,21 +22,7 @@ namespace redomark {
 namespace {
 
 [[noreturn]] void fail(int code, const std::string& path) {
-  throw std::system_error(code, std::generic_category(), "Couldn't move " + path + " to the Trash");
-}
-
-// The subdirectory name of parent, made 0700 when missing; one that is a
-// link, someone else's or, with exactly0700, open to others is never used.
-std::optional<DirectoryHandle> ownDirectory(const DirectoryHandle& parent, const std::string& name, bool exactly0700) {
-  if (mkdirat(parent.fd(), name.c_str(), 0700) != 0 && errno != EEXIST) return std::nullopt;
-  std::optional<DirectoryHandle> directory = parent.child(name);
-  if (!directory) return std::nullopt;
-  const ItemStatus facts = directory->ownStatus();
-  if (facts.owner != geteuid() || (exactly0700 && (facts.mode & 0777) != 0700)) {
-    errno = EACCES;
-    return std::nullopt;
-  }
-  return directory;
+  throw FsError(code, FsOperation::trash, path);
 }
 
 // The volume's shared ".Trashes", which the system makes with the sticky bit
@@ -46,21 +32,21 @@ bool isSharedTrash(const ItemStatus& facts) {
 }
 
 DirectoryHandle trashFor(const DirectoryHandle& directory, const ItemStatus& item, const std::string& itemPath) {
-  const std::optional<DirectoryHandle> home = DirectoryHandle::open(homeDirectory());
+  const FsResult<DirectoryHandle> home = DirectoryHandle::open(homeDirectory());
   if (home && home->ownStatus().device == item.device) {
-    std::optional<DirectoryHandle> trash = ownDirectory(*home, ".Trash", false);
-    if (!trash) fail(errno, itemPath);
+    FsResult<DirectoryHandle> trash = home->ownDirectory(".Trash", false);
+    if (!trash) fail(trash.code(), itemPath);
     return std::move(*trash);
   }
   const std::optional<MountEntry> mount = mountOf(directory.fd());
   if (!mount) fail(ENOENT, itemPath);
-  const std::optional<DirectoryHandle> top = DirectoryHandle::open(mount->mountPoint);
-  if (!top) fail(errno, itemPath);
+  const FsResult<DirectoryHandle> top = DirectoryHandle::open(mount->mountPoint);
+  if (!top) fail(top.code(), itemPath);
   if (top->ownStatus().device != item.device) fail(EXDEV, itemPath);
-  const std::optional<DirectoryHandle> shared = top->child(".Trashes");
-  if (!shared || !isSharedTrash(shared->ownStatus())) fail(shared ? EACCES : errno, itemPath);
-  std::optional<DirectoryHandle> mine = ownDirectory(*shared, std::to_string(geteuid()), true);
-  if (!mine) fail(errno, itemPath);
+  const FsResult<DirectoryHandle> shared = top->child(".Trashes");
+  if (!shared || !isSharedTrash(shared->ownStatus())) fail(shared ? EACCES : shared.code(), itemPath);
+  FsResult<DirectoryHandle> mine = shared->ownDirectory(std::to_string(geteuid()), true);
+  if (!mine) fail(mine.code(), itemPath);
   return std::move(*mine);
 }
 
@@ -95,7 +81,7 @@ std::string moveToTrash(const DirectoryHandle& directory, const std::string& nam
   const DirectoryHandle trash = trashFor(directory, *item, itemPath);
   for (int attempt = 1;; ++attempt) {
     const std::string candidate = candidateName(name, attempt);
-    const int err = directory.moveWithoutReplacing(name, trash, candidate);
+    const int err = directory.moveWithoutReplacing(name, trash, candidate).code();
     if (err == 0) return joinPath(trash.path(), candidate);
     if (err != EEXIST) fail(err, itemPath);
   }

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/records/redomark_error.h"
+#include "core/fs/file_descriptor.h"
+#include "core/fs/fs_error.h"
+#include "core/fs/typed_path.h"
 
 namespace redomark {
 
@@ -48,26 +50,27 @@ VolumeInfo infoOf(const struct stat& facts, const struct statfs& disk) {
   return info;
 }
 
+// Both answers from one descriptor, path naming it in the errors.
+VolumeInfo infoOfDescriptor(int fd, const std::string& path) {
+  struct stat facts {};
+  if (fstat(fd, &facts) != 0) throwErrno(FsOperation::read, path);
+  struct statfs disk {};
+  if (fstatfs(fd, &disk) != 0) throwErrno(FsOperation::readDisk, path);
+  return infoOf(facts, disk);
+}
+
 }  // namespace
 
 VolumeInfo readVolumeInfo(const std::string& path) {
-  struct stat facts {};
-  if (stat(path.c_str(), &facts) != 0)
-    throw RedomarkError::io("Couldn't read " + path + ": " + std::strerror(errno));
-  struct statfs disk {};
-  if (statfs(path.c_str(), &disk) != 0) throw RedomarkError::io("Couldn't read the disk of " + path + ".");
-  return infoOf(facts, disk);
+  // The path is resolved once; from then on everything is asked of one
+  // descriptor, reached without a link, that reads nothing.
+  const std::optional<std::string> real = resolvedPath(path);
+  const FileDescriptor item(real ? openToExamine(*real) : -1);
+  if (item.get() < 0) throwErrno(FsOperation::read, path);
+  return infoOfDescriptor(item.get(), path);
 }
 
-VolumeInfo readVolumeInfo(const DirectoryHandle& directory) {
-  struct stat facts {};
-  if (fstat(directory.fd(), &facts) != 0)
-    throw RedomarkError::io("Couldn't read " + directory.path() + ": " + std::strerror(errno));
-  struct statfs disk {};
-  if (fstatfs(directory.fd(), &disk) != 0)
-    throw RedomarkError::io("Couldn't read the disk of " + directory.path() + ".");
-  return infoOf(facts, disk);
-}
+VolumeInfo readVolumeInfo(const DirectoryHandle& directory) { return infoOfDescriptor(directory.fd(), directory.path()); }
 
 // APFS volumes of one container share free space but not clones: two paths
 // clone between them only on one volume, one device.
