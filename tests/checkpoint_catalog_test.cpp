@@ -10,9 +10,6 @@
 #include "core/records/record_coding.h"
 #include "core/store/checkpoint_store.h"
 #include "tests/engine_test_support.h"
-#include "tests/error_of.h"
-#include "tests/store_fixture.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {

@@ -19,9 +19,6 @@
 #include "core/fs/volume.h"
 #include "core/records/redomark_error.h"
 #include "tests/engine_test_support.h"
-#include "tests/error_of.h"
-#include "tests/test_volumes.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {

@@ -12,10 +12,7 @@
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
 #include "tests/command_line_fixture.h"
-#include "tests/error_of.h"
-#include "tests/store_fixture.h"
-#include "tests/test_volumes.h"
-#include "tests/tree_snapshot.h"
+#include "tests/engine_test_support.h"
 
 namespace redomark::testing {
 namespace {

@@ -18,9 +18,6 @@
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "tests/engine_test_support.h"
-#include "tests/store_checks.h"
-#include "tests/tool_process.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {

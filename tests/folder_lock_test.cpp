@@ -8,7 +8,6 @@
 
 #include "core/store/folder_lock.h"
 #include "tests/engine_test_support.h"
-#include "tests/error_of.h"
 
 namespace redomark::testing {
 namespace {

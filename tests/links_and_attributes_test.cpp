@@ -14,8 +14,7 @@
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
 #include "tests/command_line_fixture.h"
-#include "tests/store_checks.h"
-#include "tests/tree_snapshot.h"
+#include "tests/engine_test_support.h"
 
 namespace redomark::testing {
 namespace {

@@ -18,7 +18,7 @@
 
 #include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
-#include "tests/tree_snapshot.h"
+#include "tests/engine_test_support.h"
 
 namespace redomark::testing {
 namespace {

@@ -10,7 +10,7 @@
 #include <map>
 
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
+#include "tests/engine_test_support.h"
 
 namespace redomark::testing {
 namespace {

@@ -8,9 +8,6 @@
 #include "core/operations/redomark.h"
 #include "core/store/folder_lock.h"
 #include "tests/engine_test_support.h"
-#include "tests/error_of.h"
-#include "tests/store_checks.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {

@@ -11,8 +11,6 @@
 #include "core/store/retention.h"
 #include "core/store/settings_file.h"
 #include "tests/engine_test_support.h"
-#include "tests/store_fixture.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {

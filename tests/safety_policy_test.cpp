@@ -8,7 +8,6 @@
 #include "core/fs/typed_path.h"
 #include "core/records/redomark_error.h"
 #include "tests/engine_test_support.h"
-#include "tests/error_of.h"
 
 namespace redomark::testing {
 namespace {

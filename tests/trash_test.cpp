@@ -11,7 +11,7 @@
 #include "core/fs/path_text.h"
 #include "core/fs/typed_path.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
+#include "tests/engine_test_support.h"
 
 namespace redomark::testing {
 namespace {

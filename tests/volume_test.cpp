@@ -6,7 +6,7 @@
 
 #include "core/fs/typed_path.h"
 #include "core/fs/volume.h"
-#include "tests/test_volumes.h"
+#include "tests/engine_test_support.h"
 
 namespace redomark::testing {
 namespace {
