@@ -2,10 +2,7 @@
 // restore, and what they leave on disk.
 #include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,12 +10,9 @@
 #include <thread>
 
 #include "core/fs/volume.h"
-#include "core/store/checkpoint_store.h"
 #include "redomark/reports.h"
 #include "redomark/shown_text.h"
 #include "tests/command_line_fixture.h"
-#include "tests/store_checks.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {
@@ -156,9 +150,7 @@ TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
   // 110 files grow all through the save, behind a tree that takes a while to
   // clone: the report counts the hundred that are kept and names five.
   const std::string busy = scratch / "busy";
-  createDirectories(busy + "/fill");
-  for (int i = 0; i < 3000; ++i)
-    close(open((busy + "/fill/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  emptyFiles(busy + "/fill", 3000);
   std::vector<int> growing;
   for (int i = 100; i < 210; ++i)
     growing.push_back(open((busy + "/g" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));

@@ -3,20 +3,14 @@
 // to lock them, an editor saving by rename during saves, and trees deeper
 // than the descriptors a process may hold. Each race is run for real, a
 // bounded number of times.
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "tests/command_line_fixture.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {

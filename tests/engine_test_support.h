@@ -1,21 +1,74 @@
 // What the tests share to set scenes up and look at what is left, by path
 // (the tool itself works through held directories): a temporary HOME on a
-// test volume, files with chosen bytes, times and flags, listings.
+// test volume, files with chosen bytes, times and flags, listings, snapshots
+// of trees, checks of a store, and the built tool run as a child process.
 #pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
-#include <sys/types.h>
+#include <string_view>
 #include <vector>
 
 #include "core/fs/clone_engine.h"
-#include "tests/path_helpers.h"
-#include "tests/test_volumes.h"
+#include "core/fs/walker.h"
+#include "core/operations/redomark.h"
+#include "core/records/checkpoint.h"
+#include "core/records/redomark_error.h"
+#include "core/store/checkpoint_store.h"
+
+namespace redomark {
+
+// True when something exists at path; followLinks false examines a final link itself.
+bool pathExists(const std::string& path, bool followLinks = true);
+// True when path (links followed) is a directory.
+bool isDirectory(const std::string& path);
+// Whole file, or nothing when it cannot be read.
+std::optional<std::string> readWholeFile(const std::string& path);
+// Unshared bytes of the file at path (a final link not followed); nothing when
+// it cannot be opened or mapped.
+std::optional<int64_t> privateSize(const std::string& path);
+// Unshared bytes below the directory at path, reached without a link; 0 when
+// it cannot be opened.
+int64_t privateSpaceBelow(const std::string& path);
+// Walks the directory at path, reached without a link; nothing to deliver
+// when it is missing or not a directory, RedomarkError as the walk's own.
+void walk(const std::string& path, const OperationControl* control, const WalkVisitor& visit,
+          WalkPace pace = WalkPace::oneThread);
+
+}  // namespace redomark
 
 namespace redomark::testing {
+
+// small: a 256 MiB Btrfs volume that only the disk-full test uses, as it fills it.
+enum class Volume { btrfs, btrfs2, xfs, small, noClone };
+
+// Mount point (or, for noClone, a folder on the ext4 root file system).
+// Throws, failing the calling test, when the volume is missing or of the
+// wrong type.
+std::string volumeRoot(Volume volume);
+
+// A fresh, uniquely named folder on a volume, removed with its contents when
+// the value goes out of scope.
+class ScratchDir {
+ public:
+  explicit ScratchDir(Volume volume);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
 
 // Points HOME at a fresh folder on the volume for the value's lifetime, so the
 // engine's default store lives there.
@@ -36,6 +89,8 @@ class TemporaryHome {
 
 // Creates or truncates path and writes bytes, committed. Throws.
 void writeFile(const std::string& path, const std::string& bytes);
+// The whole file, "" when it cannot be read.
+inline std::string readFile(const std::string& path) { return readWholeFile(path).value_or(""); }
 // Creates path and its missing parents; new directories get exactly mode. Throws.
 void createDirectories(const std::string& path, mode_t mode = 0777);
 // Removes path and, for a directory, everything below it; never follows links. Throws.
@@ -56,7 +111,9 @@ void setInodeFlags(const std::string& path, int flags, bool on);
 // Names in a directory, sorted, without "." and ".."; nothing when it cannot be listed.
 std::optional<std::vector<std::string>> listNames(const std::string& directory);
 // The same, empty when it cannot be listed.
-std::vector<std::string> sortedNames(const std::string& directory);
+inline std::vector<std::string> sortedNames(const std::string& directory) {
+  return listNames(directory).value_or(std::vector<std::string>{});
+}
 // cloneEntry between two absolute paths, their parents opened as the engine
 // opens them.
 CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,
@@ -75,5 +132,92 @@ inline bool dataAndFewRecords(int64_t measured, int64_t data, int64_t checkpoint
 std::string outputOf(const std::string& command);
 // Descriptors this process has open, to show that nothing leaks.
 int openDescriptors();
+
+// Everything a restore must give back, read from disk for comparison:
+// path (relative, "" for the root itself) -> "kind mode size mtime|contents".
+using TreeSnapshot = std::map<std::string, std::string>;
+TreeSnapshot snapshotTree(const std::string& root);
+
+// Every checkpoint listed for folder is whole: its "meta.json" decodes to the
+// listed record, its "manifest.json" decodes, and its saved tree walks to
+// exactly that manifest (gtest failures otherwise). Returns the listed
+// checkpoints, oldest first.
+std::vector<Checkpoint> expectWholeCheckpoints(const Redomark& engine, const std::string& folder);
+// Sorted names in directory that a failed or interrupted operation leaves:
+// ".partial", ".deleting-" and ".redomark-restore-" entries.
+std::vector<std::string> leftoverNames(const std::string& directory);
+// True when text is pattern with each '*' of pattern standing for any run of
+// characters (random ids and names in messages).
+bool matchesPattern(const std::string& text, const std::string& pattern);
+
+// Store contents for the store's tests: a record, published in store with its
+// "meta.json" and, unless it exists, an empty "data".
+Checkpoint record(const std::string& folder, const std::string& id, double createdAt,
+                  Checkpoint::Kind kind = Checkpoint::Kind::manual, int64_t totalBytes = 0);
+Checkpoint publish(const CheckpointStore& store, const Checkpoint& c);
+std::vector<std::string> ids(const std::vector<Checkpoint>& list);
+
+// The error a piece of test code throws; the test fails when nothing is thrown.
+template <typename Body>
+RedomarkError errorOf(Body body) {
+  try {
+    body();
+  } catch (const RedomarkError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "no RedomarkError was thrown";
+  return RedomarkError::io("<nothing thrown>");
+}
+
+// The built tool run as a child process with a HOME of the test's choosing, so
+// that its default store lands on a test volume; its output is captured.
+struct ToolRun {
+  int status = -1;  // exit status, or 128 + the signal that ended it
+  std::string out;
+  std::string err;
+  bool signaled = false;  // ended by a signal, not by exiting
+  bool operator==(const ToolRun&) const = default;
+};
+
+// Starts the tool with args, behind launcher (a program and its arguments,
+// such as a tracer) when one is given; throws std::system_error when it
+// cannot start. Killed if it has not been waited for by the end.
+class ToolProcess {
+ public:
+  ToolProcess(const std::vector<std::string>& args, const std::string& home,
+              const std::vector<std::string>& launcher = {});
+  ~ToolProcess();
+  ToolProcess(const ToolProcess&) = delete;
+  ToolProcess& operator=(const ToolProcess&) = delete;
+  void kill(int signal) const;
+  // Waits for the end and collects what it wrote.
+  ToolRun wait();
+
+ protected:
+  ToolProcess() = default;
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+};
+
+// The tool on a pseudo-terminal of its own, as when typed at a shell: the
+// terminal is its standard input, output and error, and what it shows is
+// collected into out.
+class TerminalProcess : public ToolProcess {
+ public:
+  TerminalProcess(const std::vector<std::string>& args, const std::string& home);
+  // As if typed: "\x03" is Ctrl-C.
+  void type(std::string_view bytes) const;
+  // Reads until what the terminal showed contains text at or after from;
+  // returns the offset just past it, or npos when the tool ended first.
+  size_t readUntil(std::string_view text, size_t from = 0);
+  ToolRun wait();
+
+ private:
+  bool readMore();
+  std::string shown_;
+};
+
+ToolRun runTool(const std::vector<std::string>& args, const std::string& home,
+                const std::vector<std::string>& launcher = {});
 
 }  // namespace redomark::testing

@@ -4,16 +4,12 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <tuple>
 
 #include "core/fs/path_text.h"
-#include "core/store/checkpoint_store.h"
 #include "redomark/reports.h"
 #include "tests/command_line_fixture.h"
 

@@ -2,15 +2,8 @@
 // their own that nobody else can plant or read, and a copy never runs as a
 // user who did not own the original.
 #include <sys/mount.h>
-#include <sys/stat.h>
 
-#include <gtest/gtest.h>
-
-#include <functional>
-
-#include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {

@@ -3,16 +3,10 @@
 // Names are their bytes: spellings that Unicode calls equivalent, and names
 // that differ only in bytes that aren't UTF-8, are different items everywhere.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 
-#include "core/records/redomark_error.h"
-#include "core/store/checkpoint_store.h"
 #include "core/store/held_checkpoint.h"
 #include "tests/command_line_fixture.h"
-#include "tests/error_of.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {
@@ -113,8 +107,7 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
 // the redomark went, never a part of a listing or "not in that redomark".
 TEST_F(CommandLine, AShowOvertakenByADeletionSaysSoOrShowsAll) {
   const std::string folder = scratch.path();
-  makeDirectory(folder + "/many");
-  for (int i = 0; i < 2000; ++i) writeFile(folder + "/many/" + std::to_string(i), "");
+  emptyFiles(folder + "/many", 2000);
   saved(folder);
   const std::string all = tool({"show", folder, "--file", "many"}).out;
   ASSERT_EQ(std::count(all.begin(), all.end(), '\n'), 2000);

@@ -2,18 +2,11 @@
 // ordinary user who made the subvolumes: the store is chosen by file system,
 // not by the subvolume's own device number, and a nested subvolume is refused.
 #include <sys/mount.h>
-#include <sys/stat.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include "core/fs/volume.h"
-#include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
-#include "tests/path_helpers.h"
-#include "tests/test_volumes.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {
@@ -47,10 +40,9 @@ class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface
   uid_t uid() const { return GetParam(); }
   // Runs a shell command as the user; true when it succeeded.
   bool as(const std::string& command) const {
-    const std::string id = std::to_string(uid());
-    return std::system(((uid() ? "setpriv --reuid=" + id + " --regid=" + id + " --clear-groups " : std::string()) +
-                        "sh -c '" + command + "' >/dev/null 2>&1")
-                           .c_str()) == 0;
+    std::string words;
+    for (const std::string& word : launcher) words += word + " ";
+    return std::system((words + "sh -c '" + command + "' >/dev/null 2>&1").c_str()) == 0;
   }
   std::string volumeStore(const std::string& path) const {
     return readVolumeInfo(path).mountPoint + "/.redomark-checkpoints-" + std::to_string(uid());

@@ -1,18 +1,12 @@
 // The built tool on a terminal: the restore prompt, the progress line and
 // Ctrl-C, byte for byte as the terminal receives them.
 #include <fcntl.h>
-#include <sys/stat.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
 #include <thread>
 
-#include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
-#include "tests/store_checks.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {
@@ -83,9 +77,7 @@ TEST_F(CommandLine, RestoreOnATerminalAsksFirstAndOnlyAYesGoesOn) {
 
 TEST_F(CommandLine, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   const std::string folder = scratch / "big";
-  createDirectories(folder + "/fill");
-  for (int i = 0; i < 4000; ++i)
-    close(open((folder + "/fill/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  emptyFiles(folder + "/fill", 4000);
   const auto stored = [&] { return sortedNames(CheckpointStore(defaultStore()).folderDirectory(folder)); };
 
   const ToolRun save = TerminalProcess({"save", folder}, home.path()).wait();

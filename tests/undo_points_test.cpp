@@ -1,14 +1,10 @@
 // Undo points the built tool takes without a save typed for each: save
 // --if-changed and --auto with the timeline's thinning, run around a command,
 // and which redomark "latest" and undo mean after a restore.
-#include <gtest/gtest.h>
 
 #include <csignal>
-#include <regex>
 
-#include "core/store/checkpoint_store.h"
 #include "tests/command_line_fixture.h"
-#include "tests/tree_snapshot.h"
 
 namespace redomark::testing {
 namespace {

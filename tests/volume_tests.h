@@ -27,11 +27,7 @@
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"
 #include "tests/command_line_fixture.h"
-#include "tests/error_of.h"
-#include "tests/path_helpers.h"
-#include "tests/store_checks.h"
-#include "tests/store_fixture.h"
-#include "tests/tree_snapshot.h"
+#include "tests/engine_test_support.h"
 
 namespace redomark::testing {
 

@@ -1,6 +1,6 @@
 // What another user sharing a folder could run against the tool, started by
 // the attack tests (under setpriv when it must be someone else). It says
-// "ready" once it is at work, and on SIGTERM stops and reports what it did.
+// "ready <its pid>" once it is at work, and on SIGTERM stops and reports what it did.
 //   attacker exchange DIR A B      swaps the entries A and B of DIR, over and over
 //   attacker appear DIR NAME PREFIX TEXT
 //                                  once an entry whose name starts with PREFIX
@@ -25,7 +25,7 @@ void onTerm(int) { stopped = 1; }
 
 int exchangeLoop(int dir, const char* a, const char* b) {
   long done = 0, refused = 0;
-  std::puts("ready");
+  std::printf("ready %d\n", getpid());
   std::fflush(stdout);
   while (!stopped) {
     if (renameat2(dir, a, dir, b, RENAME_EXCHANGE) == 0)
@@ -43,7 +43,7 @@ int appearOnce(int dir, const char* path, const char* name, const char* prefix, 
     std::perror("inotify");
     return 1;
   }
-  std::puts("ready");
+  std::printf("ready %d\n", getpid());
   std::fflush(stdout);
   alignas(inotify_event) char buffer[8192];
   while (!stopped) {
