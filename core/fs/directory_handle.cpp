@@ -196,8 +196,9 @@ FsResult<DirectoryHandle> DirectoryHandle::descend(std::string_view relativePath
   return DirectoryHandle(fd, joinPath(path_, std::string(relativePath)));
 }
 
-std::optional<ItemStatus> DirectoryHandle::status(const std::string& name) const {
-  return itemStatusAt(fd_, name.c_str());
+FsResult<ItemStatus> DirectoryHandle::status(const std::string& name) const {
+  if (std::optional<ItemStatus> facts = itemStatusAt(fd_, name.c_str())) return *facts;
+  return FsError(errno, FsOperation::examine, name.empty() ? path_ : joinPath(path_, name));
 }
 
 FsResult<std::vector<std::string>> DirectoryHandle::names() const {

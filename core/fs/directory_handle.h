@@ -72,8 +72,9 @@ class DirectoryHandle {
   // point, ENOTDIR, ENOENT or the like.
   FsResult<DirectoryHandle> descend(std::string_view relativePath) const;
   // Facts of the entry name, a link not followed ("" for this directory
-  // itself); nothing when it is missing or cannot be examined.
-  std::optional<ItemStatus> status(const std::string& name) const;
+  // itself); the FsError (FsOperation::examine) when it is missing or cannot
+  // be examined.
+  FsResult<ItemStatus> status(const std::string& name) const;
   // Names without "." and ".."; the FsError (FsOperation::list) when the
   // directory cannot be listed.
   FsResult<std::vector<std::string>> names() const;

@@ -18,7 +18,7 @@ HeldFolder HeldFolder::hold(const std::string& canonicalPath, bool createParents
     throw parent.error();
   }
   std::string name = lastComponent(canonicalPath);
-  std::optional<ItemStatus> held = parent->status(name);
+  std::optional<ItemStatus> held = parent->status(name).orNothing();
   if (held && held->kind == EntryKind::symlink) throw RedomarkError::pathChanged(canonicalPath);
   return HeldFolder(canonicalPath, std::move(*parent), std::move(name), std::move(held));
 }
@@ -33,7 +33,7 @@ DirectoryHandle HeldFolder::open() const {
 }
 
 void HeldFolder::recheck() const {
-  const std::optional<ItemStatus> now = parent_.status(name_);
+  const FsResult<ItemStatus> now = parent_.status(name_);
   const bool same = now ? held_ && now->sameItem(*held_) : !held_;
   if (!same) throw RedomarkError::pathChanged(path_);
 }

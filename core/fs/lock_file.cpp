@@ -34,7 +34,7 @@ void LockFile::unlock() { flock(fd_, LOCK_UN); }
 
 bool LockFile::isEntry(const DirectoryHandle& dir, const std::string& name) const {
   const std::optional<ItemStatus> locked = itemStatusAt(fd_, "");
-  const std::optional<ItemStatus> entry = dir.status(name);
+  const FsResult<ItemStatus> entry = dir.status(name);
   return locked && entry && locked->sameItem(*entry) && locked->links > 0;
 }
 

@@ -35,7 +35,7 @@ void checkVolumeStores(const std::string& p) {
       if (!names) continue;
       for (const std::string& name : *names) {
         if (!isVolumeStoreName(name)) continue;
-        const std::optional<ItemStatus> status = top->status(name);
+        const FsResult<ItemStatus> status = top->status(name);
         if (status && status->kind == EntryKind::directory) throw RedomarkError::containsStore(p);
       }
     }

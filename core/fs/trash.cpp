@@ -64,7 +64,7 @@ bool isSharedTrash(const std::optional<ItemStatus>& facts) {
 // the administrator's shared sticky ".Trash", else ".Trash-<uid>".
 FsResult<DirectoryHandle> volumeTrash(const DirectoryHandle& top) {
   const std::string uid = std::to_string(geteuid());
-  if (isSharedTrash(top.status(".Trash"))) {
+  if (isSharedTrash(top.status(".Trash").orNothing())) {
     if (FsResult<DirectoryHandle> shared = top.child(".Trash"); shared && isSharedTrash(shared->ownStatus()))
       if (FsResult<DirectoryHandle> mine = shared->ownDirectory(uid, true)) return mine;
   }
@@ -163,8 +163,8 @@ bool claimName(const DirectoryHandle& info, const std::string& name, const std::
 
 std::string moveToTrash(const DirectoryHandle& directory, const std::string& name) {
   const std::string itemPath = joinPath(directory.path(), name);
-  const std::optional<ItemStatus> item = directory.status(name);
-  if (!item) fail(errno, itemPath);
+  const FsResult<ItemStatus> item = directory.status(name);
+  if (!item) fail(item.code(), itemPath);
   const DirectoryHandle trash = trashFor(directory, name, *item, itemPath);
   const FsResult<DirectoryHandle> info = trash.ownDirectory("info", false);
   if (!info) fail(info.code(), itemPath);

@@ -54,7 +54,7 @@ std::vector<WalkEntry> currentItem(const std::string& folder, const std::string&
     if (parent.code() == ELOOP || parent.code() == EXDEV) throw RedomarkError::invalidRelativePath(item);
     unreadable(joinPath(folder, parentPath), parent.code());
   }
-  const std::optional<ItemStatus> facts = parent->status(name);
+  const FsResult<ItemStatus> facts = parent->status(name);
   if (!facts) return found;
   found.push_back(WalkEntry{item, facts->kind, facts->size, facts->mtimeNs});
   if (facts->kind != EntryKind::directory || facts->mountRoot) return found;

@@ -35,7 +35,7 @@ std::vector<Checkpoint> checkpointsOfAllStores(const std::string& defaultRoot) {
     const FsResult<DirectoryHandle> store = DirectoryHandle::open(root);
     // Another user's directory could hold records that name any folder.
     if (!store || !store->isPrivate()) continue;
-    const std::optional<ItemStatus> facts = store->status("");
+    const FsResult<ItemStatus> facts = store->status("");
     if (!facts || !storesRead.emplace(facts->device, facts->inode).second) continue;
     for (Checkpoint& c : CheckpointStore::allCheckpoints(*store)) all.push_back(std::move(c));
   }

@@ -70,7 +70,7 @@ class TargetParent {
       if (end == std::string::npos) end = parent.size();
       const std::string name = parent.substr(start, end - start);
       if (savedAt) savedAt = savedAt->child(name).orNothing();
-      const std::optional<ItemStatus> facts = at->status(name);
+      const FsResult<ItemStatus> facts = at->status(name);
       if (facts && (facts->kind == EntryKind::symlink || facts->mountRoot))
         throw RedomarkError::invalidRelativePath(relativePath_);
       if (!facts && savedAt) {
@@ -169,7 +169,7 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
   // A link or anything but a directory on the saved side means the item isn't there.
   const std::optional<DirectoryHandle> savedParent =
       !data ? std::nullopt : (parentPath.empty() ? data->child(".") : data->descend(parentPath)).orNothing();
-  const std::optional<ItemStatus> saved = savedParent ? savedParent->status(name) : std::nullopt;
+  const std::optional<ItemStatus> saved = savedParent ? savedParent->status(name).orNothing() : std::nullopt;
   if (!saved) throw RedomarkError::notInCheckpoint(relativePath);
 
   std::optional<HeldFolder> remade;
@@ -183,7 +183,7 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
   const DirectoryHandle root = held.open();
   const TargetParent target(root, relativePath, &*data);
   const DirectoryHandle& parent = target.directory();
-  const std::optional<ItemStatus> current = parent.status(name);
+  const std::optional<ItemStatus> current = parent.status(name).orNothing();
   if (sameRegularFile(current, saved)) return {};
   if (control && control->isCancelled()) throw RedomarkError::cancelled();
 

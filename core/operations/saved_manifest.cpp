@@ -37,7 +37,7 @@ void SavedManifest::read() {
     ManifestDecoder decoder;
     if (item_) decoder.onlyWithin(*item_);
     if (directory) {
-      if (const std::optional<ItemStatus> facts = directory->status("manifest.json"))
+      if (const FsResult<ItemStatus> facts = directory->status("manifest.json"))
         decoder.expect(static_cast<size_t>(facts->size));
     }
     const FsStatus read = directory ? directory->readFile("manifest.json", [&](std::string_view piece) {

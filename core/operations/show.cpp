@@ -28,7 +28,7 @@ std::vector<ListedItem> listing(const HeldCheckpoint& held, const DirectoryHandl
   std::vector<ListedItem> items;
   items.reserve(names->size());
   for (const std::string& name : *names) {
-    const std::optional<ItemStatus> facts = directory.status(name);
+    const FsResult<ItemStatus> facts = directory.status(name);
     // Only a deletion takes entries out of a checkpoint; the check at the end tells.
     if (!facts) continue;
     ListedItem item{name, facts->kind, facts->size, facts->mtimeNs, std::nullopt};
@@ -65,7 +65,7 @@ ShowResult Redomark::show(const std::string& folder, const std::optional<std::st
   const std::string name = lastComponent(*relative);
   // A link or anything but a directory among the saved parents means the item isn't there.
   const FsResult<DirectoryHandle> parent = held.data().descend(relativeParent(*relative));
-  const std::optional<ItemStatus> facts = parent ? parent->status(name) : std::nullopt;
+  const std::optional<ItemStatus> facts = parent ? parent->status(name).orNothing() : std::nullopt;
   if (!facts) {
     held.confirmWhole();
     throw RedomarkError::notInCheckpoint(*relative);

@@ -127,7 +127,7 @@ std::string volumeStoreRoot(const std::string& mountPoint) {
   const std::string uid = std::to_string(geteuid());
   const std::string shared = joinPath(mountPoint, sharedStoreName);
   if (const FsResult<DirectoryHandle> top = DirectoryHandle::open(mountPoint)) {
-    const std::optional<ItemStatus> status = top->status(sharedStoreName);
+    const FsResult<ItemStatus> status = top->status(sharedStoreName);
     if (status && isSharedStoreParent(*status)) return joinPath(shared, uid);
   }
   return shared + "-" + uid;

@@ -29,7 +29,7 @@ std::optional<LockFile> takeLock(const CheckpointStore& store, const std::string
     }
     std::optional<LockFile> lock = std::move(opened).orNothing();
     if (!lock->tryLockExclusive()) return std::nullopt;
-    const std::optional<ItemStatus> current = root.status(folderKey(folder));
+    const FsResult<ItemStatus> current = root.status(folderKey(folder));
     if (current && current->sameItem(directory.ownStatus()) && lock->isEntry(directory, lockName)) return lock;
     lock->unlock();
   }

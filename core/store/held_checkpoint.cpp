@@ -36,7 +36,7 @@ HeldCheckpoint::HeldCheckpoint(const CheckpointStore& store, const Checkpoint& c
       data_(childOrDeleted(directory_, "data")) {}
 
 void HeldCheckpoint::confirmWhole() const {
-  const std::optional<ItemStatus> standing = folderDirectory_.status(checkpoint_.id);
+  const FsResult<ItemStatus> standing = folderDirectory_.status(checkpoint_.id);
   if (!standing || !standing->sameItem(directory_.ownStatus())) throw RedomarkError::checkpointDeleted();
 }
 

@@ -116,8 +116,8 @@ FsResult<ItemStatus> examine(const std::string& absolutePath) {
   }
   const FsResult<DirectoryHandle> parent = DirectoryHandle::open(parentPath(absolutePath));
   if (!parent) return failed(parent.code());
-  const std::optional<ItemStatus> facts = parent->status(lastComponent(absolutePath));
-  if (!facts) return failed(errno);
+  const FsResult<ItemStatus> facts = parent->status(lastComponent(absolutePath));
+  if (!facts) return failed(facts.code());
   return *facts;
 }
 
@@ -188,8 +188,9 @@ FsResult<DirectoryHandle> DirectoryHandle::descend(std::string_view relativePath
   return DirectoryHandle(fd, joinPath(path_, std::string(relativePath)));
 }
 
-std::optional<ItemStatus> DirectoryHandle::status(const std::string& name) const {
-  return itemStatusAt(fd_, name.c_str());
+FsResult<ItemStatus> DirectoryHandle::status(const std::string& name) const {
+  if (std::optional<ItemStatus> facts = itemStatusAt(fd_, name.c_str())) return *facts;
+  return FsError(errno, FsOperation::examine, name.empty() ? path_ : joinPath(path_, name));
 }
 
 FsResult<std::vector<std::string>> DirectoryHandle::names() const {

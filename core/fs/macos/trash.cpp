@@ -76,8 +76,8 @@ std::string candidateName(const std::string& name, int attempt) {
 
 std::string moveToTrash(const DirectoryHandle& directory, const std::string& name) {
   const std::string itemPath = joinPath(directory.path(), name);
-  const std::optional<ItemStatus> item = directory.status(name);
-  if (!item) fail(errno, itemPath);
+  const FsResult<ItemStatus> item = directory.status(name);
+  if (!item) fail(item.code(), itemPath);
   const DirectoryHandle trash = trashFor(directory, *item, itemPath);
   for (int attempt = 1;; ++attempt) {
     const std::string candidate = candidateName(name, attempt);
