@@ -14,6 +14,7 @@
 #include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/typed_path.h"
+#include "core/records/unicode_text.h"
 
 namespace redomark {
 
@@ -119,14 +120,6 @@ std::string localTimeNow() {
   return text;
 }
 
-// Cuts text to at most bytes without splitting a UTF-8 sequence.
-std::string cutUtf8(const std::string& text, size_t bytes) {
-  if (text.size() <= bytes) return text;
-  size_t end = bytes;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
-}
-
 // The attempt-th name for the item: the name itself, then "stem.2.ext",
 // "stem.3.ext"... shortened so that the info file's name still fits.
 std::string candidateName(const std::string& name, int attempt) {
@@ -137,8 +130,8 @@ std::string candidateName(const std::string& name, int attempt) {
   const std::string tag = attempt == 1 ? "" : "." + std::to_string(attempt);
   const size_t room = maxNameBytes - infoSuffixBytes;
   if (stem.size() + tag.size() + extension.size() <= room) return stem + tag + extension;
-  if (tag.size() + extension.size() + 1 > room) return cutUtf8(name, room - tag.size()) + tag;
-  return cutUtf8(stem, room - tag.size() - extension.size()) + tag + extension;
+  if (tag.size() + extension.size() + 1 > room) return std::string(cutAtCharacter(name, room - tag.size())) + tag;
+  return std::string(cutAtCharacter(stem, room - tag.size() - extension.size())) + tag + extension;
 }
 
 // Creates the info file exclusively, which is what claims the name. Returns

@@ -10,6 +10,7 @@
 #include "core/fs/path_text.h"
 #include "core/fs/tree_removal.h"
 #include "core/fs/typed_path.h"
+#include "core/records/unicode_text.h"
 #include "core/fs/mount_table.h"
 
 namespace redomark {
@@ -50,14 +51,6 @@ DirectoryHandle trashFor(const DirectoryHandle& directory, const ItemStatus& ite
   return std::move(*mine);
 }
 
-// Cuts text to at most bytes without splitting a UTF-8 sequence.
-std::string cutUtf8(const std::string& text, size_t bytes) {
-  if (text.size() <= bytes) return text;
-  size_t end = bytes;
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  return text.substr(0, end);
-}
-
 // The attempt-th name for the item in the Trash: the name itself, then
 // "stem 2.ext", "stem 3.ext"... as Finder names a second item of one name.
 std::string candidateName(const std::string& name, int attempt) {
@@ -68,8 +61,8 @@ std::string candidateName(const std::string& name, int attempt) {
   const std::string extension = hasExtension ? name.substr(dot) : "";
   const std::string tag = " " + std::to_string(attempt);
   if (stem.size() + tag.size() + extension.size() <= NAME_MAX) return stem + tag + extension;
-  return cutUtf8(stem, NAME_MAX - tag.size() - std::min<size_t>(extension.size(), NAME_MAX / 2)) + tag +
-         extension.substr(0, NAME_MAX / 2);
+  const size_t room = NAME_MAX - tag.size() - std::min<size_t>(extension.size(), NAME_MAX / 2);
+  return std::string(cutAtCharacter(stem, room)) + tag + extension.substr(0, NAME_MAX / 2);
 }
 
 }  // namespace
