@@ -2,16 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <random>
 
+#include "core/fs/directory_calls.h"
 #include "core/fs/file_descriptor.h"
 #include "core/fs/fs_error.h"
 #include "core/fs/path_text.h"
@@ -21,11 +19,6 @@ namespace redomark {
 
 namespace {
 
-constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
-// A directory passed through on the way needs only to be searchable.
-constexpr int passingFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-// The kernel copies at most PATH_MAX bytes of a path, its terminator included.
-constexpr size_t onePieceBytes = PATH_MAX - 1;
 constexpr size_t readBlockBytes = 64 * 1024;
 
 [[noreturn]] void fail(FsOperation operation, const std::string& path, int code = errno) {
@@ -46,90 +39,15 @@ int readAll(int fd, const std::function<void(std::string_view)>& piece) {
   }
 }
 
-// Where the kernel lacks openat2: one component at a time, each checked not
-// to be a link (and, within one mount, not a mount point) before it is opened
-// without following one.
-int openByComponents(int startFd, std::string_view path, int flags, bool sameMount) {
-  int at = path.starts_with('/') ? open("/", passingFlags) : fcntl(startFd, F_DUPFD_CLOEXEC, 0);
-  size_t start = 0;
-  while (at >= 0) {
-    while (start < path.size() && path[start] == '/') ++start;
-    size_t end = path.find('/', start);
-    if (end == std::string_view::npos) end = path.size();
-    const bool last = path.find_first_not_of('/', end) == std::string_view::npos;
-    if (start == end) return at;  // "/" alone, or a trailing "/"
-    const std::string name(path.substr(start, end - start));
-    const std::optional<ItemStatus> facts = itemStatusAt(at, name.c_str());
-    int next = -1;
-    if (name == "..") {
-      errno = EXDEV;
-    } else if (facts && facts->kind == EntryKind::symlink) {
-      errno = ELOOP;
-    } else if (facts && sameMount && facts->mountRoot) {
-      errno = EXDEV;
-    } else {
-      next = openat(at, name.c_str(), last ? flags : passingFlags);
-    }
-    const int saved = errno;
-    close(at);
-    errno = saved;
-    if (last) return next;
-    at = next;
-    start = end;
-  }
-  return -1;
-}
-
-int openWithResolve(int startFd, const std::string& path, int flags, uint64_t resolve) {
-  struct open_how how {};
-  how.flags = static_cast<uint64_t>(flags);
-  how.resolve = resolve;
-  return static_cast<int>(syscall(SYS_openat2, startFd, path.c_str(), &how, sizeof how));
-}
-
-// Opens path (absolute, or relative to startFd and then kept beneath it)
-// without following any link; with sameMount also without entering another
-// mount. Any length: a long path is opened a piece at a time.
-int openWithoutLinks(int startFd, std::string_view path, int flags, bool sameMount) {
-  uint64_t resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  if (sameMount) resolve |= RESOLVE_NO_XDEV;
-  if (!path.starts_with('/')) resolve |= RESOLVE_BENEATH;
-  int at = startFd;
-  for (;;) {
-    const bool whole = path.size() <= onePieceBytes;
-    // Names are far shorter than a piece, so a piece always ends at a "/".
-    const size_t end = whole ? path.size() : path.rfind('/', onePieceBytes);
-    const std::string piece(path.substr(0, end == 0 ? 1 : end));
-    int next = openWithResolve(at, piece, whole ? flags : passingFlags, resolve);
-    if (next < 0 && errno == ENOSYS) next = openByComponents(at, piece, whole ? flags : passingFlags, sameMount);
-    const int saved = errno;
-    if (at != startFd) close(at);
-    errno = saved;
-    if (whole || next < 0) return next;
-    at = next;
-    path.remove_prefix(end + 1);
-    resolve |= RESOLVE_BENEATH;  // the rest lies below the piece just opened
-  }
-}
-
 }  // namespace
 
-int openToExamine(const std::string& absolutePath) {
-  if (!absolutePath.starts_with('/')) {
-    errno = EINVAL;
+int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
+  // A kernel's own no-links resolution lets ".." stay beneath; refused here
+  // so that every kernel lands in the same place.
+  if (hasParentComponent(relativePath)) {
+    errno = EXDEV;
     return -1;
   }
-  return openWithoutLinks(AT_FDCWD, absolutePath, O_PATH | O_NOFOLLOW | O_CLOEXEC, false);
-}
-
-FsResult<ItemStatus> examine(const std::string& absolutePath) {
-  const FileDescriptor fd(openToExamine(absolutePath));
-  std::optional<ItemStatus> facts = fd.get() < 0 ? std::nullopt : itemStatusAt(fd.get(), "");
-  if (!facts) return FsError(errno, FsOperation::examine, absolutePath);
-  return *facts;
-}
-
-int openDirectoryBelow(int directoryFd, std::string_view relativePath) {
   return openWithoutLinks(directoryFd, relativePath, directoryFlags, true);
 }
 
@@ -291,10 +209,10 @@ void DirectoryHandle::replaceFile(const std::string& name, std::string_view byte
   if (fchmod(fd, mode) != 0) fail(FsOperation::write, joinPath(path_, temporary));
   if (const int error = writeAll(fd, bytes)) fail(FsOperation::write, joinPath(path_, temporary), error);
   // The data must be on disk before the rename makes it the file's content.
-  if (fsync(fd) != 0) fail(FsOperation::write, joinPath(path_, temporary));
+  if (commitFile(fd) != 0) fail(FsOperation::write, joinPath(path_, temporary));
   if (renameat(fd_, temporary.c_str(), fd_, name.c_str()) != 0) fail(FsOperation::write, joinPath(path_, name));
   placed = true;
-  if (fsync(fd_) != 0) fail(FsOperation::write, joinPath(path_, name));
+  if (commitFile(fd_) != 0) fail(FsOperation::write, joinPath(path_, name));
 }
 
 void DirectoryHandle::rename(const std::string& from, const std::string& to) const {
@@ -304,8 +222,8 @@ void DirectoryHandle::rename(const std::string& from, const std::string& to) con
 FsStatus DirectoryHandle::moveWithoutReplacing(const std::string& from, const DirectoryHandle& directory,
                                                const std::string& to) const {
   const auto failed = [&](int error) { return FsError(error, FsOperation::move, joinPath(path_, from)); };
-  if (renameat2(fd_, from.c_str(), directory.fd_, to.c_str(), RENAME_NOREPLACE) == 0) return {};
-  if (errno != EINVAL) return failed(errno);
+  if (renameWithoutReplacing(fd_, from.c_str(), directory.fd_, to.c_str()) == 0) return {};
+  if (errno != ENOTSUP) return failed(errno);
   // A file system without the flag (some network and FUSE ones): check, then
   // rename. The gap between the two only matters against a concurrent writer.
   if (directory.status(to)) return failed(EEXIST);
@@ -314,16 +232,16 @@ FsStatus DirectoryHandle::moveWithoutReplacing(const std::string& from, const Di
 }
 
 FsStatus DirectoryHandle::exchange(const std::string& a, const std::string& b) const {
-  if (renameat2(fd_, a.c_str(), fd_, b.c_str(), RENAME_EXCHANGE) == 0) return {};
+  if (exchangeEntries(fd_, a.c_str(), b.c_str()) == 0) return {};
   return FsError(errno, FsOperation::move, joinPath(path_, a));
 }
 
 void DirectoryHandle::syncFileSystem() const {
-  if (syncfs(fd_) != 0) fail(FsOperation::write, path_);
+  if (commitFileSystem(fd_) != 0) fail(FsOperation::write, path_);
 }
 
 void DirectoryHandle::sync() const {
-  if (fsync(fd_) != 0) fail(FsOperation::write, path_);
+  if (commitFile(fd_) != 0) fail(FsOperation::write, path_);
 }
 
 void DirectoryHandle::removeTree(const std::string& name) const {

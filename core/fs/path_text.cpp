@@ -30,4 +30,11 @@ std::string joinPath(const std::string& a, const std::string& b) {
   return a + "/" + b;
 }
 
+bool hasParentComponent(std::string_view path) {
+  for (size_t at = path.find(".."); at != std::string_view::npos; at = path.find("..", at + 1)) {
+    if ((at == 0 || path[at - 1] == '/') && (at + 2 == path.size() || path[at + 2] == '/')) return true;
+  }
+  return false;
+}
+
 }  // namespace redomark

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace redomark {
 
@@ -14,5 +15,7 @@ std::string relativeParent(const std::string& relativePath);
 std::string lastComponent(const std::string& path);
 // a + "/" + b, without doubling a trailing "/" of a.
 std::string joinPath(const std::string& a, const std::string& b);
+// True when one of path's components is "..".
+bool hasParentComponent(std::string_view path);
 
 }  // namespace redomark
