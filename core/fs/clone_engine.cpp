@@ -2,11 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,9 +16,9 @@
 #include <vector>
 
 #include "core/fs/attribute_copier.h"
+#include "core/fs/clone_calls.h"
 #include "core/fs/file_data_copy.h"
 #include "core/fs/file_descriptor.h"
-#include "core/fs/mount_table.h"
 #include "core/fs/open_to_look.h"
 #include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
@@ -38,7 +34,6 @@ constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // O_NONBLOCK: should a FIFO take the place of a file after its status call,
 // opening it must not wait for a writer.
 constexpr int sourceFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-constexpr int destinationFileFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 // New directories stay private to us until their own permissions are put on
 // last. A file is made with its own permission bits (less any set-id bit), as
 // what it holds is no more private than that once it is finished, and the
@@ -70,27 +65,6 @@ class DestinationGuard {
   std::string path_;
   bool committed_ = false;
 };
-
-// The mount an open directory is on; 0 when the kernel doesn't say.
-uint64_t mountIdOf(int fd) {
-  struct statx facts;
-  if (statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &facts) != 0 || !(facts.stx_mask & STATX_MNT_ID)) return 0;
-  return facts.stx_mnt_id;
-}
-
-// The answers of a file system that keeps no inode flags, or not this one.
-bool flagsUnsupported(int error) { return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS; }
-
-// Gives an open directory, or a file that is still empty (Btrfs ignores the
-// attribute on a file with data), the attribute or takes it away, leaving its
-// other flags as they are. 0, else the errno.
-int setNoCow(int fd, bool noCow) {
-  int flags = 0;
-  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) return errno;
-  const int wanted = noCow ? flags | FS_NOCOW_FL : flags & ~FS_NOCOW_FL;
-  if (wanted == flags) return 0;
-  return ioctl(fd, FS_IOC_SETFLAGS, &wanted) == 0 ? 0 : errno;
-}
 
 struct InodeKey {
   dev_t dev;
@@ -158,6 +132,9 @@ class TreeCopier {
                      const struct stat& st, size_t depth, bool noCow);
   void copyFile(const Descriptor& source, int destinationDir, const char* destinationName, const struct stat& st,
                 bool noCow);
+  // Puts the source's data into its new, empty copy: shared where the volume
+  // can (true), else copied.
+  bool fillCopy(const Descriptor& source, const Descriptor& destination, const struct stat& st, bool noCow);
   Descriptor openSourceFile(int sourceDir, const char* name) const;
   // A further name of an inode already copied in this tree becomes a link to
   // that copy; false when it is not one, or the link can't be made.
@@ -167,9 +144,6 @@ class TreeCopier {
   // that Btrfs lets the two share blocks. destinationNoCow: what the
   // destination took on from its directory.
   void matchNoCow(bool noCow, int destinationFd, bool destinationNoCow);
-  // Whether Btrfs, mounted so, may clone between a file with the attribute and
-  // one without, which would drop it silently; unknown counts as may.
-  static bool mayCloneAcrossNoCow(int destinationFd);
   void requireCopySpace(int destinationFd, int64_t bytes) const;
   void copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
                 const struct stat& st);
@@ -356,8 +330,19 @@ void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descri
 void TreeCopier::copyFile(const Descriptor& source, int destinationDir, const char* destinationName,
                           const struct stat& st, bool noCow) {
   if (st.st_nlink > 1 && linkToFirstCopy(st, destinationDir, destinationName)) return;
-  const Descriptor destination(openat(destinationDir, destinationName, destinationFileFlags, st.st_mode & 0777));
+  bool cloned = false;
+  const Descriptor destination(createCopyFile(source.get(), destinationDir, destinationName, st.st_mode & 0777, cloned));
   if (destination.get() < 0) fail(errno);
+  if (!cloned) cloned = fillCopy(source, destination, st, noCow);
+  struct stat current;
+  if (fstat(destination.get(), &current) != 0) fail(errno);
+  finish(source.get(), destination.get(), st, &current);
+  if (st.st_nlink > 1) rememberFirstCopy(st, cloned);
+  fileFinished(cloned);
+}
+
+bool TreeCopier::fillCopy(const Descriptor& source, const Descriptor& destination, const struct stat& st,
+                          bool noCow) {
   if (lookBeforeCloning_) matchNoCow(isNoCow(source.get()), destination.get(), noCow);
   int refused = cloneData(source.get(), destination.get());
   if (refused != 0 && !lookBeforeCloning_) {
@@ -369,16 +354,11 @@ void TreeCopier::copyFile(const Descriptor& source, int destinationDir, const ch
       if (refused == EINVAL) refused = cloneData(source.get(), destination.get());
     }
   }
-  if (refused != 0) {
-    if (!cloneRefused(refused)) fail(refused);
-    requireCopySpace(destination.get(), st.st_size);
-    if (const int error = copyData(source.get(), destination.get(), buffer_)) fail(error);
-  }
-  struct stat current;
-  if (fstat(destination.get(), &current) != 0) fail(errno);
-  finish(source.get(), destination.get(), st, &current);
-  if (st.st_nlink > 1) rememberFirstCopy(st, refused == 0);
-  fileFinished(refused == 0);
+  if (refused == 0) return true;
+  if (!cloneRefused(refused)) fail(refused);
+  requireCopySpace(destination.get(), st.st_size);
+  if (const int error = copyData(source.get(), destination.get(), buffer_)) fail(error);
+  return false;
 }
 
 bool TreeCopier::linkToFirstCopy(const struct stat& st, int destinationDir, const char* destinationName) {
@@ -409,25 +389,14 @@ void TreeCopier::rememberFirstCopy(const struct stat& st, bool cloned) {
 }
 
 bool TreeCopier::isNoCow(int fd) const {
-  int flags = 0;
-  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) return (flags & FS_NOCOW_FL) != 0;
-  if (!flagsUnsupported(errno)) fail(errno);
-  return false;
-}
-
-bool TreeCopier::mayCloneAcrossNoCow(int destinationFd) {
-  const std::optional<MountEntry> mount = mountOf(destinationFd);
-  if (!mount) return true;
-  // With these, new files lack data checksums like files with the attribute.
-  const std::string options = "," + mount->options + ",";
-  return options.find(",nodatasum,") != std::string::npos || options.find(",nodatacow,") != std::string::npos;
+  bool noCow = false;
+  if (const int error = readNoCow(fd, noCow)) fail(error);
+  return noCow;
 }
 
 void TreeCopier::matchNoCow(bool noCow, int destinationFd, bool destinationNoCow) {
   if (noCow == destinationNoCow) return;
-  const int error = setNoCow(destinationFd, noCow);
-  // A file system without the attribute has nothing to carry.
-  if (error != 0 && !flagsUnsupported(error)) fail(error);
+  if (const int error = writeNoCow(destinationFd, noCow)) fail(error);
 }
 
 // A copy takes new space: it must leave the caller's reserve free, so that a
@@ -460,7 +429,8 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
     if (error == ESTALE) replaced();
     fail(error);
   }
-  const timespec times[2] = {st.st_atim, st.st_mtim};
+  timespec times[2];
+  itemTimes(st, times);
   if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
   ++context_.links;
 }
@@ -478,7 +448,8 @@ void TreeCopier::finish(int sourceFd, int destinationFd, const struct stat& st, 
   // just copied (it holds the source's own bits) moves what was read here.
   const bool permitted = current && (current->st_mode & 07777) == mode;
   if (!permitted && fchmod(destinationFd, mode) != 0) fail(errno);
-  const timespec times[2] = {st.st_atim, st.st_mtim};
+  timespec times[2];
+  itemTimes(st, times);
   if (futimens(destinationFd, times) != 0) fail(errno);
 }
 
