@@ -8,20 +8,13 @@
 
 #include <cerrno>
 
+#include "core/fs/item_status.h"
+
 namespace redomark {
 
 namespace {
 
 constexpr size_t listingBufferBytes = 64 * 1024;
-
-EntryKind kindOf(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return EntryKind::file;
-    case S_IFDIR: return EntryKind::directory;
-    case S_IFLNK: return EntryKind::symlink;
-    default: return EntryKind::other;
-  }
-}
 
 }  // namespace
 
@@ -32,7 +25,7 @@ int examineEntry(int directoryFd, const char* name, EntryFacts& facts) {
   if (statx(directoryFd, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
             STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE | STATX_MTIME, &found) != 0)
     return errno;
-  facts.kind = kindOf(found.stx_mode);
+  facts.kind = kindOfMode(found.stx_mode);
   facts.size = facts.kind == EntryKind::file ? static_cast<int64_t>(found.stx_size) : 0;
   facts.mtimeNs = found.stx_mtime.tv_sec * 1'000'000'000 + found.stx_mtime.tv_nsec;
   facts.dev = static_cast<int32_t>(makedev(found.stx_dev_major, found.stx_dev_minor));

@@ -6,15 +6,6 @@
 
 namespace redomark {
 
-EntryKind kindOfMode(uint32_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return EntryKind::file;
-    case S_IFDIR: return EntryKind::directory;
-    case S_IFLNK: return EntryKind::symlink;
-    default: return EntryKind::other;
-  }
-}
-
 std::optional<ItemStatus> itemStatusAt(int directoryFd, const char* name) {
   struct statx facts;
   const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);

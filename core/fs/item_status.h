@@ -3,6 +3,8 @@
 // and whether a directory is still the one that was checked.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 
@@ -25,7 +27,14 @@ struct ItemStatus {
 };
 
 // The kind of an item of this mode (st_mode or stx_mode).
-EntryKind kindOfMode(uint32_t mode);
+inline EntryKind kindOfMode(uint32_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return EntryKind::file;
+    case S_IFDIR: return EntryKind::directory;
+    case S_IFLNK: return EntryKind::symlink;
+    default: return EntryKind::other;
+  }
+}
 
 // The facts of the entry name of the open directory directoryFd (name empty:
 // the directory itself); nothing when it is missing or cannot be examined,

@@ -7,27 +7,16 @@
 
 #include <cerrno>
 
+#include "core/fs/item_status.h"
+
 namespace redomark {
-
-namespace {
-
-EntryKind kindOf(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return EntryKind::file;
-    case S_IFDIR: return EntryKind::directory;
-    case S_IFLNK: return EntryKind::symlink;
-    default: return EntryKind::other;
-  }
-}
-
-}  // namespace
 
 // st_flags carries SF_DATALESS, the mark of a file whose data is only in the
 // cloud; macOS has no bind mounts, so another mount shows by its device alone.
 int examineEntry(int directoryFd, const char* name, EntryFacts& facts) {
   struct stat found {};
   if (fstatat(directoryFd, name, &found, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  facts.kind = kindOf(found.st_mode);
+  facts.kind = kindOfMode(found.st_mode);
   facts.size = facts.kind == EntryKind::file ? static_cast<int64_t>(found.st_size) : 0;
   facts.mtimeNs = found.st_mtimespec.tv_sec * 1'000'000'000 + found.st_mtimespec.tv_nsec;
   facts.dev = static_cast<int32_t>(found.st_dev);

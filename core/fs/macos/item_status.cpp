@@ -37,15 +37,9 @@ std::optional<ItemStatus> itemStatusAt(int directoryFd, const char* name) {
   if (got != 0) return std::nullopt;
   ItemStatus status;
   const mode_t mode = facts.st_mode;
-  if (S_ISREG(mode)) {
-    status.kind = EntryKind::file;
-    status.size = static_cast<int64_t>(facts.st_size);
-  } else if (S_ISDIR(mode)) {
-    status.kind = EntryKind::directory;
-    status.mountRoot = isMountPoint(directoryFd, name);
-  } else if (S_ISLNK(mode)) {
-    status.kind = EntryKind::symlink;
-  }
+  status.kind = kindOfMode(mode);
+  if (status.kind == EntryKind::file) status.size = static_cast<int64_t>(facts.st_size);
+  if (status.kind == EntryKind::directory) status.mountRoot = isMountPoint(directoryFd, name);
   status.mtimeNs = facts.st_mtimespec.tv_sec * 1'000'000'000 + facts.st_mtimespec.tv_nsec;
   status.device = static_cast<uint64_t>(facts.st_dev);
   status.inode = facts.st_ino;
