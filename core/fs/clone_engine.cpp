@@ -42,15 +42,16 @@ constexpr mode_t workingMode = 0700;
 
 using Descriptor = FileDescriptor;
 
-// Removes the copy made so far unless the copy commits.
+// Removes the copy made so far unless the copy commits; with made, only once
+// *made says the copy's name was made.
 class DestinationGuard {
  public:
-  DestinationGuard(int parentFd, std::string name, std::string path)
-      : parentFd_(parentFd), name_(std::move(name)), path_(std::move(path)) {}
+  DestinationGuard(int parentFd, std::string name, std::string path, const bool* made = nullptr)
+      : parentFd_(parentFd), name_(std::move(name)), path_(std::move(path)), made_(made) {}
   DestinationGuard(const DestinationGuard&) = delete;
   DestinationGuard& operator=(const DestinationGuard&) = delete;
   ~DestinationGuard() {
-    if (committed_) return;
+    if (committed_ || (made_ && !*made_)) return;
     try {
       removeTreeAt(parentFd_, name_, path_);
     } catch (const std::exception&) {
@@ -63,6 +64,7 @@ class DestinationGuard {
   int parentFd_;
   std::string name_;
   std::string path_;
+  const bool* made_;
   bool committed_ = false;
 };
 
@@ -92,9 +94,10 @@ class TreeCopier {
   // inheritedNoCow: the attribute of the destination's parent, which a new
   // directory takes on.
   void copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow);
-  // A root that is a file or a link is copied under the destination's name.
+  // A root that is a file or a link is copied under the destination's name;
+  // made turns true once that name is made, and not before.
   void copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-                  const struct stat& st);
+                  const struct stat& st, bool& made);
   [[noreturn]] void fail(int code) const;
   // For an entry that is no longer of the kind its status said: it was
   // replaced (by a link, say) while the copy ran.
@@ -167,6 +170,7 @@ class TreeCopier {
   // Below this depth a directory's pair is closed while its subdirectories
   // are copied, and found again through their "..".
   const size_t openBudget_;
+  bool* made_ = nullptr;  // of a single item's copy: whether its name is made yet
   uint64_t rootMount_ = 0;  // the source root's mount id; a directory on another is never copied
 };
 
@@ -192,7 +196,8 @@ void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor&
 }
 
 void TreeCopier::copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
-                            const struct stat& st) {
+                            const struct stat& st, bool& made) {
+  made_ = &made;
   if (S_ISREG(st.st_mode))
     return copyFile(openSourceFile(sourceDir, sourceName), destinationDir, destinationName, st,
                     isNoCow(destinationDir));
@@ -333,6 +338,7 @@ void TreeCopier::copyFile(const Descriptor& source, int destinationDir, const ch
   bool cloned = false;
   const Descriptor destination(createCopyFile(source.get(), destinationDir, destinationName, st.st_mode & 0777, cloned));
   if (destination.get() < 0) fail(errno);
+  if (made_) *made_ = true;
   if (!cloned) cloned = fillCopy(source, destination, st, noCow);
   struct stat current;
   if (fstat(destination.get(), &current) != 0) fail(errno);
@@ -424,6 +430,7 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
     buffer_.resize(buffer_.size() * 2);
   }
   if (symlinkat(buffer_.data(), destinationDir, destinationName) != 0) fail(errno);
+  if (made_) *made_ = true;
   if (fchownat(destinationDir, destinationName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM) fail(errno);
   if (const int error = attributes_.copyLinks(sourceDir, sourceName, destinationDir, destinationName)) {
     if (error == ESTALE) replaced();
@@ -540,8 +547,11 @@ CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& 
     if (!source) copier.fail(source.code());
     return cloneDirectory(*source, destinationParent, destinationName, total, control);
   }
-  DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName));
-  copier.copySingle(sourceParent.fd(), name.c_str(), destinationParent.fd(), destinationName.c_str(), st);
+  // Whatever held the name before (the copy refuses to replace it) is not the guard's to remove.
+  bool made = false;
+  DestinationGuard guard(destinationParent.fd(), destinationName, joinPath(destinationParent.path(), destinationName),
+                         &made);
+  copier.copySingle(sourceParent.fd(), name.c_str(), destinationParent.fd(), destinationName.c_str(), st, made);
   guard.commit();
   return context;
 }

@@ -145,12 +145,27 @@ std::string CheckpointStore::dataDirectory(const Checkpoint& c) const {
   return joinPath(checkpointDirectory(c), "data");
 }
 
+std::optional<DirectoryHandle> CheckpointStore::heldRoot() const {
+  if (!held_) return std::nullopt;
+  try {
+    return held_->reopen();
+  } catch (const FsError&) {
+    return std::nullopt;  // removed meanwhile: reached afresh, and checked again
+  }
+}
+
+DirectoryHandle CheckpointStore::hold(DirectoryHandle root) const {
+  held_ = std::make_shared<const DirectoryHandle>(root.reopen());
+  return root;
+}
+
 DirectoryHandle CheckpointStore::ensureRoot() const try {
+  if (std::optional<DirectoryHandle> root = heldRoot()) return std::move(*root);
   DirectoryHandle root = volumeMountPoint_.empty() ? ensureDefaultRoot() : ensureVolumeRoot();
   writeMarkerIfMissing(root, "CACHEDIR.TAG", cacheDirectoryTag);
   writeMarkerIfMissing(root, ".metadata_never_index", "");
   excludeFromSystemBackups(root);
-  return root;
+  return hold(std::move(root));
 } catch (const FsError& failure) {
   throw fsFailure(failure);
 }
@@ -180,6 +195,7 @@ DirectoryHandle CheckpointStore::ensureFolderDirectory(const DirectoryHandle& ro
 }
 
 FsResult<DirectoryHandle> CheckpointStore::openRoot() const {
+  if (std::optional<DirectoryHandle> root = heldRoot()) return std::move(*root);
   FsResult<DirectoryHandle> root = DirectoryHandle::open(root_);
   if (!root) {
     if (root.code() == ELOOP || root.code() == ENOTDIR) throw RedomarkError::unsafeStore(root_);
@@ -187,7 +203,11 @@ FsResult<DirectoryHandle> CheckpointStore::openRoot() const {
   }
   // Records in a directory that someone else can write could name any folder.
   if (!root->isPrivate()) throw RedomarkError::unsafeStore(root_);
-  return root;
+  try {
+    return hold(std::move(*root));
+  } catch (const FsError& failure) {
+    return failure;
+  }
 }
 
 FsResult<DirectoryHandle> CheckpointStore::openFolderDirectory(const std::string& sourcePath) const {
@@ -336,7 +356,8 @@ std::vector<std::pair<std::string, std::string>> CheckpointStore::temporaries(co
 
 int64_t CheckpointStore::uniqueBytes(const Checkpoint& c) const try {
   if (!isSingleComponent(c.id)) return 0;
-  const FsResult<DirectoryHandle> checkpoint = DirectoryHandle::open(checkpointDirectory(c));
+  const FsResult<DirectoryHandle> folderDirectory = openFolderDirectory(c.sourcePath);
+  const FsResult<DirectoryHandle> checkpoint = folderDirectory ? folderDirectory->child(c.id) : folderDirectory.error();
   if (!checkpoint) return 0;
   // Its records and the copies' own ones are the checkpoint's alone, like
   // the data it no longer shares; a snapshot shares its tree's records too.

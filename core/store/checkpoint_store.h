@@ -1,9 +1,12 @@
 // Where a folder's checkpoints live and how they are named, listed, resolved,
-// measured and deleted. A small value: it keeps no cache and no open files,
-// so several processes can use one store at once.
+// measured and deleted. A small value made for one operation: from the first
+// step that reaches its root it holds the root open, so that every later step
+// works in that same directory and no path is resolved again; copies share it.
+// It caches nothing else, so several processes can use one store at once.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -98,8 +101,13 @@ class CheckpointStore {
   DirectoryHandle ensureDefaultRoot() const;
   DirectoryHandle ensureVolumeRoot() const;
 
+  // The root as first reached, and checked; a new descriptor of it for each caller.
+  std::optional<DirectoryHandle> heldRoot() const;
+  DirectoryHandle hold(DirectoryHandle root) const;
+
   std::string root_;
   std::string volumeMountPoint_;
+  mutable std::shared_ptr<const DirectoryHandle> held_;
 };
 
 // The default store when folder (an existing path) is on the same file system

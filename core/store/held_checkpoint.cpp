@@ -9,11 +9,7 @@ namespace redomark {
 namespace {
 
 DirectoryHandle openFolderDirectory(const CheckpointStore& store, const Checkpoint& checkpoint) {
-  FsResult<DirectoryHandle> root = DirectoryHandle::open(store.root());
-  if (!root) throw RedomarkError::checkpointDeleted();
-  // Another user's directory could hold a record that names any folder.
-  if (!root->isPrivate()) throw RedomarkError::unsafeStore(store.root());
-  FsResult<DirectoryHandle> folder = root->child(folderKey(checkpoint.sourcePath));
+  FsResult<DirectoryHandle> folder = store.openFolderDirectory(checkpoint.sourcePath);
   if (!folder) throw RedomarkError::checkpointDeleted();
   return std::move(*folder);
 }
