@@ -1,10 +1,5 @@
 // The store's catalog on a real volume: where stores go, what a listing shows,
 // how ids resolve, and what deleting and cleaning up leave on disk.
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <system_error>
-
 #include "core/records/record_coding.h"
 #include "core/store/folder_lock.h"
 #include "tests/volume_tests.h"
@@ -21,7 +16,7 @@ void plant(const std::string& folderDirectory, const std::string& name, const Ch
   writeFile(folderDirectory + "/" + name + "/meta.json", encodeStoreRecord(c));
 }
 
-TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivateStore) {
+TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivateStoreAndResolvesIdsAmongThem) {
   ScratchDir scratch(Volume::btrfs);
   const CheckpointStore store(scratch / "home/.local/share/Redomark/Checkpoints");
   const std::string dir = store.folderDirectory(folder);
@@ -34,6 +29,7 @@ TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivat
   publish(store, record(folder, "c2", 200));
   publish(store, record(folder, "c1", 100, Checkpoint::Kind::beforeRestore));
   publish(store, record(folder, "c10", 200));  // same instant: ties go by id
+  publish(store, record(folder, "caf\u00e9", 150));
   plant(dir, "c5.partial", record(folder, "c5", 5));
   plant(dir, ".deleting-c6", record(folder, "c6", 6));
   writeFile(dir + "/.lock", "");
@@ -49,27 +45,16 @@ TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivat
   const std::string composed = "/data/caf\u00e9", decomposed = "/data/cafe\u0301";
   plant(store.folderDirectory(composed), "c4", record(decomposed, "c4", 50));
 
-  EXPECT_EQ(ids(store.checkpoints(folder)), (Ids{"c1", "c10", "c2"}));
+  EXPECT_EQ(ids(store.checkpoints(folder)), (Ids{"c1", "caf\u00e9", "c10", "c2"}));
   EXPECT_EQ(ids(store.checkpoints(composed)), Ids{});
-  EXPECT_EQ(store.resolve(std::nullopt, folder).id, "c2") << "latest has the greater id";
   EXPECT_TRUE(CheckpointStore(scratch / "missing").allCheckpoints().empty());
-}
-
-TEST(CheckpointCatalog, ResolvesLatestExactAndUniquePrefixes) {
-  ScratchDir scratch(Volume::btrfs);
-  const CheckpointStore store(scratch / "store");
-  publish(store, record(folder, "20241204-191515-0c3e", 1));
-  EXPECT_EQ(store.resolve("", folder).id, "20241204-191515-0c3e") << "the empty text begins every id";
-  publish(store, record(folder, "20241204-191515", 2));
-  publish(store, record(folder, "20241205-080000-aaaa", 3));
-  publish(store, record("/data/Other", "20241206-000000-0000", 4));
-  publish(store, record(folder, "caf\u00e9", 5));
-  EXPECT_EQ(store.resolve("20241205", folder).id, "20241205-080000-aaaa");
-  EXPECT_EQ(store.resolve("20241204-191515", folder).id, "20241204-191515") << "an exact id wins";
-  EXPECT_EQ(store.resolve("cafe\u0301", folder).id, "caf\u00e9") << "canonically equivalent ids are equal";
-  EXPECT_EQ(errorOf([&] { store.resolve("2024", folder); }),
-            RedomarkError::ambiguousCheckpoint("2024", {"20241204-191515-0c3e", "20241204-191515", "20241205-080000-aaaa"}));
-  EXPECT_EQ(errorOf([&] { store.resolve("20241206", folder); }), RedomarkError::checkpointNotFound("20241206"))
+  // Latest (ties go by the greater id), an exact id over a longer one it begins, canonically equivalent ids.
+  const std::pair<std::optional<std::string>, std::string> resolved[] = {
+      {std::nullopt, "c2"}, {"c1", "c1"}, {"cafe\u0301", "caf\u00e9"}, {"c10", "c10"}};
+  for (const auto& [typed, id] : resolved) EXPECT_EQ(store.resolve(typed, folder).id, id) << typed.value_or("latest");
+  EXPECT_EQ(errorOf([&] { store.resolve("c", folder); }),
+            RedomarkError::ambiguousCheckpoint("c", {"c1", "caf\u00e9", "c10", "c2"}));
+  EXPECT_EQ(errorOf([&] { store.resolve("c8", folder); }), RedomarkError::checkpointNotFound("c8"))
       << "another folder's ids are not candidates";
 }
 
@@ -105,46 +90,17 @@ TEST(CheckpointCatalog, DeletingWithdrawsFirstAndLeftoversGo) {
   EXPECT_TRUE(isDirectory(scratch / "victim"));
 }
 
-// The folder lock between real processes, what it leaves on disk and the
-// links it does not follow.
-TEST(FolderLock, ASecondProcessFailsAtOnceAndAKilledHoldersLockIsTakenNext) {
-  ScratchDir scratch(Volume::btrfs);
-  const CheckpointStore store(scratch / "store");
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t holder = fork();
-  if (holder == 0) {
-    try {
-      withFolderLock(store, folder, [&] {
-        if (write(ready[1], "x", 1) == 1) pause();
-      });
-    } catch (...) {
-    }
-    _exit(1);
-  }
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1) << "the holder took the lock";
-  // A lock that waited would hang here until the test's time limit.
-  EXPECT_EQ(errorOf([&] { withFolderLock(store, folder, [] {}); }), RedomarkError::busy(folder));
-  int ran = 0;
-  withFolderLock(store, "/data/Other", [&] { ++ran; });
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
-  // The lock file stays, private to its owner, in a private directory.
-  EXPECT_EQ(permissions(store.folderDirectory(folder) + "/.lock"), 0600u);
-  EXPECT_EQ(permissions(store.folderDirectory(folder)), 0700u);
-  withFolderLock(store, folder, [&] { ++ran; });
-  EXPECT_EQ(ran, 2);
-  close(ready[0]);
-  close(ready[1]);
-}
-
-TEST(FolderLock, PlantedLinksAndOpenDirectoriesAreRefused) {
+// The folder lock leaves its file, private, in a private directory, and
+// follows no link planted in its way.
+TEST(FolderLock, IsPrivateAndPlantedLinksAndOpenDirectoriesAreRefused) {
   ScratchDir scratch(Volume::btrfs);
   const CheckpointStore store(scratch / "store");
   const std::string dir = store.folderDirectory(folder);
   const auto attempt = [&] { withFolderLock(store, folder, [] { ADD_FAILURE() << "locked"; }); };
-  createDirectories(dir, 0700);
+  int ran = 0;
+  withFolderLock(store, folder, [&] { ++ran; });
+  EXPECT_EQ(std::tuple(ran, permissions(dir + "/.lock"), permissions(dir)), std::tuple(1, 0600u, 0700u));
+  ASSERT_EQ(unlink((dir + "/.lock").c_str()), 0);
   ASSERT_EQ(symlink((scratch / "outside-lock").c_str(), (dir + "/.lock").c_str()), 0);
   EXPECT_EQ(errorOf(attempt), RedomarkError::io("Couldn't open the lock for /data/Site."));
   EXPECT_FALSE(pathExists(scratch / "outside-lock"));

@@ -2,8 +2,6 @@
 // and symbolic links planted where the store keeps its own directories and
 // files. The engine must skip or refuse them, never crash, and never read or
 // change anything outside the folder and the store.
-#include <system_error>
-
 #include "core/records/record_coding.h"
 #include "tests/volume_tests.h"
 
@@ -15,39 +13,29 @@ namespace fs = std::filesystem;
 // A folder, its store with checkpoints laid out as a save leaves them, and a
 // tree outside both that nothing may touch.
 struct DamagedStore {
-  ScratchDir scratch{Volume::btrfs};
-  std::string folder;
-  std::string outside = scratch / "outside";
-  Redomark engine{scratch / "store"};
-
   DamagedStore() {
     writeFiles(scratch / "folder", {{"a.txt", "alpha"}, {"sub/b.txt", "bravo"}});
-    folder = canonicalPath(scratch / "folder");
     // The big file written, not cloned: its blocks are its own, so counting it would show.
-    writeFiles(outside, {{"keep.txt", "not the store's"},
-                         {"data/big.bin", std::string(1 << 20, 'x')},
+    writeFiles(outside, {{"keep.txt", "not the store's"}, {"data/big.bin", std::string(1 << 20, 'x')},
                          {"manifest.json", R"([{"p":"outside-only.txt","k":"f","s":1,"m":0}])"}});
   }
-
-  CheckpointStore store() const { return engine.storeFor(folder); }
-  std::string directoryOf(const Checkpoint& c) const { return store().checkpointDirectory(c); }
-  std::string folderDirectory() const { return store().folderDirectory(folder); }
-
+  std::string directoryOf(const Checkpoint& c) const { return engine.storeFor(folder).checkpointDirectory(c); }
+  std::string folderDirectory() const { return engine.storeFor(folder).folderDirectory(folder); }
   Checkpoint save() { return engine.save(folder, std::nullopt, nullptr); }
+
+  ScratchDir scratch{Volume::btrfs};
+  std::string folder = canonicalPath(scratch.path()) + "/folder", outside = scratch / "outside";
+  Redomark engine{scratch / "store"};
 };
 
 TEST(DamagedStore, BrokenRecordsHideOnlyTheirCheckpointAndBrokenManifestsFailTheDiffAlone) {
   DamagedStore s;
-  const Checkpoint truncated = s.save();
-  const Checkpoint intact = s.save();
-
+  const Checkpoint truncated = s.save(), intact = s.save();
   const std::string truncatedMeta = s.directoryOf(truncated) + "/meta.json";
   writeFile(truncatedMeta, readFile(truncatedMeta).substr(0, 40));
-  const std::string climbing = s.folderDirectory() + "/20990101-000000-0000";
   Checkpoint escape = intact;
   escape.id = "../../outside";
-  fs::create_directories(climbing);
-  writeFile(climbing + "/meta.json", encodeStoreRecord(escape));
+  writeFiles(s.folderDirectory(), {{"20990101-000000-0000/meta.json", encodeStoreRecord(escape)}});
 
   EXPECT_EQ(ids(s.engine.listCheckpoints(s.folder)), std::vector<std::string>{intact.id});
   for (const std::string& id : {truncated.id, std::string("../")})
@@ -66,26 +54,22 @@ TEST(DamagedStore, BrokenRecordsHideOnlyTheirCheckpointAndBrokenManifestsFailThe
 TEST(DamagedStore, PlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
   DamagedStore s;
   const auto outsideBefore = snapshotTree(s.outside);
-
-  // A checkpoint directory swapped for a link is the catalog's test.
-  // "data" itself a link, and a "data" tree holding a link: neither is walked
-  // for the space count nor followed by a deletion.
-  const Checkpoint linkedData = s.save();
+  // A checkpoint directory swapped for a link is the catalog's test. "data"
+  // itself a link, and a "data" tree holding a link: neither is walked for the
+  // space count (only their own records count, never the mebibyte behind the
+  // links) nor followed by a deletion.
+  const Checkpoint linkedData = s.save(), linkInside = s.save();
   fs::remove_all(s.directoryOf(linkedData) + "/data");
   fs::create_directory_symlink(s.outside + "/data", s.directoryOf(linkedData) + "/data");
-  const Checkpoint linkInside = s.save();
   const int64_t ownBytes = s.engine.spaceUsed(linkInside);
   fs::create_directory_symlink(s.outside, s.directoryOf(linkInside) + "/data/escape");
-  // Only their own records count, never the mebibyte behind the links.
   EXPECT_TRUE(dataAndFewRecords(s.engine.spaceUsed(linkedData), 0));
   EXPECT_TRUE(dataAndFewRecords(s.engine.spaceUsed(linkInside), ownBytes - 1));
-
   // A manifest that is a link to one outside is not read.
   const Checkpoint linkedManifest = s.save();
   fs::remove(s.directoryOf(linkedManifest) + "/manifest.json");
   fs::create_symlink(s.outside + "/manifest.json", s.directoryOf(linkedManifest) + "/manifest.json");
   EXPECT_THROW(s.engine.diff(s.folder, linkedManifest.id), RedomarkError);
-
   for (const Checkpoint& c : {linkedData, linkInside, linkedManifest}) s.engine.deleteCheckpoint(c);
   EXPECT_TRUE(s.engine.listCheckpoints(s.folder).empty());
 
@@ -93,9 +77,8 @@ TEST(DamagedStore, PlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
   const Checkpoint next = s.save();
   for (const char* name : {"/20240101-000000-0000.partial", "/.deleting-20240101-000000-0001"})
     fs::create_directory_symlink(s.outside, s.folderDirectory() + name);
-  s.store().removeLeftovers(s.folder);
+  s.engine.storeFor(s.folder).removeLeftovers(s.folder);
   EXPECT_EQ(sortedNames(s.folderDirectory()), (std::vector<std::string>{".lock", next.id}));
-
   EXPECT_EQ(snapshotTree(s.outside), outsideBefore);
   EXPECT_EQ(readFile(s.folder + "/a.txt"), "alpha");
 }

@@ -50,6 +50,7 @@ class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface
   std::string folderDirectory() const { return CheckpointStore(defaultStore()).folderDirectory(folder); }
 
   const std::string folder = home / "user/project";
+  const std::string nested = " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
 };
 
 TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANestedSubvolume) {
@@ -64,7 +65,6 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   EXPECT_FALSE(pathExists(CheckpointStore(volumeStore(folder)).folderDirectory(folder)));
 
   // Refused saves leave no snapshot behind; a plain directory above a nested subvolume makes no difference.
-  const std::string nested = " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
   const std::pair<std::string, std::string> refusals[] = {
       {"mkfifo pipe",
        "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first."},
@@ -105,15 +105,9 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   EXPECT_EQ(saved, ok(savedLine(first, folder, "4 files, 70 KB") + notABackup));
   EXPECT_TRUE(isSubvolumeRoot(data) && isReadOnly(data));
   EXPECT_EQ(snapshotTree(data), original);
-  const std::string record = readFile(folderDirectory() + "/" + first + "/meta.json");
-  EXPECT_NE(record.find("\"changedWhileSaving\" : [\n\n  ],"), std::string::npos) << record;
-  EXPECT_NE(record.find("\"notClonedCount\" : 0"), std::string::npos) << record;
 
   ASSERT_TRUE(as("cd " + folder + " && printf changed > readme.txt && printf new > added.txt && rm -r src/deep"));
   const TreeSnapshot changed = snapshotTree(folder);
-  EXPECT_EQ(tool({"diff", folder}), ok("Changes since " + line(listed(folder).at(0)) +
-                                       ":\n  + added.txt  (3 bytes)\n"
-                                       "  ~ readme.txt  (7 bytes)\n  - src/deep/\n  - src/deep/data.bin  (70 KB)\n"));
   // The replaced subvolume goes whole to the owner's Trash on the same file system.
   const std::string trashed = toolHome + "/.local/share/Trash/files/project (replaced by Redomark)";
   const ToolRun restored = tool({"restore", folder, first, "--yes"});
@@ -121,13 +115,9 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   EXPECT_EQ(snapshotTree(folder), original);
   EXPECT_TRUE(isSubvolumeRoot(folder) && !isReadOnly(folder) && isSubvolumeRoot(trashed));
   ASSERT_TRUE(as("printf writable > " + folder + "/proof"));
-
-  // Undone: back to the state the restore saved first, a subvolume still.
-  const std::vector<std::string> all = savedIds(folder);
-  ASSERT_EQ(all.size(), 2u);
-  ASSERT_EQ(tool({"restore", folder, all[1], "--yes"}).status, 0);
+  // Undone: back to the state the restore saved first, a subvolume still; one item put back works inside it.
+  ASSERT_EQ(tool({"restore", folder, savedIds(folder).at(1), "--yes"}).status, 0);
   EXPECT_EQ(snapshotTree(folder), changed);
-  // One item put back works inside the subvolume.
   ASSERT_EQ(tool({"restore", folder, first, "--file", "src/deep/data.bin", "--yes"}).status, 0);
   EXPECT_EQ(readFile(folder + "/src/deep/data.bin"), std::string(70000, '\0'));
   EXPECT_TRUE(isSubvolumeRoot(folder));
@@ -142,16 +132,12 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
 
 TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOneAndPruningRemovesSnapshots) {
   // A plain folder holding a subvolume is refused too, by the subvolume's own device number.
-  ASSERT_TRUE(
-      as("mkdir " + folder + " && printf old > " + folder + "/a.txt && btrfs subvolume create " + folder + "/in"));
-  EXPECT_EQ(tool({"save", folder}),
-            failed(1, folder + "/in is a separate Btrfs subvolume inside the folder, which can't "
-                               "be saved together with it."));
+  ASSERT_TRUE(as("mkdir " + folder + " && printf old > " + folder + "/a.txt && btrfs subvolume create " + folder + "/in"));
+  EXPECT_EQ(tool({"save", folder}), failed(1, folder + "/in" + nested));
   ASSERT_TRUE(as("rmdir " + folder + "/in"));
   const TreeSnapshot plain = snapshotTree(folder);
   const std::string id = saved(folder);
-  ASSERT_TRUE(as("mv " + folder + " " + folder + ".plain && btrfs subvolume create " + folder + " && printf new > " +
-                 folder + "/b.txt"));
+  ASSERT_TRUE(as("mv " + folder + " " + folder + ".plain && btrfs subvolume create " + folder));
   ASSERT_EQ(tool({"restore", folder, id, "--yes"}).status, 0);
   EXPECT_TRUE(isSubvolumeRoot(folder));
   EXPECT_EQ(snapshotTree(folder), plain);
