@@ -89,7 +89,9 @@ TEST_P(LinksAndAttributes, ANameThatCantBeLinkedIsCopiedAndAFailedLinkFailsTheSa
   writeFiles(folder, {{"one", uniqueBytes(32 * kib, 8)}});
   createDirectories(folder + "/a");
   hardLink(folder + "/one", folder + "/a/two");
-  const auto traced = [&](const std::string& e) { return runTool({"save", folder}, home.path(), tracer({"linkat:error=" + e})); };
+  const auto traced = [&](const std::string& e) {
+    return runTool({"save", folder}, home.path(), tracer({"linkat:error=" + e}));
+  };
   // Too many links already: the name gets its own clone, counted as one.
   const ToolRun saved = traced("EMLINK");
   EXPECT_EQ(saved, (ToolRun{0, savedLine(savedId(saved), folder, "2 files, 66 KB") + notABackup, ""}));
@@ -112,7 +114,8 @@ TEST_P(NoCopyOnWrite, ComesBackOnFoldersAndFilesThatHadIt) {
   writeFiles(folder, {{"vm/inner/f", "inner"}, {"vm/cow.txt", uniqueBytes(16 * kib, 4)}, {"vm/empty", ""}, {"db", ""}});
   setInodeFlags(folder + "/vm", FS_NOCOW_FL, true);
   setInodeFlags(folder + "/db", FS_NOCOW_FL, true);
-  writeFiles(folder, {{"vm/disk.img", uniqueBytes(256 * kib, 5)}, {"db", uniqueBytes(64 * kib, 6)},
+  writeFiles(folder, {{"vm/disk.img", uniqueBytes(256 * kib, 5)},
+                      {"db", uniqueBytes(64 * kib, 6)},
                       {"plain.txt", uniqueBytes(8 * kib, 7)}});
   const auto expectAttributes = [&](const std::string& root) {
     for (const char* item : {"vm", "vm/disk.img", "db"}) EXPECT_TRUE(isNoCow(root + "/" + item)) << root << item;
@@ -156,7 +159,8 @@ TEST_P(LinksAndAttributes, SaveAndDiffLeaveAccessTimesAloneAndAnItemThatWontGoIs
   EXPECT_EQ(tool({"diff", folder}).status, 0);
   for (const std::string d : {"", "/a", "/a/b"})
     EXPECT_EQ(std::pair(statusOf(folder + d).st_atim.tv_sec, statusOf(data + d).st_atim.tv_sec),
-              std::pair(time_t{1000}, time_t{1000})) << d;
+              std::pair(time_t{1000}, time_t{1000}))
+        << d;
   writeFile(folder + "/log", "two");
   setInodeFlags(folder + "/log", FS_APPEND_FL, true);
   EXPECT_EQ(tool({"restore", folder, id, "--file", "log", "--yes"}),
@@ -168,8 +172,7 @@ TEST_P(LinksAndAttributes, SaveAndDiffLeaveAccessTimesAloneAndAnItemThatWontGoIs
 
 INSTANTIATE_TEST_SUITE_P(Volumes, LinksAndAttributes, ::testing::Values(Volume::btrfs, Volume::xfs),
                          [](const auto& info) { return info.param == Volume::btrfs ? "btrfs" : "xfs"; });
-INSTANTIATE_TEST_SUITE_P(Btrfs, NoCopyOnWrite, ::testing::Values(Volume::btrfs),
-                         [](const auto&) { return "btrfs"; });
+INSTANTIATE_TEST_SUITE_P(Btrfs, NoCopyOnWrite, ::testing::Values(Volume::btrfs), [](const auto&) { return "btrfs"; });
 
 }  // namespace
 }  // namespace redomark::testing

@@ -7,8 +7,10 @@ namespace {
 
 struct Fixture {
   Fixture() {
-    writeFiles(folder, {{"readme.txt", "hello\n"}, {"src/main.cpp", "int main() {}\n"},
-                        {"src/deep/data.bin", std::string(70000, 'x')}, {"empty", ""}});
+    writeFiles(folder, {{"readme.txt", "hello\n"},
+                        {"src/main.cpp", "int main() {}\n"},
+                        {"src/deep/data.bin", std::string(70000, 'x')},
+                        {"empty", ""}});
     engine.setTrashReplaced(false);
     saved = engine.save(folder, std::nullopt, nullptr);
     before = snapshotTree(folder);
@@ -45,7 +47,8 @@ TEST(Restore, WithoutTheTrashKeepsReplacedFoldersBesideUnderNumberedNamesAndFail
   EXPECT_FALSE(pathExists(f.home.path() + "/.local/share/Trash"));
   // A checkpoint whose saved tree is gone, and a folder that became a file.
   removeTree(f.engine.storeFor(f.folder).dataDirectory(f.saved));
-  EXPECT_EQ(errorOf([&] { f.engine.restore(f.folder, f.saved.id, nullptr); }), RedomarkError::notInCheckpoint(f.folder));
+  EXPECT_EQ(errorOf([&] { f.engine.restore(f.folder, f.saved.id, nullptr); }),
+            RedomarkError::notInCheckpoint(f.folder));
   EXPECT_EQ(snapshotTree(f.folder), f.before);
   const std::string later = f.engine.listCheckpoints(f.folder).back().id;
   removeTree(f.folder);
@@ -71,7 +74,8 @@ TEST(PutBackChanges, ChoosesSomeAllOrNoneOfTheChanges) {
   EXPECT_EQ(std::make_tuple(*some.beforePutBack->name, some.beforePutBack->kind, some.replacedCount, some.removedCount,
                             some.restoredCount, some.wholeFolder),
             std::make_tuple("Before putting back 4 items", Checkpoint::Kind::beforeRestore, 1, 1, 1, false));
-  EXPECT_EQ(readFile(f.folder + "/added.txt (replaced by Redomark)") + readFile(f.folder + "/readme.txt (replaced by Redomark)"),
+  EXPECT_EQ(readFile(f.folder + "/added.txt (replaced by Redomark)") +
+                readFile(f.folder + "/readme.txt (replaced by Redomark)"),
             "newchanged\n");
   for (const char* aside : {"/added.txt", "/readme.txt"}) removeTree(f.folder + aside + " (replaced by Redomark)");
   TreeSnapshot now = withoutRoot(snapshotTree(f.folder)), expected = f.before;

@@ -8,9 +8,7 @@ namespace {
 
 TEST(CanonicalPath, ResolvesLinksAndKeepsMissingComponentsAsWritten) {
   ScratchDir scratch(Volume::noClone);
-  char* resolved = realpath(scratch.path().c_str(), nullptr);
-  const std::string base = resolved;
-  std::free(resolved);
+  const std::string base = std::filesystem::canonical(scratch.path());
   createDirectories(scratch / "real/dir");
   writeFile(scratch / "file.txt", "");
   ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0);
@@ -55,7 +53,8 @@ TEST(CheckLocation, RefusesInItsFixedOrderWithTheRightPath) {
       {scratch / "home-link/", store, true, linux, RedomarkError::containsStore(base + "/home"), ""},
       {scratch / "home-link/Documents", store, true, linux, {}, base + "/home/Documents"},
       // Inside the store wins over the forbidden lists; the store need not exist.
-      {store + "/key/x", store, false, everything, RedomarkError::insideStore(base + "/home/.local/share/Redomark/Checkpoints/key/x"), ""},
+      {store + "/key/x", store, false, everything,
+       RedomarkError::insideStore(base + "/home/.local/share/Redomark/Checkpoints/key/x"), ""},
       // Prefix tests stop at a "/": a sibling with a longer name is unrelated.
       {scratch / "Store2", scratch / "Store", true, linux, {}, base + "/Store2"},
       // A file is refused with the path as typed.

@@ -107,7 +107,6 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   EXPECT_EQ(snapshotTree(data), original);
 
   ASSERT_TRUE(as("cd " + folder + " && printf changed > readme.txt && printf new > added.txt && rm -r src/deep"));
-  const TreeSnapshot changed = snapshotTree(folder);
   // The replaced subvolume goes whole to the owner's Trash on the same file system.
   const std::string trashed = toolHome + "/.local/share/Trash/files/project (replaced by Redomark)";
   const ToolRun restored = tool({"restore", folder, first, "--yes"});
@@ -115,12 +114,7 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   EXPECT_EQ(snapshotTree(folder), original);
   EXPECT_TRUE(isSubvolumeRoot(folder) && !isReadOnly(folder) && isSubvolumeRoot(trashed));
   ASSERT_TRUE(as("printf writable > " + folder + "/proof"));
-  // Undone: back to the state the restore saved first, a subvolume still; one item put back works inside it.
-  ASSERT_EQ(tool({"restore", folder, savedIds(folder).at(1), "--yes"}).status, 0);
-  EXPECT_EQ(snapshotTree(folder), changed);
-  ASSERT_EQ(tool({"restore", folder, first, "--file", "src/deep/data.bin", "--yes"}).status, 0);
-  EXPECT_EQ(readFile(folder + "/src/deep/data.bin"), std::string(70000, '\0'));
-  EXPECT_TRUE(isSubvolumeRoot(folder));
+  // Undoing it and putting back one item, of a subvolume too, are the crash tests' (as root).
 
   // Every checkpoint deleted by its owner takes its snapshot with it.
   std::vector<std::string> command{"delete", folder, "--yes"};
@@ -132,7 +126,8 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
 
 TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOneAndPruningRemovesSnapshots) {
   // A plain folder holding a subvolume is refused too, by the subvolume's own device number.
-  ASSERT_TRUE(as("mkdir " + folder + " && printf old > " + folder + "/a.txt && btrfs subvolume create " + folder + "/in"));
+  ASSERT_TRUE(
+      as("mkdir " + folder + " && printf old > " + folder + "/a.txt && btrfs subvolume create " + folder + "/in"));
   EXPECT_EQ(tool({"save", folder}), failed(1, folder + "/in" + nested));
   ASSERT_TRUE(as("rmdir " + folder + "/in"));
   const TreeSnapshot plain = snapshotTree(folder);

@@ -50,8 +50,11 @@ TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
   ScratchDir scratch(Volume::btrfs);
   const TemporaryHome home(Volume::btrfs);
   const std::string trash = canonicalPath(home.path()) + "/.local/share/Trash", odd = "report 1 \xC3\xBC%#.txt";
-  writeFiles(scratch.path(), {{odd, "odd"}, {"real/project/src/main.c", "int main;"}, {"a/notes.txt", "from a"},
-                              {"b/notes.txt", "from b"}, {".profile", "mine"}});
+  writeFiles(scratch.path(), {{odd, "odd"},
+                              {"real/project/src/main.c", "int main;"},
+                              {"a/notes.txt", "from a"},
+                              {"b/notes.txt", "from b"},
+                              {".profile", "mine"}});
   expectTrashed(trash, odd, scratch / odd, "", "odd", canonicalPath(scratch.path()) + "/report%201%20%C3%BC%25%23.txt");
   EXPECT_EQ(permissions(trash + "/files"), 0700u);
   writeFile(trash + "/files/.profile", "stray");
@@ -80,9 +83,10 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
   // A shared .Trash is used only when an administrator made it sticky; a
   // per-user folder in it that others may enter is passed over.
   createDirectories(shared.path, 0777);
-  const std::tuple<std::string, uid_t, mode_t, mode_t, bool> sharedTrash[] = {
-      {"plain", 0, 0777, 0, false}, {"sticky", 0, 01777, 0, true}, {"foreign", 42102, 01777, 0, false},
-      {"open", 0, 01777, 0777, false}};
+  const std::tuple<std::string, uid_t, mode_t, mode_t, bool> sharedTrash[] = {{"plain", 0, 0777, 0, false},
+                                                                              {"sticky", 0, 01777, 0, true},
+                                                                              {"foreign", 42102, 01777, 0, false},
+                                                                              {"open", 0, 01777, 0777, false}};
   for (const auto& [item, owner, mode, perUser, used] : sharedTrash) {
     writeFile(scratch / item, item);
     ASSERT_EQ(chown(shared.path.c_str(), owner, owner) | chmod(shared.path.c_str(), mode), 0);
