@@ -97,7 +97,7 @@ TEST(CloneTree, AFailureStopsTheCopyLeavesNothingBehindAndReplacesNothing) {
   EXPECT_EQ(error(source, copy), RedomarkError::copyFailed(source + "/docs/deep/pipe", ENOTSUP));
   EXPECT_EQ(error(scratch / "missing", copy), RedomarkError::copyFailed(scratch / "missing", ENOENT));
   EXPECT_FALSE(pathExists(copy, false));
-  EXPECT_EQ(error(scratch / "src/small.txt", scratch / "taken").errorCase(), RedomarkError::Case::copyFailed);
+  EXPECT_EQ(error(scratch / "src/docs", scratch / "taken").errorCase(), RedomarkError::Case::copyFailed);
   EXPECT_EQ(readFile(scratch / "taken"), "mine");
   EXPECT_EQ(openDescriptors(), descriptors);
 }
