@@ -46,18 +46,24 @@ void expectTrashed(const std::string& trash, const std::string& name, const std:
 
 }  // namespace
 
-TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
-  ScratchDir scratch(Volume::btrfs);
+// The home's Trash, for items on the home's volume, is the restore command's test.
+TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrashCheckedBeforeUse) {
   const TemporaryHome home(Volume::btrfs);
-  const std::string trash = canonicalPath(home.path()) + "/.local/share/Trash", odd = "report 1 \xC3\xBC%#.txt";
+  ScratchDir scratch(Volume::xfs);
+  const std::string top = canonicalPath(volumeRoot(Volume::xfs)), uid = std::to_string(getuid());
+  const TopTrash own{top + "/.Trash-" + uid}, shared{top + "/.Trash"};
+  const std::string odd = "report 1 \xC3\xBC%#.txt";
   writeFiles(scratch.path(), {{odd, "odd"},
                               {"real/project/src/main.c", "int main;"},
                               {"a/notes.txt", "from a"},
                               {"b/notes.txt", "from b"},
-                              {".profile", "mine"}});
-  expectTrashed(trash, odd, scratch / odd, "", "odd", canonicalPath(scratch.path()) + "/report%201%20%C3%BC%25%23.txt");
-  EXPECT_EQ(permissions(trash + "/files"), 0700u);
-  writeFile(trash + "/files/.profile", "stray");
+                              {".profile", "mine"},
+                              {"kept", "k"}});
+  expectTrashed(own.path, odd, scratch / odd, "", "odd",
+                canonicalPath(scratch.path()) + "/report%201%20%C3%BC%25%23.txt");
+  EXPECT_EQ(permissions(own.path), 0700u);
+  EXPECT_FALSE(pathExists(home.path() + "/.local"));
+  writeFile(own.path + "/files/.profile", "stray");
   ASSERT_EQ(symlink((scratch / "real").c_str(), (scratch / "link").c_str()), 0);
   // A directory moves whole; a link on the way to it is recorded resolved. Two
   // items of one name both survive; an entry in files/ without an info file
@@ -66,20 +72,10 @@ TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
                                              {"notes.txt", "a/notes.txt", "", "from a"},
                                              {"notes.2.txt", "b/notes.txt", "", "from b"},
                                              {".profile.2", ".profile", "", "mine"}};
-  for (const auto& [name, path, inside, content] : rows) expectTrashed(trash, name, scratch / path, inside, content);
-  EXPECT_EQ(readWholeFile(trash + "/files/.profile"), "stray");
-  EXPECT_FALSE(pathExists(trash + "/info/.profile.trashinfo"));
-}
+  for (const auto& [name, path, inside, content] : rows) expectTrashed(own.path, name, scratch / path, inside, content);
+  EXPECT_EQ(readWholeFile(own.path + "/files/.profile"), "stray");
+  EXPECT_FALSE(pathExists(own.path + "/info/.profile.trashinfo"));
 
-TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
-  const TemporaryHome home(Volume::btrfs);
-  ScratchDir scratch(Volume::xfs);
-  const std::string top = canonicalPath(volumeRoot(Volume::xfs)), uid = std::to_string(getuid());
-  const TopTrash own{top + "/.Trash-" + uid}, shared{top + "/.Trash"};
-  writeFiles(scratch.path(), {{"dir/file", "data"}, {"kept", "k"}});
-  expectTrashed(own.path, "dir", scratch / "dir", "/file", "data");
-  EXPECT_EQ(permissions(own.path), 0700u);
-  EXPECT_FALSE(pathExists(home.path() + "/.local"));
   // A shared .Trash is used only when an administrator made it sticky; a
   // per-user folder in it that others may enter is passed over.
   createDirectories(shared.path, 0777);
