@@ -1,5 +1,6 @@
 // What the command-line tests cannot reach: restores without the Trash, the
 // failures of a whole restore and putting back chosen changes.
+#include "core/store/folder_lock.h"
 #include "tests/volume_tests.h"
 
 namespace redomark::testing {
@@ -35,6 +36,9 @@ struct Fixture {
 TEST(Restore, WithoutTheTrashKeepsReplacedFoldersBesideUnderNumberedNamesAndFailsWithoutATrace) {
   Fixture f;
   TreeSnapshot replaced = withoutRoot(snapshotTree(f.folder));
+  const CheckpointStore store = f.engine.storeFor(f.folder);
+  EXPECT_EQ(errorOf([&] { withFolderLock(store, f.folder, [&] { f.engine.restore(f.folder, f.saved.id, nullptr); }); }),
+            RedomarkError::busy(f.folder));
   for (const char* name : {"", " 2"}) {
     const RestoreResult r = f.engine.restore(f.folder, f.saved.id, nullptr);
     EXPECT_EQ(r.replacedItem, f.folder + " (replaced by Redomark" + name + ")");
@@ -46,7 +50,7 @@ TEST(Restore, WithoutTheTrashKeepsReplacedFoldersBesideUnderNumberedNamesAndFail
   EXPECT_EQ(f.engine.listCheckpoints(f.folder).size(), 3u);
   EXPECT_FALSE(pathExists(f.home.path() + "/.local/share/Trash"));
   // A checkpoint whose saved tree is gone, and a folder that became a file.
-  removeTree(f.engine.storeFor(f.folder).dataDirectory(f.saved));
+  removeTree(store.dataDirectory(f.saved));
   EXPECT_EQ(errorOf([&] { f.engine.restore(f.folder, f.saved.id, nullptr); }),
             RedomarkError::notInCheckpoint(f.folder));
   EXPECT_EQ(snapshotTree(f.folder), f.before);
