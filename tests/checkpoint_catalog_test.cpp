@@ -14,11 +14,8 @@ namespace {
 using Ids = std::vector<std::string>;
 const std::string folder = "/data/Site";
 
-// Writes a record into folderDirectory/name, whatever the name.
-void plant(const std::string& folderDirectory, const std::string& name, const Checkpoint& c) {
-  createDirectories(folderDirectory + "/" + name);
-  writeFile(folderDirectory + "/" + name + "/meta.json", encodeStoreRecord(c));
-}
+// A record as the store writes it.
+std::string meta(const std::string& path, const std::string& id) { return encodeStoreRecord(record(path, id, 5)); }
 
 TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivateStoreAndResolvesIdsAmongThem) {
   ScratchDir scratch(Volume::btrfs);
@@ -34,20 +31,21 @@ TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivat
   publish(store, record(folder, "c1", 100, Checkpoint::Kind::beforeRestore));
   publish(store, record(folder, "c10", 200));  // same instant: ties go by id
   publish(store, record(folder, "caf\u00e9", 150));
-  plant(dir, "c5.partial", record(folder, "c5", 5));
-  plant(dir, ".deleting-c6", record(folder, "c6", 6));
-  writeFile(dir + "/.lock", "");
-  createDirectories(dir + "/no-meta/data");
-  plant(dir, "damaged", record(folder, "c7", 7));
-  writeFile(dir + "/damaged/meta.json", "{\"id\" : \"c7\", \"kind\" :");
-  plant(dir, "c8", record("/elsewhere/Site", "c8", 10));  // a key collision
+  // Leftovers, damaged records (one with an id that climbs out) and a key collision.
+  writeFiles(dir, {{"c5.partial/meta.json", meta(folder, "c5")},
+                   {".deleting-c6/meta.json", meta(folder, "c6")},
+                   {".lock", ""},
+                   {"no-meta/data/f", ""},
+                   {"damaged/meta.json", "{\"id\" : \"c7\", \"kind\" :"},
+                   {"c8/meta.json", meta("/elsewhere/Site", "c8")},
+                   {"20990101-000000-0000/meta.json", meta(folder, "../../outside")}});
   // A link planted in place of a checkpoint directory is not read through.
   const CheckpointStore outside(scratch / "outside");
   const Checkpoint planted = publish(outside, record(folder, "c9", 1));
   ASSERT_EQ(symlink(outside.checkpointDirectory(planted).c_str(), (dir + "/c9").c_str()), 0);
   // Another spelling of a path is another folder, even in its directory.
   const std::string composed = "/data/caf\u00e9", decomposed = "/data/cafe\u0301";
-  plant(store.folderDirectory(composed), "c4", record(decomposed, "c4", 50));
+  writeFiles(store.folderDirectory(composed), {{"c4/meta.json", meta(decomposed, "c4")}});
 
   EXPECT_EQ(ids(store.checkpoints(folder)), (Ids{"c1", "caf\u00e9", "c10", "c2"}));
   EXPECT_EQ(ids(store.checkpoints(composed)), Ids{});
@@ -135,32 +133,18 @@ struct DamagedStore {
   Redomark engine{scratch / "store"};
 };
 
-TEST(DamagedStore, BrokenRecordsHideOnlyTheirCheckpointAndBrokenManifestsFailTheDiffAlone) {
-  DamagedStore s;
-  const Checkpoint truncated = s.save(), intact = s.save();
-  const std::string truncatedMeta = s.directoryOf(truncated) + "/meta.json";
-  writeFile(truncatedMeta, readFile(truncatedMeta).substr(0, 40));
-  Checkpoint escape = intact;
-  escape.id = "../../outside";
-  writeFiles(s.folderDirectory(), {{"20990101-000000-0000/meta.json", encodeStoreRecord(escape)}});
-
-  EXPECT_EQ(ids(s.engine.listCheckpoints(s.folder)), std::vector<std::string>{intact.id});
-  for (const std::string& id : {truncated.id, std::string("../")})
-    EXPECT_EQ(errorOf([&] { s.engine.diff(s.folder, id); }).errorCase(), RedomarkError::Case::checkpointNotFound);
-  EXPECT_TRUE(s.engine.diff(s.folder, std::nullopt).changes.empty());
-
-  // A broken manifest fails the diff of its checkpoint alone (its shapes are the record coding tests').
-  const std::string manifest = s.directoryOf(intact) + "/manifest.json";
-  writeFile(manifest, R"([{"p":"a.txt","k":"f"}])");
-  EXPECT_THROW(s.engine.diff(s.folder, intact.id), JsonError);
-  EXPECT_EQ(ids(s.engine.listCheckpoints(s.folder)), std::vector<std::string>{intact.id});
-  fs::remove(manifest);
-  EXPECT_THROW(s.engine.diff(s.folder, intact.id), RedomarkError);
-}
-
-TEST(DamagedStore, PlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
+// Broken records are the listing's test above.
+TEST(DamagedStore, BrokenManifestsFailTheDiffAloneAndPlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
   DamagedStore s;
   const auto outsideBefore = snapshotTree(s.outside);
+  // A broken manifest fails the diff of its checkpoint alone (its shapes are the record coding tests').
+  const Checkpoint broken = s.save();
+  const std::string manifest = s.directoryOf(broken) + "/manifest.json";
+  writeFile(manifest, R"([{"p":"a.txt","k":"f"}])");
+  EXPECT_THROW(s.engine.diff(s.folder, broken.id), JsonError);
+  EXPECT_EQ(ids(s.engine.listCheckpoints(s.folder)), std::vector<std::string>{broken.id});
+  fs::remove(manifest);
+  EXPECT_THROW(s.engine.diff(s.folder, broken.id), RedomarkError);
   // A checkpoint directory swapped for a link is the catalog's test. "data"
   // itself a link, and a "data" tree holding a link: neither is walked for the
   // space count (only their own records count, never the mebibyte behind the
@@ -177,7 +161,7 @@ TEST(DamagedStore, PlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
   fs::remove(s.directoryOf(linkedManifest) + "/manifest.json");
   fs::create_symlink(s.outside + "/manifest.json", s.directoryOf(linkedManifest) + "/manifest.json");
   EXPECT_THROW(s.engine.diff(s.folder, linkedManifest.id), RedomarkError);
-  for (const Checkpoint& c : {linkedData, linkInside, linkedManifest}) s.engine.deleteCheckpoint(c);
+  for (const Checkpoint& c : {broken, linkedData, linkInside, linkedManifest}) s.engine.deleteCheckpoint(c);
   EXPECT_TRUE(s.engine.listCheckpoints(s.folder).empty());
 
   // Leftover names planted as links are removed as links, as before every save.
