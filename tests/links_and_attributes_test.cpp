@@ -1,6 +1,6 @@
-// What a folder must keep through save, restore, undo and put back beyond
-// names and bytes: which names are one file, what that file costs in the
-// store, and the no-copy-on-write attribute, checked on disk.
+// What a folder must keep through save, restore and put back beyond names and
+// bytes: which names are one file and the no-copy-on-write attribute, checked
+// on disk; and what saving and diffing must leave alone.
 #include <sys/ioctl.h>
 
 #include "core/fs/volume.h"
@@ -38,7 +38,6 @@ bool isNoCow(const std::string& path) {
 class LinksAndAttributes : public CommandLine, public ::testing::WithParamInterface<Volume> {
  protected:
   LinksAndAttributes() : CommandLine(GetParam()) {}
-  bool onBtrfs() const { return GetParam() == Volume::btrfs; }
 };
 
 // The attribute is Btrfs's alone.

@@ -55,9 +55,7 @@ class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface
 
 TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANestedSubvolume) {
   ASSERT_TRUE(as("btrfs subvolume create " + folder + " && printf hello > " + folder + "/a.txt"));
-  const VolumeInfo volume = readVolumeInfo(folder);
-  ASSERT_NE(volume.device, readVolumeInfo(toolHome).device);
-  ASSERT_TRUE(sameFileSystem(volume, readVolumeInfo(toolHome)));
+  ASSERT_NE(readVolumeInfo(folder).device, readVolumeInfo(toolHome).device);
   const ToolRun saved = tool({"save", folder});
   EXPECT_EQ(saved, ok(savedLine(savedId(saved), folder, "1 files, 5 bytes") + notABackup));
   EXPECT_TRUE(pathExists(folderDirectory() + "/" + savedId(saved) + "/data/a.txt"));
