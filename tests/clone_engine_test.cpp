@@ -63,9 +63,8 @@ TEST(CloneTree, CopiesEveryFileWithItsMetadataClonedWhereTheVolumeCan) {
     SCOPED_TRACE(volume == Volume::btrfs ? "btrfs" : volume == Volume::xfs ? "xfs" : "ext4");
     ScratchDir scratch(volume);
     buildTree(scratch / "src");
-    std::vector<OperationProgress> reports;
-    OperationControl control([&](const OperationProgress& p) { reports.push_back(p); });
-    const CloneContext result = cloneTree(scratch / "src", scratch / "copy", 99, &control);
+    // Its progress is the terminal test's.
+    const CloneContext result = cloneTree(scratch / "src", scratch / "copy", std::nullopt, nullptr);
     EXPECT_EQ(std::pair(result.files, result.cloned), std::pair(int64_t{4}, int64_t{clones ? 4 : 0}));
     // First: reading the copies moves their access times.
     const timespec atime = statusOf(scratch / "copy/docs/big.bin").st_atim;
@@ -78,8 +77,6 @@ TEST(CloneTree, CopiesEveryFileWithItsMetadataClonedWhereTheVolumeCan) {
       const std::optional<int64_t> own = privateSize(scratch / file);
       EXPECT_TRUE(clones ? own == 0 : own.value_or(0) > 0) << file << " " << own.value_or(-1);
     }
-    ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(reports.front(), (OperationProgress{OperationProgress::Phase::copying, 1, 99}));
   }
 }
 
