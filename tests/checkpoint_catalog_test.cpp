@@ -1,10 +1,9 @@
 // The store's catalog on a real volume: where stores go, what a listing shows,
-// how ids resolve, and what deleting and cleaning up leave on disk.
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <system_error>
-
+// how ids resolve, and what deleting and cleaning up leave on disk. Then a
+// store damaged by hand or by another program: broken records and manifests,
+// and symbolic links planted where the store keeps its own directories and
+// files. The engine must skip or refuse them, never crash, and never read or
+// change anything outside the folder and the store.
 #include "core/records/record_coding.h"
 #include "core/store/folder_lock.h"
 #include "tests/volume_tests.h"
@@ -15,13 +14,10 @@ namespace {
 using Ids = std::vector<std::string>;
 const std::string folder = "/data/Site";
 
-// Writes a record into folderDirectory/name, whatever the name.
-void plant(const std::string& folderDirectory, const std::string& name, const Checkpoint& c) {
-  createDirectories(folderDirectory + "/" + name);
-  writeFile(folderDirectory + "/" + name + "/meta.json", encodeStoreRecord(c));
-}
+// A record as the store writes it.
+std::string meta(const std::string& path, const std::string& id) { return encodeStoreRecord(record(path, id, 5)); }
 
-TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivateStore) {
+TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivateStoreAndResolvesIdsAmongThem) {
   ScratchDir scratch(Volume::btrfs);
   const CheckpointStore store(scratch / "home/.local/share/Redomark/Checkpoints");
   const std::string dir = store.folderDirectory(folder);
@@ -34,66 +30,50 @@ TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivat
   publish(store, record(folder, "c2", 200));
   publish(store, record(folder, "c1", 100, Checkpoint::Kind::beforeRestore));
   publish(store, record(folder, "c10", 200));  // same instant: ties go by id
-  plant(dir, "c5.partial", record(folder, "c5", 5));
-  plant(dir, ".deleting-c6", record(folder, "c6", 6));
-  writeFile(dir + "/.lock", "");
-  createDirectories(dir + "/no-meta/data");
-  plant(dir, "damaged", record(folder, "c7", 7));
-  writeFile(dir + "/damaged/meta.json", "{\"id\" : \"c7\", \"kind\" :");
-  plant(dir, "c8", record("/elsewhere/Site", "c8", 10));  // a key collision
+  publish(store, record(folder, "caf\u00e9", 150));
+  // Leftovers, damaged records (one with an id that climbs out) and a key collision.
+  writeFiles(dir, {{"c5.partial/meta.json", meta(folder, "c5")},
+                   {".deleting-c6/meta.json", meta(folder, "c6")},
+                   {".lock", ""},
+                   {"no-meta/data/f", ""},
+                   {"damaged/meta.json", "{\"id\" : \"c7\", \"kind\" :"},
+                   {"c8/meta.json", meta("/elsewhere/Site", "c8")},
+                   {"20990101-000000-0000/meta.json", meta(folder, "../../outside")}});
   // A link planted in place of a checkpoint directory is not read through.
   const CheckpointStore outside(scratch / "outside");
   const Checkpoint planted = publish(outside, record(folder, "c9", 1));
   ASSERT_EQ(symlink(outside.checkpointDirectory(planted).c_str(), (dir + "/c9").c_str()), 0);
   // Another spelling of a path is another folder, even in its directory.
   const std::string composed = "/data/caf\u00e9", decomposed = "/data/cafe\u0301";
-  plant(store.folderDirectory(composed), "c4", record(decomposed, "c4", 50));
+  writeFiles(store.folderDirectory(composed), {{"c4/meta.json", meta(decomposed, "c4")}});
 
-  EXPECT_EQ(ids(store.checkpoints(folder)), (Ids{"c1", "c10", "c2"}));
+  EXPECT_EQ(ids(store.checkpoints(folder)), (Ids{"c1", "caf\u00e9", "c10", "c2"}));
   EXPECT_EQ(ids(store.checkpoints(composed)), Ids{});
-  EXPECT_EQ(store.resolve(std::nullopt, folder).id, "c2") << "latest has the greater id";
-  EXPECT_TRUE(CheckpointStore(scratch / "missing").allCheckpoints().empty());
-}
-
-TEST(CheckpointCatalog, ResolvesLatestExactAndUniquePrefixes) {
-  ScratchDir scratch(Volume::btrfs);
-  const CheckpointStore store(scratch / "store");
-  publish(store, record(folder, "20241204-191515-0c3e", 1));
-  EXPECT_EQ(store.resolve("", folder).id, "20241204-191515-0c3e") << "the empty text begins every id";
-  publish(store, record(folder, "20241204-191515", 2));
-  publish(store, record(folder, "20241205-080000-aaaa", 3));
-  publish(store, record("/data/Other", "20241206-000000-0000", 4));
-  publish(store, record(folder, "caf\u00e9", 5));
-  EXPECT_EQ(store.resolve("20241205", folder).id, "20241205-080000-aaaa");
-  EXPECT_EQ(store.resolve("20241204-191515", folder).id, "20241204-191515") << "an exact id wins";
-  EXPECT_EQ(store.resolve("cafe\u0301", folder).id, "caf\u00e9") << "canonically equivalent ids are equal";
-  EXPECT_EQ(errorOf([&] { store.resolve("2024", folder); }),
-            RedomarkError::ambiguousCheckpoint("2024", {"20241204-191515-0c3e", "20241204-191515", "20241205-080000-aaaa"}));
-  EXPECT_EQ(errorOf([&] { store.resolve("20241206", folder); }), RedomarkError::checkpointNotFound("20241206"))
+  // Latest (ties go by the greater id), an exact id over a longer one it begins, canonically equivalent ids.
+  const std::pair<std::optional<std::string>, std::string> resolved[] = {
+      {std::nullopt, "c2"}, {"c1", "c1"}, {"cafe\u0301", "caf\u00e9"}, {"c10", "c10"}};
+  for (const auto& [typed, id] : resolved) EXPECT_EQ(store.resolve(typed, folder).id, id) << typed.value_or("latest");
+  EXPECT_EQ(errorOf([&] { store.resolve("c", folder); }),
+            RedomarkError::ambiguousCheckpoint("c", {"c1", "caf\u00e9", "c10", "c2"}));
+  EXPECT_EQ(errorOf([&] { store.resolve("c8", folder); }), RedomarkError::checkpointNotFound("c8"))
       << "another folder's ids are not candidates";
 }
 
-TEST(CheckpointCatalog, DeletingWithdrawsFirstAndLeftoversGo) {
+// Deleting a whole checkpoint is the delete command's test.
+TEST(CheckpointCatalog, AHalfDoneDeletionIsWithdrawnFirstAndLeftoversGo) {
   ScratchDir scratch(Volume::btrfs);
   const CheckpointStore store(scratch / "store");
   const std::string dir = store.folderDirectory(folder);
-  const Checkpoint first = publish(store, record(folder, "c1", 1));
-  const Checkpoint second = publish(store, record(folder, "c2", 2));
-  writeFile(store.dataDirectory(first) + "/file", "saved");
-  writeFile(dir + "/.lock", "");
-  store.deleteCheckpoint(first);
-  EXPECT_EQ(sortedNames(dir), (Ids{".lock", second.id}));
-
+  const Checkpoint c = publish(store, record(folder, "c2", 2));
+  writeFiles(dir, {{".lock", ""}, {".other", ""}, {"c9.partial/data/deep/f", ""}});
   // A removal that fails half-way leaves the checkpoint withdrawn under its
   // deleting name, for the next save to clean up.
-  writeFile(store.dataDirectory(second) + "/stuck", "x");
-  setInodeFlags(store.dataDirectory(second) + "/stuck", FS_IMMUTABLE_FL, true);
-  EXPECT_THROW(store.deleteCheckpoint(second), std::exception);
-  EXPECT_EQ(sortedNames(dir), (Ids{".deleting-" + second.id, ".lock"}));
+  writeFile(store.dataDirectory(c) + "/stuck", "x");
+  setInodeFlags(store.dataDirectory(c) + "/stuck", FS_IMMUTABLE_FL, true);
+  EXPECT_THROW(store.deleteCheckpoint(c), std::exception);
+  EXPECT_EQ(sortedNames(dir), (Ids{".deleting-c2", ".lock", ".other", "c9.partial"}));
   EXPECT_TRUE(store.checkpoints(folder).empty());
-  setInodeFlags(dir + "/.deleting-" + second.id + "/data/stuck", FS_IMMUTABLE_FL, false);
-  createDirectories(dir + "/c9.partial/data/deep");
-  writeFile(dir + "/.other", "");
+  setInodeFlags(dir + "/.deleting-c2/data/stuck", FS_IMMUTABLE_FL, false);
   store.removeLeftovers(folder);
   EXPECT_EQ(sortedNames(dir), (Ids{".lock", ".other"}));
 
@@ -105,46 +85,17 @@ TEST(CheckpointCatalog, DeletingWithdrawsFirstAndLeftoversGo) {
   EXPECT_TRUE(isDirectory(scratch / "victim"));
 }
 
-// The folder lock between real processes, what it leaves on disk and the
-// links it does not follow.
-TEST(FolderLock, ASecondProcessFailsAtOnceAndAKilledHoldersLockIsTakenNext) {
-  ScratchDir scratch(Volume::btrfs);
-  const CheckpointStore store(scratch / "store");
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t holder = fork();
-  if (holder == 0) {
-    try {
-      withFolderLock(store, folder, [&] {
-        if (write(ready[1], "x", 1) == 1) pause();
-      });
-    } catch (...) {
-    }
-    _exit(1);
-  }
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1) << "the holder took the lock";
-  // A lock that waited would hang here until the test's time limit.
-  EXPECT_EQ(errorOf([&] { withFolderLock(store, folder, [] {}); }), RedomarkError::busy(folder));
-  int ran = 0;
-  withFolderLock(store, "/data/Other", [&] { ++ran; });
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
-  // The lock file stays, private to its owner, in a private directory.
-  EXPECT_EQ(permissions(store.folderDirectory(folder) + "/.lock"), 0600u);
-  EXPECT_EQ(permissions(store.folderDirectory(folder)), 0700u);
-  withFolderLock(store, folder, [&] { ++ran; });
-  EXPECT_EQ(ran, 2);
-  close(ready[0]);
-  close(ready[1]);
-}
-
-TEST(FolderLock, PlantedLinksAndOpenDirectoriesAreRefused) {
+// The folder lock leaves its file, private, in a private directory, and
+// follows no link planted in its way.
+TEST(FolderLock, IsPrivateAndPlantedLinksAndOpenDirectoriesAreRefused) {
   ScratchDir scratch(Volume::btrfs);
   const CheckpointStore store(scratch / "store");
   const std::string dir = store.folderDirectory(folder);
   const auto attempt = [&] { withFolderLock(store, folder, [] { ADD_FAILURE() << "locked"; }); };
-  createDirectories(dir, 0700);
+  int ran = 0;
+  withFolderLock(store, folder, [&] { ++ran; });
+  EXPECT_EQ(std::tuple(ran, permissions(dir + "/.lock"), permissions(dir)), std::tuple(1, 0600u, 0700u));
+  ASSERT_EQ(unlink((dir + "/.lock").c_str()), 0);
   ASSERT_EQ(symlink((scratch / "outside-lock").c_str(), (dir + "/.lock").c_str()), 0);
   EXPECT_EQ(errorOf(attempt), RedomarkError::io("Couldn't open the lock for /data/Site."));
   EXPECT_FALSE(pathExists(scratch / "outside-lock"));
@@ -158,6 +109,68 @@ TEST(FolderLock, PlantedLinksAndOpenDirectoriesAreRefused) {
   createDirectories(dir, 0755);
   EXPECT_EQ(errorOf(attempt), RedomarkError::unsafeStore(dir));
   EXPECT_EQ(sortedNames(dir), std::vector<std::string>{});
+}
+
+namespace fs = std::filesystem;
+
+// A folder, its store with checkpoints laid out as a save leaves them, and a
+// tree outside both that nothing may touch.
+struct DamagedStore {
+  DamagedStore() {
+    writeFiles(scratch / "folder", {{"a.txt", "alpha"}, {"sub/b.txt", "bravo"}});
+    // The big file written, not cloned: its blocks are its own, so counting it would show.
+    writeFiles(outside, {{"keep.txt", "not the store's"},
+                         {"data/big.bin", std::string(1 << 20, 'x')},
+                         {"manifest.json", R"([{"p":"outside-only.txt","k":"f","s":1,"m":0}])"}});
+  }
+  std::string directoryOf(const Checkpoint& c) const { return engine.storeFor(folder).checkpointDirectory(c); }
+  std::string folderDirectory() const { return engine.storeFor(folder).folderDirectory(folder); }
+  Checkpoint save() { return engine.save(folder, std::nullopt, nullptr); }
+
+  ScratchDir scratch{Volume::btrfs};
+  std::string folder = canonicalPath(scratch.path()) + "/folder", outside = scratch / "outside";
+  Redomark engine{scratch / "store"};
+};
+
+// Broken records are the listing's test above.
+TEST(DamagedStore, BrokenManifestsFailTheDiffAloneAndPlantedLinksNeverLeadAReadOrAWriteOutsideTheStore) {
+  DamagedStore s;
+  const auto outsideBefore = snapshotTree(s.outside);
+  // A broken manifest fails the diff of its checkpoint alone (its shapes are the record coding tests').
+  const Checkpoint broken = s.save();
+  const std::string manifest = s.directoryOf(broken) + "/manifest.json";
+  writeFile(manifest, R"([{"p":"a.txt","k":"f"}])");
+  EXPECT_THROW(s.engine.diff(s.folder, broken.id), JsonError);
+  EXPECT_EQ(ids(s.engine.listCheckpoints(s.folder)), std::vector<std::string>{broken.id});
+  fs::remove(manifest);
+  EXPECT_THROW(s.engine.diff(s.folder, broken.id), RedomarkError);
+  // A checkpoint directory swapped for a link is the catalog's test. "data"
+  // itself a link, and a "data" tree holding a link: neither is walked for the
+  // space count (only their own records count, never the mebibyte behind the
+  // links) nor followed by a deletion.
+  const Checkpoint linkedData = s.save(), linkInside = s.save();
+  fs::remove_all(s.directoryOf(linkedData) + "/data");
+  fs::create_directory_symlink(s.outside + "/data", s.directoryOf(linkedData) + "/data");
+  const int64_t ownBytes = s.engine.spaceUsed(linkInside);
+  fs::create_directory_symlink(s.outside, s.directoryOf(linkInside) + "/data/escape");
+  EXPECT_TRUE(dataAndFewRecords(s.engine.spaceUsed(linkedData), 0));
+  EXPECT_TRUE(dataAndFewRecords(s.engine.spaceUsed(linkInside), ownBytes - 1));
+  // A manifest that is a link to one outside is not read.
+  const Checkpoint linkedManifest = s.save();
+  fs::remove(s.directoryOf(linkedManifest) + "/manifest.json");
+  fs::create_symlink(s.outside + "/manifest.json", s.directoryOf(linkedManifest) + "/manifest.json");
+  EXPECT_THROW(s.engine.diff(s.folder, linkedManifest.id), RedomarkError);
+  for (const Checkpoint& c : {broken, linkedData, linkInside, linkedManifest}) s.engine.deleteCheckpoint(c);
+  EXPECT_TRUE(s.engine.listCheckpoints(s.folder).empty());
+
+  // Leftover names planted as links are removed as links, as before every save.
+  const Checkpoint next = s.save();
+  for (const char* name : {"/20240101-000000-0000.partial", "/.deleting-20240101-000000-0001"})
+    fs::create_directory_symlink(s.outside, s.folderDirectory() + name);
+  s.engine.storeFor(s.folder).removeLeftovers(s.folder);
+  EXPECT_EQ(sortedNames(s.folderDirectory()), (std::vector<std::string>{".lock", next.id}));
+  EXPECT_EQ(snapshotTree(s.outside), outsideBefore);
+  EXPECT_EQ(readFile(s.folder + "/a.txt"), "alpha");
 }
 
 }  // namespace

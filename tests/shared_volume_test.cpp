@@ -96,13 +96,10 @@ TEST_F(SharedVolume, EachUserHasAPrivateStoreThatNobodyElseCanPlant) {
 
 TEST_F(SharedVolume, AStoreOnAClosedVolumeNeedsTheAdministratorsSharedFolder) {
   ASSERT_EQ(chmod(source.c_str(), 0755), 0);
-  EXPECT_EQ(run(alice, {"save", folder}),
-            failed(1, "Redomark keeps the redomarks of folders on " + top + " in " + aliceStore +
-                          ", which it can't "
-                          "create: Permission denied. Ask an administrator to make " +
-                          top +
-                          "/.redomark-checkpoints a "
-                          "shared folder with the sticky bit (mode 1777), then try again."));
+  const std::string ask = "Ask an administrator to make " + top + "/.redomark-checkpoints a shared folder with the ";
+  EXPECT_EQ(run(alice, {"save", folder}), failed(1, "Redomark keeps the redomarks of folders on " + top + " in " +
+                                                        aliceStore + ", which it can't create: Permission denied. " +
+                                                        ask + "sticky bit (mode 1777), then try again."));
   EXPECT_FALSE(pathExists(aliceStore));
   // A shared folder that a user made is not the administrator's: it is not used.
   const std::string shared = top + "/.redomark-checkpoints";

@@ -50,13 +50,12 @@ class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface
   std::string folderDirectory() const { return CheckpointStore(defaultStore()).folderDirectory(folder); }
 
   const std::string folder = home / "user/project";
+  const std::string nested = " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
 };
 
 TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANestedSubvolume) {
   ASSERT_TRUE(as("btrfs subvolume create " + folder + " && printf hello > " + folder + "/a.txt"));
-  const VolumeInfo volume = readVolumeInfo(folder);
-  ASSERT_NE(volume.device, readVolumeInfo(toolHome).device);
-  ASSERT_TRUE(sameFileSystem(volume, readVolumeInfo(toolHome)));
+  ASSERT_NE(readVolumeInfo(folder).device, readVolumeInfo(toolHome).device);
   const ToolRun saved = tool({"save", folder});
   EXPECT_EQ(saved, ok(savedLine(savedId(saved), folder, "1 files, 5 bytes") + notABackup));
   EXPECT_TRUE(pathExists(folderDirectory() + "/" + savedId(saved) + "/data/a.txt"));
@@ -64,7 +63,6 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   EXPECT_FALSE(pathExists(CheckpointStore(volumeStore(folder)).folderDirectory(folder)));
 
   // Refused saves leave no snapshot behind; a plain directory above a nested subvolume makes no difference.
-  const std::string nested = " is a separate Btrfs subvolume inside the folder, which can't be saved together with it.";
   const std::pair<std::string, std::string> refusals[] = {
       {"mkfifo pipe",
        "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first."},
@@ -105,15 +103,8 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   EXPECT_EQ(saved, ok(savedLine(first, folder, "4 files, 70 KB") + notABackup));
   EXPECT_TRUE(isSubvolumeRoot(data) && isReadOnly(data));
   EXPECT_EQ(snapshotTree(data), original);
-  const std::string record = readFile(folderDirectory() + "/" + first + "/meta.json");
-  EXPECT_NE(record.find("\"changedWhileSaving\" : [\n\n  ],"), std::string::npos) << record;
-  EXPECT_NE(record.find("\"notClonedCount\" : 0"), std::string::npos) << record;
 
   ASSERT_TRUE(as("cd " + folder + " && printf changed > readme.txt && printf new > added.txt && rm -r src/deep"));
-  const TreeSnapshot changed = snapshotTree(folder);
-  EXPECT_EQ(tool({"diff", folder}), ok("Changes since " + line(listed(folder).at(0)) +
-                                       ":\n  + added.txt  (3 bytes)\n"
-                                       "  ~ readme.txt  (7 bytes)\n  - src/deep/\n  - src/deep/data.bin  (70 KB)\n"));
   // The replaced subvolume goes whole to the owner's Trash on the same file system.
   const std::string trashed = toolHome + "/.local/share/Trash/files/project (replaced by Redomark)";
   const ToolRun restored = tool({"restore", folder, first, "--yes"});
@@ -121,18 +112,9 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   EXPECT_EQ(snapshotTree(folder), original);
   EXPECT_TRUE(isSubvolumeRoot(folder) && !isReadOnly(folder) && isSubvolumeRoot(trashed));
   ASSERT_TRUE(as("printf writable > " + folder + "/proof"));
+  // Undoing it and putting back one item, of a subvolume too, are the crash tests' (as root).
 
-  // Undone: back to the state the restore saved first, a subvolume still.
-  const std::vector<std::string> all = savedIds(folder);
-  ASSERT_EQ(all.size(), 2u);
-  ASSERT_EQ(tool({"restore", folder, all[1], "--yes"}).status, 0);
-  EXPECT_EQ(snapshotTree(folder), changed);
-  // One item put back works inside the subvolume.
-  ASSERT_EQ(tool({"restore", folder, first, "--file", "src/deep/data.bin", "--yes"}).status, 0);
-  EXPECT_EQ(readFile(folder + "/src/deep/data.bin"), std::string(70000, '\0'));
-  EXPECT_TRUE(isSubvolumeRoot(folder));
-
-  // Every checkpoint deleted by its owner takes its snapshot with it.
+  // Every checkpoint deleted by its owner takes its snapshot with it (as pruning does, by the same deletion).
   std::vector<std::string> command{"delete", folder, "--yes"};
   for (const std::string& id : savedIds(folder)) command.push_back(id);
   EXPECT_EQ(tool(command).status, 0);
@@ -140,30 +122,19 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 0);
 }
 
-TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOneAndPruningRemovesSnapshots) {
+TEST_P(SubvolumeFolder, ARestoreFromBeforeItBecameASubvolumeMakesOne) {
   // A plain folder holding a subvolume is refused too, by the subvolume's own device number.
   ASSERT_TRUE(
       as("mkdir " + folder + " && printf old > " + folder + "/a.txt && btrfs subvolume create " + folder + "/in"));
-  EXPECT_EQ(tool({"save", folder}),
-            failed(1, folder + "/in is a separate Btrfs subvolume inside the folder, which can't "
-                               "be saved together with it."));
+  EXPECT_EQ(tool({"save", folder}), failed(1, folder + "/in" + nested));
   ASSERT_TRUE(as("rmdir " + folder + "/in"));
   const TreeSnapshot plain = snapshotTree(folder);
   const std::string id = saved(folder);
-  ASSERT_TRUE(as("mv " + folder + " " + folder + ".plain && btrfs subvolume create " + folder + " && printf new > " +
-                 folder + "/b.txt"));
+  ASSERT_TRUE(as("mv " + folder + " " + folder + ".plain && btrfs subvolume create " + folder));
   ASSERT_EQ(tool({"restore", folder, id, "--yes"}).status, 0);
   EXPECT_TRUE(isSubvolumeRoot(folder));
   EXPECT_EQ(snapshotTree(folder), plain);
   EXPECT_EQ(permissions(folder), permissions(folder + ".plain"));
-  // Two manual ones kept, and the one saved before the restore.
-  ASSERT_EQ(tool({"settings", "--keep", "2"}).status, 0);
-  for (int i = 0; i < 4; ++i) {
-    ASSERT_TRUE(as("printf " + std::to_string(i) + " > " + folder + "/counter"));
-    saved(folder);
-  }
-  EXPECT_EQ(savedIds(folder).size(), 3u);
-  EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(AsRootAndAsItsOwner, SubvolumeFolder, ::testing::Values(uid_t{0}, uid_t{42121}),

@@ -2,6 +2,7 @@
 // sticky .Trash or a private .Trash-uid, each checked before use.
 #include "core/fs/trash.h"
 
+#include <array>
 #include <ctime>
 
 #include "core/fs/path_text.h"
@@ -45,50 +46,49 @@ void expectTrashed(const std::string& trash, const std::string& name, const std:
 
 }  // namespace
 
-TEST(MoveToTrash, ItemsOnTheHomeVolumeGoToTheHomeTrash) {
-  ScratchDir scratch(Volume::btrfs);
-  const std::string base = canonicalPath(scratch.path());
-  const TemporaryHome home(Volume::btrfs);
-  const std::string trash = canonicalPath(home.path()) + "/.local/share/Trash";
-  const std::string odd = "report 1 \xC3\xBC%#.txt";
-  writeFiles(scratch.path(), {{odd, "odd"}, {"real/project/src/main.c", "int main;"}, {"a/notes.txt", "from a"},
-                              {"b/notes.txt", "from b"}, {".profile", "mine"}});
-  expectTrashed(trash, odd, scratch / odd, "", "odd", base + "/report%201%20%C3%BC%25%23.txt");
-  EXPECT_EQ(permissions(trash + "/files"), 0700u);
-  writeFile(trash + "/files/.profile", "stray");
-  // A directory moves whole; a link on the way to it is recorded resolved.
-  ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0);
-  expectTrashed(trash, "project", scratch / "link/project", "/src/main.c", "int main;");
-  // Two items of one name both survive; an entry in files/ without an info
-  // file keeps its name too and is left alone.
-  expectTrashed(trash, "notes.txt", scratch / "a/notes.txt", "", "from a");
-  expectTrashed(trash, "notes.2.txt", scratch / "b/notes.txt", "", "from b");
-  expectTrashed(trash, ".profile.2", scratch / ".profile", "", "mine");
-  EXPECT_EQ(readWholeFile(trash + "/files/.profile"), "stray");
-  EXPECT_FALSE(pathExists(trash + "/info/.profile.trashinfo"));
-}
-
-TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrash) {
+// The home's Trash, for items on the home's volume, is the restore command's test.
+TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrashCheckedBeforeUse) {
   const TemporaryHome home(Volume::btrfs);
   ScratchDir scratch(Volume::xfs);
   const std::string top = canonicalPath(volumeRoot(Volume::xfs)), uid = std::to_string(getuid());
   const TopTrash own{top + "/.Trash-" + uid}, shared{top + "/.Trash"};
-  writeFiles(scratch.path(),
-             {{"dir/file", "data"}, {"plain", "p"}, {"sticky", "s"}, {"foreign", "f"}, {"open", "o"}, {"kept", "k"}});
-  expectTrashed(own.path, "dir", scratch / "dir", "/file", "data");
+  const std::string odd = "report 1 \xC3\xBC%#.txt";
+  writeFiles(scratch.path(), {{odd, "odd"},
+                              {"real/project/src/main.c", "int main;"},
+                              {"a/notes.txt", "from a"},
+                              {"b/notes.txt", "from b"},
+                              {".profile", "mine"},
+                              {"kept", "k"}});
+  expectTrashed(own.path, odd, scratch / odd, "", "odd",
+                canonicalPath(scratch.path()) + "/report%201%20%C3%BC%25%23.txt");
   EXPECT_EQ(permissions(own.path), 0700u);
   EXPECT_FALSE(pathExists(home.path() + "/.local"));
-  // A shared .Trash is used only when an administrator made it sticky.
+  writeFile(own.path + "/files/.profile", "stray");
+  ASSERT_EQ(symlink((scratch / "real").c_str(), (scratch / "link").c_str()), 0);
+  // A directory moves whole; a link on the way to it is recorded resolved. Two
+  // items of one name both survive; an entry in files/ without an info file
+  // keeps its name too and is left alone.
+  const std::array<std::string, 4> rows[] = {{"project", "link/project", "/src/main.c", "int main;"},
+                                             {"notes.txt", "a/notes.txt", "", "from a"},
+                                             {"notes.2.txt", "b/notes.txt", "", "from b"},
+                                             {".profile.2", ".profile", "", "mine"}};
+  for (const auto& [name, path, inside, content] : rows) expectTrashed(own.path, name, scratch / path, inside, content);
+  EXPECT_EQ(readWholeFile(own.path + "/files/.profile"), "stray");
+  EXPECT_FALSE(pathExists(own.path + "/info/.profile.trashinfo"));
+
+  // A shared .Trash is used only when an administrator made it sticky; a
+  // per-user folder in it that others may enter is passed over.
   createDirectories(shared.path, 0777);
-  expectTrashed(own.path, "plain", scratch / "plain", "", "p");
-  ASSERT_EQ(chmod(shared.path.c_str(), 01777), 0);
-  expectTrashed(shared.path + "/" + uid, "sticky", scratch / "sticky", "", "s");
-  // Someone else's .Trash, or a per-user folder that others may enter, is passed over.
-  ASSERT_EQ(chown(shared.path.c_str(), 42102, 42102), 0);
-  expectTrashed(own.path, "foreign", scratch / "foreign", "", "f");
-  ASSERT_EQ(chown(shared.path.c_str(), 0, 0) | chmod(shared.path.c_str(), 01777), 0);
-  ASSERT_EQ(chmod((shared.path + "/" + uid).c_str(), 0777), 0);
-  expectTrashed(own.path, "open", scratch / "open", "", "o");
+  const std::tuple<std::string, uid_t, mode_t, mode_t, bool> sharedTrash[] = {{"plain", 0, 0777, 0, false},
+                                                                              {"sticky", 0, 01777, 0, true},
+                                                                              {"foreign", 42102, 01777, 0, false},
+                                                                              {"open", 0, 01777, 0777, false}};
+  for (const auto& [item, owner, mode, perUser, used] : sharedTrash) {
+    writeFile(scratch / item, item);
+    ASSERT_EQ(chown(shared.path.c_str(), owner, owner) | chmod(shared.path.c_str(), mode), 0);
+    ASSERT_EQ(perUser ? chmod((shared.path + "/" + uid).c_str(), perUser) : 0, 0);
+    expectTrashed(used ? shared.path + "/" + uid : own.path, item, scratch / item, "", item);
+  }
   // A link in place of the trash leads nowhere: the item stays where it was.
   removeTree(shared.path);
   removeTree(own.path);

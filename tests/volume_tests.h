@@ -1,12 +1,10 @@
 #pragma once
 // What the tests on real volumes share: the system, library and test-support
-// headers they all use, and the few helpers several of them need.
+// headers they all use (the support headers bring the containers), and the few
+// helpers several of them need.
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
@@ -14,18 +12,12 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
-#include <map>
-#include <optional>
 #include <random>
 #include <set>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include "core/fs/typed_path.h"
-#include "core/operations/redomark.h"
-#include "core/records/redomark_error.h"
 #include "tests/command_line_fixture.h"
 #include "tests/engine_test_support.h"
 
