@@ -88,7 +88,6 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
   writeFile(folder + "/plain", "x");
   makeDirectory(folder + "/disk");
   ASSERT_EQ(mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m"), 0);
-  createDirectories(defaultStore() + "/inner");
   const std::pair<std::string, std::string> cases[] = {
       {onExt4.path(), cheaply + "ext4, not Btrfs or XFS."},
       {folder + "/missing", "Couldn't read " + folder + "/missing: No such file or directory"},
@@ -98,11 +97,14 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
       {folder + "/disk", cheaply + "tmpfs, not Btrfs or XFS."},
       {"/dev/shm", cheaply + "tmpfs, not Btrfs or XFS."},
       {"/proc", cheaply + "proc, not Btrfs or XFS."},
-      {home / ".local/share/Redomark",
-       home / ".local/share/Redomark contains Redomark's own store, so it can't be saved."},
-      {defaultStore() + "/inner", defaultStore() + "/inner is inside Redomark's own store."},
   };
   for (const auto& [path, message] : cases) EXPECT_EQ(tool({"save", path}), failed(1, message));
+  // Once the store is there (made by the saves above).
+  createDirectories(defaultStore() + "/inner");
+  expectRuns(
+      {{{"save", home / ".local/share/Redomark"},
+        failed(1, home / ".local/share/Redomark contains Redomark's own store, so it can't be saved.")},
+       {{"save", defaultStore() + "/inner"}, failed(1, defaultStore() + "/inner is inside Redomark's own store.")}});
   umount2((folder + "/disk").c_str(), MNT_DETACH);
   // The disk is judged before any store is made on it.
   EXPECT_EQ(pathExists(ext4Store), ext4StoreExisted);

@@ -2,10 +2,6 @@
 // Ctrl-C, byte for byte as the terminal receives them.
 #include <fcntl.h>
 
-#include <chrono>
-#include <csignal>
-#include <thread>
-
 #include "tests/command_line_fixture.h"
 
 namespace redomark::testing {
@@ -83,14 +79,7 @@ TEST_F(CommandLine, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   const ToolRun save = TerminalProcess({"save", folder}, home.path()).wait();
   const size_t report = std::min(save.out.rfind(erase), save.out.size());
   const std::string progress = save.out.substr(0, report), shown = save.out.substr(report);
-  // Four thousand empty files are all records.
-  EXPECT_TRUE(
-      save.status == 0 && shown.starts_with(erase + "Saved redomark ") &&
-      std::regex_match(shown.substr(erase.size()),
-                       std::regex("Saved redomark \\S+ of " + folder +
-                                  " \\(4000 files, 0 KB; it "
-                                  "shares the data, but the copies' own file records take about [0-9.]+ MB\\)\\.\n" +
-                                  notABackup)))
+  EXPECT_TRUE(save.status == 0 && shown.starts_with(erase + "Saved redomark ") && shown.ends_with(notABackup))
       << save.out;
   static const std::regex drawn(
       "\rLooking at 0 items\u2026\x1b\\[K(\rLooking at [0-9]+ items\u2026\x1b\\[K)*"
@@ -109,41 +98,11 @@ TEST_F(CommandLine, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
   expectCancelled(twice.wait());
   EXPECT_EQ(stored(), kept);
 
-  // During the restore's own clone, after its automatic checkpoint is saved.
-  writeFile(folder + "/new", "n");
-  const TreeSnapshot before = snapshotTree(folder);
-  TerminalProcess restoring({"restore", folder, "--yes"}, home.path());
-  const size_t finished = restoring.readUntil("\rFinishing ");
-  ASSERT_NE(finished, notShown);
-  ASSERT_NE(restoring.readUntil("\rSaving ", finished), notShown);
-  restoring.type("\x03");
-  expectCancelled(restoring.wait());
-  EXPECT_EQ(snapshotTree(folder), before);
-  EXPECT_EQ(leftoverNames(scratch.path()), std::vector<std::string>{});
-  EXPECT_TRUE(tool({"list", folder})
-                  .out.ends_with("  4001 files  [automatic, before a restore]\n" + line(listed(folder).at(0)) +
-                                 "  4000 files\n"));
-
-  // Putting back one subfolder has no total to show and leaves no half-made copy.
-  TerminalProcess putting({"restore", folder, "--file", "fill", "--yes"}, home.path());
-  ASSERT_NE(putting.readUntil("\rSaving "), notShown);
-  putting.type("\x03");
-  const ToolRun stopped = putting.wait();
-  expectCancelled(stopped);
-  EXPECT_EQ(stopped.out.find(" of "), notShown) << stopped.out;
-  // The copy was begun and removed beside the item, which the folder's own time shows.
-  TreeSnapshot now = snapshotTree(folder), expected = before;
-  now.erase(""), expected.erase("");
-  EXPECT_EQ(now, expected);
-  EXPECT_EQ(leftoverNames(folder), std::vector<std::string>{});
-
-  // Standard error in a file: no progress, no erasing, yet SIGINT still cancels.
-  ToolProcess quiet({"save", folder}, home.path());
-  const std::vector<std::string> names = stored();
-  while (stored() == names) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  quiet.kill(SIGINT);
-  EXPECT_EQ(quiet.wait(), failed(130, "Cancelled."));
-  EXPECT_EQ(stored(), names);
+  // Putting back one subfolder has no total to show.
+  writeFile(folder + "/fill/new", "n");
+  const ToolRun item = TerminalProcess({"restore", folder, "--file", "fill", "--yes"}, home.path()).wait();
+  EXPECT_TRUE(item.status == 0 && item.out.find("\rSaving ") != notShown && item.out.find(" of ") == notShown)
+      << item.out;
 
   // An error is shown on a line of its own, the progress line erased first.
   const std::string odd = scratch / "odd";
