@@ -34,20 +34,15 @@ TEST_F(CommandLine, UsageVersionAndArgumentErrorsTouchNothing) {
        {{"list", "a", "b", "--yes"}, usageError("unknown option --yes")},
        {{"restore", "x", "--space"}, usageError("unknown option --space")},
        {{"save", "--", "x"}, usageError("unknown option --")},
-       {{"save", "--name", "x"}, usageError("missing <path>")},
        {{"save", "x", "--name"}, failed(2, "--name needs a value")},
        {{"delete"}, usageError("missing <path>")},
        {{"delete", "x"}, usageError("missing <id>")},
-       {{"delete", "x", "latest", "--space"}, usageError("unknown option --space")},
        {{"diff", "x", "a", "b", "c"}, usageError("unexpected argument \"c\"")},
        {{"run", "x"}, usageError("missing <command>")},
-       {{"run", "x", "--"}, usageError("missing <command>")},
        {{"folders", "x"}, usageError("unexpected argument \"x\"")},
        {{"settings", "now"}, usageError("unexpected argument \"now\"")},
-       {{"settings", "--space"}, usageError("unknown option --space")},
        {{"settings", "--keep"}, failed(2, "--keep needs a value")},
        {{"settings", "--keep", "-1"}, failed(2, keep + "-1\"")},
-       {{"settings", "--keep", "2.5"}, failed(2, keep + "2.5\"")},
        {{"settings", "--keep", "99999999999999999999"}, failed(2, keep + "99999999999999999999\"")},
        {{"settings", "--max-age", "never"}, failed(2, "--max-age needs a whole number of days or none, not \"never\"")},
        {{"settings", "--budget", "5 GB"}, failed(2, budget + "5 GB\"")},
@@ -64,7 +59,6 @@ TEST_F(CommandLine, SaveUsesTheStoreOfTheFoldersVolume) {
   ASSERT_EQ(symlink("f", (home / "site/link").c_str()), 0);
   const ToolRun run = tool({"save", "~/site", "--name", "--json"});
   EXPECT_EQ(run, ok(savedLine(savedId(run), home / "site", "2 files, 66 KB") + notABackup));
-  EXPECT_EQ(readWholeFile(savedData(home / "site", savedId(run)) + "/f"), data);
   EXPECT_EQ(tool({"list", home / "site"}).out, line(listed(home / "site").at(0), "  \"--json\"") + "  2 files\n");
   for (Volume volume : {Volume::btrfs2, Volume::xfs}) {
     ScratchDir folder(volume);
@@ -87,15 +81,16 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
   const bool ext4StoreExisted = pathExists(ext4Store);
   writeFile(folder + "/plain", "x");
   makeDirectory(folder + "/disk");
+  makeDirectory(folder + "/odd\xff\x1b");
   ASSERT_EQ(mount("tmpfs", (folder + "/disk").c_str(), "tmpfs", 0, "size=1m"), 0);
   const std::pair<std::string, std::string> cases[] = {
       {onExt4.path(), cheaply + "ext4, not Btrfs or XFS."},
       {folder + "/missing", "Couldn't read " + folder + "/missing: No such file or directory"},
       {folder + "/plain", folder + "/plain is not a folder."},
+      {folder + "/odd\xff\x1b", folder + "/odd\\xff\\x1b can't be saved: its path isn't valid UTF-8 text."},
       {folder, folder + "/disk contains another disk (a mount point), which can't be saved together with it."},
       // A disk that can hold no store is named as the cause, whatever the folder holds.
       {folder + "/disk", cheaply + "tmpfs, not Btrfs or XFS."},
-      {"/dev/shm", cheaply + "tmpfs, not Btrfs or XFS."},
       {"/proc", cheaply + "proc, not Btrfs or XFS."},
   };
   for (const auto& [path, message] : cases) EXPECT_EQ(tool({"save", path}), failed(1, message));

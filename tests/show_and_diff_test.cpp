@@ -170,14 +170,6 @@ TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
   for (const std::string& name : sortedNames(folder)) EXPECT_FALSE(name.starts_with(".redomark-restore-")) << name;
 }
 
-TEST_P(NamesAsBytes, AFolderWhosePathIsNotTextIsRefusedBeforeAnythingIsWritten) {
-  const std::string odd = scratch / "odd\xff\x1b";
-  makeDirectory(odd);
-  writeFile(odd + "/f", "f");
-  EXPECT_EQ(tool({"save", odd}), failed(1, scratch / "odd\\xff\\x1b can't be saved: its path isn't valid UTF-8 text."));
-  EXPECT_FALSE(pathExists(defaultStore()));
-}
-
 INSTANTIATE_TEST_SUITE_P(Volumes, NamesAsBytes, ::testing::Values(Volume::btrfs, Volume::xfs),
                          [](const auto& info) { return info.param == Volume::btrfs ? "Btrfs" : "Xfs"; });
 

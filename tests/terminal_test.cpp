@@ -1,5 +1,5 @@
-// The built tool on a terminal: the restore prompt, the progress line and
-// Ctrl-C, byte for byte as the terminal receives them.
+// The built tool on a terminal: the restore and undo prompts, the progress
+// line and Ctrl-C, byte for byte as the terminal receives them.
 #include <fcntl.h>
 
 #include "tests/command_line_fixture.h"
@@ -20,15 +20,17 @@ void expectCancelled(const ToolRun& run) {
   EXPECT_FALSE(run.signaled);
 }
 
+// Also: undo goes back to before the last restore, and "latest" skips the checkpoints restores take.
 TEST_F(CommandLine, RestoreOnATerminalAsksFirstAndOnlyAYesGoesOn) {
   const std::string folder = scratch / "project";
   writeFiles(folder, {{"a", "a"}, {"sub/b", "sub/b"}, {"sub/c", "sub/c"}});
   saved(folder, {"--name", "first"});
   const Listed first = listed(folder).at(0);
+  EXPECT_EQ(tool({"undo", folder, "--yes"}), failed(1, "There is nothing to undo for " + folder + "."));
   const TreeSnapshot before = snapshotTree(folder);
   writeFiles(folder, {{"a", "changed"}, {"d", "new"}});
   ASSERT_EQ(unlink((folder + "/sub/b").c_str()), 0);
-  TreeSnapshot edited = snapshotTree(folder);
+  const TreeSnapshot edited = snapshotTree(folder);
   const auto prompt = [&](const std::string& target, int differing) {
     return "Restore " + target + " to " + line(first, "  \"first\"") + "?\n" + std::to_string(differing) +
            " item(s) differ now. The current state is saved first (whole folder) or moved to the Trash (single "
@@ -40,35 +42,37 @@ TEST_F(CommandLine, RestoreOnATerminalAsksFirstAndOnlyAYesGoesOn) {
     EXPECT_EQ(answer({"restore", folder}, typed), (ToolRun{1, prompt(folder, 3) + "redomark: not restored\n", ""}))
         << typed;
   EXPECT_EQ(snapshotTree(folder), edited);
-  EXPECT_EQ(listed(folder).size(), 1u);
-
-  // For one item the count is still that of the whole folder.
-  const ToolRun item = answer({"restore", folder, "--file", "sub/b"}, "Yes\n");
-  const std::string target = "\"sub/b\" in " + folder;
-  EXPECT_EQ(withoutProgress(item.out), prompt(target, 3) + erase + "Restored " + target + " to " + first.id + ".\n");
-  EXPECT_EQ(readFile(folder + "/sub/b"), "sub/b");
-  edited = snapshotTree(folder);
 
   const ToolRun yes = answer({"restore", folder}, "y\n");
   const std::vector<Listed> now = listed(folder);
   ASSERT_EQ(now.size(), 2u);
-  const std::string trash = home / ".local/share/Trash", replaced = trash + "/files/project (replaced by Redomark)";
+  const std::string replaced = home / ".local/share/Trash/files/project (replaced by Redomark)";
   EXPECT_EQ((ToolRun{yes.status, withoutProgress(yes.out), yes.err}),
-            ok(prompt(folder, 2) + erase + "Restored " + folder + " to " + first.id +
-               ".\nThe state before the "
-               "restore was saved as redomark " +
-               now[1].id + ", so you can undo this.\nThe replaced copy is at " + replaced + ".\n"));
+            ok(prompt(folder, 3) + erase + "Restored " + folder + " to " + first.id +
+               ".\nThe state before the restore was saved as redomark " + now[1].id +
+               ", so you can undo this.\nThe replaced copy is at " + replaced + ".\n"));
   EXPECT_EQ(snapshotTree(folder), before);
   EXPECT_EQ(snapshotTree(replaced), edited);
-  EXPECT_TRUE(readFile(trash + "/info/project (replaced by Redomark).trashinfo")
-                  .starts_with("[Trash Info]\nPath=" + scratch.path() +
-                               "/project%20%28replaced%20by%20Redomark%29\n"
-                               "DeletionDate="));
   // The automatic checkpoint is named with the date to the minute.
   const std::string minutes = std::regex_replace(localDate(first.createdAt), std::regex(":[0-9]{2}\u202f"), "\u202f");
   EXPECT_EQ(tool({"list", folder}).out, line(now[1], "  \"Before putting back " + minutes + "\"") +
-                                            "  4 files  [automatic, before a restore]\n" + line(first, "  \"first\"") +
+                                            "  3 files  [automatic, before a restore]\n" + line(first, "  \"first\"") +
                                             "  3 files\n");
+
+  // For one item the count is still that of the whole folder; it takes no checkpoint, so undo skips it.
+  writeFile(folder + "/a", "again");
+  const ToolRun item = answer({"restore", folder, "--file", "sub/b"}, "Yes\n");
+  const std::string target = "\"sub/b\" in " + folder;
+  EXPECT_EQ(withoutProgress(item.out), prompt(target, 1) + erase + "Restored " + target + " to " + first.id + ".\n");
+  EXPECT_EQ(answer({"undo", folder}, "n\n")
+                .out.find("Undo the last restore of " + folder + " by putting it back to " + line(now[1]) + "  \""),
+            0u);
+  EXPECT_EQ(tool({"undo", folder, "--yes"}).out.find("Restored " + folder + " to " + now[1].id + ".\n"), 0u);
+  EXPECT_EQ(snapshotTree(folder), edited);
+  // The undo saved what it replaced, so undoing it again brings that back.
+  EXPECT_EQ(tool({"undo", folder, "--yes"}).status, 0);
+  EXPECT_EQ(readFile(folder + "/a"), "again");
+  EXPECT_EQ(tool({"diff", folder}).out.find("Changes since " + line(first, "  \"first\"") + ":\n"), 0u);
 }
 
 TEST_F(CommandLine, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {

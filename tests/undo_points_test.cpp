@@ -1,6 +1,5 @@
 // Undo points the built tool takes without a save typed for each: save
-// --if-changed and --auto with the timeline's thinning, run around a command,
-// and which redomark "latest" and undo mean after a restore.
+// --if-changed and --auto with the timeline's thinning, and run around a command.
 
 #include <csignal>
 
@@ -104,30 +103,6 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
   const ToolRun ended = interrupted.wait();
   EXPECT_EQ(ended.status, 5) << ended.out;
   EXPECT_NE(ended.out.find("caught\n" + nothing), notShown) << ended.out;
-}
-
-TEST_F(CommandLine, LatestSkipsBeforeRestoreCheckpointsAndUndoPutsBackTheLastRestoreUndoably) {
-  const std::string folder = scratch / "thesis";
-  const auto contents = [&] { return readFile(folder + "/a") + "," + readFile(folder + "/b"); };
-  writeFiles(folder, {{"a", "good a"}, {"b", "good b"}});
-  saved(folder, {"--name", "good"});
-  EXPECT_EQ(tool({"undo", folder, "--yes"}), failed(1, "There is nothing to undo for " + folder + "."));
-  writeFiles(folder, {{"a", "broken a"}, {"b", "broken b"}});
-  ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
-  writeFile(folder + "/a", "broken again");
-  ASSERT_EQ(tool({"restore", folder, "--file", "a", "--yes"}).status, 0);
-  EXPECT_EQ(contents(), "good a,good b");
-
-  const std::vector<Listed> saved = listed(folder);
-  ASSERT_EQ(saved.size(), 2u);
-  const std::string prompt = "Undo the last restore of " + folder + " by putting it back to " + line(saved[1]) + "  \"";
-  EXPECT_EQ(answer({"undo", folder}, "n\n").out.find(prompt), 0u);
-  EXPECT_EQ(tool({"undo", folder, "--yes"}).out.find("Restored " + folder + " to " + saved[1].id + ".\n"), 0u);
-  EXPECT_EQ(contents(), "broken a,broken b");
-  // The undo saved what it replaced, so undoing it again brings that back.
-  EXPECT_EQ(tool({"undo", folder, "--yes"}).status, 0);
-  EXPECT_EQ(contents(), "good a,good b");
-  EXPECT_EQ(tool({"diff", folder}).out.find("Changes since " + saved[0].id + "  "), 0u);
 }
 
 }  // namespace
