@@ -184,18 +184,19 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   EXPECT_EQ(tool({"list", folder, "--space"}),
             ok(line(both[1]) + "  1 files  uses " + formatBytes(used[1]) + "\n" + line(both[0], "  \"\"") +
                "  1 files  uses " + formatBytes(used[0]) + "\n"));
-  const auto json = [&](const Listed& c, const std::string& nameMember, const std::string& spaceMember) {
+  // One element of list --json; a space below 0 is absent.
+  const auto json = [&](const Listed& c, bool named, int64_t space) {
     return "  {\n    \"changedWhileSaving\" : [\n\n    ],\n    \"createdAt\" : \"" + c.createdAt +
-           "\",\n    \"fileCount\" : 1,\n    \"id\" : \"" + c.id + "\",\n    \"kind\" : \"manual\",\n" + nameMember +
-           "    \"notClonedCount\" : 0,\n    \"sourcePath\" : \"" + std::regex_replace(folder, std::regex("/"), "\\/") +
-           "\",\n" + spaceMember + "    \"totalBytes\" : 65536\n  }";
+           "\",\n    \"fileCount\" : 1,\n    \"id\" : \"" + c.id + "\",\n    \"kind\" : \"manual\",\n" +
+           (named ? "    \"name\" : \"\",\n" : "") + "    \"notClonedCount\" : 0,\n    \"sourcePath\" : \"" +
+           std::regex_replace(folder, std::regex("/"), "\\/") + "\",\n" +
+           (space < 0 ? "" : "    \"spaceUsed\" : " + std::to_string(space) + ",\n") +
+           "    \"totalBytes\" : 65536\n  }";
   };
-  const std::string named = "    \"name\" : \"\",\n";
-  const auto space = [&](int64_t n) { return "    \"spaceUsed\" : " + std::to_string(n) + ",\n"; };
   expectRuns(
-      {{{"list", folder, "--json"}, ok("[\n" + json(both[0], named, "") + ",\n" + json(both[1], "", "") + "\n]\n")},
+      {{{"list", folder, "--json"}, ok("[\n" + json(both[0], true, -1) + ",\n" + json(both[1], false, -1) + "\n]\n")},
        {{"list", "--space", folder, "--json"},
-        ok("[\n" + json(both[0], named, space(used[0])) + ",\n" + json(both[1], "", space(used[1])) + "\n]\n")}});
+        ok("[\n" + json(both[0], true, used[0]) + ",\n" + json(both[1], false, used[1]) + "\n]\n")}});
   // A folder that is gone still finds its checkpoints through its parent's volume.
   removeTree(folder);
   EXPECT_EQ(tool({"list", folder}), ok(line(both[1]) + "  1 files\n" + line(both[0], "  \"\"") + "  1 files\n"));

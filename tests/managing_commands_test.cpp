@@ -95,9 +95,9 @@ TEST_F(Managing, DeleteResolvesEveryIdFirstAsksDeletesOldestFirstAndStopsAtOneDe
     ASSERT_NE(asking.readUntil("[y/N] "), notShown);
     EXPECT_EQ(tool({"delete", folder, saved[gone].id, "--yes"}), ok("Deleted redomark " + saved[gone].id + ".\n"));
     asking.type("y\n");
+    const std::string deleted = gone == older ? "" : "Deleted redomark " + saved[older].id + ".\n";
     EXPECT_EQ(asking.wait(), (ToolRun{1,
-                                      promptFor(folder, {saved[older], saved[newer]}) +
-                                          (gone == older ? "" : "Deleted redomark " + saved[older].id + ".\n") + erase +
+                                      promptFor(folder, {saved[older], saved[newer]}) + deleted + erase +
                                           "redomark: No saved redomark matches \"" + saved[gone].id + "\".\n",
                                       ""}));
   }

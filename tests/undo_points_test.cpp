@@ -67,15 +67,14 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
   const std::string before =
       "redomark: nothing changed since redomark " + saved(folder) + ", which is the undo point.\n";
   const std::string nothing = "redomark: the command changed nothing in " + folder + ".\n";
-  const std::pair<std::vector<std::string>, ToolRun> cases[] = {
-      {{"--", "true"}, {0, "", before + nothing}},
-      {{"--", "sh", "-c", "kill -TERM $$"}, {128 + SIGTERM, "", before + nothing}},
-      {{"--", "no-such-command", "x"},
+  expectRuns({
+      {{"run", folder, "--", "true"}, {0, "", before + nothing}},
+      {{"run", folder, "--", "sh", "-c", "kill -TERM $$"}, {128 + SIGTERM, "", before + nothing}},
+      {{"run", folder, "--", "no-such-command", "x"},
        {127, "", before + "redomark: couldn't run no-such-command: No such file or directory\n"}},
-      {{"--", folder + "/script"},
+      {{"run", folder, "--", folder + "/script"},
        {126, "", before + "redomark: couldn't run " + folder + "/script: Permission denied\n"}},
-  };
-  for (const auto& [command, expected] : cases) EXPECT_EQ(run(command), expected) << expected.err;
+  });
   EXPECT_EQ(listed(folder).size(), 2u);
   // Ctrl-C and Ctrl-\ reach the command as they would without the tool.
   const std::string status = run({"--", "cat", "/proc/self/status"}).out;
