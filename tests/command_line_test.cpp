@@ -43,6 +43,7 @@ TEST_F(CommandLine, UsageVersionAndArgumentErrorsTouchNothing) {
        {{"settings", "now"}, usageError("unexpected argument \"now\"")},
        {{"settings", "--keep"}, failed(2, "--keep needs a value")},
        {{"settings", "--keep", "-1"}, failed(2, keep + "-1\"")},
+       {{"settings", "--keep", "2.5"}, failed(2, keep + "2.5\"")},
        {{"settings", "--keep", "99999999999999999999"}, failed(2, keep + "99999999999999999999\"")},
        {{"settings", "--max-age", "never"}, failed(2, "--max-age needs a whole number of days or none, not \"never\"")},
        {{"settings", "--budget", "5 GB"}, failed(2, budget + "5 GB\"")},

@@ -64,6 +64,7 @@ TEST_F(CommandLine, RestoreOnATerminalAsksFirstAndOnlyAYesGoesOn) {
   const ToolRun item = answer({"restore", folder, "--file", "sub/b"}, "Yes\n");
   const std::string target = "\"sub/b\" in " + folder;
   EXPECT_EQ(withoutProgress(item.out), prompt(target, 1) + erase + "Restored " + target + " to " + first.id + ".\n");
+  EXPECT_EQ(tool({"undo", folder}), failed(1, "restoring needs confirmation: run it in a terminal or pass --yes"));
   EXPECT_EQ(answer({"undo", folder}, "n\n")
                 .out.find("Undo the last restore of " + folder + " by putting it back to " + line(now[1]) + "  \""),
             0u);
