@@ -61,7 +61,8 @@ inline void writeFiles(const std::string& dir, const std::vector<std::pair<std::
 // count empty files in dir, named 0, 1, ..., made quickly (without a sync each).
 inline void emptyFiles(const std::string& dir, int count) {
   createDirectories(dir);
-  for (int i = 0; i < count; ++i) close(open((dir + "/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  for (int i = 0; i < count; ++i)
+    close(open((dir + "/" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
 }
 
 inline std::string savedLine(const std::string& id, const std::string& folder, const std::string& counts) {
@@ -115,6 +116,11 @@ class CommandLine : public ::testing::Test {
     TerminalProcess run(args, toolHome);
     if (run.readUntil("[y/N] ") != notShown) run.type(typed);
     return run.wait();
+  }
+  using Rows = std::vector<std::pair<std::vector<std::string>, ToolRun>>;
+  // Runs each row's arguments in turn and expects its whole result.
+  void expectRuns(const Rows& rows) const {
+    for (const auto& [args, expected] : rows) EXPECT_EQ(tool(args), expected) << ::testing::PrintToString(args);
   }
   std::string defaultStore() const { return toolHome + "/.local/share/Redomark/Checkpoints"; }
   std::string savedData(const std::string& folder, const std::string& id) const {

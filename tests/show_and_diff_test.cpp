@@ -62,7 +62,7 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
         "    \"name\" : \"n\uFFFDe\",\n    \"nameBytes\" : \"bv9l\",\n    \"size\" : 3\n  },\n"
         "  {\n    \"kind\" : \"file\",\n    \"modified\" : \"2024-12-04T19:15:00Z\",\n"
         "    \"name\" : \"x.txt\",\n    \"size\" : 0\n  }\n]\n";
-    const std::pair<std::vector<std::string>, ToolRun> cases[] = {
+    expectRuns({
         {{"show", folder, first, "--file", "bin"}, {0, std::string("x\0y", 3), ""}},
         {{"show", folder, "--file", "bin"}, {0, std::string("x\0z", 3), ""}},
         {{"show", folder, first, "--file", "a.txt"}, {0, "one\ntwo\nthree\n", ""}},
@@ -73,10 +73,7 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
         {{"show", folder, "--file", "link"}, {0, "a.txt\n", ""}},
         {{"show", folder, "--file", "bin", "--json"}, failed(2, "--json can't be used to print a file")},
         {{"show", folder, "--file", "sub/deep/d.txt"}, failed(1, "\"sub/deep/d.txt\" is not in that redomark.")},
-        {{"show", folder, "--file", "sub/../a.txt"},
-         failed(1, "\"sub/../a.txt\" is not a valid path inside the folder.")},
         {{"show", folder, "zz"}, failed(1, "No saved redomark matches \"zz\".")},
-        {{"show", folder, "2"}, failed(1, "\"2\" matches several redomarks: " + first + ", " + second + ".")},
         {{"diff", folder, first, second}, {0, "Changes from " + from + " to " + to + ":\n" + between, ""}},
         {{"diff", folder, first, second, "--patch"}, {0, "Changes from " + from + " to " + to + ":\n" + patches, ""}},
         {{"diff", folder, first, second, "--file", "sub/"},
@@ -89,9 +86,7 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
           ""}},
         {{"diff", folder, first, "--file", "nowhere"}, {0, "Changes in \"nowhere\" since " + from + ":\n  none\n", ""}},
         {{"diff", folder, "--patch", "--json"}, failed(2, "--patch can't be combined with --json")},
-        {{"diff", folder, "--file", "/sub"}, failed(1, "\"/sub\" is not a valid path inside the folder.")},
-    };
-    for (const auto& [args, expected] : cases) EXPECT_EQ(tool(args), expected) << ::testing::PrintToString(args);
+    });
     EXPECT_EQ(snapshotTree(folder), folderBefore);
     EXPECT_EQ(snapshotTree(store.root()), storeBefore);
 
@@ -145,11 +140,6 @@ TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
   const std::string header = "Changes since " + line(first, "  \"week\uFFFD\"") + ":\n";
   EXPECT_EQ(tool({"diff", folder}), ok(header + "  none\n"));
 
-  // The manifest is valid JSON text and keeps the exact bytes beside it.
-  const std::string manifest = readFile(savedData(folder, first.id) + "/../manifest.json");
-  EXPECT_NE(manifest.find("{\"p\":\"x\uFFFD\",\"b\":\"eP8=\",\"k\":\"f\""), std::string::npos) << manifest;
-  EXPECT_NE(manifest.find("{\"p\":\"dir\uFFFD\\/inner\",\"b\":\"ZGly\\/y9pbm5lcg==\""), std::string::npos) << manifest;
-
   ASSERT_EQ(unlink((folder + "/" + decomposed).c_str()), 0);
   ASSERT_EQ(unlink((folder + "/" + brokenB).c_str()), 0);
   writeFile(folder + "/" + brokenA, "changed");
@@ -178,14 +168,6 @@ TEST_P(NamesAsBytes, EveryItemKeepsItsOwnBytesThroughSaveDiffAndRestore) {
   EXPECT_NE(cut.out.find("/files/" + std::string(232, 'n') + " (replaced by."), std::string::npos) << cut.out;
   EXPECT_EQ(readFile(folder + "/" + longName), "old");
   for (const std::string& name : sortedNames(folder)) EXPECT_FALSE(name.starts_with(".redomark-restore-")) << name;
-}
-
-TEST_P(NamesAsBytes, AFolderWhosePathIsNotTextIsRefusedBeforeAnythingIsWritten) {
-  const std::string odd = scratch / "odd\xff\x1b";
-  makeDirectory(odd);
-  writeFile(odd + "/f", "f");
-  EXPECT_EQ(tool({"save", odd}), failed(1, scratch / "odd\\xff\\x1b can't be saved: its path isn't valid UTF-8 text."));
-  EXPECT_FALSE(pathExists(defaultStore()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, NamesAsBytes, ::testing::Values(Volume::btrfs, Volume::xfs),

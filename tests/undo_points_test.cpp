@@ -1,6 +1,5 @@
 // Undo points the built tool takes without a save typed for each: save
-// --if-changed and --auto with the timeline's thinning, run around a command,
-// and which redomark "latest" and undo mean after a restore.
+// --if-changed and --auto with the timeline's thinning, and run around a command.
 
 #include <csignal>
 
@@ -21,8 +20,7 @@ TEST_F(CommandLine, SaveIfChangedAndAutoSaveOnlyChangesAndThinAutomaticOnes) {
   writeFiles(folder, {{"a", "one"}});
   const std::string first = saved(folder, {"--if-changed"});
   const ToolRun unchanged = ok("No changes since redomark " + first + "; nothing saved.\n");
-  EXPECT_EQ(tool({"save", folder, "--if-changed"}), unchanged);
-  EXPECT_EQ(tool({"save", folder, "--auto", "--name", "x"}), unchanged);
+  expectRuns({{{"save", folder, "--if-changed"}, unchanged}, {{"save", folder, "--auto", "--name", "x"}, unchanged}});
   const std::string same = tool({"save", folder, "--auto", "--json"}).out;
   EXPECT_EQ(member(same, "id") + member(same, "saved") + member(same, "kind"), "\"" + first + "\"false\"manual\"");
 
@@ -69,15 +67,14 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
   const std::string before =
       "redomark: nothing changed since redomark " + saved(folder) + ", which is the undo point.\n";
   const std::string nothing = "redomark: the command changed nothing in " + folder + ".\n";
-  const std::pair<std::vector<std::string>, ToolRun> cases[] = {
-      {{"--", "true"}, {0, "", before + nothing}},
-      {{"--", "sh", "-c", "kill -TERM $$"}, {128 + SIGTERM, "", before + nothing}},
-      {{"--", "no-such-command", "x"},
+  expectRuns({
+      {{"run", folder, "--", "true"}, {0, "", before + nothing}},
+      {{"run", folder, "--", "sh", "-c", "kill -TERM $$"}, {128 + SIGTERM, "", before + nothing}},
+      {{"run", folder, "--", "no-such-command", "x"},
        {127, "", before + "redomark: couldn't run no-such-command: No such file or directory\n"}},
-      {{"--", folder + "/script"},
+      {{"run", folder, "--", folder + "/script"},
        {126, "", before + "redomark: couldn't run " + folder + "/script: Permission denied\n"}},
-  };
-  for (const auto& [command, expected] : cases) EXPECT_EQ(run(command), expected) << expected.err;
+  });
   EXPECT_EQ(listed(folder).size(), 2u);
   // Ctrl-C and Ctrl-\ reach the command as they would without the tool.
   const std::string status = run({"--", "cat", "/proc/self/status"}).out;
@@ -105,31 +102,6 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
   const ToolRun ended = interrupted.wait();
   EXPECT_EQ(ended.status, 5) << ended.out;
   EXPECT_NE(ended.out.find("caught\n" + nothing), notShown) << ended.out;
-}
-
-TEST_F(CommandLine, LatestSkipsBeforeRestoreCheckpointsAndUndoPutsBackTheLastRestoreUndoably) {
-  const std::string folder = scratch / "thesis";
-  const auto contents = [&] { return readFile(folder + "/a") + "," + readFile(folder + "/b"); };
-  writeFiles(folder, {{"a", "good a"}, {"b", "good b"}});
-  saved(folder, {"--name", "good"});
-  EXPECT_EQ(tool({"undo", folder, "--yes"}), failed(1, "There is nothing to undo for " + folder + "."));
-  writeFiles(folder, {{"a", "broken a"}, {"b", "broken b"}});
-  ASSERT_EQ(tool({"restore", folder, "--yes"}).status, 0);
-  writeFile(folder + "/a", "broken again");
-  ASSERT_EQ(tool({"restore", folder, "--file", "a", "--yes"}).status, 0);
-  EXPECT_EQ(contents(), "good a,good b");
-
-  EXPECT_EQ(tool({"undo", folder}), failed(1, "restoring needs confirmation: run it in a terminal or pass --yes"));
-  const std::vector<Listed> saved = listed(folder);
-  ASSERT_EQ(saved.size(), 2u);
-  const std::string prompt = "Undo the last restore of " + folder + " by putting it back to " + line(saved[1]) + "  \"";
-  EXPECT_EQ(answer({"undo", folder}, "n\n").out.find(prompt), 0u);
-  EXPECT_EQ(tool({"undo", folder, "--yes"}).out.find("Restored " + folder + " to " + saved[1].id + ".\n"), 0u);
-  EXPECT_EQ(contents(), "broken a,broken b");
-  // The undo saved what it replaced, so undoing it again brings that back.
-  EXPECT_EQ(tool({"undo", folder, "--yes"}).status, 0);
-  EXPECT_EQ(contents(), "good a,good b");
-  EXPECT_EQ(tool({"diff", folder}).out.find("Changes since " + saved[0].id + "  "), 0u);
 }
 
 }  // namespace
