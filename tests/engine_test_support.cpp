@@ -52,15 +52,9 @@ bool isDirectory(const std::string& path) {
 }
 
 std::optional<std::string> readWholeFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string out;
-  char buffer[65536];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) out.append(buffer, std::max<ssize_t>(n, 0));
-  close(fd);
-  if (n < 0) return std::nullopt;
-  return out;
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return std::nullopt;
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 std::optional<int64_t> privateSize(const std::string& path) {
@@ -387,13 +381,7 @@ bool matchesPattern(const std::string& text, const std::string& pattern) {
 
 Checkpoint record(const std::string& folder, const std::string& id, double createdAt, Checkpoint::Kind kind,
                   int64_t totalBytes) {
-  Checkpoint c;
-  c.id = id;
-  c.kind = kind;
-  c.sourcePath = folder;
-  c.createdAt = createdAt;
-  c.totalBytes = totalBytes;
-  return c;
+  return {id, std::nullopt, kind, folder, createdAt, 0, totalBytes, 0, {}};
 }
 
 Checkpoint publish(const CheckpointStore& store, const Checkpoint& c) {
@@ -403,8 +391,8 @@ Checkpoint publish(const CheckpointStore& store, const Checkpoint& c) {
 }
 
 std::vector<std::string> ids(const std::vector<Checkpoint>& list) {
-  std::vector<std::string> out;
-  for (const Checkpoint& c : list) out.push_back(c.id);
+  std::vector<std::string> out(list.size());
+  std::transform(list.begin(), list.end(), out.begin(), [](const Checkpoint& c) { return c.id; });
   return out;
 }
 

@@ -28,7 +28,7 @@ int examineEntry(int directoryFd, const char* name, EntryFacts& facts) {
   facts.kind = kindOfMode(found.stx_mode);
   facts.size = facts.kind == EntryKind::file ? static_cast<int64_t>(found.stx_size) : 0;
   facts.mtimeNs = found.stx_mtime.tv_sec * 1'000'000'000 + found.stx_mtime.tv_nsec;
-  facts.dev = static_cast<int32_t>(makedev(found.stx_dev_major, found.stx_dev_minor));
+  facts.dev = makedev(found.stx_dev_major, found.stx_dev_minor);
   facts.inode = found.stx_ino;
   facts.mountRoot = (found.stx_attributes & found.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
   return 0;

@@ -16,7 +16,7 @@ struct EntryFacts {
   EntryKind kind = EntryKind::other;
   int64_t size = 0;  // bytes for a regular file, 0 otherwise
   int64_t mtimeNs = 0;
-  int32_t dev = 0;
+  uint64_t dev = 0;
   uint64_t inode = 0;
   bool mountRoot = false;  // another mount starts here, a bind mount of the same volume too
   uint32_t flags = 0;      // the file flags where the platform has them (macOS's st_flags), else 0

@@ -19,7 +19,7 @@ int examineEntry(int directoryFd, const char* name, EntryFacts& facts) {
   facts.kind = kindOfMode(found.st_mode);
   facts.size = facts.kind == EntryKind::file ? static_cast<int64_t>(found.st_size) : 0;
   facts.mtimeNs = found.st_mtimespec.tv_sec * 1'000'000'000 + found.st_mtimespec.tv_nsec;
-  facts.dev = static_cast<int32_t>(found.st_dev);
+  facts.dev = static_cast<uint64_t>(found.st_dev);
   facts.inode = found.st_ino;
   facts.mountRoot = false;
   facts.flags = found.st_flags;
