@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "core/fs/path_text.h"
-#include "core/fs/safety_policy.h"
 #include "core/fs/typed_path.h"
 #include "redomark/failure.h"
 #include "redomark/shown_text.h"

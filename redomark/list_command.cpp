@@ -1,6 +1,5 @@
 #include <cstdio>
 
-#include "core/fs/safety_policy.h"
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "core/records/redomark_error.h"

@@ -1,5 +1,5 @@
-// Which folders may never be saved or restored over: the places of the
-// system, and the stores themselves.
+// The places of the system that may never be saved or restored over, and
+// how a per-volume store is named.
 #pragma once
 
 #include <string>
@@ -23,11 +23,5 @@ SafetyPolicy macSafetyPolicy();
 // Whether name, at a mount point, is a per-volume store of some user
 // (".redomark-checkpoints-" + digits) or the shared directory of them.
 bool isVolumeStoreName(std::string_view name);
-
-// The canonical folder path, or throws RedomarkError notADirectory, insideStore,
-// containsStore or forbiddenLocation. Any per-volume store counts as a store,
-// whoever's it is, as well as storeRoot.
-std::string checkLocation(const std::string& folder, const std::string& storeRoot, bool requireDirectory,
-                          const SafetyPolicy& policy);
 
 }  // namespace redomark

@@ -10,7 +10,6 @@
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/path_text.h"
-#include "core/records/redomark_error.h"
 
 namespace redomark {
 
@@ -116,14 +115,6 @@ std::string canonicalPath(const std::string& path) {
   std::string out = *ancestor == "/" ? "" : *ancestor;
   for (auto it = missing.rbegin(); it != missing.rend(); ++it) out += "/" + *it;
   return out;
-}
-
-std::string validateRelativePath(const std::string& relativePath) {
-  const std::vector<std::string> parts = splitComponents(relativePath);
-  if (relativePath.starts_with('/') || parts.empty()) throw RedomarkError::invalidRelativePath(relativePath);
-  for (const std::string& part : parts)
-    if (part == "." || part == "..") throw RedomarkError::invalidRelativePath(relativePath);
-  return joined(parts);
 }
 
 }  // namespace redomark

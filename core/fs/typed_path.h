@@ -1,6 +1,5 @@
 // How a path a person typed becomes the one canonical path under which the
-// store knows a folder: "~" expanded, links resolved once; and the checks a
-// relative path inside a folder must pass.
+// store knows a folder: "~" expanded, links resolved once.
 #pragma once
 
 #include <optional>
@@ -27,9 +26,5 @@ std::optional<std::string> resolvedPath(const std::string& path);
 // resolved once, then examined without following anything; nothing when it
 // names nothing.
 std::optional<ItemStatus> examineNamed(const std::string& path);
-
-// The relative path with empty components dropped, or throws
-// RedomarkError::invalidRelativePath.
-std::string validateRelativePath(const std::string& relativePath);
 
 }  // namespace redomark

@@ -1,7 +1,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/fs/safety_policy.h"
 #include "core/fs/typed_path.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_comparison.h"

@@ -7,7 +7,6 @@
 #include "core/fs/item_status.h"
 #include "core/fs/mount_table.h"
 #include "core/fs/platform.h"
-#include "core/fs/safety_policy.h"
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 #include "core/records/unicode_text.h"

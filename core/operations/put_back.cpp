@@ -3,6 +3,7 @@
 #include "core/fs/held_folder.h"
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
+#include "core/operations/location_check.h"
 #include "core/records/redomark_error.h"
 #include "core/store/fs_failure.h"
 #include "core/store/folder_lock.h"

@@ -12,6 +12,7 @@
 #include "core/fs/typed_path.h"
 #include "core/fs/volume.h"
 #include "core/operations/redomark.h"
+#include "core/operations/location_check.h"
 #include "core/operations/temporary_clone.h"
 #include "core/records/local_date.h"
 #include "core/records/redomark_error.h"

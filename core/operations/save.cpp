@@ -16,6 +16,7 @@
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
 #include "core/operations/manifest_index.h"
+#include "core/operations/location_check.h"
 #include "core/operations/redomark.h"
 #include "core/operations/temporary_clone.h"
 #include "core/records/record_coding.h"

@@ -1,4 +1,4 @@
-#include "core/fs/safety_policy.h"
+#include "core/operations/location_check.h"
 #include "core/fs/typed_path.h"
 #include "core/operations/redomark.h"
 

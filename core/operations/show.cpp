@@ -3,7 +3,7 @@
 
 #include "core/fs/path_text.h"
 #include "core/fs/readable_file.h"
-#include "core/fs/safety_policy.h"
+#include "core/operations/location_check.h"
 #include "core/fs/typed_path.h"
 #include "core/operations/path_order.h"
 #include "core/operations/redomark.h"
