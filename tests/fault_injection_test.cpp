@@ -14,7 +14,6 @@ namespace {
 enum class Operation { save, restore, restoreItem, restoreMissingItem };
 
 struct Fault {
-  const char* what;
   Operation op;
   std::vector<std::string> always;  // strace injections for every call, such as "ioctl:error=EOPNOTSUPP"
   std::string syscall, error;       // the one call made to fail: the first of syscall whose
@@ -35,37 +34,29 @@ const std::string swapped =
 
 using enum Operation;
 const std::vector<Fault> faults = {
-    {"clone", save, {}, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
-    {"clone refused", save, {}, "ioctl", "EACCES", "/data/a.txt>",
+    {save, {}, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
+    {save, {}, "ioctl", "EACCES", "/data/a.txt>",
      "Redomark isn't allowed to read {F}/a.txt. Check its permissions, then try again.", 0},
-    {"copy in the kernel", save, {noClone}, "copy_file_range", "ENOSPC", "/sub/b.txt>",
+    {save, {noClone}, "copy_file_range", "ENOSPC", "/sub/b.txt>",
      "Couldn't copy {F}/sub/b.txt: No space left on device.", 0},
-    {"copy by writing", save, {noClone, noKernelCopy}, "write", "EFBIG", "/data/sub/b.txt>",
+    {save, {noClone, noKernelCopy}, "write", "EFBIG", "/data/sub/b.txt>",
      "Couldn't copy {F}/sub/b.txt: File too large.", 0},
-    {"manifest", save, {}, "write", "ENOSPC", "/manifest.json>",
+    {save, {}, "write", "ENOSPC", "/manifest.json>",
      "Couldn't write {S}/*.partial/manifest.json: No space left on device", 0},
-    {"record", save, {}, "write", "EIO", "/meta.json>",
-     "Couldn't write {S}/*.partial/meta.json: Input/output error", 0},
-    {"making the checkpoint's directory", save, {}, "mkdirat", "EACCES", ".partial\"",
-     "Couldn't create {S}/*.partial: Permission denied", 0},
-    {"publishing", save, {}, "renameat2", "EACCES", ".partial\"", "Couldn't move {S}/*.partial: Permission denied", 0},
-    {"saving before a restore", restore, {}, "renameat2", "EIO", ".partial\"",
-     "Couldn't move {S}/*.partial: Input/output error", 0},
-    {"restore's clone", restore, {}, "ioctl", "EIO", "/.redomark-restore-",
-     "Couldn't copy {S}/*/data/sub/b.txt: Input/output error.", 1},
-    {"making the temporary clone", restore, {}, "mkdirat", "ENOSPC", ".redomark-restore-",
-     "Couldn't copy {S}/*/data: No space left on device.", 1},
-    {"exchange", restore, {}, "renameat2", "EXDEV", "RENAME_EXCHANGE",
+    {save, {}, "write", "EIO", "/meta.json>", "Couldn't write {S}/*.partial/meta.json: Input/output error", 0},
+    {save, {}, "mkdirat", "EACCES", ".partial\"", "Couldn't create {S}/*.partial: Permission denied", 0},
+    {save, {}, "renameat2", "EACCES", ".partial\"", "Couldn't move {S}/*.partial: Permission denied", 0},
+    {restore, {}, "renameat2", "EIO", ".partial\"", "Couldn't move {S}/*.partial: Input/output error", 0},
+    {restore, {}, "ioctl", "EIO", "/.redomark-restore-", "Couldn't copy {S}/*/data/sub/b.txt: Input/output error.", 1},
+    {restore, {}, "mkdirat", "ENOSPC", ".redomark-restore-", "Couldn't copy {S}/*/data: No space left on device.", 1},
+    {restore, {}, "renameat2", "EXDEV", "RENAME_EXCHANGE",
      "Couldn't swap the folders (nothing was changed): Invalid cross-device link.", 1},
-    {"move aside", restore, {}, "renameat2", "EIO", "(replaced by Redomark)",
-     swapped + "{P}/.redomark-restore-*.", 1, true, true},
-    {"move into the Trash", restore, {}, "renameat2", "EIO", "/Trash/files>",
-     swapped + "{F} (replaced by Redomark).", 1, true},
-    {"the Trash's info file", restore, {}, "write", "ENOSPC", ".trashinfo>",
-     swapped + "{F} (replaced by Redomark).", 1, true},
-    {"item exchange", restoreItem, {}, "renameat2", "EIO", "RENAME_EXCHANGE",
+    {restore, {}, "renameat2", "EIO", "(replaced by Redomark)", swapped + "{P}/.redomark-restore-*.", 1, true, true},
+    {restore, {}, "renameat2", "EIO", "/Trash/files>", swapped + "{F} (replaced by Redomark).", 1, true},
+    {restore, {}, "write", "ENOSPC", ".trashinfo>", swapped + "{F} (replaced by Redomark).", 1, true},
+    {restoreItem, {}, "renameat2", "EIO", "RENAME_EXCHANGE",
      "Couldn't swap the folders (nothing was changed): Input/output error.", 0},
-    {"item put in place", restoreMissingItem, {}, "renameat2", "EIO", ".redomark-restore-",
+    {restoreMissingItem, {}, "renameat2", "EIO", ".redomark-restore-",
      "Couldn't move {F}/.redomark-restore-*: Input/output error", 0},
 };
 
@@ -121,7 +112,7 @@ int callNumber(const Fault& fault) {
 
 TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
   for (const Fault& fault : faults) {
-    SCOPED_TRACE(fault.what);
+    SCOPED_TRACE(fault.syscall + " " + fault.error + " at " + fault.marker);
     const int call = callNumber(fault);
     const Prepared setup(fault.op);
     const std::string &home = setup.home, &folder = setup.folder, &parent = setup.parent;
