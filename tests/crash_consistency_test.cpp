@@ -70,25 +70,16 @@ void addContents(const TreeSnapshot& tree, std::unordered_set<size_t>& into) {
 
 // 2,400 files of about 4 KB, half of them below the item restoreItem puts back.
 void makeTree(const std::string& root) {
-  for (int d = 0; d < 50; ++d) {
-    const std::string dir = d < 25 ? std::string(item) + "/s" + std::to_string(d) : "d" + std::to_string(d);
-    fs::create_directories(root + "/" + dir);
-    for (int f = 0; f < 48; ++f) {
-      const std::string relative = dir + "/f" + std::to_string(f);
-      writeFile(root + "/" + relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative);
-    }
+  for (int n = 0; n < 2400; ++n) {
+    const int d = n / 48, f = n % 48;
+    const std::string relative = (d < 25 ? std::string(item) + "/s" : "d") + std::to_string(d) + "/f" + std::to_string(f);
+    writeFiles(root, {{relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative}});
   }
 }
 
 class CrashHarness {
  public:
-  CrashHarness(const Operation& op, bool subvolume)
-      : op_(op),
-        subvolume_(subvolume),
-        home_(scratch_ / "home"),
-        engine_(home_ + "/.local/share/Redomark/Checkpoints"),
-        seed_(seedFrom("REDOMARK_CRASH_SEED")),
-        random_(seed_) {
+  CrashHarness(const Operation& op, bool subvolume) : op_(op), subvolume_(subvolume) {
     fs::create_directories(home_);
     EXPECT_EQ(subvolume ? std::system(("btrfs -q subvolume create " + scratch_ / "tree").c_str()) : 0, 0);
     makeTree(scratch_ / "tree");
@@ -111,9 +102,9 @@ class CrashHarness {
   // One trial: change the folder, run the operation to the kill, check, then
   // clear away what was moved aside and save, which must succeed.
   void trial(int number, const KillPoint& point) {
-    writeFile(folder_ + "/" + item + "/s" + std::to_string(number % 25) + "/f0", "trial " + std::to_string(number));
-    writeFile(folder_ + "/d" + std::to_string(25 + number % 25) + "/f1", "also trial " + std::to_string(number));
-    writeFile(folder_ + "/note-" + std::to_string(number), std::string(3000, 'n') + std::to_string(number));
+    const std::string n = std::to_string(number);
+    writeFiles(folder_, {{item + ("/s" + std::to_string(number % 25)) + "/f0", "trial " + n},
+                         {"d" + std::to_string(25 + number % 25) + "/f1", "also trial " + n}, {"note-" + n, std::string(3000, 'n') + n}});
     const TreeSnapshot before = folderState(folder_);
     knownStates_.insert(before);
 
@@ -121,14 +112,14 @@ class CrashHarness {
     if (point.signal == SIGINT && run.status == cancelledStatus) {
       // Cancelled by the tool, or by the signal itself before the tool
       // could catch it; either way nothing half made is left.
-      ++cancelled_;
+      ++outcomes_["cancelled at a random moment"];
       EXPECT_TRUE(run.err == "redomark: Cancelled.\n" || run.err.empty()) << run.err;
       EXPECT_EQ(leftoverNames(engine_.storeFor(folder_).folderDirectory(folder_)), std::vector<std::string>{});
       EXPECT_EQ(leftoverNames(scratch_.path()), std::vector<std::string>{});
     } else if (run.status == killedStatus) {
-      ++(point.delayUs >= 0 ? killedByDelay_ : killedAtCall_);
+      ++outcomes_[point.delayUs >= 0 ? "killed at a random moment" : "killed at a random system call"];
     } else {
-      ++finished_;
+      ++outcomes_["finished first"];
       EXPECT_EQ(run.status, 0) << run.err;
     }
     expectBeforeOrRestored(before, folderState(folder_));
@@ -142,9 +133,8 @@ class CrashHarness {
   }
 
   void printSummary() const {
-    std::printf("crash trials: %d cancelled at a random moment, %d killed at a random moment, %d at a random system "
-                "call, %d finished first; unkilled run %ld ms; seed %u\n", cancelled_, killedByDelay_, killedAtCall_,
-                finished_, static_cast<long>(cleanRunUs_ / 1000), seed_);
+    std::printf("crash trials (seed %u, unkilled run %ld ms):\n", seed_, static_cast<long>(cleanRunUs_ / 1000));
+    for (const auto& [outcome, n] : outcomes_) std::printf("  %d %s\n", n, outcome.c_str());
   }
 
  private:
@@ -260,18 +250,18 @@ class CrashHarness {
   const Operation& op_;
   const bool subvolume_;
   ScratchDir scratch_{Volume::btrfs};
-  const std::string home_;
-  const Redomark engine_;
+  const std::string home_ = scratch_ / "home";
+  const Redomark engine_{home_ + "/.local/share/Redomark/Checkpoints"};
   std::string folder_;
-  const unsigned seed_;
-  std::mt19937 random_;
+  const unsigned seed_ = seedFrom("REDOMARK_CRASH_SEED");
+  std::mt19937 random_{seed_};
   int64_t cleanRunUs_ = 0;
   std::string targetId_;  // the latest checkpoint, which holds target_
   TreeSnapshot target_;
   TreeSnapshot savedState_;  // the whole folder as the last save found it
   std::set<TreeSnapshot> knownStates_;                           // every state the folder had
   std::map<std::string, std::unordered_set<size_t>> contents_;  // content hashes per checked checkpoint
-  int cancelled_ = 0, killedByDelay_ = 0, killedAtCall_ = 0, finished_ = 0;
+  std::map<std::string, int> outcomes_;
 };
 
 class CrashConsistency : public ::testing::TestWithParam<std::tuple<int, bool>> {};
