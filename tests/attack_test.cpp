@@ -36,16 +36,15 @@ class Attacker {
     out_ = popen(command.c_str(), "re");
     if (!out_ || std::sscanf(line().c_str(), "ready %d", &pid_) != 1) throw std::runtime_error("no attacker");
   }
-  ~Attacker() { stop(); }
+  ~Attacker() {
+    if (out_) stop();
+  }
   // Ends it; its report, such as "exchanged 812 refused 3".
   std::string stop() {
-    if (out_) {
-      ::kill(pid_, SIGTERM);
-      report_ = line();
-      pclose(out_);
-      out_ = nullptr;
-    }
-    return report_;
+    ::kill(pid_, SIGTERM);
+    const std::string report = line();
+    pclose(std::exchange(out_, nullptr));
+    return report;
   }
 
  private:
@@ -55,7 +54,6 @@ class Attacker {
   }
   FILE* out_ = nullptr;
   int pid_ = -1;
-  std::string report_;
 };
 
 // snapshotTree with each item's owner and group in front.
@@ -104,7 +102,6 @@ struct Race {
 // others' files with the same names, and a HOME of root's own on the volume.
 struct Scene {
   explicit Scene(Volume volume) : home(volume), work(volume) {
-    setenv("TZ", "UTC", 1), setenv("LC_ALL", "C.UTF-8", 1);
     chmod(work.path().c_str(), 0755);
     writeFiles(outside, {{"x", "outside secret x"}, {"keep", "outside secret keep"}, {"y/inner", "outside secret inner"},
                          {"sub/x", "outside secret sub x"}});
