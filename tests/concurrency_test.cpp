@@ -50,8 +50,9 @@ TEST_P(Concurrency, ARestoreRacingABudgetPruneRestoresExactlyOrFailsInOneLine) {
     EXPECT_EQ(save.status, 0) << save.err;
     exact += restore.status == 0;
     // Exactly the older state, or refused in one line with the folder still there.
-    EXPECT_TRUE(restore.status == 0 ? snapshotTree(b) == wanted
-                                    : std::count(restore.err.begin(), restore.err.end(), '\n') == 1 && !snapshotTree(b).empty())
+    EXPECT_TRUE(restore.status == 0
+                    ? snapshotTree(b) == wanted
+                    : std::count(restore.err.begin(), restore.err.end(), '\n') == 1 && !snapshotTree(b).empty())
         << "round " << round << ": " << restore.err;
   }
   std::printf("restores exact: %d, refused in one line: %d\n", exact, 6 - exact);
@@ -77,7 +78,8 @@ TEST_P(Concurrency, ALockFileRemovedBeforeItIsLockedIsNeverHeldTwice) {
     // Every listed redomark holds the folder as it is.
     for (const std::string& id : savedIds(folder)) {
       const ToolRun diff = tool({"diff", folder, id});
-      EXPECT_TRUE(diff.status == 0 && diff.out.ends_with(":\n  none\n")) << "round " << round << ": " << diff.out.substr(0, 300);
+      EXPECT_TRUE(diff.status == 0 && diff.out.ends_with(":\n  none\n"))
+          << "round " << round << ": " << diff.out.substr(0, 300);
     }
   }
 }

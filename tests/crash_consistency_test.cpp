@@ -72,7 +72,8 @@ void addContents(const TreeSnapshot& tree, std::unordered_set<size_t>& into) {
 void makeTree(const std::string& root) {
   for (int n = 0; n < 2400; ++n) {
     const int d = n / 48, f = n % 48;
-    const std::string relative = (d < 25 ? std::string(item) + "/s" : "d") + std::to_string(d) + "/f" + std::to_string(f);
+    const std::string relative =
+        (d < 25 ? std::string(item) + "/s" : "d") + std::to_string(d) + "/f" + std::to_string(f);
     writeFiles(root, {{relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative}});
   }
 }
@@ -104,7 +105,8 @@ class CrashHarness {
   void trial(int number, const KillPoint& point) {
     const std::string n = std::to_string(number);
     writeFiles(folder_, {{item + ("/s" + std::to_string(number % 25)) + "/f0", "trial " + n},
-                         {"d" + std::to_string(25 + number % 25) + "/f1", "also trial " + n}, {"note-" + n, std::string(3000, 'n') + n}});
+                         {"d" + std::to_string(25 + number % 25) + "/f1", "also trial " + n},
+                         {"note-" + n, std::string(3000, 'n') + n}});
     const TreeSnapshot before = folderState(folder_);
     knownStates_.insert(before);
 
@@ -168,10 +170,12 @@ class CrashHarness {
     }
     // The item (in) or all else but the folder's own entry, which changes with every rename inside it.
     const auto part = [](TreeSnapshot tree, bool in) {
-      std::erase_if(tree, [&](const auto& e) { return e.first.empty() || (fs::path(e.first).begin()->string() == item) != in; });
+      std::erase_if(
+          tree, [&](const auto& e) { return e.first.empty() || (fs::path(e.first).begin()->string() == item) != in; });
       return tree;
     };
-    EXPECT_TRUE(part(after, false) == part(before, false) && (part(after, true) == part(before, true) || part(after, true) == part(target_, true)))
+    EXPECT_TRUE(part(after, false) == part(before, false) &&
+                (part(after, true) == part(before, true) || part(after, true) == part(target_, true)))
         << "the folder is neither as before nor with the item put back";
   }
 
@@ -194,7 +198,8 @@ class CrashHarness {
     for (const Checkpoint& c : listed) found.insert(contents_[c.id].begin(), contents_[c.id].end());
     std::vector<std::string> nowhere;  // files whose bytes are nowhere
     for (const auto& [path, line] : before)
-      if (line.starts_with("file ") && !found.contains(hashOf(line.substr(line.find('|') + 1)))) nowhere.push_back(path);
+      if (line.starts_with("file ") && !found.contains(hashOf(line.substr(line.find('|') + 1))))
+        nowhere.push_back(path);
     EXPECT_EQ(nowhere, std::vector<std::string>{});
   }
 

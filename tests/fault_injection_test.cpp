@@ -75,7 +75,8 @@ struct Prepared {
     if (op == Operation::restoreMissingItem) std::remove((folder + "/a.txt").c_str());
     args = {"save", folder};
     if (op != Operation::save) args = {"restore", folder, "--yes"};
-    if (op == Operation::restoreItem || op == Operation::restoreMissingItem) args.insert(args.end(), {"--file", "a.txt"});
+    if (op == Operation::restoreItem || op == Operation::restoreMissingItem)
+      args.insert(args.end(), {"--file", "a.txt"});
   }
   ScratchDir scratch{Volume::btrfs};
   std::string home = scratch / "home", folder, parent;
@@ -122,8 +123,9 @@ TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
     // The folder's own times change with every entry an item's restore makes in it.
     const auto state = [&](const TreeSnapshot& tree) { return item ? withoutRoot(tree) : tree; };
     const TreeSnapshot before = snapshotTree(folder);
-    const ToolRun run = runTool(setup.args, home,
-                                traced(fault, "/dev/null", fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)));
+    const ToolRun run =
+        runTool(setup.args, home,
+                traced(fault, "/dev/null", fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)));
     std::string expected = (fault.restored ? "" : "redomark: ") + fault.output + "\n";
     for (const auto& [token, value] : {std::pair{"{F}", folder}, {"{P}", parent}, {"{S}", store}})
       expected = std::regex_replace(expected, std::regex("\\" + std::string(token)), value);

@@ -21,7 +21,8 @@ class PowerLoss : public CommandLine {
                     " && mount -o loop " + image + " " + mnt + " && mkdir " + toolHome),
               0);
     writeFiles(folder, {{"top.txt", "first"}});
-    for (int i = 0; i < 40; ++i) writeFiles(folder, {{"sub/f" + std::to_string(i), std::string(5000 + i, 'a' + i % 26)}});
+    for (int i = 0; i < 40; ++i)
+      writeFiles(folder, {{"sub/f" + std::to_string(i), std::string(5000 + i, 'a' + i % 26)}});
   }
   ~PowerLoss() override { umount2(mnt.c_str(), MNT_DETACH); }
   // As a power loss: nothing the log holds in memory reaches the disk.

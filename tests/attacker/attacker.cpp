@@ -27,15 +27,17 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   const std::string mode = argc > 1 ? argv[1] : "";
   const int dir = argc > 2 ? open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1, watch = inotify_init1(IN_CLOEXEC);
-  if (dir < 0 || !((mode == "exchange" && argc == 5) ||
-                   (mode == "appear" && argc == 6 && inotify_add_watch(watch, argv[2], IN_CREATE | IN_MOVED_TO) >= 0))) {
+  if (dir < 0 ||
+      !((mode == "exchange" && argc == 5) ||
+        (mode == "appear" && argc == 6 && inotify_add_watch(watch, argv[2], IN_CREATE | IN_MOVED_TO) >= 0))) {
     std::fputs("usage: attacker exchange DIR A B | attacker appear DIR NAME PREFIX TEXT\n", stderr);
     return 2;
   }
   std::printf("ready %d\n", getpid());
   std::fflush(stdout);
   long done = 0, refused = 0;
-  while (mode == "exchange" && !stopped) ++(renameat2(dir, argv[3], dir, argv[4], RENAME_EXCHANGE) == 0 ? done : refused);
+  while (mode == "exchange" && !stopped)
+    ++(renameat2(dir, argv[3], dir, argv[4], RENAME_EXCHANGE) == 0 ? done : refused);
   if (mode == "exchange") std::printf("exchanged %ld refused %ld\n", done, refused);
   alignas(inotify_event) char buffer[8192];
   for (ssize_t n = 0, at = 0; mode == "appear" && !stopped; at = 0) {
