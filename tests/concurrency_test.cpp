@@ -17,10 +17,9 @@ namespace {
 
 // A folder of many small files, so that a save takes long enough to be met.
 void fillFolder(const std::string& folder, int files, const std::string& text) {
-  for (int f = 0; f < files; ++f) {
-    if (f % 100 == 0) createDirectories(folder + "/d" + std::to_string(f / 100));
-    writeFile(folder + "/d" + std::to_string(f / 100) + "/f" + std::to_string(f % 100), text + std::to_string(f % 100));
-  }
+  for (int f = 0; f < files; ++f)
+    writeFiles(folder,
+               {{"d" + std::to_string(f / 100) + "/f" + std::to_string(f % 100), text + std::to_string(f % 100)}});
 }
 
 class Concurrency : public CommandLine, public ::testing::WithParamInterface<Volume> {

@@ -84,9 +84,8 @@ struct Prepared {
   std::vector<std::string> args;
 };
 
-std::vector<std::string> traced(const Fault& fault, const std::string& log, const std::string& inject) {
-  std::vector<std::string> injections = fault.always;
-  if (!inject.empty()) injections.push_back(inject);
+std::vector<std::string> traced(const Fault& fault, const std::string& log, std::vector<std::string> injections = {}) {
+  injections.insert(injections.end(), fault.always.begin(), fault.always.end());
   return tracer(injections, log, fault.syscall);
 }
 
@@ -96,7 +95,7 @@ std::vector<std::string> traced(const Fault& fault, const std::string& log, cons
 int callNumber(const Fault& fault) {
   Prepared probe(fault.op);
   const std::string log = probe.scratch / "trace";
-  runTool(probe.args, probe.home, traced(fault, log, ""));
+  runTool(probe.args, probe.home, traced(fault, log));
   std::istringstream lines(readFile(log));
   std::map<std::string, int> calls;
   for (std::string line; std::getline(lines, line);) {
@@ -123,9 +122,9 @@ TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
     // The folder's own times change with every entry an item's restore makes in it.
     const auto state = [&](const TreeSnapshot& tree) { return item ? withoutRoot(tree) : tree; };
     const TreeSnapshot before = snapshotTree(folder);
-    const ToolRun run =
-        runTool(setup.args, home,
-                traced(fault, "/dev/null", fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)));
+    const ToolRun run = runTool(
+        setup.args, home,
+        traced(fault, "/dev/null", {fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)}));
     std::string expected = (fault.restored ? "" : "redomark: ") + fault.output + "\n";
     for (const auto& [token, value] : {std::pair{"{F}", folder}, {"{P}", parent}, {"{S}", store}})
       expected = std::regex_replace(expected, std::regex("\\" + std::string(token)), value);
