@@ -217,19 +217,18 @@ class CrashHarness {
   // After the next save, a hidden entry beside the folder or the item may
   // only hold what a restore replaced, never a copy of what it put back.
   void expectNoCopyLeftOf(const TreeSnapshot& restored) {
-    for (const std::string& directory : {scratch_.path(), folder_}) {
+    for (const std::string& directory : {scratch_.path(), folder_})
       for (const std::string& name : sortedNames(directory)) {
         if (!name.starts_with(".redomark-restore-")) continue;
-        TreeSnapshot copy;
-        const std::string prefix = directory == folder_ ? std::string(item) : "";
+        // Beside the folder, a copy of the whole folder; inside it, of the item.
+        TreeSnapshot copy = directory == folder_ ? TreeSnapshot{} : restored;
         for (const auto& [path, line] : restored)
-          if (prefix.empty() || path == prefix || path.starts_with(prefix + "/"))
-            copy[prefix.empty() ? path : path.substr(std::min(path.size(), prefix.size() + 1))] = line;
+          if (directory == folder_ && path.starts_with(item + std::string("/")))
+            copy[path.substr(strlen(item) + 1)] = line;
         EXPECT_NE(withoutRoot(snapshotTree(directory + "/" + name)), withoutRoot(copy))
             << name << " is a copy a killed restore was making, left behind";
         fs::remove_all(directory + "/" + name);
       }
-    }
   }
 
   // Saves the folder as it is: the next restore's target. Whatever a killed
