@@ -22,11 +22,6 @@ constexpr const char* item = "big";  // what restoreItem puts back
 constexpr int killedStatus = 128 + SIGKILL;
 constexpr int cancelledStatus = 128 + SIGINT;  // as the tool itself exits when cancelled
 
-int envNumber(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  return text ? std::atoi(text) : fallback;
-}
-
 struct KillPoint {
   int64_t delayUs = -1;  // signal after this long; or, when negative,
   std::string syscall;   // kill at this call of this system call (none: never)
@@ -54,11 +49,6 @@ const Operation operations[] = {
 };
 
 size_t hashOf(const std::string& bytes) { return std::hash<std::string>{}(bytes); }
-size_t digestOf(const TreeSnapshot& tree) {
-  std::string all;
-  for (const auto& [path, line] : tree) all.append(path).append(1, '\0').append(line).append(1, '\0');
-  return hashOf(all);
-}
 
 // Where an interrupted restore leaves bytes beside the item it replaces: not
 // part of the folder's state, but a place the user's data may be.
@@ -77,35 +67,22 @@ void addContents(const TreeSnapshot& tree, std::unordered_set<size_t>& into) {
   for (const auto& [path, line] : tree)
     if (line.starts_with("file ")) into.insert(hashOf(line.substr(line.find('|') + 1)));
 }
-void addContentsBelow(const std::string& path, std::unordered_set<size_t>& into) {
-  if (fs::exists(fs::symlink_status(path))) addContents(snapshotTree(path), into);
-}
 
 // 2,400 files of about 4 KB, half of them below the item restoreItem puts back.
 void makeTree(const std::string& root) {
-  for (int d = 0; d < 50; ++d) {
-    const std::string dir = d < 25 ? std::string(item) + "/s" + std::to_string(d) : "d" + std::to_string(d);
-    fs::create_directories(root + "/" + dir);
-    for (int f = 0; f < 48; ++f) {
-      const std::string relative = dir + "/f" + std::to_string(f);
-      writeFile(root + "/" + relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative);
-    }
+  for (int n = 0; n < 2400; ++n) {
+    const int d = n / 48, f = n % 48;
+    const std::string relative =
+        (d < 25 ? std::string(item) + "/s" : "d") + std::to_string(d) + "/f" + std::to_string(f);
+    writeFiles(root, {{relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative}});
   }
 }
 
 class CrashHarness {
  public:
-  CrashHarness(const Operation& op, bool subvolume)
-      : op_(op),
-        subvolume_(subvolume),
-        home_(scratch_ / "home"),
-        engine_(home_ + "/.local/share/Redomark/Checkpoints"),
-        seed_(seedFrom("REDOMARK_CRASH_SEED")),
-        random_(seed_) {
+  CrashHarness(const Operation& op, bool subvolume) : op_(op), subvolume_(subvolume) {
     fs::create_directories(home_);
-    if (subvolume) {
-      EXPECT_EQ(std::system(("btrfs -q subvolume create " + scratch_ / "tree").c_str()), 0);
-    }
+    EXPECT_EQ(subvolume ? std::system(("btrfs -q subvolume create " + scratch_ / "tree").c_str()) : 0, 0);
     makeTree(scratch_ / "tree");
     folder_ = canonicalPath(scratch_ / "tree");
     saveAndTarget();
@@ -126,24 +103,25 @@ class CrashHarness {
   // One trial: change the folder, run the operation to the kill, check, then
   // clear away what was moved aside and save, which must succeed.
   void trial(int number, const KillPoint& point) {
-    writeFile(folder_ + "/" + item + "/s" + std::to_string(number % 25) + "/f0", "trial " + std::to_string(number));
-    writeFile(folder_ + "/d" + std::to_string(25 + number % 25) + "/f1", "also trial " + std::to_string(number));
-    writeFile(folder_ + "/note-" + std::to_string(number), std::string(3000, 'n') + std::to_string(number));
+    const std::string n = std::to_string(number);
+    writeFiles(folder_, {{item + ("/s" + std::to_string(number % 25)) + "/f0", "trial " + n},
+                         {"d" + std::to_string(25 + number % 25) + "/f1", "also trial " + n},
+                         {"note-" + n, std::string(3000, 'n') + n}});
     const TreeSnapshot before = folderState(folder_);
-    knownStates_.insert(digestOf(before));
+    knownStates_.insert(before);
 
     const ToolRun run = runOperation(point);
     if (point.signal == SIGINT && run.status == cancelledStatus) {
       // Cancelled by the tool, or by the signal itself before the tool
       // could catch it; either way nothing half made is left.
-      ++cancelled_;
+      ++outcomes_["cancelled at a random moment"];
       EXPECT_TRUE(run.err == "redomark: Cancelled.\n" || run.err.empty()) << run.err;
       EXPECT_EQ(leftoverNames(engine_.storeFor(folder_).folderDirectory(folder_)), std::vector<std::string>{});
       EXPECT_EQ(leftoverNames(scratch_.path()), std::vector<std::string>{});
     } else if (run.status == killedStatus) {
-      ++(point.delayUs >= 0 ? killedByDelay_ : killedAtCall_);
+      ++outcomes_[point.delayUs >= 0 ? "killed at a random moment" : "killed at a random system call"];
     } else {
-      ++finished_;
+      ++outcomes_["finished first"];
       EXPECT_EQ(run.status, 0) << run.err;
     }
     expectBeforeOrRestored(before, folderState(folder_));
@@ -157,9 +135,8 @@ class CrashHarness {
   }
 
   void printSummary() const {
-    std::printf("crash trials: %d cancelled at a random moment, %d killed at a random moment, %d at a random system "
-                "call, %d finished first; unkilled run %ld ms; seed %u\n", cancelled_, killedByDelay_, killedAtCall_,
-                finished_, static_cast<long>(cleanRunUs_ / 1000), seed_);
+    std::printf("crash trials (seed %u, unkilled run %ld ms):\n", seed_, static_cast<long>(cleanRunUs_ / 1000));
+    for (const auto& [outcome, n] : outcomes_) std::printf("  %d %s\n", n, outcome.c_str());
   }
 
  private:
@@ -191,12 +168,14 @@ class CrashHarness {
       EXPECT_TRUE(after == before || (!op_.options.empty() && after == target_)) << "neither as before nor restored";
       return;
     }
-    // The folder's own entry changes with every rename inside it.
-    TreeSnapshot restored = withoutRoot(before);
-    std::erase_if(restored, [](const auto& e) { return fs::path(e.first).begin()->string() == item; });
-    for (const auto& [path, line] : target_)
-      if (!path.empty() && fs::path(path).begin()->string() == item) restored[path] = line;
-    EXPECT_TRUE(withoutRoot(after) == withoutRoot(before) || withoutRoot(after) == restored)
+    // The item (in) or all else but the folder's own entry, which changes with every rename inside it.
+    const auto part = [](TreeSnapshot tree, bool in) {
+      std::erase_if(
+          tree, [&](const auto& e) { return e.first.empty() || (fs::path(e.first).begin()->string() == item) != in; });
+      return tree;
+    };
+    EXPECT_TRUE(part(after, false) == part(before, false) &&
+                (part(after, true) == part(before, true) || part(after, true) == part(target_, true)))
         << "the folder is neither as before nor with the item put back";
   }
 
@@ -205,21 +184,22 @@ class CrashHarness {
   void learn(const Checkpoint& c, bool justSaved) {
     if (contents_.contains(c.id)) return;
     const TreeSnapshot saved = snapshotTree(engine_.storeFor(folder_).dataDirectory(c));
-    EXPECT_TRUE(justSaved ? digestOf(saved) == digestOf(savedState_) : knownStates_.contains(digestOf(saved)))
+    EXPECT_TRUE(justSaved ? saved == savedState_ : knownStates_.contains(saved))
         << c.id << (justSaved ? " does not hold the folder it saved" : " holds a state the folder never had");
     addContents(saved, contents_[c.id]);
   }
 
   void expectNothingLost(const TreeSnapshot& before, const std::vector<Checkpoint>& listed) {
     std::unordered_set<size_t> found;
-    addContentsBelow(folder_, found);
-    addContentsBelow(trash(), found);
+    // In the folder, the Trash, or moved aside beside the folder.
+    if (fs::exists(trash())) addContents(snapshotTree(trash()), found);
     for (const std::string& name : sortedNames(scratch_.path()))
-      if (isAside(name)) addContentsBelow(scratch_ / name, found);
+      if (name == "tree" || isAside(name)) addContents(snapshotTree(scratch_ / name), found);
     for (const Checkpoint& c : listed) found.insert(contents_[c.id].begin(), contents_[c.id].end());
     std::vector<std::string> nowhere;  // files whose bytes are nowhere
     for (const auto& [path, line] : before)
-      if (line.starts_with("file ") && !found.contains(hashOf(line.substr(line.find('|') + 1)))) nowhere.push_back(path);
+      if (line.starts_with("file ") && !found.contains(hashOf(line.substr(line.find('|') + 1))))
+        nowhere.push_back(path);
     EXPECT_EQ(nowhere, std::vector<std::string>{});
   }
 
@@ -237,26 +217,25 @@ class CrashHarness {
   // After the next save, a hidden entry beside the folder or the item may
   // only hold what a restore replaced, never a copy of what it put back.
   void expectNoCopyLeftOf(const TreeSnapshot& restored) {
-    for (const std::string& directory : {scratch_.path(), folder_}) {
+    for (const std::string& directory : {scratch_.path(), folder_})
       for (const std::string& name : sortedNames(directory)) {
         if (!name.starts_with(".redomark-restore-")) continue;
-        TreeSnapshot copy;
-        const std::string prefix = directory == folder_ ? std::string(item) : "";
+        // Beside the folder, a copy of the whole folder; inside it, of the item.
+        TreeSnapshot copy = directory == folder_ ? TreeSnapshot{} : restored;
         for (const auto& [path, line] : restored)
-          if (prefix.empty() || path == prefix || path.starts_with(prefix + "/"))
-            copy[prefix.empty() ? path : path.substr(std::min(path.size(), prefix.size() + 1))] = line;
+          if (directory == folder_ && path.starts_with(item + std::string("/")))
+            copy[path.substr(strlen(item) + 1)] = line;
         EXPECT_NE(withoutRoot(snapshotTree(directory + "/" + name)), withoutRoot(copy))
             << name << " is a copy a killed restore was making, left behind";
         fs::remove_all(directory + "/" + name);
       }
-    }
   }
 
   // Saves the folder as it is: the next restore's target. Whatever a killed
   // run left in the store must be gone afterwards.
   void saveAndTarget() {
     target_ = folderState(folder_);
-    knownStates_.insert(digestOf(target_));
+    knownStates_.insert(target_);
     const ToolRun run = runTool({"save", folder_}, home_);
     ASSERT_EQ(run.status, 0) << run.err;
     // Removing a copy a killed run left inside the folder, or moving aside
@@ -275,25 +254,25 @@ class CrashHarness {
   const Operation& op_;
   const bool subvolume_;
   ScratchDir scratch_{Volume::btrfs};
-  const std::string home_;
-  const Redomark engine_;
+  const std::string home_ = scratch_ / "home";
+  const Redomark engine_{home_ + "/.local/share/Redomark/Checkpoints"};
   std::string folder_;
-  const unsigned seed_;
-  std::mt19937 random_;
+  const unsigned seed_ = seedFrom("REDOMARK_CRASH_SEED");
+  std::mt19937 random_{seed_};
   int64_t cleanRunUs_ = 0;
   std::string targetId_;  // the latest checkpoint, which holds target_
   TreeSnapshot target_;
   TreeSnapshot savedState_;  // the whole folder as the last save found it
-  std::set<size_t> knownStates_;                                 // digests of every state the folder had
+  std::set<TreeSnapshot> knownStates_;                           // every state the folder had
   std::map<std::string, std::unordered_set<size_t>> contents_;  // content hashes per checked checkpoint
-  int cancelled_ = 0, killedByDelay_ = 0, killedAtCall_ = 0, finished_ = 0;
+  std::map<std::string, int> outcomes_;
 };
 
 class CrashConsistency : public ::testing::TestWithParam<std::tuple<int, bool>> {};
 
 TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
   CrashHarness harness(operations[std::get<0>(GetParam())], std::get<1>(GetParam()));
-  const int trials = envNumber("REDOMARK_CRASH_TRIALS", 4);
+  const int trials = std::getenv("REDOMARK_CRASH_TRIALS") ? std::atoi(std::getenv("REDOMARK_CRASH_TRIALS")) : 4;
   for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
     const KillPoint point = harness.pick(trial);
     SCOPED_TRACE("trial " + std::to_string(trial) + ": signal " + std::to_string(point.signal) + " after " +

@@ -4,8 +4,6 @@
 // space fails with one line and status 1; both leave the folder as it was and
 // give the space back; the space check refuses a save or restore with the
 // exact figures.
-#include <sys/statfs.h>
-
 #include "core/fs/path_text.h"
 #include "tests/volume_tests.h"
 
@@ -20,9 +18,7 @@ int64_t availableBytes(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   EXPECT_EQ(syncfs(fd), 0);
   close(fd);
-  struct statfs facts {};
-  EXPECT_EQ(statfs(path.c_str(), &facts), 0);
-  return static_cast<int64_t>(facts.f_bavail) * facts.f_bsize;
+  return static_cast<int64_t>(std::filesystem::space(path).available);
 }
 
 // Takes space with a new file until about `leave` bytes are free.

@@ -14,7 +14,6 @@ namespace {
 enum class Operation { save, restore, restoreItem, restoreMissingItem };
 
 struct Fault {
-  const char* what;
   Operation op;
   std::vector<std::string> always;  // strace injections for every call, such as "ioctl:error=EOPNOTSUPP"
   std::string syscall, error;       // the one call made to fail: the first of syscall whose
@@ -35,44 +34,31 @@ const std::string swapped =
 
 using enum Operation;
 const std::vector<Fault> faults = {
-    {"clone", save, {}, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
-    {"clone refused", save, {}, "ioctl", "EACCES", "/data/a.txt>",
+    {save, {}, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
+    {save, {}, "ioctl", "EACCES", "/data/a.txt>",
      "Redomark isn't allowed to read {F}/a.txt. Check its permissions, then try again.", 0},
-    {"copy in the kernel", save, {noClone}, "copy_file_range", "ENOSPC", "/sub/b.txt>",
+    {save, {noClone}, "copy_file_range", "ENOSPC", "/sub/b.txt>",
      "Couldn't copy {F}/sub/b.txt: No space left on device.", 0},
-    {"copy by writing", save, {noClone, noKernelCopy}, "write", "EFBIG", "/data/sub/b.txt>",
+    {save, {noClone, noKernelCopy}, "write", "EFBIG", "/data/sub/b.txt>",
      "Couldn't copy {F}/sub/b.txt: File too large.", 0},
-    {"manifest", save, {}, "write", "ENOSPC", "/manifest.json>",
+    {save, {}, "write", "ENOSPC", "/manifest.json>",
      "Couldn't write {S}/*.partial/manifest.json: No space left on device", 0},
-    {"record", save, {}, "write", "EIO", "/meta.json>",
-     "Couldn't write {S}/*.partial/meta.json: Input/output error", 0},
-    {"making the checkpoint's directory", save, {}, "mkdirat", "EACCES", ".partial\"",
-     "Couldn't create {S}/*.partial: Permission denied", 0},
-    {"publishing", save, {}, "renameat2", "EACCES", ".partial\"", "Couldn't move {S}/*.partial: Permission denied", 0},
-    {"saving before a restore", restore, {}, "renameat2", "EIO", ".partial\"",
-     "Couldn't move {S}/*.partial: Input/output error", 0},
-    {"restore's clone", restore, {}, "ioctl", "EIO", "/.redomark-restore-",
-     "Couldn't copy {S}/*/data/sub/b.txt: Input/output error.", 1},
-    {"making the temporary clone", restore, {}, "mkdirat", "ENOSPC", ".redomark-restore-",
-     "Couldn't copy {S}/*/data: No space left on device.", 1},
-    {"exchange", restore, {}, "renameat2", "EXDEV", "RENAME_EXCHANGE",
+    {save, {}, "write", "EIO", "/meta.json>", "Couldn't write {S}/*.partial/meta.json: Input/output error", 0},
+    {save, {}, "mkdirat", "EACCES", ".partial\"", "Couldn't create {S}/*.partial: Permission denied", 0},
+    {save, {}, "renameat2", "EACCES", ".partial\"", "Couldn't move {S}/*.partial: Permission denied", 0},
+    {restore, {}, "renameat2", "EIO", ".partial\"", "Couldn't move {S}/*.partial: Input/output error", 0},
+    {restore, {}, "ioctl", "EIO", "/.redomark-restore-", "Couldn't copy {S}/*/data/sub/b.txt: Input/output error.", 1},
+    {restore, {}, "mkdirat", "ENOSPC", ".redomark-restore-", "Couldn't copy {S}/*/data: No space left on device.", 1},
+    {restore, {}, "renameat2", "EXDEV", "RENAME_EXCHANGE",
      "Couldn't swap the folders (nothing was changed): Invalid cross-device link.", 1},
-    {"move aside", restore, {}, "renameat2", "EIO", "(replaced by Redomark)",
-     swapped + "{P}/.redomark-restore-*.", 1, true, true},
-    {"move into the Trash", restore, {}, "renameat2", "EIO", "/Trash/files>",
-     swapped + "{F} (replaced by Redomark).", 1, true},
-    {"the Trash's info file", restore, {}, "write", "ENOSPC", ".trashinfo>",
-     swapped + "{F} (replaced by Redomark).", 1, true},
-    {"item exchange", restoreItem, {}, "renameat2", "EIO", "RENAME_EXCHANGE",
+    {restore, {}, "renameat2", "EIO", "(replaced by Redomark)", swapped + "{P}/.redomark-restore-*.", 1, true, true},
+    {restore, {}, "renameat2", "EIO", "/Trash/files>", swapped + "{F} (replaced by Redomark).", 1, true},
+    {restore, {}, "write", "ENOSPC", ".trashinfo>", swapped + "{F} (replaced by Redomark).", 1, true},
+    {restoreItem, {}, "renameat2", "EIO", "RENAME_EXCHANGE",
      "Couldn't swap the folders (nothing was changed): Input/output error.", 0},
-    {"item put in place", restoreMissingItem, {}, "renameat2", "EIO", ".redomark-restore-",
+    {restoreMissingItem, {}, "renameat2", "EIO", ".redomark-restore-",
      "Couldn't move {F}/.redomark-restore-*: Input/output error", 0},
 };
-
-std::string replaced(std::string text, const std::string& token, const std::string& value) {
-  for (size_t at; (at = text.find(token)) != std::string::npos;) text.replace(at, token.size(), value);
-  return text;
-}
 
 // A folder (sub/b.txt, a.txt, a link to it) saved once, so that the store
 // exists, and then changed for the operation.
@@ -89,7 +75,8 @@ struct Prepared {
     if (op == Operation::restoreMissingItem) std::remove((folder + "/a.txt").c_str());
     args = {"save", folder};
     if (op != Operation::save) args = {"restore", folder, "--yes"};
-    if (op == Operation::restoreItem || op == Operation::restoreMissingItem) args.insert(args.end(), {"--file", "a.txt"});
+    if (op == Operation::restoreItem || op == Operation::restoreMissingItem)
+      args.insert(args.end(), {"--file", "a.txt"});
   }
   ScratchDir scratch{Volume::btrfs};
   std::string home = scratch / "home", folder, parent;
@@ -97,9 +84,8 @@ struct Prepared {
   std::vector<std::string> args;
 };
 
-std::vector<std::string> traced(const Fault& fault, const std::string& log, const std::string& inject) {
-  std::vector<std::string> injections = fault.always;
-  if (!inject.empty()) injections.push_back(inject);
+std::vector<std::string> traced(const Fault& fault, const std::string& log, std::vector<std::string> injections = {}) {
+  injections.insert(injections.end(), fault.always.begin(), fault.always.end());
   return tracer(injections, log, fault.syscall);
 }
 
@@ -109,7 +95,7 @@ std::vector<std::string> traced(const Fault& fault, const std::string& log, cons
 int callNumber(const Fault& fault) {
   Prepared probe(fault.op);
   const std::string log = probe.scratch / "trace";
-  runTool(probe.args, probe.home, traced(fault, log, ""));
+  runTool(probe.args, probe.home, traced(fault, log));
   std::istringstream lines(readFile(log));
   std::map<std::string, int> calls;
   for (std::string line; std::getline(lines, line);) {
@@ -126,7 +112,7 @@ int callNumber(const Fault& fault) {
 
 TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
   for (const Fault& fault : faults) {
-    SCOPED_TRACE(fault.what);
+    SCOPED_TRACE(fault.syscall + " " + fault.error + " at " + fault.marker);
     const int call = callNumber(fault);
     const Prepared setup(fault.op);
     const std::string &home = setup.home, &folder = setup.folder, &parent = setup.parent;
@@ -136,10 +122,12 @@ TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
     // The folder's own times change with every entry an item's restore makes in it.
     const auto state = [&](const TreeSnapshot& tree) { return item ? withoutRoot(tree) : tree; };
     const TreeSnapshot before = snapshotTree(folder);
-    const ToolRun run = runTool(setup.args, home,
-                                traced(fault, "/dev/null", fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)));
-    const std::string expected = (fault.restored ? "" : "redomark: ") +
-                                 replaced(replaced(replaced(fault.output, "{F}", folder), "{P}", parent), "{S}", store) + "\n";
+    const ToolRun run = runTool(
+        setup.args, home,
+        traced(fault, "/dev/null", {fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)}));
+    std::string expected = (fault.restored ? "" : "redomark: ") + fault.output + "\n";
+    for (const auto& [token, value] : {std::pair{"{F}", folder}, {"{P}", parent}, {"{S}", store}})
+      expected = std::regex_replace(expected, std::regex("\\" + std::string(token)), value);
     EXPECT_EQ(run.status, fault.restored ? 0 : 1) << run.err;
     EXPECT_TRUE(matchesPattern(fault.restored ? run.out : run.err, expected) && (fault.restored || run.out.empty()))
         << "stdout: " << run.out << "stderr: " << run.err << "expected: " << expected;

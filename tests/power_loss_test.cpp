@@ -11,87 +11,66 @@ namespace {
 
 int shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
-// A small XFS image, loop-mounted in a scratch folder; the shared test volumes
-// must never be shut down.
-class CrashableVolume {
- public:
-  CrashableVolume() {
-    EXPECT_EQ(shell("truncate -s 320M " + image_ + " && mkfs.xfs -q -f -m reflink=1 " + image_), 0);
-    makeDirectory(mountPoint_);
-    mount();
-  }
-  ~CrashableVolume() { umount2(mountPoint_.c_str(), MNT_DETACH); }
-
-  const std::string& path() const { return mountPoint_; }
-  // As a power loss: nothing the log holds in memory reaches the disk.
-  void loseThePower() { EXPECT_EQ(shell("xfs_io -x -c shutdown " + mountPoint_), 0); }
-  // Once nothing has files open on it any more.
-  void mountAgain() {
-    EXPECT_EQ(umount2(mountPoint_.c_str(), 0), 0) << std::strerror(errno);
-    mount();
-  }
-  void loseThePowerAndMountAgain() { loseThePower(), mountAgain(); }
-
- private:
-  void mount() { ASSERT_EQ(shell("mount -o loop " + image_ + " " + mountPoint_), 0); }
-
-  ScratchDir scratch_{Volume::btrfs};
-  std::string image_ = scratch_ / "xfs.img", mountPoint_ = scratch_ / "mnt";
-};
-
+// A small XFS image of the test's own, loop-mounted in its scratch folder; the
+// shared test volumes must never be shut down.
 class PowerLoss : public CommandLine {
  protected:
   PowerLoss() {
-    makeDirectory(home);
+    toolHome = mnt + "/home";
+    EXPECT_EQ(shell("truncate -s 320M " + image + " && mkfs.xfs -q -f -m reflink=1 " + image + " && mkdir " + mnt +
+                    " && mount -o loop " + image + " " + mnt + " && mkdir " + toolHome),
+              0);
     writeFiles(folder, {{"top.txt", "first"}});
-    for (int i = 0; i < 40; ++i) writeFiles(folder, {{"sub/f" + std::to_string(i), std::string(5000 + i, 'a' + i % 26)}});
+    for (int i = 0; i < 40; ++i)
+      writeFiles(folder, {{"sub/f" + std::to_string(i), std::string(5000 + i, 'a' + i % 26)}});
   }
-  ToolRun run(const std::vector<std::string>& args) const { return runTool(args, home); }
+  ~PowerLoss() override { umount2(mnt.c_str(), MNT_DETACH); }
+  // As a power loss: nothing the log holds in memory reaches the disk.
+  void loseThePower() { EXPECT_EQ(shell("xfs_io -x -c shutdown " + mnt), 0); }
+  // Once nothing has files open on it any more.
+  void mountAgain() { EXPECT_EQ(shell("umount " + mnt + " && mount -o loop " + image + " " + mnt), 0); }
+  void loseThePowerAndMountAgain() { loseThePower(), mountAgain(); }
 
-  CrashableVolume volume;
-  std::string home = volume.path() + "/home", folder = volume.path() + "/work";
+  std::string image = scratch / "xfs.img", mnt = scratch / "mnt", folder = mnt + "/work";
 };
 
 TEST_F(PowerLoss, WhatWasReportedSurvives) {
   const TreeSnapshot first = snapshotTree(folder);
-  const ToolRun saved = run({"save", folder});
-  ASSERT_EQ(saved.status, 0) << saved.err;
-  volume.loseThePowerAndMountAgain();
-  EXPECT_EQ(run({"list", folder}).out.find(savedId(saved)), 0u) << "the saved redomark is gone";
+  const std::string id = saved(folder);
+  loseThePowerAndMountAgain();
+  EXPECT_EQ(tool({"list", folder}).out.find(id), 0u) << "the saved redomark is gone";
 
   writeFile(folder + "/top.txt", "second");
   writeFile(folder + "/added", "new");
-  const ToolRun restored = run({"restore", folder, savedId(saved), "--yes"});
+  const ToolRun restored = tool({"restore", folder, id, "--yes"});
   ASSERT_EQ(restored.status, 0) << restored.err;
-  volume.loseThePowerAndMountAgain();
+  loseThePowerAndMountAgain();
   EXPECT_TRUE(snapshotTree(folder) == first) << "the restore was undone";
   const std::string before = restored.out.substr(restored.out.find("saved as redomark ") + 18, 20);
-  EXPECT_NE(run({"list", folder}).out.find(before), std::string::npos) << "the automatic redomark is gone";
+  EXPECT_NE(tool({"list", folder}).out.find(before), std::string::npos) << "the automatic redomark is gone";
 
-  const ToolRun undone = run({"restore", folder, before, "--yes", "--file", "top.txt"});
+  const ToolRun undone = tool({"restore", folder, before, "--yes", "--file", "top.txt"});
   ASSERT_EQ(undone.status, 0) << undone.err;
-  volume.loseThePowerAndMountAgain();
+  loseThePowerAndMountAgain();
   EXPECT_EQ(readWholeFile(folder + "/top.txt"), "second");
 }
 
 TEST_F(PowerLoss, AtAnyMomentLeavesOnlyWholeRedomarks) {
   const TreeSnapshot saved = snapshotTree(folder);
-  ASSERT_EQ(run({"save", folder}).status, 0);
+  ASSERT_EQ(tool({"save", folder}).status, 0);
   const unsigned seed = seedFrom("REDOMARK_POWER_SEED");
   std::mt19937 random(seed);
   for (int trial = 0; trial < 6; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial) + ", seed " + std::to_string(seed));
-    ToolProcess save({"save", folder}, home);
+    ToolProcess save({"save", folder}, toolHome);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
-    volume.loseThePower();
+    loseThePower();
     save.wait();
-    volume.mountAgain();
+    mountAgain();
     // Every listed redomark holds exactly the folder, which never changed.
-    for (const std::string& id : members(run({"list", folder, "--json"}).out, "id")) {
-      const std::string data = CheckpointStore(home + "/.local/share/Redomark/Checkpoints").folderDirectory(folder) +
-                               "/" + id + "/data";
-      EXPECT_TRUE(snapshotTree(data) == saved) << id << " is not whole";
-      EXPECT_EQ(run({"diff", folder, id}).status, 0) << id;
+    for (const std::string& id : members(tool({"list", folder, "--json"}).out, "id")) {
+      EXPECT_TRUE(snapshotTree(savedData(folder, id)) == saved) << id << " is not whole";
+      EXPECT_EQ(tool({"diff", folder, id}).status, 0) << id;
     }
     EXPECT_TRUE(snapshotTree(folder) == saved);
   }

@@ -6,7 +6,6 @@
 //                                  once an entry whose name starts with PREFIX
 //                                  appears in DIR, creates the file NAME there
 //                                  holding TEXT (never over anything)
-#include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
@@ -15,76 +14,46 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 
 namespace {
-
 volatile sig_atomic_t stopped = 0;
+}  // namespace
 
-void onTerm(int) { stopped = 1; }
-
-int exchangeLoop(int dir, const char* a, const char* b) {
+int main(int argc, char** argv) {
+  struct sigaction action {};
+  action.sa_handler = [](int) { stopped = 1; };  // no SA_RESTART: a blocked read must end
+  sigaction(SIGTERM, &action, nullptr);
+  const std::string mode = argc > 1 ? argv[1] : "";
+  const int dir = argc > 2 ? open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1, watch = inotify_init1(IN_CLOEXEC);
+  if (dir < 0 ||
+      !((mode == "exchange" && argc == 5) ||
+        (mode == "appear" && argc == 6 && inotify_add_watch(watch, argv[2], IN_CREATE | IN_MOVED_TO) >= 0))) {
+    std::fputs("usage: attacker exchange DIR A B | attacker appear DIR NAME PREFIX TEXT\n", stderr);
+    return 2;
+  }
+  std::printf("ready %d\n", getpid());
+  std::fflush(stdout);
   long done = 0, refused = 0;
-  std::printf("ready %d\n", getpid());
-  std::fflush(stdout);
-  while (!stopped) {
-    if (renameat2(dir, a, dir, b, RENAME_EXCHANGE) == 0)
-      ++done;
-    else
-      ++refused;
-  }
-  std::printf("exchanged %ld refused %ld\n", done, refused);
-  return 0;
-}
-
-int appearOnce(int dir, const char* path, const char* name, const char* prefix, const char* text) {
-  const int watch = inotify_init1(IN_CLOEXEC);
-  if (watch < 0 || inotify_add_watch(watch, path, IN_CREATE | IN_MOVED_TO) < 0) {
-    std::perror("inotify");
-    return 1;
-  }
-  std::printf("ready %d\n", getpid());
-  std::fflush(stdout);
+  while (mode == "exchange" && !stopped)
+    ++(renameat2(dir, argv[3], dir, argv[4], RENAME_EXCHANGE) == 0 ? done : refused);
+  if (mode == "exchange") std::printf("exchanged %ld refused %ld\n", done, refused);
   alignas(inotify_event) char buffer[8192];
-  while (!stopped) {
-    const ssize_t n = read(watch, buffer, sizeof buffer);
-    if (n <= 0) continue;  // interrupted by the stop
-    for (ssize_t at = 0; at < n;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      at += sizeof(inotify_event) + event->len;
-      if (event->len == 0 || strncmp(event->name, prefix, strlen(prefix)) != 0) continue;
-      const int fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-      if (fd < 0) {
-        std::printf("late %s\n", strerror(errno));
-      } else {
-        const bool whole = write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
-        close(fd);
-        std::puts(whole ? "created" : "short");
-      }
+  for (ssize_t n = 0, at = 0; mode == "appear" && !stopped; at = 0) {
+    // Ended early by the stop: the name never appeared.
+    if ((n = read(watch, buffer, sizeof buffer)) <= 0) continue;
+    for (const inotify_event* event; at < n; at += sizeof(inotify_event) + event->len) {
+      event = reinterpret_cast<const inotify_event*>(buffer + at);
+      if (event->len == 0 || strncmp(event->name, argv[4], strlen(argv[4])) != 0) continue;
+      const int fd = openat(dir, argv[3], O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      const bool whole = fd >= 0 && write(fd, argv[5], strlen(argv[5])) == static_cast<ssize_t>(strlen(argv[5]));
+      fd < 0 ? std::printf("late %s\n", strerror(errno)) : std::printf(whole ? "created\n" : "short\n");
       std::fflush(stdout);
       while (!stopped) pause();
       return 0;
     }
   }
-  std::puts("none");
+  if (mode == "appear") std::puts("none");
   return 0;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  struct sigaction action {};
-  action.sa_handler = onTerm;  // no SA_RESTART: a blocked read must end
-  sigaction(SIGTERM, &action, nullptr);
-  const std::string mode = argc > 1 ? argv[1] : "";
-  if (!((mode == "exchange" && argc == 5) || (mode == "appear" && argc == 6))) {
-    std::fputs("usage: attacker exchange DIR A B | attacker appear DIR NAME PREFIX TEXT\n", stderr);
-    return 2;
-  }
-  const int dir = open(argv[2], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) {
-    std::perror(argv[2]);
-    return 1;
-  }
-  return mode == "exchange" ? exchangeLoop(dir, argv[3], argv[4]) : appearOnce(dir, argv[2], argv[3], argv[4], argv[5]);
 }
