@@ -220,8 +220,7 @@ TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
   EXPECT_EQ(tool({"diff", folder}), failed(1, "There are no saved redomarks for " + folder + "."));
   writeFiles(folder, {{"a", "y\n"}, {"a-b", std::string(64 * 1024, 'o')}, {"a0", "0\n"}, {"same", "s"}});
   saved(folder, {"--name", "week\x1b]0;owned\x07"});
-  const Listed first = listed(folder).at(0);
-  const std::string header = "Changes since " + line(first, "  \"week\\x1b]0;owned\\x07\"") + ":\n";
+  const std::string header = "Changes since " + line(listed(folder).at(0), "  \"week\\x1b]0;owned\\x07\"") + ":\n";
 
   // Same size, a nanosecond newer.
   const int64_t savedTime = mtimeNs(folder + "/a-b");

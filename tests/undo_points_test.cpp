@@ -36,19 +36,15 @@ TEST_F(CommandLine, SaveIfChangedAndAutoSaveOnlyChangesAndThinAutomaticOnes) {
     previous = member(saved, "id");
   }
   const std::vector<Listed> kept = listed(folder);
-  ASSERT_EQ(kept.size(), 2u);
-  EXPECT_EQ(tool({"list", folder}).out, line(kept[1]) + "  1 files  [automatic]\n" + line(kept[0]) + "  1 files\n");
+  EXPECT_EQ(tool({"list", folder}).out,
+            line(kept.at(1)) + "  1 files  [automatic]\n" + line(kept.at(0)) + "  1 files\n");
 }
 
 TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) {
   const std::string folder = scratch / "my \"odd\" folder's";
   writeFiles(folder, {{"a", "before"}, {"script", "#!/bin/sh\n"}});
-  const auto run = [&](std::vector<std::string> command) {
-    command.insert(command.begin(), {"run", folder});
-    return tool(command);
-  };
-  const ToolRun changed =
-      run({"--name", "mine", "--", "sh", "-c", "echo out; echo err >&2; echo x >\"$0/a\"; exit 3", folder});
+  const ToolRun changed = tool(
+      {"run", folder, "--name", "mine", "--", "sh", "-c", "echo out; echo err >&2; echo x >\"$0/a\"; exit 3", folder});
   const std::string id = listed(folder).at(0).id;
   EXPECT_EQ(changed, (ToolRun{3, "out\n",
                               "redomark: saved redomark " + id + " of " + folder +
@@ -60,7 +56,7 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
 
   // Unnamed, it is named for the command.
   writeFile(folder + "/a", "after");
-  EXPECT_EQ(run({"--", "true"}).status, 0);
+  EXPECT_EQ(tool({"run", folder, "--", "true"}).status, 0);
   EXPECT_EQ(tool({"list", folder}).out.find(line(listed(folder).back(), "  \"Before true\"") + "  2 files\n"), 0u);
   const std::string before =
       "redomark: nothing changed since redomark " + listed(folder).back().id + ", which is the undo point.\n";
@@ -74,6 +70,9 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
        {126, "", before + "redomark: couldn't run " + folder + "/script: Permission denied\n"}},
   });
   EXPECT_EQ(listed(folder).size(), 2u);
+  // Ctrl-C and Ctrl-\ reach the command as they would without the tool: neither blocked nor ignored.
+  EXPECT_TRUE(std::regex_search(tool({"run", folder, "--", "cat", "/proc/self/status"}).out,
+                                std::regex("\nSigBlk:\t0+\nSigIgn:\t[0-9a-f]*[0189]\n")));
 }
 
 }  // namespace
