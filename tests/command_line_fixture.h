@@ -27,28 +27,6 @@ inline const std::string notABackup = "This is an undo point on this disk, not a
 inline ToolRun ok(const std::string& out) { return {0, out, ""}; }
 inline ToolRun failed(int status, const std::string& message) { return {status, "", "redomark: " + message + "\n"}; }
 
-inline const std::string usage =
-    "Usage:\n"
-    "  redomark save <path> [--name \"<text>\"] [--if-changed] [--auto] [--json]\n" +
-    std::string(47, ' ') + "Save a redomark of a folder (--if-changed: only if it changed)\n" +
-    "  redomark list <path> [--space] [--json]      List saved redomarks (--space shows the disk each one uses alone)\n"
-    "  redomark diff <path> [id [id2]] [--file <relative path>] [--patch] [--json]\n" +
-    std::string(47, ' ') + "Show what changed since a redomark, or between two (default: the latest)\n" +
-    "  redomark show <path> [id] [--file <relative path>] [--json]\n" + std::string(47, ' ') +
-    "Print a saved file, or list a saved folder (default: the latest)\n" +
-    "  redomark restore <path> [id] [--file <relative path>] [--yes]\n" + std::string(47, ' ') +
-    "Put the folder (or one file/subfolder) back (default: the latest)\n" +
-    "  redomark undo <path> [--yes]                 Undo the last restore or put back of a folder\n"
-    "  redomark run <path> [--name \"<text>\"] -- <command> [<argument>...]\n" +
-    std::string(47, ' ') + "Run a command with an undo point of the folder taken just before it\n" +
-    "  redomark delete <path> <id>... [--yes]       Delete saved redomarks of a folder\n"
-    "  redomark folders [--space] [--json]          List every folder that has saved redomarks\n"
-    "  redomark settings [--keep <n>] [--max-age <days>|none] [--budget <bytes>|none]\n"
-    "                    [--hourly <n>] [--daily <n>] [--weekly <n>] [--monthly <n>] [--json]\n" +
-    std::string(47, ' ') + "Show or change how many redomarks are kept\n\n" +
-    "A redomark is an undo point on the same disk. It is not a backup.\n";
-inline ToolRun usageError(const std::string& message) { return {2, "", "redomark: " + message + "\n" + usage}; }
-
 // Writes each file below dir, its parents made first.
 inline void writeFiles(const std::string& dir, const std::vector<std::pair<std::string, std::string>>& files) {
   for (const auto& [name, bytes] : files) {

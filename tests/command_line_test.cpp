@@ -1,12 +1,9 @@
 // The built tool end to end: exact output and status of save, list, diff and
 // restore, and what they leave on disk.
-#include <fcntl.h>
 #include <sys/mount.h>
-#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <atomic>
-#include <set>
 #include <thread>
 
 #include "core/fs/volume.h"
@@ -17,12 +14,16 @@ namespace redomark::testing {
 namespace {
 
 TEST_F(CommandLine, UsageVersionAndArgumentErrorsTouchNothing) {
-  const std::string keep = "--keep needs a whole number, 0 or more, not \"";
-  const std::string budget = "--budget needs a size such as 5000000000 or 5GB, or none, not \"";
+  const std::string usage = tool({"help"}).out;
+  EXPECT_TRUE(
+      usage.starts_with("Usage:\n  redomark save <path> [--name \"<text>\"] [--if-changed] [--auto] [--json]\n") &&
+      usage.ends_with("\n\nA redomark is an undo point on the same disk. It is not a backup.\n"))
+      << usage;
+  const auto usageError = [&](const std::string& message) {
+    return ToolRun{2, "", "redomark: " + message + "\n" + usage};
+  };
   expectRuns(
       {{{}, {2, usage, ""}},
-       {{"help"}, ok(usage)},
-       {{"-h"}, ok(usage)},
        {{"--help"}, ok(usage)},
        {{"--version"}, ok("redomark 0.1.0\n")},
        {{"List", "x"}, usageError("unknown command \"List\"")},
@@ -31,26 +32,14 @@ TEST_F(CommandLine, UsageVersionAndArgumentErrorsTouchNothing) {
        {{"list", "a", "b\x1b]0;x\a\x7f \u0085 \u009f \u00a0 \xff x \xe2\x82 \x80 \xed\xa0\x80 caf\u00e9 \U0001F600"},
         usageError("unexpected argument \"b\\x1b]0;x\\x07\\x7f \\xc2\\x85 \\xc2\\x9f \u00a0 \\xff x \\xe2\\x82 \\x80 "
                    "\\xed\\xa0\\x80 caf\u00e9 \U0001F600\"")},
-       {{"list", "a", "b", "--yes"}, usageError("unknown option --yes")},
        {{"restore", "x", "--space"}, usageError("unknown option --space")},
-       {{"save", "--", "x"}, usageError("unknown option --")},
        {{"save", "x", "--name"}, failed(2, "--name needs a value")},
-       {{"delete"}, usageError("missing <path>")},
        {{"delete", "x"}, usageError("missing <id>")},
-       {{"diff", "x", "a", "b", "c"}, usageError("unexpected argument \"c\"")},
        {{"run", "x"}, usageError("missing <command>")},
-       {{"folders", "x"}, usageError("unexpected argument \"x\"")},
-       {{"settings", "now"}, usageError("unexpected argument \"now\"")},
-       {{"settings", "--keep"}, failed(2, "--keep needs a value")},
-       {{"settings", "--keep", "-1"}, failed(2, keep + "-1\"")},
-       {{"settings", "--keep", "2.5"}, failed(2, keep + "2.5\"")},
-       {{"settings", "--keep", "99999999999999999999"}, failed(2, keep + "99999999999999999999\"")},
+       {{"settings", "--keep", "-1"}, failed(2, "--keep needs a whole number, 0 or more, not \"-1\"")},
        {{"settings", "--max-age", "never"}, failed(2, "--max-age needs a whole number of days or none, not \"never\"")},
-       {{"settings", "--budget", "5 GB"}, failed(2, budget + "5 GB\"")},
-       {{"settings", "--budget", "5gb"}, failed(2, budget + "5gb\"")},
-       {{"settings", "--budget", "9999999TB"}, failed(2, budget + "9999999TB\"")},
-       {{"settings", "--keep", "3", "--budget", "-1"}, failed(2, budget + "-1\"")},
-       {{"settings", "--hourly", "-1"}, failed(2, "--hourly needs a whole number, 0 or more, not \"-1\"")}});
+       {{"settings", "--keep", "3", "--budget", "5gb"},
+        failed(2, "--budget needs a size such as 5000000000 or 5GB, or none, not \"5gb\"")}});
   EXPECT_FALSE(pathExists(home.path() + "/.local")) << "a usage error touched the store or the settings";
 }
 
@@ -60,7 +49,6 @@ TEST_F(CommandLine, SaveUsesTheStoreOfTheFoldersVolume) {
   ASSERT_EQ(symlink("f", (home / "site/link").c_str()), 0);
   const ToolRun run = tool({"save", "~/site", "--name", "--json"});
   EXPECT_EQ(run, ok(savedLine(savedId(run), home / "site", "2 files, 66 KB") + notABackup));
-  EXPECT_EQ(tool({"list", home / "site"}).out, line(listed(home / "site").at(0), "  \"--json\"") + "  2 files\n");
   for (Volume volume : {Volume::btrfs2, Volume::xfs}) {
     ScratchDir folder(volume);
     writeFile(folder / "f", data);
@@ -92,7 +80,6 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
       {folder, folder + "/disk contains another disk (a mount point), which can't be saved together with it."},
       // A disk that can hold no store is named as the cause, whatever the folder holds.
       {folder + "/disk", cheaply + "tmpfs, not Btrfs or XFS."},
-      {"/proc", cheaply + "proc, not Btrfs or XFS."},
   };
   for (const auto& [path, message] : cases) EXPECT_EQ(tool({"save", path}), failed(1, message));
   // Once the store is there (made by the saves above).
@@ -133,34 +120,27 @@ TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
   std::sort(ids.begin(), ids.end());
   EXPECT_EQ(sortedNames(CheckpointStore(defaultStore()).folderDirectory(folder)), ids);
 
-  // 110 files grow all through the save, behind a tree that takes a while to
-  // clone: the report counts the hundred that are kept and names five.
+  // 110 files grow all through a save that takes a while: the report counts the hundred that are kept and names five.
   const std::string busy = scratch / "busy";
   emptyFiles(busy + "/fill", 3000);
   std::vector<int> growing;
   for (int i = 100; i < 210; ++i)
-    growing.push_back(open((busy + "/g" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    growing.push_back(open((busy + "/g" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
   std::atomic<bool> stop = false;
   std::thread writer([&] {
     while (!stop)
-      for (int fd : growing)
-        if (write(fd, "x", 1) != 1) return;
+      for (int fd : growing) EXPECT_EQ(write(fd, "x", 1), 1);
   });
   const ToolRun run = tool({"save", busy});
   stop = true;
   writer.join();
   for (int fd : growing) close(fd);
-  const std::regex report(
+  const std::string report =
       "Saved redomark \\S+ of \\S+/busy \\(3110 files, [^;]+; it shares the data, but the copies' own file records "
-      "take "
-      "about [0-9.]+ MB\\)\\.\nNote: 100 file\\(s\\) changed while saving, so they may be half old, half new: "
-      "(g[12][0-9]{2}, ){4}g[12][0-9]{2}\n" +
-      notABackup);
-  EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, report)) << run.out << run.err;
-  const std::string named = run.out.substr(std::min(run.out.find("half new: "), run.out.size()));
-  const std::regex name("g[0-9]{3}");
-  EXPECT_EQ(std::set<std::string>(std::sregex_token_iterator(named.begin(), named.end(), name), {}).size(), 5u)
-      << named;
+      "take about [0-9.]+ MB\\)\\.\nNote: 100 file\\(s\\) changed while saving, so they may be half old, half "
+      "new: (g[12][0-9]{2}, ){4}g[12][0-9]{2}\n";
+  EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, std::regex(report + notABackup)))
+      << run.out << run.err;
 }
 
 TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
@@ -171,8 +151,7 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   // and holds only its records alone.
   writeFiles(folder, {{"big", std::string(64 * 1024, 'a')}});
   expectRuns({{{"list", folder}, ok("No saved redomarks for this folder.\n")},
-              {{"list", folder, "--json", "--space"}, ok("[\n\n]\n")},
-              {{"list", folder + "/big", "--space"}, failed(1, folder + "/big is not a folder.")}});
+              {{"list", folder, "--json", "--space"}, ok("[\n\n]\n")}});
   saved(folder, {"--name", ""});
   writeFile(folder + "/big", std::string(64 * 1024, 'b'));
   saved(folder);
@@ -203,45 +182,37 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   EXPECT_EQ(tool({"list", folder}), ok(line(both[1]) + "  1 files\n" + line(both[0], "  \"\"") + "  1 files\n"));
 }
 
-// Bytes in use on the volume that holds path, once what was written is committed.
-int64_t usedBytes(const std::string& path) {
-  sync();
-  sync();
-  struct statvfs facts {};
-  EXPECT_EQ(statvfs(path.c_str(), &facts), 0);
-  return static_cast<int64_t>(facts.f_blocks - facts.f_bfree) * static_cast<int64_t>(facts.f_frsize);
-}
-
-// What a fresh checkpoint uses alone is, within a quarter, what its save took
-// from the disk: mostly the copies' own records, which the save names when
-// they are large beside the data.
+// What a fresh checkpoint uses alone is, within a quarter, what its save took from the disk: mostly the copies' own
+// records, which the save names when they are large beside the data.
 TEST_F(CommandLine, AFreshCheckpointUsesWhatItsSaveTookFromTheDisk) {
-  for (Volume volume : {Volume::btrfs2, Volume::xfs}) {
-    // 10000 files of 0 to 3 KB of data, whose records are named; 5000 sparse ones of a MB each, whose are not.
-    for (const bool sparse : {false, true}) {
-      const int files = sparse ? 5000 : 10000;
-      ScratchDir folder(volume);
-      int64_t bytes = 0;
-      for (int i = 0; i < files; ++i) {
-        if (i % 1000 == 0) makeDirectory(folder / ("d" + std::to_string(i / 1000)));
-        const std::string file = folder / ("d" + std::to_string(i / 1000) + "/file-" + std::to_string(i));
-        const int64_t size = sparse ? 1 << 20 : i * 7919 % 3001;
-        writeFile(file, sparse ? "" : std::string(size, 'x'));
-        ASSERT_EQ(truncate(file.c_str(), size), 0);
-        bytes += size;
-      }
-      const int64_t before = usedBytes(folder.path());
-      const ToolRun run = tool({"save", folder.path()});
-      const int64_t took = usedBytes(folder.path()) - before;
-      const std::string counts = std::to_string(files) + " files, " + formatBytes(bytes);
-      const std::regex report(
-          "Saved redomark \\S+ of \\S+ \\(" + counts + "; it shares the data, " +
-          (sparse ? "so it uses almost no extra disk" : "but the copies' own file records take about [0-9.]+ MB") +
-          "\\)\\.\n" + notABackup);
-      EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, report)) << run.out << run.err;
-      EXPECT_NEAR(spaceUsed(folder.path()).at(0), took, took / 4) << folder.path() << " " << files;
-      removeTree(CheckpointStore(volumeStoreRoot(volumeRoot(volume))).folderDirectory(folder.path()));
+  const auto usedBytes = [](const std::string& path) {
+    return std::stoll(outputOf("sync; sync; df -B1 --output=used " + path + " | tail -1"));
+  };
+  // On Btrfs 10000 files of 0 to 3 KB of data, whose records are named; on XFS 5000 sparse ones of a MB, whose are not.
+  for (const auto& [volume, sparse] : {std::pair{Volume::btrfs2, false}, {Volume::xfs, true}}) {
+    ScratchDir folder(volume);
+    const int files = sparse ? 5000 : 10000;
+    int64_t bytes = 0;
+    for (int i = 0; i < files; ++i) {
+      const std::string dir = folder / ("d" + std::to_string(i / 1000)), file = dir + "/" + std::to_string(i);
+      if (i % 1000 == 0) makeDirectory(dir);
+      const int64_t size = sparse ? 1 << 20 : i * 7919 % 3001;
+      writeFile(file, sparse ? "" : std::string(size, 'x'));
+      ASSERT_EQ(truncate(file.c_str(), size), 0);
+      bytes += size;
     }
+    const int64_t before = usedBytes(folder.path());
+    const ToolRun run = tool({"save", folder.path()});
+    const int64_t took = usedBytes(folder.path()) - before;
+    const std::string report =
+        "Saved redomark \\S+ of \\S+ \\(" + std::to_string(files) + " files, " + formatBytes(bytes) +
+        "; it shares the data, " +
+        (sparse ? "so it uses almost no extra disk" : "but the copies' own file records take about [0-9.]+ MB") +
+        "\\)\\.\n";
+    EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, std::regex(report + notABackup)))
+        << run.out << run.err;
+    EXPECT_NEAR(spaceUsed(folder.path()).at(0), took, took / 4) << folder.path();
+    removeTree(CheckpointStore(volumeStoreRoot(volumeRoot(volume))).folderDirectory(folder.path()));
   }
 }
 
@@ -251,15 +222,13 @@ TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
   EXPECT_EQ(tool({"diff", folder}), failed(1, "There are no saved redomarks for " + folder + "."));
   writeFiles(folder, {{"a", "y\n"}, {"a-b", std::string(64 * 1024, 'o')}, {"a0", "0\n"}, {"same", "s"}});
   saved(folder, {"--name", "week\x1b]0;owned\x07"});
-  const Listed first = listed(folder).at(0);
-  const std::string header = "Changes since " + line(first, "  \"week\\x1b]0;owned\\x07\"") + ":\n";
+  const std::string header = "Changes since " + line(listed(folder).at(0), "  \"week\\x1b]0;owned\\x07\"") + ":\n";
 
   // Same size, a nanosecond newer.
   const int64_t savedTime = mtimeNs(folder + "/a-b");
   writeFile(folder + "/a-b", std::string(64 * 1024, 'n'));
   setMtimeNs(folder + "/a-b", savedTime + 1);
-  ASSERT_EQ(unlink((folder + "/a").c_str()), 0);
-  ASSERT_EQ(unlink((folder + "/a0").c_str()), 0);
+  for (const char* gone : {"/a", "/a0"}) ASSERT_EQ(unlink((folder + gone).c_str()), 0);
   const std::string fake = "x\nChanges since yesterday:\n  none",
                     fakeShown = "x\\x0aChanges since yesterday:\\x0a  none";
   writeFiles(folder, {{"a/b", "in\n"}, {"a b", "new\n"}, {fake, "f"}, {"\x1b[2Jclear", "c"}});
@@ -280,13 +249,6 @@ TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
                            change("z", "added", true, 0, -1);
   expectRuns({{{"diff", folder}, ok(changes)},
               {{"diff", "--json", folder}, ok("[\n" + json.substr(0, json.size() - 2) + "\n]\n")}});
-  saved(folder);
-  EXPECT_EQ(tool({"diff", folder, first.id}), ok(changes));
-  removeTree(folder);
-  EXPECT_EQ(tool({"diff", folder}), ok("Changes since " + line(listed(folder).at(1)) +
-                                       ":\n  - \\x1b[2Jclear  (1 byte)\n  - a/\n  - a b  (4 bytes)\n  - a-b  (66 KB)\n"
-                                       "  - a/b  (3 bytes)\n  - same  (1 byte)\n  - " +
-                                       fakeShown + "  (1 byte)\n  - z/\n"));
 }
 
 TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
@@ -304,8 +266,7 @@ TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
   const TreeSnapshot edited = snapshotTree(folder);
   Rows refused = {
       {{"restore", folder}, failed(1, "restoring needs confirmation: run it in a terminal or pass --yes")},
-      {{"restore", folder, "--file", "no//such/", "--yes"}, failed(1, "\"no/such\" is not in that redomark.")},
-      {{"restore", folder, "--file", "gone\x1b[A", "--yes"}, failed(1, "\"gone\\x1b[A\" is not in that redomark.")}};
+      {{"restore", folder, "--file", "no//such/", "--yes"}, failed(1, "\"no/such\" is not in that redomark.")}};
   for (const std::string bad : {"../x", "/x", "./x", "src/../readme.txt", "/"})
     refused.push_back({{"restore", folder, "--file", bad, "--yes"},
                        failed(1, "\"" + bad + "\" is not a valid path inside the folder.")});
@@ -351,25 +312,6 @@ TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
   EXPECT_EQ(snapshotTree(folder), before);
   EXPECT_EQ(listed(folder).size(), 2u);
   EXPECT_EQ(leftoverNames(scratch / "a"), std::vector<std::string>{});
-}
-
-// Any recorded date is shown the same way by list and list --json, and "~name" means that user's home.
-TEST_F(CommandLine, DatesBeyondTheCalendarAreShownAtItsEdgeAndATildeWithANameIsThatUsersHome) {
-  writeFile(scratch / "f", "f");
-  const std::string id = saved(scratch.path());
-  const std::string meta = savedData(scratch.path(), id) + "/../meta.json", record = readFile(meta);
-  const size_t at = record.find("\"createdAt\" : ") + 14, end = record.find(',', at);
-  for (const auto& [written, iso] : {std::pair{"1e15", "9999-12-31T23:59:59Z"},
-                                     {"1e300", "9999-12-31T23:59:59Z"},
-                                     {"-1e300", "0001-01-01T00:00:00Z"}}) {
-    ASSERT_EQ(std::remove(meta.c_str()), 0);
-    writeFile(meta, std::string(record).replace(at, end - at, written));
-    EXPECT_EQ(listed(scratch.path()).at(0).createdAt, iso);
-    EXPECT_EQ(tool({"list", scratch.path()}).out, line(Listed{id, iso}) + "  1 files\n");
-  }
-  EXPECT_EQ(tool({"list", "~root/redomark-no-such-folder"}),
-            ok("No saved redomarks for /root/redomark-no-such-folder (the folder doesn't exist either).\n"));
-  EXPECT_EQ(tool({"list", "~redomark-no-such-user/x"}).status, 0);
 }
 
 }  // namespace
