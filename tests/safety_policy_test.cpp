@@ -1,6 +1,5 @@
 #include "core/fs/safety_policy.h"
 
-#include "core/fs/volume.h"
 #include "tests/volume_tests.h"
 
 namespace redomark::testing {
@@ -69,15 +68,6 @@ TEST(CheckLocation, RefusesInItsFixedOrderWithTheRightPath) {
     else
       EXPECT_EQ(checkLocation(c.folder, c.store, c.directory, c.policy), c.canonical);
   }
-}
-
-// Links are followed to the volume they lead to; type, mount point, cloning and
-// free space are checked end to end by the command-line and disk-full tests.
-TEST(VolumeInfo, FollowsLinksToTheirVolume) {
-  ScratchDir onBtrfs(Volume::btrfs), onXfs(Volume::xfs);
-  ASSERT_EQ(symlink(onXfs.path().c_str(), (onBtrfs / "to-xfs").c_str()), 0);
-  const VolumeInfo info = readVolumeInfo(onBtrfs / "to-xfs");
-  EXPECT_EQ(info.fsType + " " + info.mountPoint, "xfs " + canonicalPath(volumeRoot(Volume::xfs)));
 }
 
 }  // namespace

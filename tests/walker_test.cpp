@@ -118,49 +118,36 @@ TEST(PrivateSpace, CountsOnlyUnsharedDataOfEachRegularFileOnceAtEveryDepth) {
 // sum of space, which ends where a walk in listing order meets an unreadable
 // directory, every time.
 TEST(Walk, UnreadableItemsStopTheWalkWithTheirFullPathAndEndTheSumOfSpace) {
-  for (const Volume volume : {Volume::btrfs, Volume::xfs}) {
-    SCOPED_TRACE(volumeRoot(volume));
-    ScratchDir scratch(volume);
-    const std::string tree = scratch / "tree", two = scratch / "two";
-    // Made in this order, so that files and a directory come before "u" and after it.
-    std::map<std::string, int64_t> below;
-    for (const auto& [path, size] : {std::pair<std::string, int64_t>{"a.bin", 64 * kib},
-                                     {"d/deeper/z.bin", 16 * kib},
-                                     {"u/inner.bin", 128 * kib},
-                                     {"b.bin", 32 * kib},
-                                     {"c.bin", 8 * kib}}) {
-      writeFiles(tree, {{path, uniqueBytes(size, size)}});
-      below[path.substr(0, path.find('/'))] = size;
-    }
-    createDirectories(two + "/listable/inner");
-    for (const std::string& directory : {scratch.path(), tree, tree + "/d", tree + "/d/deeper"})
-      ASSERT_EQ(chmod(directory.c_str(), 0755), 0);
-    sync();
-    ASSERT_EQ(privateSpaceBelow(tree), (64 + 32 + 8 + 16 + 128) * kib);
-    // What a single walk of the root in its listing order counts before "u", forty times over.
-    int64_t beforeUnreadable = 0;
-    DIR* listing = opendir(tree.c_str());
-    for (const dirent* entry; (entry = readdir(listing)) && entry->d_name != std::string("u");)
-      beforeUnreadable += below.contains(entry->d_name) ? below[entry->d_name] : 0;
-    closedir(listing);
-    ASSERT_EQ(chmod((tree + "/u").c_str(), 0) | chmod((two + "/listable").c_str(), 0444), 0);
-    const auto fortyTimes = [](const std::function<int64_t()>& figure) {
-      std::string figures;
-      for (int i = 0; i < 40; ++i) figures += std::to_string(figure()) + " ";
-      return figures;
-    };
-    // By a user who can't read what root can.
-    EXPECT_EQ(asUser(nobody, [&] { return fortyTimes([&] { return privateSpaceBelow(tree); }); }),
-              fortyTimes([&] { return beforeUnreadable; }));
-    EXPECT_TRUE(
-        asUser(nobody, [&] { return outcome(tree); }).ends_with("u\nCouldn't read " + tree + "/u: Permission denied"));
-    // Readable but not searchable: names can be listed, their status cannot.
-    EXPECT_EQ(asUser(nobody, [&] { return outcome(two); }),
-              "listable\nCouldn't read " + two + "/listable/inner: Permission denied");
-    ASSERT_EQ(chmod(tree.c_str(), 0), 0);
-    EXPECT_EQ(asUser(nobody, [&] { return outcome(tree); }), "Couldn't read " + tree + ": Permission denied")
-        << "an unreadable root is no empty folder";
-  }
+  ScratchDir scratch(Volume::btrfs);
+  const std::string tree = scratch / "tree", two = scratch / "two";
+  const std::map<std::string, int64_t> below{{"a.bin", 64 * kib}, {"u", 128 * kib}, {"b.bin", 32 * kib}};
+  for (const auto& [name, size] : below) writeFiles(tree, {{name == "u" ? "u/inner" : name, uniqueBytes(size, size)}});
+  createDirectories(two + "/listable/inner");
+  ASSERT_EQ(chmod(scratch.path().c_str(), 0755) | chmod(tree.c_str(), 0755), 0);
+  sync();
+  // What a single walk of the root in its listing order counts before "u", forty times over.
+  int64_t beforeUnreadable = 0;
+  DIR* listing = opendir(tree.c_str());
+  for (const dirent* entry; (entry = readdir(listing)) && entry->d_name != std::string("u");)
+    beforeUnreadable += below.contains(entry->d_name) ? below.at(entry->d_name) : 0;
+  closedir(listing);
+  ASSERT_EQ(chmod((tree + "/u").c_str(), 0) | chmod((two + "/listable").c_str(), 0444), 0);
+  const auto fortyTimes = [](const std::function<int64_t()>& figure) {
+    std::string figures;
+    for (int i = 0; i < 40; ++i) figures += std::to_string(figure()) + " ";
+    return figures;
+  };
+  // By a user who can't read what root can.
+  EXPECT_EQ(asUser(nobody, [&] { return fortyTimes([&] { return privateSpaceBelow(tree); }); }),
+            fortyTimes([&] { return beforeUnreadable; }));
+  EXPECT_TRUE(
+      asUser(nobody, [&] { return outcome(tree); }).ends_with("u\nCouldn't read " + tree + "/u: Permission denied"));
+  // Readable but not searchable: names can be listed, their status cannot.
+  EXPECT_EQ(asUser(nobody, [&] { return outcome(two); }),
+            "listable\nCouldn't read " + two + "/listable/inner: Permission denied");
+  ASSERT_EQ(chmod(tree.c_str(), 0), 0);
+  EXPECT_EQ(asUser(nobody, [&] { return outcome(tree); }), "Couldn't read " + tree + ": Permission denied")
+      << "an unreadable root is no empty folder";
 }
 
 }  // namespace
