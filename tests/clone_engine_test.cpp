@@ -9,12 +9,6 @@
 namespace redomark::testing {
 namespace {
 
-std::string attribute(const std::string& path, const char* name) {
-  char value[256];
-  const ssize_t n = lgetxattr(path.c_str(), name, value, sizeof value);
-  return n < 0 ? std::string("none: ") + std::strerror(errno) : std::string(value, static_cast<size_t>(n));
-}
-
 // A tree of four regular files (two large enough to have extents of their
 // own), nested and empty folders and a relative link, with metadata set.
 void buildTree(const std::string& root) {
@@ -48,8 +42,11 @@ std::map<std::string, std::string> ownersAndAttributes(const std::string& root) 
   for (const auto& [path, line] : snapshotTree(root)) {
     const struct stat st = statusOf(root + "/" + path);
     out[path] = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
-    for (const char* name : {"user.colour", "user.kind", "system.posix_acl_access"})
-      out[path] += " " + attribute(root + "/" + path, name);
+    for (const char* name : {"user.colour", "user.kind", "system.posix_acl_access"}) {
+      char value[256];
+      const ssize_t n = lgetxattr((root + "/" + path).c_str(), name, value, sizeof value);
+      out[path] += n < 0 ? std::string(" none: ") + std::strerror(errno) : " " + std::string(value, size_t(n));
+    }
   }
   return out;
 }
