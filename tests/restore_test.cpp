@@ -36,10 +36,9 @@ TEST(Restore, WithoutTheTrashKeepsWhatItReplacesBesideUnderNumberedNamesAndFails
 
   // The whole folder, twice.
   TreeSnapshot replaced = withoutRoot(snapshotTree(folder));
-  EXPECT_EQ(errorOf([&] {
-              withFolderLock(engine.storeFor(folder), folder, [&] { engine.restore(folder, saved.id, nullptr); });
-            }),
-            RedomarkError::busy(folder));
+  withFolderLock(engine.storeFor(folder), folder, [&] {
+    EXPECT_EQ(errorOf([&] { engine.restore(folder, saved.id, nullptr); }), RedomarkError::busy(folder));
+  });
   for (const char* name : {"", " 2"}) {
     const RestoreResult r = engine.restore(folder, saved.id, nullptr);
     EXPECT_EQ(r.replacedItem, folder + " (replaced by Redomark" + name + ")");
