@@ -78,9 +78,8 @@ TEST(FolderLock, IsPrivateAndPlantedLinksAndOpenDirectoriesAreRefused) {
   const CheckpointStore store(scratch / "store");
   const std::string dir = store.folderDirectory(folder);
   const auto attempt = [&] { withFolderLock(store, folder, [] { ADD_FAILURE() << "locked"; }); };
-  int ran = 0;
-  withFolderLock(store, folder, [&] { ++ran; });
-  EXPECT_EQ(std::tuple(ran, permissions(dir + "/.lock"), permissions(dir)), std::tuple(1, 0600u, 0700u));
+  withFolderLock(store, folder, [] {});
+  EXPECT_EQ(std::pair(permissions(dir + "/.lock"), permissions(dir)), std::pair(0600u, 0700u));
   ASSERT_EQ(unlink((dir + "/.lock").c_str()), 0);
   ASSERT_EQ(symlink((scratch / "outside-lock").c_str(), (dir + "/.lock").c_str()), 0);
   EXPECT_EQ(errorOf(attempt), RedomarkError::io("Couldn't open the lock for /data/Site."));

@@ -93,6 +93,10 @@ TEST_F(SharedVolume, EachUserHasAPrivateStoreThatNobodyElseCanPlant) {
 // made is not the administrator's: it is not used.
 TEST_F(SharedVolume, AStoreOnAClosedVolumeNeedsTheAdministratorsSharedFolder) {
   ASSERT_EQ(chmod(source.c_str(), 0755), 0);
+  EXPECT_EQ(run(alice, {"save", folder}),
+            failed(1, "Redomark keeps the redomarks of folders on " + top + " in " + aliceStore +
+                          ", which it can't create: Permission denied. Ask an administrator to make " + top +
+                          "/.redomark-checkpoints a shared folder with the sticky bit (mode 1777), then try again."));
   const std::string shared = top + "/.redomark-checkpoints";
   makeDirectory(shared);
   for (uid_t owner : {mallory, uid_t{0}}) {
