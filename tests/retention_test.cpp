@@ -94,6 +94,8 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhy) {
       {text("[5]"), "it isn't a JSON object"},
       {text(R"({"maxAgeDays":3})"), "\"keepPerFolder\" is missing"},
       {text(R"({"keepPerFolder":5,"maxAgeDays":-7})"), "\"maxAgeDays\" must be 0 or more"},
+      // Read as 0, it would prune every checkpoint a folder has.
+      {text(R"({"keepPerFolder":null})"), "\"keepPerFolder\" must be a whole number"},
       {[&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }, "it isn't a regular file of yours"},
       {[&] { ASSERT_EQ(symlink("/dev/zero", file.c_str()), 0); }, "it isn't a regular file of yours"},
       {[&] { writeFile(file, std::string(65 * 1024, ' ')); }, "it is larger than 64 KB"},
