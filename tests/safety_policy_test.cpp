@@ -1,31 +1,11 @@
 #include "core/operations/location_check.h"
 
-#include "core/fs/volume.h"
 #include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {
 
 // "~" is the command-line tests' ("~/site", "~root/...").
-TEST(CanonicalPath, ResolvesLinksAndKeepsMissingComponentsAsWritten) {
-  ScratchDir scratch(Volume::noClone);
-  const std::string base = std::filesystem::canonical(scratch.path());
-  createDirectories(scratch / "real/dir");
-  writeFile(scratch / "file.txt", "");
-  ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0);
-  const std::pair<std::string, std::string> cases[] = {
-      {scratch.path() + "//link/./dir/", base + "/real/dir"},
-      {scratch / "link/dir/x/../Missing One/two/", base + "/real/dir/Missing One/two"},
-      {scratch / "file.txt/below", base + "/file.txt/below"},
-      {"/..", "/"},
-      {"//redomark-no-such-top/a/", "/redomark-no-such-top/a"},
-  };
-  for (const auto& [typed, canonical] : cases) EXPECT_EQ(canonicalPath(typed), canonical) << typed;
-  EXPECT_EQ(validateRelativePath(".hidden/...x/"), ".hidden/...x");
-  for (const std::string bad : {"", "a/."})
-    EXPECT_EQ(errorOf([&] { validateRelativePath(bad); }), RedomarkError::invalidRelativePath(bad));
-}
-
 TEST(CheckLocation, RefusesInItsFixedOrderWithTheRightPath) {
   ScratchDir scratch(Volume::noClone);
   const std::string base = canonicalPath(scratch.path());
@@ -48,6 +28,13 @@ TEST(CheckLocation, RefusesInItsFixedOrderWithTheRightPath) {
       {"/", store, true, linux, RedomarkError::containsStore("/"), ""},
       {scratch / "home-link/", store, true, linux, RedomarkError::containsStore(base + "/home"), ""},
       {scratch / "home-link/Documents", store, true, linux, {}, base + "/home/Documents"},
+      // Links resolved, missing components kept as written.
+      {scratch / "home-link/./Documents/x/../Missing One/",
+       store,
+       false,
+       linux,
+       {},
+       base + "/home/Documents/Missing One"},
       // Inside the store wins over the forbidden lists; the store need not exist.
       {store + "/key/x", store, false, everything,
        RedomarkError::insideStore(base + "/home/.local/share/Redomark/Checkpoints/key/x"), ""},
@@ -69,15 +56,6 @@ TEST(CheckLocation, RefusesInItsFixedOrderWithTheRightPath) {
     else
       EXPECT_EQ(checkLocation(c.folder, c.store, c.directory, c.policy), c.canonical);
   }
-}
-
-// Links are followed to the volume they lead to; type, mount point, cloning and
-// free space are checked end to end by the command-line and disk-full tests.
-TEST(VolumeInfo, FollowsLinksToTheirVolume) {
-  ScratchDir onBtrfs(Volume::btrfs), onXfs(Volume::xfs);
-  ASSERT_EQ(symlink(onXfs.path().c_str(), (onBtrfs / "to-xfs").c_str()), 0);
-  const VolumeInfo info = readVolumeInfo(onBtrfs / "to-xfs");
-  EXPECT_EQ(info.fsType + " " + info.mountPoint, "xfs " + canonicalPath(volumeRoot(Volume::xfs)));
 }
 
 }  // namespace

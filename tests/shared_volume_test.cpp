@@ -10,11 +10,6 @@ namespace {
 
 constexpr uid_t alice = 42101, mallory = 42102;
 
-// Runs body as uid; true when it returned true.
-bool asUser(uid_t uid, const std::function<bool()>& body) {
-  return testing::asUser(uid, [&] { return std::string(body() ? "yes" : "no"); }) == "yes";
-}
-
 std::string unsafe(const std::string& path) {
   return "Redomark keeps these redomarks in " + path +
          ", which isn't a private folder of yours (it must be a folder "
@@ -29,8 +24,7 @@ class SharedVolume : public CommandLine {
   SharedVolume() {
     // The other users must reach their homes and the volume.
     EXPECT_EQ(chmod(home.path().c_str(), 0755) | chmod(disk.path().c_str(), 0755), 0);
-    makeDirectory(source);
-    makeDirectory(top);
+    for (const std::string& dir : {source, top}) makeDirectory(dir);
     EXPECT_EQ(chmod(source.c_str(), 0777), 0);
     EXPECT_EQ(mount(source.c_str(), top.c_str(), nullptr, MS_BIND, nullptr), 0);
     for (const auto& [dir, uid] : {std::pair{aliceHome, alice}, {malloryHome, mallory}}) {
@@ -60,14 +54,15 @@ class SharedVolume : public CommandLine {
 
 TEST_F(SharedVolume, EachUserHasAPrivateStoreThatNobodyElseCanPlant) {
   // Someone else's directory, or a link to one, in place of the store is refused untouched.
-  ASSERT_TRUE(
-      asUser(mallory, [&] { return mkdir(aliceStore.c_str(), 0777) == 0 && chmod(aliceStore.c_str(), 0777) == 0; }));
+  ASSERT_EQ(
+      asUser(mallory, [&] { return std::to_string(mkdir(aliceStore.c_str(), 0) | chmod(aliceStore.c_str(), 0777)); }),
+      "0");
   // Nor is anything read from it: records there could be anyone's.
   for (const std::string command : {"save", "list", "diff"})
     EXPECT_EQ(run(alice, {command, folder}), failed(1, unsafe(aliceStore))) << command;
   EXPECT_EQ(listNames(aliceStore), std::vector<std::string>{});
   ASSERT_EQ(rmdir(aliceStore.c_str()), 0);
-  ASSERT_TRUE(asUser(mallory, [&] { return symlink(malloryHome.c_str(), aliceStore.c_str()) == 0; }));
+  ASSERT_EQ(asUser(mallory, [&] { return std::to_string(symlink(malloryHome.c_str(), aliceStore.c_str())); }), "0");
   EXPECT_EQ(run(alice, {"save", folder}), failed(1, unsafe(aliceStore)));
   EXPECT_EQ(listNames(malloryHome), std::vector<std::string>{});
   ASSERT_EQ(unlink(aliceStore.c_str()), 0);
@@ -94,14 +89,14 @@ TEST_F(SharedVolume, EachUserHasAPrivateStoreThatNobodyElseCanPlant) {
   EXPECT_TRUE(pathExists(top + "/.redomark-checkpoints-0/" + folderKey(folder)));
 }
 
+// On a volume whose top only root may write to, a shared folder that a user
+// made is not the administrator's: it is not used.
 TEST_F(SharedVolume, AStoreOnAClosedVolumeNeedsTheAdministratorsSharedFolder) {
   ASSERT_EQ(chmod(source.c_str(), 0755), 0);
-  const std::string ask = "Ask an administrator to make " + top + "/.redomark-checkpoints a shared folder with the ";
-  EXPECT_EQ(run(alice, {"save", folder}), failed(1, "Redomark keeps the redomarks of folders on " + top + " in " +
-                                                        aliceStore + ", which it can't create: Permission denied. " +
-                                                        ask + "sticky bit (mode 1777), then try again."));
-  EXPECT_FALSE(pathExists(aliceStore));
-  // A shared folder that a user made is not the administrator's: it is not used.
+  EXPECT_EQ(run(alice, {"save", folder}),
+            failed(1, "Redomark keeps the redomarks of folders on " + top + " in " + aliceStore +
+                          ", which it can't create: Permission denied. Ask an administrator to make " + top +
+                          "/.redomark-checkpoints a shared folder with the sticky bit (mode 1777), then try again."));
   const std::string shared = top + "/.redomark-checkpoints";
   makeDirectory(shared);
   for (uid_t owner : {mallory, uid_t{0}}) {
@@ -126,7 +121,7 @@ TEST_F(SharedVolume, ACopyThatCannotKeepItsOwnerLosesItsSetIdBitsAndOnlyTheFileP
   }
   // Another user's private folder appears in the shared one after the save.
   ASSERT_EQ(run(alice, {"save", folder}).status, 0);
-  ASSERT_TRUE(asUser(mallory, [&] { return mkdir((folder + "/private").c_str(), 0700) == 0; }));
+  ASSERT_EQ(asUser(mallory, [&] { return std::to_string(mkdir((folder + "/private").c_str(), 0700)); }), "0");
   writeFile(folder + "/notes.txt", "changed");
   EXPECT_EQ(run(alice, {"diff", folder}), failed(1, "Couldn't read " + folder + "/private: Permission denied"));
   EXPECT_EQ(run(alice, {"restore", folder, "--file", "notes.txt", "--yes"}).status, 0);
