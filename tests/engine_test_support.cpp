@@ -57,11 +57,6 @@ std::optional<std::string> readWholeFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-std::optional<int64_t> privateSize(const std::string& path) {
-  const std::optional<FileSpace> space = fileSpaceAt(AT_FDCWD, path.c_str());
-  return space ? std::optional(space->privateBytes) : std::nullopt;
-}
-
 int64_t privateSpaceBelow(const std::string& path) {
   const FsResult<DirectoryHandle> directory = DirectoryHandle::open(path);
   return directory ? spaceBelow(*directory).privateBytes : 0;

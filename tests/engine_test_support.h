@@ -31,9 +31,6 @@ bool pathExists(const std::string& path, bool followLinks = true);
 bool isDirectory(const std::string& path);
 // Whole file, or nothing when it cannot be read.
 std::optional<std::string> readWholeFile(const std::string& path);
-// Unshared bytes of the file at path (a final link not followed); nothing when
-// it cannot be opened or mapped.
-std::optional<int64_t> privateSize(const std::string& path);
 // Unshared bytes below the directory at path, reached without a link; 0 when
 // it cannot be opened.
 int64_t privateSpaceBelow(const std::string& path);

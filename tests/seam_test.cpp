@@ -40,16 +40,12 @@ TEST(Seam, EveryPathLandsWhereItShouldWithOrWithoutOpenat2) {
   ASSERT_EQ(symlink("..", (r + "/dir/up").c_str()), 0);
   // 40 levels of 120-byte names: more than PATH_MAX, so made one level at a time.
   std::string deep;
-  struct stat deepest {};
-  for (int level = 0, at = ::open(r.c_str(), O_DIRECTORY); level < 40; ++level) {
+  DirectoryHandle deepest = DirectoryHandle::open(r).value();
+  for (int level = 0; level < 40; ++level) {
     const std::string name(120, static_cast<char>('a' + level % 26));
     deep += (level ? "/" : "") + name;
-    ASSERT_EQ(mkdirat(at, name.c_str(), 0755), 0);
-    const int next = openat(at, name.c_str(), O_DIRECTORY);
-    close(at);
-    at = next;
-    ASSERT_EQ(fstat(at, &deepest), 0);
-    if (level == 39) close(at);
+    ASSERT_TRUE(deepest.makeDirectoryIfMissing(name, 0755));
+    deepest = deepest.child(name).value();
   }
   const std::string mountPoint = volumeRoot(Volume::xfs);
   const Identity refused{0, 0};
@@ -72,7 +68,7 @@ TEST(Seam, EveryPathLandsWhereItShouldWithOrWithoutOpenat2) {
       {"open", "", mountPoint, identityOf(mountPoint), 0},
       {"descend", r, "dir/sub", identityOf(r + "/dir/sub"), 0},
       {"descend", r, "", identityOf(r), 0},
-      {"descend", r, deep, {deepest.st_dev, deepest.st_ino}, 0},
+      {"descend", r, deep, identityOf(deepest.ownStatus()), 0},
       {"descend", r, "dir/up/dir", refused, ELOOP},
       {"descend", r, "dir/root/etc", refused, ELOOP},
       {"descend", r, "dir/..", refused, EXDEV},
