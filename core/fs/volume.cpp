@@ -101,6 +101,26 @@ int64_t privateBytesOf(const fiemap_extent& e, int fd, struct stat& facts, bool&
   return static_cast<int64_t>(size <= e.fe_logical ? 0 : std::min<uint64_t>(e.fe_length, size - e.fe_logical));
 }
 
+// The volume of the item open as item. A descriptor that can act on
+// nothing (O_PATH) has the file system's queries sent to one opened for them.
+VolumeInfo volumeOf(int item, const std::string& path, bool canQuery) {
+  const auto diskError = [&] { return FsError(errno, FsOperation::readDisk, path); };
+  struct stat facts {};
+  if (fstat(item, &facts) != 0) throw diskError();
+  std::optional<MountEntry> mount = mountOf(item);
+  if (!mount) throw diskError();
+  VolumeInfo info;
+  info.device = facts.st_dev;
+  info.mountPoint = std::move(mount->mountPoint);
+  info.fsType = std::move(mount->fsType);
+  const FileDescriptor opened(canQuery ? -1 : openForQueries(item, facts, info.mountPoint, mount->id));
+  const int queries = canQuery ? item : opened.get();
+  info.canClone = canShareBlocks(info, queries);
+  if (info.fsType == "btrfs") info.fileSystemId = btrfsFileSystemId(queries);
+  info.canSwap = canExchangeEntries(info.fsType);
+  return info;
+}
+
 }  // namespace
 
 VolumeInfo readVolumeInfo(const std::string& path) {
@@ -109,38 +129,10 @@ VolumeInfo readVolumeInfo(const std::string& path) {
   const std::optional<std::string> real = resolvedPath(path);
   const FileDescriptor item(real ? openToExamine(*real) : -1);
   if (item.get() < 0) throwErrno(FsOperation::read, path);
-  const auto diskError = [&] { return FsError(errno, FsOperation::readDisk, path); };
-  struct stat facts {};
-  if (fstat(item.get(), &facts) != 0) throw diskError();
-  std::optional<MountEntry> mount = mountOf(item.get());
-  if (!mount) throw diskError();
-  VolumeInfo info;
-  info.device = facts.st_dev;
-  info.mountPoint = std::move(mount->mountPoint);
-  info.fsType = std::move(mount->fsType);
-  const FileDescriptor fd(openForQueries(item.get(), facts, info.mountPoint, mount->id));
-  info.canClone = canShareBlocks(info, fd.get());
-  if (info.fsType == "btrfs") info.fileSystemId = btrfsFileSystemId(fd.get());
-  info.canSwap = canExchangeEntries(info.fsType);
-  return info;
+  return volumeOf(item.get(), path, false);
 }
 
-VolumeInfo readVolumeInfo(const DirectoryHandle& directory) {
-  const auto diskError = [&] { return FsError(errno, FsOperation::readDisk, directory.path()); };
-  struct stat facts {};
-  if (fstat(directory.fd(), &facts) != 0)
-    throwErrno(FsOperation::read, directory.path());
-  std::optional<MountEntry> mount = mountOf(directory.fd());
-  if (!mount) throw diskError();
-  VolumeInfo info;
-  info.device = facts.st_dev;
-  info.mountPoint = std::move(mount->mountPoint);
-  info.fsType = std::move(mount->fsType);
-  info.canClone = canShareBlocks(info, directory.fd());
-  if (info.fsType == "btrfs") info.fileSystemId = btrfsFileSystemId(directory.fd());
-  info.canSwap = canExchangeEntries(info.fsType);
-  return info;
-}
+VolumeInfo readVolumeInfo(const DirectoryHandle& directory) { return volumeOf(directory.fd(), directory.path(), true); }
 
 bool sameFileSystem(const VolumeInfo& a, const VolumeInfo& b) {
   if (!a.fileSystemId.empty() && !b.fileSystemId.empty()) return a.fileSystemId == b.fileSystemId;
