@@ -8,13 +8,10 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/wait.h>
 
 #include <cstring>
+#include <deque>
 #include <functional>
-#include <memory>
-#include <sstream>
-#include <tuple>
 
 #include "tests/command_line_fixture.h"
 
@@ -25,12 +22,12 @@ namespace {
 constexpr uid_t intruder = 4242;
 constexpr int runs = 100;
 
-// The attacker program at work until stop, as the intruder when asked.
+// The attacker program at work as the intruder until stop.
 class Attacker {
  public:
-  Attacker(const std::vector<std::string>& args, bool asIntruder) {
+  explicit Attacker(const std::vector<std::string>& args) {
     std::string command = "exec";
-    for (const std::string& w : asIntruder ? asUid(intruder) : std::vector<std::string>{}) command += " '" + w + "'";
+    for (const std::string& w : asUid(intruder)) command += " '" + w + "'";
     command += " " REDOMARK_ATTACKER;
     for (const std::string& w : args) command += " '" + w + "'";
     out_ = popen(command.c_str(), "re");
@@ -93,7 +90,6 @@ struct Race {
   std::function<ToolRun()> run;
   std::function<void(const ToolRun&, int)> check;
   std::function<void(int)> prepare = [](int) {};
-  bool asIntruder = true;  // false: the Trash is root's own here, so only root could swap it: the worst case
   int count = runs;  // fewer where two attackers spin, as both cores are taken
 };
 
@@ -130,19 +126,16 @@ struct Scene {
     long exchanges = 0;
     for (int i = 0; i < a.count; ++i) {
       a.prepare(i);
-      std::vector<std::unique_ptr<Attacker>> attackers;
+      std::deque<Attacker> attackers;
       for (const auto& swap : a.swaps)
-        attackers.push_back(
-            std::make_unique<Attacker>(std::vector<std::string>{"exchange", swap[0], swap[1], swap[2]}, a.asIntruder));
+        attackers.emplace_back(std::vector<std::string>{"exchange", swap[0], swap[1], swap[2]});
       const ToolRun run = a.run();
-      for (auto& attacker : attackers) {
+      for (size_t k = 0; k < a.swaps.size(); ++k) {
         long n = 0;
-        std::sscanf(attacker->stop().c_str(), "exchanged %ld", &n);
+        std::sscanf(attackers[k].stop().c_str(), "exchanged %ld", &n);
         exchanges += n;
-      }
-      // The real directory gets its name back if the attacker stopped half way.
-      for (const auto& swap : a.swaps) {
-        const std::string real = swap[0] + "/" + swap[1], decoy = swap[0] + "/" + swap[2];
+        // The real directory gets its name back if the attacker stopped half way.
+        const std::string real = a.swaps[k][0] + "/" + a.swaps[k][1], decoy = a.swaps[k][0] + "/" + a.swaps[k][2];
         if (isSymlink(real) && !isSymlink(decoy) &&
             renameat2(AT_FDCWD, real.c_str(), AT_FDCWD, decoy.c_str(), RENAME_EXCHANGE) != 0)
           throw std::runtime_error("cannot exchange back " + real);
@@ -201,31 +194,19 @@ TEST_P(Attack, NothingOutsideChangesWhileAFolderOnTheWayIsSwappedForALink) {
                   << "run " << i << ": " << opens;
             }});
 
-  // A whole restore while the folder is swapped; one file's while the folder,
-  // the file's parent or the Trash's folders are.
-  const std::string trash = s.home.path() + "/.local/share/Trash";
-  DirectoryHandle::create(trash + "/files", 0700);
-  DirectoryHandle::create(trash + "/info", 0700);
-  Scene::linkTo(s.outside, trash + "/files-decoy");
-  Scene::linkTo(s.outside, trash + "/info-decoy");
-  const std::vector<std::vector<std::string>> trashSwaps = {{trash, "files", "files-decoy"},
-                                                            {trash, "info", "info-decoy"}};
-  for (const auto& [item, swaps, asIntruder, count] :
-       std::vector<std::tuple<std::string, std::vector<std::vector<std::string>>, bool, int>>{
-           {"", {s.swaps[0]}, true, runs},
-           {"sub/x", {s.swaps[1]}, true, runs},
-           {"sub/x", trashSwaps, false, runs * 3 / 5}}) {
+  // A whole restore while the folder is swapped; one file's while its parent is (the folder itself is opened
+  // alike for both).
+  for (const auto& [item, swap] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+           {"", s.swaps[0]}, {"sub/x", s.swaps[1]}}) {
     const std::string target = item.empty() ? s.folder : "\"" + item + "\" in " + s.folder;
     const std::string path = s.folder + (item.empty() ? "/keep" : "/sub/x"), saved = readFile(path);
     std::vector<std::string> args = {"restore", s.folder, id, "--yes"};
     if (!item.empty()) args.insert(args.end(), {"--file", item});
     const auto changed = [](int i) { return "changed " + std::to_string(i); };
-    s.attack({"restore " + item + ", " + swaps[0][1] + " <-> link", swaps, [&] { return s.tool(args); },
+    s.attack({"restore " + item + ", " + swap[1] + " <-> link", {swap}, [&] { return s.tool(args); },
               [&](const ToolRun& run, int i) {
-                if (run.status != 0) {
-                  EXPECT_EQ(readFile(path), changed(i)) << "run " << i;
-                  return;
-                }
+                EXPECT_TRUE(run.status == 0 || readFile(path) == changed(i)) << "run " << i;
+                if (run.status != 0) return;
                 EXPECT_TRUE(run.out.starts_with("Restored " + target + " to " + id + ".\n")) << run.out;
                 if (!isSymlink(s.shared + "/decoy")) {
                   // The link was exchanged in the folder's place just before the swap: the
@@ -241,51 +222,43 @@ TEST_P(Attack, NothingOutsideChangesWhileAFolderOnTheWayIsSwappedForALink) {
                 EXPECT_EQ(readFile(path) + readFile(s.folder + "/sub/x"), saved + "x as saved")
                     << "run " << i << ": " << run.out;
                 if (item.empty()) return;
-                const std::string where = replacedAt(run.out);
-                EXPECT_EQ(readFile(where), changed(i)) << "run " << i << ": " << run.out;
-                if (where.starts_with(trash + "/files/")) return;
-                // Left beside its old place when the Trash could not be used safely.
-                EXPECT_EQ(where.substr(0, path.size() + 1), path + " ") << "run " << i;
-                std::remove(where.c_str());
+                EXPECT_EQ(readFile(replacedAt(run.out)), changed(i)) << "run " << i << ": " << run.out;
               },
-              [&](int i) { writeFile(path, changed(i)); }, asIntruder, count});
+              [&](int i) { writeFile(path, changed(i)); }});
   }
 
   // A put back of chosen changes never puts back an unchosen one nor writes outside.
   const Redomark engine;
-  for (const std::vector<std::string>& swap : s.swaps) {
-    PutBackResult result;
-    s.attack({"put back of chosen changes, " + swap[1] + " <-> link", {swap},
-              [&] {
-                try {
-                  result = engine.putBackChanges(s.folder, id, {"sub/x", "sub/y", "sub/z"}, nullptr);
-                  return ToolRun{0, "", ""};
-                } catch (const std::exception& e) {
-                  return ToolRun{1, "", std::string("redomark: ") + e.what() + "\n"};
-                }
-              },
-              [&](const ToolRun& run, int i) {
-                EXPECT_EQ(readFile(s.folder + "/keep"), "changed " + std::to_string(i))
-                    << "an unchosen change was put back at run " << i;
-                // Read through the link, none of the changes was chosen; x and y are chosen whether the changes
-                // were read through the real sub (modified, deleted) or while it was the link (both deleted).
-                if (run.status == 0 && (result.beforePutBack || i < 0)) {
-                  EXPECT_TRUE(result.beforePutBack);
-                  EXPECT_EQ(readFile(s.folder + "/sub/x") + readFile(s.folder + "/sub/y"), "x as savedy as saved")
-                      << "run " << i;
-                  EXPECT_EQ(pathExists(s.folder + "/sub/z", false), result.removedCount == 0) << "run " << i;
-                }
-                // The next run starts from the same changes.
-                if (!pathExists(s.folder + "/sub/y", false)) writeFile(s.folder + "/sub/y", "y as saved");
-              },
-              [&](int i) {
-                result = {};
-                writeFiles(s.folder, {{"keep", "changed " + std::to_string(i)},
-                                      {"sub/x", "changed " + std::to_string(i)},
-                                      {"sub/z", "added"}});
-                ASSERT_EQ(std::remove((s.folder + "/sub/y").c_str()), 0) << "sub/y was not there at run " << i;
-              }});
-  }
+  PutBackResult result;
+  s.attack({"put back of chosen changes, folder and sub <-> link", s.swaps,
+            [&] {
+              try {
+                result = engine.putBackChanges(s.folder, id, {"sub/x", "sub/y", "sub/z"}, nullptr);
+                return ToolRun{0, "", ""};
+              } catch (const std::exception& e) {
+                return ToolRun{1, "", std::string("redomark: ") + e.what() + "\n"};
+              }
+            },
+            [&](const ToolRun& run, int i) {
+              EXPECT_EQ(readFile(s.folder + "/keep"), "changed " + std::to_string(i))
+                  << "an unchosen change was put back at run " << i;
+              // Read through the link, none of the changes was chosen; x and y are chosen whether the changes
+              // were read through the real sub (modified, deleted) or while it was the link (both deleted).
+              if (run.status == 0 && (result.beforePutBack || i < 0)) {
+                EXPECT_TRUE(result.beforePutBack);
+                EXPECT_EQ(readFile(s.folder + "/sub/x") + readFile(s.folder + "/sub/y"), "x as savedy as saved")
+                    << "run " << i;
+                EXPECT_EQ(pathExists(s.folder + "/sub/z", false), result.removedCount == 0) << "run " << i;
+              }
+            },
+            [&](int i) {
+              result = {};
+              writeFiles(s.folder, {{"keep", "changed " + std::to_string(i)},
+                                    {"sub/x", "changed " + std::to_string(i)},
+                                    {"sub/z", "added"}});
+              std::remove((s.folder + "/sub/y").c_str());
+            },
+            runs * 3 / 5});
   // Last, as its many saves outdo how many are kept. Each of the two names holds the link or the real sub folder,
   // never the outside. An entry renamed while its directory is read may be left out of the listing (Btrfs numbers
   // it anew); the save then never saw it.
@@ -312,7 +285,7 @@ TEST_P(Attack, AnItemThatAppearsDuringAPutBackSurvives) {
   for (int i = 0; i < runs; ++i) {
     removeTree(s.folder + "/sub/w");
     const std::string precious = "precious user data " + std::to_string(i);
-    Attacker attacker({"appear", s.folder + "/sub", "w", ".redomark-restore-", precious}, true);
+    Attacker attacker({"appear", s.folder + "/sub", "w", ".redomark-restore-", precious});
     const ToolRun run = s.tool({"restore", s.folder, id, "--file", "sub/w", "--yes"});
     const std::string outcome = attacker.stop();
     ASSERT_EQ(run.status, 0) << "run " << i << ": " << ::testing::PrintToString(run);
@@ -344,7 +317,6 @@ TEST_P(Attack, ABindMountOfTheSameVolumeIsNeitherSavedNorMoved) {
             failed(1, "\"mnt/a\" is not a valid path inside the folder."));
   const ToolRun itself = s.tool({"restore", s.folder, id, "--file", "mnt", "--yes"});
   EXPECT_TRUE(refusedInOneLine(itself)) << ::testing::PrintToString(itself);
-  EXPECT_NE(readFile("/proc/self/mountinfo").find(" " + target + " "), std::string::npos) << "unmounted";
   EXPECT_EQ(readFile(target + "/a") + readFile(s.folder + "/keep"), "mounted datachanged");
   ASSERT_EQ(umount2(target.c_str(), MNT_DETACH), 0);
   EXPECT_EQ(ownedSnapshot(source), sourceBefore);

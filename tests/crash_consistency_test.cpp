@@ -33,19 +33,17 @@ struct KillPoint {
 // (nothing: a save), and roughly how often it makes these calls on the tree
 // below, so that a random call number lands anywhere in it (past the end: no
 // kill). The tracer kills the process as the call begins, before it takes
-// effect. A subvolume folder is saved and restored by a few snapshot calls
-// and one walk of status calls instead.
+// effect. A subvolume folder, saved and restored by a few snapshot calls,
+// is mostly killed at random moments instead.
 struct Operation {
   const char* name;
   std::vector<std::string> options;
-  std::vector<std::pair<std::string, int>> calls, ofASubvolume;
+  std::vector<std::pair<std::string, int>> calls;
 };
 const Operation operations[] = {
-    {"save", {}, {{"ioctl", 2400}, {"mkdirat", 55}, {"write", 3}, {"rename", 1}, {"unlinkat", 2}},
-     {{"ioctl", 3}, {"statx", 2500}, {"write", 3}, {"rename", 1}}},
-    {"restore", {"--yes"}, {{"ioctl", 4800}, {"mkdirat", 110}, {"write", 4}, {"rename", 1}, {"renameat2", 3}},
-     {{"ioctl", 6}, {"statx", 2500}, {"write", 4}, {"renameat2", 3}}},
-    {"restoreItem", {"--file", item, "--yes"}, {{"ioctl", 1200}, {"mkdirat", 30}, {"renameat2", 3}, {"write", 2}}, {}},
+    {"save", {}, {{"ioctl", 2400}, {"mkdirat", 55}, {"write", 3}, {"rename", 1}, {"unlinkat", 2}}},
+    {"restore", {"--yes"}, {{"ioctl", 4800}, {"mkdirat", 110}, {"write", 4}, {"rename", 1}, {"renameat2", 3}}},
+    {"restoreItem", {"--file", item, "--yes"}, {{"ioctl", 1200}, {"mkdirat", 30}, {"renameat2", 3}, {"write", 2}}},
 };
 
 size_t hashOf(const std::string& bytes) { return std::hash<std::string>{}(bytes); }
@@ -80,7 +78,7 @@ void makeTree(const std::string& root) {
 
 class CrashHarness {
  public:
-  CrashHarness(const Operation& op, bool subvolume) : op_(op), subvolume_(subvolume) {
+  CrashHarness(const Operation& op, bool subvolume) : op_(op) {
     fs::create_directories(home_);
     EXPECT_EQ(subvolume ? std::system(("btrfs -q subvolume create " + scratch_ / "tree").c_str()) : 0, 0);
     makeTree(scratch_ / "tree");
@@ -95,8 +93,7 @@ class CrashHarness {
     const int64_t delay = std::uniform_int_distribution<int64_t>(0, cleanRunUs_ * 6 / 5)(random_);
     if (trial % 3 == 1) return {delay, "", 0, SIGINT};
     if (trial % 3 == 0) return {delay, "", 0, SIGKILL};
-    const auto& calls = subvolume_ && !op_.ofASubvolume.empty() ? op_.ofASubvolume : op_.calls;
-    const auto& [syscall, count] = calls[std::uniform_int_distribution<size_t>(0, calls.size() - 1)(random_)];
+    const auto& [syscall, count] = op_.calls[std::uniform_int_distribution<size_t>(0, op_.calls.size() - 1)(random_)];
     return {-1, syscall, std::uniform_int_distribution<int>(1, count)(random_)};
   }
 
@@ -245,7 +242,6 @@ class CrashHarness {
   }
 
   const Operation& op_;
-  const bool subvolume_;
   ScratchDir scratch_{Volume::btrfs};
   const std::string home_ = scratch_ / "home";
   const Redomark engine_{home_ + "/.local/share/Redomark/Checkpoints"};
