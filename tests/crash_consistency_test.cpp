@@ -19,15 +19,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* item = "big";  // what restoreItem puts back
-constexpr int killedStatus = 128 + SIGKILL;
-constexpr int cancelledStatus = 128 + SIGINT;  // as the tool itself exits when cancelled
-
-struct KillPoint {
-  int64_t delayUs = -1;  // signal after this long; or, when negative,
-  std::string syscall;   // kill at this call of this system call (none: never)
-  int call = 0;
-  int signal = SIGKILL;
-};
 
 // Each operation: what follows the folder and target id on its command line
 // (nothing: a save), and roughly how often it makes these calls on the tree
@@ -86,20 +77,10 @@ class CrashHarness {
     saveAndTarget();
   }
 
-  // Trial 0 runs unkilled and times the operation; then a Ctrl-C at a random
-  // moment, a kill at a random system call and a kill at a random moment.
-  KillPoint pick(int trial) {
-    if (trial == 0) return {};
-    const int64_t delay = std::uniform_int_distribution<int64_t>(0, cleanRunUs_ * 6 / 5)(random_);
-    if (trial % 3 == 1) return {delay, "", 0, SIGINT};
-    if (trial % 3 == 0) return {delay, "", 0, SIGKILL};
-    const auto& [syscall, count] = op_.calls[std::uniform_int_distribution<size_t>(0, op_.calls.size() - 1)(random_)];
-    return {-1, syscall, std::uniform_int_distribution<int>(1, count)(random_)};
-  }
-
-  // One trial: change the folder, run the operation to the kill, check, then
-  // clear away what was moved aside and save, which must succeed.
-  void trial(int number, const KillPoint& point) {
+  // One trial: change the folder, run the operation (trial 0 unkilled and timed; then in turn to a Ctrl-C at a
+  // random moment, a kill at a random system call and a kill at a random moment), check, then clear away what was
+  // moved aside and save, which must succeed.
+  void trial(int number) {
     const std::string n = std::to_string(number);
     writeFiles(folder_, {{item + ("/s" + std::to_string(number % 25)) + "/f0", "trial " + n},
                          {"d" + std::to_string(25 + number % 25) + "/f1", "also trial " + n},
@@ -107,20 +88,36 @@ class CrashHarness {
     const TreeSnapshot before = folderState(folder_);
     knownStates_.insert(before);
 
-    const ToolRun run = runOperation(point);
-    if (point.signal == SIGINT && run.status == cancelledStatus) {
-      // Cancelled by the tool, or by the signal itself before the tool
-      // could catch it; either way nothing half made is left.
-      ++outcomes_["cancelled at a random moment"];
-      EXPECT_TRUE(run.err == "redomark: Cancelled.\n" || run.err.empty()) << run.err;
-      EXPECT_EQ(leftoverNames(engine_.storeFor(folder_).folderDirectory(folder_)), std::vector<std::string>{});
-      EXPECT_EQ(leftoverNames(scratch_.path()), std::vector<std::string>{});
-    } else if (run.status == killedStatus) {
-      ++outcomes_[point.delayUs >= 0 ? "killed at a random moment" : "killed at a random system call"];
+    const int64_t delay = std::uniform_int_distribution<int64_t>(0, cleanRunUs_ * 6 / 5)(random_);
+    const auto& [syscall, count] = op_.calls[std::uniform_int_distribution<size_t>(0, op_.calls.size() - 1)(random_)];
+    const std::string call = std::to_string(std::uniform_int_distribution<int>(1, count)(random_));
+    const int signal = number % 3 == 1 ? SIGINT : SIGKILL;
+    const std::string how = number == 0 ? "unkilled"
+                            : number % 3 == 2
+                                ? "killed at " + syscall + " call " + call
+                                : "signal " + std::to_string(signal) + " after " + std::to_string(delay) + " us";
+    SCOPED_TRACE("trial " + n + ", " + how);
+    ToolRun run;
+    if (number == 0) {
+      const auto started = Clock::now();
+      run = runTool(arguments(), home_);
+      cleanRunUs_ = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
+    } else if (number % 3 == 2) {
+      run = runTool(arguments(), home_, tracer({syscall + ":signal=KILL:when=" + call}));
     } else {
-      ++outcomes_["finished first"];
-      EXPECT_EQ(run.status, 0) << run.err;
+      ToolProcess process(arguments(), home_);
+      std::this_thread::sleep_for(std::chrono::microseconds(delay));
+      process.kill(signal);
+      run = process.wait();
     }
+    std::printf("trial %d, %s: status %d\n", number, how.c_str(), run.status);
+    // Cancelled by the tool, or by the signal itself before the tool could catch it; either way nothing half made
+    // is left.
+    EXPECT_TRUE(run.status == 0 || run.status == 128 + SIGKILL ||
+                (run.status == 128 + SIGINT && (run.err == "redomark: Cancelled.\n" || run.err.empty()) &&
+                 leftoverNames(engine_.storeFor(folder_).folderDirectory(folder_)).empty() &&
+                 leftoverNames(scratch_.path()).empty()))
+        << ::testing::PrintToString(run);
     expectBeforeOrRestored(before, folderState(folder_));
     const std::vector<Checkpoint> listed = expectWholeCheckpoints(engine_, folder_);
     for (const Checkpoint& c : listed) learn(c);
@@ -131,11 +128,6 @@ class CrashHarness {
     expectNoCopyLeftOf(restored, restoredItem);
   }
 
-  void printSummary() const {
-    std::printf("crash trials (seed %u, unkilled run %ld ms):\n", seed_, static_cast<long>(cleanRunUs_ / 1000));
-    for (const auto& [outcome, n] : outcomes_) std::printf("  %d %s\n", n, outcome.c_str());
-  }
-
  private:
   std::vector<std::string> arguments() const {
     std::vector<std::string> args{op_.options.empty() ? "save" : "restore", folder_};
@@ -144,24 +136,6 @@ class CrashHarness {
     return args;
   }
 
-  ToolRun runOperation(const KillPoint& point) {
-    if (point.delayUs >= 0) {
-      ToolProcess process(arguments(), home_);
-      std::this_thread::sleep_for(std::chrono::microseconds(point.delayUs));
-      process.kill(point.signal);
-      return process.wait();
-    }
-    if (!point.syscall.empty())
-      return runTool(arguments(), home_, tracer({point.syscall + ":signal=KILL:when=" + std::to_string(point.call)}));
-    const auto started = Clock::now();
-    ToolRun run = runTool(arguments(), home_);
-    cleanRunUs_ = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
-    EXPECT_EQ(run.status, 0) << run.err;
-    return run;
-  }
-
-  // As before, or with what a restore puts back (all, or the item) as the target has it; the folder's own entry
-  // changes with every rename inside it.
   void expectBeforeOrRestored(const TreeSnapshot& before, const TreeSnapshot& after) {
     const auto putBack = [&](const auto& e) { return op_.options.size() < 2 || e.first.starts_with(item); };
     TreeSnapshot restored = withoutRoot(before);
@@ -246,14 +220,12 @@ class CrashHarness {
   const std::string home_ = scratch_ / "home";
   const Redomark engine_{home_ + "/.local/share/Redomark/Checkpoints"};
   std::string folder_;
-  const unsigned seed_ = seedFrom("REDOMARK_CRASH_SEED");
-  std::mt19937 random_{seed_};
+  std::mt19937 random_{seedFrom("REDOMARK_CRASH_SEED")};
   int64_t cleanRunUs_ = 0;
   std::string targetId_;  // the latest checkpoint, which holds target_
   TreeSnapshot target_, targetItem_;
   std::set<TreeSnapshot> knownStates_;                           // every state the folder had
   std::map<std::string, std::unordered_set<size_t>> contents_;  // content hashes per checked checkpoint
-  std::map<std::string, int> outcomes_;
 };
 
 class CrashConsistency : public ::testing::TestWithParam<std::tuple<int, bool>> {};
@@ -261,13 +233,7 @@ class CrashConsistency : public ::testing::TestWithParam<std::tuple<int, bool>> 
 TEST_P(CrashConsistency, KilledRunsLoseNothingAndLeaveOnlyWholeCheckpoints) {
   CrashHarness harness(operations[std::get<0>(GetParam())], std::get<1>(GetParam()));
   const int trials = std::getenv("REDOMARK_CRASH_TRIALS") ? std::atoi(std::getenv("REDOMARK_CRASH_TRIALS")) : 4;
-  for (int trial = 0; trial < trials && !HasFailure(); ++trial) {
-    const KillPoint point = harness.pick(trial);
-    SCOPED_TRACE("trial " + std::to_string(trial) + ": signal " + std::to_string(point.signal) + " after " +
-                 std::to_string(point.delayUs) + " us or at " + point.syscall + " call " + std::to_string(point.call));
-    harness.trial(trial, point);
-  }
-  harness.printSummary();
+  for (int trial = 0; trial < trials && !HasFailure(); ++trial) harness.trial(trial);
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, CrashConsistency, ::testing::Combine(::testing::Range(0, 3), ::testing::Bool()),
