@@ -4,16 +4,13 @@
 // work on the real folder or says in one line why it did not, and nothing
 // half-made is left behind.
 
-#include <fcntl.h>
-#include <linux/fs.h>
 #include <signal.h>
 #include <sys/mount.h>
 
-#include <cstring>
 #include <deque>
 #include <functional>
 
-#include "tests/command_line_fixture.h"
+#include "tests/volume_tests.h"
 
 namespace redomark::testing {
 namespace {
@@ -36,7 +33,7 @@ class Attacker {
   ~Attacker() {
     if (out_) stop();
   }
-  // Ends it; its report, such as "exchanged 812 refused 3".
+  // Ends it; its report, such as "exchanged 812".
   std::string stop() {
     ::kill(pid_, SIGTERM);
     const std::string report = line();
