@@ -15,9 +15,8 @@ enum class Operation { save, restore, restoreItem, restoreMissingItem };
 
 struct Fault {
   Operation op;
-  std::vector<std::string> always;  // strace injections for every call, such as "ioctl:error=EOPNOTSUPP"
-  std::string syscall, error;       // the one call made to fail: the first of syscall whose
-  std::string marker;               // trace line (paths of descriptors shown) holds marker
+  std::string syscall, error;  // the one call made to fail: the first of syscall whose
+  std::string marker;          // trace line (paths of descriptors shown) holds marker
   // What the tool prints, less its last newline: stderr after "redomark: "
   // when it fails, stdout when it restored; {F} the folder, {P} its parent,
   // {S} its store directory, * any run (ids, random names).
@@ -27,30 +26,24 @@ struct Fault {
   bool temporaryLeft = false;  // the replaced contents stay in the temporary clone
 };
 
-const std::string noClone = "ioctl:error=EOPNOTSUPP", noKernelCopy = "copy_file_range:error=EXDEV";
 const std::string swapped =
     "Restored {F} to *.\nThe state before the restore was saved as redomark *, so you can undo this.\n"
     "The replaced copy is at ";
 
 using enum Operation;
 const std::vector<Fault> faults = {
-    {save, {}, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
-    {save, {noClone}, "copy_file_range", "ENOSPC", "/sub/b.txt>",
-     "Couldn't copy {F}/sub/b.txt: No space left on device.", 0},
-    {save, {noClone, noKernelCopy}, "write", "EFBIG", "/data/sub/b.txt>",
-     "Couldn't copy {F}/sub/b.txt: File too large.", 0},
-    {save, {}, "write", "ENOSPC", "/manifest.json>",
+    {save, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
+    {save, "write", "ENOSPC", "/manifest.json>",
      "Couldn't write {S}/*.partial/manifest.json: No space left on device", 0},
-    {save, {}, "mkdirat", "EACCES", ".partial\"", "Couldn't create {S}/*.partial: Permission denied", 0},
-    {restore, {}, "renameat2", "EIO", ".partial\"", "Couldn't move {S}/*.partial: Input/output error", 0},
-    {restore, {}, "ioctl", "EIO", "/.redomark-restore-", "Couldn't copy {S}/*/data/sub/b.txt: Input/output error.", 1},
-    {restore, {}, "renameat2", "EXDEV", "RENAME_EXCHANGE",
+    {restore, "renameat2", "EIO", ".partial\"", "Couldn't move {S}/*.partial: Input/output error", 0},
+    {restore, "ioctl", "EIO", "/.redomark-restore-", "Couldn't copy {S}/*/data/sub/b.txt: Input/output error.", 1},
+    {restore, "renameat2", "EXDEV", "RENAME_EXCHANGE",
      "Couldn't swap the folders (nothing was changed): Invalid cross-device link.", 1},
-    {restore, {}, "renameat2", "EIO", "(replaced by Redomark)", swapped + "{P}/.redomark-restore-*.", 1, true, true},
-    {restore, {}, "renameat2", "EIO", "/Trash/files>", swapped + "{F} (replaced by Redomark).", 1, true},
-    {restoreItem, {}, "renameat2", "EIO", "RENAME_EXCHANGE",
+    {restore, "renameat2", "EIO", "(replaced by Redomark)", swapped + "{P}/.redomark-restore-*.", 1, true, true},
+    {restore, "renameat2", "EIO", "/Trash/files>", swapped + "{F} (replaced by Redomark).", 1, true},
+    {restoreItem, "renameat2", "EIO", "RENAME_EXCHANGE",
      "Couldn't swap the folders (nothing was changed): Input/output error.", 0},
-    {restoreMissingItem, {}, "renameat2", "EIO", ".redomark-restore-",
+    {restoreMissingItem, "renameat2", "EIO", ".redomark-restore-",
      "Couldn't move {F}/.redomark-restore-*: Input/output error", 0},
 };
 
@@ -76,18 +69,13 @@ struct Prepared {
   std::vector<std::string> args;
 };
 
-std::vector<std::string> traced(const Fault& fault, const std::string& log, std::vector<std::string> injections = {}) {
-  injections.insert(injections.end(), fault.always.begin(), fault.always.end());
-  return tracer(injections, log, fault.syscall);
-}
-
 // The number, among its thread's calls of the same kind, of the call to fail,
 // read from a traced run of the same operation on a copy of the setup (other
 // calls, such as the sanitizers' own writes, come and go with the build).
 int callNumber(const Fault& fault) {
   Prepared probe(fault.op);
   const std::string log = probe.scratch / "trace";
-  runTool(probe.args, probe.home, traced(fault, log));
+  runTool(probe.args, probe.home, tracer({}, log, fault.syscall));
   std::istringstream lines(readFile(log));
   std::map<std::string, int> calls;
   for (std::string line; std::getline(lines, line);) {
@@ -113,7 +101,7 @@ TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
     const TreeSnapshot before = snapshotTree(folder);
     const ToolRun run = runTool(
         setup.args, home,
-        traced(fault, "/dev/null", {fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)}));
+        tracer({fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)}, "/dev/null", fault.syscall));
     std::string expected = (fault.restored ? "" : "redomark: ") + fault.output + "\n";
     for (const auto& [token, value] : {std::pair{"{F}", folder}, {"{P}", parent}, {"{S}", store}})
       expected = std::regex_replace(expected, std::regex("\\" + std::string(token)), value);
