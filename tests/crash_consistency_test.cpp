@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* item = "big";  // what restoreItem puts back
 
-// Each operation: what follows the folder and target id on its command line
+// Each operation: what follows the folder on its command line ("" the target id)
 // (nothing: a save), and roughly how often it makes these calls on the tree
 // below, so that a random call number lands anywhere in it (past the end: no
 // kill). The tracer kills the process as the call begins, before it takes
@@ -33,11 +33,9 @@ struct Operation {
 };
 const Operation operations[] = {
     {"save", {}, {{"ioctl", 2400}, {"mkdirat", 55}, {"write", 3}, {"rename", 1}, {"unlinkat", 2}}},
-    {"restore", {"--yes"}, {{"ioctl", 4800}, {"mkdirat", 110}, {"write", 4}, {"rename", 1}, {"renameat2", 3}}},
-    {"restoreItem", {"--file", item, "--yes"}, {{"ioctl", 1200}, {"mkdirat", 30}, {"renameat2", 3}, {"write", 2}}},
+    {"restore", {"", "--yes"}, {{"ioctl", 4800}, {"mkdirat", 110}, {"write", 4}, {"rename", 1}, {"renameat2", 3}}},
+    {"restoreItem", {"", "--file", item, "--yes"}, {{"ioctl", 1200}, {"mkdirat", 30}, {"renameat2", 3}, {"write", 2}}},
 };
-
-size_t hashOf(const std::string& bytes) { return std::hash<std::string>{}(bytes); }
 
 // Where an interrupted restore leaves bytes beside the item it replaces: not
 // part of the folder's state, but a place the user's data may be.
@@ -54,16 +52,15 @@ TreeSnapshot folderState(const std::string& folder) {
 // Hashes of the contents of every regular file in a snapshot.
 void addContents(const TreeSnapshot& tree, std::unordered_set<size_t>& into) {
   for (const auto& [path, line] : tree)
-    if (line.starts_with("file ")) into.insert(hashOf(line.substr(line.find('|') + 1)));
+    if (line.starts_with("file ")) into.insert(std::hash<std::string>{}(line.substr(line.find('|') + 1)));
 }
 
 // 2,400 files of about 4 KB, half of them below the item restoreItem puts back.
 void makeTree(const std::string& root) {
   for (int n = 0; n < 2400; ++n) {
     const int d = n / 48, f = n % 48;
-    const std::string relative =
-        (d < 25 ? std::string(item) + "/s" : "d") + std::to_string(d) + "/f" + std::to_string(f);
-    writeFiles(root, {{relative, std::string(4096 + f, char('a' + (d + f) % 26)) + relative}});
+    const std::string name = (d < 25 ? std::string(item) + "/s" : "d") + std::to_string(d) + "/f" + std::to_string(f);
+    writeFiles(root, {{name, std::string(4096 + f, char('a' + (d + f) % 26)) + name}});
   }
 }
 
@@ -131,13 +128,12 @@ class CrashHarness {
  private:
   std::vector<std::string> arguments() const {
     std::vector<std::string> args{op_.options.empty() ? "save" : "restore", folder_};
-    if (!op_.options.empty()) args.push_back(targetId_);
-    args.insert(args.end(), op_.options.begin(), op_.options.end());
+    for (const std::string& o : op_.options) args.push_back(o.empty() ? targetId_ : o);
     return args;
   }
 
   void expectBeforeOrRestored(const TreeSnapshot& before, const TreeSnapshot& after) {
-    const auto putBack = [&](const auto& e) { return op_.options.size() < 2 || e.first.starts_with(item); };
+    const auto putBack = [&](const auto& e) { return op_.options.size() < 3 || e.first.starts_with(item); };
     TreeSnapshot restored = withoutRoot(before);
     if (!op_.options.empty()) {
       std::erase_if(restored, putBack);
