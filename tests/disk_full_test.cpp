@@ -1,7 +1,9 @@
-// Saves and restores on a nearly full volume. A restore's copy (the tracer
-// turns cloning off, so every file is copied byte by byte) that runs out of
-// space fails with one line and status 1, leaves the folder as it was and
-// gives the space back; the space check refuses a save with the exact figures.
+// Saves and restores on a nearly full volume, cloning turned off by the tracer
+// where it says so (every file copied byte by byte). A save refuses to copy a
+// file that would eat into its free-space reserve; a restore's copy that runs
+// out of space fails with one line and status 1; both leave the folder as it
+// was and give the space back; the space check refuses a save with the exact
+// figures.
 #include "core/fs/path_text.h"
 #include "tests/volume_tests.h"
 
@@ -39,6 +41,7 @@ TEST(DiskFull, RunningOutOfSpaceLeavesTheFolderAndStoreAsTheyWere) {
   const Redomark engine(home + "/.local/share/Redomark/Checkpoints");
   const std::string store = engine.storeFor(folder).folderDirectory(folder);
   const std::string firstData = engine.storeFor(folder).dataDirectory(engine.listCheckpoints(folder).at(0));
+  const std::vector<std::string> copyOnly = tracer({"ioctl:error=EOPNOTSUPP", "copy_file_range:error=EXDEV"});
 
   const auto expectCleanFailure = [&](const std::vector<std::string>& args, const std::vector<std::string>& launcher,
                                       const std::string& message, size_t checkpoints) {
@@ -53,12 +56,18 @@ TEST(DiskFull, RunningOutOfSpaceLeavesTheFolderAndStoreAsTheyWere) {
     EXPECT_GT(availableBytes(parent), free - 4 * MiB) << "the space of the failed copy was not given back";
   };
 
-  // Room for the space check's reserve of 64 MiB and 2 KiB an item, and for the save before the restore, which
-  // copies only the small file; the restore's copy of the checkpoint, which still holds the big one, runs out.
-  fillUntil(parent + "/filler", 72 * MiB);
+  // Room for the space check, not for copying 80 MB beyond its reserve of 64 MiB and 2 KiB for each of the 2 items.
+  fillUntil(parent + "/filler", 88 * MiB);
+  expectCleanFailure({"save", folder}, copyOnly,
+                     "Not enough free space: about " + std::to_string(64 * MiB + 2 * 2048 + 80 * MiB) +
+                         " bytes needed, * available.",
+                     1);
+  // The save before the restore copies only the small file; the restore's copy of the checkpoint, which still
+  // holds the big one, runs out.
+  fillUntil(parent + "/filler1", 72 * MiB);
   std::remove((folder + "/big").c_str());
   writeFile(folder + "/small.txt", "changed");
-  expectCleanFailure({"restore", folder, "--yes"}, tracer({"ioctl:error=EOPNOTSUPP", "copy_file_range:error=EXDEV"}),
+  expectCleanFailure({"restore", folder, "--yes"}, copyOnly,
                      "Couldn't copy " + firstData + "/big: No space left on device.", 2);
 
   // 64 MiB and 2 KiB for the one item, and exactly what the tool saw free.
