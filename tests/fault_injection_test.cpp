@@ -33,6 +33,7 @@ const std::string swapped =
 using enum Operation;
 const std::vector<Fault> faults = {
     {save, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
+    {save, "copy_file_range", "ENOSPC", "/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: No space left on device.", 0},
     {save, "write", "ENOSPC", "/manifest.json>",
      "Couldn't write {S}/*.partial/manifest.json: No space left on device", 0},
     {restore, "renameat2", "EIO", ".partial\"", "Couldn't move {S}/*.partial: Input/output error", 0},
@@ -69,13 +70,19 @@ struct Prepared {
   std::vector<std::string> args;
 };
 
+std::vector<std::string> traced(const Fault& fault, const std::string& log, std::vector<std::string> injections = {}) {
+  // copy_file_range is reached only where cloning is refused.
+  if (fault.syscall == "copy_file_range") injections.push_back("ioctl:error=EOPNOTSUPP");
+  return tracer(injections, log, fault.syscall);
+}
+
 // The number, among its thread's calls of the same kind, of the call to fail,
 // read from a traced run of the same operation on a copy of the setup (other
 // calls, such as the sanitizers' own writes, come and go with the build).
 int callNumber(const Fault& fault) {
   Prepared probe(fault.op);
   const std::string log = probe.scratch / "trace";
-  runTool(probe.args, probe.home, tracer({}, log, fault.syscall));
+  runTool(probe.args, probe.home, traced(fault, log));
   std::istringstream lines(readFile(log));
   std::map<std::string, int> calls;
   for (std::string line; std::getline(lines, line);) {
@@ -101,7 +108,7 @@ TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
     const TreeSnapshot before = snapshotTree(folder);
     const ToolRun run = runTool(
         setup.args, home,
-        tracer({fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)}, "/dev/null", fault.syscall));
+        traced(fault, "/dev/null", {fault.syscall + ":error=" + fault.error + ":when=" + std::to_string(call)}));
     std::string expected = (fault.restored ? "" : "redomark: ") + fault.output + "\n";
     for (const auto& [token, value] : {std::pair{"{F}", folder}, {"{P}", parent}, {"{S}", store}})
       expected = std::regex_replace(expected, std::regex("\\" + std::string(token)), value);
