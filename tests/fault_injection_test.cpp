@@ -42,6 +42,7 @@ const std::vector<Fault> faults = {
      "Couldn't swap the folders (nothing was changed): Invalid cross-device link.", 1},
     {restore, "renameat2", "EIO", "(replaced by Redomark)", swapped + "{P}/.redomark-restore-*.", 1, true, true},
     {restore, "renameat2", "EIO", "/Trash/files>", swapped + "{F} (replaced by Redomark).", 1, true},
+    {restore, "write", "ENOSPC", ".trashinfo>", swapped + "{F} (replaced by Redomark).", 1, true},
     {restoreItem, "renameat2", "EIO", "RENAME_EXCHANGE",
      "Couldn't swap the folders (nothing was changed): Input/output error.", 0},
     {restoreMissingItem, "renameat2", "EIO", ".redomark-restore-",
