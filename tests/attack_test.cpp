@@ -61,9 +61,8 @@ TreeSnapshot ownedSnapshot(const std::string& root) {
 
 // Where a run says it put the replaced copy, "" when it says nothing.
 std::string replacedAt(const std::string& out) {
-  static const std::regex moved("\nThe replaced copy is at (.*)\\.\n$");
   std::smatch m;
-  return std::regex_search(out, m, moved) ? m[1].str() : "";
+  return std::regex_search(out, m, std::regex("\nThe replaced copy is at (.*)\\.\n$")) ? m[1].str() : "";
 }
 
 // One line behind "redomark: ", status 1, nothing on standard output; when
@@ -101,19 +100,12 @@ struct Scene {
     for (const auto& [relative, facts] : snapshotTree(shared))
       lchown((shared + "/" + relative).c_str(), intruder, intruder);
     outsideBefore = ownedSnapshot(outside);
-    linkTo(outside, folder + "/lnk");
-    linkTo(outside, shared + "/decoy");
+    std::filesystem::create_symlink(outside, folder + "/lnk");
+    std::filesystem::create_symlink(outside, shared + "/decoy");
   }
 
-  static void linkTo(const std::string& target, const std::string& link) {
-    if (symlink(target.c_str(), link.c_str()) != 0) throw std::runtime_error("cannot link " + link);
-  }
   ToolRun tool(const std::vector<std::string>& args) const { return runTool(args, home.path()); }
-  std::string firstSave() const {
-    const ToolRun run = tool({"save", folder});
-    if (run.status != 0) throw std::runtime_error("the first save failed: " + run.err);
-    return savedId(run);
-  }
+  std::string firstSave() const { return savedId(tool({"save", folder})); }
 
   void attack(const Race& a) const {
     SCOPED_TRACE(a.name);
@@ -175,7 +167,7 @@ TEST_P(Attack, NothingOutsideChangesWhileAFolderOnTheWayIsSwappedForALink) {
   const CheckpointStore store(s.home.path() + "/.local/share/Redomark/Checkpoints");
   // Reading a volume's facts for root never opens what a link swapped in for
   // the folder points at (a device here) other than to look at it.
-  Scene::linkTo("/dev/kmsg", s.shared + "/device");
+  std::filesystem::create_symlink("/dev/kmsg", s.shared + "/device");
   const std::string trace = s.work / "trace";
   const std::vector<std::string> strace = {"strace", "-f", "-qq", "-e", "trace=open,openat,openat2", "-o", trace};
   const std::regex opened("kmsg(?![^\n]*O_PATH)");  // the flags follow the path on each line
@@ -204,7 +196,7 @@ TEST_P(Attack, NothingOutsideChangesWhileAFolderOnTheWayIsSwappedForALink) {
                               readFile(s.shared + "/decoy/keep") == "keep as saved")
                       << "run " << i;
                   removeTree(s.shared + "/decoy");
-                  Scene::linkTo(s.outside, s.shared + "/decoy");
+                  std::filesystem::create_symlink(s.outside, s.shared + "/decoy");
                   return;
                 }
                 EXPECT_EQ(readFile(path) + readFile(s.folder + "/sub/x"), saved + "x as saved")

@@ -38,10 +38,9 @@ TEST_F(PowerLoss, WhatWasReportedSurvivesAndACutOffSaveLeavesOnlyWholeRedomarks)
   const std::string id = saved(folder);
   loseThePower(), mountAgain();
   EXPECT_EQ(savedIds(folder), std::vector<std::string>{id}) << "the saved redomark is gone";
-  const unsigned seed = seedFrom("REDOMARK_POWER_SEED");
-  std::mt19937 random(seed);
+  std::mt19937 random(seedFrom("REDOMARK_POWER_SEED"));  // printed, for a repeat
   for (int trial = 0; trial < 5; ++trial) {
-    SCOPED_TRACE("trial " + std::to_string(trial) + ", seed " + std::to_string(seed));
+    SCOPED_TRACE("trial " + std::to_string(trial));
     ToolProcess save({"save", folder}, toolHome);
     std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
     loseThePower();
