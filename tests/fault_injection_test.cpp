@@ -15,9 +15,8 @@ enum class Operation { save, restore, restoreItem, restoreMissingItem };
 
 struct Fault {
   Operation op;
-  std::vector<std::string> always;  // strace injections for every call, such as "ioctl:error=EOPNOTSUPP"
-  std::string syscall, error;       // the one call made to fail: the first of syscall whose
-  std::string marker;               // trace line (paths of descriptors shown) holds marker
+  std::string syscall, error;  // the one call made to fail: the first of syscall whose
+  std::string marker;          // trace line (paths of descriptors shown) holds marker
   // What the tool prints, less its last newline: stderr after "redomark: "
   // when it fails, stdout when it restored; {F} the folder, {P} its parent,
   // {S} its store directory, * any run (ids, random names).
@@ -27,40 +26,30 @@ struct Fault {
   bool temporaryLeft = false;  // the replaced contents stay in the temporary clone
 };
 
-const std::string noClone = "ioctl:error=EOPNOTSUPP", noKernelCopy = "copy_file_range:error=EXDEV";
 const std::string swapped =
     "Restored {F} to *.\nThe state before the restore was saved as redomark *, so you can undo this.\n"
     "The replaced copy is at ";
 
 using enum Operation;
 const std::vector<Fault> faults = {
-    {save, {}, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
-    {save, {}, "ioctl", "EACCES", "/data/a.txt>",
-     "Redomark isn't allowed to read {F}/a.txt. Check its permissions, then try again.", 0},
-    {save, {noClone}, "copy_file_range", "ENOSPC", "/sub/b.txt>",
-     "Couldn't copy {F}/sub/b.txt: No space left on device.", 0},
-    {save, {noClone, noKernelCopy}, "write", "EFBIG", "/data/sub/b.txt>",
-     "Couldn't copy {F}/sub/b.txt: File too large.", 0},
-    {save, {}, "write", "ENOSPC", "/manifest.json>",
+    {save, "ioctl", "EIO", "/data/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: Input/output error.", 0},
+    {save, "copy_file_range", "ENOSPC", "/sub/b.txt>", "Couldn't copy {F}/sub/b.txt: No space left on device.", 0},
+    {save, "write", "ENOSPC", "/manifest.json>",
      "Couldn't write {S}/*.partial/manifest.json: No space left on device", 0},
-    {save, {}, "write", "EIO", "/meta.json>", "Couldn't write {S}/*.partial/meta.json: Input/output error", 0},
-    {save, {}, "mkdirat", "EACCES", ".partial\"", "Couldn't create {S}/*.partial: Permission denied", 0},
-    {save, {}, "renameat2", "EACCES", ".partial\"", "Couldn't move {S}/*.partial: Permission denied", 0},
-    {restore, {}, "renameat2", "EIO", ".partial\"", "Couldn't move {S}/*.partial: Input/output error", 0},
-    {restore, {}, "ioctl", "EIO", "/.redomark-restore-", "Couldn't copy {S}/*/data/sub/b.txt: Input/output error.", 1},
-    {restore, {}, "mkdirat", "ENOSPC", ".redomark-restore-", "Couldn't copy {S}/*/data: No space left on device.", 1},
-    {restore, {}, "renameat2", "EXDEV", "RENAME_EXCHANGE",
+    {restore, "renameat2", "EIO", ".partial\"", "Couldn't move {S}/*.partial: Input/output error", 0},
+    {restore, "ioctl", "EIO", "/.redomark-restore-", "Couldn't copy {S}/*/data/sub/b.txt: Input/output error.", 1},
+    {restore, "renameat2", "EXDEV", "RENAME_EXCHANGE",
      "Couldn't swap the folders (nothing was changed): Invalid cross-device link.", 1},
-    {restore, {}, "renameat2", "EIO", "(replaced by Redomark)", swapped + "{P}/.redomark-restore-*.", 1, true, true},
-    {restore, {}, "renameat2", "EIO", "/Trash/files>", swapped + "{F} (replaced by Redomark).", 1, true},
-    {restore, {}, "write", "ENOSPC", ".trashinfo>", swapped + "{F} (replaced by Redomark).", 1, true},
-    {restoreItem, {}, "renameat2", "EIO", "RENAME_EXCHANGE",
+    {restore, "renameat2", "EIO", "(replaced by Redomark)", swapped + "{P}/.redomark-restore-*.", 1, true, true},
+    {restore, "renameat2", "EIO", "/Trash/files>", swapped + "{F} (replaced by Redomark).", 1, true},
+    {restore, "write", "ENOSPC", ".trashinfo>", swapped + "{F} (replaced by Redomark).", 1, true},
+    {restoreItem, "renameat2", "EIO", "RENAME_EXCHANGE",
      "Couldn't swap the folders (nothing was changed): Input/output error.", 0},
-    {restoreMissingItem, {}, "renameat2", "EIO", ".redomark-restore-",
+    {restoreMissingItem, "renameat2", "EIO", ".redomark-restore-",
      "Couldn't move {F}/.redomark-restore-*: Input/output error", 0},
 };
 
-// A folder (sub/b.txt, a.txt, a link to it) saved once, so that the store
+// A folder (sub/b.txt, a.txt) saved once, so that the store
 // exists, and then changed for the operation.
 struct Prepared {
   explicit Prepared(Operation op) {
@@ -68,15 +57,13 @@ struct Prepared {
     writeFiles(scratch / "f", {{"sub/b.txt", "two"}, {"a.txt", "one"}});
     folder = canonicalPath(scratch / "f");
     parent = canonicalPath(scratch.path());
-    if (symlink("a.txt", (folder + "/link").c_str()) != 0) ADD_FAILURE() << "no link";
     saved = snapshotTree(folder);
     EXPECT_EQ(runTool({"save", folder}, home).status, 0);
     writeFile(folder + "/a.txt", "changed!");
     if (op == Operation::restoreMissingItem) std::remove((folder + "/a.txt").c_str());
-    args = {"save", folder};
-    if (op != Operation::save) args = {"restore", folder, "--yes"};
-    if (op == Operation::restoreItem || op == Operation::restoreMissingItem)
-      args.insert(args.end(), {"--file", "a.txt"});
+    args = {op == Operation::save ? "save" : "restore", folder};
+    if (op != Operation::save) args.push_back("--yes");
+    if (op >= Operation::restoreItem) args.insert(args.end(), {"--file", "a.txt"});
   }
   ScratchDir scratch{Volume::btrfs};
   std::string home = scratch / "home", folder, parent;
@@ -85,7 +72,8 @@ struct Prepared {
 };
 
 std::vector<std::string> traced(const Fault& fault, const std::string& log, std::vector<std::string> injections = {}) {
-  injections.insert(injections.end(), fault.always.begin(), fault.always.end());
+  // copy_file_range is reached only where cloning is refused.
+  if (fault.syscall == "copy_file_range") injections.push_back("ioctl:error=EOPNOTSUPP");
   return tracer(injections, log, fault.syscall);
 }
 
@@ -118,9 +106,6 @@ TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
     const std::string &home = setup.home, &folder = setup.folder, &parent = setup.parent;
     const Redomark engine(home + "/.local/share/Redomark/Checkpoints");
     const std::string store = engine.storeFor(folder).folderDirectory(folder);
-    const bool item = fault.op == Operation::restoreItem || fault.op == Operation::restoreMissingItem;
-    // The folder's own times change with every entry an item's restore makes in it.
-    const auto state = [&](const TreeSnapshot& tree) { return item ? withoutRoot(tree) : tree; };
     const TreeSnapshot before = snapshotTree(folder);
     const ToolRun run = runTool(
         setup.args, home,
@@ -128,16 +113,16 @@ TEST(FaultInjection, FailedCallsLeaveTheFolderAndStoreAsTheyWere) {
     std::string expected = (fault.restored ? "" : "redomark: ") + fault.output + "\n";
     for (const auto& [token, value] : {std::pair{"{F}", folder}, {"{P}", parent}, {"{S}", store}})
       expected = std::regex_replace(expected, std::regex("\\" + std::string(token)), value);
-    EXPECT_EQ(run.status, fault.restored ? 0 : 1) << run.err;
-    EXPECT_TRUE(matchesPattern(fault.restored ? run.out : run.err, expected) && (fault.restored || run.out.empty()))
-        << "stdout: " << run.out << "stderr: " << run.err << "expected: " << expected;
+    EXPECT_TRUE(run.status == (fault.restored ? 0 : 1) && (fault.restored || run.out.empty()) &&
+                matchesPattern(fault.restored ? run.out : run.err, expected))
+        << ::testing::PrintToString(run) << " expected: " << expected;
 
-    EXPECT_TRUE(state(snapshotTree(folder)) == state(fault.restored ? setup.saved : before))
+    // Less the folder's own times, which change with every entry an item's restore makes in it.
+    EXPECT_TRUE(withoutRoot(snapshotTree(folder)) == withoutRoot(fault.restored ? setup.saved : before))
         << (fault.restored ? "not restored" : "the folder changed");
     EXPECT_EQ(expectWholeCheckpoints(engine, folder).size(), 1u + fault.newCheckpoints);
-    EXPECT_EQ(leftoverNames(store), std::vector<std::string>{});
-    EXPECT_EQ(leftoverNames(folder), std::vector<std::string>{});
-    EXPECT_EQ(leftoverNames(parent).size(), fault.temporaryLeft ? 1u : 0u);
+    EXPECT_EQ(leftoverNames(store).size() + leftoverNames(folder).size() + leftoverNames(parent).size(),
+              fault.temporaryLeft ? 1u : 0u);
     if (fault.restored) {  // the previous contents are where the report says
       const std::string at = run.out.substr(run.out.rfind(" at ") + 4);
       EXPECT_EQ(readFile(at.substr(0, at.size() - 2) + "/a.txt"), "changed!");

@@ -35,10 +35,9 @@ int main(int argc, char** argv) {
   }
   std::printf("ready %d\n", getpid());
   std::fflush(stdout);
-  long done = 0, refused = 0;
-  while (mode == "exchange" && !stopped)
-    ++(renameat2(dir, argv[3], dir, argv[4], RENAME_EXCHANGE) == 0 ? done : refused);
-  if (mode == "exchange") std::printf("exchanged %ld refused %ld\n", done, refused);
+  long done = 0;
+  while (mode == "exchange" && !stopped) done += renameat2(dir, argv[3], dir, argv[4], RENAME_EXCHANGE) == 0;
+  if (mode == "exchange") std::printf("exchanged %ld\n", done);
   alignas(inotify_event) char buffer[8192];
   for (ssize_t n = 0, at = 0; mode == "appear" && !stopped; at = 0) {
     // Ended early by the stop: the name never appeared.
@@ -47,8 +46,8 @@ int main(int argc, char** argv) {
       event = reinterpret_cast<const inotify_event*>(buffer + at);
       if (event->len == 0 || strncmp(event->name, argv[4], strlen(argv[4])) != 0) continue;
       const int fd = openat(dir, argv[3], O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-      const bool whole = fd >= 0 && write(fd, argv[5], strlen(argv[5])) == static_cast<ssize_t>(strlen(argv[5]));
-      fd < 0 ? std::printf("late %s\n", strerror(errno)) : std::printf(whole ? "created\n" : "short\n");
+      fd < 0 ? std::printf("late %s\n", strerror(errno))
+             : std::printf(write(fd, argv[5], strlen(argv[5])) == ssize_t(strlen(argv[5])) ? "created\n" : "short\n");
       std::fflush(stdout);
       while (!stopped) pause();
       return 0;
