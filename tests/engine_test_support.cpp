@@ -20,10 +20,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <tuple>
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/fs_error.h"
@@ -42,13 +44,14 @@ extern char** environ;
 namespace redomark {
 
 bool pathExists(const std::string& path, bool followLinks) {
-  struct stat st;
-  return (followLinks ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0;
+  std::error_code ignored;
+  return std::filesystem::exists(followLinks ? std::filesystem::status(path, ignored)
+                                             : std::filesystem::symlink_status(path, ignored));
 }
 
 bool isDirectory(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::error_code ignored;
+  return std::filesystem::is_directory(path, ignored);
 }
 
 std::optional<std::string> readWholeFile(const std::string& path) {
@@ -77,17 +80,12 @@ void walk(const std::string& path, const OperationControl* control, const WalkVi
 namespace redomark::testing {
 namespace {
 
-struct Expected {
-  const char* variable;
-  long magic;
-  bool mountPoint;
-};
-// In the order of Volume.
-constexpr Expected expectedFor[] = {{"REDOMARK_TEST_BTRFS", BTRFS_SUPER_MAGIC, true},
-                                    {"REDOMARK_TEST_BTRFS2", BTRFS_SUPER_MAGIC, true},
-                                    {"REDOMARK_TEST_XFS", XFS_SUPER_MAGIC, true},
-                                    {"REDOMARK_TEST_SMALL", BTRFS_SUPER_MAGIC, true},
-                                    {"REDOMARK_TEST_NOCLONE", EXT4_SUPER_MAGIC, false}};
+// Each Volume's variable, file system and whether it is a mount point of its own.
+constexpr std::tuple<const char*, long, bool> expectedFor[] = {{"REDOMARK_TEST_BTRFS", BTRFS_SUPER_MAGIC, true},
+                                                                {"REDOMARK_TEST_BTRFS2", BTRFS_SUPER_MAGIC, true},
+                                                                {"REDOMARK_TEST_XFS", XFS_SUPER_MAGIC, true},
+                                                                {"REDOMARK_TEST_SMALL", BTRFS_SUPER_MAGIC, true},
+                                                                {"REDOMARK_TEST_NOCLONE", EXT4_SUPER_MAGIC, false}};
 
 // Without the variable, what `scripts/volumes up build/volumes` wrote, so that
 // the test binary can be run by itself while those volumes are up.
@@ -107,13 +105,8 @@ void add(TreeSnapshot& out, const std::string& root, const std::string& relative
   line << (S_ISDIR(st.st_mode) ? "dir" : S_ISLNK(st.st_mode) ? "link" : "file") << ' ' << std::oct
        << (st.st_mode & 07777) << std::dec << ' ' << (S_ISDIR(st.st_mode) ? 0 : st.st_size) << ' '
        << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec << '|';
-  if (S_ISREG(st.st_mode)) {
-    line << readFile(path);
-  } else if (S_ISLNK(st.st_mode)) {
-    char target[4096];
-    const ssize_t n = readlink(path.c_str(), target, sizeof target);
-    line << std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
-  }
+  if (S_ISREG(st.st_mode)) line << readFile(path);
+  if (S_ISLNK(st.st_mode)) line << std::filesystem::read_symlink(path).string();
   out[relative] = line.str();
   if (!S_ISDIR(st.st_mode)) return;
   const std::vector<std::string> names = listNames(path).value();
@@ -164,23 +157,19 @@ ToolRun endOf(pid_t& pid) {
 }  // namespace
 
 std::string volumeRoot(Volume volume) {
-  const Expected expected = expectedFor[static_cast<int>(volume)];
-  const char* set = std::getenv(expected.variable);
-  const std::string value = set != nullptr && *set != '\0' ? set : fromVolumesFile(expected.variable);
+  const auto [variable, magic, mountPoint] = expectedFor[static_cast<int>(volume)];
+  const char* set = std::getenv(variable);
+  const std::string value = set != nullptr && *set != '\0' ? set : fromVolumesFile(variable);
   if (value.empty())
-    throw std::runtime_error(std::string(expected.variable) + " is not set and " + REDOMARK_VOLUMES_ENV +
+    throw std::runtime_error(std::string(variable) + " is not set and " + REDOMARK_VOLUMES_ENV +
                              " is missing: run the tests through scripts/test, or bring the volumes up"
                              " with scripts/volumes up build/volumes first");
   struct statfs facts {};
-  if (statfs(value.c_str(), &facts) != 0 || static_cast<long>(facts.f_type) != expected.magic)
-    throw std::runtime_error(std::string(expected.variable) + "=" + value +
-                             " is not a volume of the expected type");
-  if (expected.mountPoint) {
-    struct stat self {}, parent {};
-    const std::string up = value + "/..";
-    if (stat(value.c_str(), &self) != 0 || stat(up.c_str(), &parent) != 0 || self.st_dev == parent.st_dev)
-      throw std::runtime_error(std::string(expected.variable) + "=" + value + " is not a mount point");
-  }
+  struct stat self {}, parent {};
+  if (statfs(value.c_str(), &facts) != 0 || static_cast<long>(facts.f_type) != magic ||
+      (mountPoint && (stat(value.c_str(), &self) != 0 || stat((value + "/..").c_str(), &parent) != 0 ||
+                      self.st_dev == parent.st_dev)))
+    throw std::runtime_error(std::string(variable) + "=" + value + " is not a volume of the expected type and place");
   return value;
 }
 
@@ -204,12 +193,7 @@ TemporaryHome::TemporaryHome(Volume volume) : scratch_(volume) {
   setenv("HOME", scratch_.path().c_str(), 1);
 }
 
-TemporaryHome::~TemporaryHome() {
-  if (previous_)
-    setenv("HOME", previous_->c_str(), 1);
-  else
-    unsetenv("HOME");
-}
+TemporaryHome::~TemporaryHome() { previous_ ? setenv("HOME", previous_->c_str(), 1) : unsetenv("HOME"); }
 
 void createDirectories(const std::string& path, mode_t mode) {
   if (path.empty() || isDirectory(path)) return;
@@ -222,10 +206,7 @@ void createDirectories(const std::string& path, mode_t mode) {
 
 void removeTree(const std::string& path) { removeTreeAt(AT_FDCWD, path, path); }
 
-bool isSymlink(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
+bool isSymlink(const std::string& path) { return std::filesystem::is_symlink(std::filesystem::symlink_status(path)); }
 
 void writeFile(const std::string& path, const std::string& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -255,8 +236,7 @@ void makeDirectory(const std::string& path) {
 }
 
 int64_t mtimeNs(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) throw std::runtime_error("cannot stat " + path);
+  const struct stat st = statusOf(path);
   return int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
 }
 
