@@ -1,8 +1,6 @@
 // What a folder must keep through save, restore and put back beyond names and
 // bytes: which names are one file and the no-copy-on-write attribute, checked
 // on disk.
-#include <sys/ioctl.h>
-
 #include "core/fs/volume.h"
 #include "tests/volume_tests.h"
 
@@ -27,11 +25,8 @@ std::string linkGroups(const std::string& root) {
 }
 
 bool isNoCow(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  int flags = 0;
-  EXPECT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0) << path;
-  close(fd);
-  return (flags & FS_NOCOW_FL) != 0;
+  const std::string flags = outputOf("lsattr -d '" + path + "'");
+  return flags.substr(0, flags.find(' ')).find('C') != std::string::npos;
 }
 
 // On each copy-on-write file system: a HOME and a folder there.
