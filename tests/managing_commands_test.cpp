@@ -184,7 +184,7 @@ TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSaveWhichKe
   const std::vector<Listed> others = savedTimes(other, 2);
   EXPECT_EQ(tool({"settings", "--budget", "1"}).status, 0);
   const ToolRun fifth = tool({"save", folder});
-  EXPECT_EQ(fifth, removedBy(savedId(fifth), folder, {second, others[0].id + " of " + other}));
+  EXPECT_EQ(fifth, removedBy(savedId(fifth), folder, {second, savedId(third), others[0].id + " of " + other}));
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ TEST(Restore, WithoutTheTrashKeepsWhatItReplacesBesideUnderNumberedNamesAndFails
     EXPECT_EQ(snapshotTree(folder), before);
     replaced = withoutRoot(snapshotTree(folder));
   }
-  EXPECT_EQ(engine.listCheckpoints(folder).size(), 4u);
+  EXPECT_EQ(engine.listCheckpoints(folder).size(), 3u);
   EXPECT_FALSE(pathExists(home.path() + "/.local/share/Trash"));
   // A folder that became a file.
   removeTree(folder);
