@@ -2,7 +2,6 @@
 // restore, and what they leave on disk.
 #include <sys/mount.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 
