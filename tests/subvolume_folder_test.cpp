@@ -14,11 +14,6 @@ std::string subvolumeState(const std::string& path) {
   return statusOf(path).st_ino == 256 ? outputOf("btrfs property get -ts '" + path + "' ro") : "";
 }
 
-// How many subvolumes of the file system that holds path have part in their own path.
-std::string subvolumesNamed(const std::string& path, const std::string& part) {
-  return outputOf("btrfs subvolume list '" + path + "' | grep -c '" + part + "'");
-}
-
 class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface<uid_t> {
  protected:
   SubvolumeFolder() {
@@ -58,7 +53,7 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   // A refused save leaves no snapshot behind.
   ASSERT_TRUE(as("cd " + folder + " && mkdir deeper && btrfs subvolume create deeper/inner"));
   EXPECT_EQ(tool({"save", folder}), failed(1, folder + "/deeper/inner" + nested));
-  EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), "1\n");
+  EXPECT_EQ(outputOf("btrfs subvolume list '" + folder + "' | grep -c '" + folderKey(folder) + "'"), "1\n");
   EXPECT_EQ(sortedNames(folderDirectory()), (std::vector<std::string>{".lock", savedId(saved)}));
 }
 

@@ -1,5 +1,5 @@
 // The tree walker on real volumes: order, the texts of unreadable items and
-// cancellation.
+// cancellation; and the space a tree's files use alone.
 #include "core/fs/walker.h"
 #include "tests/volume_tests.h"
 
@@ -66,6 +66,17 @@ TEST(Walk, TreesOfSmallDirectoriesKeepTheirOrderCancellationAndErrors) {
                 before + "Couldn't read " + root + "/" + locked + ": Permission denied");
     ASSERT_EQ(chmod((root + "/" + locked).c_str(), 0755), 0);
   }
+}
+
+// The space a tree's files use alone: a file of several names counts once, data shared with a clone not at all.
+TEST(PrivateSpace, CountsAFileOfSeveralNamesOnceAndSharedDataNot) {
+  ScratchDir scratch(Volume::btrfs);
+  const std::string tree = scratch / "tree";
+  writeFiles(tree, {{"linked", uniqueBytes(96 * 1024, 1)}, {"cloned", uniqueBytes(64 * 1024, 2)}});
+  hardLink(tree + "/linked", tree + "/again");
+  ASSERT_EQ(std::system(("cp --reflink=always " + tree + "/cloned " + scratch / "clone").c_str()), 0);
+  sync();
+  EXPECT_EQ(privateSpaceBelow(tree), 96 * 1024);
 }
 
 }  // namespace
