@@ -27,11 +27,6 @@ std::string settingsJson(int keep, const std::string& budget) {
 
 class Managing : public CommandLine {
  protected:
-  // The folder saved count times, its checkpoints as list --json gives them, oldest first.
-  std::vector<Listed> savedTimes(const std::string& folder, int count) const {
-    for (int i = 0; i < count; ++i) saved(folder);
-    return listed(folder);
-  }
   std::string promptFor(const std::string& folder, const std::vector<Listed>& chosen) const {
     std::string text = "Delete these redomarks of " + folder + "?\n";
     for (const Listed& c : chosen) text += "  " + line(c) + "\n";
@@ -48,7 +43,8 @@ TEST_F(Managing, DeleteResolvesEveryIdFirstAsksDeletesOldestFirstAndStopsAtOneDe
   const std::string folder = scratch / "site";
   writeFiles(folder, {{"page", "text"}});
   ASSERT_EQ(tool({"settings", "--keep", "7"}).status, 0);
-  const std::vector<Listed> saved = savedTimes(folder, 7);
+  for (int i = 0; i < 7; ++i) saved(folder);
+  const std::vector<Listed> saved = listed(folder);
   ASSERT_EQ(saved.size(), 7u);
   std::string all;
   for (const Listed& c : saved) all += (all.empty() ? "" : ", ") + c.id;
@@ -172,7 +168,8 @@ TEST_F(Managing, SettingsAreShownWrittenPrivatelyAndFollowedByTheNextSaveWhichKe
   // the folder of one that is not the saved one's.
   const std::string other = scratch / "other";
   writeFiles(other, {{"page", "text"}});
-  const std::vector<Listed> others = savedTimes(other, 2);
+  for (int i = 0; i < 2; ++i) saved(other);
+  const std::vector<Listed> others = listed(other);
   EXPECT_EQ(tool({"settings", "--budget", "1"}).status, 0);
   const ToolRun fifth = tool({"save", folder});
   EXPECT_EQ(fifth, removedBy(savedId(fifth), folder, {second, savedId(third), others[0].id + " of " + other}));

@@ -77,7 +77,7 @@ TEST(RetentionBudget, AStoreOverBudgetLosesItsOldestPrivateCheckpointsButNoProte
 // Writing, permissions, a folder in the file's place and reading back what was
 // written are the settings command's tests; here the ways a file can be
 // unusable.
-TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhy) {
+TEST(RetentionSettings, DefaultsForEveryFileThatIsUnusableSayingWhy) {
   ScratchDir scratch(Volume::btrfs);
   const std::string root = scratch / "Redomark/Checkpoints", file = scratch / "Redomark/settings.json";
   const auto loaded = [&] {
@@ -85,7 +85,6 @@ TEST(RetentionSettings, DefaultsForEveryFileThatIsMissingOrInvalidSayingWhy) {
     return std::make_tuple(l.path, l.state, l.problem, l.policy);
   };
   using State = LoadedSettings::State;
-  EXPECT_EQ(loaded(), std::make_tuple(file, State::missing, std::string(), defaultRetentionPolicy));
   const auto text = [&](const char* bytes) { return [&file, bytes] { writeFile(file, bytes); }; };
   // Nothing there may make reading it wait, or read without end.
   const std::pair<std::function<void()>, std::string> unusable[] = {

@@ -37,7 +37,6 @@ TEST(CheckLocation, RefusesInItsFixedOrderWithTheRightPath) {
       // A file is refused with the path as typed.
       {typedFile, store, false, linux, RedomarkError::notADirectory(typedFile), ""},
       {typedMissing, store, true, linux, RedomarkError::notADirectory(typedMissing), ""},
-      {typedMissing, store, false, linux, {}, base + "/gone"},
       // Trees are refused with what is below them, exact places alone.
       {"/var/lib/redomark-x", "/no-store", false, linux, RedomarkError::forbiddenLocation("/var/lib/redomark-x"), ""},
       {"/home", "/no-store", false, linux, RedomarkError::forbiddenLocation("/home"), ""},
