@@ -42,8 +42,13 @@ TEST_P(LinksAndAttributes, HardLinksStayLinksThroughSaveRestoreAndPutBack) {
   for (const auto& [from, to] : {std::pair{"one", "a/two"}, {"one", "a/b/three"}, {"sub/p", "sub/q"}})
     hardLink(folder + "/" + from, folder + "/" + to);
 
+  // Saving only looks: a directory's access time, older than its change time, stays.
+  const timespec old[2] = {{1000, 0}, {0, UTIME_OMIT}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (folder + "/a").c_str(), old, 0), 0);
+
   // Each name is a file of the report; all of them were cloned, so no note.
   const ToolRun saved = tool({"save", folder});
+  EXPECT_EQ(statusOf(folder + "/a").st_atim.tv_sec, 1000);
   const std::string id = savedId(saved), data = savedData(folder, id);
   EXPECT_EQ(saved, (ToolRun{0, savedLine(id, folder, "6 files, 524 KB") + notABackup, ""}));
   const std::string asSaved = "a/b/three a/two one (3); plain (1); sub/p sub/q (2); ";
