@@ -49,9 +49,11 @@ TEST_F(Managing, DeleteResolvesEveryIdFirstAsksDeletesOldestFirstAndStopsAtOneDe
   std::string all;
   for (const Listed& c : saved) all += (all.empty() ? "" : ", ") + c.id;
   // One bad id among good ones deletes nothing (as the ids left at the end show).
-  expectRuns({{{"delete", folder, saved[0].id, "nothing-like-it", "--yes"},
-               failed(1, "No saved redomark matches \"nothing-like-it\".")},
-              {{"delete", folder, "2", "--yes"}, failed(1, "\"2\" matches several redomarks: " + all + ".")}});
+  expectRuns(
+      {{{"delete", folder, saved[0].id, "nothing-like-it", "--yes"},
+        failed(1, "No saved redomark matches \"nothing-like-it\".")},
+       {{"delete", folder, "2", "--yes"}, failed(1, "\"2\" matches several redomarks: " + all + ".")},
+       {{"delete", folder, "latest"}, failed(1, "deleting needs confirmation: run it in a terminal or pass --yes")}});
 
   // The latest named twice, by "latest" and by its id, is asked about and deleted once; the oldest by a prefix.
   std::string prefix = saved[0].id;
