@@ -54,13 +54,13 @@ std::map<std::string, std::string> ownersAndAttributes(const std::string& root) 
 // Clones on the copy-on-write volumes, plain copies on ext4, with every piece of metadata.
 TEST(CloneTree, CopiesEveryFileWithItsMetadataClonedWhereTheVolumeCan) {
   for (const Volume volume : {Volume::btrfs, Volume::xfs, Volume::noClone}) {
+    const bool clones = volume != Volume::noClone;
     SCOPED_TRACE(volume == Volume::btrfs ? "btrfs" : volume == Volume::xfs ? "xfs" : "ext4");
     ScratchDir scratch(volume);
     buildTree(scratch / "src");
     // Its progress is the terminal test's.
     const CloneContext result = cloneTree(scratch / "src", scratch / "copy", std::nullopt, nullptr);
-    EXPECT_EQ(std::pair(result.files, result.cloned),
-              std::pair(int64_t{4}, int64_t{volume != Volume::noClone ? 4 : 0}));
+    EXPECT_EQ(std::pair(result.files, result.cloned), std::pair(int64_t{4}, int64_t{clones ? 4 : 0}));
     EXPECT_EQ(ownersAndAttributes(scratch / "copy"), ownersAndAttributes(scratch / "src"));
     // Kinds, modes, sizes, times, bytes and link targets.
     EXPECT_EQ(snapshotTree(scratch / "copy"), snapshotTree(scratch / "src"));

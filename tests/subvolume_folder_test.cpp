@@ -42,7 +42,6 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   EXPECT_EQ(tool({"save", folder}), failed(1, folder + "/in" + nested));
   ASSERT_TRUE(
       as("rm -r " + folder + " && btrfs subvolume create " + folder + " && printf hello > " + folder + "/a.txt"));
-  ASSERT_NE(readVolumeInfo(folder).device, readVolumeInfo(toolHome).device);
   const ToolRun saved = tool({"save", folder});
   EXPECT_EQ(saved, ok(savedLine(savedId(saved), folder, "1 files, 5 bytes") + notABackup));
   EXPECT_TRUE(pathExists(folderDirectory() + "/" + savedId(saved) + "/data/a.txt"));
