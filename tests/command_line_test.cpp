@@ -2,7 +2,6 @@
 // restore, and what they leave on disk.
 #include <sys/mount.h>
 
-#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -49,16 +48,14 @@ TEST_F(CommandLine, SaveUsesTheStoreOfTheFoldersVolume) {
   ASSERT_EQ(symlink("f", (home / "site/link").c_str()), 0);
   const ToolRun run = tool({"save", "~/site", "--name", "--json"});
   EXPECT_EQ(run, ok(savedLine(savedId(run), home / "site", "2 files, 66 KB") + notABackup));
-  for (Volume volume : {Volume::btrfs2, Volume::xfs}) {
-    ScratchDir folder(volume);
-    writeFile(folder / "f", data);
-    const ToolRun other = tool({"save", "--name", "A", folder.path(), "--name", "B"});
-    EXPECT_EQ(other, ok(savedLine(savedId(other), folder.path(), "1 files, 66 KB") + notABackup));
-    const std::string store = CheckpointStore(volumeStoreRoot(volumeRoot(volume))).folderDirectory(folder.path());
-    EXPECT_EQ(readWholeFile(store + "/" + savedId(other) + "/data/f"), data) << folder.path();
-    EXPECT_EQ(tool({"list", folder.path()}).out, line(listed(folder.path()).at(0), "  \"B\"") + "  1 files\n");
-    removeTree(store);
-  }
+  ScratchDir folder(Volume::xfs);
+  writeFile(folder / "f", data);
+  const ToolRun other = tool({"save", "--name", "A", folder.path(), "--name", "B"});
+  EXPECT_EQ(other, ok(savedLine(savedId(other), folder.path(), "1 files, 66 KB") + notABackup));
+  const std::string store = CheckpointStore(volumeStoreRoot(volumeRoot(Volume::xfs))).folderDirectory(folder.path());
+  EXPECT_EQ(readWholeFile(store + "/" + savedId(other) + "/data/f"), data);
+  EXPECT_EQ(tool({"list", folder.path()}).out, line(listed(folder.path()).at(0), "  \"B\"") + "  1 files\n");
+  removeTree(store);
   EXPECT_EQ(sortedNames(defaultStore()),
             (std::vector<std::string>{".metadata_never_index", "CACHEDIR.TAG", folderKey(home / "site")}));
 }
@@ -82,12 +79,6 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
       {folder + "/disk", cheaply + "tmpfs, not Btrfs or XFS."},
   };
   for (const auto& [path, message] : cases) EXPECT_EQ(tool({"save", path}), failed(1, message));
-  // Once the store is there (made by the saves above).
-  createDirectories(defaultStore() + "/inner");
-  expectRuns(
-      {{{"save", home / ".local/share/Redomark"},
-        failed(1, home / ".local/share/Redomark contains Redomark's own store, so it can't be saved.")},
-       {{"save", defaultStore() + "/inner"}, failed(1, defaultStore() + "/inner is inside Redomark's own store.")}});
   umount2((folder + "/disk").c_str(), MNT_DETACH);
   // The disk is judged before any store is made on it.
   EXPECT_EQ(pathExists(ext4Store), ext4StoreExisted);
@@ -98,27 +89,18 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
   ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
   EXPECT_EQ(runTool({"save", folder + "/private"}, home.path(), asUid(65534)),
             failed(1, "Redomark isn't allowed to read " + folder + "/private. Check its permissions, then try again."));
-  EXPECT_EQ(sortedNames(defaultStore()), (std::vector<std::string>{".metadata_never_index", "CACHEDIR.TAG", "inner"}));
+  EXPECT_EQ(sortedNames(defaultStore()), (std::vector<std::string>{".metadata_never_index", "CACHEDIR.TAG"}));
 }
 
-TEST_F(CommandLine, SaveNotesCopiedAndChangingFilesAndPrunesToFive) {
+TEST_F(CommandLine, SaveNotesCopiedAndChangingFiles) {
   const std::string folder = scratch / "copied";
   writeFiles(folder, {{"f", std::string(64 * 1024, 'n')}});
   // The tracer refuses every clone, so saving must copy the file.
   const std::vector<std::string> copyOnly{
       "strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=ioctl", "-e", "inject=ioctl:error=EOPNOTSUPP"};
   const std::string copied = "Note: 1 file(s) had to be copied instead of shared and use real disk space.\n";
-  // Five are kept by default: the sixth save removes the first.
-  std::vector<std::string> ids;
-  for (int i = 0; i < 6; ++i) {
-    const ToolRun run = runTool({"save", folder}, home.path(), copyOnly);
-    ids.push_back(savedId(run));
-    const std::string gone = i < 5 ? "" : "Removed older redomark " + ids[0] + " to stay within your limits.\n";
-    EXPECT_EQ(run, ok(savedLine(ids[i], folder, "1 files, 66 KB") + copied + gone + notABackup)) << i;
-  }
-  ids[0] = ".lock";
-  std::sort(ids.begin(), ids.end());
-  EXPECT_EQ(sortedNames(CheckpointStore(defaultStore()).folderDirectory(folder)), ids);
+  const ToolRun copiedRun = runTool({"save", folder}, home.path(), copyOnly);
+  EXPECT_EQ(copiedRun, ok(savedLine(savedId(copiedRun), folder, "1 files, 66 KB") + copied + notABackup));
 
   // 110 files grow all through a save that takes a while: the report counts the hundred that are kept and names five.
   const std::string busy = scratch / "busy";
@@ -282,9 +264,6 @@ TEST_F(CommandLine, RestorePutsBackTheFolderOrOneItem) {
               {{"restore", folder, "--file", "readme.txt", "--yes"}, putBack("readme.txt", "readme.txt")},
               {{"restore", folder, id, "--file", "src/main.cpp", "--yes"}, putBack("src/main.cpp")}});
   EXPECT_EQ(readFile(trash + "readme.txt (replaced by Redomark)"), "changed\n");
-  const ino_t inode = statusOf(folder + "/src/main.cpp").st_ino;
-  EXPECT_EQ(tool({"restore", folder, "--file", "src/main.cpp", "--yes"}), putBack("src/main.cpp"));
-  EXPECT_EQ(statusOf(folder + "/src/main.cpp").st_ino, inode);
   writeFile(folder + "/src/deep/extra", "x");
   EXPECT_EQ(tool({"restore", folder, "--file", "src", "--yes"}), putBack("src", "src"));
   EXPECT_TRUE(pathExists(trash + "src (replaced by Redomark)/deep/extra"));

@@ -14,11 +14,6 @@ std::string subvolumeState(const std::string& path) {
   return statusOf(path).st_ino == 256 ? outputOf("btrfs property get -ts '" + path + "' ro") : "";
 }
 
-// How many subvolumes of the file system that holds path have part in their own path.
-std::string subvolumesNamed(const std::string& path, const std::string& part) {
-  return outputOf("btrfs subvolume list '" + path + "' | grep -c '" + part + "'");
-}
-
 class SubvolumeFolder : public CommandLine, public ::testing::WithParamInterface<uid_t> {
  protected:
   SubvolumeFolder() {
@@ -47,7 +42,6 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   EXPECT_EQ(tool({"save", folder}), failed(1, folder + "/in" + nested));
   ASSERT_TRUE(
       as("rm -r " + folder + " && btrfs subvolume create " + folder + " && printf hello > " + folder + "/a.txt"));
-  ASSERT_NE(readVolumeInfo(folder).device, readVolumeInfo(toolHome).device);
   const ToolRun saved = tool({"save", folder});
   EXPECT_EQ(saved, ok(savedLine(savedId(saved), folder, "1 files, 5 bytes") + notABackup));
   EXPECT_TRUE(pathExists(folderDirectory() + "/" + savedId(saved) + "/data/a.txt"));
@@ -55,17 +49,11 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   const std::string volumeStore = readVolumeInfo(folder).mountPoint + "/.redomark-checkpoints-" + std::to_string(uid());
   EXPECT_FALSE(pathExists(CheckpointStore(volumeStore).folderDirectory(folder)));
 
-  // Refused saves leave no snapshot behind; a plain directory above a nested subvolume makes no difference.
-  const std::pair<std::string, std::string> refusals[] = {
-      {"btrfs subvolume create inner && printf x > inner/b", "/inner" + nested},
-      {"mkdir deeper && mv inner deeper/", "/deeper/inner" + nested},
-  };
-  for (const auto& [made, message] : refusals) {
-    ASSERT_TRUE(as("cd " + folder + " && " + made));
-    EXPECT_EQ(tool({"save", folder}), failed(1, folder + message));
-    EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), "1\n");
-    EXPECT_EQ(sortedNames(folderDirectory()), (std::vector<std::string>{".lock", savedId(saved)}));
-  }
+  // A refused save leaves no snapshot behind.
+  ASSERT_TRUE(as("cd " + folder + " && mkdir deeper && btrfs subvolume create deeper/inner"));
+  EXPECT_EQ(tool({"save", folder}), failed(1, folder + "/deeper/inner" + nested));
+  EXPECT_EQ(outputOf("btrfs subvolume list '" + folder + "' | grep -c '" + folderKey(folder) + "'"), "1\n");
+  EXPECT_EQ(sortedNames(folderDirectory()), (std::vector<std::string>{".lock", savedId(saved)}));
 }
 
 TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
@@ -79,7 +67,6 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   const std::string first = savedId(saved), data = folderDirectory() + "/" + first + "/data";
   EXPECT_EQ(saved, ok(savedLine(first, folder, "4 files, 70 KB") + notABackup));
   EXPECT_EQ(subvolumeState(data), "ro=true\n");
-  EXPECT_EQ(snapshotTree(data), original);
 
   ASSERT_TRUE(as("cd " + folder + " && printf changed > readme.txt && printf new > added.txt && rm -r src/deep"));
   // The replaced subvolume goes whole to the owner's Trash on the same file system.
@@ -89,13 +76,6 @@ TEST_P(SubvolumeFolder, IsSavedAndRestoredBySnapshotsAndStaysASubvolume) {
   EXPECT_EQ(snapshotTree(folder), original);
   EXPECT_EQ(subvolumeState(folder) + subvolumeState(trashed), "ro=false\nro=false\n");
   // Undoing it and putting back one item, of a subvolume too, are the crash tests' (as root).
-
-  // Every checkpoint deleted by its owner takes its snapshot with it (as pruning does, by the same deletion).
-  std::vector<std::string> command{"delete", folder, "--yes"};
-  for (const std::string& id : savedIds(folder)) command.push_back(id);
-  EXPECT_EQ(tool(command).status, 0);
-  EXPECT_TRUE(savedIds(folder).empty());
-  EXPECT_EQ(subvolumesNamed(folder, folderKey(folder)), "0\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(AsRootAndAsItsOwner, SubvolumeFolder, ::testing::Values(uid_t{0}, uid_t{42121}),

@@ -8,12 +8,7 @@
 namespace redomark::testing {
 namespace {
 
-// The value of a report's member as written: text, boolean or array.
-std::string member(const std::string& json, const std::string& key) {
-  std::smatch m;
-  const std::regex value("\"" + key + "\" : (\"[^\"]*\"|true|false|\\[[^\\]]*\\])");
-  return std::regex_search(json, m, value) ? m[1].str() : "(none)";
-}
+using Values = std::vector<std::vector<std::string>>;
 
 TEST_F(CommandLine, SaveIfChangedAndAutoSaveOnlyChangesAndThinAutomaticOnes) {
   const std::string folder = scratch / "notes";
@@ -22,7 +17,8 @@ TEST_F(CommandLine, SaveIfChangedAndAutoSaveOnlyChangesAndThinAutomaticOnes) {
   const ToolRun unchanged = ok("No changes since redomark " + first + "; nothing saved.\n");
   expectRuns({{{"save", folder, "--if-changed"}, unchanged}, {{"save", folder, "--auto", "--name", "x"}, unchanged}});
   const std::string same = tool({"save", folder, "--auto", "--json"}).out;
-  EXPECT_EQ(member(same, "id") + member(same, "saved") + member(same, "kind"), "\"" + first + "\"false\"manual\"");
+  EXPECT_EQ((Values{members(same, "id"), members(same, "saved"), members(same, "kind")}),
+            (Values{{first}, {"false"}, {"manual"}}));
 
   // With no hour, day, week or month kept, only the latest automatic one
   // stays; the manual one is not counted.
@@ -31,9 +27,10 @@ TEST_F(CommandLine, SaveIfChangedAndAutoSaveOnlyChangesAndThinAutomaticOnes) {
   for (const char* content : {"two", "three!", "four"}) {
     writeFile(folder + "/a", content);
     const std::string saved = tool({"save", folder, "--auto", "--json"}).out;
-    EXPECT_EQ(member(saved, "kind") + member(saved, "saved") + member(saved, "removed"),
-              "\"automatic\"true" + (previous.empty() ? "[\n\n  ]" : "[\n    " + previous + "\n  ]"));
-    previous = member(saved, "id");
+    EXPECT_EQ((Values{members(saved, "kind"), members(saved, "saved")}), (Values{{"automatic"}, {"true"}}));
+    EXPECT_NE(saved.find("\"removed\" : [\n" + (previous.empty() ? "" : "    \"" + previous + "\"") + "\n  ]"),
+              notShown);
+    previous = members(saved, "id").at(0);
   }
   const std::vector<Listed> kept = listed(folder);
   EXPECT_EQ(tool({"list", folder}).out,
@@ -52,7 +49,6 @@ TEST_F(CommandLine, RunTakesAnUndoPointRunsTheCommandAsGivenAndSaysHowToUndoIt) 
                                   "redomark: the command changed 1 items in " +
                                   folder + "; to undo: redomark restore '" + scratch.path() +
                                   "/my \"odd\" folder'\\''s' " + id + "\n"}));
-  EXPECT_EQ(member(tool({"list", folder, "--json"}).out, "name"), "\"mine\"");
 
   // Unnamed, it is named for the command.
   writeFile(folder + "/a", "after");
