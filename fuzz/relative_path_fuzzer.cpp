@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/fs/typed_path.h"
+#include "core/operations/location_check.h"
 #include "core/records/redomark_error.h"
 #include "fuzz/fuzz_check.h"
 
