@@ -10,13 +10,15 @@ namespace redomark::testing {
 namespace {
 
 // A tree of four regular files (two large enough to have extents of their
-// own), nested and empty folders and a relative link, with metadata set.
+// own, one with a second name in another folder), nested and empty folders
+// and a relative link, with metadata set.
 void buildTree(const std::string& root) {
   writeFiles(root, {{"small.txt", "hello\n"},
                     {"docs/big.bin", uniqueBytes(3 << 20, 1)},
                     {"docs/deep/mid.bin", uniqueBytes(200 * 1024 + 7, 2)},
                     {"docs/deep/empty.txt", ""}});
   createDirectories(root + "/empty");
+  hardLink(root + "/docs/deep/mid.bin", root + "/again.bin");
   ASSERT_EQ(symlink("deep/mid.bin", (root + "/docs/link").c_str()), 0);
   // 0666: bits a usual umask strips from a new file.
   for (const auto& [path, mode] : {std::pair{"/small.txt", 04751}, {"/docs", 0750}, {"/docs/deep/empty.txt", 0666}})
@@ -51,19 +53,28 @@ std::map<std::string, std::string> ownersAndAttributes(const std::string& root) 
   return out;
 }
 
+// A total this large has the tree's folders copied on several threads.
+const std::vector<std::optional<int64_t>> oneThreadAndSeveral = {std::nullopt, 1000000};
+
 // Clones on the copy-on-write volumes, plain copies on ext4, with every piece of metadata.
 TEST(CloneTree, CopiesEveryFileWithItsMetadataClonedWhereTheVolumeCan) {
   for (const Volume volume : {Volume::btrfs, Volume::xfs, Volume::noClone}) {
-    const bool clones = volume != Volume::noClone;
-    SCOPED_TRACE(volume == Volume::btrfs ? "btrfs" : volume == Volume::xfs ? "xfs" : "ext4");
-    ScratchDir scratch(volume);
-    buildTree(scratch / "src");
-    // Its progress is the terminal test's.
-    const CloneContext result = cloneTree(scratch / "src", scratch / "copy", std::nullopt, nullptr);
-    EXPECT_EQ(std::pair(result.files, result.cloned), std::pair(int64_t{4}, int64_t{clones ? 4 : 0}));
-    EXPECT_EQ(ownersAndAttributes(scratch / "copy"), ownersAndAttributes(scratch / "src"));
-    // Kinds, modes, sizes, times, bytes and link targets.
-    EXPECT_EQ(snapshotTree(scratch / "copy"), snapshotTree(scratch / "src"));
+    for (const std::optional<int64_t> total : oneThreadAndSeveral) {
+      const bool clones = volume != Volume::noClone;
+      SCOPED_TRACE(std::string(volume == Volume::btrfs ? "btrfs"
+                               : volume == Volume::xfs ? "xfs"
+                                                       : "ext4") +
+                   (total ? ", several threads" : ""));
+      ScratchDir scratch(volume);
+      buildTree(scratch / "src");
+      // Its progress is the terminal test's.
+      const CloneContext result = cloneTree(scratch / "src", scratch / "copy", total, nullptr);
+      EXPECT_EQ(std::pair(result.files, result.cloned), std::pair(int64_t{5}, int64_t{clones ? 5 : 0}));
+      EXPECT_EQ(ownersAndAttributes(scratch / "copy"), ownersAndAttributes(scratch / "src"));
+      // Kinds, modes, sizes, times, bytes and link targets.
+      EXPECT_EQ(snapshotTree(scratch / "copy"), snapshotTree(scratch / "src"));
+      EXPECT_EQ(statusOf(scratch / "copy/again.bin").st_ino, statusOf(scratch / "copy/docs/deep/mid.bin").st_ino);
+    }
   }
 }
 
@@ -74,12 +85,14 @@ TEST(CloneTree, AFailureStopsTheCopyLeavesNothingBehindAndReplacesNothing) {
   buildTree(source);
   ASSERT_EQ(mkfifo((source + "/docs/deep/pipe").c_str(), 0644), 0);
   writeFile(scratch / "taken", "mine");
-  const auto error = [](const std::string& from, const std::string& to) {
-    return errorOf([&] { cloneTree(from, to, std::nullopt, nullptr); });
+  const auto error = [](const std::string& from, const std::string& to, std::optional<int64_t> total = {}) {
+    return errorOf([&] { cloneTree(from, to, total, nullptr); });
   };
   const int descriptors = openDescriptors();
-  EXPECT_EQ(error(source, copy), RedomarkError::copyFailed(source + "/docs/deep/pipe", ENOTSUP));
-  EXPECT_FALSE(pathExists(copy, false));
+  for (const std::optional<int64_t> total : oneThreadAndSeveral) {
+    EXPECT_EQ(error(source, copy, total), RedomarkError::copyFailed(source + "/docs/deep/pipe", ENOTSUP));
+    EXPECT_FALSE(pathExists(copy, false));
+  }
   for (const char* from : {"src/docs", "src/small.txt"}) {
     EXPECT_EQ(error(scratch / from, scratch / "taken").errorCase(), RedomarkError::Case::copyFailed) << from;
     EXPECT_EQ(readFile(scratch / "taken"), "mine") << from;

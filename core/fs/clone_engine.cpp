@@ -6,11 +6,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -22,6 +26,7 @@
 #include "core/fs/open_to_look.h"
 #include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
+#include "core/fs/task_stack.h"
 #include "core/fs/tree_removal.h"
 #include "core/fs/volume.h"
 #include "core/records/redomark_error.h"
@@ -39,6 +44,9 @@ constexpr int sourceFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
 // what it holds is no more private than that once it is finished, and the
 // directory around it is still ours alone.
 constexpr mode_t workingMode = 0700;
+// Below this many items a tree is copied on one thread: handing out its
+// directories would cost more than it saves.
+constexpr int64_t parallelMinimumItems = 1000;
 
 using Descriptor = FileDescriptor;
 
@@ -84,10 +92,54 @@ struct FirstCopy {
   bool cloned = false;
 };
 
+// A directory whose copy is made and open, its contents still to copy.
+struct DirectoryTask {
+  Descriptor source;
+  Descriptor destination;
+  struct stat st;
+  bool noCow;        // of the copy, which the items made in it take on
+  std::string path;  // of the source
+};
+
+// Thrown by a thread that stops because another one failed; never seen
+// outside the copy, as the first failure is what the copy throws.
+struct StoppedByOther {};
+
+size_t copyThreads(std::optional<int64_t> total) {
+  if (!total || *total < parallelMinimumItems) return 1;
+  return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+}
+
+// What the threads copying one tree share.
+struct SharedCopy {
+  SharedCopy(CloneContext& context, size_t threads) : context(context), tasks(threads) {}
+  // The figures, into the context once no thread counts any more.
+  void publish() const {
+    context.files = files;
+    context.cloned = cloned;
+    context.links = links;
+  }
+
+  CloneContext& context;
+  std::atomic<int64_t> files{0}, cloned{0}, links{0};
+  TaskStack<DirectoryTask> tasks;
+  // Set before the tree's first directory is handed out, then only read.
+  size_t rootLength = 0;  // of the source root's path, at the start of each path
+  Descriptor destinationRoot{-1};
+  uint64_t rootMount = 0;  // the source root's mount id; a directory on another is never copied
+  // Each file's attribute is looked at before its clone, not only when the
+  // clone is refused: for single items, and on volumes that would not refuse.
+  bool lookBeforeCloning = true;
+  // Held while a file with several names is copied, so that its inode is
+  // copied once and its other names, met by any thread, link to that copy.
+  std::mutex linkedLock;
+  std::unordered_map<InodeKey, FirstCopy, InodeKeyHash> firstCopies;  // only of inodes with further names
+};
+
 class TreeCopier {
  public:
-  TreeCopier(CloneContext& context, std::string sourceRoot)
-      : context_(context), path_(std::move(sourceRoot)), rootLength_(path_.size()), openBudget_(openLevelBudget()) {}
+  TreeCopier(SharedCopy& shared, std::string path)
+      : shared_(shared), path_(std::move(path)), openBudget_(openLevelBudget()) {}
 
   // Copies the contents and attributes of a whole directory into the new,
   // empty destination, whose names of one inode become links to one copy.
@@ -111,20 +163,26 @@ class TreeCopier {
   // already right are left alone, which saves a file system transaction each.
   void finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current = nullptr);
   // Gives the destination the source's no-copy-on-write attribute.
-  void carryNoCow(int sourceFd, int destinationFd) { matchNoCow(isNoCow(sourceFd), destinationFd, isNoCow(destinationFd)); }
+  void carryNoCow(int sourceFd, int destinationFd) {
+    matchNoCow(isNoCow(sourceFd), destinationFd, isNoCow(destinationFd));
+  }
   void stopIfCancelled() const {
-    if (context_.control && context_.control->isCancelled()) throw RedomarkError::cancelled();
+    if (shared_.context.control && shared_.context.control->isCancelled()) throw RedomarkError::cancelled();
+    if (shared_.tasks.stopping()) throw StoppedByOther{};
   }
 
  private:
+  // Copies the directories handed out, on as many threads as the copy has.
+  void runTasks();
+  void copyTask(DirectoryTask& task);
   // Lists the whole directory first, so that no listing stays open below it:
   // each name is kept after the type byte the listing gave it.
   void listNames(int sourceDir, size_t depth);
   // noCow: whether the destination directory has the no-copy-on-write
   // attribute, which the items made in it take on.
   void copyContents(Descriptor& sourceDir, Descriptor& destinationDir, size_t depth, bool noCow);
-  void copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, unsigned char type,
-                size_t depth, bool noCow);
+  void copyItem(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, unsigned char type, size_t depth,
+                bool noCow);
   // A file or directory the listing named as one is opened first and examined
   // through its descriptor, a lookup of its name saved; false, with nothing
   // copied, when it is another kind by now or can't be opened.
@@ -152,16 +210,8 @@ class TreeCopier {
                 const struct stat& st);
   void fileFinished(bool cloned);
 
-  CloneContext& context_;
+  SharedCopy& shared_;
   std::string path_;  // source path of the item being copied
-  const size_t rootLength_;  // of the source root's path, at the start of path_
-  // Held while a whole tree is copied: its destination root, and the first
-  // copy of each inode with further names (only those are recorded).
-  int destinationRoot_ = -1;
-  std::unordered_map<InodeKey, FirstCopy, InodeKeyHash> firstCopies_;
-  // Each file's attribute is looked at before its clone, not only when the
-  // clone is refused: for single items, and on volumes that would not refuse.
-  bool lookBeforeCloning_ = true;
   std::vector<char> buffer_;
   AttributeCopier attributes_;
   // Names of the directory being copied at each depth, NUL-terminated one
@@ -171,7 +221,6 @@ class TreeCopier {
   // are copied, and found again through their "..".
   const size_t openBudget_;
   bool* made_ = nullptr;  // of a single item's copy: whether its name is made yet
-  uint64_t rootMount_ = 0;  // the source root's mount id; a directory on another is never copied
 };
 
 void TreeCopier::fail(int code) const {
@@ -185,14 +234,33 @@ void TreeCopier::replaced() const {
 }
 
 void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow) {
-  destinationRoot_ = destination.get();
-  rootMount_ = mountIdOf(source.get());
-  lookBeforeCloning_ = mayCloneAcrossNoCow(destination.get());
+  // Its own descriptor, as the root's task closes the one it is given.
+  shared_.destinationRoot.reset(fcntl(destination.get(), F_DUPFD_CLOEXEC, 0));
+  if (shared_.destinationRoot.get() < 0) fail(errno);
+  shared_.rootLength = path_.size();
+  shared_.rootMount = mountIdOf(source.get());
+  shared_.lookBeforeCloning = mayCloneAcrossNoCow(destination.get());
   const bool noCow = isNoCow(source.get());
   matchNoCow(noCow, destination.get(), inheritedNoCow);
-  copyContents(source, destination, 0, noCow);
-  finish(source.get(), destination.get(), st);
-  destinationRoot_ = -1;
+  shared_.tasks.push({std::move(source), std::move(destination), st, noCow, path_});
+  runTasks();
+}
+
+void TreeCopier::runTasks() {
+  std::vector<std::unique_ptr<TreeCopier>> helpers;
+  for (size_t worker = 1; worker < shared_.tasks.threads(); ++worker)
+    helpers.push_back(std::make_unique<TreeCopier>(shared_, std::string()));
+  shared_.tasks.run(
+      [&](size_t worker, DirectoryTask& task) { (worker == 0 ? *this : *helpers[worker - 1]).copyTask(task); },
+      [](size_t) {});
+}
+
+void TreeCopier::copyTask(DirectoryTask& task) {
+  path_ = std::move(task.path);
+  copyContents(task.source, task.destination, 0, task.noCow);
+  // After the contents, whose creation would otherwise move its times; a
+  // subdirectory handed out changes only its own.
+  finish(task.source.get(), task.destination.get(), task.st);
 }
 
 void TreeCopier::copySingle(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
@@ -280,8 +348,8 @@ void TreeCopier::copyItem(Descriptor& sourceDir, Descriptor& destinationDir, con
   }
 }
 
-bool TreeCopier::copyAsListed(Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
-                              unsigned char type, size_t depth, bool noCow) {
+bool TreeCopier::copyAsListed(Descriptor& sourceDir, Descriptor& destinationDir, const char* name, unsigned char type,
+                              size_t depth, bool noCow) {
   if (type != DT_REG && type != DT_DIR) return false;
   Descriptor source(openToLook(sourceDir.get(), name, type == DT_REG ? sourceFileFlags : directoryFlags));
   struct stat st;
@@ -307,7 +375,7 @@ Descriptor TreeCopier::openSourceFile(int sourceDir, const char* name) const {
 void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descriptor& destinationDir, const char* name,
                                const struct stat& st, size_t depth, bool noCow) {
   // A mount made inside the tree since it was first walked is another disk.
-  if (rootMount_ != 0 && mountIdOf(source.get()) != rootMount_) {
+  if (shared_.rootMount != 0 && mountIdOf(source.get()) != shared_.rootMount) {
     stopIfCancelled();
     throw RedomarkError::containsOtherVolume(path_);
   }
@@ -316,6 +384,10 @@ void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descri
   if (destination.get() < 0) fail(errno);
   const bool ownNoCow = isNoCow(source.get());
   matchNoCow(ownNoCow, destination.get(), noCow);
+  if (shared_.tasks.wanted()) {
+    shared_.tasks.push({std::move(source), std::move(destination), st, ownNoCow, path_});
+    return;
+  }
   const bool releaseParent = depth >= openBudget_;
   if (releaseParent) {
     sourceDir.reset();
@@ -334,9 +406,14 @@ void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descri
 
 void TreeCopier::copyFile(const Descriptor& source, int destinationDir, const char* destinationName,
                           const struct stat& st, bool noCow) {
-  if (st.st_nlink > 1 && linkToFirstCopy(st, destinationDir, destinationName)) return;
+  std::unique_lock<std::mutex> linked(shared_.linkedLock, std::defer_lock);
+  if (st.st_nlink > 1) {
+    linked.lock();
+    if (linkToFirstCopy(st, destinationDir, destinationName)) return;
+  }
   bool cloned = false;
-  const Descriptor destination(createCopyFile(source.get(), destinationDir, destinationName, st.st_mode & 0777, cloned));
+  const Descriptor destination(
+      createCopyFile(source.get(), destinationDir, destinationName, st.st_mode & 0777, cloned));
   if (destination.get() < 0) fail(errno);
   if (made_) *made_ = true;
   if (!cloned) cloned = fillCopy(source, destination, st, noCow);
@@ -347,11 +424,10 @@ void TreeCopier::copyFile(const Descriptor& source, int destinationDir, const ch
   fileFinished(cloned);
 }
 
-bool TreeCopier::fillCopy(const Descriptor& source, const Descriptor& destination, const struct stat& st,
-                          bool noCow) {
-  if (lookBeforeCloning_) matchNoCow(isNoCow(source.get()), destination.get(), noCow);
+bool TreeCopier::fillCopy(const Descriptor& source, const Descriptor& destination, const struct stat& st, bool noCow) {
+  if (shared_.lookBeforeCloning) matchNoCow(isNoCow(source.get()), destination.get(), noCow);
   int refused = cloneData(source.get(), destination.get());
-  if (refused != 0 && !lookBeforeCloning_) {
+  if (refused != 0 && !shared_.lookBeforeCloning) {
     // Btrfs refuses to clone between files of different attribute, so a
     // file unlike its directory is found here, its copy still empty.
     const bool sourceNoCow = isNoCow(source.get());
@@ -368,15 +444,15 @@ bool TreeCopier::fillCopy(const Descriptor& source, const Descriptor& destinatio
 }
 
 bool TreeCopier::linkToFirstCopy(const struct stat& st, int destinationDir, const char* destinationName) {
-  if (destinationRoot_ < 0) return false;
-  const auto found = firstCopies_.find({st.st_dev, st.st_ino});
-  if (found == firstCopies_.end()) return false;
+  const int root = shared_.destinationRoot.get();
+  if (root < 0) return false;
+  const auto found = shared_.firstCopies.find({st.st_dev, st.st_ino});
+  if (found == shared_.firstCopies.end()) return false;
   const std::string& first = found->second.path;
   const size_t slash = first.rfind('/');
-  Descriptor directory(slash == std::string::npos
-                           ? -1
-                           : openDirectoryBelow(destinationRoot_, std::string_view(first).substr(0, slash)));
-  const int firstDir = slash == std::string::npos ? destinationRoot_ : directory.get();
+  Descriptor directory(slash == std::string::npos ? -1
+                                                  : openDirectoryBelow(root, std::string_view(first).substr(0, slash)));
+  const int firstDir = slash == std::string::npos ? root : directory.get();
   const char* firstName = first.c_str() + (slash == std::string::npos ? 0 : slash + 1);
   if (firstDir >= 0 && linkat(firstDir, firstName, destinationDir, destinationName, 0) == 0) {
     fileFinished(found->second.cloned);
@@ -390,8 +466,8 @@ bool TreeCopier::linkToFirstCopy(const struct stat& st, int destinationDir, cons
 }
 
 void TreeCopier::rememberFirstCopy(const struct stat& st, bool cloned) {
-  if (destinationRoot_ < 0) return;
-  firstCopies_.try_emplace({st.st_dev, st.st_ino}, FirstCopy{path_.substr(rootLength_ + 1), cloned});
+  if (shared_.destinationRoot.get() < 0) return;
+  shared_.firstCopies.try_emplace({st.st_dev, st.st_ino}, FirstCopy{path_.substr(shared_.rootLength + 1), cloned});
 }
 
 bool TreeCopier::isNoCow(int fd) const {
@@ -408,8 +484,8 @@ void TreeCopier::matchNoCow(bool noCow, int destinationFd, bool destinationNoCow
 // A copy takes new space: it must leave the caller's reserve free, so that a
 // big file refuses the save before it fills the disk.
 void TreeCopier::requireCopySpace(int destinationFd, int64_t bytes) const {
-  if (!context_.copyReserveBytes) return;
-  const int64_t needed = *context_.copyReserveBytes + bytes;
+  if (!shared_.context.copyReserveBytes) return;
+  const int64_t needed = *shared_.context.copyReserveBytes + bytes;
   const int64_t available = availableSpace(destinationFd);
   if (available < needed) throw RedomarkError::notEnoughSpace(needed, available);
 }
@@ -431,7 +507,8 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   }
   if (symlinkat(buffer_.data(), destinationDir, destinationName) != 0) fail(errno);
   if (made_) *made_ = true;
-  if (fchownat(destinationDir, destinationName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM) fail(errno);
+  if (fchownat(destinationDir, destinationName, st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW) != 0 && errno != EPERM)
+    fail(errno);
   if (const int error = attributes_.copyLinks(sourceDir, sourceName, destinationDir, destinationName)) {
     if (error == ESTALE) replaced();
     fail(error);
@@ -439,14 +516,16 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   timespec times[2];
   itemTimes(st, times);
   if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
-  ++context_.links;
+  ++shared_.links;
 }
 
 void TreeCopier::finish(int sourceFd, int destinationFd, const struct stat& st, const struct stat* current) {
   bool owned = current && current->st_uid == st.st_uid && current->st_gid == st.st_gid;
   if (!owned) {
-    if (fchown(destinationFd, st.st_uid, st.st_gid) == 0) owned = true;
-    else if (errno != EPERM) fail(errno);
+    if (fchown(destinationFd, st.st_uid, st.st_gid) == 0)
+      owned = true;
+    else if (errno != EPERM)
+      fail(errno);
   }
   if (const int error = attributes_.copy(sourceFd, destinationFd)) fail(error);
   // A copy that could not keep its owner must not run as whoever made it.
@@ -461,10 +540,10 @@ void TreeCopier::finish(int sourceFd, int destinationFd, const struct stat& st, 
 }
 
 void TreeCopier::fileFinished(bool cloned) {
-  ++context_.files;
-  if (cloned) ++context_.cloned;
-  if (context_.control)
-    context_.control->report({OperationProgress::Phase::copying, context_.files, context_.total});
+  const int64_t files = ++shared_.files;
+  if (cloned) ++shared_.cloned;
+  const CloneContext& context = shared_.context;
+  if (context.control) context.control->report({OperationProgress::Phase::copying, files, context.total});
 }
 
 }  // namespace
@@ -473,13 +552,13 @@ namespace {
 
 CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
                                 const std::string& destinationName, std::optional<int64_t> total,
-                                OperationControl* control, std::optional<int64_t> copyReserveBytes,
-                                bool asSubvolume) {
+                                OperationControl* control, std::optional<int64_t> copyReserveBytes, bool asSubvolume) {
   CloneContext context;
   context.total = total;
   context.control = control;
   context.copyReserveBytes = copyReserveBytes;
-  TreeCopier copier(context, source.path());
+  SharedCopy shared(context, copyThreads(total));
+  TreeCopier copier(shared, source.path());
   copier.stopIfCancelled();
   // A description of its own, so that listing it moves no offset the
   // caller's descriptor shares.
@@ -505,14 +584,15 @@ CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHa
   if (asSubvolume && fchmod(destinationFd.get(), workingMode) != 0) copier.fail(errno);
   copier.copyRoot(sourceFd, st, destinationFd, copier.isNoCow(destinationParent.fd()));
   guard.commit();
+  shared.publish();
   return context;
 }
 
 }  // namespace
 
 CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
-                            const std::string& destinationName, std::optional<int64_t> total,
-                            OperationControl* control, std::optional<int64_t> copyReserveBytes) {
+                            const std::string& destinationName, std::optional<int64_t> total, OperationControl* control,
+                            std::optional<int64_t> copyReserveBytes) {
   return cloneDirectoryInto(source, destinationParent, destinationName, total, control, copyReserveBytes, false);
 }
 
@@ -524,7 +604,8 @@ CloneContext cloneDirectoryAsSubvolume(const DirectoryHandle& source, const Dire
 
 void copyDirectoryAttributes(const DirectoryHandle& source, const DirectoryHandle& destination) {
   CloneContext context;
-  TreeCopier copier(context, source.path());
+  SharedCopy shared(context, 1);
+  TreeCopier copier(shared, source.path());
   struct stat st;
   if (fstat(source.fd(), &st) != 0) copier.fail(errno);
   copier.carryNoCow(source.fd(), destination.fd());
@@ -537,7 +618,8 @@ CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& 
   CloneContext context;
   context.total = total;
   context.control = control;
-  TreeCopier copier(context, joinPath(sourceParent.path(), name));
+  SharedCopy shared(context, 1);
+  TreeCopier copier(shared, joinPath(sourceParent.path(), name));
   copier.stopIfCancelled();
   struct stat st;
   if (fstatat(sourceParent.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) copier.fail(errno);
@@ -553,6 +635,7 @@ CloneContext cloneEntry(const DirectoryHandle& sourceParent, const std::string& 
                          &made);
   copier.copySingle(sourceParent.fd(), name.c_str(), destinationParent.fd(), destinationName.c_str(), st, made);
   guard.commit();
+  shared.publish();
   return context;
 }
 
