@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
+#include <sys/statfs.h>
 
 #include <cerrno>
 #include <optional>
@@ -15,7 +17,9 @@ namespace redomark {
 namespace {
 
 // The answers of a file system that keeps no inode flags, or not this one.
-bool flagsUnsupported(int error) { return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS; }
+bool flagsUnsupported(int error) {
+  return error == ENOTTY || error == EOPNOTSUPP || error == EINVAL || error == ENOSYS;
+}
 
 }  // namespace
 
@@ -28,8 +32,10 @@ uint64_t mountIdOf(int fd) {
 int readNoCow(int fd, bool& noCow) {
   int flags = 0;
   noCow = false;
-  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) noCow = (flags & FS_NOCOW_FL) != 0;
-  else if (!flagsUnsupported(errno)) return errno;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0)
+    noCow = (flags & FS_NOCOW_FL) != 0;
+  else if (!flagsUnsupported(errno))
+    return errno;
   return 0;
 }
 
@@ -52,6 +58,11 @@ bool mayCloneAcrossNoCow(int destinationFd) {
   // With these, new files lack data checksums like files with the attribute.
   const std::string options = "," + mount->options + ",";
   return options.find(",nodatasum,") != std::string::npos || options.find(",nodatacow,") != std::string::npos;
+}
+
+bool copiesScaleWithThreads(int destinationFd) {
+  struct statfs disk {};
+  return fstatfs(destinationFd, &disk) == 0 && disk.f_type != BTRFS_SUPER_MAGIC;
 }
 
 int createCopyFile(int, int directory, const char* name, mode_t mode, bool& cloned) {

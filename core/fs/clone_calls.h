@@ -22,6 +22,10 @@ int writeNoCow(int fd, bool noCow);
 // Whether the volume, mounted so, may clone between a file with the attribute
 // and one without, which would drop it silently; unknown counts as may.
 bool mayCloneAcrossNoCow(int destinationFd);
+// Whether copies made in the directory go faster on several threads. Not
+// on Btrfs: all its new items land at one end of one tree, where the
+// threads would only wait on each other's locks.
+bool copiesScaleWithThreads(int destinationFd);
 // The new regular file name in directory for the copy of sourceFd, made with
 // mode and opened for its data and attributes: with the data already shared
 // (cloned true) where the system clones to a new name, else empty for

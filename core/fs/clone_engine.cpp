@@ -105,8 +105,8 @@ struct DirectoryTask {
 // outside the copy, as the first failure is what the copy throws.
 struct StoppedByOther {};
 
-size_t copyThreads(std::optional<int64_t> total) {
-  if (!total || *total < parallelMinimumItems) return 1;
+size_t copyThreads(std::optional<int64_t> total, int destinationFd) {
+  if (!total || *total < parallelMinimumItems || !copiesScaleWithThreads(destinationFd)) return 1;
   return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
 }
 
@@ -557,7 +557,7 @@ CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHa
   context.total = total;
   context.control = control;
   context.copyReserveBytes = copyReserveBytes;
-  SharedCopy shared(context, copyThreads(total));
+  SharedCopy shared(context, copyThreads(total, destinationParent.fd()));
   TreeCopier copier(shared, source.path());
   copier.stopIfCancelled();
   // A description of its own, so that listing it moves no offset the

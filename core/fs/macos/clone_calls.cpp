@@ -27,6 +27,8 @@ int writeNoCow(int, bool) { return 0; }
 
 bool mayCloneAcrossNoCow(int) { return true; }
 
+bool copiesScaleWithThreads(int) { return true; }
+
 // APFS clones only to a new name: fclonefileat makes the copy with the
 // source's data shared, its permission bits (set-id bits dropped unless the
 // owner is carried), extended attributes, ACL and times; the copy's owner is
