@@ -9,15 +9,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <condition_variable>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <unordered_set>
 #include <vector>
 
 #include "core/fs/directory_handle.h"
 #include "core/fs/file_descriptor.h"
+#include "core/fs/task_stack.h"
 #include "core/fs/volume.h"
 
 namespace redomark {
@@ -52,27 +51,16 @@ unsigned typeOf(int directoryFd, const char* name, unsigned char listed) {
 // in that order, stopping where that walk would stop.
 class SpaceCounter {
  public:
-  explicit SpaceCounter(int rootFd) : rootFd_(rootFd) {
+  explicit SpaceCounter(int rootFd) : rootFd_(rootFd), tasks_(countingThreads()), buffers_(tasks_.threads()) {
     nodes_.emplace_back();
-    pending_.push_back({".", 0});
+    tasks_.push({".", 0});
   }
 
   SpaceBelow run() {
-    std::vector<std::thread> helpers;
-    for (size_t i = 1; i < countingThreads(); ++i) {
-      try {
-        helpers.emplace_back([this] {
-          // A descriptor table of its own spares each open and close the
-          // table lock the other threads take; the root's descriptor is copied.
-          unshare(CLONE_FILES);
-          work();
-        });
-      } catch (const std::system_error&) {
-        break;  // fewer threads count the same
-      }
-    }
-    work();
-    for (std::thread& helper : helpers) helper.join();
+    // A descriptor table of its own spares each open and close the table
+    // lock the other threads take; the root's descriptor is copied.
+    tasks_.run([this](size_t worker, Task& task) { count(task, buffers_[worker]); },
+               [](size_t) { unshare(CLONE_FILES); });
     return sumInWalkOrder();
   }
 
@@ -95,33 +83,19 @@ class SpaceCounter {
   };
   static constexpr size_t none = SIZE_MAX;
 
-  // Takes directories until none is left and none is being listed.
-  void work() {
-    std::vector<char> buffer(listingBufferBytes);
+  void count(const Task& task, std::vector<char>& buffer) {
+    buffer.resize(listingBufferBytes);
     std::vector<std::string> found;
     Directory listed;
-    std::unique_lock<std::mutex> guard(lock_);
-    for (;;) {
-      changed_.wait(guard, [this] { return !pending_.empty() || busy_ == 0; });
-      if (pending_.empty()) break;
-      const Task task = std::move(pending_.back());
-      pending_.pop_back();
-      ++busy_;
-      guard.unlock();
-      found.clear();
-      listed = Directory{};
-      countDirectory(task.path, buffer, found, listed);
-      guard.lock();
-      --busy_;
-      // The subdirectories' nodes are numbered only now, under the lock.
-      const size_t first = nodes_.size();
-      for (Run& run : listed.runs)
-        if (run.subdirectory != none) run.subdirectory += first;
-      nodes_.resize(first + found.size());
-      for (size_t i = 0; i < found.size(); ++i) pending_.push_back({std::move(found[i]), first + i});
-      nodes_[task.node] = std::move(listed);
-      changed_.notify_all();
-    }
+    countDirectory(task.path, buffer, found, listed);
+    // The subdirectories' nodes are numbered only now, under the lock.
+    std::lock_guard<std::mutex> guard(lock_);
+    const size_t first = nodes_.size();
+    for (Run& run : listed.runs)
+      if (run.subdirectory != none) run.subdirectory += first;
+    nodes_.resize(first + found.size());
+    for (size_t i = 0; i < found.size(); ++i) tasks_.push({std::move(found[i]), first + i});
+    nodes_[task.node] = std::move(listed);
   }
 
   // Lists a directory into runs of file bytes between its subdirectories,
@@ -209,14 +183,11 @@ class SpaceCounter {
   }
 
   const int rootFd_;
+  TaskStack<Task> tasks_;                   // the directories not yet taken
+  std::vector<std::vector<char>> buffers_;  // one listing buffer for each thread
   std::mutex lock_;
-  std::condition_variable changed_;
-  // Guarded by lock_ while threads count: every directory found so far, the
-  // root first; the ones not yet taken (a stack, so the walk stays deep and
-  // the list short); how many are being listed.
+  // Guarded by lock_ while threads count: every directory found so far, the root first.
   std::vector<Directory> nodes_;
-  std::vector<Task> pending_;
-  size_t busy_ = 0;
 };
 
 }  // namespace
