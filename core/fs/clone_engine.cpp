@@ -90,7 +90,10 @@ struct InodeKeyHash {
 struct FirstCopy {
   std::string path;  // below the destination root
   bool cloned = false;
+  int64_t size = 0;  // of the copy, for its further names
 };
+
+int64_t nanoseconds(const timespec& t) { return t.tv_sec * 1'000'000'000 + t.tv_nsec; }
 
 // A directory whose copy is made and open, its contents still to copy.
 struct DirectoryTask {
@@ -112,7 +115,8 @@ size_t copyThreads(std::optional<int64_t> total, int destinationFd) {
 
 // What the threads copying one tree share.
 struct SharedCopy {
-  SharedCopy(CloneContext& context, size_t threads) : context(context), tasks(threads) {}
+  SharedCopy(CloneContext& context, size_t threads, const CopiedItemVisitor* onCopied = nullptr)
+      : context(context), tasks(threads), onCopied(onCopied) {}
   // The figures, into the context once no thread counts any more.
   void publish() const {
     context.files = files;
@@ -123,6 +127,8 @@ struct SharedCopy {
   CloneContext& context;
   std::atomic<int64_t> files{0}, cloned{0}, links{0};
   TaskStack<DirectoryTask> tasks;
+  const CopiedItemVisitor* onCopied;
+  std::mutex madeLock;  // held while onCopied is told of an item
   // Set before the tree's first directory is handed out, then only read.
   size_t rootLength = 0;  // of the source root's path, at the start of each path
   Descriptor destinationRoot{-1};
@@ -200,7 +206,10 @@ class TreeCopier {
   // A further name of an inode already copied in this tree becomes a link to
   // that copy; false when it is not one, or the link can't be made.
   bool linkToFirstCopy(const struct stat& st, int destinationDir, const char* destinationName);
-  void rememberFirstCopy(const struct stat& st, bool cloned);
+  void rememberFirstCopy(const struct stat& st, bool cloned, int64_t size);
+  // Tells the caller of a whole tree's copy of the item at path_, now made.
+  // Never inlined: each level of a deep tree's copy has little stack to spare.
+  [[gnu::noinline]] void made(EntryKind kind, int64_t size, const timespec& mtime);
   // The destination has the source's attribute before any data goes in, so
   // that Btrfs lets the two share blocks. destinationNoCow: what the
   // destination took on from its directory.
@@ -382,6 +391,8 @@ void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descri
   if (mkdirat(destinationDir.get(), name, workingMode) != 0) fail(errno);
   Descriptor destination(openat(destinationDir.get(), name, directoryFlags));
   if (destination.get() < 0) fail(errno);
+  // Its times are put on after its contents, and are the source's.
+  made(EntryKind::directory, 0, st.st_mtim);
   const bool ownNoCow = isNoCow(source.get());
   matchNoCow(ownNoCow, destination.get(), noCow);
   if (shared_.tasks.wanted()) {
@@ -420,7 +431,8 @@ void TreeCopier::copyFile(const Descriptor& source, int destinationDir, const ch
   struct stat current;
   if (fstat(destination.get(), &current) != 0) fail(errno);
   finish(source.get(), destination.get(), st, &current);
-  if (st.st_nlink > 1) rememberFirstCopy(st, cloned);
+  if (st.st_nlink > 1) rememberFirstCopy(st, cloned, current.st_size);
+  made(EntryKind::file, current.st_size, st.st_mtim);
   fileFinished(cloned);
 }
 
@@ -455,6 +467,7 @@ bool TreeCopier::linkToFirstCopy(const struct stat& st, int destinationDir, cons
   const int firstDir = slash == std::string::npos ? root : directory.get();
   const char* firstName = first.c_str() + (slash == std::string::npos ? 0 : slash + 1);
   if (firstDir >= 0 && linkat(firstDir, firstName, destinationDir, destinationName, 0) == 0) {
+    made(EntryKind::file, found->second.size, st.st_mtim);
     fileFinished(found->second.cloned);
     return true;
   }
@@ -465,9 +478,16 @@ bool TreeCopier::linkToFirstCopy(const struct stat& st, int destinationDir, cons
   fail(errno);
 }
 
-void TreeCopier::rememberFirstCopy(const struct stat& st, bool cloned) {
+void TreeCopier::rememberFirstCopy(const struct stat& st, bool cloned, int64_t size) {
   if (shared_.destinationRoot.get() < 0) return;
-  shared_.firstCopies.try_emplace({st.st_dev, st.st_ino}, FirstCopy{path_.substr(shared_.rootLength + 1), cloned});
+  shared_.firstCopies.try_emplace({st.st_dev, st.st_ino},
+                                  FirstCopy{path_.substr(shared_.rootLength + 1), cloned, size});
+}
+
+void TreeCopier::made(EntryKind kind, int64_t size, const timespec& mtime) {
+  if (!shared_.onCopied || shared_.destinationRoot.get() < 0) return;
+  const std::lock_guard<std::mutex> guard(shared_.madeLock);
+  (*shared_.onCopied)({std::string_view(path_).substr(shared_.rootLength + 1), kind, size, nanoseconds(mtime)});
 }
 
 bool TreeCopier::isNoCow(int fd) const {
@@ -516,6 +536,7 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   timespec times[2];
   itemTimes(st, times);
   if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
+  made(EntryKind::symlink, 0, st.st_mtim);
   ++shared_.links;
 }
 
@@ -552,12 +573,13 @@ namespace {
 
 CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
                                 const std::string& destinationName, std::optional<int64_t> total,
-                                OperationControl* control, std::optional<int64_t> copyReserveBytes, bool asSubvolume) {
+                                OperationControl* control, std::optional<int64_t> copyReserveBytes, bool asSubvolume,
+                                const CopiedItemVisitor* onCopied = nullptr) {
   CloneContext context;
   context.total = total;
   context.control = control;
   context.copyReserveBytes = copyReserveBytes;
-  SharedCopy shared(context, copyThreads(total, destinationParent.fd()));
+  SharedCopy shared(context, copyThreads(total, destinationParent.fd()), onCopied);
   TreeCopier copier(shared, source.path());
   copier.stopIfCancelled();
   // A description of its own, so that listing it moves no offset the
@@ -592,8 +614,9 @@ CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHa
 
 CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
                             const std::string& destinationName, std::optional<int64_t> total, OperationControl* control,
-                            std::optional<int64_t> copyReserveBytes) {
-  return cloneDirectoryInto(source, destinationParent, destinationName, total, control, copyReserveBytes, false);
+                            std::optional<int64_t> copyReserveBytes, const CopiedItemVisitor* onCopied) {
+  return cloneDirectoryInto(source, destinationParent, destinationName, total, control, copyReserveBytes, false,
+                            onCopied);
 }
 
 CloneContext cloneDirectoryAsSubvolume(const DirectoryHandle& source, const DirectoryHandle& destinationParent,

@@ -3,13 +3,29 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "core/fs/directory_handle.h"
+#include "core/fs/item_status.h"
 #include "core/records/operation_control.h"
 
 namespace redomark {
+
+// An item of a whole tree's copy once it is made, each directory before its
+// contents: its path below the copy's root, its kind, and the size (a regular
+// file's; 0 otherwise) and modification time that a walk of the copy finds.
+struct CopiedItem {
+  std::string_view path;
+  EntryKind kind;
+  int64_t size;
+  int64_t mtimeNs;
+};
+// Called under a lock when several threads copy, so in no fixed order
+// between folders.
+using CopiedItemVisitor = std::function<void(const CopiedItem&)>;
 
 struct CloneContext {
   int64_t files = 0;   // regular files finished
@@ -35,10 +51,12 @@ struct CloneContext {
 // kind (a directory into a link, say) while it was copied,
 // RedomarkError::notEnoughSpace (needed: the reserve and the file's size)
 // when a copy would not leave the reserve, else RedomarkError::copyFailed
-// naming the failing source path and its errno.
+// naming the failing source path and its errno. onCopied, when given, is told
+// of every item below the root as it is made.
 CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
-                            const std::string& destinationName, std::optional<int64_t> total,
-                            OperationControl* control, std::optional<int64_t> copyReserveBytes = std::nullopt);
+                            const std::string& destinationName, std::optional<int64_t> total, OperationControl* control,
+                            std::optional<int64_t> copyReserveBytes = std::nullopt,
+                            const CopiedItemVisitor* onCopied = nullptr);
 // The same, with destinationName made a new Btrfs subvolume rather than a
 // plain directory.
 CloneContext cloneDirectoryAsSubvolume(const DirectoryHandle& source, const DirectoryHandle& destinationParent,

@@ -1,8 +1,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <system_error>
-#include <thread>
 #include <utility>
 
 #include "core/fs/clone_engine.h"
@@ -15,15 +13,15 @@
 #include "core/fs/typed_path.h"
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
-#include "core/operations/manifest_index.h"
 #include "core/operations/location_check.h"
+#include "core/operations/manifest_index.h"
 #include "core/operations/redomark.h"
 #include "core/operations/temporary_clone.h"
 #include "core/records/record_coding.h"
 #include "core/records/redomark_error.h"
 #include "core/records/unicode_text.h"
-#include "core/store/fs_failure.h"
 #include "core/store/folder_lock.h"
+#include "core/store/fs_failure.h"
 #include "core/store/retention.h"
 
 namespace redomark {
@@ -63,21 +61,24 @@ FolderScan scanFolder(const DirectoryHandle& folder, const VolumeInfo& volume, O
   if (control) control->reportNow({OperationProgress::Phase::scanning, 0, std::nullopt});
   FolderScan scan;
   std::vector<std::string> cloudOnly;
-  walk(folder, control, [&](const WalkEntry& e) {
-    if (e.mountRoot) throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
-    if (e.dev != volume.device) {
-      // Without a mount of its own, a nested subvolume shows only by its device number.
-      if (e.kind == EntryKind::directory && isSubvolumeRoot(volume, e.inode))
-        throw RedomarkError::containsSubvolume(folder.path() + "/" + e.path);
-      throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
-    }
-    if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder.path() + "/" + e.path);
-    if (e.kind == EntryKind::file && (e.flags & datalessFlag)) cloudOnly.push_back(e.path);
-    scan.totalBytes += e.size;
-    scan.seen.push_back(ManifestEntry{e.path, e.kind, e.size, e.mtimeNs});
-    if (control && scan.seen.size() % scanReportEvery == 0)
-      control->report({OperationProgress::Phase::scanning, static_cast<int64_t>(scan.seen.size()), std::nullopt});
-  }, WalkPace::openAhead);
+  walk(
+      folder, control,
+      [&](const WalkEntry& e) {
+        if (e.mountRoot) throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
+        if (e.dev != volume.device) {
+          // Without a mount of its own, a nested subvolume shows only by its device number.
+          if (e.kind == EntryKind::directory && isSubvolumeRoot(volume, e.inode))
+            throw RedomarkError::containsSubvolume(folder.path() + "/" + e.path);
+          throw RedomarkError::containsOtherVolume(folder.path() + "/" + e.path);
+        }
+        if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder.path() + "/" + e.path);
+        if (e.kind == EntryKind::file && (e.flags & datalessFlag)) cloudOnly.push_back(e.path);
+        scan.totalBytes += e.size;
+        scan.seen.push_back(ManifestEntry{e.path, e.kind, e.size, e.mtimeNs});
+        if (control && scan.seen.size() % scanReportEvery == 0)
+          control->report({OperationProgress::Phase::scanning, static_cast<int64_t>(scan.seen.size()), std::nullopt});
+      },
+      WalkPace::openAhead);
   if (!cloudOnly.empty()) {
     std::sort(cloudOnly.begin(), cloudOnly.end());
     throw RedomarkError::cloudOnlyFiles(static_cast<int64_t>(cloudOnly.size()), std::move(cloudOnly));
@@ -94,34 +95,48 @@ int64_t requireSpace(const DirectoryHandle& folder, size_t itemCount) {
   return needed;
 }
 
-// The second walk, over the copy: the manifest, written into the checkpoint
-// directory as the walk goes, and what differs from the first walk.
-SavedTree readSavedTree(const DirectoryHandle& checkpoint, const std::vector<ManifestEntry>& seen,
-                        OperationControl* control) {
-  const FsResult<DirectoryHandle> data = checkpoint.child("data");
-  if (!data) throw fsFailure(data.error());
-  SavedTree tree;
-  OutputFile file(checkpoint, "manifest.json", 0600);
-  ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
-  ManifestIndex index(seen);
-  const RecordGeometry geometry = readRecordGeometry(*data);
-  ItemTally items;
-  walk(*data, control, [&](const WalkEntry& e) {
-    manifest.add(e.path, e.kind, e.size, e.mtimeNs);
-    const size_t slash = e.path.rfind('/');
-    tallyEntry(items, geometry, slash == std::string::npos ? std::string_view(e.path)
-                                                             : std::string_view(e.path).substr(slash + 1),
-               e.kind, e.size);
-    if (e.kind != EntryKind::directory) ++tree.fileCount;
-    if (tree.changed.size() >= maxChangedWhileSaving) return;
-    const size_t at = index.claim(e.path);
-    if (at == ManifestIndex::npos || !isUnchanged(seen[at], e)) tree.changed.push_back(e.path);
-  });
-  manifest.finish();
-  file.close();
-  tree.recordBytes = recordBytes(geometry, items);
-  return tree;
-}
+// What the copy holds, told by the clone as it makes each item rather than
+// read back by a second walk: the manifest, written into the checkpoint
+// directory as the copy goes, and what differs from the first walk.
+class SavedTreeRecorder {
+ public:
+  SavedTreeRecorder(const DirectoryHandle& checkpoint, const std::vector<ManifestEntry>& seen)
+      : seen_(seen),
+        file_(checkpoint, "manifest.json", 0600),
+        manifest_([this](std::string_view piece) { file_.write(piece); }),
+        index_(seen),
+        geometry_(readRecordGeometry(checkpoint)),
+        visitor_([this](const CopiedItem& item) { add(item); }) {}
+
+  const CopiedItemVisitor* visitor() const { return &visitor_; }
+  SavedTree finish() {
+    manifest_.finish();
+    file_.close();
+    tree_.recordBytes = recordBytes(geometry_, items_);
+    return std::move(tree_);
+  }
+
+ private:
+  void add(const CopiedItem& item) {
+    manifest_.add(item.path, item.kind, item.size, item.mtimeNs);
+    const size_t slash = item.path.rfind('/');
+    tallyEntry(items_, geometry_, slash == std::string_view::npos ? item.path : item.path.substr(slash + 1), item.kind,
+               item.size);
+    if (item.kind != EntryKind::directory) ++tree_.fileCount;
+    if (tree_.changed.size() >= maxChangedWhileSaving) return;
+    const size_t at = index_.claim(item.path);
+    if (at == ManifestIndex::npos || !isUnchanged(seen_[at], item)) tree_.changed.emplace_back(item.path);
+  }
+
+  const std::vector<ManifestEntry>& seen_;
+  OutputFile file_;
+  ManifestEncoder manifest_;
+  ManifestIndex index_;
+  const RecordGeometry geometry_;
+  ItemTally items_;
+  SavedTree tree_;
+  const CopiedItemVisitor visitor_;
+};
 
 // Mount points strictly inside the folder, relative to it: a snapshot shows
 // the directory a mount covers, so they are learned from the mount table.
@@ -150,18 +165,21 @@ SnapshotScan readSnapshot(const DirectoryHandle& checkpoint, const std::string& 
   SnapshotScan scan;
   OutputFile file(checkpoint, "manifest.json", 0600);
   ManifestEncoder manifest([&](std::string_view piece) { file.write(piece); });
-  walk(*data, control, [&](const WalkEntry& e) {
-    if (std::binary_search(mounts.begin(), mounts.end(), e.path))
-      throw RedomarkError::containsOtherVolume(folder + "/" + e.path);
-    if (e.kind == EntryKind::directory && isNestedSubvolumeStub(e.inode))
-      throw RedomarkError::containsSubvolume(folder + "/" + e.path);
-    if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder + "/" + e.path);
-    manifest.add(e.path, e.kind, e.size, e.mtimeNs);
-    if (e.kind != EntryKind::directory) ++scan.fileCount;
-    scan.totalBytes += e.size;
-    if (control && ++scan.items % scanReportEvery == 0)
-      control->report({OperationProgress::Phase::scanning, static_cast<int64_t>(scan.items), std::nullopt});
-  }, WalkPace::openAhead);
+  walk(
+      *data, control,
+      [&](const WalkEntry& e) {
+        if (std::binary_search(mounts.begin(), mounts.end(), e.path))
+          throw RedomarkError::containsOtherVolume(folder + "/" + e.path);
+        if (e.kind == EntryKind::directory && isNestedSubvolumeStub(e.inode))
+          throw RedomarkError::containsSubvolume(folder + "/" + e.path);
+        if (e.kind == EntryKind::other) throw RedomarkError::specialFile(folder + "/" + e.path);
+        manifest.add(e.path, e.kind, e.size, e.mtimeNs);
+        if (e.kind != EntryKind::directory) ++scan.fileCount;
+        scan.totalBytes += e.size;
+        if (control && ++scan.items % scanReportEvery == 0)
+          control->report({OperationProgress::Phase::scanning, static_cast<int64_t>(scan.items), std::nullopt});
+      },
+      WalkPace::openAhead);
   manifest.finish();
   file.close();
   return scan;
@@ -170,29 +188,6 @@ SnapshotScan readSnapshot(const DirectoryHandle& checkpoint, const std::string& 
 // A checkpoint directory being built in the folder's store directory, removed
 // unless it was published, with the folder's store directory when nothing but
 // the lock file is left in it.
-// Commits what is on the volume so far on a thread of its own while the save
-// goes on, so that the commit before publishing has little left to write. It
-// only ever comes ahead of that commit, never instead of it.
-class CommitAhead {
- public:
-  explicit CommitAhead(const DirectoryHandle& directory) {
-    try {
-      thread_ = std::jthread([&directory] {
-        try {
-          directory.syncFileSystem();
-        } catch (const FsError&) {
-          // The commit before publishing meets the same error and reports it.
-        }
-      });
-    } catch (const std::system_error&) {
-      // Without a thread the commit before publishing does all the work.
-    }
-  }
-
- private:
-  std::jthread thread_;  // joined when the save is done with it, or fails
-};
-
 // A checkpoint's directory while it is being saved, named id + ".partial" so
 // that no reader takes it for a checkpoint; removed with everything in it
 // unless it is published under its id.
@@ -296,10 +291,11 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
                                     OperationControl* control, int64_t* recordBytes) const {
   const std::string& p = folder.path();
   // Before the walk, so that no copy an earlier restore left is saved.
-  removeTemporaryLeftovers(store, folder, [&](const DirectoryHandle& d, const std::string& current, const std::string& name) {
-    moveAside(d, current, name, trashReplaced_);
-    syncMovedAside(d);
-  });
+  removeTemporaryLeftovers(store, folder,
+                           [&](const DirectoryHandle& d, const std::string& current, const std::string& name) {
+                             moveAside(d, current, name, trashReplaced_);
+                             syncMovedAside(d);
+                           });
   const DirectoryHandle source = folder.open();
   const VolumeInfo volume = readVolumeInfo(source);
   requireCloningVolume(volume);
@@ -319,11 +315,11 @@ Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointSt
   PartialDirectory partial(store, p, folderDirectory, id);
 
   const auto itemCount = static_cast<int64_t>(scan.seen.size());
-  const CloneContext clone = cloneDirectory(source, partial.directory(), "data", itemCount, control, reserveBytes);
+  SavedTreeRecorder recorder(partial.directory(), scan.seen);
+  const CloneContext clone =
+      cloneDirectory(source, partial.directory(), "data", itemCount, control, reserveBytes, recorder.visitor());
   if (control) control->reportNow({OperationProgress::Phase::finishing, clone.files, itemCount});
-  std::optional<CommitAhead> commit(partial.directory());
-  SavedTree tree = readSavedTree(partial.directory(), scan.seen, control);
-  commit.reset();
+  SavedTree tree = recorder.finish();
   scan.seen = {};
 
   Checkpoint checkpoint = newRecord(id, name, kind, p);
