@@ -209,7 +209,7 @@ class TreeCopier {
   void rememberFirstCopy(const struct stat& st, bool cloned, int64_t size);
   // Tells the caller of a whole tree's copy of the item at path_, now made.
   // Never inlined: each level of a deep tree's copy has little stack to spare.
-  [[gnu::noinline]] void made(EntryKind kind, int64_t size, const timespec& mtime);
+  [[gnu::noinline]] void made(EntryKind kind, int64_t size, const struct stat& st);
   // The destination has the source's attribute before any data goes in, so
   // that Btrfs lets the two share blocks. destinationNoCow: what the
   // destination took on from its directory.
@@ -392,7 +392,7 @@ void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descri
   Descriptor destination(openat(destinationDir.get(), name, directoryFlags));
   if (destination.get() < 0) fail(errno);
   // Its times are put on after its contents, and are the source's.
-  made(EntryKind::directory, 0, st.st_mtim);
+  made(EntryKind::directory, 0, st);
   const bool ownNoCow = isNoCow(source.get());
   matchNoCow(ownNoCow, destination.get(), noCow);
   if (shared_.tasks.wanted()) {
@@ -432,7 +432,7 @@ void TreeCopier::copyFile(const Descriptor& source, int destinationDir, const ch
   if (fstat(destination.get(), &current) != 0) fail(errno);
   finish(source.get(), destination.get(), st, &current);
   if (st.st_nlink > 1) rememberFirstCopy(st, cloned, current.st_size);
-  made(EntryKind::file, current.st_size, st.st_mtim);
+  made(EntryKind::file, current.st_size, st);
   fileFinished(cloned);
 }
 
@@ -467,7 +467,7 @@ bool TreeCopier::linkToFirstCopy(const struct stat& st, int destinationDir, cons
   const int firstDir = slash == std::string::npos ? root : directory.get();
   const char* firstName = first.c_str() + (slash == std::string::npos ? 0 : slash + 1);
   if (firstDir >= 0 && linkat(firstDir, firstName, destinationDir, destinationName, 0) == 0) {
-    made(EntryKind::file, found->second.size, st.st_mtim);
+    made(EntryKind::file, found->second.size, st);
     fileFinished(found->second.cloned);
     return true;
   }
@@ -484,10 +484,12 @@ void TreeCopier::rememberFirstCopy(const struct stat& st, bool cloned, int64_t s
                                   FirstCopy{path_.substr(shared_.rootLength + 1), cloned, size});
 }
 
-void TreeCopier::made(EntryKind kind, int64_t size, const timespec& mtime) {
+void TreeCopier::made(EntryKind kind, int64_t size, const struct stat& st) {
   if (!shared_.onCopied || shared_.destinationRoot.get() < 0) return;
+  timespec times[2];
+  itemTimes(st, times);
   const std::lock_guard<std::mutex> guard(shared_.madeLock);
-  (*shared_.onCopied)({std::string_view(path_).substr(shared_.rootLength + 1), kind, size, nanoseconds(mtime)});
+  (*shared_.onCopied)({std::string_view(path_).substr(shared_.rootLength + 1), kind, size, nanoseconds(times[1])});
 }
 
 bool TreeCopier::isNoCow(int fd) const {
@@ -536,7 +538,7 @@ void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destination
   timespec times[2];
   itemTimes(st, times);
   if (utimensat(destinationDir, destinationName, times, AT_SYMLINK_NOFOLLOW) != 0) fail(errno);
-  made(EntryKind::symlink, 0, st.st_mtim);
+  made(EntryKind::symlink, 0, st);
   ++shared_.links;
 }
 
