@@ -69,7 +69,7 @@ void walk(const std::string& path, const OperationControl* control, const WalkVi
   const FsResult<DirectoryHandle> directory = DirectoryHandle::open(path);
   if (!directory) {
     if (directory.code() == ENOENT || directory.code() == ENOTDIR) return;
-    if (directory.code() == ELOOP) throw RedomarkError::pathChanged(path);
+    if (directory.code() == ELOOP) throw FsError::changed(path);
     throw FsError(directory.code(), FsOperation::read, path);
   }
   walk(*directory, control, visit, pace);

@@ -35,7 +35,7 @@ std::optional<std::string> readWholeFile(const std::string& path);
 // it cannot be opened.
 int64_t privateSpaceBelow(const std::string& path);
 // Walks the directory at path, reached without a link; nothing to deliver
-// when it is missing or not a directory, RedomarkError as the walk's own.
+// when it is missing or not a directory, FsError as the walk's own.
 void walk(const std::string& path, const OperationControl* control, const WalkVisitor& visit,
           WalkPace pace = WalkPace::oneThread);
 
