@@ -34,6 +34,7 @@
 #include "core/fs/tree_removal.h"
 #include "core/fs/volume.h"
 #include "core/records/record_coding.h"
+#include "core/store/fs_failure.h"
 
 extern char** environ;
 
@@ -308,7 +309,11 @@ CloneContext cloneTree(const std::string& source, const std::string& destination
   const FsResult<DirectoryHandle> from = DirectoryHandle::open(parentPath(source));
   const FsResult<DirectoryHandle> to = DirectoryHandle::open(parentPath(destination));
   if (!from || !to) throw std::runtime_error("no parent for " + source + " or " + destination);
-  return cloneEntry(*from, lastComponent(source), *to, lastComponent(destination), total, control);
+  try {
+    return cloneEntry(*from, lastComponent(source), *to, lastComponent(destination), total, control);
+  } catch (const FsError& failure) {
+    throw fsFailure(failure);
+  }
 }
 
 TreeSnapshot snapshotTree(const std::string& root) {

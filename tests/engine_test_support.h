@@ -112,7 +112,7 @@ inline std::vector<std::string> sortedNames(const std::string& directory) {
   return listNames(directory).value_or(std::vector<std::string>{});
 }
 // cloneEntry between two absolute paths, their parents opened as the engine
-// opens them.
+// opens them. Its failure is thrown as the operations report it.
 CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,
                        OperationControl* control);
 // Runs body in a child process as uid (group uid, no other groups), where
