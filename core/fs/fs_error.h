@@ -1,11 +1,11 @@
 // How every verb of core/fs reports a failure: the errno, what was being done
 // and the path it was done to, and nothing else to consult; or, for a
 // condition an engine finds itself (an item changed under it, a cancel, no
-// room left), which one it was and what it names. A verb whose
-// failure is an answer its caller acts on (a missing entry, a link on the
-// way) returns it in an FsResult or FsStatus; a verb whose failure ends the
-// work throws it. No verb leaves errno for its caller to read. Operations turn
-// an FsError into RedomarkError; nothing else in the core sees it.
+// room left), which one it was and what it names. A verb whose failure is an
+// answer its caller acts on (a missing entry, a link on the way) returns it in
+// an FsResult or FsStatus; a verb whose failure ends the work throws it. No
+// verb leaves errno for its caller to read. Operations turn an FsError into
+// RedomarkError; nothing else in the core sees it.
 #pragma once
 
 #include <cstdint>
