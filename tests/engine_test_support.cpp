@@ -34,6 +34,7 @@
 #include "core/fs/tree_removal.h"
 #include "core/fs/volume.h"
 #include "core/records/record_coding.h"
+#include "core/store/fs_failure.h"
 
 extern char** environ;
 
@@ -69,7 +70,7 @@ void walk(const std::string& path, const OperationControl* control, const WalkVi
   const FsResult<DirectoryHandle> directory = DirectoryHandle::open(path);
   if (!directory) {
     if (directory.code() == ENOENT || directory.code() == ENOTDIR) return;
-    if (directory.code() == ELOOP) throw RedomarkError::pathChanged(path);
+    if (directory.code() == ELOOP) throw FsError::changed(path);
     throw FsError(directory.code(), FsOperation::read, path);
   }
   walk(*directory, control, visit, pace);
@@ -308,7 +309,11 @@ CloneContext cloneTree(const std::string& source, const std::string& destination
   const FsResult<DirectoryHandle> from = DirectoryHandle::open(parentPath(source));
   const FsResult<DirectoryHandle> to = DirectoryHandle::open(parentPath(destination));
   if (!from || !to) throw std::runtime_error("no parent for " + source + " or " + destination);
-  return cloneEntry(*from, lastComponent(source), *to, lastComponent(destination), total, control);
+  try {
+    return cloneEntry(*from, lastComponent(source), *to, lastComponent(destination), total, control);
+  } catch (const FsError& failure) {
+    throw fsFailure(failure);
+  }
 }
 
 TreeSnapshot snapshotTree(const std::string& root) {

@@ -35,7 +35,7 @@ std::optional<std::string> readWholeFile(const std::string& path);
 // it cannot be opened.
 int64_t privateSpaceBelow(const std::string& path);
 // Walks the directory at path, reached without a link; nothing to deliver
-// when it is missing or not a directory, RedomarkError as the walk's own.
+// when it is missing or not a directory, FsError as the walk's own.
 void walk(const std::string& path, const OperationControl* control, const WalkVisitor& visit,
           WalkPace pace = WalkPace::oneThread);
 
@@ -112,7 +112,7 @@ inline std::vector<std::string> sortedNames(const std::string& directory) {
   return listNames(directory).value_or(std::vector<std::string>{});
 }
 // cloneEntry between two absolute paths, their parents opened as the engine
-// opens them.
+// opens them. Its failure is thrown as the operations report it.
 CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,
                        OperationControl* control);
 // Runs body in a child process as uid (group uid, no other groups), where

@@ -25,7 +25,7 @@ std::string outcome(const std::string& root, WalkPace pace = WalkPace::oneThread
         },
         pace);
     out += "ok";
-  } catch (const std::exception& e) {  // RedomarkError, or FsError for an unreadable item
+  } catch (const FsError& e) {
     out += e.what();
   }
   return control ? std::to_string(count) + " " + out : out;

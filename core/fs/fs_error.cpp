@@ -22,6 +22,7 @@ std::string messageOf(int code, FsOperation operation, const std::string& path, 
     case FsOperation::readDisk: return "Couldn't read the disk of " + path + ".";
     case FsOperation::run: return "Couldn't run " + path + cause;
     case FsOperation::compare: return "Couldn't compare " + path + cause;
+    case FsOperation::copy: return "Couldn't copy " + path + cause;
   }
   return path + cause;
 }
@@ -31,6 +32,35 @@ std::string messageOf(int code, FsOperation operation, const std::string& path, 
 FsError::FsError(int code, FsOperation operation, std::string path, std::string detail)
     : code_(code), operation_(operation), path_(std::move(path)) {
   message_ = messageOf(code_, operation_, path_, detail);
+}
+
+FsError::FsError(Kind kind, int code, std::string path, std::string message)
+    : kind_(kind), code_(code), path_(std::move(path)), message_(std::move(message)) {}
+
+FsError FsError::changed(std::string path) {
+  std::string message = path + " changed while it was being worked on";
+  return FsError(Kind::changed, 0, std::move(path), std::move(message));
+}
+
+FsError FsError::cancelled() { return FsError(Kind::cancelled, 0, {}, "Cancelled."); }
+
+FsError FsError::otherVolume(std::string path) {
+  std::string message = path + " is another volume's mount point";
+  return FsError(Kind::otherVolume, 0, std::move(path), std::move(message));
+}
+
+FsError FsError::notEnoughSpace(int64_t neededBytes, int64_t availableBytes) {
+  FsError error(Kind::notEnoughSpace, 0, {},
+                "Not enough free space: " + std::to_string(neededBytes) + " bytes needed, " +
+                    std::to_string(availableBytes) + " available");
+  error.neededBytes_ = neededBytes;
+  error.availableBytes_ = availableBytes;
+  return error;
+}
+
+FsError FsError::notAllowedToWrite(std::string path, int code) {
+  std::string message = "Couldn't write in " + path + ": " + std::strerror(code);
+  return FsError(Kind::notAllowedToWrite, code, std::move(path), std::move(message));
 }
 
 void throwErrno(FsOperation operation, const std::string& path) { throw FsError(errno, operation, path); }

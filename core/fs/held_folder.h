@@ -16,8 +16,8 @@ class HeldFolder {
  public:
   // Holds the folder at a canonical path (absolute, no links), which may be
   // missing; with createParents its missing parents are made first. Throws
-  // RedomarkError::pathChanged when a link is on the way or at the folder's
-  // own name, FsError when the parent cannot be opened or made.
+  // FsError: changed when a link is on the way or at the folder's own name,
+  // a failed call when the parent cannot be opened or made.
   static HeldFolder hold(const std::string& canonicalPath, bool createParents);
 
   const std::string& path() const { return path_; }
@@ -27,10 +27,10 @@ class HeldFolder {
   const std::optional<ItemStatus>& held() const { return held_; }
   bool isDirectory() const { return held_ && held_->kind == EntryKind::directory; }
 
-  // The folder itself. Throws RedomarkError::pathChanged unless it still is
-  // the directory that was held.
+  // The folder itself. Throws FsError: FsOperation::copy when it is closed
+  // to the user, else changed unless it still is the directory that was held.
   DirectoryHandle open() const;
-  // Throws RedomarkError::pathChanged unless the entry is still what was held
+  // Throws FsError::changed unless the entry is still what was held
   // (or still nothing).
   void recheck() const;
 

@@ -23,7 +23,6 @@
 #include "core/fs/fs_error.h"
 #include "core/fs/open_to_look.h"
 #include "core/fs/parallel_range.h"
-#include "core/records/redomark_error.h"
 
 namespace redomark {
 
@@ -226,7 +225,7 @@ class Walker {
                           static_cast<uint64_t>(facts.st_dev) == parent.dev && facts.st_ino == parent.inode;
         if (!same) {
           path_.resize(parent.pathLength - 1);  // never the root, which stays open
-          throw RedomarkError::pathChanged(path_);
+          throw FsError::changed(path_);
         }
       }
     }
@@ -253,7 +252,7 @@ class Walker {
 
     ++delivered_;
     if (control_ && delivered_ % cancelCheckInterval == 0 && control_->isCancelled())
-      throw RedomarkError::cancelled();
+      throw FsError::cancelled();
 
     // The exact bytes: two names are one item only when their bytes are equal.
     entry_.path.assign(std::string_view(path_).substr(prefix_));
@@ -284,7 +283,7 @@ class Walker {
   // Its status said directory: a failure to open it as one means it was
   // replaced (by a link, say) since.
   [[noreturn]] void failOpen(int error) const {
-    if (error == ELOOP || error == ENOTDIR) throw RedomarkError::pathChanged(path_);
+    if (error == ELOOP || error == ENOTDIR) throw FsError::changed(path_);
     throw readError(path_, error);
   }
 

@@ -38,10 +38,10 @@ using WalkVisitor = std::function<void(const WalkEntry&)>;
 enum class WalkPace { oneThread, openAhead };
 
 // Walks the directory root; its path names items in errors. Throws
-// FsError (FsOperation::read) for an unreadable item, RedomarkError::pathChanged for a
-// directory replaced (by a link, say) between its status and its opening,
-// RedomarkError::cancelled when the control is cancelled at a 512-entry
-// check, or whatever the visitor throws.
+// FsError: FsOperation::read for an unreadable item, changed for a directory
+// replaced (by a link, say) between its status and its opening, cancelled
+// when the control is cancelled at a 512-entry check; or whatever the visitor
+// throws.
 void walk(const DirectoryHandle& root, const OperationControl* control, const WalkVisitor& visit,
           WalkPace pace = WalkPace::oneThread);
 

@@ -171,9 +171,9 @@ class Redomark {
 
  private:
   // The locked core of a save of the held folder into store; the caller holds
-  // the folder lock. Throws RedomarkError, or the file system's
-  // FsError, which the public operation turns into RedomarkError::io. Leaves no ".partial" directory
-  // behind when it fails. With recordBytes, tells what the file system's
+  // the folder lock. Throws RedomarkError, or the file system's FsError,
+  // which the public operation turns into RedomarkError. Leaves no ".partial"
+  // directory behind when it fails. With recordBytes, tells what the file system's
   // records of the copies take (0 for a snapshot, which shares them).
   Checkpoint saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
                             const std::optional<std::string>& name, Checkpoint::Kind kind,
@@ -184,8 +184,9 @@ class Redomark {
   // The locked body of restore and put back; the caller holds the folder lock.
   // Without a relative path (already normalized) the whole folder is restored
   // after saving its current state. Removes its temporary clone on every
-  // failure; throws RedomarkError::pathChanged when the folder or a parent of
-  // the item was replaced while it worked.
+  // failure; throws pathChanged (or FsError::changed, until the public
+  // operation turns it into that) when the folder or a parent of the item was
+  // replaced while it worked.
   RestoreResult restoreLocked(const HeldFolder& folder, const std::optional<std::string>& relativePath,
                               const Checkpoint& checkpoint, const CheckpointStore& store,
                               OperationControl* control) const;

@@ -1,6 +1,7 @@
-// Where a failure of core/fs becomes the core's one error: the same sentence,
-// as RedomarkError::io. Only the store and the operations call these, each at
-// its own boundary.
+// Where a failure of core/fs becomes the core's one error, in the words the
+// user has always been shown for it: a failed call as its own sentence, a
+// condition an engine found as the case that names it. Only the store and the
+// operations call these, each at its own boundary.
 #pragma once
 
 #include <string>
@@ -10,7 +11,7 @@
 
 namespace redomark {
 
-inline RedomarkError fsFailure(const FsError& error) { return RedomarkError::io(error.what()); }
+RedomarkError fsFailure(const FsError& error);
 inline RedomarkError fsFailure(int code, FsOperation operation, const std::string& path) {
   return fsFailure(FsError(code, operation, path));
 }

@@ -4,9 +4,9 @@
 #include <unordered_set>
 
 #include "core/fs/directory_handle.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/volume.h"
 #include "core/fs/walker.h"
-#include "core/records/redomark_error.h"
 
 namespace redomark {
 
@@ -26,8 +26,9 @@ SpaceBelow spaceBelow(const DirectoryHandle& root) {
       if (file->linked && !counted.insert(file->inode).second) return;
       space.privateBytes += file->privateBytes;
     });
-  } catch (const RedomarkError&) {
-    // An unreadable directory ends the sum with what was counted before it.
+  } catch (const FsError&) {
+    // An unreadable or changed directory ends the sum with what was counted
+    // before it, as it does on Linux.
   }
   return space;
 }
