@@ -23,13 +23,13 @@
 #include "core/fs/clone_calls.h"
 #include "core/fs/file_data_copy.h"
 #include "core/fs/file_descriptor.h"
+#include "core/fs/fs_error.h"
 #include "core/fs/open_to_look.h"
 #include "core/fs/path_text.h"
 #include "core/fs/subvolume.h"
 #include "core/fs/task_stack.h"
 #include "core/fs/tree_removal.h"
 #include "core/fs/volume.h"
-#include "core/records/redomark_error.h"
 
 namespace redomark {
 
@@ -173,7 +173,7 @@ class TreeCopier {
     matchNoCow(isNoCow(sourceFd), destinationFd, isNoCow(destinationFd));
   }
   void stopIfCancelled() const {
-    if (shared_.context.control && shared_.context.control->isCancelled()) throw RedomarkError::cancelled();
+    if (shared_.context.control && shared_.context.control->isCancelled()) throw FsError::cancelled();
     if (shared_.tasks.stopping()) throw StoppedByOther{};
   }
 
@@ -234,12 +234,12 @@ class TreeCopier {
 
 void TreeCopier::fail(int code) const {
   stopIfCancelled();
-  throw RedomarkError::copyFailed(path_, code);
+  throw FsError(code, FsOperation::copy, path_);
 }
 
 void TreeCopier::replaced() const {
   stopIfCancelled();
-  throw RedomarkError::pathChanged(path_);
+  throw FsError::changed(path_);
 }
 
 void TreeCopier::copyRoot(Descriptor& source, const struct stat& st, Descriptor& destination, bool inheritedNoCow) {
@@ -386,7 +386,7 @@ void TreeCopier::copyDirectory(Descriptor& source, Descriptor& sourceDir, Descri
   // A mount made inside the tree since it was first walked is another disk.
   if (shared_.rootMount != 0 && mountIdOf(source.get()) != shared_.rootMount) {
     stopIfCancelled();
-    throw RedomarkError::containsOtherVolume(path_);
+    throw FsError::otherVolume(path_);
   }
   if (mkdirat(destinationDir.get(), name, workingMode) != 0) fail(errno);
   Descriptor destination(openat(destinationDir.get(), name, directoryFlags));
@@ -509,7 +509,7 @@ void TreeCopier::requireCopySpace(int destinationFd, int64_t bytes) const {
   if (!shared_.context.copyReserveBytes) return;
   const int64_t needed = *shared_.context.copyReserveBytes + bytes;
   const int64_t available = availableSpace(destinationFd);
-  if (available < needed) throw RedomarkError::notEnoughSpace(needed, available);
+  if (available < needed) throw FsError::notEnoughSpace(needed, available);
 }
 
 void TreeCopier::copyLink(int sourceDir, const char* sourceName, int destinationDir, const char* destinationName,
@@ -595,9 +595,7 @@ CloneContext cloneDirectoryInto(const DirectoryHandle& source, const DirectoryHa
   } else if (mkdirat(destinationParent.fd(), destinationName.c_str(), workingMode) != 0) {
     // The place of the copy is at fault, not what is copied.
     const int code = errno;
-    if (code == EACCES || code == EPERM)
-      throw RedomarkError::io("Redomark isn't allowed to write in " + destinationParent.path() +
-                              ". Check its permissions, then try again.");
+    if (code == EACCES || code == EPERM) throw FsError::notAllowedToWrite(destinationParent.path(), code);
     copier.fail(code);
   }
 

@@ -46,12 +46,13 @@ struct CloneContext {
 // Reports phase copying through the control's throttle after each file. A
 // file that must be copied is copied only while copyReserveBytes (when given)
 // stay free beyond its size. On failure the half-made destination is removed
-// and it throws RedomarkError::cancelled when the control was cancelled,
-// RedomarkError::pathChanged naming a source item that turned into another
-// kind (a directory into a link, say) while it was copied,
-// RedomarkError::notEnoughSpace (needed: the reserve and the file's size)
-// when a copy would not leave the reserve, else RedomarkError::copyFailed
-// naming the failing source path and its errno. onCopied, when given, is told
+// and it throws FsError: cancelled when the control was cancelled, changed
+// naming a source item that turned into another kind (a directory into a
+// link, say) while it was copied, otherVolume for a mount met inside the tree,
+// notEnoughSpace (needed: the reserve and the file's size) when a copy would
+// not leave the reserve, notAllowedToWrite when the destination's parent
+// refuses the new entry, else a failed call of FsOperation::copy naming the
+// failing source path and its errno. onCopied, when given, is told
 // of every item below the root as it is made.
 CloneContext cloneDirectory(const DirectoryHandle& source, const DirectoryHandle& destinationParent,
                             const std::string& destinationName, std::optional<int64_t> total, OperationControl* control,
@@ -64,7 +65,7 @@ CloneContext cloneDirectoryAsSubvolume(const DirectoryHandle& source, const Dire
                                        OperationControl* control);
 // Gives the directory destination the ownership (where allowed), extended
 // attributes, permission bits and times of source, as a copy's directories get
-// them. Throws RedomarkError::copyFailed.
+// them. Throws FsError, a failed call of FsOperation::copy.
 void copyDirectoryAttributes(const DirectoryHandle& source, const DirectoryHandle& destination);
 // The same for the entry name of sourceParent: a directory, a file or a
 // symbolic link, which is not followed. A file is copied on its own, not
