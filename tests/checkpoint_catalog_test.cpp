@@ -67,7 +67,7 @@ TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivat
   const Checkpoint escaping = record(folder, "../../victim", 5);
   EXPECT_THROW(store.deleteCheckpoint(escaping), std::exception);
   EXPECT_EQ(store.uniqueBytes(escaping), 0);
-  EXPECT_TRUE(isDirectory(scratch / "victim"));
+  EXPECT_TRUE(pathExists(scratch / "victim"));
 }
 
 // The folder lock leaves its file, private, in a private directory, and

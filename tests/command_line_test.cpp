@@ -53,7 +53,7 @@ TEST_F(CommandLine, SaveUsesTheStoreOfTheFoldersVolume) {
   const ToolRun other = tool({"save", "--name", "A", folder.path(), "--name", "B"});
   EXPECT_EQ(other, ok(savedLine(savedId(other), folder.path(), "1 files, 66 KB") + notABackup));
   const std::string store = CheckpointStore(volumeStoreRoot(volumeRoot(Volume::xfs))).folderDirectory(folder.path());
-  EXPECT_EQ(readWholeFile(store + "/" + savedId(other) + "/data/f"), data);
+  EXPECT_EQ(readFile(store + "/" + savedId(other) + "/data/f"), data);
   EXPECT_EQ(tool({"list", folder.path()}).out, line(listed(folder.path()).at(0), "  \"B\"") + "  1 files\n");
   removeTree(store);
   EXPECT_EQ(sortedNames(defaultStore()),
@@ -80,6 +80,10 @@ TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {
   };
   for (const auto& [path, message] : cases) EXPECT_EQ(tool({"save", path}), failed(1, message));
   umount2((folder + "/disk").c_str(), MNT_DETACH);
+  ASSERT_EQ(mkfifo((folder + "/disk/pipe").c_str(), 0600), 0);
+  EXPECT_EQ(tool({"save", folder + "/disk"}),
+            failed(1, folder + "/disk/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of "
+                               "the folder first."));
   // The disk is judged before any store is made on it.
   EXPECT_EQ(pathExists(ext4Store), ext4StoreExisted);
   EXPECT_FALSE(pathExists(CheckpointStore(ext4Store).folderDirectory(onExt4.path())));
@@ -164,38 +168,21 @@ TEST_F(CommandLine, ListShowsNewestFirstWithSpaceAndJson) {
   EXPECT_EQ(tool({"list", folder}), ok(line(both[1]) + "  1 files\n" + line(both[0], "  \"\"") + "  1 files\n"));
 }
 
-// What a fresh checkpoint uses alone is, within a quarter, what its save took from the disk: mostly the copies' own
-// records, which the save names when they are large beside the data.
+// What a fresh checkpoint uses alone is, within a quarter, what its save took from the disk: on XFS (the list test
+// measures Btrfs), 5000 sparse files of a MB, of which that is only the copies' own records.
 TEST_F(CommandLine, AFreshCheckpointUsesWhatItsSaveTookFromTheDisk) {
   const auto usedBytes = [](const std::string& path) {
     return std::stoll(outputOf("sync; sync; df -B1 --output=used " + path + " | tail -1"));
   };
-  // On Btrfs 10000 files of 0 to 3 KB of data, whose records are named; on XFS 5000 sparse ones of a MB, whose are not.
-  for (const auto& [volume, sparse] : {std::pair{Volume::btrfs2, false}, {Volume::xfs, true}}) {
-    ScratchDir folder(volume);
-    const int files = sparse ? 5000 : 10000;
-    int64_t bytes = 0;
-    for (int i = 0; i < files; ++i) {
-      const std::string dir = folder / ("d" + std::to_string(i / 1000)), file = dir + "/" + std::to_string(i);
-      if (i % 1000 == 0) makeDirectory(dir);
-      const int64_t size = sparse ? 1 << 20 : i * 7919 % 3001;
-      writeFile(file, sparse ? "" : std::string(size, 'x'));
-      ASSERT_EQ(truncate(file.c_str(), size), 0);
-      bytes += size;
-    }
-    const int64_t before = usedBytes(folder.path());
-    const ToolRun run = tool({"save", folder.path()});
-    const int64_t took = usedBytes(folder.path()) - before;
-    const std::string report =
-        "Saved redomark \\S+ of \\S+ \\(" + std::to_string(files) + " files, " + formatBytes(bytes) +
-        "; it shares the data, " +
-        (sparse ? "so it uses almost no extra disk" : "but the copies' own file records take about [0-9.]+ MB") +
-        "\\)\\.\n";
-    EXPECT_TRUE(run.status == 0 && run.err.empty() && std::regex_match(run.out, std::regex(report + notABackup)))
-        << run.out << run.err;
-    EXPECT_NEAR(spaceUsed(folder.path()).at(0), took, took / 4) << folder.path();
-    removeTree(CheckpointStore(volumeStoreRoot(volumeRoot(volume))).folderDirectory(folder.path()));
-  }
+  ScratchDir folder(Volume::xfs);
+  emptyFiles(folder / "d", 5000);
+  for (int i = 0; i < 5000; ++i) ASSERT_EQ(truncate((folder / "d/" + std::to_string(i)).c_str(), 1 << 20), 0);
+  const int64_t before = usedBytes(folder.path());
+  const ToolRun run = tool({"save", folder.path()});
+  const int64_t took = usedBytes(folder.path()) - before;
+  EXPECT_EQ(run, ok(savedLine(savedId(run), folder.path(), "5000 files, " + formatBytes(5000LL << 20)) + notABackup));
+  EXPECT_NEAR(spaceUsed(folder.path()).at(0), took, took / 4);
+  removeTree(CheckpointStore(volumeStoreRoot(volumeRoot(Volume::xfs))).folderDirectory(folder.path()));
 }
 
 // Also: names, the redomark's own included, can neither move the cursor nor fake a line.
@@ -203,13 +190,13 @@ TEST_F(CommandLine, DiffPrintsEveryKindOfChangeInTextOrder) {
   const std::string folder = scratch.path();
   EXPECT_EQ(tool({"diff", folder}), failed(1, "There are no saved redomarks for " + folder + "."));
   writeFiles(folder, {{"a", "y\n"}, {"a-b", std::string(64 * 1024, 'o')}, {"a0", "0\n"}, {"same", "s"}});
+  setMtimeNs(folder + "/a-b", 1733339700123456789);
   saved(folder, {"--name", "week\x1b]0;owned\x07"});
   const std::string header = "Changes since " + line(listed(folder).at(0), "  \"week\\x1b]0;owned\\x07\"") + ":\n";
 
   // Same size, a nanosecond newer.
-  const int64_t savedTime = mtimeNs(folder + "/a-b");
   writeFile(folder + "/a-b", std::string(64 * 1024, 'n'));
-  setMtimeNs(folder + "/a-b", savedTime + 1);
+  setMtimeNs(folder + "/a-b", 1733339700123456790);
   for (const char* gone : {"/a", "/a0"}) ASSERT_EQ(unlink((folder + gone).c_str()), 0);
   const std::string fake = "x\nChanges since yesterday:\n  none",
                     fakeShown = "x\\x0aChanges since yesterday:\\x0a  none";

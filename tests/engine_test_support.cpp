@@ -49,17 +49,6 @@ bool pathExists(const std::string& path, bool followLinks) {
                                              : std::filesystem::symlink_status(path, ignored));
 }
 
-bool isDirectory(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::is_directory(path, ignored);
-}
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 int64_t privateSpaceBelow(const std::string& path) {
   const FsResult<DirectoryHandle> directory = DirectoryHandle::open(path);
   return directory ? spaceBelow(*directory).privateBytes : 0;
@@ -97,6 +86,11 @@ std::string fromVolumesFile(const char* variable) {
   return "";
 }
 
+bool isDirectory(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::is_directory(path, ignored);
+}
+
 void add(TreeSnapshot& out, const std::string& root, const std::string& relative) {
   const std::string path = relative.empty() ? root : root + "/" + relative;
   struct stat st;
@@ -109,8 +103,7 @@ void add(TreeSnapshot& out, const std::string& root, const std::string& relative
   if (S_ISLNK(st.st_mode)) line << std::filesystem::read_symlink(path).string();
   out[relative] = line.str();
   if (!S_ISDIR(st.st_mode)) return;
-  const std::vector<std::string> names = listNames(path).value();
-  for (const std::string& name : names) add(out, root, relative.empty() ? name : relative + "/" + name);
+  for (const std::string& name : sortedNames(path)) add(out, root, relative.empty() ? name : relative + "/" + name);
 }
 
 int captureFile(const char* name) {
@@ -206,7 +199,10 @@ void createDirectories(const std::string& path, mode_t mode) {
 
 void removeTree(const std::string& path) { removeTreeAt(AT_FDCWD, path, path); }
 
-bool isSymlink(const std::string& path) { return std::filesystem::is_symlink(std::filesystem::symlink_status(path)); }
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
 
 void writeFile(const std::string& path, const std::string& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -235,11 +231,6 @@ void makeDirectory(const std::string& path) {
   if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot create " + path);
 }
 
-int64_t mtimeNs(const std::string& path) {
-  const struct stat st = statusOf(path);
-  return int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
-}
-
 void setMtimeNs(const std::string& path, int64_t ns) {
   // Floored, so that times before 1970 keep their nanoseconds in range.
   const int64_t seconds = ns / 1'000'000'000 - (ns % 1'000'000'000 < 0);
@@ -263,10 +254,10 @@ void setInodeFlags(const std::string& path, int flags, bool on) {
   if (!ok) throw std::runtime_error("cannot set the inode flags of " + path);
 }
 
-std::optional<std::vector<std::string>> listNames(const std::string& directory) {
-  DIR* dir = opendir(directory.c_str());
-  if (!dir) return std::nullopt;
+std::vector<std::string> sortedNames(const std::string& directory) {
   std::vector<std::string> names;
+  DIR* dir = opendir(directory.c_str());
+  if (!dir) return names;
   while (dirent* e = readdir(dir))
     if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..") names.emplace_back(e->d_name);
   closedir(dir);

@@ -49,8 +49,7 @@ TEST(FolderKey, KeepsLettersNumbersDashesAndUnderscoresAndHashesTheWholePathsByt
   for (int i = 0; i < 40; ++i) accented += "e\u0301";
   for (int i = 0; i < 32; ++i) kept += "e\u0301";
   const std::pair<std::string, std::string> prefixes[] = {
-      {"/Users/me/My Site.final", "MySitefinal-"},
-      {"/p/a-b_c.d!e", "a-b_cde-"},
+      {"/Users/me/My Site.fi-n_a!l", "MySitefi-n_al-"},
       // CJK letters, a fraction and an Arabic-Indic digit stay, emoji go.
       {"/p/\u5199\u771f \u00bd \u0663 \U0001F44D\U0001F3FD", "\u5199\u771f\u00bd\u0663-"},
       {"/p/" + std::string(10, ' ') + std::string(40, 'x'), std::string(32, 'x') + "-"},
@@ -73,10 +72,9 @@ TEST(FolderKey, KeepsLettersNumbersDashesAndUnderscoresAndHashesTheWholePathsByt
 TEST(MountTable, LongestContainingMountPointWinsAndTheLastOfEqualOnesWithEscapesDecoded) {
   const char* const table =
       "22 1 252:0 / / rw,relatime shared:1 - ext4 /dev/vda rw\n"
+      "33 30 0:41 /sub /mnt/my\\040disk\\134x rw - btrfs /dev/loop1 rw\n"
       "30 22 0:26 / /mnt rw shared:5 master:2 - tmpfs tmpfs rw\n"
       "31 30 0:40 / /mnt/data rw - btrfs /dev/loop0 rw,subvol=/\n"
-      "32 30 7:2 / /mnt/data2 rw - xfs /dev/loop2 rw\n"
-      "33 30 0:41 /sub /mnt/my\\040disk\\134x rw - btrfs /dev/loop1 rw\n"
       "garbage line without separator\n"
       "34 31 7:3 / /mnt/data rw - xfs /dev/loop3 rw\n"
       "35 30 0:50 / /mnt/tab\\011name rw - fuse.sshfs host:/ rw";
@@ -84,7 +82,6 @@ TEST(MountTable, LongestContainingMountPointWinsAndTheLastOfEqualOnesWithEscapes
       {"/home/user", "/ ext4"},
       {"/mnt", "/mnt tmpfs"},
       {"/mnt/data/deep/inside", "/mnt/data xfs"},  // the later line hides the earlier at the same place
-      {"/mnt/data2/x", "/mnt/data2 xfs"},
       {"/mnt/datax", "/mnt tmpfs"},  // a mount point is a whole component, not a string prefix
       {"relative/path", "none"},
       {"/mnt/my disk\\x/folder", "/mnt/my disk\\x btrfs"},
@@ -128,7 +125,6 @@ TEST(Timeline, KeepsTheNewestOfEachOfTheMostRecentLocalHoursDaysWeeksAndMonths) 
        {"2026-01-31 23:50", "2026-02-28 20:00"}},
       // Kept by any of the four.
       {1, 1, 1, 3, {"2025-12-31 08:00", "2026-01-05 08:00", "2026-01-05 09:00"}, {"2025-12-31 08:00", "2026-01-05 09:00"}},
-      {0, 0, 0, 0, {"2026-03-02 10:05", "2026-03-02 12:40"}, {}},
   };
   for (const Case& c : cases) {
     RetentionPolicy policy;

@@ -32,7 +32,6 @@ TEST(Retention, KeepsTheNewestAndTheProtectedCheckpointsOfTheFolderOnly) {
   };
   const Case cases[] = {
       {"bbb", 5, {}, 100 * day, {"c1"}},
-      {"mmmmmmm", 5, {}, 100 * day, {"c1", "c2"}},
       {"mbmbmbm", 0, {}, 100 * day, {"c1", "c2", "c3", "c5"}},
       // Two days back from day 5.5 is past c3.
       {"bbmmmm", 5, 2, 5.5 * day, {"c1", "c3"}},

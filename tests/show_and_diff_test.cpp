@@ -55,7 +55,6 @@ TEST_F(CommandLine, ShowAndDiffReadThePastWithoutChangingIt) {
         gnuDiff("/dev/null", inSaved(second, "sub/new.txt"), "/dev/null", "b/sub/new.txt");
     expectRuns({
         {{"show", folder, first, "--file", "bin"}, {0, std::string("x\0y", 3), ""}},
-        {{"show", folder, first, "--file", "a.txt"}, {0, "one\ntwo\nthree\n", ""}},
         {{"show", folder, first}, {0, "a.txt  (14 bytes)\nbin  (3 bytes)\nlink -> a.txt\nodd/\nsub/\n", ""}},
         {{"show", folder, first, "--file", "odd"}, {0, "n\\xffe  (3 bytes)\nx.txt  (0 KB)\n", ""}},
         {{"show", folder, "--file", "link"}, {0, "a.txt\n", ""}},

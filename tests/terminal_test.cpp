@@ -66,22 +66,13 @@ TEST_F(CommandLine, ProgressIsRedrawnInPlaceAndCtrlCCancelsOnce) {
 
   // Twice during a save: one message, no checkpoint and nothing half made.
   TerminalProcess twice({"save", folder}, home.path());
-  ASSERT_NE(twice.readUntil("\rSaving "), notShown);
+  ASSERT_NE(twice.readUntil("\rSaving "), std::string::npos);
   twice.type("\x03\x03");
   const ToolRun cancelled = twice.wait();
   // Ended by the tool itself, not by the signal, with one message on a clean line.
   EXPECT_EQ((ToolRun{cancelled.status, withoutProgress(cancelled.out), cancelled.err, cancelled.signaled}),
             (ToolRun{130, erase + "redomark: Cancelled.\n", ""}));
   EXPECT_EQ(stored(), kept);
-
-  // An error is shown on a line of its own, the progress line erased first.
-  const std::string odd = scratch / "odd";
-  createDirectories(odd);
-  ASSERT_EQ(mkfifo((odd + "/pipe").c_str(), 0600), 0);
-  const std::string error =
-      odd + "/pipe is a socket, pipe or device file, which Redomark can't save. Move it out of the folder first.";
-  EXPECT_EQ(TerminalProcess({"save", odd}, home.path()).wait(),
-            (ToolRun{1, "\rLooking at 0 items\u2026\x1b[K" + erase + "redomark: " + error + "\n", ""}));
 }
 
 }  // namespace
