@@ -106,12 +106,6 @@ void add(TreeSnapshot& out, const std::string& root, const std::string& relative
   for (const std::string& name : sortedNames(path)) add(out, root, relative.empty() ? name : relative + "/" + name);
 }
 
-int captureFile(const char* name) {
-  const int fd = memfd_create(name, MFD_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "memfd_create");
-  return fd;
-}
-
 // The tool's argument and environment strings, and the pointer arrays that
 // exec takes, made before a fork so that the child only has to exec.
 struct Command {
@@ -225,10 +219,6 @@ struct stat statusOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
   return st;
-}
-
-void makeDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot create " + path);
 }
 
 void setMtimeNs(const std::string& path, int64_t ns) {
@@ -364,7 +354,7 @@ std::vector<std::string> ids(const std::vector<Checkpoint>& list) {
 
 ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string& home,
                          const std::vector<std::string>& launcher)
-    : out_(captureFile("tool-out")), err_(captureFile("tool-err")) {
+    : out_(memfd_create("tool-out", MFD_CLOEXEC)), err_(memfd_create("tool-err", MFD_CLOEXEC)) {
   Command command(args, home, launcher);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

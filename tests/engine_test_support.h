@@ -73,7 +73,6 @@ class TemporaryHome {
   TemporaryHome& operator=(const TemporaryHome&) = delete;
 
   const std::string& path() const { return scratch_.path(); }
-  std::string defaultStoreRoot() const { return path() + "/.local/share/Redomark/Checkpoints"; }
 
  private:
   ScratchDir scratch_;
@@ -92,7 +91,7 @@ void removeTree(const std::string& path);
 std::string uniqueBytes(size_t length, uint32_t seed);
 // lstat(2) of path; a test failure when there is nothing.
 struct stat statusOf(const std::string& path);
-void makeDirectory(const std::string& path);
+inline void makeDirectory(const std::string& path) { createDirectories(path, 0755); }
 void setMtimeNs(const std::string& path, int64_t ns);
 // Permission bits (links not followed), 0 when nothing is there.
 mode_t permissions(const std::string& path);
