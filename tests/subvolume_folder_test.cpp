@@ -3,7 +3,6 @@
 // not by the subvolume's own device number, and a nested subvolume is refused.
 #include <cstdlib>
 
-#include "core/fs/volume.h"
 #include "tests/command_line_fixture.h"
 
 namespace redomark::testing {
@@ -45,9 +44,6 @@ TEST_P(SubvolumeFolder, IsSavedInTheDefaultStoreOfItsFileSystemAndRefusesANested
   const ToolRun saved = tool({"save", folder});
   EXPECT_EQ(saved, ok(savedLine(savedId(saved), folder, "1 files, 5 bytes") + notABackup));
   EXPECT_TRUE(pathExists(folderDirectory() + "/" + savedId(saved) + "/data/a.txt"));
-  // Not the per-volume store of the subvolume's own device number.
-  const std::string volumeStore = readVolumeInfo(folder).mountPoint + "/.redomark-checkpoints-" + std::to_string(uid());
-  EXPECT_FALSE(pathExists(CheckpointStore(volumeStore).folderDirectory(folder)));
 
   // A refused save leaves no snapshot behind.
   ASSERT_TRUE(as("cd " + folder + " && mkdir deeper && btrfs subvolume create deeper/inner"));
