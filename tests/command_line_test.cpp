@@ -44,7 +44,8 @@ TEST_F(CommandLine, UsageVersionAndArgumentErrorsTouchNothing) {
   EXPECT_FALSE(pathExists(home.path() + "/.local")) << "a usage error touched the store or the settings";
 }
 
-TEST_F(CommandLine, SaveUsesTheStoreOfTheFoldersVolume) {
+// Its name makes the build run it alone: nothing else may write to a volume while it reads the space used.
+TEST_F(CommandLine, SaveUsesTheStoreOfTheFoldersVolumeWhereAFreshCheckpointUsesWhatItsSaveTookFromTheDisk) {
   const std::string data(64 * 1024, 'd');
   writeFiles(home / "site", {{"f", data}});
   ASSERT_EQ(symlink("f", (home / "site/link").c_str()), 0);
