@@ -32,7 +32,6 @@
 #include "core/fs/path_text.h"
 #include "core/fs/private_space.h"
 #include "core/fs/tree_removal.h"
-#include "core/fs/volume.h"
 #include "core/records/record_coding.h"
 
 extern char** environ;

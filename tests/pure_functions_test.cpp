@@ -125,6 +125,7 @@ TEST(Timeline, KeepsTheNewestOfEachOfTheMostRecentLocalHoursDaysWeeksAndMonths) 
        {"2026-01-31 23:50", "2026-02-28 20:00"}},
       // Kept by any of the four.
       {1, 1, 1, 3, {"2025-12-31 08:00", "2026-01-05 08:00", "2026-01-05 09:00"}, {"2025-12-31 08:00", "2026-01-05 09:00"}},
+      {0, 0, 0, 0, {"2026-03-02 10:05", "2026-03-02 12:40"}, {}},
   };
   for (const Case& c : cases) {
     RetentionPolicy policy;
@@ -339,13 +340,14 @@ TEST(ManifestCoding, ALargeManifestReadsAsOneTextWhateverItsPieces) {
       JsonError);
 }
 
-TEST(JsonWriter, EscapesControlCharactersAndWritesNumbersThatReadBackExactly) {
+TEST(JsonWriter, EscapesControlCharactersAndWritesNumbersThatReadBackExactlyButNoNaN) {
   JsonWriter out(JsonWriter::Layout::compact);
   out.beginArray();
   out.string(std::string("\x01\x1f\x7f\b\f\r\n\t\0/", 10));
   for (const double number : {0.1, 2.0, -1e300}) out.number(number);
   out.endArray();
   EXPECT_EQ(out.take(), "[\"\\u0001\\u001f\x7f\\b\\f\\r\\n\\t\\u0000\\/\",0.10000000000000001,2,-1.0000000000000001e+300]");
+  EXPECT_THROW(JsonWriter(JsonWriter::Layout::compact).number(std::numeric_limits<double>::quiet_NaN()), JsonError);
 }
 
 }  // namespace
