@@ -122,7 +122,7 @@ struct Scene {
         exchanges += n;
         // The real directory gets its name back if the attacker stopped half way.
         const std::string real = a.swaps[k][0] + "/" + a.swaps[k][1], decoy = a.swaps[k][0] + "/" + a.swaps[k][2];
-        if (isSymlink(real) && !isSymlink(decoy) &&
+        if (std::filesystem::is_symlink(real) && !std::filesystem::is_symlink(decoy) &&
             renameat2(AT_FDCWD, real.c_str(), AT_FDCWD, decoy.c_str(), RENAME_EXCHANGE) != 0)
           throw std::runtime_error("cannot exchange back " + real);
       }
@@ -189,7 +189,7 @@ TEST_P(Attack, NothingOutsideChangesWhileAFolderOnTheWayIsSwappedForALink) {
                 EXPECT_TRUE(run.status == 0 || readFile(path) == changed(i)) << "run " << i;
                 if (run.status != 0) return;
                 EXPECT_TRUE(run.out.starts_with("Restored " + target + " to " + id + ".\n")) << run.out;
-                if (!isSymlink(s.shared + "/decoy")) {
+                if (!std::filesystem::is_symlink(s.shared + "/decoy")) {
                   // The link was exchanged in the folder's place just before the swap: the
                   // link went to the Trash, and the restored copy holds one of the names.
                   EXPECT_TRUE(readFile(s.folder + "/keep") == "keep as saved" ||
@@ -248,7 +248,7 @@ TEST_P(Attack, NothingOutsideChangesWhileAFolderOnTheWayIsSwappedForALink) {
               const std::string data = store.folderDirectory(s.folder) + "/" + savedId(run) + "/data";
               EXPECT_EQ(readFile(data + "/keep"), readFile(s.folder + "/keep")) << "run " << i;
               for (const std::string name : {"/sub", "/lnk"})
-                EXPECT_TRUE(!pathExists(data + name, false) || isSymlink(data + name) ||
+                EXPECT_TRUE(!pathExists(data + name, false) || std::filesystem::is_symlink(data + name) ||
                             readFile(data + name + "/x") + readFile(data + name + "/private/p") ==
                                 "x as savedprivate as saved")
                     << "run " << i << name;

@@ -3,9 +3,13 @@
 // store damaged by hand or by another program: broken records and manifests,
 // and symbolic links planted where the store keeps its own directories and
 // files. The engine must skip or refuse them, never crash, and never read or
-// change anything outside the folder and the store.
+// change anything outside the folder and the store. Last, where a folder may be
+// saved from, and which checkpoints retention keeps.
+#include "core/operations/location_check.h"
 #include "core/records/record_coding.h"
 #include "core/store/folder_lock.h"
+#include "core/store/retention.h"
+#include "core/store/settings_file.h"
 #include "tests/volume_tests.h"
 
 namespace redomark::testing {
@@ -67,7 +71,7 @@ TEST(CheckpointCatalog, ListsOnlyCompleteRecordsOfThisFolderOldestFirstInAPrivat
   const Checkpoint escaping = record(folder, "../../victim", 5);
   EXPECT_THROW(store.deleteCheckpoint(escaping), std::exception);
   EXPECT_EQ(store.uniqueBytes(escaping), 0);
-  EXPECT_TRUE(isDirectory(scratch / "victim"));
+  EXPECT_TRUE(pathExists(scratch / "victim"));
 }
 
 // The folder lock leaves its file, private, in a private directory, and
@@ -140,6 +144,146 @@ TEST(DamagedStore, BrokenManifestsFailTheDiffAloneAndPlantedLinksNeverLeadAReadO
   EXPECT_EQ(sortedNames(store.folderDirectory(folder)), (std::vector<std::string>{".lock", linkedManifest.id}));
   EXPECT_EQ(snapshotTree(outside), outsideBefore);
   EXPECT_EQ(readFile(folder + "/a.txt"), "alpha");
+}
+
+// Where a folder may be saved from, beside its store ("~" is the command-line
+// tests': "~/site", "~root/...").
+TEST(CheckLocation, RefusesInItsFixedOrderWithTheRightPath) {
+  ScratchDir scratch(Volume::noClone);
+  const std::string base = canonicalPath(scratch.path());
+  const SafetyPolicy linux = defaultSafetyPolicy(), everything{{base}, {}};
+  const std::string store = scratch / "home/.local/share/Redomark/Checkpoints";
+  createDirectories(scratch / "home/Documents");
+  createDirectories(scratch / "Store2");
+  writeFile(scratch / "file.txt", "");
+  ASSERT_EQ(symlink((base + "/home").c_str(), (base + "/home-link").c_str()), 0);
+  const std::string typedFile = scratch.path() + "/./file.txt", typedMissing = scratch.path() + "//gone/";
+  struct Case {
+    std::string folder, store;
+    bool directory;
+    const SafetyPolicy& policy;
+    std::optional<RedomarkError> refusal;
+    std::string canonical;
+  };
+  const Case cases[] = {
+      // Every store lies below "/", which is tested before the forbidden lists.
+      {"/", store, true, linux, RedomarkError::containsStore("/"), ""},
+      {scratch / "home-link/", store, true, linux, RedomarkError::containsStore(base + "/home"), ""},
+      // Links resolved, missing components kept as written.
+      {scratch / "home-link/./Documents/x/../Missing/", store, false, linux, {}, base + "/home/Documents/Missing"},
+      // Inside the store wins over the forbidden lists; the store need not exist.
+      {store + "/key/x", store, false, everything,
+       RedomarkError::insideStore(base + "/home/.local/share/Redomark/Checkpoints/key/x"), ""},
+      // Prefix tests stop at a "/": a sibling with a longer name is unrelated.
+      {scratch / "Store2", scratch / "Store", true, linux, {}, base + "/Store2"},
+      // A file is refused with the path as typed.
+      {typedFile, store, false, linux, RedomarkError::notADirectory(typedFile), ""},
+      {typedMissing, store, true, linux, RedomarkError::notADirectory(typedMissing), ""},
+      // Trees are refused with what is below them, exact places alone.
+      {"/var/lib/redomark-x", "/no-store", false, linux, RedomarkError::forbiddenLocation("/var/lib/redomark-x"), ""},
+      {"/home", "/no-store", false, linux, RedomarkError::forbiddenLocation("/home"), ""},
+      {"/home/someone/work", "/no-store", false, linux, {}, "/home/someone/work"},
+  };
+  for (const Case& c : cases) {
+    if (c.refusal)
+      EXPECT_EQ(errorOf([&] { checkLocation(c.folder, c.store, c.directory, c.policy); }), *c.refusal) << c.folder;
+    else
+      EXPECT_EQ(checkLocation(c.folder, c.store, c.directory, c.policy), c.canonical);
+  }
+}
+
+// Retention: the keep rules as a pure choice, the byte budget measured on
+// real shared extents, and the settings file.
+using Kind = Checkpoint::Kind;
+constexpr double day = 86400;
+
+// "c1", "c2", ... one day apart, of the kinds given ('m' manual, 'b' before a restore).
+std::vector<Checkpoint> series(const std::string& kinds, const std::string& path = folder) {
+  std::vector<Checkpoint> out;
+  for (size_t i = 0; i < kinds.size(); ++i)
+    out.push_back(
+        record(path, "c" + std::to_string(i + 1), (i + 1) * day, kinds[i] == 'b' ? Kind::beforeRestore : Kind::manual));
+  return out;
+}
+
+TEST(Retention, KeepsTheNewestAndTheProtectedCheckpointsOfTheFolderOnly) {
+  // The latest, the latest manual and the two latest beforeRestore ones outlive every limit.
+  struct Case {
+    const char* kinds;
+    int64_t keep;
+    std::optional<int64_t> days;
+    double now;
+    Ids removed;
+  };
+  const Case cases[] = {
+      {"bbb", 5, {}, 100 * day, {"c1"}},
+      {"mbmbmbm", 0, {}, 100 * day, {"c1", "c2", "c3", "c5"}},
+      // Two days back from day 5.5 is past c3.
+      {"bbmmmm", 5, 2, 5.5 * day, {"c1", "c3"}},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ids(chosenToPrune(series(c.kinds), RetentionPolicy{c.keep, std::nullopt, c.days}, c.now)), c.removed)
+        << c.kinds << " at day " << c.now / day;
+
+  // In a store: other folders are left alone, and one that cannot be deleted
+  // (an occupied deleting name makes the withdrawing rename fail) is skipped quietly.
+  ScratchDir scratch(Volume::btrfs);
+  const CheckpointStore store(scratch / "store");
+  for (const Checkpoint& c : series("mmmmmmm")) publish(store, c);
+  for (const Checkpoint& c : series("mmmmmmm", "/data/Other")) publish(store, c);
+  createDirectories(store.folderDirectory(folder) + "/.deleting-c1/occupied");
+  EXPECT_EQ(ids(prune(store, defaultRetentionPolicy, folder, 100 * day)), (Ids{"c2"}));
+  EXPECT_EQ(ids(store.checkpoints(folder)), (Ids{"c1", "c3", "c4", "c5", "c6", "c7"}));
+  EXPECT_EQ(store.checkpoints("/data/Other").size(), 7u);
+}
+
+// What each checkpoint holds alone is measured on the volume (here its own
+// mebibyte, or nothing beyond its records for the latest of each folder).
+TEST(RetentionBudget, AStoreOverBudgetLosesItsOldestPrivateCheckpointsButNoProtectedOne) {
+  constexpr int64_t mebibyte = 1 << 20;
+  ScratchDir scratch(Volume::btrfs);
+  const CheckpointStore store(scratch / "store");
+  // a1 b1 a2 b2 ... one second apart; a2 and b3 taken before a restore.
+  for (int i = 0; i < 8; ++i) {
+    const Checkpoint c = publish(store, record(scratch / (i % 2 ? "B" : "A"), "ab"[i % 2] + std::to_string(i / 2 + 1),
+                                               i + 1, i == 2 || i == 5 ? Kind::beforeRestore : Kind::manual, mebibyte));
+    if (i < 6) writeFile(store.dataDirectory(c) + "/big", uniqueBytes(mebibyte, i));
+  }
+  sync();
+  // 6 MiB held alone against a budget of 3 MiB and the five survivors'
+  // records; the latest, latest manual and latest beforeRestore of each
+  // folder (a2, a4, b3, b4) are protected.
+  const RetentionPolicy budget{5, 3 * mebibyte + 5 * fewItemsRecords, std::nullopt};
+  EXPECT_EQ(ids(prune(store, budget, scratch / "A", 10)), (Ids{"a1", "b1", "b2"}));
+  EXPECT_EQ(ids(store.allCheckpoints()), (Ids{"a2", "a3", "b3", "a4", "b4"}));
+}
+
+// Writing, permissions, a folder in the file's place and reading back what was
+// written are the settings command's tests; here the ways a file can be
+// unusable.
+TEST(RetentionSettings, DefaultsForEveryFileThatIsUnusableSayingWhy) {
+  ScratchDir scratch(Volume::btrfs);
+  const std::string root = scratch / "Redomark/Checkpoints", file = scratch / "Redomark/settings.json";
+  const auto loaded = [&] {
+    const LoadedSettings l = loadSettings(root);
+    return std::make_tuple(l.path, l.state, l.problem, l.policy);
+  };
+  using State = LoadedSettings::State;
+  const auto text = [&](const char* bytes) { return [&file, bytes] { writeFile(file, bytes); }; };
+  // Nothing there may make reading it wait, or read without end.
+  const std::pair<std::function<void()>, std::string> unusable[] = {
+      // Read as 0, it would prune every checkpoint a folder has.
+      {text(R"({"keepPerFolder":null})"), "\"keepPerFolder\" must be a whole number"},
+      {[&] { ASSERT_EQ(mkfifo(file.c_str(), 0600), 0); }, "it isn't a regular file of yours"},
+      {[&] { ASSERT_EQ(symlink("/dev/zero", file.c_str()), 0); }, "it isn't a regular file of yours"},
+      {[&] { writeFile(file, std::string(65 * 1024, ' ')); }, "it is larger than 64 KB"},
+  };
+  createDirectories(scratch / "Redomark");
+  for (const auto& [plant, why] : unusable) {
+    plant();
+    EXPECT_EQ(loaded(), std::make_tuple(file, State::unusable, why, defaultRetentionPolicy));
+    removeTree(file);
+  }
 }
 
 }  // namespace

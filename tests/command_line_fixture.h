@@ -17,8 +17,6 @@ inline void PrintTo(const ToolRun& run, std::ostream* os) {
       << ", err " << ::testing::PrintToString(run.err);
 }
 
-// What TerminalProcess::readUntil gives when the text never came.
-constexpr size_t notShown = std::string::npos;
 // Written before a message on a terminal, where a progress line might be.
 inline const std::string erase = "\r\x1b[K";
 
@@ -92,7 +90,7 @@ class CommandLine : public ::testing::Test {
   // The tool on a terminal, typed given at its first "[y/N] " prompt.
   ToolRun answer(const std::vector<std::string>& args, const std::string& typed) const {
     TerminalProcess run(args, toolHome);
-    if (run.readUntil("[y/N] ") != notShown) run.type(typed);
+    if (run.readUntil("[y/N] ") != std::string::npos) run.type(typed);
     return run.wait();
   }
   using Rows = std::vector<std::pair<std::vector<std::string>, ToolRun>>;

@@ -32,7 +32,6 @@
 #include "core/fs/path_text.h"
 #include "core/fs/private_space.h"
 #include "core/fs/tree_removal.h"
-#include "core/fs/volume.h"
 #include "core/records/record_coding.h"
 #include "core/store/fs_failure.h"
 
@@ -48,17 +47,6 @@ bool pathExists(const std::string& path, bool followLinks) {
   std::error_code ignored;
   return std::filesystem::exists(followLinks ? std::filesystem::status(path, ignored)
                                              : std::filesystem::symlink_status(path, ignored));
-}
-
-bool isDirectory(const std::string& path) {
-  std::error_code ignored;
-  return std::filesystem::is_directory(path, ignored);
-}
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::nullopt;
-  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 int64_t privateSpaceBelow(const std::string& path) {
@@ -98,6 +86,11 @@ std::string fromVolumesFile(const char* variable) {
   return "";
 }
 
+bool isDirectory(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::is_directory(path, ignored);
+}
+
 void add(TreeSnapshot& out, const std::string& root, const std::string& relative) {
   const std::string path = relative.empty() ? root : root + "/" + relative;
   struct stat st;
@@ -110,14 +103,7 @@ void add(TreeSnapshot& out, const std::string& root, const std::string& relative
   if (S_ISLNK(st.st_mode)) line << std::filesystem::read_symlink(path).string();
   out[relative] = line.str();
   if (!S_ISDIR(st.st_mode)) return;
-  const std::vector<std::string> names = listNames(path).value();
-  for (const std::string& name : names) add(out, root, relative.empty() ? name : relative + "/" + name);
-}
-
-int captureFile(const char* name) {
-  const int fd = memfd_create(name, MFD_CLOEXEC);
-  if (fd < 0) throw std::system_error(errno, std::generic_category(), "memfd_create");
-  return fd;
+  for (const std::string& name : sortedNames(path)) add(out, root, relative.empty() ? name : relative + "/" + name);
 }
 
 // The tool's argument and environment strings, and the pointer arrays that
@@ -207,7 +193,10 @@ void createDirectories(const std::string& path, mode_t mode) {
 
 void removeTree(const std::string& path) { removeTreeAt(AT_FDCWD, path, path); }
 
-bool isSymlink(const std::string& path) { return std::filesystem::is_symlink(std::filesystem::symlink_status(path)); }
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
 
 void writeFile(const std::string& path, const std::string& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -230,15 +219,6 @@ struct stat statusOf(const std::string& path) {
   struct stat st {};
   EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
   return st;
-}
-
-void makeDirectory(const std::string& path) {
-  if (mkdir(path.c_str(), 0755) != 0) throw std::runtime_error("cannot create " + path);
-}
-
-int64_t mtimeNs(const std::string& path) {
-  const struct stat st = statusOf(path);
-  return int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
 }
 
 void setMtimeNs(const std::string& path, int64_t ns) {
@@ -264,10 +244,10 @@ void setInodeFlags(const std::string& path, int flags, bool on) {
   if (!ok) throw std::runtime_error("cannot set the inode flags of " + path);
 }
 
-std::optional<std::vector<std::string>> listNames(const std::string& directory) {
-  DIR* dir = opendir(directory.c_str());
-  if (!dir) return std::nullopt;
+std::vector<std::string> sortedNames(const std::string& directory) {
   std::vector<std::string> names;
+  DIR* dir = opendir(directory.c_str());
+  if (!dir) return names;
   while (dirent* e = readdir(dir))
     if (std::string_view(e->d_name) != "." && std::string_view(e->d_name) != "..") names.emplace_back(e->d_name);
   closedir(dir);
@@ -378,7 +358,7 @@ std::vector<std::string> ids(const std::vector<Checkpoint>& list) {
 
 ToolProcess::ToolProcess(const std::vector<std::string>& args, const std::string& home,
                          const std::vector<std::string>& launcher)
-    : out_(captureFile("tool-out")), err_(captureFile("tool-err")) {
+    : out_(memfd_create("tool-out", MFD_CLOEXEC)), err_(memfd_create("tool-err", MFD_CLOEXEC)) {
   Command command(args, home, launcher);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -27,10 +27,6 @@ namespace redomark {
 
 // True when something exists at path; followLinks false examines a final link itself.
 bool pathExists(const std::string& path, bool followLinks = true);
-// True when path (links followed) is a directory.
-bool isDirectory(const std::string& path);
-// Whole file, or nothing when it cannot be read.
-std::optional<std::string> readWholeFile(const std::string& path);
 // Unshared bytes below the directory at path, reached without a link; 0 when
 // it cannot be opened.
 int64_t privateSpaceBelow(const std::string& path);
@@ -77,7 +73,6 @@ class TemporaryHome {
   TemporaryHome& operator=(const TemporaryHome&) = delete;
 
   const std::string& path() const { return scratch_.path(); }
-  std::string defaultStoreRoot() const { return path() + "/.local/share/Redomark/Checkpoints"; }
 
  private:
   ScratchDir scratch_;
@@ -87,30 +82,23 @@ class TemporaryHome {
 // Creates or truncates path and writes bytes, committed. Throws.
 void writeFile(const std::string& path, const std::string& bytes);
 // The whole file, "" when it cannot be read.
-inline std::string readFile(const std::string& path) { return readWholeFile(path).value_or(""); }
+std::string readFile(const std::string& path);
 // Creates path and its missing parents; new directories get exactly mode. Throws.
 void createDirectories(const std::string& path, mode_t mode = 0777);
 // Removes path and, for a directory, everything below it; never follows links. Throws.
 void removeTree(const std::string& path);
-// True when path itself (not followed) is a symbolic link.
-bool isSymlink(const std::string& path);
 // length bytes that differ from block to block, so no file system can fold them; seed picks which.
 std::string uniqueBytes(size_t length, uint32_t seed);
 // lstat(2) of path; a test failure when there is nothing.
 struct stat statusOf(const std::string& path);
-void makeDirectory(const std::string& path);
-int64_t mtimeNs(const std::string& path);
+inline void makeDirectory(const std::string& path) { createDirectories(path, 0755); }
 void setMtimeNs(const std::string& path, int64_t ns);
 // Permission bits (links not followed), 0 when nothing is there.
 mode_t permissions(const std::string& path);
 // Sets (on) or clears inode flags such as FS_NOCOW_FL.
 void setInodeFlags(const std::string& path, int flags, bool on);
-// Names in a directory, sorted, without "." and ".."; nothing when it cannot be listed.
-std::optional<std::vector<std::string>> listNames(const std::string& directory);
-// The same, empty when it cannot be listed.
-inline std::vector<std::string> sortedNames(const std::string& directory) {
-  return listNames(directory).value_or(std::vector<std::string>{});
-}
+// Names in a directory, sorted, without "." and ".."; empty when it cannot be listed.
+std::vector<std::string> sortedNames(const std::string& directory);
 // cloneEntry between two absolute paths, their parents opened as the engine
 // opens them. Its failure is thrown as the operations report it.
 CloneContext cloneTree(const std::string& source, const std::string& destination, std::optional<int64_t> total,

@@ -1,10 +1,12 @@
 // Items moved to the Trash of their own volume: the home's, an administrator's
-// sticky .Trash or a private .Trash-uid, each checked before use.
+// sticky .Trash or a private .Trash-uid, each checked before use. And what the
+// command-line tests cannot reach: restores without the Trash and their refusals.
 #include "core/fs/trash.h"
 
 #include <array>
 
 #include "core/fs/path_text.h"
+#include "core/store/folder_lock.h"
 #include "tests/volume_tests.h"
 
 namespace redomark::testing {
@@ -21,8 +23,8 @@ void expectTrashed(const std::string& trash, const std::string& name, const std:
   const std::string original = canonicalPath(parentPath(path)) + "/" + lastComponent(path);
   EXPECT_EQ(redomark::moveToTrash(*parent, lastComponent(path)), trash + "/files/" + name);
   EXPECT_FALSE(pathExists(original, false)) << original;
-  EXPECT_EQ(readWholeFile(trash + "/files/" + name + inside), content);
-  const std::string info = readWholeFile(trash + "/info/" + name + ".trashinfo").value_or("");
+  EXPECT_EQ(readFile(trash + "/files/" + name + inside), content);
+  const std::string info = readFile(trash + "/info/" + name + ".trashinfo");
   EXPECT_TRUE(
       matchesPattern(info, "[Trash Info]\nPath=" + (encoded.empty() ? original : encoded) + "\nDeletionDate=*T*\n"))
       << info;
@@ -56,7 +58,7 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrashCheckedBeforeUse) {
                                              {"notes.2.txt", "b/notes.txt", "", "from b"},
                                              {".profile.2", ".profile", "", "mine"}};
   for (const auto& [name, path, inside, content] : rows) expectTrashed(own, name, scratch / path, inside, content);
-  EXPECT_EQ(readWholeFile(own + "/files/.profile"), "stray");
+  EXPECT_EQ(readFile(own + "/files/.profile"), "stray");
   EXPECT_FALSE(pathExists(own + "/info/.profile.trashinfo"));
 
   // A shared .Trash is used only when an administrator made it sticky; a
@@ -78,13 +80,49 @@ TEST(MoveToTrash, ItemsOnAnotherVolumeGoToThatVolumesOwnTrashCheckedBeforeUse) {
   createDirectories(scratch / "elsewhere");
   ASSERT_EQ(symlink((scratch / "elsewhere").c_str(), own.c_str()), 0);
   EXPECT_THROW(redomark::moveToTrash(*DirectoryHandle::open(canonicalPath(scratch.path())), "kept"), FsError);
-  EXPECT_EQ(readWholeFile(scratch / "kept"), "k");
-  EXPECT_EQ(listNames(scratch / "elsewhere"), std::vector<std::string>{});
+  EXPECT_EQ(readFile(scratch / "kept"), "k");
+  EXPECT_EQ(sortedNames(scratch / "elsewhere"), std::vector<std::string>{});
   ASSERT_EQ(unlink(own.c_str()), 0);
 }
 
 // A failed move leaves the item in place and no info file: the restore that
 // sends the replaced copy to the Trash, its only caller, swallows the error,
 // and the fault-injection test fails both moves and the info file's writing.
+
+TEST(Restore, WithoutTheTrashKeepsWhatItReplacesBesideUnderNumberedNamesAndFailsWithoutATrace) {
+  const TemporaryHome home(Volume::btrfs);
+  ScratchDir scratch(Volume::btrfs);
+  Redomark engine;
+  engine.setTrashReplaced(false);
+  const std::string folder = scratch / "project";
+  writeFiles(
+      folder,
+      {{"readme.txt", "hello\n"}, {"src/main.cpp", "int main() {}\n"}, {"src/deep/data.bin", std::string(70000, 'x')}});
+  const Checkpoint saved = engine.save(folder, std::nullopt, nullptr);
+  const TreeSnapshot before = snapshotTree(folder);
+  writeFiles(folder, {{"readme.txt", "changed\n"}, {"added.txt", "new"}});
+  removeTree(folder + "/src/main.cpp");
+  removeTree(folder + "/src/deep");
+  // The whole folder, twice.
+  TreeSnapshot replaced = withoutRoot(snapshotTree(folder));
+  withFolderLock(engine.storeFor(folder), folder, [&] {
+    EXPECT_EQ(errorOf([&] { engine.restore(folder, saved.id, nullptr); }), RedomarkError::busy(folder));
+  });
+  for (const char* name : {"", " 2"}) {
+    const RestoreResult r = engine.restore(folder, saved.id, nullptr);
+    EXPECT_EQ(r.replacedItem, folder + " (replaced by Redomark" + name + ")");
+    EXPECT_EQ(withoutRoot(snapshotTree(*r.replacedItem)), replaced);
+    EXPECT_EQ(snapshotTree(folder), before);
+    replaced = withoutRoot(snapshotTree(folder));
+  }
+  EXPECT_EQ(engine.listCheckpoints(folder).size(), 3u);
+  EXPECT_FALSE(pathExists(home.path() + "/.local/share/Trash"));
+  // A folder that became a file.
+  removeTree(folder);
+  writeFile(folder, "a file now");
+  EXPECT_EQ(errorOf([&] { engine.restore(folder, saved.id, nullptr); }), RedomarkError::notADirectory(folder));
+  EXPECT_EQ(readFile(folder), "a file now");
+  EXPECT_EQ(leftoverNames(scratch.path()), std::vector<std::string>{});
+}
 
 }  // namespace redomark::testing
