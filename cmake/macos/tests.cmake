@@ -14,7 +14,7 @@ else()
   find_package(GTest REQUIRED)
 endif()
 
-set(volume_free_tests record_coding pure_functions)
+set(volume_free_tests pure_functions)
 list(TRANSFORM volume_free_tests PREPEND tests/)
 list(TRANSFORM volume_free_tests APPEND _test.cpp)
 add_executable(redomark_tests ${volume_free_tests})
