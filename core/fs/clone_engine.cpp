@@ -14,7 +14,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -110,7 +109,7 @@ struct StoppedByOther {};
 
 size_t copyThreads(std::optional<int64_t> total, int destinationFd) {
   if (!total || *total < parallelMinimumItems || !copiesScaleWithThreads(destinationFd)) return 1;
-  return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+  return threadsPerCore();
 }
 
 // What the threads copying one tree share.

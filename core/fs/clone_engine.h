@@ -28,10 +28,9 @@ struct CopiedItem {
 using CopiedItemVisitor = std::function<void(const CopiedItem&)>;
 
 struct CloneContext {
-  int64_t files = 0;   // regular files finished
-  int64_t cloned = 0;  // of those, how many share their data with the source
-  int64_t links = 0;   // symbolic links made
-  std::optional<std::string> failedPath;
+  int64_t files = 0;             // regular files finished
+  int64_t cloned = 0;            // of those, how many share their data with the source
+  int64_t links = 0;             // symbolic links made
   std::optional<int64_t> total;  // passed through to progress reports
   // Free bytes a file that can't be cloned must leave when it is copied.
   std::optional<int64_t> copyReserveBytes;

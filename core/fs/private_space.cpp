@@ -6,11 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -24,10 +22,6 @@ namespace redomark {
 namespace {
 
 constexpr size_t listingBufferBytes = 64 * 1024;
-
-// Opening and mapping a file are three system calls that wait on nothing
-// but the processor, so one thread per core; more only take turns.
-size_t countingThreads() { return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4); }
 
 // Opens the directory at a path below rootFd without following a link on the
 // way, and keeps its listing from writing an access time into the saved tree.
@@ -51,7 +45,7 @@ unsigned typeOf(int directoryFd, const char* name, unsigned char listed) {
 // in that order, stopping where that walk would stop.
 class SpaceCounter {
  public:
-  explicit SpaceCounter(int rootFd) : rootFd_(rootFd), tasks_(countingThreads()), buffers_(tasks_.threads()) {
+  explicit SpaceCounter(int rootFd) : rootFd_(rootFd), tasks_(threadsPerCore()), buffers_(tasks_.threads()) {
     nodes_.emplace_back();
     tasks_.push({".", 0});
   }

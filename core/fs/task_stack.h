@@ -7,6 +7,7 @@
 // any thread; run from one thread at a time.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -18,6 +19,10 @@
 #include <vector>
 
 namespace redomark {
+
+// One thread per core, up to four: the work is system calls that wait on
+// little but the processor, and more threads only take turns.
+inline size_t threadsPerCore() { return std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4); }
 
 template <typename Task>
 class TaskStack {
