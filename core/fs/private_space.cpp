@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +34,15 @@ int openBelow(int rootFd, const std::string& relative) {
   return fd;
 }
 
+// Threads to count with. One on XFS: it reads each file's sharing from its
+// allocation group's reference-count tree under that group's lock, where a
+// second thread only waits (measured twice as slow as one).
+size_t countingThreads(int rootFd) {
+  struct statfs disk {};
+  if (fstatfs(rootFd, &disk) == 0 && disk.f_type == XFS_SUPER_MAGIC) return 1;
+  return threadsPerCore();
+}
+
 unsigned typeOf(int directoryFd, const char* name, unsigned char listed) {
   if (listed != DT_UNKNOWN) return listed;
   struct stat facts;
@@ -45,7 +56,7 @@ unsigned typeOf(int directoryFd, const char* name, unsigned char listed) {
 // in that order, stopping where that walk would stop.
 class SpaceCounter {
  public:
-  explicit SpaceCounter(int rootFd) : rootFd_(rootFd), tasks_(threadsPerCore()), buffers_(tasks_.threads()) {
+  explicit SpaceCounter(int rootFd) : rootFd_(rootFd), tasks_(countingThreads(rootFd)), buffers_(tasks_.threads()) {
     nodes_.emplace_back();
     tasks_.push({".", 0});
   }
