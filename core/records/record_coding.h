@@ -82,6 +82,7 @@ class ManifestDecoder {
   ManifestTable finishTable();
 
  private:
+  std::string_view passOverUnwanted(std::string_view piece);
   void cutAtEntryStarts();
   void finishQuickCuts();
   void scan();

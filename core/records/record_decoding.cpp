@@ -167,9 +167,31 @@ void ManifestDecoder::onlyWithin(std::string_view item) {
 }
 
 void ManifestDecoder::add(std::string_view piece) {
+  if (quickCuts_ && !wanted_.empty() && state_ == State::inArray) piece = passOverUnwanted(piece);
   pending_.append(piece);
   if (quickCuts_) cutAtEntryStarts();
   if (!quickCuts_) scan();
+}
+
+// With onlyWithin, the whole entries of the text held and of the piece that
+// hold none of the wanted paths are dropped before the piece is copied: most
+// of a large manifest is then only searched, never moved.
+std::string_view ManifestDecoder::passOverUnwanted(std::string_view piece) {
+  static constexpr std::string_view entryStart = "},{\"p\":";
+  const size_t last = piece.rfind(entryStart);
+  if (last == std::string_view::npos) return piece;
+  const std::string_view before = piece.substr(0, last + 1);
+  const auto holds = [&](std::string_view text) {
+    return memmem(text.data(), text.size(), wanted_.data(), wanted_.size()) != nullptr;
+  };
+  // The wanted text may also begin in what is held and end in the piece.
+  const size_t overlap = wanted_.size() - 1;
+  const std::string seam = pending_.substr(pending_.size() - std::min(pending_.size(), overlap)) +
+                           std::string(before.substr(0, overlap));
+  if (holds(pending_) || holds(before) || holds(seam)) return piece;
+  ++chunks_;
+  pending_.assign("[");
+  return piece.substr(last + 2);
 }
 
 // Every entry of a manifest this program wrote starts with {"p": after the
