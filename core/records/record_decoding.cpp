@@ -35,6 +35,8 @@ std::vector<std::string> stringList(simdjson::dom::element value) {
 }
 
 constexpr size_t manifestChunkBytes = 256 * 1024;
+// The separator before every entry of a manifest this program wrote.
+constexpr std::string_view entryStart = "},{\"p\":";
 
 constexpr double earliestCreatedAt = -62135596800.0;  // 0001-01-01T00:00:00Z
 constexpr double latestCreatedAt = 253402300799.0;    // 9999-12-31T23:59:59Z
@@ -177,7 +179,6 @@ void ManifestDecoder::add(std::string_view piece) {
 // hold none of the wanted paths are dropped before the piece is copied: most
 // of a large manifest is then only searched, never moved.
 std::string_view ManifestDecoder::passOverUnwanted(std::string_view piece) {
-  static constexpr std::string_view entryStart = "},{\"p\":";
   const size_t last = piece.rfind(entryStart);
   if (last == std::string_view::npos) return piece;
   const std::string_view before = piece.substr(0, last + 1);
@@ -200,7 +201,6 @@ std::string_view ManifestDecoder::passOverUnwanted(std::string_view piece) {
 // array: a cut inside a string or deeper in an element would leave one open.
 // Anything else (a text written by hand, say) is cut by scanning it instead.
 void ManifestDecoder::cutAtEntryStarts() {
-  static constexpr std::string_view entryStart = "},{\"p\":";
   if (state_ == State::beforeArray) {
     const size_t start = pending_.find_first_not_of(" \t\n\r");
     if (start == std::string::npos) return;
