@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 
+#include "core/fs/subvolume.h"
 #include "core/fs/volume.h"
 #include "core/store/held_checkpoint.h"
 #include "redomark/reports.h"
@@ -80,6 +81,8 @@ TEST_F(CommandLine, SaveUsesTheStoreOfTheFoldersVolumeWhereAFreshCheckpointUsesW
   removeTree(store);
   EXPECT_EQ(sortedNames(defaultStore()),
             (std::vector<std::string>{".metadata_never_index", "CACHEDIR.TAG", folderKey(home / "site")}));
+  // A tree of items of its own on Btrfs, for a restore's two copies to be made side by side.
+  EXPECT_TRUE(isSubvolume(DirectoryHandle::open(defaultStore()).value()));
 }
 
 TEST_F(CommandLine, RefusedSavesSayWhyAndLeaveTheStoreAlone) {

@@ -1,14 +1,18 @@
 #include "core/fs/subvolume.h"
 
+#include <fcntl.h>
 #include <linux/btrfs.h>
 #include <linux/btrfs_tree.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "core/fs/file_descriptor.h"
 
 namespace redomark {
 
@@ -66,6 +70,17 @@ int createSubvolume(int parentFd, const std::string& name) {
   btrfs_ioctl_vol_args request{};
   if (!copyName(request.name, sizeof request.name, name)) return ENAMETOOLONG;
   return ioctl(parentFd, BTRFS_IOC_SUBVOL_CREATE, &request) == 0 ? 0 : errno;
+}
+
+int createPrivateSubvolume(const DirectoryHandle& parent, const std::string& name) {
+  if (const int code = createSubvolume(parent.fd(), name); code != 0) return code;
+  // Private before anything is put in it; a name taken over meanwhile by
+  // someone else's directory is not ours to change.
+  const FileDescriptor made(openat(parent.fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat facts {};
+  if (made.get() < 0 || fstat(made.get(), &facts) != 0) return errno;
+  if (facts.st_uid != geteuid() || !isSubvolume(made.get())) return 0;
+  return fchmod(made.get(), 0700) == 0 ? 0 : errno;
 }
 
 int makeSubvolumeWritable(int fd) {

@@ -31,6 +31,11 @@ int snapshotSubvolume(const DirectoryHandle& source, const DirectoryHandle& pare
                       bool readOnly);
 // A new empty subvolume as the entry name of parentFd; 0 or the errno.
 int createSubvolume(int parentFd, const std::string& name);
+// A new subvolume as the entry name of parent, private to the process's user
+// (the call makes it readable by all); 0 or the errno, EEXIST when the name
+// is taken. Anything found in its place afterwards is left for the caller to
+// judge.
+int createPrivateSubvolume(const DirectoryHandle& parent, const std::string& name);
 // Clears the read-only flag of the subvolume whose root is open as fd, so that
 // its entries can be removed; 0 (also when it was writable) or the errno.
 int makeSubvolumeWritable(int fd);

@@ -136,6 +136,9 @@ VolumeInfo readVolumeInfo(const DirectoryHandle& directory) { return volumeOf(di
 
 bool sameFileSystem(const VolumeInfo& a, const VolumeInfo& b) {
   if (!a.fileSystemId.empty() && !b.fileSystemId.empty()) return a.fileSystemId == b.fileSystemId;
+  // Without the id, two Btrfs subvolumes below one mount are still one file
+  // system, whatever their device numbers.
+  if (a.fsType == "btrfs" && b.fsType == "btrfs" && !a.mountPoint.empty() && a.mountPoint == b.mountPoint) return true;
   return a.device == b.device;
 }
 

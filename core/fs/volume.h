@@ -22,7 +22,8 @@ struct VolumeInfo {
 };
 
 // Whether two volumes are one file system, so that files clone between them:
-// on Btrfs by the file system's id, elsewhere by device number.
+// on Btrfs by the file system's id (or, where it can't be read, the mount),
+// elsewhere by device number.
 bool sameFileSystem(const VolumeInfo& a, const VolumeInfo& b);
 
 // Throws FsError: FsOperation::read when the path cannot be examined,

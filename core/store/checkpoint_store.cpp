@@ -75,9 +75,14 @@ void writeMarkerIfMissing(const DirectoryHandle& root, const std::string& name, 
 // A private directory of the user's below parent, made when missing; anything
 // else there is refused, since its owner could read or replace what the
 // store keeps. Returns nothing, with the errno, when it could not be made.
+// A store's root is made a Btrfs subvolume where it can be: Btrfs keeps a
+// tree of items per subvolume, so that a save into the store and a restore's
+// copy beside its folder don't wait on each other's locks.
 std::optional<DirectoryHandle> privateStoreDirectory(const DirectoryHandle& parent, const std::string& name,
-                                                     int& makeError) {
-  makeError = parent.makeDirectoryIfMissing(name, 0700).code();
+                                                     int& makeError, bool storeRoot = false) {
+  const int subvolume = storeRoot ? createPrivateSubvolume(parent, name) : ENOTSUP;
+  // Elsewhere (another file system, a subvolume refused) a plain directory.
+  makeError = subvolume == 0 || subvolume == EEXIST ? 0 : parent.makeDirectoryIfMissing(name, 0700).code();
   if (makeError != 0) return std::nullopt;
   const std::string path = joinPath(parent.path(), name);
   FsResult<DirectoryHandle> made = parent.child(name);
@@ -90,9 +95,9 @@ std::optional<DirectoryHandle> privateStoreDirectory(const DirectoryHandle& pare
   return std::move(made).orNothing();
 }
 
-DirectoryHandle privateStoreDirectory(const DirectoryHandle& parent, const std::string& name) {
+DirectoryHandle privateStoreDirectory(const DirectoryHandle& parent, const std::string& name, bool storeRoot = false) {
   int makeError = 0;
-  std::optional<DirectoryHandle> made = privateStoreDirectory(parent, name, makeError);
+  std::optional<DirectoryHandle> made = privateStoreDirectory(parent, name, makeError, storeRoot);
   if (!made) throw fsFailure(makeError, FsOperation::create, joinPath(parent.path(), name));
   return std::move(*made);
 }
@@ -172,7 +177,7 @@ DirectoryHandle CheckpointStore::ensureRoot() const try {
 
 DirectoryHandle CheckpointStore::ensureDefaultRoot() const {
   const DirectoryHandle parent = DirectoryHandle::create(parentPath(root_), 0700);
-  return privateStoreDirectory(parent, lastComponent(root_));
+  return privateStoreDirectory(parent, lastComponent(root_), true);
 }
 
 // Only the user's own directory is ever made at the mount point: the shared
@@ -183,7 +188,7 @@ DirectoryHandle CheckpointStore::ensureVolumeRoot() const {
   if (parent->path() != volumeMountPoint_ && !isSharedStoreParent(parent->ownStatus()))
     throw RedomarkError::unsafeStore(parent->path());
   int makeError = 0;
-  std::optional<DirectoryHandle> root = privateStoreDirectory(*parent, lastComponent(root_), makeError);
+  std::optional<DirectoryHandle> root = privateStoreDirectory(*parent, lastComponent(root_), makeError, true);
   if (!root) throw RedomarkError::storeNotCreatable(volumeMountPoint_, root_, makeError);
   return std::move(*root);
 }

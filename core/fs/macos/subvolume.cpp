@@ -22,6 +22,8 @@ int snapshotSubvolume(const DirectoryHandle&, const DirectoryHandle&, const std:
 
 int createSubvolume(int, const std::string&) { return ENOTSUP; }
 
+int createPrivateSubvolume(const DirectoryHandle&, const std::string&) { return ENOTSUP; }
+
 int makeSubvolumeWritable(int) { return 0; }
 
 int destroySubvolume(int, const std::string&) { return ENOTSUP; }
