@@ -24,10 +24,13 @@
 namespace redomark::testing {
 
 // strace as a launcher: each injection ("ioctl:error=EIO:when=3") makes its
-// call fail so; the log (descriptors shown as paths) goes to log.
+// call fail so; the log (descriptors shown as paths) goes to log. With
+// within, only the calls on that path (or a descriptor of it) are logged,
+// counted and made to fail.
 inline std::vector<std::string> tracer(const std::vector<std::string>& injections, const std::string& log = "/dev/null",
-                                       std::string traced = "") {
+                                       std::string traced = "", const std::string& within = "") {
   std::vector<std::string> command{"strace", "-f", "-qq", "-y", "-o", log};
+  if (!within.empty()) command.insert(command.end(), {"-P", within});
   for (const std::string& i : injections) {
     traced += (traced.empty() ? "" : ",") + i.substr(0, i.find(':'));
     command.insert(command.end(), {"-e", "inject=" + i});

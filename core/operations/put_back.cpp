@@ -79,6 +79,7 @@ PutBackResult Redomark::putBackChanges(const std::string& folder, const std::opt
     const HeldFolder held = HeldFolder::hold(p, false);
     if (!held.isDirectory()) throw RedomarkError::notADirectory(folder);
     PutBackResult result;
+    removeLeftoverClones(store, held);
     result.beforePutBack = saveCheckpoint(held, store, putBackName(chosen.size()), Checkpoint::Kind::beforeRestore, control);
     std::unordered_set<std::string> chosenPaths;
     for (const Change* c : chosen) chosenPaths.insert(c->path);

@@ -170,10 +170,15 @@ class Redomark {
   static std::string newCheckpointID();
 
  private:
-  // The locked core of a save of the held folder into store; the caller holds
-  // the folder lock. Throws RedomarkError, or the file system's FsError,
-  // which the public operation turns into RedomarkError. Leaves no ".partial"
-  // directory behind when it fails. With recordBytes, tells what the file system's
+  // Removes the copies that earlier restores of the held folder left, and
+  // moves aside what they had replaced; the caller holds the folder lock.
+  // Before a save's walk, so that no such copy is saved.
+  void removeLeftoverClones(const CheckpointStore& store, const HeldFolder& folder) const;
+  // The locked core of a save of the held folder into store, once the
+  // leftover clones are removed; the caller holds the folder lock. Throws
+  // RedomarkError, or the file system's FsError, which the public operation
+  // turns into RedomarkError. Leaves no ".partial" directory behind when it
+  // fails. With recordBytes, tells what the file system's
   // records of the copies take (0 for a snapshot, which shares them).
   Checkpoint saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
                             const std::optional<std::string>& name, Checkpoint::Kind kind,

@@ -1,6 +1,10 @@
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <random>
 #include <system_error>
 
@@ -98,6 +102,46 @@ class TargetParent {
   DirectoryHandle directory_;
 };
 
+// How often a wait for a copy looks for a cancel to pass on.
+constexpr std::chrono::milliseconds cancelPollInterval{20};
+
+// Copies the saved tree into parent under name. A subvolume folder stays one:
+// a writable snapshot of a snapshot checkpoint (nothing counted), else a new
+// subvolume holding a copy of the saved tree.
+std::optional<CloneContext> copySavedTree(const DirectoryHandle& data, const DirectoryHandle& parent,
+                                          const std::string& name, int64_t fileCount, bool asSubvolume,
+                                          OperationControl* control) {
+  if (!asSubvolume) return cloneDirectory(data, parent, name, fileCount, control);
+  if (isSubvolume(data) && snapshotSubvolume(data, parent, name, false) == 0) return std::nullopt;
+  return cloneDirectoryAsSubvolume(data, parent, name, fileCount, control);
+}
+
+// Runs work on this thread while copy runs on another. The copy has a control
+// of its own: the operation's cancel is passed on to it, and its progress is
+// told once work is done telling its own. Should work fail, the copy is
+// cancelled, and has stopped and removed what it made before the failure
+// goes on.
+std::optional<CloneContext> copyWhile(const std::function<void()>& work,
+                                      const std::function<std::optional<CloneContext>(OperationControl*)>& copy,
+                                      OperationControl* control) {
+  std::atomic<bool> working = true;
+  OperationControl copyControl([&](const OperationProgress& p) {
+    if (control && !working) control->report(p);
+  });
+  std::future<std::optional<CloneContext>> copying = std::async(std::launch::async, copy, &copyControl);
+  try {
+    work();
+    working = false;
+    while (copying.wait_for(cancelPollInterval) != std::future_status::ready)
+      if (control && control->isCancelled()) copyControl.cancel();
+  } catch (...) {
+    // The future waits for the copy as the failure leaves this scope.
+    copyControl.cancel();
+    throw;
+  }
+  return copying.get();
+}
+
 }  // namespace
 
 RestoreResult Redomark::restore(const std::string& folder, const std::optional<std::string>& id,
@@ -133,21 +177,32 @@ RestoreResult Redomark::restoreLocked(const HeldFolder& folder, const std::optio
     keepSubvolume = isSubvolume(folder.open());
     const VolumeInfo volume = readVolumeInfo(folder.open());
     if (!volume.canClone || !volume.canSwap) throw RedomarkError::unsupportedVolume("it can't swap folders");
+    // Before the clone is noted, which the save would take for a leftover.
+    removeLeftoverClones(store, folder);
+  }
+  const auto saveCurrentState = [&] {
+    if (!folder.held()) return;
     result.beforeRestore =
         saveCheckpoint(folder, store, "Before putting back " + localDateTime(checkpoint.createdAt, TimeDetail::minutes),
                        Checkpoint::Kind::beforeRestore, control);
-  }
-  if (control && control->isCancelled()) throw RedomarkError::cancelled();
+    if (control && control->isCancelled()) throw RedomarkError::cancelled();
+  };
 
   const DirectoryHandle& parent = folder.parent();
   TemporaryClone clone(store, folder, parent, "");
-  // A subvolume folder stays one: a writable snapshot of a snapshot
-  // checkpoint, else a new subvolume holding a copy of the saved tree.
+  const auto copy = [&](OperationControl* copyControl) {
+    return copySavedTree(*data, parent, clone.name(), checkpoint.fileCount, keepSubvolume, copyControl);
+  };
+  // Copies into different trees of items (Btrfs keeps one per subvolume) run
+  // side by side; into one tree they only wait on each other's locks.
   std::optional<CloneContext> copied;
-  if (!keepSubvolume)
-    copied = cloneDirectory(*data, parent, clone.name(), checkpoint.fileCount, control);
-  else if (!isSubvolume(*data) || snapshotSubvolume(*data, parent, clone.name(), false) != 0)
-    copied = cloneDirectoryAsSubvolume(*data, parent, clone.name(), checkpoint.fileCount, control);
+  if (folder.held() && data->ownStatus().device != parent.ownStatus().device) {
+    copied = copyWhile(saveCurrentState, copy, control);
+  } else {
+    saveCurrentState();
+    copied = copy(control);
+  }
+  if (control && control->isCancelled()) throw RedomarkError::cancelled();
   // A saved tree that lost items since it was recorded (deleted while it was
   // being read, say) is never swapped in as if it were the checkpoint.
   if (copied && copied->files + copied->links < checkpoint.fileCount) throw RedomarkError::notInCheckpoint(folder.path());
@@ -160,10 +215,7 @@ RestoreResult Redomark::putBackLocked(const HeldFolder& folder, const std::strin
                                       const Checkpoint& checkpoint, const CheckpointStore& store,
                                       OperationControl* control) const {
   store.removeLeftovers(folder.path());
-  removeTemporaryLeftovers(store, folder, [&](const DirectoryHandle& d, const std::string& current, const std::string& name) {
-    moveAside(d, current, name, trashReplaced_);
-    syncMovedAside(d);
-  });
+  removeLeftoverClones(store, folder);
   const FsResult<DirectoryHandle> data = store.openData(checkpoint);
   const std::string parentPath = relativeParent(relativePath);
   const std::string name = lastComponent(relativePath);

@@ -286,16 +286,18 @@ std::optional<Checkpoint> saveBySnapshot(const HeldFolder& folder, const Directo
 
 }  // namespace
 
-Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
-                                    const std::optional<std::string>& name, Checkpoint::Kind kind,
-                                    OperationControl* control, int64_t* recordBytes) const {
-  const std::string& p = folder.path();
-  // Before the walk, so that no copy an earlier restore left is saved.
+void Redomark::removeLeftoverClones(const CheckpointStore& store, const HeldFolder& folder) const {
   removeTemporaryLeftovers(store, folder,
                            [&](const DirectoryHandle& d, const std::string& current, const std::string& name) {
                              moveAside(d, current, name, trashReplaced_);
                              syncMovedAside(d);
                            });
+}
+
+Checkpoint Redomark::saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
+                                    const std::optional<std::string>& name, Checkpoint::Kind kind,
+                                    OperationControl* control, int64_t* recordBytes) const {
+  const std::string& p = folder.path();
   const DirectoryHandle source = folder.open();
   const VolumeInfo volume = readVolumeInfo(source);
   requireCloningVolume(volume);
@@ -363,8 +365,10 @@ Checkpoint Redomark::save(const std::string& folder, const std::optional<std::st
   const std::string canonical = canonicalPath(folder);
   const CheckpointStore store = storeForFolder(canonical, defaultStoreRoot_);
   const HeldFolder held = holdFolderToSave(folder, canonical, store);
-  return withFolderLockResult(store, held.path(),
-                              [&] { return saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control); });
+  return withFolderLockResult(store, held.path(), [&] {
+    removeLeftoverClones(store, held);
+    return saveCheckpoint(held, store, name, Checkpoint::Kind::manual, control);
+  });
 } catch (const FsError& failure) {
   throw fsFailure(failure);
 }
@@ -391,6 +395,7 @@ SaveResult Redomark::saveAndPrune(const std::string& folder, const SaveRequest& 
         return result;
       }
     }
+    removeLeftoverClones(store, held);
     result.saved = saveCheckpoint(held, store, request.name, request.kind, control, &result.recordBytes);
     result.removed = prune(store, result.settings.policy, result.saved.sourcePath, nowSeconds());
     return result;
