@@ -123,12 +123,18 @@ class Bench:
         return not (result.status == 2 and "unknown command" in result.stderr)
 
     def reset_store(self, mount):
-        # Every store at the mount, the baseline's too, whatever its layout.
+        # Every store at the mount, the baseline's too, whatever its layout. A
+        # store root that is a subvolume is emptied and kept, as a user's is:
+        # it is made once, and deleting it waits for Btrfs to free the tree.
         stores = [os.path.join(mount, n) for n in os.listdir(mount) if n.startswith(".redomark-checkpoints")]
         for place in (*stores, os.path.join(mount, ".Trash-0"),
                       os.path.join(mount, f".Trash-{os.getuid()}"),
                       os.path.join(self.home, ".local")):
-            remove(place)
+            if os.path.isdir(place) and is_subvolume(place):
+                for name in os.listdir(place):
+                    remove(os.path.join(place, name))
+            else:
+                remove(place)
 
     def pair(self, mine, theirs, before=None, baseline=None):
         """Times mine(), theirs() and baseline() in turn, rotating which goes first,
