@@ -178,8 +178,8 @@ class Redomark {
   // leftover clones are removed; the caller holds the folder lock. Throws
   // RedomarkError, or the file system's FsError, which the public operation
   // turns into RedomarkError. Leaves no ".partial" directory behind when it
-  // fails. With recordBytes, tells what the file system's
-  // records of the copies take (0 for a snapshot, which shares them).
+  // fails. With recordBytes, tells what the file system's records of the
+  // copies take (0 for a snapshot, which shares them).
   Checkpoint saveCheckpoint(const HeldFolder& folder, const CheckpointStore& store,
                             const std::optional<std::string>& name, Checkpoint::Kind kind,
                             OperationControl* control, int64_t* recordBytes = nullptr) const;
