@@ -1,6 +1,9 @@
 // The tree walker on real volumes: order, the texts of unreadable items and
 // cancellation; and the space a tree's files use alone.
 #include "core/fs/walker.h"
+
+#include <sys/resource.h>
+
 #include "tests/volume_tests.h"
 
 namespace redomark::testing {
@@ -31,7 +34,8 @@ std::string outcome(const std::string& root, WalkPace pace = WalkPace::oneThread
   return control ? std::to_string(count) + " " + out : out;
 }
 
-// Many directories of a few items each, nested as source trees are: with their
+// Many directories of a few items each, nested as source trees are, and one
+// of many subdirectories: with their
 // listings made on helper threads ahead of the walk, it must deliver exactly
 // what a walk of one thread does, in its order, see a cancel, stop at an
 // unreadable item as it does, and leave no descriptor open.
@@ -46,8 +50,9 @@ TEST(Walk, TreesOfSmallDirectoriesKeepTheirOrderCancellationAndErrors) {
     createDirectories(dir);
     for (int f = 0; f < 20; ++f) writeFile(dir + "/f" + std::to_string(f), std::string(f, 'x'));
   }
+  for (int i = 0; i < 80; ++i) createDirectories(root + "/wide/w" + std::to_string(i));
   const std::string expected = outcome(root);
-  ASSERT_EQ(std::count(expected.begin(), expected.end(), '\n'), 1323) << "every item once: 123 directories, 1200 files";
+  ASSERT_EQ(std::count(expected.begin(), expected.end(), '\n'), 1404) << "every item once: 204 directories, 1200 files";
   // The last directory met, well after the walk has begun to open directories
   // ahead: the walk stops at it, in its turn, with its full path.
   const size_t end = expected.rfind("/f0\n"), start = expected.rfind('\n', end) + 1;
@@ -57,6 +62,17 @@ TEST(Walk, TreesOfSmallDirectoriesKeepTheirOrderCancellationAndErrors) {
   for (const WalkPace pace : {WalkPace::oneThread, WalkPace::openAhead}) {
     SCOPED_TRACE(pace == WalkPace::openAhead ? "opening ahead" : "one thread");
     for (int round = 0; round < 5; ++round) ASSERT_EQ(outcome(root, pace), expected) << "round " << round;
+    {
+      // Few descriptors to spare: directories are opened ahead only as far as they allow.
+      struct rlimit limit {};
+      ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+      struct rlimit tight = limit;
+      tight.rlim_cur = descriptors + 24;
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+      const std::string walked = outcome(root, pace);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+      EXPECT_EQ(walked, expected);
+    }
     OperationControl control;
     EXPECT_EQ(outcome(root, pace, &control, 600), "1023 Cancelled.") << "a cancel midway is seen at the next check";
     EXPECT_EQ(openDescriptors(), descriptors);

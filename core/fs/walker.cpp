@@ -35,9 +35,10 @@ constexpr int64_t cancelCheckInterval = 512;
 constexpr size_t parallelMinimumItems = 256;
 // Directories opened ahead of the walk and not yet entered, and the items
 // listed in them, at most: enough to keep every helper busy while the walk is
-// elsewhere, few enough that their listings stay a small part of a walk's
-// memory.
-constexpr size_t aheadDirectories = 256;
+// elsewhere (in a tree of small directories a window of a few hundred left
+// the helper idle a third of the time), few enough that their listings stay
+// a small part of a walk's memory.
+constexpr size_t aheadDirectories = 1024;
 constexpr size_t aheadItems = 16384;
 // Directories above the current one are opened ahead only while fewer than
 // this many wait for a helper: the helpers go on from them to their
@@ -320,6 +321,7 @@ class Walker {
     const int listFailure = ahead.listError;
     const int fd = ahead.fd;
     ahead.fd = -1;
+    const bool heldDescriptor = fd >= 0;
     Level* level = nullptr;
     if (openFailure == 0) {
       path_ += '/';
@@ -327,7 +329,7 @@ class Walker {
       // The level's vectors go to the spare, to be filled again.
       std::swap(level->listing, ahead.listing);
     }
-    release(ahead);
+    release(ahead, heldDescriptor);
     if (openFailure == ENOENT) return;  // removed since it was listed
     if (openFailure != 0) failOpen(openFailure);
     if (listFailure != 0) throw readError(directoryPath(), listFailure);
@@ -416,6 +418,7 @@ class Walker {
       if (!ahead) return Opened::windowFull;
       ahead->fd = openToLook(fd, listing.names.data() + child.nameOffset, directoryOpenFlags);
       ahead->openError = ahead->fd < 0 ? errno : 0;
+      if (ahead->fd < 0) dropDescriptor();
       ahead->listError = 0;
       ahead->dev = child.dev;
       child.ahead = ahead;
@@ -424,12 +427,15 @@ class Walker {
     return result;
   }
 
-  // A place in the window of directories ahead, or nullptr when it is full.
-  // Their descriptors stay within a quarter of the process's.
+  // A place in the window of directories ahead, with a descriptor to open it
+  // by, or nullptr when either is used up. Their descriptors stay within a
+  // quarter of the process's; most are closed once listed.
   Ahead* reserve() {
     std::lock_guard<std::mutex> guard(lock_);
-    if (aheadCount_ >= std::min(aheadDirectories, 2 * openBudget_) || aheadItems_ >= aheadItems) return nullptr;
+    if (aheadCount_ >= aheadDirectories || aheadItems_ >= aheadItems || aheadOpen_ >= 2 * openBudget_)
+      return nullptr;
     ++aheadCount_;
+    ++aheadOpen_;
     if (spare_.empty()) {
       aheads_.push_back(std::make_unique<Ahead>());
       return aheads_.back().get();
@@ -449,9 +455,16 @@ class Walker {
     ++queued_;
   }
 
-  // An entered directory's place, free for the next one.
-  void release(Ahead& ahead) {
+  void dropDescriptor() {
     std::lock_guard<std::mutex> guard(lock_);
+    --aheadOpen_;
+  }
+
+  // An entered directory's place, free for the next one; its descriptor, if
+  // it still had one, now counts among the walk's levels.
+  void release(Ahead& ahead, bool heldDescriptor) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (heldDescriptor) --aheadOpen_;
     --aheadCount_;
     aheadItems_ -= ahead.countedItems;
     ahead.countedItems = 0;
@@ -491,12 +504,14 @@ class Walker {
       // A directory whose subdirectories are all open needs no descriptor of
       // its own: fewer stay open, and the table of them need not grow, which
       // with several threads waits for the kernel's grace period.
-      if (ahead.listError == 0 &&
-          openChildrenAhead(ahead.fd, ahead.dev, ahead.listing, from, opened) == Opened::all) {
+      const bool closing = ahead.listError == 0 &&
+                           openChildrenAhead(ahead.fd, ahead.dev, ahead.listing, from, opened) == Opened::all;
+      if (closing) {
         close(ahead.fd);
         ahead.fd = -1;
       }
       guard.lock();
+      if (closing) --aheadOpen_;
       ahead.countedItems = ahead.listing.children.size();
       aheadItems_ += ahead.countedItems;
       ahead.state = Ahead::State::done;
@@ -533,6 +548,7 @@ class Walker {
   std::vector<std::unique_ptr<Ahead>> aheads_;  // guarded by lock_: every one made, to close what is left
   std::vector<Ahead*> spare_;                   // guarded by lock_: entered, ready to be used again
   size_t aheadCount_ = 0;                       // guarded by lock_: opened and not yet entered
+  size_t aheadOpen_ = 0;                        // guarded by lock_: of those, still holding a descriptor
   size_t aheadItems_ = 0;                       // guarded by lock_: listed by helpers and not yet entered
   std::vector<std::thread> helpers_;
   std::mutex lock_;
