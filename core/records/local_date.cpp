@@ -33,9 +33,13 @@ UDateFormat* formatFor(TimeDetail detail) {
     if (proleptic) ucal_close(proleptic);
     return format;
   };
-  thread_local const DateFormat minutes = make(UDAT_SHORT);
+  // Only the one asked for: a command that shows one kind pays for one.
+  if (detail == TimeDetail::minutes) {
+    thread_local const DateFormat minutes = make(UDAT_SHORT);
+    return minutes.get();
+  }
   thread_local const DateFormat seconds = make(UDAT_MEDIUM);
-  return detail == TimeDetail::minutes ? minutes.get() : seconds.get();
+  return seconds.get();
 }
 
 }  // namespace
