@@ -432,8 +432,7 @@ class Walker {
   // quarter of the process's; most are closed once listed.
   Ahead* reserve() {
     std::lock_guard<std::mutex> guard(lock_);
-    if (aheadCount_ >= aheadDirectories || aheadItems_ >= aheadItems || aheadOpen_ >= 2 * openBudget_)
-      return nullptr;
+    if (aheadCount_ >= aheadDirectories || aheadItems_ >= aheadItems || aheadOpen_ >= 2 * openBudget_) return nullptr;
     ++aheadCount_;
     ++aheadOpen_;
     if (spare_.empty()) {
@@ -504,8 +503,8 @@ class Walker {
       // A directory whose subdirectories are all open needs no descriptor of
       // its own: fewer stay open, and the table of them need not grow, which
       // with several threads waits for the kernel's grace period.
-      const bool closing = ahead.listError == 0 &&
-                           openChildrenAhead(ahead.fd, ahead.dev, ahead.listing, from, opened) == Opened::all;
+      const bool closing =
+          ahead.listError == 0 && openChildrenAhead(ahead.fd, ahead.dev, ahead.listing, from, opened) == Opened::all;
       if (closing) {
         close(ahead.fd);
         ahead.fd = -1;
