@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fs/allocator_arenas.h"
 #include "core/operations/redomark.h"
 #include "redomark/commands.h"
 #include "redomark/failure.h"
@@ -11,6 +12,7 @@
 
 int main(int argc, char** argv) {
   using namespace redomark;
+  shareOneAllocatorArena();
   if (argc < 2) {
     std::printf("%s\n", usageText);
     return exitUsage;
