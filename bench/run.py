@@ -189,7 +189,7 @@ class Bench:
         if self.baseline:
             baseline = lambda: check(self.redomark("save", folder, binary=self.baseline), "baseline save")  # noqa: E731
         add("save vs cp -a --reflink=always",
-            self.pair(save if available["save"] else None, cp_copy, before_save, baseline), 1.0)
+            self.pair(save if available["save"] else None, cp_copy, before_save, baseline), 0.7)
         save_rss = None
         if available["save"]:
             before_save("mine")
@@ -289,7 +289,7 @@ class Bench:
         if self.baseline:
             baseline = lambda: check(self.redomark("diff", folder, binary=self.baseline), "baseline diff")  # noqa: E731
         add("diff (1% rewritten) vs git status --porcelain",
-            self.pair(diff if available["diff"] else None, git_status, baseline=baseline), 0.8)
+            self.pair(diff if available["diff"] else None, git_status, baseline=baseline), 0.7)
         diff_rss = self.peak_memory("diff", folder) if available["diff"] else None
         self.memory.append((fs, shape, files, items, save_rss, diff_rss))
         if available["save"] and available["diff"] and available["show"]:
@@ -395,7 +395,7 @@ class Bench:
         if self.baseline:
             baseline = lambda: check(self.redomark("restore", folder, "--yes", binary=self.baseline),  # noqa: E731
                                      "baseline restore")
-        add(label, self.pair(restore if available["restore"] else None, cp_rename, before, baseline), 2.0)
+        add(label, self.pair(restore if available["restore"] else None, cp_rename, before, baseline), 1.3)
         remove(fresh)
         remove(old)
         self.reset_store(mount)
